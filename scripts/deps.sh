@@ -1,0 +1,29 @@
+# Sourced by ./run, ./test and ./bench: installs the Debian packages that are
+# missing (with sudo when not root). Nothing is downloaded from elsewhere.
+
+veldrin_packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
+                  qt6-base-dev libcap-dev)
+veldrin_test_packages=(xvfb xauth xdotool)
+
+ensure_packages() {
+    local missing=()
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -qq || true
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+veldrin_configure() {  # veldrin_configure BUILD_DIR [cmake args...]
+    local dir=$1
+    shift
+    local launcher=()
+    command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    cmake -S . -B "$dir" -G Ninja "${launcher[@]}" "$@" >/dev/null
+}

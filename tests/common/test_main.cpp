@@ -1,0 +1,26 @@
+// Entry point of every test program: private settings and runtime folders, an
+// offscreen QApplication, then GoogleTest.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <sys/stat.h>
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    QTemporaryDir home;
+    home.setAutoRemove(true);
+    const QByteArray base = home.path().toLocal8Bit();
+    const QByteArray config = base + "/config";
+    const QByteArray runtime = base + "/runtime";
+    QDir().mkpath(QString::fromLocal8Bit(config));
+    QDir().mkpath(QString::fromLocal8Bit(runtime));
+    ::chmod(runtime.constData(), 0700);
+    ::setenv("XDG_CONFIG_HOME", config.constData(), 1);
+    ::setenv("XDG_RUNTIME_DIR", runtime.constData(), 1);
+    if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
