@@ -2,10 +2,10 @@
 // offscreen QApplication, then GoogleTest.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
-#include <sys/stat.h>
 #include <cstdlib>
 
 int main(int argc, char** argv) {

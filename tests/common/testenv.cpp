@@ -9,9 +9,13 @@
 
 namespace testenv {
 
-QString configHome() { return qEnvironmentVariable("XDG_CONFIG_HOME"); }
+QString configHome() {
+    return qEnvironmentVariable("XDG_CONFIG_HOME");
+}
 
-QString settingsFile() { return configHome() + "/veldrin/veldrin.conf"; }
+QString settingsFile() {
+    return configHome() + "/veldrin/veldrin.conf";
+}
 
 void writeSettings(const QString& iniText) {
     QDir().mkpath(configHome() + "/veldrin");
