@@ -1,0 +1,96 @@
+#pragma once
+// controlcm: the embeddable control that drives the two-way X10 interface on
+// a serial port. A host window carries one instance; everything runs on the
+// host's user-interface thread, and every wait keeps the event loop running
+// so that port notifications and timer ticks are served inside it.
+//
+// Parameters marked in/out are references: the control writes back clamped or
+// converted values (a brightness above 100, a PRESET DIM command turned into
+// 11). The value overloads are for callers that do not need the write-backs.
+
+#include <QString>
+#include <QVariant>
+#include <QVariantList>
+#include <QWidget>
+#include <cstdint>
+
+class controlcm : public QWidget {
+    Q_OBJECT
+public:
+    // Identity of the control, as a host that looks it up by name sees it.
+    static constexpr const char* TypeLibraryName = "pandrel";
+    static constexpr const char* HelpString = "Lossmer Pandrel Control";
+    static constexpr const char* ClassName = "controlcm";
+    static constexpr const char* ProgId = "pandrel.controlcm";
+    static constexpr const char* DefaultEventName = "lossmer_pandrel_event";
+
+    // Dispatch identifiers of the members.
+    enum DispId : int32_t {
+        DISPID_comport = 0x68030000,
+        DISPID_EventName = 0x68030001,
+        DISPID_SendRetryCount = 0x68030002,
+        DISPID_GetEvent = 0x6003000E,
+        DISPID_ExecWait = 0x6003000F,
+        DISPID_Exec = 0x60030010,
+        DISPID_Init = 0x60030011,
+        DISPID_ClearMem = 0x6003001A,
+        DISPID_ResetCM = 0x60030028,
+        DISPID_Initx = 0x60030034,
+        DISPID_X10Event = 1,
+        DISPID_X10SingleEvent = 2,
+    };
+
+    explicit controlcm(QWidget* parent = nullptr);
+    ~controlcm() override;  // runs ResetCM
+
+    // Properties (plain get and set; a new comport takes effect at the next Init).
+    int16_t comport() const;
+    void setComport(int16_t port);
+    QString EventName() const;
+    void setEventName(const QString& name);
+    int16_t SendRetryCount() const;
+    void setSendRetryCount(int16_t count);
+
+    // Opens the port and looks for the interface: 0 found, 1 nothing
+    // answered, otherwise the serial error number (8002, 8005, 8010).
+    int16_t Init();
+    int16_t Initx();
+
+    // Sends a command now; 0 when sent (or nothing to send), 1 when every
+    // attempt failed. Does nothing and returns 0 before a successful Init.
+    int16_t ExecWait(QString& housecode, QString& devicecode, int16_t& command,
+                     int16_t& brightness, int16_t& data1, int16_t& data2);
+    int16_t ExecWait(const QString& housecode, const QString& devicecode, int command,
+                     int brightness = 0, int data1 = 0, int data2 = 0);
+
+    // Queues a command for the 250 ms timer (at most 50 waiting).
+    void Exec(QString& housecode, QString& devicecode, int16_t& command, int16_t& brightness,
+              int16_t& data1, int16_t& data2);
+    void Exec(const QString& housecode, const QString& devicecode, int command,
+              int brightness = 0, int data1 = 0, int data2 = 0);
+
+    // Closes the port and the event handle; nothing is sent afterwards until
+    // the next Init. Never fails.
+    void ResetCM();
+
+    // Late-bound access by dispatch identifier. args holds the parameters in
+    // order; in/out parameters are written back into it. Returns 0, or
+    // DISP_E_MEMBERNOTFOUND for an unknown identifier, DISP_E_BADPARAMCOUNT
+    // for too few arguments.
+    enum InvokeKind { Method, PropertyGet, PropertyPut };
+    static constexpr uint32_t DISP_E_MEMBERNOTFOUND = 0x80020003u;
+    static constexpr uint32_t DISP_E_BADPARAMCOUNT = 0x8002000Eu;
+    uint32_t Invoke(int32_t dispid, InvokeKind kind, QVariantList& args,
+                    QVariant* result = nullptr);
+
+signals:
+    // Events (the five arguments by reference, in this order).
+    void X10Event(QString& devices, QString& housecode, int16_t& command, QString& extra,
+                  QString& data2);
+    void X10SingleEvent(QString& devices, QString& housecode, int16_t& command, QString& extra,
+                        QString& data2);
+
+private:
+    struct Private;
+    Private* d;
+};
