@@ -1,0 +1,36 @@
+#pragma once
+// clsNTPrivileges: enables a named privilege for this process and restores
+// its former state, and starts or aborts the shutdown of the computer.
+// Privilege names stand for capabilities; a privilege is enabled when the
+// process is permitted to hold it.
+
+#include <QString>
+#include <cstdint>
+
+#include "privileges.h"
+
+class clsNTPrivileges {
+  public:
+    static inline const QString SE_SHUTDOWN_NAME = QStringLiteral("SeShutdownPrivilege");
+    static inline const QString SE_REMOTE_SHUTDOWN_NAME =
+        QStringLiteral("SeRemoteShutdownPrivilege");
+
+    // Cancels a pending shutdown of this computer (empty name). A named
+    // remote computer is not supported and nothing happens.
+    void AbortShutDown(const QString& cComputerName);
+    // Writes the state saved by the last SetPrivilege back.
+    void ResetPrivilege();
+    // True when the privilege is now enabled. Unknown names give false and
+    // leave the saved state alone.
+    bool SetPrivilege(const QString& cPrivilegeName);
+    // Starts the shutdown of this computer (empty name) after lTimeout
+    // seconds, showing cMessage. A named remote computer does nothing.
+    void ShutDown(const QString& cComputerName, const QString& cMessage, int32_t lTimeout,
+                  bool bForceAppsClosed, bool bRebootAfterShutdown);
+
+    // The state SetPrivilege saved (for inspection).
+    const platform::CapabilityState& previousState() const { return previous_; }
+
+  private:
+    platform::CapabilityState previous_;
+};

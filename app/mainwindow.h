@@ -1,0 +1,154 @@
+#pragma once
+// Form1, the main window: a small click pad for sixteen units, the
+// all-units strip, the dim slider, the event and client logs, status labels,
+// the options popup menu and the notification-area icon. It owns the
+// two-way interface control controlcm1 and the serial component MSComm1
+// that the CP290 driver uses, and contacts the selected interface once at
+// start-up.
+//
+// Sizes are designed in twips (15 to a pixel). The window's height is kept
+// in twips as well: 990 contracted and 3960 expanded are the values the code
+// compares, while the client area shown is 615 and 3580 twips high.
+
+#include <QPointer>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "mcp290.h"
+
+class QLabel;
+class QListWidget;
+class QSlider;
+class ClickLabel;
+class MSComm;
+class NotifyIcon;
+class OptionsMenu;
+class ServiceHost;
+class clsNTPrivileges;
+class controlcm;
+class frmAbout;
+class frmLogin;
+
+class Form1 : public QWidget {
+    Q_OBJECT
+  public:
+    static inline const QString kDesignCaption = QStringLiteral("Veldrin Pro");
+
+    explicit Form1(QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // --- start-up and exit -------------------------------------------------
+    // Reads the settings, places and shows the window, contacts the interface.
+    void Form_Load();
+    // Saves house code, port and position and ends the process. Returns only
+    // where the exit hook returns (tests); callers do nothing afterwards.
+    void Form_Unload(int& Cancel);
+    void mnuExit_Click();
+
+    // --- public members ----------------------------------------------------
+    bool connected = false;
+    int16_t iWSControl = 0;
+    int16_t iClient = 0;
+    int16_t iCClients = 0;
+    int32_t lLocalPort = 0;
+    std::unique_ptr<clsNTPrivileges> NTPrivilege;
+    QString app_tit;
+
+    // --- event log, client log, status labels ------------------------------
+    void Log_Event(const QString& sevent);
+    void Log_ClientEvent(const QString& cevent, int16_t idx);
+    void UpdateFormCap();
+    void ConStatus(int16_t stat);
+    void UpdateStatusLabel();
+    void endall();
+    void Label4_Click();  // toggles the logs
+    void mnuClrAllLogs_Click();
+    void mnuClrTopLog_Click();
+    void mnuClrBotLog_Click();
+
+    // --- settings menus ----------------------------------------------------
+    void mnuCHC_Click();
+    void mnuComCh_Click();
+    void mnuIntPandrel_Click();
+    void mnuIntCP290_Click();
+    void MsgReStart();
+
+    // --- notification area and window modes --------------------------------
+    void ShowProgramInTray();
+    void RemoveProgramFromTray();
+    void NoSysIcon(bool maxIcon);
+    void mnuCTRL_Click();
+    // A mouse message on the notification-area icon (514, 515, 517).
+    void TrayIcon_MouseMove(int message);
+    void l_ClickPad_MouseUp(int Button, const QPoint& globalPos);
+    void Form_MouseUp(int Button, const QPoint& globalPos);
+    void Form_Resize();
+
+    // --- about box, password dialog, service host --------------------------
+    void mnuAbout_Click();
+    void mnuPass_Click();
+    void mnuISvc_Click();
+    void mnuSSvc_Click();
+    void mnuPSvc_Click();
+    void mnuRSvc_Click();
+    void mnuSvcLog_Click();
+
+    // --- device control -----------------------------------------------------
+    void Label1_MouseDown(int Index, int Button, int Shift, float X, float Y);
+    void Label1_MouseMove(int Index, int Button, int Shift, float X, float Y);
+    void Label3_MouseDown(int Button, int Shift, float X, float Y);
+    void Slider1_Change();
+
+    // --- geometry in twips --------------------------------------------------
+    int Height() const { return heightTwips_; }
+    void setHeight(int twips);
+    int Top() const;
+    int Left() const;
+    void setTop(int twips);
+    void setLeft(int twips);
+    // Client-area height in twips shown for a logical height.
+    static int clientHeightFor(int heightTwips);
+
+    // --- controls ----------------------------------------------------------
+    QSlider* Slider1;
+    std::array<ClickLabel*, 16> Label1{};
+    ClickLabel* Label4;
+    ClickLabel* l_ClickPad;
+    ClickLabel* Label3;
+    ClickLabel* l_con_status;
+    ClickLabel* l_last_event;
+    QListWidget* lstEvents;
+    QListWidget* lstClients;
+    ClickLabel* l_status;
+    QLabel* TrayIcon;
+    controlcm* controlcm1;
+    MSComm* MSComm1;
+    OptionsMenu* menu;
+    NotifyIcon* trayIcon;
+    QPointer<frmAbout> aboutBox;
+    QPointer<frmLogin> loginBox;
+
+    bool bLogging = false;
+
+  protected:
+    void closeEvent(QCloseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+    void changeEvent(QEvent* e) override;
+
+  private:
+    void buildControls();
+    void connectMenu();
+    // Contacts the interface of this run: 0 found, otherwise not found.
+    int16_t contactInterface();
+    void setStatusStrip(bool found);
+    void bringToFront();
+
+    std::unique_ptr<Cp290Link> link_;
+    std::unique_ptr<ServiceHost> serviceHost_;
+    int heightTwips_ = 0;
+    bool unloading_ = false;
+};
+
+using MainWindow = Form1;

@@ -1,0 +1,68 @@
+// Form1: event log, client log, caption and status labels.
+#include <QListWidget>
+
+#include "appstate.h"
+#include "clicklabel.h"
+#include "clock.h"
+#include "mainwindow.h"
+#include "twips.h"
+
+void Form1::Log_Event(const QString& sevent) {
+    const QString line =
+        platform::Clock::global().now().toString(QStringLiteral("hh:mm:ss")) +
+        QStringLiteral("-->") + sevent;
+    lstEvents->insertItem(0, line);
+    l_last_event->setText(sevent);
+}
+
+void Form1::Log_ClientEvent(const QString& cevent, int16_t idx) {
+    // Nothing reports client events: there is no network listener.
+    Q_UNUSED(cevent);
+    Q_UNUSED(idx);
+}
+
+void Form1::UpdateFormCap() {
+    const qsizetype keep = kDesignCaption.size() + QStringLiteral(" (HouseCode: ").size();
+    setWindowTitle(windowTitle().left(keep) + appState().sHouseCode + QStringLiteral(") - ") +
+                   QString::number(iCClients));
+}
+
+void Form1::ConStatus(int16_t stat) {
+    if (stat != 0) {
+        l_con_status->setText(QStringLiteral("Clients Connected: ") + QString::number(iCClients));
+        l_con_status->setForeColor(ui::kLogGreen);
+        l_con_status->setToolTip(
+            QStringLiteral("Client(s) Are Connected: Click here to Terminate all Connections"));
+    } else {
+        l_con_status->setText(QStringLiteral("No Clients Connected"));
+        l_con_status->setForeColor(ui::kRed);
+        l_con_status->setToolTip(QStringLiteral("Listening for Connections"));
+    }
+}
+
+void Form1::UpdateStatusLabel() {
+    // The status label has nothing to show: no data source feeds it.
+}
+
+void Form1::endall() {
+    iCClients = 0;
+    connected = false;
+    ConStatus(0);
+    if (bLogging) Log_Event(QStringLiteral("All Connections were Forcefully Closed"));
+    if (bLogging) Log_Event(QStringLiteral("Listening for a connection..."));
+    UpdateFormCap();
+}
+
+void Form1::Label4_Click() {
+    const AppState& st = appState();
+    setHeight(Height() == st.iHeightContracted ? st.iHeightExpanded : st.iHeightContracted);
+}
+
+void Form1::mnuClrAllLogs_Click() {
+    lstEvents->clear();
+    lstClients->clear();
+}
+
+void Form1::mnuClrTopLog_Click() { lstEvents->clear(); }
+
+void Form1::mnuClrBotLog_Click() { lstClients->clear(); }

@@ -1,0 +1,112 @@
+// Form1: settings menus, about box, password dialog and service host menu.
+#include <QAction>
+
+#include "appstate.h"
+#include "controlcm.h"
+#include "dialogs.h"
+#include "frmabout.h"
+#include "frmlogin.h"
+#include "mainwindow.h"
+#include "numtext.h"
+#include "optionsmenu.h"
+#include "programinfo.h"
+#include "servicehost.h"
+#include "settingskeys.h"
+#include "settingsstore.h"
+
+void Form1::mnuCHC_Click() {
+    const QString answer =
+        platform::Dialogs::current()
+            .inputText(QStringLiteral("Enter New Housecode (A-P): "),
+                       QStringLiteral("Change X-10 Housecode"))
+            .toUpper();
+    if (answer.isEmpty()) return;
+    const char16_t first = answer.at(0).unicode();
+    if (first < u'A' || first > u'P') {
+        platform::Dialogs::current().message(QStringLiteral("You Must Enter a Valid Housecode (A-P)"),
+                                             QStringLiteral("Error"), platform::MsgIcon::Critical);
+        return;
+    }
+    appState().sHouseCode = answer;
+    UpdateFormCap();
+    if (bLogging) Log_Event(QStringLiteral("House Code Changed to ") + appState().sHouseCode);
+}
+
+void Form1::mnuComCh_Click() {
+    const QString answer = platform::Dialogs::current().inputText(
+        QStringLiteral("Enter New Com Port Number: "), QStringLiteral("Change Communications Port"));
+    if (answer.isEmpty()) return;
+    const double number = platform::leadingNumber(answer);
+    if (number < 1 || number > 3) {
+        platform::Dialogs::current().message(
+            QStringLiteral("You Must Enter a Valid Com Port Number (1, 2, or 3)"),
+            QStringLiteral("Error"), platform::MsgIcon::Critical);
+        return;
+    }
+    AppState& st = appState();
+    controlcm1->ResetCM();
+    st.iComPort = static_cast<int16_t>(platform::roundHalfEven(number));
+    if (!st.bCP290) {
+        controlcm1->setComport(st.iComPort);
+        setStatusStrip(controlcm1->Init() == 0);
+    } else if (CP290Detect(*link_) != 0) {
+        if (bLogging)
+            Log_Event(QStringLiteral("ERROR: CP290 Interface Not Found on Com: ") +
+                      QString::number(st.iComPort));
+        setStatusStrip(false);
+    } else {
+        setStatusStrip(true);
+    }
+    UpdateStatusLabel();
+    if (bLogging)
+        Log_Event(QStringLiteral("Changed Server Com Port to: ") + QStringLiteral(" Com: ") +
+                  QString::number(st.iComPort));
+}
+
+void Form1::mnuIntPandrel_Click() {
+    menu->mnuIntCP290->setChecked(false);
+    menu->mnuIntPandrel->setChecked(true);
+    platform::SaveSetting(settings::kAppCapitalised, settings::kSection, settings::kInterface,
+                          QStringLiteral("False"));
+    MsgReStart();
+}
+
+void Form1::mnuIntCP290_Click() {
+    menu->mnuIntCP290->setChecked(true);
+    menu->mnuIntPandrel->setChecked(false);
+    platform::SaveSetting(settings::kAppCapitalised, settings::kSection, settings::kInterface,
+                          QStringLiteral("True"));
+    MsgReStart();
+}
+
+void Form1::MsgReStart() {
+    platform::Dialogs::current().message(
+        QStringLiteral("You will need to ReStart this Veldrin for the changes to take effect."),
+        programinfo::kTitle, platform::MsgIcon::None);
+}
+
+void Form1::mnuAbout_Click() {
+    if (!aboutBox) aboutBox = new frmAbout(nullptr);
+    aboutBox->show();
+    aboutBox->raise();
+    aboutBox->activateWindow();
+}
+
+void Form1::mnuPass_Click() {
+    // Modal over the main window, without blocking the caller: the dialog
+    // confirms or cancels by itself.
+    if (!loginBox) {
+        loginBox = new frmLogin(this);
+        loginBox->setAttribute(Qt::WA_DeleteOnClose);
+        loginBox->setWindowModality(Qt::ApplicationModal);
+    }
+    loginBox->show();
+    loginBox->raise();
+    loginBox->activateWindow();
+}
+
+void Form1::mnuISvc_Click() { serviceHost_->install(); }
+void Form1::mnuSSvc_Click() { serviceHost_->start(); }
+void Form1::mnuPSvc_Click() { serviceHost_->stop(); }
+void Form1::mnuRSvc_Click() { serviceHost_->remove(); }
+void Form1::mnuSvcLog_Click() { serviceHost_->showLog(); }

@@ -1,0 +1,116 @@
+// Form1: start-up, unload and exit.
+#include <QAction>
+#include <QSlider>
+
+#include "appstate.h"
+#include "clicklabel.h"
+#include "controlcm.h"
+#include "mainwindow.h"
+#include "numtext.h"
+#include "optionsmenu.h"
+#include "processexit.h"
+#include "settingskeys.h"
+#include "settingsstore.h"
+#include "twips.h"
+
+using platform::GetSetting;
+using platform::SaveSetting;
+
+void Form1::Form_Load() {
+    AppState& st = appState();
+    // The single-instance check runs in main() before the window exists.
+    st.iHeightContracted = 990;
+    st.iHeightExpanded = 3960;
+    iWSControl = 0;
+    TrayIcon->move(TrayIcon->x(), ui::px(Height() + 1000));
+    app_tit = QStringLiteral("Veldrin Pro");
+    setHeight(st.iHeightContracted);
+
+    bLogging = true;
+    connected = false;
+    Slider1->setValue(10);  // runs the dim handling once; no unit is selected yet
+
+    st.sHouseCode =
+        GetSetting(settings::kApp, settings::kSection, settings::kHouseCode, QStringLiteral("A"));
+    st.bCP290 = settings::readBool(GetSetting(settings::kAppCapitalised, settings::kSection,
+                                              settings::kInterface, QStringLiteral("False")));
+    menu->mnuIntCP290->setChecked(st.bCP290);
+    menu->mnuIntPandrel->setChecked(!st.bCP290);
+
+    setWindowTitle(windowTitle() + QStringLiteral(" (HouseCode: ") + st.sHouseCode +
+                   QStringLiteral(") - ") + QString::number(iCClients));
+
+    // Positions below 0 (stored while minimised) start at 0; positions past
+    // the right or bottom edge are left alone.
+    setTop(settings::readPosition(
+        GetSetting(settings::kApp, settings::kSection, settings::kTop, QStringLiteral("0"))));
+    setLeft(settings::readPosition(
+        GetSetting(settings::kApp, settings::kSection, settings::kLeft, QStringLiteral("0"))));
+
+    RemoveProgramFromTray();
+    menu->mnuCTRL->setText(QStringLiteral("Minimize Veldrin to System Tray"));
+
+    setWindowState(windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
+    bringToFront();
+    show();
+    bringToFront();
+
+    if (bLogging) Log_Event(QStringLiteral("Attempting to Contact Computer Interface..."));
+
+    st.iComPort = settings::readPort(
+        GetSetting(settings::kApp, settings::kSection, settings::kComPort, QStringLiteral("1")));
+    controlcm1->setComport(st.iComPort);
+
+    // Contact the interface once; the window is already visible and keeps
+    // repainting while the contact waits.
+    if (!st.bCP290) {
+        const int16_t status = controlcm1->Init();
+        if (status != 0) {
+            if (bLogging)
+                Log_Event(QStringLiteral("ERROR: Pandrel Interface Not Found on Com: ") +
+                          QString::number(st.iComPort));
+            setStatusStrip(false);
+        } else {
+            if (bLogging)
+                Log_Event(QStringLiteral("Found Pandrel Interface on Com: ") +
+                          QString::number(controlcm1->comport()) +
+                          QStringLiteral(" Connection Established"));
+            setStatusStrip(true);
+        }
+    } else {
+        const int16_t status = CP290Detect(*link_);
+        if (status != 0) {
+            if (bLogging)
+                Log_Event(QStringLiteral("ERROR: CP290 Interface Not Found on Com: ") +
+                          QString::number(st.iComPort));
+            setStatusStrip(false);
+        } else {
+            setStatusStrip(true);
+        }
+    }
+
+    iCClients = 0;
+    if (bLogging) Log_Event(QStringLiteral("Listening for a connection..."));
+    UpdateStatusLabel();
+    ConStatus(0);
+}
+
+void Form1::setStatusStrip(bool found) { Label3->setBackColor(found ? ui::kGreen : ui::kRed); }
+
+void Form1::Form_Unload(int& Cancel) {
+    Q_UNUSED(Cancel);  // never set: unloading always goes through
+    const AppState& st = appState();
+    SaveSetting(settings::kApp, settings::kSection, settings::kHouseCode, st.sHouseCode);
+    SaveSetting(settings::kApp, settings::kSection, settings::kComPort,
+                QString::number(st.iComPort));
+    SaveSetting(settings::kApp, settings::kSection, settings::kTop, platform::blankNumber(Top()));
+    SaveSetting(settings::kApp, settings::kSection, settings::kLeft,
+                platform::blankNumber(Left()));
+    app::endProcess(0);
+}
+
+void Form1::mnuExit_Click() {
+    RemoveProgramFromTray();
+    int cancel = 0;
+    Form_Unload(cancel);
+}

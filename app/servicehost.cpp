@@ -1,0 +1,76 @@
+#include "servicehost.h"
+
+#include "dialogs.h"
+#include "settingskeys.h"
+#include "settingsstore.h"
+#include "shell.h"
+
+namespace {
+const QString kCrLf = QStringLiteral("\r\n");
+const QChar kQuote = QLatin1Char('"');
+}  // namespace
+
+ServiceHost::ServiceHost(std::function<QString()> title, std::function<void()> unload)
+    : title_(std::move(title)), unload_(std::move(unload)) {}
+
+bool ServiceHost::open(const QString& file, const QString& parameters, int showMode,
+                       const QString& notFoundText) {
+    const QString folder = platform::programFolder();
+    const int result = platform::shellOpen(folder + file, parameters, showMode);
+    if (result == platform::kShellNotFound) {
+        platform::Dialogs::current().message(notFoundText + folder, title_(),
+                                             platform::MsgIcon::Exclamation);
+        return false;
+    }
+    return true;
+}
+
+void ServiceHost::install() {
+    if (!open(QStringLiteral("/Grelmond.exe"), QStringLiteral("-i"), platform::SW_HIDE,
+              QStringLiteral("The Program was not found in: ")))
+        return;
+    platform::Dialogs::current().message(
+        QStringLiteral("Service Installed.") + kCrLf + kCrLf +
+            QStringLiteral("This Program will Exit Now.  Reboot your Machine and the Service "
+                           "will Start Automatically.") +
+            kCrLf + kCrLf +
+            QStringLiteral("Veldrin will NOT minimize to the System Tray in this Mode."),
+        QString(), platform::MsgIcon::None);
+    platform::SaveSetting(settings::kApp, settings::kSection, settings::kService,
+                          QStringLiteral("1"));
+    unload_();
+}
+
+void ServiceHost::start() {
+    if (!open(QStringLiteral("/Grelmond"), QStringLiteral("-r ") + kQuote + kServiceName + kQuote,
+              platform::SW_HIDE, QStringLiteral("The Program was not found in: ")))
+        return;
+    platform::Dialogs::current().message(QStringLiteral("Service Started"), QString(),
+                                         platform::MsgIcon::None);
+}
+
+void ServiceHost::stop() {
+    if (!open(QStringLiteral("/Grelmond"), QStringLiteral("-k ") + kQuote + kServiceName + kQuote,
+              platform::SW_HIDE, QStringLiteral("The Program was not found in: ")))
+        return;
+    platform::Dialogs::current().message(QStringLiteral("Service Stopped"), QString(),
+                                         platform::MsgIcon::None);
+}
+
+void ServiceHost::remove() {
+    if (!open(QStringLiteral("/Grelmond"), QStringLiteral("-u"), platform::SW_HIDE,
+              QStringLiteral("The Program was not found in: ")))
+        return;
+    platform::Dialogs::current().message(
+        QStringLiteral("Service Removed.") + kCrLf + kCrLf +
+            QStringLiteral("You Do Not Reboot your Machine.") + kCrLf + kCrLf +
+            QStringLiteral("Veldrin will now resume minimizing to the System Tray in this Mode."),
+        QString(), platform::MsgIcon::None);
+    platform::SaveSetting(settings::kApp, settings::kSection, settings::kService,
+                          QStringLiteral("0"));
+}
+
+void ServiceHost::showLog() {
+    open(QStringLiteral("/Grelmond.txt"), QString(), platform::SW_SHOWNORMAL,
+         QStringLiteral("The Grelmond.txt file was not found in: "));
+}

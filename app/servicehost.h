@@ -1,0 +1,32 @@
+#pragma once
+// The "Service Options" menu: installs, starts, stops and removes the
+// external service host Grelmond and opens its log. Each action starts the
+// host through the shell's "open" verb with a fixed command line, shows one
+// message and, for install and remove, records the service mode.
+
+#include <QString>
+#include <functional>
+
+class ServiceHost {
+  public:
+    // title: the program title used for the not-found boxes (app_tit).
+    // unload: the main window's unload step, run after a successful install.
+    ServiceHost(std::function<QString()> title, std::function<void()> unload);
+
+    void install();
+    void start();
+    void stop();
+    void remove();
+    void showLog();
+
+    static inline const QString kServiceName = QStringLiteral("Veldrin Service");
+
+  private:
+    // Opens folder + file with the parameters. False (after the not-found
+    // message) when the file is missing.
+    bool open(const QString& file, const QString& parameters, int showMode,
+              const QString& notFoundText);
+
+    std::function<QString()> title_;
+    std::function<void()> unload_;
+};

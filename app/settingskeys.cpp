@@ -1,0 +1,30 @@
+#include "settingskeys.h"
+
+#include <algorithm>
+
+#include "numtext.h"
+
+namespace settings {
+
+bool readBool(const QString& text) {
+    const QString t = text.trimmed();
+    if (t.compare(QStringLiteral("true"), Qt::CaseInsensitive) == 0) return true;
+    if (t.compare(QStringLiteral("false"), Qt::CaseInsensitive) == 0) return false;
+    bool ok = false;
+    const double v = t.toDouble(&ok);
+    return ok && v != 0.0;
+}
+
+int16_t readPort(const QString& text) {
+    return platform::clampToInt16(platform::roundHalfEven(platform::leadingNumber(text)));
+}
+
+int readPosition(const QString& text) {
+    // Twips of a coordinate that still fits an int once converted to pixels
+    // and back; anything further is off every screen anyway.
+    constexpr int64_t kMax = 15LL * 1000000;
+    const int64_t v = platform::roundHalfEven(platform::leadingNumber(text));
+    return static_cast<int>(std::clamp<int64_t>(v, 0, kMax));
+}
+
+}  // namespace settings

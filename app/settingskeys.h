@@ -1,0 +1,34 @@
+#pragma once
+// Where the program keeps its settings, and how stored texts are read.
+
+#include <QString>
+#include <cstdint>
+
+namespace settings {
+
+// The settings application. The interface choice is written under the
+// capitalised spelling; the store treats both as one.
+inline const QString kApp = QStringLiteral("veldrin");
+inline const QString kAppCapitalised = QStringLiteral("Veldrin");
+inline const QString kSection = QStringLiteral("Startup");
+
+inline const QString kHouseCode = QStringLiteral("HouseCode");
+inline const QString kInterface = QStringLiteral("Interface");
+inline const QString kComPort = QStringLiteral("ComPort");
+inline const QString kTop = QStringLiteral("F1Top");
+inline const QString kLeft = QStringLiteral("F1Left");
+inline const QString kService = QStringLiteral("Service");
+
+// A stored boolean: "True" or "False" in any case, or a number (0 false,
+// anything else true). Any other text reads as false.
+bool readBool(const QString& text);
+
+// A stored port number: its leading number rounded half to even, clamped to
+// the 16-bit range (a value beyond it becomes a port that cannot be opened).
+int16_t readPort(const QString& text);
+
+// A stored window position in twips: its leading number rounded half to
+// even, never below 0 and never beyond what a screen coordinate can hold.
+int readPosition(const QString& text);
+
+}  // namespace settings

@@ -1,0 +1,48 @@
+#pragma once
+// Privileges and shutdown. A privilege name maps to a Linux capability
+// ("SeShutdownPrivilege" and "SeRemoteShutdownPrivilege" to CAP_SYS_BOOT);
+// enabling raises it in the effective set when the permitted set holds it.
+// Shutting down runs the shutdown command through a replaceable runner, so
+// tests never shut anything down.
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+namespace platform {
+
+// The capability number of a privilege name, or -1 for an unknown name.
+int capabilityForPrivilege(const QString& name);
+
+// State of one capability in the effective set, as it was before a change.
+struct CapabilityState {
+    int capability = -1;  // -1: nothing saved
+    bool effective = false;
+};
+
+// Whether the permitted set of this process holds the capability.
+bool capabilityPermitted(int capability);
+// Whether the effective set holds it now.
+bool capabilityEffective(int capability);
+
+// Raises the capability in the effective set. False when it is not permitted
+// or the change failed; *previous receives the former state either way when
+// the capability could be read.
+bool raiseCapability(int capability, CapabilityState* previous);
+
+// Writes a saved state back; does nothing for an empty state.
+void restoreCapability(const CapabilityState& state);
+
+// Runs a command (program, arguments) without waiting for it; true when it
+// started. Replaceable for tests; an empty runner restores the real one.
+using CommandRunner = std::function<bool(const QString& program, const QStringList& args)>;
+void setCommandRunner(CommandRunner runner);
+bool runCommand(const QString& program, const QStringList& args);
+
+// shutdown -P +<minutes> "<message>" (-r instead of -P to restart); the time-out
+// is rounded up to whole minutes.
+bool shutdownComputer(const QString& message, long long timeoutSeconds, bool reboot);
+// shutdown -c
+bool abortShutdown();
+
+}  // namespace platform
