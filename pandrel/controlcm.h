@@ -92,5 +92,6 @@ signals:
 
 private:
     struct Private;
+    friend struct controlcmProbe;  // test access (controlcm_probe.h)
     Private* d;
 };
