@@ -16,6 +16,11 @@ constexpr qint64 kSettleMs = 100;
 // weekday 0 after its clock was set.
 constexpr int kMaxClockRounds = 3;
 
+// Line time of `bytes` bytes at 600 baud 8N1 (ten bit times each), rounded up.
+constexpr qint64 lineTimeMs(qint64 bytes) {
+    return (bytes * 10 * 1000 + 599) / 600;
+}
+
 // Whether the reply waits end as soon as the reply is complete (the default).
 // Off, every wait lasts the full kReplyWaitMs; the benchmark compares both.
 void setEarlyReplyEnd(bool on);

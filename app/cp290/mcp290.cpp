@@ -134,11 +134,18 @@ void directExchange(Cp290Link& link, const QByteArray& frame) {
 
 // The set-clock exchange (steps 1 to 6 only; the port stays open for the
 // detection that follows). Returns 0 or a serial error number.
+//
+// The detection that follows closes and reopens the port at once, and opening
+// flushes both queues of the device. A device that does not drain its output
+// on close (a pseudo-terminal, some adapters) would drop the clock frame, so
+// the frame is given its line time at 600 baud before the port is let go.
 int sendClock(Cp290Link& link) {
     const QDateTime now = platform::Clock::global().now();
     const int dayBit = cp290::dayBitForWeekday(now.date().dayOfWeek());
-    return openAndSend(link,
-                       cp290::setClockFrame(now.time().minute(), now.time().hour(), dayBit));
+    const QByteArray frame = cp290::setClockFrame(now.time().minute(), now.time().hour(), dayBit);
+    if (int err = openAndSend(link, frame)) return err;
+    platform::waitEvents(cp290::lineTimeMs(frame.size()));
+    return 0;
 }
 
 // CP290SetClock's steps 3 to 5. Returns the serial error of its own exchange
@@ -251,7 +258,8 @@ int16_t HouseCodeToByte(QString& housecode) {
     housecode = housecode.toUpper();
     if (housecode.size() != 1) return 0;
     for (int code = 0; code < 16; ++code) {
-        if (housecode.at(0) == QLatin1Char(kHouseByCode[code])) return static_cast<int16_t>(code * 16);
+        if (housecode.at(0) == QLatin1Char(kHouseByCode[code]))
+            return static_cast<int16_t>(code * 16);
     }
     return 0;
 }
