@@ -11,10 +11,14 @@ ClickLabel::ClickLabel(QWidget* parent) : QLabel(parent) {
 
 int ClickLabel::buttonCode(Qt::MouseButton b) {
     switch (b) {
-        case Qt::LeftButton: return 1;
-        case Qt::RightButton: return 2;
-        case Qt::MiddleButton: return 4;
-        default: return 0;
+        case Qt::LeftButton:
+            return 1;
+        case Qt::RightButton:
+            return 2;
+        case Qt::MiddleButton:
+            return 4;
+        default:
+            return 0;
     }
 }
 
@@ -40,7 +44,8 @@ void ClickLabel::mousePressEvent(QMouseEvent* e) {
 
 void ClickLabel::mouseReleaseEvent(QMouseEvent* e) {
     e->accept();
-    const bool click = e->button() == Qt::LeftButton && pressedLeft_ && rect().contains(e->position().toPoint());
+    const bool click =
+        e->button() == Qt::LeftButton && pressedLeft_ && rect().contains(e->position().toPoint());
     if (e->button() == Qt::LeftButton) pressedLeft_ = false;
     emit mouseUp(buttonCode(e->button()), e->position().toPoint());
     if (click) emit clicked();

@@ -7,7 +7,9 @@ void clsNTPrivileges::AbortShutDown(const QString& cComputerName) {
     ResetPrivilege();
 }
 
-void clsNTPrivileges::ResetPrivilege() { platform::restoreCapability(previous_); }
+void clsNTPrivileges::ResetPrivilege() {
+    platform::restoreCapability(previous_);
+}
 
 bool clsNTPrivileges::SetPrivilege(const QString& cPrivilegeName) {
     const int cap = platform::capabilityForPrivilege(cPrivilegeName);
@@ -16,8 +18,7 @@ bool clsNTPrivileges::SetPrivilege(const QString& cPrivilegeName) {
 }
 
 void clsNTPrivileges::ShutDown(const QString& cComputerName, const QString& cMessage,
-                               int32_t lTimeout, bool bForceAppsClosed,
-                               bool bRebootAfterShutdown) {
+                               int32_t lTimeout, bool bForceAppsClosed, bool bRebootAfterShutdown) {
     // The shutdown command closes applications itself; there is nothing to
     // force.
     Q_UNUSED(bForceAppsClosed);

@@ -46,11 +46,14 @@ void frmLogin::cmdOK_Click() {
         accept();
         return;
     }
-    platform::Dialogs::current().message(QStringLiteral("Passwords Do Not Match, Please Try Again."),
-                                         QString(), platform::MsgIcon::Critical);
+    platform::Dialogs::current().message(
+        QStringLiteral("Passwords Do Not Match, Please Try Again."), QString(),
+        platform::MsgIcon::Critical);
     txtPAS->clear();
     txtCon->clear();
     txtPAS->setFocus();
 }
 
-void frmLogin::cmdCancel_Click() { reject(); }
+void frmLogin::cmdCancel_Click() {
+    reject();
+}

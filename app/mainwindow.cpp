@@ -32,9 +32,22 @@ constexpr int kExpandedClient = 3580;
 
 // Left edges and widths of the sixteen unit labels.
 constexpr std::array<std::pair<int, int>, 16> kUnitLabels{{
-    {1335, 135}, {1455, 135}, {1590, 135}, {1725, 135}, {1845, 135}, {1980, 135},
-    {2115, 135}, {2235, 135}, {2370, 135}, {2505, 255}, {2745, 255}, {3000, 255},
-    {3255, 255}, {3495, 255}, {3750, 255}, {4005, 255},
+    {1335, 135},
+    {1455, 135},
+    {1590, 135},
+    {1725, 135},
+    {1845, 135},
+    {1980, 135},
+    {2115, 135},
+    {2235, 135},
+    {2370, 135},
+    {2505, 255},
+    {2745, 255},
+    {3000, 255},
+    {3255, 255},
+    {3495, 255},
+    {3750, 255},
+    {4005, 255},
 }};
 
 void frame(QLabel* l) {
@@ -234,10 +247,18 @@ void Form1::setHeight(int twips) {
     setFixedSize(ui::px(kClientWidth), ui::px(clientHeightFor(twips)));
 }
 
-int Form1::Top() const { return ui::twipsOf(pos().y()); }
-int Form1::Left() const { return ui::twipsOf(pos().x()); }
-void Form1::setTop(int twips) { move(pos().x(), ui::px(twips)); }
-void Form1::setLeft(int twips) { move(ui::px(twips), pos().y()); }
+int Form1::Top() const {
+    return ui::twipsOf(pos().y());
+}
+int Form1::Left() const {
+    return ui::twipsOf(pos().x());
+}
+void Form1::setTop(int twips) {
+    move(pos().x(), ui::px(twips));
+}
+void Form1::setLeft(int twips) {
+    move(ui::px(twips), pos().y());
+}
 
 void Form1::bringToFront() {
     raise();
@@ -262,5 +283,8 @@ void Form1::mouseReleaseEvent(QMouseEvent* e) {
 
 void Form1::changeEvent(QEvent* e) {
     QWidget::changeEvent(e);
-    if (e->type() == QEvent::WindowStateChange) Form_Resize();
+    // After the state change has settled: Qt shows a window after making it
+    // minimised, which would undo a hide done right here.
+    if (e->type() == QEvent::WindowStateChange)
+        QMetaObject::invokeMethod(this, &Form1::Form_Resize, Qt::QueuedConnection);
 }

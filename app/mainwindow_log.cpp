@@ -8,9 +8,8 @@
 #include "twips.h"
 
 void Form1::Log_Event(const QString& sevent) {
-    const QString line =
-        platform::Clock::global().now().toString(QStringLiteral("hh:mm:ss")) +
-        QStringLiteral("-->") + sevent;
+    const QString line = platform::Clock::global().now().toString(QStringLiteral("hh:mm:ss")) +
+                         QStringLiteral("-->") + sevent;
     lstEvents->insertItem(0, line);
     l_last_event->setText(sevent);
 }
@@ -63,6 +62,10 @@ void Form1::mnuClrAllLogs_Click() {
     lstClients->clear();
 }
 
-void Form1::mnuClrTopLog_Click() { lstEvents->clear(); }
+void Form1::mnuClrTopLog_Click() {
+    lstEvents->clear();
+}
 
-void Form1::mnuClrBotLog_Click() { lstClients->clear(); }
+void Form1::mnuClrBotLog_Click() {
+    lstClients->clear();
+}

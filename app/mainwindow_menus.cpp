@@ -15,16 +15,16 @@
 #include "settingsstore.h"
 
 void Form1::mnuCHC_Click() {
-    const QString answer =
-        platform::Dialogs::current()
-            .inputText(QStringLiteral("Enter New Housecode (A-P): "),
-                       QStringLiteral("Change X-10 Housecode"))
-            .toUpper();
+    const QString answer = platform::Dialogs::current()
+                               .inputText(QStringLiteral("Enter New Housecode (A-P): "),
+                                          QStringLiteral("Change X-10 Housecode"))
+                               .toUpper();
     if (answer.isEmpty()) return;
     const char16_t first = answer.at(0).unicode();
     if (first < u'A' || first > u'P') {
-        platform::Dialogs::current().message(QStringLiteral("You Must Enter a Valid Housecode (A-P)"),
-                                             QStringLiteral("Error"), platform::MsgIcon::Critical);
+        platform::Dialogs::current().message(
+            QStringLiteral("You Must Enter a Valid Housecode (A-P)"), QStringLiteral("Error"),
+            platform::MsgIcon::Critical);
         return;
     }
     appState().sHouseCode = answer;
@@ -33,8 +33,9 @@ void Form1::mnuCHC_Click() {
 }
 
 void Form1::mnuComCh_Click() {
-    const QString answer = platform::Dialogs::current().inputText(
-        QStringLiteral("Enter New Com Port Number: "), QStringLiteral("Change Communications Port"));
+    const QString answer =
+        platform::Dialogs::current().inputText(QStringLiteral("Enter New Com Port Number: "),
+                                               QStringLiteral("Change Communications Port"));
     if (answer.isEmpty()) return;
     const double number = platform::leadingNumber(answer);
     if (number < 1 || number > 3) {
@@ -105,8 +106,18 @@ void Form1::mnuPass_Click() {
     loginBox->activateWindow();
 }
 
-void Form1::mnuISvc_Click() { serviceHost_->install(); }
-void Form1::mnuSSvc_Click() { serviceHost_->start(); }
-void Form1::mnuPSvc_Click() { serviceHost_->stop(); }
-void Form1::mnuRSvc_Click() { serviceHost_->remove(); }
-void Form1::mnuSvcLog_Click() { serviceHost_->showLog(); }
+void Form1::mnuISvc_Click() {
+    serviceHost_->install();
+}
+void Form1::mnuSSvc_Click() {
+    serviceHost_->start();
+}
+void Form1::mnuPSvc_Click() {
+    serviceHost_->stop();
+}
+void Form1::mnuRSvc_Click() {
+    serviceHost_->remove();
+}
+void Form1::mnuSvcLog_Click() {
+    serviceHost_->showLog();
+}

@@ -95,7 +95,9 @@ void Form1::Form_Load() {
     ConStatus(0);
 }
 
-void Form1::setStatusStrip(bool found) { Label3->setBackColor(found ? ui::kGreen : ui::kRed); }
+void Form1::setStatusStrip(bool found) {
+    Label3->setBackColor(found ? ui::kGreen : ui::kRed);
+}
 
 void Form1::Form_Unload(int& Cancel) {
     Q_UNUSED(Cancel);  // never set: unloading always goes through
@@ -104,8 +106,7 @@ void Form1::Form_Unload(int& Cancel) {
     SaveSetting(settings::kApp, settings::kSection, settings::kComPort,
                 QString::number(st.iComPort));
     SaveSetting(settings::kApp, settings::kSection, settings::kTop, platform::blankNumber(Top()));
-    SaveSetting(settings::kApp, settings::kSection, settings::kLeft,
-                platform::blankNumber(Left()));
+    SaveSetting(settings::kApp, settings::kSection, settings::kLeft, platform::blankNumber(Left()));
     app::endProcess(0);
 }
 

@@ -43,8 +43,8 @@ void Form1::NoSysIcon(bool maxIcon) {
     // it stays on the task bar instead.
     if (!NotifyIcon::available()) {
         if (bLogging)
-            Log_Event(QStringLiteral(
-                "No System Tray on this Desktop: Veldrin stays on the Task Bar"));
+            Log_Event(
+                QStringLiteral("No System Tray on this Desktop: Veldrin stays on the Task Bar"));
         return;
     }
     ShowProgramInTray();
@@ -52,7 +52,9 @@ void Form1::NoSysIcon(bool maxIcon) {
     hide();
 }
 
-void Form1::mnuCTRL_Click() { NoSysIcon(appState().bInTray); }
+void Form1::mnuCTRL_Click() {
+    NoSysIcon(appState().bInTray);
+}
 
 void Form1::Form_Resize() {
     if (isMinimized() && isVisible()) NoSysIcon(false);

@@ -18,12 +18,22 @@ NotifyIcon::NotifyIcon(const QIcon& icon, const QString& tip, QObject* parent)
     });
 }
 
-NotifyIcon::~NotifyIcon() { tray_->hide(); }
+NotifyIcon::~NotifyIcon() {
+    tray_->hide();
+}
 
-void NotifyIcon::add() { tray_->show(); }
-void NotifyIcon::remove() { tray_->hide(); }
-bool NotifyIcon::isShown() const { return tray_->isVisible(); }
-QString NotifyIcon::tip() const { return tray_->toolTip(); }
+void NotifyIcon::add() {
+    tray_->show();
+}
+void NotifyIcon::remove() {
+    tray_->hide();
+}
+bool NotifyIcon::isShown() const {
+    return tray_->isVisible();
+}
+QString NotifyIcon::tip() const {
+    return tray_->toolTip();
+}
 
 bool NotifyIcon::available() {
     if (availableOverride()) return *availableOverride();
@@ -36,9 +46,13 @@ void NotifyIcon::setAvailableForTesting(std::optional<bool> available) {
 
 int NotifyIcon::messageFor(int reason) {
     switch (reason) {
-        case QSystemTrayIcon::Trigger: return WM_LBUTTONUP;
-        case QSystemTrayIcon::DoubleClick: return WM_LBUTTONDBLCLK;
-        case QSystemTrayIcon::Context: return WM_RBUTTONUP;
-        default: return 0;
+        case QSystemTrayIcon::Trigger:
+            return WM_LBUTTONUP;
+        case QSystemTrayIcon::DoubleClick:
+            return WM_LBUTTONDBLCLK;
+        case QSystemTrayIcon::Context:
+            return WM_RBUTTONUP;
+        default:
+            return 0;
     }
 }

@@ -27,7 +27,8 @@ OptionsMenu::OptionsMenu(QWidget* owner) : QObject(owner) {
     mnuComCh = add(mnuOp, "mnuComCh", QStringLiteral("Change the &Com Port"));
     mnuCHC = add(mnuOp, "mnuCHC", QStringLiteral("Change the Base &Housecode"));
     mnuPass = add(mnuOp, "mnuPass", QStringLiteral("Change Server Connection  &Password"));
-    mnuInterface = sub(mnuOp, "mnuInterface", QStringLiteral("Change Connected Computer &Interface"));
+    mnuInterface =
+        sub(mnuOp, "mnuInterface", QStringLiteral("Change Connected Computer &Interface"));
     mnuIntPandrel = add(mnuInterface, "mnuIntPandrel", QStringLiteral("Pandrel"));
     mnuIntCP290 = add(mnuInterface, "mnuIntCP290", QStringLiteral("CP290"));
     mnuIntPandrel->setCheckable(true);

@@ -12,7 +12,9 @@ ExitHook& hook() {
 }
 }  // namespace
 
-void setExitHook(ExitHook h) { hook() = std::move(h); }
+void setExitHook(ExitHook h) {
+    hook() = std::move(h);
+}
 
 void endProcess(int code) {
     if (hook()) {

@@ -39,12 +39,24 @@ QIcon programIcon() {
         for (int x = 0; x < 16; ++x) {
             int index = 0;
             switch (kPicture[y][x]) {
-                case 'k': index = 1; break;
-                case 'y': index = 2; break;
-                case 'w': index = 3; break;
-                case 's': index = 4; break;
-                case 'g': index = 5; break;
-                default: index = 0; break;
+                case 'k':
+                    index = 1;
+                    break;
+                case 'y':
+                    index = 2;
+                    break;
+                case 'w':
+                    index = 3;
+                    break;
+                case 's':
+                    index = 4;
+                    break;
+                case 'g':
+                    index = 5;
+                    break;
+                default:
+                    index = 0;
+                    break;
             }
             img.setPixel(x, y, uint(index));
         }

@@ -5,9 +5,12 @@ namespace ui {
 QColor color(uint32_t value, const QPalette& palette) {
     if (value & 0x80000000u) {
         switch (value & 0xFFu) {
-            case 0x08: return palette.color(QPalette::WindowText);
-            case 0x18: return palette.color(QPalette::ToolTipBase);
-            default: return palette.color(QPalette::Window);
+            case 0x08:
+                return palette.color(QPalette::WindowText);
+            case 0x18:
+                return palette.color(QPalette::ToolTipBase);
+            default:
+                return palette.color(QPalette::Window);
         }
     }
     return QColor(int(value & 0xFF), int((value >> 8) & 0xFF), int((value >> 16) & 0xFF));

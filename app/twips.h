@@ -16,7 +16,9 @@ constexpr int px(int twips) {
     return twips >= 0 ? (twips + kTwipsPerPixel / 2) / kTwipsPerPixel
                       : -((-twips + kTwipsPerPixel / 2) / kTwipsPerPixel);
 }
-constexpr int twipsOf(int pixels) { return pixels * kTwipsPerPixel; }
+constexpr int twipsOf(int pixels) {
+    return pixels * kTwipsPerPixel;
+}
 
 inline QRect rect(int left, int top, int width, int height) {
     return QRect(px(left), px(top), px(width), px(height));

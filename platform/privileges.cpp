@@ -41,9 +41,13 @@ int capabilityForPrivilege(const QString& name) {
     return -1;
 }
 
-bool capabilityPermitted(int capability) { return readFlag(capability, CAP_PERMITTED); }
+bool capabilityPermitted(int capability) {
+    return readFlag(capability, CAP_PERMITTED);
+}
 
-bool capabilityEffective(int capability) { return readFlag(capability, CAP_EFFECTIVE); }
+bool capabilityEffective(int capability) {
+    return readFlag(capability, CAP_EFFECTIVE);
+}
 
 bool raiseCapability(int capability, CapabilityState* previous) {
     if (capability < 0 || !CAP_IS_SUPPORTED(capability)) return false;
@@ -58,7 +62,9 @@ void restoreCapability(const CapabilityState& state) {
     setEffective(state.capability, state.effective);
 }
 
-void setCommandRunner(CommandRunner r) { runner() = std::move(r); }
+void setCommandRunner(CommandRunner r) {
+    runner() = std::move(r);
+}
 
 bool runCommand(const QString& program, const QStringList& args) {
     if (runner()) return runner()(program, args);
@@ -72,6 +78,8 @@ bool shutdownComputer(const QString& message, long long timeoutSeconds, bool reb
                        QStringLiteral("+%1").arg(minutes), message});
 }
 
-bool abortShutdown() { return runCommand(QStringLiteral("shutdown"), {QStringLiteral("-c")}); }
+bool abortShutdown() {
+    return runCommand(QStringLiteral("shutdown"), {QStringLiteral("-c")});
+}
 
 }  // namespace platform

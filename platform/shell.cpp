@@ -65,18 +65,20 @@ int shellOpen(const QString& file, const QString& parameters, int showMode) {
     const bool program = fi.isExecutable();
     bool ok = false;
     if (program) {
-        const auto start = launcher().startProgram ? launcher().startProgram
-                                                   : defaultShellLauncher().startProgram;
+        const auto start =
+            launcher().startProgram ? launcher().startProgram : defaultShellLauncher().startProgram;
         ok = start(fi.absoluteFilePath(), QProcess::splitCommand(parameters));
     } else {
-        const auto open = launcher().openDocument ? launcher().openDocument
-                                                  : defaultShellLauncher().openDocument;
+        const auto open =
+            launcher().openDocument ? launcher().openDocument : defaultShellLauncher().openDocument;
         ok = open(fi.absoluteFilePath());
     }
     return ok ? kShellDone : kShellFailed;
 }
 
-void setShellLauncher(const ShellLauncher& l) { launcher() = l; }
+void setShellLauncher(const ShellLauncher& l) {
+    launcher() = l;
+}
 
 ShellLauncher defaultShellLauncher() {
     ShellLauncher l;

@@ -21,7 +21,9 @@ SingleInstance::SingleInstance(const QString& name)
     lock_->setStaleLockTime(0);
 }
 
-SingleInstance::~SingleInstance() { release(); }
+SingleInstance::~SingleInstance() {
+    release();
+}
 
 bool SingleInstance::acquire() {
     if (lock_->isLocked()) return true;
@@ -32,6 +34,8 @@ void SingleInstance::release() {
     if (lock_->isLocked()) lock_->unlock();
 }
 
-bool SingleInstance::held() const { return lock_->isLocked(); }
+bool SingleInstance::held() const {
+    return lock_->isLocked();
+}
 
 }  // namespace platform
