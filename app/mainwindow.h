@@ -101,6 +101,12 @@ class Form1 : public QWidget {
     void Label3_MouseDown(int Button, int Shift, float X, float Y);
     void Slider1_Change();
 
+    // --- remote commands ------------------------------------------------------
+    // Carries out one command word of a remote client (without line
+    // terminator). Words that fit no form, and malformed unit or level
+    // fields, are dropped silently.
+    void ProcessCommand(const QString& scommand);
+
     // --- geometry in twips --------------------------------------------------
     int Height() const { return heightTwips_; }
     void setHeight(int twips);

@@ -1,0 +1,72 @@
+// Form1: the remote command interpreter. Each command drives the same
+// handlers as the user's clicks, so a remote command has exactly their effect.
+#include <QSlider>
+
+#include "appstate.h"
+#include "clsntprivileges.h"
+#include "commandwords.h"
+#include "controlcm.h"
+#include "mainwindow.h"
+
+namespace {
+constexpr int16_t kAllLightsOff = 6;
+const QString kShutdownMessage = QStringLiteral(
+    "Windows Shutdown Initiated by an Corvex Client - To Abort, Please choose the Abort "
+    "Shutdown Computer option");
+}  // namespace
+
+void Form1::ProcessCommand(const QString& scommand) {
+    using commands::Command;
+    const Command cmd = commands::parse(scommand);
+    AppState& st = appState();
+    switch (cmd.kind) {
+        case Command::Ignored:
+            return;
+        case Command::UnitOn:
+            Label1_MouseDown(cmd.unit - 1, 1, 0, 0, 0);
+            return;
+        case Command::UnitOff:
+            Label1_MouseDown(cmd.unit - 1, 2, 0, 0, 0);
+            return;
+        case Command::UnitDim:
+            st.iLastUnit = cmd.unit;
+            Slider1->setVisible(true);
+            // A change of position runs the dim handling at once; iDimUnit is
+            // read only afterwards, so it is not run twice.
+            Slider1->setValue(cmd.level);
+            if (cmd.unit != st.iDimUnit) Slider1_Change();
+            return;
+        case Command::HouseCode:
+            st.sHouseCode = cmd.text;
+            UpdateFormCap();
+            if (bLogging) Log_Event(QStringLiteral("House Code Changed to ") + st.sHouseCode);
+            return;
+        case Command::AllLightsOn:
+            Label3_MouseDown(1, 0, 0, 0);
+            return;
+        case Command::AllUnitsOff:
+            Label3_MouseDown(2, 0, 0, 0);
+            return;
+        case Command::AllLightsOff:
+            // Through the two-way control whichever interface is in use.
+            controlcm1->Exec(st.sHouseCode, QStringLiteral("0"), kAllLightsOff);
+            return;
+        case Command::Shutdown:
+            if (!NTPrivilege) NTPrivilege = std::make_unique<clsNTPrivileges>();
+            NTPrivilege->ShutDown(QString(), kShutdownMessage, 180, true, false);
+            if (bLogging)
+                Log_Event(QStringLiteral("Computer Shutdown Initiated by an Corvex Client"));
+            return;
+        case Command::AbortShutdown:
+            if (!NTPrivilege) NTPrivilege = std::make_unique<clsNTPrivileges>();
+            NTPrivilege->AbortShutDown(QString());
+            if (bLogging)
+                Log_Event(QStringLiteral("Computer Shutdown Aborted by an Corvex Client"));
+            return;
+        case Command::Exit: {
+            int cancel = 0;
+            Form_Unload(cancel);  // ends the program; nothing runs after it
+            return;
+        }
+    }
+}

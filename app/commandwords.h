@@ -1,0 +1,39 @@
+#pragma once
+// The command words of remote clients, recognised by the ordered tests of
+// the interpreter: unit on ("5on"), unit off ("5of"), unit dim ("5di07"),
+// house-code change ("housecodechangeC") and the whole words "allo", "allf",
+// "alluf", "COFF", "ABORT", "EXIT". Comparison is exact: case, blanks and
+// line terminators all count.
+
+#include <QString>
+#include <cstdint>
+
+namespace commands {
+
+struct Command {
+    enum Kind {
+        Ignored,  // fits no form, or a malformed unit or level
+        UnitOn,
+        UnitOff,
+        UnitDim,
+        HouseCode,      // text: the new house code (one character, unchecked)
+        AllLightsOn,    // "allo"
+        AllUnitsOff,    // "allf"
+        AllLightsOff,   // "alluf"
+        Shutdown,       // "COFF"
+        AbortShutdown,  // "ABORT"
+        Exit,           // "EXIT"
+    };
+    Kind kind = Ignored;
+    int16_t unit = 0;   // 1..16 for the unit forms
+    int16_t level = 0;  // 0..10 for the dim form
+    QString text;
+};
+
+// The unit text of an on, off or dim command: the first character for five
+// characters, the first two for more, all but the last two for fewer.
+QString unitText(const QString& command);
+
+Command parse(const QString& command);
+
+}  // namespace commands
