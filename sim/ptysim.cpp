@@ -104,13 +104,14 @@ bool PtySim::start() {
     m_outBlocked = false;
     m_in.clear();
     m_out.clear();
+    m_running = true;
     m_thread = std::thread([this] { run(); });
     return true;
 }
 
 bool PtySim::isRunning() const {
     std::lock_guard lk(m_mutex);
-    return m_thread.joinable() && !m_stopping;
+    return m_running;
 }
 
 QString PtySim::devicePath() const {
@@ -127,6 +128,7 @@ void PtySim::shutdown() {
     {
         std::lock_guard lk(m_mutex);
         m_stopping = true;
+        m_running = false;
         wake();
     }
     if (m_thread.joinable()) m_thread.join();
@@ -167,6 +169,12 @@ void PtySim::setPacing(bool on) {
 void PtySim::setSilent(bool on) {
     std::lock_guard lk(m_mutex);
     m_silent = on;
+    wake();
+}
+
+void PtySim::injectRaw(const QByteArray& bytes) {
+    std::lock_guard lk(m_mutex);
+    send(bytes);
     wake();
 }
 

@@ -53,6 +53,9 @@ class PtySim {
     // sends nothing of its own.
     void setSilent(bool on);
     bool isSilent() const;
+    // Writes bytes to the computer as they are, whatever the protocol state
+    // (dropped while silent).
+    void injectRaw(const QByteArray& bytes);
 
     // Lines of the module model ("A5 ON"), oldest first.
     QStringList moduleLines() const;
@@ -120,6 +123,7 @@ class PtySim {
     QString m_path;
     QString m_error;
     bool m_stopping = false;
+    bool m_running = false;
     bool m_outBlocked = false;
     SimClock::time_point m_inFree{};
     SimClock::time_point m_outFree{};

@@ -71,12 +71,6 @@ void TwoWaySim::injectMacro(uchar b0, uchar b1) {
     wake();
 }
 
-void TwoWaySim::injectRaw(const QByteArray& bytes) {
-    std::lock_guard lk(m_mutex);
-    send(bytes);
-    wake();
-}
-
 bool TwoWaySim::isPolling() const {
     std::lock_guard lk(m_mutex);
     return !m_uploads.empty();
