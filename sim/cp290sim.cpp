@@ -96,12 +96,12 @@ QByteArray Cp290Sim::statusReplyLocked() const {
 
 QList<Cp290Sim::Frame> Cp290Sim::frames() const {
     std::lock_guard lk(m_mutex);
-    return m_frames;
+    return detachedCopy(m_frames);
 }
 
 QByteArray Cp290Sim::received() const {
     std::lock_guard lk(m_mutex);
-    return m_received;
+    return detachedCopy(m_received);
 }
 
 void Cp290Sim::clearRecords() {

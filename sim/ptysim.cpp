@@ -185,7 +185,7 @@ bool PtySim::isSilent() const {
 
 QStringList PtySim::moduleLines() const {
     std::lock_guard lk(m_mutex);
-    return m_lines;
+    return detachedCopy(m_lines);
 }
 
 void PtySim::clearModuleLines() {
@@ -306,8 +306,8 @@ void PtySim::run() {
             handleByte(b);
         }
         service(now);
-        writeDue(SimClock::now());
-
+        // Module lines go to the hook before the answers that follow them are
+        // written, so a listener has seen the line once the computer has its reply.
         if (!m_hookQueue.isEmpty()) {
             const QStringList lines = std::move(m_hookQueue);
             m_hookQueue.clear();
@@ -316,8 +316,9 @@ void PtySim::run() {
             if (hook)
                 for (const QString& l : lines) hook(l);
             lk.lock();
-            continue;
+            if (m_stopping) break;
         }
+        writeDue(SimClock::now());
 
         SimClock::time_point deadline = nextDeadline();
         if (!m_in.empty()) deadline = std::min(deadline, m_in.front().due);

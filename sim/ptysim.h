@@ -65,7 +65,8 @@ class PtySim {
     // Current state of every known module, one line each ("A5 ON 100%").
     QStringList moduleTable() const;
     // Called on the I/O thread (without the internal lock held) for each new
-    // module line. Must not call unplug() or the destructor.
+    // module line, before the interface's answer to that command is written.
+    // Must not call unplug() or the destructor.
     void setLineHook(std::function<void(const QString&)> hook);
 
   protected:
@@ -134,6 +135,17 @@ class PtySim {
     std::function<void(const QString&)> m_hook;
     std::thread m_thread;
 };
+
+// Copies handed out to other threads get buffers of their own, so that the
+// I/O thread appending to the original never writes memory that a reader's
+// implicitly shared copy still uses.
+template <typename List>
+List detachedCopy(const List& list) {
+    return List(list.cbegin(), list.cend());
+}
+inline QByteArray detachedCopy(const QByteArray& bytes) {
+    return QByteArray(bytes.constData(), bytes.size());
+}
 
 // Hex dump "04 66" for diagnostics and tests.
 QString hex(const QByteArray& bytes);

@@ -85,7 +85,7 @@ bool TwoWaySim::powerFailPending() const {
 
 QList<TwoWaySim::Frame> TwoWaySim::frames() const {
     std::lock_guard lk(m_mutex);
-    return m_frames;
+    return detachedCopy(m_frames);
 }
 
 QList<TwoWaySim::Frame> TwoWaySim::framedOnly() const {
@@ -125,7 +125,7 @@ QList<TwoWaySim::Frame> TwoWaySim::statusRequests() const {
 
 QByteArray TwoWaySim::received() const {
     std::lock_guard lk(m_mutex);
-    return m_received;
+    return detachedCopy(m_received);
 }
 
 void TwoWaySim::clearRecords() {
