@@ -278,6 +278,13 @@ void Cp290Sim::service(SimClock::time_point now) {
     flushGarbage(m_ffRun);
 }
 
+void Cp290Sim::resetProtocol() {
+    m_hunt.clear();
+    m_ffRun = 0;
+    m_frame.clear();
+    m_bodyLeft = 0;
+}
+
 SimClock::time_point Cp290Sim::nextDeadline() const {
     if (m_bodyLeft > 0 || m_hunt.size() > m_ffRun) return m_deadline;
     return SimClock::time_point::max();

@@ -104,6 +104,7 @@ bool PtySim::start() {
     m_outBlocked = false;
     m_in.clear();
     m_out.clear();
+    resetProtocol();
     m_running = true;
     m_thread = std::thread([this] { run(); });
     return true;

@@ -81,6 +81,8 @@ class PtySim {
     virtual void service(SimClock::time_point now) = 0;
     // Earliest moment service() has something to do (time_point::max() when idle).
     virtual SimClock::time_point nextDeadline() const = 0;
+    // Forgets a half-received frame or handshake; called by start().
+    virtual void resetProtocol() {}
 
     // Helpers; call with m_mutex held.
     // Queues bytes for the computer, not before `earliest` and in order after

@@ -389,6 +389,13 @@ void TwoWaySim::service(SimClock::time_point now) {
     }
 }
 
+void TwoWaySim::resetProtocol() {
+    m_state = State::Idle;
+    m_frame.clear();
+    m_backlog.clear();
+    m_pollsSent = 0;
+}
+
 SimClock::time_point TwoWaySim::nextDeadline() const {
     if (m_state != State::Idle) return m_stateDeadline;
     if (m_silent) return SimClock::time_point::max();

@@ -114,6 +114,7 @@ class TwoWaySim : public PtySim {
     void handleByte(uchar byte) override;
     void service(SimClock::time_point now) override;
     SimClock::time_point nextDeadline() const override;
+    void resetProtocol() override;
 
   private:
     enum class State { Idle, Receiving, AwaitAck, Transmitting };

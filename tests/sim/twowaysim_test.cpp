@@ -268,12 +268,18 @@ TEST_F(TwoWaySimTest, ConcurrentReadersAndHookWhileTheComputerTalks) {
     EXPECT_EQ(hooked.load(), 20);
 }
 
-TEST_F(TwoWaySimTest, UnplugMakesTheDeviceGoAway) {
+TEST_F(TwoWaySimTest, UnplugMakesTheDeviceGoAwayUntilStartedAgain) {
     sim.unplug();
     EXPECT_FALSE(sim.isRunning());
     int error = 0;
     const ssize_t n = client->readOnce(1000, &error);
     EXPECT_TRUE(n == 0 || (n < 0 && error == EIO)) << n << " " << error;
+
+    // Plugged in again: a fresh device that works from a clean state.
+    ASSERT_TRUE(sim.start());
+    client = std::make_unique<RawClient>(sim.devicePath());
+    ASSERT_TRUE(client->isOpen());
+    handshake(bytes("0466"), 0x6A);
 }
 
 TEST(TwoWayUploadText, BuildsSizeMaskAndData) {
