@@ -1,0 +1,318 @@
+// veldrin-sim: runs one interface emulator on a pseudo-terminal for manual
+// testing. Prints "device: /dev/pts/N" first, then one line per module
+// command; reads commands from stdin (see `help`).
+
+#include "cp290sim.h"
+#include "twowaysim.h"
+#include "x10codes.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QFile>
+#include <QRegularExpression>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+
+using namespace veldrin::sim;
+
+namespace {
+
+std::mutex g_printLock;
+int g_signalPipe[2] = {-1, -1};
+
+void print(FILE* f, const QString& line) {
+    std::lock_guard lk(g_printLock);
+    const QByteArray b = line.toLocal8Bit() + '\n';
+    std::fwrite(b.constData(), 1, size_t(b.size()), f);
+    std::fflush(f);
+}
+void out(const QString& line) {
+    print(stdout, line);
+}
+void err(const QString& line) {
+    print(stderr, line);
+}
+
+void onSignal(int) {
+    const char c = 1;
+    [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &c, 1);
+}
+
+const char* const kUsage = "usage: veldrin-sim [--cp290] [--link PATH] [--pace] [--time-scale S]";
+
+const char* const kHelpTwoWay =
+    "commands (two-way interface):\n"
+    "  recv TOKENS      upload powerline traffic, e.g. recv A1 A ON | recv A2 A DIM 50 |\n"
+    "                   recv A ALL UNITS OFF (DIM/BRIGHT take a percentage)\n"
+    "  powerfail        ask for the clock (0xA5) until a clock frame arrives\n"
+    "  macro HH HH      macro report with two hex bytes\n"
+    "  raw HH ...       send hex bytes as they are\n"
+    "  silent on|off    stop/resume answering\n"
+    "  badsum N         wrong checksum for the next N frames\n"
+    "  pollsum N        poll (0x5A) instead of the checksum for the next N frames\n"
+    "  ready-delay MS   delay of the ready byte in milliseconds\n"
+    "  status           print the module table\n"
+    "  quit             exit";
+
+const char* const kHelpCp290 =
+    "commands (CP290):\n"
+    "  clock MM HH DAY  set the clock; DAY is the day bit in hex (01 Mon .. 40 Sun, 00 unset)\n"
+    "                   or a day name (mon .. sun)\n"
+    "  house L          base house letter A..P\n"
+    "  silent on|off    stop/resume answering\n"
+    "  reply-len N      cut or pad the status reply to N bytes (12 = normal)\n"
+    "  status           print clock, base house and the module table\n"
+    "  quit             exit";
+
+bool parseOnOff(const QString& s, bool* on) {
+    if (s == "on")
+        *on = true;
+    else if (s == "off")
+        *on = false;
+    else
+        return false;
+    return true;
+}
+
+bool parseHexBytes(const QStringList& tokens, QByteArray* out) {
+    for (const QString& t : tokens) {
+        bool ok = false;
+        const uint v = t.toUInt(&ok, 16);
+        if (!ok || v > 0xFF) return false;
+        out->append(char(v));
+    }
+    return !out->isEmpty();
+}
+
+bool parseDayBit(const QString& s, uchar* bit) {
+    static const QStringList names = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
+    const qsizetype i = names.indexOf(s.left(3).toLower());
+    if (i >= 0) {
+        *bit = uchar(1u << i);
+        return true;
+    }
+    bool ok = false;
+    const uint v = QString(s).remove(QStringLiteral("0x")).toUInt(&ok, 16);
+    if (!ok || v > 0x7F) return false;
+    *bit = uchar(v);
+    return true;
+}
+
+void printTable(const PtySim& sim) {
+    const QStringList table = sim.moduleTable();
+    if (table.isEmpty()) out(QStringLiteral("(no modules)"));
+    for (const QString& l : table) out(l);
+}
+
+// Returns false when the tool should exit.
+bool twoWayCommand(TwoWaySim& sim, const QString& cmd, const QStringList& args) {
+    bool on = false;
+    bool ok = false;
+    const int n = args.value(0).toInt(&ok);
+    if (cmd == "recv") {
+        QString why;
+        const auto upload = TwoWaySim::buildUpload(args.join(' '), &why);
+        if (!upload) {
+            err("error: " + why);
+        } else {
+            sim.injectUpload(*upload);
+            err("upload queued: " + hex(*upload));
+        }
+    } else if (cmd == "powerfail" && args.isEmpty()) {
+        sim.injectPowerFail();
+    } else if (cmd == "macro" && args.size() == 2) {
+        QByteArray b;
+        if (parseHexBytes(args, &b))
+            sim.injectMacro(uchar(b[0]), uchar(b[1]));
+        else
+            err(QStringLiteral("error: macro takes two hex bytes"));
+    } else if (cmd == "raw") {
+        QByteArray b;
+        if (parseHexBytes(args, &b))
+            sim.injectRaw(b);
+        else
+            err(QStringLiteral("error: raw takes hex bytes"));
+    } else if (cmd == "silent" && args.size() == 1 && parseOnOff(args[0], &on)) {
+        sim.setSilent(on);
+    } else if (cmd == "badsum" && args.size() == 1 && ok) {
+        sim.failChecksums(n);
+    } else if (cmd == "pollsum" && args.size() == 1 && ok) {
+        sim.pollInsteadOfChecksum(n);
+    } else if (cmd == "ready-delay" && args.size() == 1 && ok) {
+        sim.setReadyDelayMs(n);
+    } else if (cmd == "status") {
+        printTable(sim);
+    } else if (cmd == "help") {
+        out(QString::fromLatin1(kHelpTwoWay));
+    } else if (cmd == "quit") {
+        return false;
+    } else {
+        err("error: unknown command or bad arguments: " + (cmd + ' ' + args.join(' ')).trimmed() +
+            " (try help)");
+    }
+    return true;
+}
+
+bool cp290Command(Cp290Sim& sim, const QString& cmd, const QStringList& args) {
+    bool on = false;
+    bool ok1 = false, ok2 = false;
+    uchar dayBit = 0;
+    if (cmd == "clock" && args.size() == 3) {
+        const int minute = args[0].toInt(&ok1);
+        const int hour = args[1].toInt(&ok2);
+        if (ok1 && ok2 && minute >= 0 && minute < 60 && hour >= 0 && hour < 24 &&
+            parseDayBit(args[2], &dayBit))
+            sim.setClock(minute, hour, dayBit);
+        else
+            err(QStringLiteral("error: clock MM HH DAYBIT"));
+    } else if (cmd == "house" && args.size() == 1) {
+        char house = 0;
+        if (args[0].size() == 1 && x10::parseHouse(args[0][0], &house))
+            sim.setBaseHouse(uchar(x10::houseCode(house) << 4));
+        else
+            err(QStringLiteral("error: house takes a letter A..P"));
+    } else if (cmd == "silent" && args.size() == 1 && parseOnOff(args[0], &on)) {
+        sim.setSilent(on);
+    } else if (cmd == "reply-len" && args.size() == 1) {
+        const int n = args[0].toInt(&ok1);
+        if (ok1 && n > 0 && n <= 64)
+            sim.setStatusReplyLength(n);
+        else
+            err(QStringLiteral("error: reply-len takes 1..64"));
+    } else if (cmd == "status") {
+        out(QString::asprintf("clock %02d:%02d day bit %02X, base house %c", sim.hour(),
+                              sim.minute(), sim.dayBit(), x10::houseLetter(sim.baseHouse() >> 4)));
+        printTable(sim);
+    } else if (cmd == "help") {
+        out(QString::fromLatin1(kHelpCp290));
+    } else if (cmd == "quit") {
+        return false;
+    } else {
+        err("error: unknown command or bad arguments: " + (cmd + ' ' + args.join(' ')).trimmed() +
+            " (try help)");
+    }
+    return true;
+}
+
+bool isSymlink(const QByteArray& path) {
+    struct stat st {};
+    return ::lstat(path.constData(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool cp290 = false, pace = false;
+    QString link;
+    double scale = 1.0;
+    for (int i = 1; i < argc; ++i) {
+        const QString a = QString::fromLocal8Bit(argv[i]);
+        bool ok = true;
+        if (a == "--cp290") {
+            cp290 = true;
+        } else if (a == "--pace") {
+            pace = true;
+        } else if (a == "--link" && i + 1 < argc) {
+            link = QString::fromLocal8Bit(argv[++i]);
+        } else if (a == "--time-scale" && i + 1 < argc) {
+            scale = QString::fromLocal8Bit(argv[++i]).toDouble(&ok);
+            ok = ok && scale > 0;
+        } else if (a == "--help" || a == "-h") {
+            out(QString::fromLatin1(kUsage));
+            return 0;
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            err(QString::fromLatin1(kUsage));
+            return 2;
+        }
+    }
+
+    std::unique_ptr<TwoWaySim> twoWay;
+    std::unique_ptr<Cp290Sim> cp;
+    PtySim* sim = nullptr;
+    if (cp290) {
+        cp = std::make_unique<Cp290Sim>();
+        sim = cp.get();
+    } else {
+        twoWay = std::make_unique<TwoWaySim>();
+        sim = twoWay.get();
+    }
+    sim->setTimeScale(scale);
+    sim->setPacing(pace);
+    sim->setLineHook([](const QString& line) { out(line); });
+    if (!sim->start()) {
+        err("error: cannot open a pseudo-terminal: " + sim->errorString());
+        return 1;
+    }
+    const QString device = sim->devicePath();
+
+    const QByteArray linkPath = QFile::encodeName(link);
+    if (!link.isEmpty()) {
+        if (isSymlink(linkPath)) ::unlink(linkPath.constData());
+        if (::symlink(QFile::encodeName(device).constData(), linkPath.constData()) != 0) {
+            err("error: cannot create link " + link + ": " +
+                QString::fromLocal8Bit(strerror(errno)));
+            return 1;
+        }
+    }
+    out("device: " + device);
+
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        struct sigaction sa {};
+        sa.sa_handler = onSignal;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGTERM, &sa, nullptr);
+        ::sigaction(SIGINT, &sa, nullptr);
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+
+    QByteArray pending;
+    bool running = true;
+    while (running) {
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[1].revents & POLLIN) break;
+        if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        char buf[1024];
+        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (pending.trimmed().isEmpty()) break;
+            pending.append('\n');  // run an unterminated last line, then stop
+            running = false;
+        } else {
+            pending.append(buf, n);
+        }
+        qsizetype nl;
+        while (running && (nl = pending.indexOf('\n')) >= 0) {
+            const QString line = QString::fromLocal8Bit(pending.left(nl)).trimmed();
+            pending.remove(0, nl + 1);
+            if (line.isEmpty()) continue;
+            QStringList tokens = line.split(QRegularExpression(QStringLiteral("\\s+")));
+            const QString cmd = tokens.takeFirst().toLower();
+            running = cp ? cp290Command(*cp, cmd, tokens) : twoWayCommand(*twoWay, cmd, tokens);
+        }
+        if (n <= 0) break;
+    }
+
+    sim->setLineHook({});
+    sim->unplug();
+    if (!link.isEmpty() && isSymlink(linkPath)) {
+        // Remove the link only while it still points at this emulator.
+        char target[512] = {};
+        const ssize_t n = ::readlink(linkPath.constData(), target, sizeof target - 1);
+        if (n > 0 && QFile::decodeName(QByteArray(target, n)) == device)
+            ::unlink(linkPath.constData());
+    }
+    return 0;
+}
