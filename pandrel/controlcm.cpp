@@ -1,5 +1,5 @@
 // controlcm: control surface, properties, Init, the port notification and the
-// receive ring (Part 2.2).
+// receive ring.
 #include "controlcm.h"
 
 #include <QHBoxLayout>
@@ -28,7 +28,7 @@ controlcm::controlcm(QWidget* parent) : QWidget(parent), d(new Private(this)) {
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(d->label1);
 
-    // The serial component, created with the line settings of Part 2.1.
+    // The serial component, created with the line settings of the interface.
     d->MSComm1 = new MSComm(this);
     d->MSComm1->setObjectName(QStringLiteral("MSComm1"));
     d->MSComm1->setSettings(QStringLiteral("4800,N,8,1"));
@@ -76,24 +76,22 @@ int16_t controlcm::Initx() {
 }
 
 // ---------------------------------------------------------------------------
-// Init (Part 2.2, steps 1 to 10)
+// Init
 
 int16_t controlcm::Private::OpenInterface() {
     const uint32_t epoch = ++iEpoch;
     ExchangeScope exchange(this);
-    // 1.
     bInitializing = true;
-    // 2.
     if (EventName.isEmpty()) EventName = QString::fromLatin1(controlcm::DefaultEventName);
-    // 3. Create or open the named event (manual reset, not signalled).
+    // Create or open the named event (manual reset, not signalled).
     hEvent.open(EventName);
-    // 4.
+    // Commands still queued are dropped.
     iCmdRead = iCmdWrite = iCmdCount = 0;
     // (The code tables are constants of x10codes.)
     // Timer2 follows the current time base.
     platform::TimeBase::global().startTimer(*Timer2, kTimer2Ms);
 
-    // 5./6. An error of the serial component goes to step 10.
+    // An error of the serial component ends Init with its number.
     auto fail = [&](int err) -> int16_t {
         hEvent.close();
         bReady = false;
@@ -105,17 +103,16 @@ int16_t controlcm::Private::OpenInterface() {
     MSComm1->setInputLen(0);
     if (int err = MSComm1->setPortOpen(true)) return fail(err);
 
-    // 7.
     iMonitoredHouse = 0;
     bSending = bUploading = bClosing = false;
     bAwaitingReply = false;
     PendingInput.clear();
 
-    // 8. Listen: polls, macro reports and clock requests are served at once.
+    // Listen: polls, macro reports and clock requests are served at once.
     Listen(kListenMs);
     if (epoch != iEpoch) return iLastInitStatus;  // an Init ran inside the listen
 
-    // 9.
+    // Nothing heard: probe with the status request, twice at most.
     if (!bHeard) {
         bool found = ProbeInterface();
         if (epoch != iEpoch) return iLastInitStatus;
@@ -161,12 +158,11 @@ bool controlcm::Private::ProbeInterface() {
 // Port notification and receive ring
 
 void controlcm::Private::OnComm() {
-    // 1.
     if (bClosing) return;
-    // 2. Read everything pending once.
+    // Read everything pending once.
     const int k = MSComm1->InBufferCount();
     if (k > 0) PendingInput.append(MSComm1->Input().left(k));
-    // 3. Store and hand on, one byte at a time, in order.
+    // Store and hand on, one byte at a time, in order.
     PumpInput();
 }
 
@@ -228,7 +224,7 @@ void controlcm::Private::Output(const QByteArray& bytes) {
 }
 
 // ---------------------------------------------------------------------------
-// Unsolicited bytes (Part 2.3). Serving polls, macro reports and clock
+// Unsolicited bytes. Serving polls, macro reports and clock
 // requests comes with the reception part; any byte shows the interface is
 // there.
 

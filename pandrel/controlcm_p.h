@@ -1,5 +1,5 @@
 #pragma once
-// Private state and operations of controlcm (the design's private members).
+// Private state and operations of controlcm.
 // Internal to the library; tests reach it through controlcmProbe.
 
 #include <QByteArray>
@@ -14,7 +14,7 @@
 
 class QLabel;
 
-// One queued Exec call (Part 2.5).
+// One queued Exec call.
 struct QueuedCommand {
     QString housecode;
     QString devicecode;
@@ -39,7 +39,7 @@ struct controlcm::Private {
     QString EventName = QString::fromLatin1(controlcm::DefaultEventName);
     int16_t SendRetryCount = 4;
 
-    // Flags (Part 2.2).
+    // Flags.
     bool bReady = false;
     bool bInitializing = false;
     bool bClosing = false;
@@ -58,14 +58,14 @@ struct controlcm::Private {
     int iRxRead = 0;
     int iRxCount = 0;
 
-    // Command queue (Part 2.5).
+    // Command queue, filled by Exec and drained by Timer2.
     static constexpr int kCmdSize = 50;
     std::array<QueuedCommand, kCmdSize> CommandQueue{};
     int iCmdRead = 0;
     int iCmdWrite = 0;
     int iCmdCount = 0;
 
-    // --- Serialisation of exchanges (the design leaves it open). ---
+    // --- Serialisation of exchanges ---
     // Depth of exchanges in progress on the line: Init from opening the port
     // to its result, ExecWait, a Timer2 drain, an upload until its bytes are
     // read, a macro report or clock answer until its reply is read. A Timer2
@@ -87,7 +87,7 @@ struct controlcm::Private {
     // order, through WaitForBytes.
     QByteArray PendingInput;
 
-    // --- Part 2.2 ---
+    // --- Port, receive ring, Init ---
     void OnComm();
     void PumpInput();
     bool WaitForBytes(double seconds, int count);
@@ -98,13 +98,13 @@ struct controlcm::Private {
     bool ProbeInterface();
     void Listen(qint64 logicalMs);
 
-    // --- Part 2.3 (reception) ---
+    // --- Reception ---
     void HandleInterfaceByte(uint8_t b);
 
-    // --- Part 2.4 ---
+    // --- Maintenance ---
     void ResetCM();
 
-    // --- Part 2.5 ---
+    // --- Send path ---
     static uint8_t FrameChecksum(const uint8_t* frame, int length);
     bool SendFrame(const uint8_t* frame, int length);
     bool SendFrame(const QByteArray& frame);
@@ -129,4 +129,3 @@ struct controlcm::Private {
         Private* d;
     };
 };
-

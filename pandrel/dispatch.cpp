@@ -1,4 +1,4 @@
-// Late-bound access by dispatch identifier (Part 2.2).
+// Late-bound access by dispatch identifier.
 #include <QMetaType>
 #include <cmath>
 
@@ -50,8 +50,7 @@ bool isCall(controlcm::InvokeKind kind) {
 
 }  // namespace
 
-uint32_t controlcm::Invoke(int32_t dispid, InvokeKind kind, QVariantList& args,
-                           QVariant* result) {
+uint32_t controlcm::Invoke(int32_t dispid, InvokeKind kind, QVariantList& args, QVariant* result) {
     auto setResult = [result](const QVariant& v) {
         if (result) *result = v;
     };
@@ -62,16 +61,22 @@ uint32_t controlcm::Invoke(int32_t dispid, InvokeKind kind, QVariantList& args,
         case DISPID_EventName: {
             if (kind == PropertyPut) {
                 if (args.size() != 1) return DISP_E_BADPARAMCOUNT;
-                if (dispid == DISPID_comport) setComport(toInt16(args[0]));
-                else if (dispid == DISPID_SendRetryCount) setSendRetryCount(toInt16(args[0]));
-                else setEventName(args[0].toString());
+                if (dispid == DISPID_comport)
+                    setComport(toInt16(args[0]));
+                else if (dispid == DISPID_SendRetryCount)
+                    setSendRetryCount(toInt16(args[0]));
+                else
+                    setEventName(args[0].toString());
                 setResult(QVariant());
                 return 0;
             }
             if (!isGet(kind, args)) return DISP_E_BADPARAMCOUNT;
-            if (dispid == DISPID_comport) setResult(short16(comport()));
-            else if (dispid == DISPID_SendRetryCount) setResult(short16(SendRetryCount()));
-            else setResult(EventName());
+            if (dispid == DISPID_comport)
+                setResult(short16(comport()));
+            else if (dispid == DISPID_SendRetryCount)
+                setResult(short16(SendRetryCount()));
+            else
+                setResult(EventName());
             return 0;
         }
 

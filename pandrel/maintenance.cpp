@@ -1,4 +1,4 @@
-// Interface maintenance (Part 2.4): ResetCM.
+// Interface maintenance: ResetCM.
 #include "controlcm.h"
 #include "controlcm_p.h"
 
@@ -7,11 +7,10 @@ void controlcm::ResetCM() {
 }
 
 void controlcm::Private::ResetCM() {
-    // 1. Errors of the serial component are ignored throughout.
-    // 2.
+    // Errors of the serial component are ignored throughout.
     bClosing = true;
     PendingInput.clear();
-    // 3. Only an open port is closed, and then the event handle as well.
+    // Only an open port is closed, and then the event handle as well.
     if (MSComm1->PortOpen()) {
         MSComm1->setPortOpen(false);
         hEvent.close();
