@@ -37,6 +37,9 @@ controlcm::controlcm(QWidget* parent) : QWidget(parent), d(new Private(this)) {
     // Timer2: 250 ms, enabled from creation; drains the command queue.
     d->Timer2 = new QTimer(this);
     d->Timer2->setObjectName(QStringLiteral("Timer2"));
+    // Precise: a coarse timer may run up to 5 % late, and a queued command
+    // must be on the line within one period of its Exec.
+    d->Timer2->setTimerType(Qt::PreciseTimer);
     connect(d->Timer2, &QTimer::timeout, this, [this] { d->Timer2_Timer(); });
     platform::TimeBase::global().startTimer(*d->Timer2, kTimer2Ms);
 }
