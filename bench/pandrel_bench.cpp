@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "namedevent.h"
 #include "pandrel/controlcm_probe.h"
 #include "settingsstore.h"
 #include "timebase.h"
@@ -292,6 +294,10 @@ int main(int argc, char** argv) {
             "    emulator floor (line plus its powerline time, 2 byte times per frame"
             " byte): %.1f ms = %.1f commands/s -> %.0f %% of it\n",
             simFloorMs, 1000.0 / simFloorMs, 100.0 * simFloorMs / perCmd);
+    }
+    for (const char* prefix : {"pandrel_bench_", "pandrel_bench2_", "pandrel_bench3_"}) {
+        const QString name = QString::fromLatin1(prefix) + QString::number(getpid());
+        ::shm_unlink(platform::NamedEvent::objectName(name).constData());
     }
     return 0;
 }

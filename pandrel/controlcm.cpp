@@ -34,6 +34,15 @@ controlcm::controlcm(QWidget* parent) : QWidget(parent), d(new Private(this)) {
     d->MSComm1->setSettings(QStringLiteral("4800,N,8,1"));
     connect(d->MSComm1, &MSComm::OnComm, this, [this] { d->OnComm(); });
 
+    // Timer1: the time-out of GetEvent. Single-shot: a tick only has to
+    // mark the time-out (or wake a waiting GetEvent); a 1 ms timer left
+    // repeating would wake the process a thousand times a second.
+    d->Timer1 = new QTimer(this);
+    d->Timer1->setObjectName(QStringLiteral("Timer1"));
+    d->Timer1->setSingleShot(true);
+    d->Timer1->setTimerType(Qt::PreciseTimer);
+    connect(d->Timer1, &QTimer::timeout, this, [this] { d->Timer1_Timer(); });
+
     // Timer2: 250 ms, enabled from creation; drains the command queue.
     d->Timer2 = new QTimer(this);
     d->Timer2->setObjectName(QStringLiteral("Timer2"));
@@ -46,6 +55,7 @@ controlcm::controlcm(QWidget* parent) : QWidget(parent), d(new Private(this)) {
 
 controlcm::~controlcm() {
     ResetCM();
+    d->Timer1->stop();
     d->Timer2->stop();
     delete d;
     d = nullptr;
@@ -128,6 +138,7 @@ int16_t controlcm::Private::OpenInterface() {
             return 1;
         }
     }
+    ClearEventMembers();
     bInitializing = false;
     bReady = true;
     iLastInitStatus = 0;
@@ -182,7 +193,15 @@ void controlcm::Private::PumpInput() {
         PendingInput.remove(0, 1);
         if (iRxCount >= kRxSize) continue;  // ring full: dropped, not handled
         StoreByte(b);
-        if (!bSending && !bUploading && !bAwaitingReply) HandleInterfaceByte(b);
+        if (!bSending && !bUploading && !bAwaitingReply) {
+            // Nobody waits on the ring: this byte, and whatever an exchange
+            // that gave up left before it, is consumed here. Unsolicited bytes
+            // would otherwise pile up until the ring is full and a poll that
+            // follows is dropped unanswered. The reader a poll or macro
+            // report starts sees exactly the bytes that follow it.
+            ClearReceiveBuffer();
+            HandleInterfaceByte(b);
+        }
     }
 }
 
@@ -216,7 +235,11 @@ bool controlcm::Private::WaitForBytes(double seconds, int count) {
             if (bClosing || epoch != iEpoch) return true;  // leave the loop
             PumpInput();
             reached = iRxCount >= count;
-            return reached;
+            // With the port closed (never opened, or the device went away)
+            // and nothing left to take from it, no byte can come: there is
+            // nothing to wait for.
+            return reached || (!MSComm1->PortOpen() && PendingInput.isEmpty() &&
+                               MSComm1->InBufferCount() == 0);
         },
         ms);
     return reached && !bClosing && epoch == iEpoch;
@@ -224,13 +247,4 @@ bool controlcm::Private::WaitForBytes(double seconds, int count) {
 
 void controlcm::Private::Output(const QByteArray& bytes) {
     if (MSComm1->PortOpen()) MSComm1->Output(bytes);
-}
-
-// ---------------------------------------------------------------------------
-// Unsolicited bytes. Serving polls, macro reports and clock
-// requests comes with the reception part; any byte shows the interface is
-// there.
-
-void controlcm::Private::HandleInterfaceByte(uint8_t) {
-    bHeard = true;
 }

@@ -75,6 +75,16 @@ class controlcm : public QWidget {
     // the next Init. Never fails.
     void ResetCM();
 
+    // The oldest received event as "devices:command:extra", or "" when none
+    // arrives within timeout milliseconds (0: do not wait). When it had to
+    // wait for the event, the caller's timeout is set to 0.
+    QString GetEvent(int32_t& timeout);
+    QString GetEvent(const int32_t& timeout = 0);
+
+    // Erases the interface's memory (49 memory-download frames). Returns an
+    // empty value.
+    QVariant ClearMem();
+
     // Late-bound access by dispatch identifier. args holds the parameters in
     // order; in/out parameters are written back into it. Returns 0, or
     // DISP_E_MEMBERNOTFOUND for an unknown identifier, DISP_E_BADPARAMCOUNT

@@ -14,6 +14,16 @@
 
 class QLabel;
 
+// One received event, waiting for GetEvent.
+struct QueuedEvent {
+    QString housecode;
+    QString devices;
+    int16_t command = 0;
+    // The event's extra text as a number. A macro report keeps its two bytes
+    // as one unsigned 16-bit number (0x01 0x2F -> 303), hence 32 bits here.
+    int32_t extra = 0;
+};
+
 // One queued Exec call.
 struct QueuedCommand {
     QString housecode;
@@ -31,6 +41,7 @@ struct controlcm::Private {
 
     // Components.
     MSComm* MSComm1 = nullptr;
+    QTimer* Timer1 = nullptr;  // time-out of GetEvent
     QTimer* Timer2 = nullptr;
     QLabel* label1 = nullptr;
 
@@ -64,6 +75,22 @@ struct controlcm::Private {
     int iCmdRead = 0;
     int iCmdWrite = 0;
     int iCmdCount = 0;
+
+    // Event members: the arguments of X10Event, kept between events.
+    QString sDevices;
+    QString sHouse;
+    int16_t iCommand = 0;
+    QString sExtra;
+    QString sData2;
+    QString sLastDevices;
+
+    // Received events for GetEvent; a full queue drops its oldest.
+    static constexpr int kEvtSize = 50;
+    std::array<QueuedEvent, kEvtSize> EventQueue{};
+    int iEvtRead = 0;
+    int iEvtWrite = 0;
+    int iEvtCount = 0;
+    bool bTimerFired = false;
 
     // --- Serialisation of exchanges ---
     // Depth of exchanges in progress on the line: Init from opening the port
@@ -100,9 +127,20 @@ struct controlcm::Private {
 
     // --- Reception ---
     void HandleInterfaceByte(uint8_t b);
+    void ReadUpload();
+    void DecodeUpload(const uint8_t* buf, int n);
+    void ReadMacroReport();
+    void QueueEvent(const QString& housecode, const QString& devices, int16_t command,
+                    int32_t extra);
+    void SignalEvent();
+    QString GetEvent(int32_t& timeout);
+    void Timer1_Timer();
+    void ClearEventMembers();
 
     // --- Maintenance ---
     void ResetCM();
+    QVariant ClearMem();
+    void SendClock();
 
     // --- Send path ---
     static uint8_t FrameChecksum(const uint8_t* frame, int length);

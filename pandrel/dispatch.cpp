@@ -1,5 +1,7 @@
 // Late-bound access by dispatch identifier.
 #include <QMetaType>
+#include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include "controlcm.h"
@@ -120,6 +122,29 @@ uint32_t controlcm::Invoke(int32_t dispid, InvokeKind kind, QVariantList& args, 
             if (!args.isEmpty()) return DISP_E_BADPARAMCOUNT;
             ResetCM();
             setResult(QVariant());
+            return 0;
+        }
+
+        case DISPID_GetEvent: {
+            if (!isCall(kind)) return DISP_E_MEMBERNOTFOUND;
+            if (args.size() > 1) return DISP_E_BADPARAMCOUNT;
+            bool ok = false;
+            int32_t timeout = 0;
+            if (!args.isEmpty()) {
+                const qlonglong t = args[0].toLongLong(&ok);
+                timeout =
+                    ok ? static_cast<int32_t>(std::clamp<qlonglong>(t, INT32_MIN, INT32_MAX)) : 0;
+            }
+            const QString text = GetEvent(timeout);
+            if (!args.isEmpty()) args[0] = QVariant::fromValue<int>(timeout);
+            setResult(text);
+            return 0;
+        }
+
+        case DISPID_ClearMem: {
+            if (!isCall(kind)) return DISP_E_MEMBERNOTFOUND;
+            if (!args.isEmpty()) return DISP_E_BADPARAMCOUNT;
+            setResult(ClearMem());
             return 0;
         }
 

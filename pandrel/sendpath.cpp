@@ -204,7 +204,11 @@ void controlcm::Private::Timer2_Timer() {
     while (iCmdCount > 0 && !bClosing) {
         const int slot = iCmdRead;
         QueuedCommand e = CommandQueue[static_cast<size_t>(slot)];
-        SendCommand(e.housecode, e.devicecode, e.command, e.brightness, e.data1, e.data2);
+        if (e.command == x10::ClearMemory) {
+            ClearMem();  // the other arguments are not used
+        } else {
+            SendCommand(e.housecode, e.devicecode, e.command, e.brightness, e.data1, e.data2);
+        }
         if (epoch != iEpoch) break;                   // an Init emptied the queue meanwhile
         CommandQueue[static_cast<size_t>(slot)] = e;  // write-backs land in the entry
         iCmdRead = (iCmdRead + 1) % kCmdSize;

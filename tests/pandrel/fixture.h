@@ -3,6 +3,7 @@
 // pseudo-terminal, mapped to COM7, and a controlcm on it, in sped-up time.
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -15,6 +16,11 @@
 #include "twowaysim.h"
 
 using veldrin::sim::TwoWaySim;
+
+// Readable texts in failure messages.
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
 
 namespace pandreltest {
 
@@ -47,13 +53,15 @@ class SimFixture : public ::testing::Test {
             QStringLiteral("[Ports]\nCOM%1=%2\n").arg(kPort).arg(sim->devicePath()));
         cm = std::make_unique<controlcm>();
         cm->setComport(kPort);
-        cm->setEventName(uniqueEventName());
+        eventName = uniqueEventName();
+        cm->setEventName(eventName);
     }
 
     void TearDown() override {
         cm.reset();
         sim.reset();
         platform::TimeBase::global().setScale(1.0);
+        ::shm_unlink(platform::NamedEvent::objectName(eventName).constData());
     }
 
     void setScale(double s) {
@@ -85,6 +93,7 @@ class SimFixture : public ::testing::Test {
 
     std::unique_ptr<TwoWaySim> sim;
     std::unique_ptr<controlcm> cm;
+    QString eventName;
 };
 
 }  // namespace pandreltest
