@@ -1,0 +1,57 @@
+// Module model rules that the wire tests do not reach.
+
+#include "moduletable.h"
+#include "x10codes.h"
+
+#include <gtest/gtest.h>
+
+using veldrin::sim::ModuleTable;
+namespace x10 = veldrin::sim::x10;
+
+TEST(X10Codes, TablesRoundTrip) {
+    EXPECT_EQ(x10::houseCode('A'), 6);
+    EXPECT_EQ(x10::houseCode('M'), 0);
+    EXPECT_EQ(x10::unitCode(16), 12);
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(x10::houseLetter(x10::codeForIndex(i)), char('A' + i));
+        EXPECT_EQ(x10::unitNumber(x10::codeForIndex(i)), i + 1);
+        EXPECT_EQ(x10::reverseNibble(x10::reverseNibble(uchar(i))), i);
+    }
+    EXPECT_EQ(x10::stepsToPercent(22), 100);
+    EXPECT_EQ(x10::amountToPercent(105), 50);
+    EXPECT_EQ(x10::percentToAmount(50), 105);
+}
+
+TEST(ModuleTable, DimBrightAndHouseWideCommands) {
+    ModuleTable t;
+    t.address('B', 2);
+    EXPECT_EQ(t.function('B', x10::Dim, 30), QStringList{"B2 DIM 30%"});
+    EXPECT_EQ(t.state('B', 2).brightness, 70);  // an off lamp dims from full
+    t.function('B', x10::Dim, 90);
+    EXPECT_EQ(t.state('B', 2).brightness, 0);
+    t.function('B', x10::Bright, 40);
+    EXPECT_EQ(t.state('B', 2).brightness, 40);
+
+    t.address('C', 1);
+    t.function('C', x10::On);
+    EXPECT_EQ(t.function('B', x10::AllUnitsOff), QStringList{"B ALL UNITS OFF"});
+    EXPECT_FALSE(t.state('B', 2).on);
+    EXPECT_TRUE(t.state('C', 1).on);  // other houses untouched
+    EXPECT_FALSE(t.state('D', 1).known);
+
+    EXPECT_EQ(t.function('D', x10::On), QStringList{"D ON (no unit addressed)"});
+    EXPECT_EQ(t.extended('C', 1, 0x1F, 0x31), QStringList{"C1 EXTENDED PRESET 49%"});
+    EXPECT_EQ(t.table(), (QStringList{"B2 OFF", "C1 ON 49%"}));
+}
+
+TEST(ModuleTable, AddressesOfDifferentHousesAccumulateSeparately) {
+    ModuleTable t;
+    t.address('A', 1);
+    t.address('B', 1);
+    t.address('A', 2);
+    t.address('A', 2);  // repeated address counts once
+    EXPECT_EQ(t.function('A', x10::On), (QStringList{"A1 ON", "A2 ON"}));
+    EXPECT_EQ(t.function('B', x10::On), QStringList{"B1 ON"});
+    // A second function without new addresses acts on the same units.
+    EXPECT_EQ(t.function('A', x10::Off), (QStringList{"A1 OFF", "A2 OFF"}));
+}

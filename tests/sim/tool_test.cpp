@@ -1,0 +1,93 @@
+// The veldrin-sim program: device line, live module lines, stdin commands,
+// link handling and clean exits.
+
+#include "rawclient.h"
+#include "testenv.h"
+
+#include <gtest/gtest.h>
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace {
+
+// Starts the tool and returns the device path from its first line.
+QString startTool(QProcess& p, const QStringList& args) {
+    p.start(testenv::binDir() + "/veldrin-sim", args);
+    if (!p.waitForStarted(5000)) return {};
+    while (!p.canReadLine())
+        if (!p.waitForReadyRead(5000)) return {};
+    const QString line = QString::fromLocal8Bit(p.readLine()).trimmed();
+    return line.startsWith("device: ") ? line.mid(8) : QString();
+}
+
+QString nextLine(QProcess& p) {
+    while (!p.canReadLine())
+        if (!p.waitForReadyRead(5000)) return {};
+    return QString::fromLocal8Bit(p.readLine()).trimmed();
+}
+
+TEST(SimTool, TwoWayUploadFromStdinAndLinkRemovedAtEof) {
+    QTemporaryDir dir;
+    const QString link = dir.path() + "/x10";
+    QProcess p;
+    const QString device = startTool(p, {"--link", link, "--time-scale", "10"});
+    ASSERT_TRUE(device.startsWith("/dev/pts/")) << p.readAllStandardError().toStdString();
+    EXPECT_EQ(QFileInfo(link).symLinkTarget(), device);
+
+    RawClient client(link);
+    ASSERT_TRUE(client.isOpen());
+    p.write("bogus\nrecv A1 A ON\n");
+    p.waitForBytesWritten(1000);
+    EXPECT_EQ(client.read(1, 3000), bytes("5A"));
+    client.write(bytes("C3"));
+    QByteArray upload = client.read(4, 2000);
+    while (upload.startsWith(char(0x5A))) upload = upload.mid(1) + client.read(1, 1000);
+    EXPECT_EQ(upload, bytes("03026662"));
+
+    // A command from the computer shows up as a module line.
+    client.write(bytes("0466"));
+    EXPECT_EQ(client.read(1, 2000), bytes("6A"));
+    client.write(bytes("00"));
+    client.write(bytes("0662"));
+    EXPECT_EQ(client.read(2, 2000), bytes("5568"));
+    client.write(bytes("00"));
+    EXPECT_EQ(nextLine(p), "A1 ON");
+
+    p.closeWriteChannel();
+    ASSERT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_TRUE(p.readAllStandardError().contains("error"));  // for "bogus"
+    EXPECT_FALSE(QFileInfo(link).isSymLink());
+}
+
+TEST(SimTool, Cp290LinesAndStatusThenSigterm) {
+    QTemporaryDir dir;
+    const QString link = dir.path() + "/cp290";
+    QFile::link("/nonexistent", link);  // a stale link is replaced
+    QProcess p;
+    const QString device = startTool(p, {"--cp290", "--link", link});
+    ASSERT_TRUE(device.startsWith("/dev/pts/"));
+    EXPECT_EQ(QFileInfo(link).symLinkTarget(), device);
+
+    RawClient client(device);
+    ASSERT_TRUE(client.isOpen());
+    p.write("clock 05 14 01\nhouse B\n");
+    p.waitForBytesWritten(1000);
+    client.write(synced("01026000086A"));
+    EXPECT_EQ(client.read(1, 2000), bytes("00"));
+    EXPECT_EQ(nextLine(p), "A5 ON");
+    p.write("status\n");
+    EXPECT_EQ(nextLine(p), "clock 14:05 day bit 01, base house B");
+    EXPECT_EQ(nextLine(p), "A5 ON 100%");
+
+    p.terminate();
+    ASSERT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_FALSE(QFileInfo(link).isSymLink());
+}
+
+}  // namespace
