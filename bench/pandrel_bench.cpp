@@ -59,11 +59,15 @@ struct BarePty {
     }
 };
 
-// A minimal interface on a pseudo-terminal that answers at once and stamps
-// every event with the monotonic clock in nanoseconds: first byte of each
-// frame, checksum written, confirmation read.
+// A minimal interface on a pseudo-terminal that stamps every event with the
+// monotonic clock in nanoseconds: first byte of each frame, checksum written,
+// confirmation read. It answers at once, or, with line pacing, as a 4800-baud
+// line would allow: the checksum once the frame and the checksum itself have
+// crossed the line, the ready byte once the confirmation and the ready byte
+// have (no powerline time).
 class StampingResponder {
   public:
+    explicit StampingResponder(bool linePacing = false) : paced(linePacing) {}
     bool start() {
         if (!pty.open()) return false;
         thread = std::thread([this] { run(); });
@@ -109,6 +113,7 @@ class StampingResponder {
                     awaitAck = false;
                     if (b == 0x00) {
                         cur.ackIn = now;
+                        if (paced) std::this_thread::sleep_until(now + 2 * kByte);
                         {
                             std::lock_guard g(m);
                             done.push_back(cur);
@@ -134,6 +139,8 @@ class StampingResponder {
                     expect = 0;
                     uint8_t sum = 0;
                     for (char c : frame) sum += uint8_t(c);
+                    if (paced)
+                        std::this_thread::sleep_until(cur.firstByte + (frame.size() + 1) * kByte);
                     write1(sum);
                     cur.checksumOut = Clock::now();
                     awaitAck = true;
@@ -142,6 +149,8 @@ class StampingResponder {
         }
     }
 
+    static constexpr std::chrono::nanoseconds kByte{10 * 1000000000LL / 4800};
+    bool paced = false;
     BarePty pty;
     std::thread thread;
     std::atomic<bool> stop{false};
@@ -295,7 +304,41 @@ int main(int argc, char** argv) {
             " byte): %.1f ms = %.1f commands/s -> %.0f %% of it\n",
             simFloorMs, 1000.0 / simFloorMs, 100.0 * simFloorMs / perCmd);
     }
-    for (const char* prefix : {"pandrel_bench_", "pandrel_bench2_", "pandrel_bench3_"}) {
+    // 3b. The same against the line alone: a responder paced at 4800 baud
+    // without powerline time.
+    {
+        StampingResponder r(true);
+        if (!r.start()) return 1;
+        mapPort(14, r.path());
+        controlcm cm;
+        cm.setComport(14);
+        cm.setEventName(QStringLiteral("pandrel_bench4_%1").arg(getpid()));
+        auto& d = controlcmProbe::d(cm);
+        if (cm.Init() != 0) {
+            std::printf("Init against the paced responder failed\n");
+            return 1;
+        }
+        r.clear();
+        const int n = 50;
+        for (int i = 0; i < n; ++i) cm.Exec("A", QString::number(i % 16 + 1), 2);
+        platform::waitFor([&] { return drained(d); }, 60000);
+        const auto st = r.stamps();
+        if (st.size() < size_t(2 * n)) {
+            std::printf("only %zu frames completed\n", st.size());
+            return 1;
+        }
+        const double spanMs =
+            std::chrono::duration<double, std::milli>(st[2 * n - 2].firstByte - st[0].firstByte)
+                .count();
+        const double perCmd = spanMs / (n - 1);
+        const double lineLimitMs = 2 * 5 * 10.0 * 1000.0 / 4800.0;
+        std::printf(
+            "    against the line alone (responder paced at 4800 baud, no powerline time):"
+            " %.1f ms per command = %.1f commands/s -> %.0f %% of the line limit\n",
+            perCmd, 1000.0 / perCmd, 100.0 * lineLimitMs / perCmd);
+    }
+    for (const char* prefix :
+         {"pandrel_bench_", "pandrel_bench2_", "pandrel_bench3_", "pandrel_bench4_"}) {
         const QString name = QString::fromLatin1(prefix) + QString::number(getpid());
         ::shm_unlink(platform::NamedEvent::objectName(name).constData());
     }

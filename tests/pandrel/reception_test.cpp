@@ -140,6 +140,18 @@ TEST_F(ReceptionTest, AHandlerMayChangeTheMembersItIsGiven) {
     EXPECT_EQ(cm->GetEvent(), "Z9 :5:77");  // the queue takes the members after the event
 }
 
+TEST_F(ReceptionTest, AnEventHandlerMaySendACommand) {
+    int16_t result = -1;
+    QObject::connect(cm.get(), &controlcm::X10Event,
+                     [&](QString&, QString&, int16_t&, QString&, QString&) {
+                         result = cm->ExecWait("B", "2", 2);
+                     });
+    upload("03 02 66 62");
+    EXPECT_EQ(result, 0);  // the upload's bytes were all read: the line is free
+    EXPECT_EQ(hexList(sim->framedOnly()), (QStringList{"04 ee", "06 e2"}));
+    EXPECT_EQ(cm->GetEvent(), "A1 :2:0");
+}
+
 TEST_F(ReceptionTest, StrayBytesNeverDeafenTheControl) {
     sim->injectRaw(QByteArray(150, char(0x42)));
     run(200);
