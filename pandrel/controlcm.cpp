@@ -173,9 +173,9 @@ bool controlcm::Private::ProbeInterface() {
 
 void controlcm::Private::OnComm() {
     if (bClosing) return;
-    // Read everything pending once.
-    const int k = MSComm1->InBufferCount();
-    if (k > 0) PendingInput.append(MSComm1->Input().left(k));
+    // Read everything pending once. Input may return bytes that arrived after
+    // the count was taken; they are kept too, not cut off at the count.
+    if (MSComm1->InBufferCount() > 0) PendingInput.append(MSComm1->Input());
     // Store and hand on, one byte at a time, in order.
     PumpInput();
 }
