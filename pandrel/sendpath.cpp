@@ -1,0 +1,218 @@
+// Command transmission and queue: FrameChecksum, SendFrame,
+// SendCommand, ExecWait, Exec and the Timer2 drain.
+#include <algorithm>
+
+#include "controlcm.h"
+#include "controlcm_p.h"
+#include "x10codes.h"
+
+namespace x10 = pandrel::x10;
+
+namespace {
+constexpr double kHandshakeSeconds = 8;  // each step of the handshake
+}
+
+uint8_t controlcm::Private::FrameChecksum(const uint8_t* frame, int length) {
+    return x10::frameChecksum(frame, length);
+}
+
+bool controlcm::Private::SendFrame(const QByteArray& frame) {
+    return SendFrame(reinterpret_cast<const uint8_t*>(frame.constData()),
+                     static_cast<int>(frame.size()));
+}
+
+bool controlcm::Private::SendFrame(const uint8_t* frame, int length) {
+    if (bClosing) return true;
+    const uint32_t epoch = iEpoch;
+    ClearReceiveBuffer();
+    bSending = true;
+    const uint8_t c = FrameChecksum(frame, length);
+    Output(QByteArray(reinterpret_cast<const char*>(frame), length));
+    // The checksum.
+    if (!WaitForBytes(kHandshakeSeconds, 1)) {
+        if (epoch == iEpoch) bSending = false;
+        return false;
+    }
+    // Not the checksum: an unsolicited byte of the interface.
+    const uint8_t b = ReadReceivedByte();
+    if (b != c) {
+        HandleInterfaceByte(b);  // bSending still true while it runs
+        if (epoch == iEpoch) bSending = false;
+        return false;
+    }
+    // Confirm.
+    Output(QByteArray(1, static_cast<char>(x10::kAck)));
+    // The interface reports the command sent.
+    if (!WaitForBytes(kHandshakeSeconds, 1)) {
+        if (epoch == iEpoch) bSending = false;
+        return false;
+    }
+    // Any byte ends the transmission.
+    ReadReceivedByte();
+    bSending = false;
+    return true;
+}
+
+bool controlcm::Private::SendAddressPhase(int house, const QString& devicecode) {
+    // One address frame per unit of the list; the phase fails at the first
+    // failed frame. With no valid unit nothing is sent and it succeeds
+    // (there is no frame to fail); -1 checks the list itself.
+    for (int u : x10::unitList(devicecode)) {
+        if (!SendFrame(x10::addressFrame(house, u))) return false;
+    }
+    return true;
+}
+
+bool controlcm::Private::SendAttempt(int house, const QString& devicecode, int16_t& command,
+                                     int16_t& brightness, int16_t data1, int16_t data2) {
+    switch (command) {
+        case x10::AddressOnly: {
+            const std::vector<int> units = x10::unitList(devicecode);
+            if (units.empty()) return false;
+            for (int u : units) {
+                if (!SendFrame(x10::addressFrame(house, u))) return false;
+            }
+            return true;
+        }
+        case x10::AllUnitsOff:
+        case x10::AllLightsOn:
+        case x10::AllLightsOff:
+            return SendFrame(x10::functionFrame(house, command));
+        case x10::On:
+        case x10::Off:
+            if (!SendAddressPhase(house, devicecode)) return false;
+            return SendFrame(x10::functionFrame(house, command));
+        case x10::Dim:
+        case x10::Bright: {
+            const int steps = x10::dimSteps(brightness);
+            if (!SendAddressPhase(house, devicecode)) return false;
+            return SendFrame(x10::functionFrame(house, command, steps));
+        }
+        case x10::ExtendedCode: {
+            // data1 and data2 are masked to 8 bits.
+            const std::vector<int> units = x10::unitList(devicecode);
+            if (units.empty()) return false;
+            for (int u : units) {
+                if (!SendFrame(x10::extendedFrame(house, u, data1, data2))) return false;
+            }
+            return true;
+        }
+        case x10::PresetDim1:
+        case x10::PresetDim2: {
+            if (brightness > 31) brightness = 31;
+            const x10::PresetLevel p = x10::presetLevel(brightness);
+            command = static_cast<int16_t>(p.function);
+            if (!SendAddressPhase(house, devicecode)) return false;
+            return SendFrame(x10::presetDimFrame(p.level, p.function));
+        }
+        case x10::StatusRequest: {
+            // One address frame for the whole text read as one number; its
+            // outcome is not used. A text that does not read as 1 ... 16
+            // sends no address frame.
+            const int u = x10::singleUnit(devicecode);
+            if (u != 0) SendFrame(x10::addressFrame(house, u));
+            return SendFrame(x10::functionFrame(house, command));
+        }
+        default:
+            return false;  // nothing is sent; the attempt fails
+    }
+}
+
+int16_t controlcm::Private::SendCommand(QString& housecode, QString& devicecode, int16_t& command,
+                                        int16_t& brightness, int16_t& data1, int16_t& data2) {
+    if (brightness > 100) brightness = 100;
+    if (brightness < 0) brightness = 0;
+    // An empty or invalid house code sends nothing.
+    if (housecode.isEmpty()) return 0;
+    const int h = x10::housePosition(housecode);
+    if (h == 0) return 0;
+    // Attempts: the first and SendRetryCount repetitions.
+    const uint32_t epoch = iEpoch;
+    int r = 0;
+    bool ok = false;
+    for (;;) {
+        ok = SendAttempt(h, devicecode, command, brightness, data1, data2);
+        if (epoch != iEpoch) return 1;  // an Init ran inside: stop at once
+        if (ok || r >= SendRetryCount) break;
+        ++r;
+    }
+    return ok ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------
+// Public send methods
+
+int16_t controlcm::ExecWait(QString& housecode, QString& devicecode, int16_t& command,
+                            int16_t& brightness, int16_t& data1, int16_t& data2) {
+    if (!d->bReady) return 0;
+    // Exchanges are serialised: an ExecWait called from inside another
+    // exchange's wait (a handler run nested in it) would interleave its bytes
+    // with that exchange's. It is refused: nothing is sent, result 1.
+    if (d->iExchange > 0) return 1;
+    Private::ExchangeScope exchange(d);
+    return d->SendCommand(housecode, devicecode, command, brightness, data1, data2);
+}
+
+int16_t controlcm::ExecWait(const QString& housecode, const QString& devicecode, int command,
+                            int brightness, int data1, int data2) {
+    QString h = housecode;
+    QString u = devicecode;
+    auto c = static_cast<int16_t>(std::clamp(command, -32768, 32767));
+    auto b = static_cast<int16_t>(std::clamp(brightness, -32768, 32767));
+    auto d1 = static_cast<int16_t>(std::clamp(data1, -32768, 32767));
+    auto d2 = static_cast<int16_t>(std::clamp(data2, -32768, 32767));
+    return ExecWait(h, u, c, b, d1, d2);
+}
+
+void controlcm::Exec(QString& housecode, QString& devicecode, int16_t& command, int16_t& brightness,
+                     int16_t& data1, int16_t& data2) {
+    if (!d->bReady || d->iCmdCount >= Private::kCmdSize) return;
+    QueuedCommand& e = d->CommandQueue[static_cast<size_t>(d->iCmdWrite)];
+    e.housecode = housecode;
+    e.devicecode = devicecode;
+    e.command = command;
+    e.brightness = brightness;
+    e.data1 = data1;
+    e.data2 = data2;
+    d->iCmdWrite = (d->iCmdWrite + 1) % Private::kCmdSize;
+    ++d->iCmdCount;
+}
+
+void controlcm::Exec(const QString& housecode, const QString& devicecode, int command,
+                     int brightness, int data1, int data2) {
+    QString h = housecode;
+    QString u = devicecode;
+    auto c = static_cast<int16_t>(std::clamp(command, -32768, 32767));
+    auto b = static_cast<int16_t>(std::clamp(brightness, -32768, 32767));
+    auto d1 = static_cast<int16_t>(std::clamp(data1, -32768, 32767));
+    auto d2 = static_cast<int16_t>(std::clamp(data2, -32768, 32767));
+    Exec(h, u, c, b, d1, d2);
+}
+
+// ---------------------------------------------------------------------------
+// Timer2: drains the queue every 250 ms
+
+void controlcm::Private::Timer2_Timer() {
+    // No nested draining; and another exchange in progress (Init's
+    // listen or probe, ExecWait, an upload, ...) keeps the queue for the
+    // next tick.
+    if (bQueueBusy || iExchange > 0) return;
+    if (iCmdCount <= 0 || bClosing) return;
+    bQueueBusy = true;
+    ExchangeScope exchange(this);
+    const uint32_t epoch = iEpoch;
+    while (iCmdCount > 0 && !bClosing) {
+        const int slot = iCmdRead;
+        QueuedCommand e = CommandQueue[static_cast<size_t>(slot)];
+        if (e.command == x10::ClearMemory) {
+            ClearMem();  // the other arguments are not used
+        } else {
+            SendCommand(e.housecode, e.devicecode, e.command, e.brightness, e.data1, e.data2);
+        }
+        if (epoch != iEpoch) break;                   // an Init emptied the queue meanwhile
+        CommandQueue[static_cast<size_t>(slot)] = e;  // write-backs land in the entry
+        iCmdRead = (iCmdRead + 1) % kCmdSize;
+        --iCmdCount;
+    }
+    bQueueBusy = false;
+}
