@@ -1,5 +1,5 @@
 // controlcm: control surface, properties, Init, the port notification and the
-// receive ring (Part 2.2).
+// receive ring.
 #include "controlcm.h"
 
 #include <QHBoxLayout>
@@ -28,21 +28,34 @@ controlcm::controlcm(QWidget* parent) : QWidget(parent), d(new Private(this)) {
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(d->label1);
 
-    // The serial component, created with the line settings of Part 2.1.
+    // The serial component, created with the line settings of the interface.
     d->MSComm1 = new MSComm(this);
     d->MSComm1->setObjectName(QStringLiteral("MSComm1"));
     d->MSComm1->setSettings(QStringLiteral("4800,N,8,1"));
     connect(d->MSComm1, &MSComm::OnComm, this, [this] { d->OnComm(); });
 
+    // Timer1: the time-out of GetEvent. Single-shot: a tick only has to
+    // mark the time-out (or wake a waiting GetEvent); a 1 ms timer left
+    // repeating would wake the process a thousand times a second.
+    d->Timer1 = new QTimer(this);
+    d->Timer1->setObjectName(QStringLiteral("Timer1"));
+    d->Timer1->setSingleShot(true);
+    d->Timer1->setTimerType(Qt::PreciseTimer);
+    connect(d->Timer1, &QTimer::timeout, this, [this] { d->Timer1_Timer(); });
+
     // Timer2: 250 ms, enabled from creation; drains the command queue.
     d->Timer2 = new QTimer(this);
     d->Timer2->setObjectName(QStringLiteral("Timer2"));
+    // Precise: a coarse timer may run up to 5 % late, and a queued command
+    // must be on the line within one period of its Exec.
+    d->Timer2->setTimerType(Qt::PreciseTimer);
     connect(d->Timer2, &QTimer::timeout, this, [this] { d->Timer2_Timer(); });
     platform::TimeBase::global().startTimer(*d->Timer2, kTimer2Ms);
 }
 
 controlcm::~controlcm() {
     ResetCM();
+    d->Timer1->stop();
     d->Timer2->stop();
     delete d;
     d = nullptr;
@@ -76,24 +89,22 @@ int16_t controlcm::Initx() {
 }
 
 // ---------------------------------------------------------------------------
-// Init (Part 2.2, steps 1 to 10)
+// Init
 
 int16_t controlcm::Private::OpenInterface() {
     const uint32_t epoch = ++iEpoch;
     ExchangeScope exchange(this);
-    // 1.
     bInitializing = true;
-    // 2.
     if (EventName.isEmpty()) EventName = QString::fromLatin1(controlcm::DefaultEventName);
-    // 3. Create or open the named event (manual reset, not signalled).
+    // Create or open the named event (manual reset, not signalled).
     hEvent.open(EventName);
-    // 4.
+    // Commands still queued are dropped.
     iCmdRead = iCmdWrite = iCmdCount = 0;
     // (The code tables are constants of x10codes.)
     // Timer2 follows the current time base.
     platform::TimeBase::global().startTimer(*Timer2, kTimer2Ms);
 
-    // 5./6. An error of the serial component goes to step 10.
+    // An error of the serial component ends Init with its number.
     auto fail = [&](int err) -> int16_t {
         hEvent.close();
         bReady = false;
@@ -105,17 +116,16 @@ int16_t controlcm::Private::OpenInterface() {
     MSComm1->setInputLen(0);
     if (int err = MSComm1->setPortOpen(true)) return fail(err);
 
-    // 7.
     iMonitoredHouse = 0;
     bSending = bUploading = bClosing = false;
     bAwaitingReply = false;
     PendingInput.clear();
 
-    // 8. Listen: polls, macro reports and clock requests are served at once.
+    // Listen: polls, macro reports and clock requests are served at once.
     Listen(kListenMs);
     if (epoch != iEpoch) return iLastInitStatus;  // an Init ran inside the listen
 
-    // 9.
+    // Nothing heard: probe with the status request, twice at most.
     if (!bHeard) {
         bool found = ProbeInterface();
         if (epoch != iEpoch) return iLastInitStatus;
@@ -128,6 +138,7 @@ int16_t controlcm::Private::OpenInterface() {
             return 1;
         }
     }
+    ClearEventMembers();
     bInitializing = false;
     bReady = true;
     iLastInitStatus = 0;
@@ -161,12 +172,11 @@ bool controlcm::Private::ProbeInterface() {
 // Port notification and receive ring
 
 void controlcm::Private::OnComm() {
-    // 1.
     if (bClosing) return;
-    // 2. Read everything pending once.
-    const int k = MSComm1->InBufferCount();
-    if (k > 0) PendingInput.append(MSComm1->Input().left(k));
-    // 3. Store and hand on, one byte at a time, in order.
+    // Read everything pending once. Input may return bytes that arrived after
+    // the count was taken; they are kept too, not cut off at the count.
+    if (MSComm1->InBufferCount() > 0) PendingInput.append(MSComm1->Input());
+    // Store and hand on, one byte at a time, in order.
     PumpInput();
 }
 
@@ -183,7 +193,15 @@ void controlcm::Private::PumpInput() {
         PendingInput.remove(0, 1);
         if (iRxCount >= kRxSize) continue;  // ring full: dropped, not handled
         StoreByte(b);
-        if (!bSending && !bUploading && !bAwaitingReply) HandleInterfaceByte(b);
+        if (!bSending && !bUploading && !bAwaitingReply) {
+            // Nobody waits on the ring: this byte, and whatever an exchange
+            // that gave up left before it, is consumed here. Unsolicited bytes
+            // would otherwise pile up until the ring is full and a poll that
+            // follows is dropped unanswered. The reader a poll or macro
+            // report starts sees exactly the bytes that follow it.
+            ClearReceiveBuffer();
+            HandleInterfaceByte(b);
+        }
     }
 }
 
@@ -217,7 +235,11 @@ bool controlcm::Private::WaitForBytes(double seconds, int count) {
             if (bClosing || epoch != iEpoch) return true;  // leave the loop
             PumpInput();
             reached = iRxCount >= count;
-            return reached;
+            // With the port closed (never opened, or the device went away)
+            // and nothing left to take from it, no byte can come: there is
+            // nothing to wait for.
+            return reached || (!MSComm1->PortOpen() && PendingInput.isEmpty() &&
+                               MSComm1->InBufferCount() == 0);
         },
         ms);
     return reached && !bClosing && epoch == iEpoch;
@@ -225,13 +247,4 @@ bool controlcm::Private::WaitForBytes(double seconds, int count) {
 
 void controlcm::Private::Output(const QByteArray& bytes) {
     if (MSComm1->PortOpen()) MSComm1->Output(bytes);
-}
-
-// ---------------------------------------------------------------------------
-// Unsolicited bytes (Part 2.3). Serving polls, macro reports and clock
-// requests comes with the reception part; any byte shows the interface is
-// there.
-
-void controlcm::Private::HandleInterfaceByte(uint8_t) {
-    bHeard = true;
 }

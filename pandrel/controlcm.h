@@ -16,7 +16,7 @@
 
 class controlcm : public QWidget {
     Q_OBJECT
-public:
+  public:
     // Identity of the control, as a host that looks it up by name sees it.
     static constexpr const char* TypeLibraryName = "pandrel";
     static constexpr const char* HelpString = "Lossmer Pandrel Control";
@@ -58,20 +58,32 @@ public:
 
     // Sends a command now; 0 when sent (or nothing to send), 1 when every
     // attempt failed. Does nothing and returns 0 before a successful Init.
-    int16_t ExecWait(QString& housecode, QString& devicecode, int16_t& command,
-                     int16_t& brightness, int16_t& data1, int16_t& data2);
+    // Exchanges never interleave on the line: called from a handler that runs
+    // inside another exchange's wait, it sends nothing and returns 1.
+    int16_t ExecWait(QString& housecode, QString& devicecode, int16_t& command, int16_t& brightness,
+                     int16_t& data1, int16_t& data2);
     int16_t ExecWait(const QString& housecode, const QString& devicecode, int command,
                      int brightness = 0, int data1 = 0, int data2 = 0);
 
     // Queues a command for the 250 ms timer (at most 50 waiting).
     void Exec(QString& housecode, QString& devicecode, int16_t& command, int16_t& brightness,
               int16_t& data1, int16_t& data2);
-    void Exec(const QString& housecode, const QString& devicecode, int command,
-              int brightness = 0, int data1 = 0, int data2 = 0);
+    void Exec(const QString& housecode, const QString& devicecode, int command, int brightness = 0,
+              int data1 = 0, int data2 = 0);
 
     // Closes the port and the event handle; nothing is sent afterwards until
     // the next Init. Never fails.
     void ResetCM();
+
+    // The oldest received event as "devices:command:extra", or "" when none
+    // arrives within timeout milliseconds (0: do not wait). When it had to
+    // wait for the event, the caller's timeout is set to 0.
+    QString GetEvent(int32_t& timeout);
+    QString GetEvent(const int32_t& timeout = 0);
+
+    // Erases the interface's memory (49 memory-download frames). Returns an
+    // empty value.
+    QVariant ClearMem();
 
     // Late-bound access by dispatch identifier. args holds the parameters in
     // order; in/out parameters are written back into it. Returns 0, or
@@ -83,14 +95,14 @@ public:
     uint32_t Invoke(int32_t dispid, InvokeKind kind, QVariantList& args,
                     QVariant* result = nullptr);
 
-signals:
+  signals:
     // Events (the five arguments by reference, in this order).
     void X10Event(QString& devices, QString& housecode, int16_t& command, QString& extra,
                   QString& data2);
     void X10SingleEvent(QString& devices, QString& housecode, int16_t& command, QString& extra,
                         QString& data2);
 
-private:
+  private:
     struct Private;
     friend struct controlcmProbe;  // test access (controlcm_probe.h)
     Private* d;

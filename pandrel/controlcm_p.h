@@ -1,5 +1,5 @@
 #pragma once
-// Private state and operations of controlcm (the design's private members).
+// Private state and operations of controlcm.
 // Internal to the library; tests reach it through controlcmProbe.
 
 #include <QByteArray>
@@ -14,7 +14,17 @@
 
 class QLabel;
 
-// One queued Exec call (Part 2.5).
+// One received event, waiting for GetEvent.
+struct QueuedEvent {
+    QString housecode;
+    QString devices;
+    int16_t command = 0;
+    // The event's extra text as a number. A macro report keeps its two bytes
+    // as one unsigned 16-bit number (0x01 0x2F -> 303), hence 32 bits here.
+    int32_t extra = 0;
+};
+
+// One queued Exec call.
 struct QueuedCommand {
     QString housecode;
     QString devicecode;
@@ -31,6 +41,7 @@ struct controlcm::Private {
 
     // Components.
     MSComm* MSComm1 = nullptr;
+    QTimer* Timer1 = nullptr;  // time-out of GetEvent
     QTimer* Timer2 = nullptr;
     QLabel* label1 = nullptr;
 
@@ -39,7 +50,7 @@ struct controlcm::Private {
     QString EventName = QString::fromLatin1(controlcm::DefaultEventName);
     int16_t SendRetryCount = 4;
 
-    // Flags (Part 2.2).
+    // Flags.
     bool bReady = false;
     bool bInitializing = false;
     bool bClosing = false;
@@ -58,14 +69,30 @@ struct controlcm::Private {
     int iRxRead = 0;
     int iRxCount = 0;
 
-    // Command queue (Part 2.5).
+    // Command queue, filled by Exec and drained by Timer2.
     static constexpr int kCmdSize = 50;
     std::array<QueuedCommand, kCmdSize> CommandQueue{};
     int iCmdRead = 0;
     int iCmdWrite = 0;
     int iCmdCount = 0;
 
-    // --- Serialisation of exchanges (the design leaves it open). ---
+    // Event members: the arguments of X10Event, kept between events.
+    QString sDevices;
+    QString sHouse;
+    int16_t iCommand = 0;
+    QString sExtra;
+    QString sData2;
+    QString sLastDevices;
+
+    // Received events for GetEvent; a full queue drops its oldest.
+    static constexpr int kEvtSize = 50;
+    std::array<QueuedEvent, kEvtSize> EventQueue{};
+    int iEvtRead = 0;
+    int iEvtWrite = 0;
+    int iEvtCount = 0;
+    bool bTimerFired = false;
+
+    // --- Serialisation of exchanges ---
     // Depth of exchanges in progress on the line: Init from opening the port
     // to its result, ExecWait, a Timer2 drain, an upload until its bytes are
     // read, a macro report or clock answer until its reply is read. A Timer2
@@ -87,7 +114,7 @@ struct controlcm::Private {
     // order, through WaitForBytes.
     QByteArray PendingInput;
 
-    // --- Part 2.2 ---
+    // --- Port, receive ring, Init ---
     void OnComm();
     void PumpInput();
     bool WaitForBytes(double seconds, int count);
@@ -98,13 +125,24 @@ struct controlcm::Private {
     bool ProbeInterface();
     void Listen(qint64 logicalMs);
 
-    // --- Part 2.3 (reception) ---
+    // --- Reception ---
     void HandleInterfaceByte(uint8_t b);
+    void ReadUpload();
+    void DecodeUpload(const uint8_t* buf, int n);
+    void ReadMacroReport();
+    void QueueEvent(const QString& housecode, const QString& devices, int16_t command,
+                    int32_t extra);
+    void SignalEvent();
+    QString GetEvent(int32_t& timeout);
+    void Timer1_Timer();
+    void ClearEventMembers();
 
-    // --- Part 2.4 ---
+    // --- Maintenance ---
     void ResetCM();
+    QVariant ClearMem();
+    void SendClock();
 
-    // --- Part 2.5 ---
+    // --- Send path ---
     static uint8_t FrameChecksum(const uint8_t* frame, int length);
     bool SendFrame(const uint8_t* frame, int length);
     bool SendFrame(const QByteArray& frame);
@@ -129,4 +167,3 @@ struct controlcm::Private {
         Private* d;
     };
 };
-

@@ -6,5 +6,6 @@
 #include "controlcm_p.h"
 
 struct controlcmProbe {
+    using Private = controlcm::Private;
     static controlcm::Private& d(controlcm& c) { return *c.d; }
 };

@@ -1,5 +1,7 @@
-// Late-bound access by dispatch identifier (Part 2.2).
+// Late-bound access by dispatch identifier.
 #include <QMetaType>
+#include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include "controlcm.h"
@@ -50,8 +52,7 @@ bool isCall(controlcm::InvokeKind kind) {
 
 }  // namespace
 
-uint32_t controlcm::Invoke(int32_t dispid, InvokeKind kind, QVariantList& args,
-                           QVariant* result) {
+uint32_t controlcm::Invoke(int32_t dispid, InvokeKind kind, QVariantList& args, QVariant* result) {
     auto setResult = [result](const QVariant& v) {
         if (result) *result = v;
     };
@@ -62,16 +63,22 @@ uint32_t controlcm::Invoke(int32_t dispid, InvokeKind kind, QVariantList& args,
         case DISPID_EventName: {
             if (kind == PropertyPut) {
                 if (args.size() != 1) return DISP_E_BADPARAMCOUNT;
-                if (dispid == DISPID_comport) setComport(toInt16(args[0]));
-                else if (dispid == DISPID_SendRetryCount) setSendRetryCount(toInt16(args[0]));
-                else setEventName(args[0].toString());
+                if (dispid == DISPID_comport)
+                    setComport(toInt16(args[0]));
+                else if (dispid == DISPID_SendRetryCount)
+                    setSendRetryCount(toInt16(args[0]));
+                else
+                    setEventName(args[0].toString());
                 setResult(QVariant());
                 return 0;
             }
             if (!isGet(kind, args)) return DISP_E_BADPARAMCOUNT;
-            if (dispid == DISPID_comport) setResult(short16(comport()));
-            else if (dispid == DISPID_SendRetryCount) setResult(short16(SendRetryCount()));
-            else setResult(EventName());
+            if (dispid == DISPID_comport)
+                setResult(short16(comport()));
+            else if (dispid == DISPID_SendRetryCount)
+                setResult(short16(SendRetryCount()));
+            else
+                setResult(EventName());
             return 0;
         }
 
@@ -115,6 +122,29 @@ uint32_t controlcm::Invoke(int32_t dispid, InvokeKind kind, QVariantList& args,
             if (!args.isEmpty()) return DISP_E_BADPARAMCOUNT;
             ResetCM();
             setResult(QVariant());
+            return 0;
+        }
+
+        case DISPID_GetEvent: {
+            if (!isCall(kind)) return DISP_E_MEMBERNOTFOUND;
+            if (args.size() > 1) return DISP_E_BADPARAMCOUNT;
+            bool ok = false;
+            int32_t timeout = 0;
+            if (!args.isEmpty()) {
+                const qlonglong t = args[0].toLongLong(&ok);
+                timeout =
+                    ok ? static_cast<int32_t>(std::clamp<qlonglong>(t, INT32_MIN, INT32_MAX)) : 0;
+            }
+            const QString text = GetEvent(timeout);
+            if (!args.isEmpty()) args[0] = QVariant::fromValue<int>(timeout);
+            setResult(text);
+            return 0;
+        }
+
+        case DISPID_ClearMem: {
+            if (!isCall(kind)) return DISP_E_MEMBERNOTFOUND;
+            if (!args.isEmpty()) return DISP_E_BADPARAMCOUNT;
+            setResult(ClearMem());
             return 0;
         }
 

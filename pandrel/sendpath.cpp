@@ -1,4 +1,4 @@
-// Command transmission and queue (Part 2.5): FrameChecksum, SendFrame,
+// Command transmission and queue: FrameChecksum, SendFrame,
 // SendCommand, ExecWait, Exec and the Timer2 drain.
 #include <algorithm>
 
@@ -22,35 +22,32 @@ bool controlcm::Private::SendFrame(const QByteArray& frame) {
 }
 
 bool controlcm::Private::SendFrame(const uint8_t* frame, int length) {
-    // 1.
     if (bClosing) return true;
     const uint32_t epoch = iEpoch;
-    // 2.
     ClearReceiveBuffer();
     bSending = true;
     const uint8_t c = FrameChecksum(frame, length);
-    // 3.
     Output(QByteArray(reinterpret_cast<const char*>(frame), length));
-    // 4.
+    // The checksum.
     if (!WaitForBytes(kHandshakeSeconds, 1)) {
         if (epoch == iEpoch) bSending = false;
         return false;
     }
-    // 5.
+    // Not the checksum: an unsolicited byte of the interface.
     const uint8_t b = ReadReceivedByte();
     if (b != c) {
         HandleInterfaceByte(b);  // bSending still true while it runs
         if (epoch == iEpoch) bSending = false;
         return false;
     }
-    // 6.
+    // Confirm.
     Output(QByteArray(1, static_cast<char>(x10::kAck)));
-    // 7.
+    // The interface reports the command sent.
     if (!WaitForBytes(kHandshakeSeconds, 1)) {
         if (epoch == iEpoch) bSending = false;
         return false;
     }
-    // 8. Any byte ends the transmission.
+    // Any byte ends the transmission.
     ReadReceivedByte();
     bSending = false;
     return true;
@@ -121,17 +118,15 @@ bool controlcm::Private::SendAttempt(int house, const QString& devicecode, int16
     }
 }
 
-int16_t controlcm::Private::SendCommand(QString& housecode, QString& devicecode,
-                                        int16_t& command, int16_t& brightness, int16_t& data1,
-                                        int16_t& data2) {
-    // 1.
+int16_t controlcm::Private::SendCommand(QString& housecode, QString& devicecode, int16_t& command,
+                                        int16_t& brightness, int16_t& data1, int16_t& data2) {
     if (brightness > 100) brightness = 100;
     if (brightness < 0) brightness = 0;
-    // 2./3.
+    // An empty or invalid house code sends nothing.
     if (housecode.isEmpty()) return 0;
     const int h = x10::housePosition(housecode);
     if (h == 0) return 0;
-    // 4.
+    // Attempts: the first and SendRetryCount repetitions.
     const uint32_t epoch = iEpoch;
     int r = 0;
     bool ok = false;
@@ -141,7 +136,6 @@ int16_t controlcm::Private::SendCommand(QString& housecode, QString& devicecode,
         if (ok || r >= SendRetryCount) break;
         ++r;
     }
-    // 5.
     return ok ? 0 : 1;
 }
 
@@ -170,8 +164,8 @@ int16_t controlcm::ExecWait(const QString& housecode, const QString& devicecode,
     return ExecWait(h, u, c, b, d1, d2);
 }
 
-void controlcm::Exec(QString& housecode, QString& devicecode, int16_t& command,
-                     int16_t& brightness, int16_t& data1, int16_t& data2) {
+void controlcm::Exec(QString& housecode, QString& devicecode, int16_t& command, int16_t& brightness,
+                     int16_t& data1, int16_t& data2) {
     if (!d->bReady || d->iCmdCount >= Private::kCmdSize) return;
     QueuedCommand& e = d->CommandQueue[static_cast<size_t>(d->iCmdWrite)];
     e.housecode = housecode;
@@ -199,7 +193,7 @@ void controlcm::Exec(const QString& housecode, const QString& devicecode, int co
 // Timer2: drains the queue every 250 ms
 
 void controlcm::Private::Timer2_Timer() {
-    // 1. No nested draining; and another exchange in progress (Init's
+    // No nested draining; and another exchange in progress (Init's
     // listen or probe, ExecWait, an upload, ...) keeps the queue for the
     // next tick.
     if (bQueueBusy || iExchange > 0) return;
@@ -207,16 +201,18 @@ void controlcm::Private::Timer2_Timer() {
     bQueueBusy = true;
     ExchangeScope exchange(this);
     const uint32_t epoch = iEpoch;
-    // 2.
     while (iCmdCount > 0 && !bClosing) {
         const int slot = iCmdRead;
         QueuedCommand e = CommandQueue[static_cast<size_t>(slot)];
-        SendCommand(e.housecode, e.devicecode, e.command, e.brightness, e.data1, e.data2);
-        if (epoch != iEpoch) break;  // an Init emptied the queue meanwhile
+        if (e.command == x10::ClearMemory) {
+            ClearMem();  // the other arguments are not used
+        } else {
+            SendCommand(e.housecode, e.devicecode, e.command, e.brightness, e.data1, e.data2);
+        }
+        if (epoch != iEpoch) break;                   // an Init emptied the queue meanwhile
         CommandQueue[static_cast<size_t>(slot)] = e;  // write-backs land in the entry
         iCmdRead = (iCmdRead + 1) % kCmdSize;
         --iCmdCount;
     }
-    // 3.
     bQueueBusy = false;
 }

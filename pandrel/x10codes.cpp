@@ -13,13 +13,25 @@ const std::array<uint8_t, 17> CodeOf = {0, 6, 14, 2, 10, 1, 9, 5, 13, 7, 15, 3, 
 const std::array<const char*, 16> HouseLetterOf = {"M", "E", "C", "K", "O", "G", "A", "I",
                                                    "N", "F", "D", "L", "P", "H", "B", "J"};
 
-const std::array<const char*, 16> UnitTextOf = {"13", "5", "3",  "11", "15", "7", "1", "9",
+const std::array<const char*, 16> UnitTextOf = {"13", "5", "3", "11", "15", "7", "1", "9",
                                                 "14", "6", "4", "12", "16", "8", "2", "10"};
 
-const std::array<const char*, 16> FunctionNames = {
-    "ALL UNITS OFF", "ALL LIGHTS ON", "ON",           "OFF",         "DIM",          "BRIGHT",
-    "ALL LIGHTS OFF", "EXTENDED CODE", "HAIL REQUEST", "HAIL ACK",    "PRESET DIM 1", "PRESET DIM 2",
-    "X DATA XFER",   "STATUS ON",     "STATUS OFF",   "STATUS REQUEST"};
+const std::array<const char*, 16> FunctionNames = {"ALL UNITS OFF",
+                                                   "ALL LIGHTS ON",
+                                                   "ON",
+                                                   "OFF",
+                                                   "DIM",
+                                                   "BRIGHT",
+                                                   "ALL LIGHTS OFF",
+                                                   "EXTENDED CODE",
+                                                   "HAIL REQUEST",
+                                                   "HAIL ACK",
+                                                   "PRESET DIM 1",
+                                                   "PRESET DIM 2",
+                                                   "X DATA XFER",
+                                                   "STATUS ON",
+                                                   "STATUS OFF",
+                                                   "STATUS REQUEST"};
 
 const std::array<uint8_t, 16> ReverseBits = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
 
@@ -38,7 +50,8 @@ int housePosition(QStringView housecode) {
 
 uint8_t headerByte(int steps, bool function, bool extended) {
     steps = std::clamp(steps, 0, kMaxDimSteps);
-    return static_cast<uint8_t>((steps << 3) | 0x04 | (function ? 0x02 : 0) | (extended ? 0x01 : 0));
+    return static_cast<uint8_t>((steps << 3) | 0x04 | (function ? 0x02 : 0) |
+                                (extended ? 0x01 : 0));
 }
 
 uint8_t frameChecksum(const uint8_t* frame, int length) {
@@ -60,7 +73,8 @@ static QByteArray bytes(std::initializer_list<uint8_t> list) {
 }
 
 QByteArray addressFrame(int house, int unit) {
-    return bytes({headerByte(0, false, false), static_cast<uint8_t>(code(house) << 4 | code(unit))});
+    return bytes(
+        {headerByte(0, false, false), static_cast<uint8_t>(code(house) << 4 | code(unit))});
 }
 
 QByteArray functionFrame(int house, int function, int steps) {

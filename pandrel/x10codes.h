@@ -1,5 +1,5 @@
 #pragma once
-// X10 codes and the wire format of the two-way interface (Part 2.1): code
+// X10 codes and the wire format of the two-way interface: code
 // tables, checksum, header byte, frame builders, dim steps, preset-dim levels,
 // upload decoding and the clock frame. Pure functions, no state.
 

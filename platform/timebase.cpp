@@ -74,11 +74,18 @@ bool waitFor(const std::function<bool()>& cond, qint64 logicalMs) {
     // arrives.
     QTimer wake;
     wake.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early; the deadline is what counts.
+    wake.setTimerType(Qt::PreciseTimer);
     bool expired = false;
     QObject::connect(&wake, &QTimer::timeout, [&expired] { expired = true; });
     tb.startTimer(wake, logicalMs);
     while (!cond()) {
-        if (expired || tb.nowMs() >= deadline) return cond();
+        const qint64 left = deadline - tb.nowMs();
+        if (left <= 0) return cond();
+        if (expired) {  // woke early: sleep for the rest
+            expired = false;
+            tb.startTimer(wake, left);
+        }
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;

@@ -96,12 +96,12 @@ QByteArray Cp290Sim::statusReplyLocked() const {
 
 QList<Cp290Sim::Frame> Cp290Sim::frames() const {
     std::lock_guard lk(m_mutex);
-    return m_frames;
+    return detachedCopy(m_frames);
 }
 
 QByteArray Cp290Sim::received() const {
     std::lock_guard lk(m_mutex);
-    return m_received;
+    return detachedCopy(m_received);
 }
 
 void Cp290Sim::clearRecords() {
@@ -276,6 +276,13 @@ void Cp290Sim::service(SimClock::time_point now) {
     }
     // Keep a trailing run of 0xFF: it may be the start of the next sync run.
     flushGarbage(m_ffRun);
+}
+
+void Cp290Sim::resetProtocol() {
+    m_hunt.clear();
+    m_ffRun = 0;
+    m_frame.clear();
+    m_bodyLeft = 0;
 }
 
 SimClock::time_point Cp290Sim::nextDeadline() const {

@@ -77,6 +77,7 @@ class Cp290Sim : public PtySim {
     void handleByte(uchar byte) override;
     void service(SimClock::time_point now) override;
     SimClock::time_point nextDeadline() const override;
+    void resetProtocol() override;
 
   private:
     void frameComplete();

@@ -104,13 +104,15 @@ bool PtySim::start() {
     m_outBlocked = false;
     m_in.clear();
     m_out.clear();
+    resetProtocol();
+    m_running = true;
     m_thread = std::thread([this] { run(); });
     return true;
 }
 
 bool PtySim::isRunning() const {
     std::lock_guard lk(m_mutex);
-    return m_thread.joinable() && !m_stopping;
+    return m_running;
 }
 
 QString PtySim::devicePath() const {
@@ -127,6 +129,7 @@ void PtySim::shutdown() {
     {
         std::lock_guard lk(m_mutex);
         m_stopping = true;
+        m_running = false;
         wake();
     }
     if (m_thread.joinable()) m_thread.join();
@@ -170,6 +173,12 @@ void PtySim::setSilent(bool on) {
     wake();
 }
 
+void PtySim::injectRaw(const QByteArray& bytes) {
+    std::lock_guard lk(m_mutex);
+    send(bytes);
+    wake();
+}
+
 bool PtySim::isSilent() const {
     std::lock_guard lk(m_mutex);
     return m_silent;
@@ -177,7 +186,7 @@ bool PtySim::isSilent() const {
 
 QStringList PtySim::moduleLines() const {
     std::lock_guard lk(m_mutex);
-    return m_lines;
+    return detachedCopy(m_lines);
 }
 
 void PtySim::clearModuleLines() {
@@ -298,8 +307,8 @@ void PtySim::run() {
             handleByte(b);
         }
         service(now);
-        writeDue(SimClock::now());
-
+        // Module lines go to the hook before the answers that follow them are
+        // written, so a listener has seen the line once the computer has its reply.
         if (!m_hookQueue.isEmpty()) {
             const QStringList lines = std::move(m_hookQueue);
             m_hookQueue.clear();
@@ -308,8 +317,9 @@ void PtySim::run() {
             if (hook)
                 for (const QString& l : lines) hook(l);
             lk.lock();
-            continue;
+            if (m_stopping) break;
         }
+        writeDue(SimClock::now());
 
         SimClock::time_point deadline = nextDeadline();
         if (!m_in.empty()) deadline = std::min(deadline, m_in.front().due);

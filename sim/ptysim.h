@@ -53,6 +53,9 @@ class PtySim {
     // sends nothing of its own.
     void setSilent(bool on);
     bool isSilent() const;
+    // Writes bytes to the computer as they are, whatever the protocol state
+    // (dropped while silent).
+    void injectRaw(const QByteArray& bytes);
 
     // Lines of the module model ("A5 ON"), oldest first.
     QStringList moduleLines() const;
@@ -62,7 +65,8 @@ class PtySim {
     // Current state of every known module, one line each ("A5 ON 100%").
     QStringList moduleTable() const;
     // Called on the I/O thread (without the internal lock held) for each new
-    // module line. Must not call unplug() or the destructor.
+    // module line, before the interface's answer to that command is written.
+    // Must not call unplug() or the destructor.
     void setLineHook(std::function<void(const QString&)> hook);
 
   protected:
@@ -77,6 +81,8 @@ class PtySim {
     virtual void service(SimClock::time_point now) = 0;
     // Earliest moment service() has something to do (time_point::max() when idle).
     virtual SimClock::time_point nextDeadline() const = 0;
+    // Forgets a half-received frame or handshake; called by start().
+    virtual void resetProtocol() {}
 
     // Helpers; call with m_mutex held.
     // Queues bytes for the computer, not before `earliest` and in order after
@@ -120,6 +126,7 @@ class PtySim {
     QString m_path;
     QString m_error;
     bool m_stopping = false;
+    bool m_running = false;
     bool m_outBlocked = false;
     SimClock::time_point m_inFree{};
     SimClock::time_point m_outFree{};
@@ -130,6 +137,17 @@ class PtySim {
     std::function<void(const QString&)> m_hook;
     std::thread m_thread;
 };
+
+// Copies handed out to other threads get buffers of their own, so that the
+// I/O thread appending to the original never writes memory that a reader's
+// implicitly shared copy still uses.
+template <typename List>
+List detachedCopy(const List& list) {
+    return List(list.cbegin(), list.cend());
+}
+inline QByteArray detachedCopy(const QByteArray& bytes) {
+    return QByteArray(bytes.constData(), bytes.size());
+}
 
 // Hex dump "04 66" for diagnostics and tests.
 QString hex(const QByteArray& bytes);

@@ -71,12 +71,6 @@ void TwoWaySim::injectMacro(uchar b0, uchar b1) {
     wake();
 }
 
-void TwoWaySim::injectRaw(const QByteArray& bytes) {
-    std::lock_guard lk(m_mutex);
-    send(bytes);
-    wake();
-}
-
 bool TwoWaySim::isPolling() const {
     std::lock_guard lk(m_mutex);
     return !m_uploads.empty();
@@ -91,7 +85,7 @@ bool TwoWaySim::powerFailPending() const {
 
 QList<TwoWaySim::Frame> TwoWaySim::frames() const {
     std::lock_guard lk(m_mutex);
-    return m_frames;
+    return detachedCopy(m_frames);
 }
 
 QList<TwoWaySim::Frame> TwoWaySim::framedOnly() const {
@@ -131,7 +125,7 @@ QList<TwoWaySim::Frame> TwoWaySim::statusRequests() const {
 
 QByteArray TwoWaySim::received() const {
     std::lock_guard lk(m_mutex);
-    return m_received;
+    return detachedCopy(m_received);
 }
 
 void TwoWaySim::clearRecords() {
@@ -393,6 +387,13 @@ void TwoWaySim::service(SimClock::time_point now) {
         send(kPowerFail);
         m_nextPowerFail = now + logical(kPowerFailIntervalMs);
     }
+}
+
+void TwoWaySim::resetProtocol() {
+    m_state = State::Idle;
+    m_frame.clear();
+    m_backlog.clear();
+    m_pollsSent = 0;
 }
 
 SimClock::time_point TwoWaySim::nextDeadline() const {

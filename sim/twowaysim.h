@@ -83,8 +83,7 @@ class TwoWaySim : public PtySim {
     void injectPowerFail();
     // Macro report: kMacroReport, b0, b1.
     void injectMacro(uchar b0, uchar b1);
-    // Bytes written at once, whatever the state.
-    void injectRaw(const QByteArray& bytes);
+    // (injectRaw() of the base writes bytes at once, whatever the state.)
 
     bool isPolling() const;         // an upload is waiting for the computer
     bool powerFailPending() const;  // still asking for the clock
@@ -115,6 +114,7 @@ class TwoWaySim : public PtySim {
     void handleByte(uchar byte) override;
     void service(SimClock::time_point now) override;
     SimClock::time_point nextDeadline() const override;
+    void resetProtocol() override;
 
   private:
     enum class State { Idle, Receiving, AwaitAck, Transmitting };

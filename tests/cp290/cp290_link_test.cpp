@@ -91,7 +91,10 @@ class PortHolder {
 
 class Cp290 : public ::testing::Test {
   protected:
-    static constexpr double kScale = 50;
+    // Fast enough for three-second waits, slow enough that the emulator thread
+    // reads each frame before the next open flushes the pseudo-terminal, even
+    // on a loaded machine.
+    static constexpr double kScale = 10;
 
     void SetUp() override {
         testenv::writeSettings({});

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <atomic>
 #include <memory>
+#include <thread>
 
 using veldrin::sim::hex;
 using veldrin::sim::TwoWaySim;
@@ -242,12 +244,42 @@ TEST_F(TwoWaySimTest, ReadyDelayAndPacingFollowTheTimeScale) {
     EXPECT_GE(t.elapsed(), 28);  // 15 bytes at 4800 baud
 }
 
-TEST_F(TwoWaySimTest, UnplugMakesTheDeviceGoAway) {
+TEST_F(TwoWaySimTest, ConcurrentReadersAndHookWhileTheComputerTalks) {
+    std::atomic<int> hooked{0};
+    sim.setLineHook([&](const QString& line) {
+        if (line == "A1 ON") ++hooked;
+    });
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        while (!stop) {
+            // Touch every record while the I/O thread appends to them.
+            for (const auto& f : sim.frames()) (void)f.bytes.size();
+            (void)sim.received().size();
+            (void)sim.moduleLines().size();
+            sim.waitForModuleLines(1000, 1);
+        }
+    });
+    handshake(bytes("0466"), 0x6A);
+    for (int i = 0; i < 20; ++i) handshake(bytes("0662"), 0x68);
+    stop = true;
+    reader.join();
+    EXPECT_EQ(sim.frames().size(), 42);
+    EXPECT_EQ(sim.moduleLines().size(), 20);
+    EXPECT_EQ(hooked.load(), 20);
+}
+
+TEST_F(TwoWaySimTest, UnplugMakesTheDeviceGoAwayUntilStartedAgain) {
     sim.unplug();
     EXPECT_FALSE(sim.isRunning());
     int error = 0;
     const ssize_t n = client->readOnce(1000, &error);
     EXPECT_TRUE(n == 0 || (n < 0 && error == EIO)) << n << " " << error;
+
+    // Plugged in again: a fresh device that works from a clean state.
+    ASSERT_TRUE(sim.start());
+    client = std::make_unique<RawClient>(sim.devicePath());
+    ASSERT_TRUE(client->isOpen());
+    handshake(bytes("0466"), 0x6A);
 }
 
 TEST(TwoWayUploadText, BuildsSizeMaskAndData) {

@@ -1,0 +1,235 @@
+#include "remoteserver.h"
+
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <algorithm>
+
+#include "linereader.h"
+#include "timebase.h"
+
+struct RemoteServer::Client {
+    QPointer<QTcpSocket> socket;
+    int id = 0;
+    QString peer;
+    LineReader reader{RemoteServer::MaxLine};
+    bool authenticated = false;
+    QTimer authTimer;
+};
+
+RemoteServer::RemoteServer(Hooks hooks, QObject* parent)
+    : QObject(parent), hooks_(std::move(hooks)) {}
+
+RemoteServer::~RemoteServer() {
+    close();
+}
+
+void RemoteServer::log(const QString& text, int idx) {
+    if (hooks_.clientLog) hooks_.clientLog(text, idx);
+}
+
+bool RemoteServer::listen(const QString& address, quint16 port) {
+    close();
+    QHostAddress host;
+    if (!host.setAddress(address)) {
+        if (hooks_.eventLog) {
+            hooks_.eventLog(QStringLiteral("Remote control not started: \"%1\" is not an address")
+                                .arg(address));
+        }
+        return false;
+    }
+    server_ = new QTcpServer(this);
+    server_->setMaxPendingConnections(MaxClients + 4);
+    connect(server_, &QTcpServer::newConnection, this, &RemoteServer::onNewConnection);
+    if (!server_->listen(host, port)) {
+        if (hooks_.eventLog) {
+            hooks_.eventLog(QStringLiteral("Remote control cannot listen on %1 port %2: %3")
+                                .arg(address)
+                                .arg(port)
+                                .arg(server_->errorString()));
+        }
+        delete server_;
+        server_ = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void RemoteServer::close() {
+    dropAll();
+    if (server_) {
+        server_->close();
+        delete server_;
+        server_ = nullptr;
+    }
+}
+
+bool RemoteServer::isListening() const {
+    return server_ && server_->isListening();
+}
+
+quint16 RemoteServer::port() const {
+    return server_ ? server_->serverPort() : 0;
+}
+
+bool RemoteServer::constantTimeEquals(const QByteArray& a, const QByteArray& b) {
+    const qsizetype n = std::max(a.size(), b.size());
+    unsigned diff = static_cast<unsigned>(a.size() ^ b.size());
+    for (qsizetype i = 0; i < n; ++i) {
+        const unsigned x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0u;
+        const unsigned y = i < b.size() ? static_cast<unsigned char>(b[i]) : 0u;
+        diff |= x ^ y;
+    }
+    return diff == 0;
+}
+
+qint64 RemoteServer::penaltyLeftMs(const QHostAddress& address) {
+    const qint64 now = platform::TimeBase::global().nowMs();
+    // Forget addresses whose delay has long run out, so the table stays small.
+    for (auto it = penalties_.begin(); it != penalties_.end();) {
+        if (it->untilMs + MaxPenaltyMs * 10 < now) {
+            it = penalties_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    const auto it = penalties_.constFind(address.toString());
+    if (it == penalties_.constEnd()) return 0;
+    return std::max<qint64>(0, it->untilMs - now);
+}
+
+void RemoteServer::refuse(QTcpSocket* socket, const QByteArray& line) {
+    socket->write(line + "\r\n");
+    socket->flush();
+    socket->disconnectFromHost();
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    if (socket->state() == QAbstractSocket::UnconnectedState) socket->deleteLater();
+}
+
+void RemoteServer::onNewConnection() {
+    while (server_ && server_->hasPendingConnections()) {
+        QTcpSocket* socket = server_->nextPendingConnection();
+        const QString peer = socket->peerAddress().toString();
+        if (!hooks_.password || hooks_.password().isEmpty()) {
+            log(QStringLiteral("Refused %1: no connection password is set").arg(peer), 0);
+            refuse(socket, "ERROR No connection password is set on this computer");
+            continue;
+        }
+        if (clients_.size() >= MaxClients) {
+            log(QStringLiteral("Refused %1: too many clients").arg(peer), 0);
+            refuse(socket, "ERROR Too many clients");
+            continue;
+        }
+        const qint64 wait = penaltyLeftMs(socket->peerAddress());
+        if (wait > 0) {
+            log(QStringLiteral("Refused %1: wrong password tried too recently").arg(peer), 0);
+            refuse(socket, QStringLiteral("ERROR Too many wrong passwords, try again in %1 s")
+                               .arg((wait + 999) / 1000)
+                               .toLatin1());
+            continue;
+        }
+        auto* c = new Client;
+        c->socket = socket;
+        c->id = nextId_++;
+        c->peer = peer;
+        clients_.append(c);
+        connect(socket, &QTcpSocket::readyRead, this, [this, c] { onReadyRead(c); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, c] { onDisconnected(c); });
+        c->authTimer.setSingleShot(true);
+        connect(&c->authTimer, &QTimer::timeout, this,
+                [this, c] { drop(c, QStringLiteral("no password within 10 seconds")); });
+        platform::TimeBase::global().startTimer(c->authTimer, AuthTimeoutMs);
+        log(QStringLiteral("Client %1 connected from %2").arg(c->id).arg(peer), c->id);
+        emit clientCountChanged(clients_.size());
+    }
+}
+
+void RemoteServer::onReadyRead(Client* c) {
+    if (!clients_.contains(c) || !c->socket) return;
+    const QByteArray bytes = c->socket->readAll();
+    if (!c->reader.feed(bytes)) {
+        // An over-long line drops the client at once, with whatever else it sent.
+        drop(c, QStringLiteral("line longer than %1 bytes").arg(MaxLine));
+        return;
+    }
+    const QList<QByteArray> lines = c->reader.takeLines();
+    const int id = c->id;
+    for (const QByteArray& line : lines) {
+        // The command interpreter may run nested event loops in which this
+        // client disconnects or every client is dropped.
+        if (!clients_.contains(c) || c->id != id) return;
+        handleLine(c, line);
+    }
+}
+
+void RemoteServer::handleLine(Client* c, const QByteArray& line) {
+    if (!c->authenticated) {
+        checkPassword(c, line);
+        return;
+    }
+    const QString command = QString::fromLatin1(line);
+    log(QStringLiteral("Client %1: %2").arg(c->id).arg(command), c->id);
+    QPointer<QTcpSocket> socket = c->socket;
+    if (hooks_.command) hooks_.command(command);
+    if (socket && socket->state() == QAbstractSocket::ConnectedState) socket->write("OK\r\n");
+}
+
+void RemoteServer::checkPassword(Client* c, const QByteArray& line) {
+    const QByteArray expected = hooks_.password ? hooks_.password().toUtf8() : QByteArray();
+    if (!expected.isEmpty() && constantTimeEquals(line, expected)) {
+        c->authenticated = true;
+        c->authTimer.stop();
+        penalties_.remove(c->peer);
+        log(QStringLiteral("Client %1 authenticated").arg(c->id), c->id);
+        c->socket->write("OK\r\n");
+        return;
+    }
+    Penalty& p = penalties_[c->peer];
+    p.failures = std::min(p.failures + 1, 30);
+    const qint64 delay = std::min<qint64>(MaxPenaltyMs, 1000LL << std::min(p.failures - 1, 16));
+    p.untilMs = platform::TimeBase::global().nowMs() + delay;
+    c->socket->write("ERROR Wrong password\r\n");
+    c->socket->flush();
+    drop(c, QStringLiteral("wrong password"));
+}
+
+void RemoteServer::drop(Client* c, const QString& why) {
+    if (!clients_.contains(c)) return;
+    log(QStringLiteral("Client %1 dropped: %2").arg(c->id).arg(why), c->id);
+    clients_.removeOne(c);
+    if (c->socket) {
+        c->socket->disconnect(this);
+        c->socket->disconnectFromHost();
+        c->socket->deleteLater();
+    }
+    delete c;
+    emit clientCountChanged(clients_.size());
+}
+
+void RemoteServer::onDisconnected(Client* c) {
+    if (!clients_.contains(c)) return;
+    log(QStringLiteral("Client %1 disconnected").arg(c->id), c->id);
+    clients_.removeOne(c);
+    if (c->socket) {
+        c->socket->disconnect(this);
+        c->socket->deleteLater();
+    }
+    delete c;
+    emit clientCountChanged(clients_.size());
+}
+
+void RemoteServer::dropAll() {
+    if (clients_.isEmpty()) return;
+    const QList<Client*> all = clients_;
+    clients_.clear();
+    for (Client* c : all) {
+        if (c->socket) {
+            c->socket->disconnect(this);
+            c->socket->abort();
+            c->socket->deleteLater();
+        }
+        delete c;
+    }
+    emit clientCountChanged(0);
+}

@@ -1,0 +1,83 @@
+#pragma once
+// RemoteServer: the TCP listener through which remote clients send command
+// words. Line based (LF or CR LF). The first line of a client is the
+// connection password; after it every line is handed to the command
+// interpreter unchanged and answered with "OK". Errors are answered with a
+// line starting "ERROR" and the client is disconnected.
+//
+// Safety limits: no client is accepted while no password is set; a wrong
+// password costs the address a growing delay (1 s, 2 s, 4 s ... up to 60 s)
+// before it may try again; passwords are compared in constant time and never
+// logged; at most MaxClients at once; a line longer than MaxLine bytes drops
+// the client; a client that has not authenticated within AuthTimeoutMs is
+// dropped.
+
+#include <QHash>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <functional>
+
+class QTcpServer;
+class QTcpSocket;
+
+class RemoteServer : public QObject {
+    Q_OBJECT
+  public:
+    static constexpr int MaxClients = 16;
+    static constexpr int MaxLine = 256;
+    static constexpr qint64 AuthTimeoutMs = 10000;
+    static constexpr qint64 MaxPenaltyMs = 60000;
+    static constexpr quint16 DefaultPort = 7410;
+
+    struct Hooks {
+        std::function<QString()> password;                   // the password in force
+        std::function<void(const QString&)> command;         // the command interpreter
+        std::function<void(const QString&, int)> clientLog;  // one client-log line, client index
+        std::function<void(const QString&)> eventLog;        // one event-log line
+    };
+
+    explicit RemoteServer(Hooks hooks, QObject* parent = nullptr);
+    ~RemoteServer() override;
+
+    // Starts listening (closing any earlier listener and its clients).
+    // Returns false and writes an event-log line with the reason on failure.
+    bool listen(const QString& address, quint16 port);
+    void close();
+    bool isListening() const;
+    quint16 port() const;  // the bound port (useful with port 0)
+
+    int clientCount() const { return clients_.size(); }
+
+    // Closes every connection.
+    void dropAll();
+
+    // Compares two texts in time that depends only on their lengths.
+    static bool constantTimeEquals(const QByteArray& a, const QByteArray& b);
+
+  signals:
+    void clientCountChanged(int count);
+
+  private:
+    struct Client;
+    void onNewConnection();
+    void onReadyRead(Client* c);
+    void onDisconnected(Client* c);
+    void refuse(QTcpSocket* socket, const QByteArray& line);
+    void drop(Client* c, const QString& why);
+    void handleLine(Client* c, const QByteArray& line);
+    void checkPassword(Client* c, const QByteArray& line);
+    qint64 penaltyLeftMs(const QHostAddress& address);
+    void log(const QString& text, int idx);
+
+    Hooks hooks_;
+    QTcpServer* server_ = nullptr;
+    QList<Client*> clients_;
+    struct Penalty {
+        int failures = 0;
+        qint64 untilMs = 0;
+    };
+    QHash<QString, Penalty> penalties_;
+    int nextId_ = 1;
+};

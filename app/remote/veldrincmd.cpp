@@ -1,0 +1,115 @@
+// veldrin-cmd: sends command words to a running Veldrin.
+//   veldrin-cmd [--host H] [--port P] [--password-file F] COMMAND...
+// The password comes from the first line of F, or from the environment
+// variable VELDRIN_PASSWORD. Prints one line per answer; exits 0 when every
+// command was answered "OK", 1 on a refusal or a connection failure, 2 on
+// wrong usage.
+#include <QCoreApplication>
+#include <QFile>
+#include <QTcpSocket>
+#include <cstdio>
+
+#include "remoteserver.h"
+#include "settingsstore.h"
+
+namespace {
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: veldrin-cmd [--host H] [--port P] [--password-file F] COMMAND...\n"
+                 "  commands: 5on, 5of, 5di07, allo, allf, alluf, housecodechangeB, COFF, "
+                 "ABORT, EXIT\n");
+    return 2;
+}
+
+QByteArray readAnswer(QTcpSocket& s, int timeoutMs) {
+    while (!s.canReadLine()) {
+        if (s.state() != QAbstractSocket::ConnectedState && s.bytesAvailable() == 0) return {};
+        if (!s.waitForReadyRead(timeoutMs)) {
+            if (s.canReadLine()) break;
+            const QByteArray rest = s.readAll();
+            return rest.trimmed();
+        }
+    }
+    return s.readLine().trimmed();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    QString host = QStringLiteral("127.0.0.1");
+    const QString storedPort = platform::GetSetting(
+        QStringLiteral("veldrin"), QStringLiteral("Startup"), QStringLiteral("ListenPort"));
+    quint16 port = RemoteServer::DefaultPort;
+    if (const uint p = storedPort.trimmed().toUInt(); p >= 1 && p <= 65535) port = p;
+    QString passwordFile;
+    QStringList commands;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if ((a == QLatin1String("--host") || a == QLatin1String("--port") ||
+             a == QLatin1String("--password-file")) &&
+            i + 1 < args.size()) {
+            const QString v = args[++i];
+            if (a == QLatin1String("--host")) {
+                host = v;
+            } else if (a == QLatin1String("--port")) {
+                bool ok = false;
+                const uint p = v.toUInt(&ok);
+                if (!ok || p < 1 || p > 65535) return usage();
+                port = static_cast<quint16>(p);
+            } else {
+                passwordFile = v;
+            }
+        } else if (a.startsWith(QLatin1String("--"))) {
+            return usage();
+        } else {
+            commands.append(a);
+        }
+    }
+    if (commands.isEmpty()) return usage();
+
+    QByteArray password = qgetenv("VELDRIN_PASSWORD");
+    if (!passwordFile.isEmpty()) {
+        QFile f(passwordFile);
+        if (!f.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "veldrin-cmd: cannot read %s\n", qPrintable(passwordFile));
+            return 1;
+        }
+        password = f.readLine();
+        while (password.endsWith('\n') || password.endsWith('\r')) password.chop(1);
+    }
+    if (password.isEmpty()) {
+        std::fprintf(stderr,
+                     "veldrin-cmd: no password (use --password-file or VELDRIN_PASSWORD)\n");
+        return 2;
+    }
+
+    QTcpSocket s;
+    s.connectToHost(host, port);
+    if (!s.waitForConnected(5000)) {
+        std::fprintf(stderr, "veldrin-cmd: cannot connect to %s port %u: %s\n", qPrintable(host),
+                     port, qPrintable(s.errorString()));
+        return 1;
+    }
+    s.write(password + "\n");
+    QByteArray answer = readAnswer(s, 5000);
+    if (answer != "OK") {
+        std::printf("%s\n", answer.isEmpty() ? "ERROR No answer" : answer.constData());
+        return 1;
+    }
+    int result = 0;
+    for (const QString& c : commands) {
+        s.write(c.toLatin1() + "\n");
+        answer = readAnswer(s, 10000);
+        // EXIT ends the program before it can answer.
+        if (answer.isEmpty() && c == QLatin1String("EXIT")) answer = "OK (program ended)";
+        std::printf("%s: %s\n", qPrintable(c),
+                    answer.isEmpty() ? "ERROR No answer" : answer.constData());
+        if (!answer.startsWith("OK")) result = 1;
+    }
+    std::fflush(stdout);
+    s.disconnectFromHost();
+    return result;
+}

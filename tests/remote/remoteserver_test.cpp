@@ -1,0 +1,222 @@
+// The listener on a real socket on 127.0.0.1 with an ephemeral port.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <memory>
+
+#include "remoteserver.h"
+#include "testenv.h"
+#include "timebase.h"
+
+namespace {
+
+class Client {
+  public:
+    explicit Client(quint16 port) {
+        s.connectToHost(QHostAddress::LocalHost, port);
+        // A refused client may already be closed again when we look.
+        testenv::pumpUntil([&] {
+            return s.state() != QAbstractSocket::HostLookupState &&
+                   s.state() != QAbstractSocket::ConnectingState;
+        });
+    }
+    void send(const QByteArray& b) {
+        s.write(b);
+        s.flush();
+    }
+    // The next answer line, or "" when none arrives in time.
+    QByteArray line(int ms = 3000) {
+        testenv::pumpUntil([&] { return s.canReadLine(); }, ms);
+        return s.canReadLine() ? s.readLine().trimmed() : QByteArray();
+    }
+    bool closedByServer(int ms = 3000) {
+        return testenv::pumpUntil([&] { return s.state() == QAbstractSocket::UnconnectedState; },
+                                  ms);
+    }
+    QTcpSocket s;
+};
+
+class Listener : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        RemoteServer::Hooks h;
+        h.password = [this] { return password; };
+        h.command = [this](const QString& c) { commands.append(c); };
+        h.clientLog = [this](const QString& t, int) { clientLog.append(t); };
+        h.eventLog = [this](const QString& t) { eventLog.append(t); };
+        server = std::make_unique<RemoteServer>(h);
+        QObject::connect(server.get(), &RemoteServer::clientCountChanged,
+                         [this](int n) { counts.append(n); });
+        ASSERT_TRUE(server->listen("127.0.0.1", 0));
+        port = server->port();
+    }
+    void TearDown() override { platform::TimeBase::global().setScale(1.0); }
+
+    QString password;
+    QStringList commands, clientLog, eventLog;
+    QList<int> counts;
+    std::unique_ptr<RemoteServer> server;
+    quint16 port = 0;
+};
+
+}  // namespace
+
+TEST_F(Listener, RefusesEveryoneWhileNoPasswordIsSet) {
+    Client c(port);
+    EXPECT_TRUE(c.line().startsWith("ERROR No connection password"));
+    EXPECT_TRUE(c.closedByServer());
+    EXPECT_EQ(server->clientCount(), 0);
+    EXPECT_TRUE(counts.isEmpty());
+    EXPECT_TRUE(commands.isEmpty());
+}
+
+TEST_F(Listener, GoodPasswordThenCommandsAreHandedOverUnchanged) {
+    password = "s3cret";
+    Client c(port);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return server->clientCount() == 1; }));
+    c.send("s3cret\r\n");
+    EXPECT_EQ(c.line(), "OK");
+    c.send("5on\r\n 7of\nEXIT \n");
+    EXPECT_EQ(c.line(), "OK");
+    EXPECT_EQ(c.line(), "OK");
+    EXPECT_EQ(c.line(), "OK");
+    EXPECT_EQ(commands, QStringList({"5on", " 7of", "EXIT "}));
+    EXPECT_FALSE(clientLog.join('\n').contains("s3cret")) << "the password must never be logged";
+    EXPECT_TRUE(clientLog.join('\n').contains("authenticated"));
+    c.s.disconnectFromHost();
+    ASSERT_TRUE(testenv::pumpUntil([&] { return server->clientCount() == 0; }));
+    EXPECT_EQ(counts, QList<int>({1, 0}));
+}
+
+TEST_F(Listener, WrongPasswordRefusesAndTheDelayGrows) {
+    password = "right";
+    platform::TimeBase::global().setScale(4.0);  // a logical second is 250 ms
+    {
+        Client c(port);
+        c.send("wrong\n");
+        EXPECT_EQ(c.line(), "ERROR Wrong password");
+        EXPECT_TRUE(c.closedByServer());
+    }
+    {
+        Client c(port);  // at once: refused without a chance to try
+        EXPECT_TRUE(c.line().startsWith("ERROR Too many wrong passwords"));
+        EXPECT_TRUE(c.closedByServer());
+    }
+    testenv::pump(300);  // the first delay is one (logical) second
+    {
+        Client c(port);
+        c.send("Right\n");  // case matters
+        EXPECT_EQ(c.line(), "ERROR Wrong password");
+    }
+    testenv::pump(300);  // the second delay is two seconds: still waiting
+    {
+        Client c(port);
+        EXPECT_TRUE(c.line().startsWith("ERROR Too many wrong passwords"));
+    }
+    testenv::pump(250);
+    {
+        Client c(port);
+        c.send("right\n");
+        EXPECT_EQ(c.line(), "OK");
+    }
+    EXPECT_TRUE(commands.isEmpty());
+    EXPECT_FALSE(clientLog.join('\n').contains("wrong\n"));
+}
+
+TEST_F(Listener, LimitsDropOverlongLinesAndTheSeventeenthClient) {
+    password = "pw";
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < RemoteServer::MaxClients; ++i) {
+        clients.push_back(std::make_unique<Client>(port));
+    }
+    ASSERT_TRUE(testenv::pumpUntil([&] { return server->clientCount() == 16; }));
+    Client extra(port);
+    EXPECT_EQ(extra.line(), "ERROR Too many clients");
+    EXPECT_TRUE(extra.closedByServer());
+    EXPECT_EQ(server->clientCount(), 16);
+
+    clients[0]->send("pw\n");
+    EXPECT_EQ(clients[0]->line(), "OK");
+    clients[0]->send(QByteArray(300, 'x') + "\n");
+    EXPECT_TRUE(clients[0]->closedByServer());
+    EXPECT_EQ(server->clientCount(), 15);
+    EXPECT_TRUE(commands.isEmpty());
+}
+
+TEST_F(Listener, ClientsWithoutAPasswordAreDroppedAfterTenSeconds) {
+    password = "pw";
+    platform::TimeBase::global().setScale(50.0);
+    Client idle(port), active(port);
+    active.send("pw\n");
+    EXPECT_EQ(active.line(), "OK");
+    ASSERT_TRUE(idle.closedByServer(3000));
+    EXPECT_EQ(server->clientCount(), 1);
+    testenv::pump(300);  // an authenticated client stays however long it is idle
+    EXPECT_EQ(active.s.state(), QAbstractSocket::ConnectedState);
+}
+
+TEST_F(Listener, DropAllClosesEveryConnection) {
+    password = "pw";
+    Client a(port), b(port);
+    a.send("pw\n");
+    EXPECT_EQ(a.line(), "OK");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return server->clientCount() == 2; }));
+    server->dropAll();
+    EXPECT_EQ(server->clientCount(), 0);
+    EXPECT_EQ(counts.last(), 0);
+    EXPECT_TRUE(a.closedByServer());
+    EXPECT_TRUE(b.closedByServer());
+    // Still listening afterwards.
+    Client c(port);
+    c.send("pw\n");
+    EXPECT_EQ(c.line(), "OK");
+}
+
+TEST_F(Listener, PortInUseOrBadAddressIsLoggedWithTheReason) {
+    QTcpServer busy;
+    ASSERT_TRUE(busy.listen(QHostAddress::LocalHost, 0));
+    EXPECT_FALSE(server->listen("127.0.0.1", busy.serverPort()));
+    ASSERT_EQ(eventLog.size(), 1);
+    EXPECT_TRUE(eventLog[0].contains(QString::number(busy.serverPort())));
+    EXPECT_FALSE(server->isListening());
+    EXPECT_FALSE(server->listen("not an address", 7410));
+    EXPECT_EQ(eventLog.size(), 2);
+}
+
+TEST_F(Listener, RandomBytesNeverLeaveClientsBehind) {
+    password = "pw";
+    QRandomGenerator rng(4242);
+    for (int round = 0; round < 40; ++round) {
+        Client c(port);
+        QByteArray junk(static_cast<int>(rng.bounded(600)), Qt::Uninitialized);
+        for (auto& ch : junk) ch = static_cast<char>(rng.bounded(256));
+        if (round % 3 == 0) junk.prepend("pw\n");
+        c.send(junk);
+        testenv::pump(5);
+    }
+    // Every client has gone (each closed its end); the count follows.
+    ASSERT_TRUE(testenv::pumpUntil([&] { return server->clientCount() == 0; }));
+    EXPECT_EQ(counts.last(), 0);
+    EXPECT_TRUE(server->isListening());
+}
+
+TEST_F(Listener, CommandLineClientSendsPasswordAndCommands) {
+    password = "pw file";
+    const QString pwFile = testenv::configHome() + "/pw.txt";
+    QFile f(pwFile);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("pw file\n");
+    f.close();
+    QProcess p;
+    p.start(testenv::binDir() + "/veldrin-cmd",
+            {"--port", QString::number(port), "--password-file", pwFile, "5on", "allo"});
+    ASSERT_TRUE(testenv::pumpUntil([&] { return p.state() == QProcess::NotRunning; }, 10000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    EXPECT_EQ(QString::fromLatin1(p.readAllStandardOutput()), "5on: OK\nallo: OK\n");
+    EXPECT_EQ(commands, QStringList({"5on", "allo"}));
+}
