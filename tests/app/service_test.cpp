@@ -34,7 +34,9 @@ class Service : public AppTest {
         QFile f(folder.path() + "/" + name);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(
-            QStringLiteral("#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '%1'\n")
+            // Written aside and renamed, so the test never reads a half-written file.
+            QStringLiteral("#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '%1.tmp'\n"
+                           "mv '%1.tmp' '%1'\n")
                 .arg(argsFile())
                 .toLocal8Bit());
         f.close();
