@@ -1,5 +1,6 @@
 // Form1: construction, layout and the window's own events.
 #include "mainwindow.h"
+#include "remoteserver.h"
 
 #include <QCloseEvent>
 #include <QCursor>
@@ -101,6 +102,11 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
 }
 
 Form1::~Form1() {
+    // The listener's last count change must not reach a window being torn down.
+    if (server_) {
+        server_->disconnect(this);
+        server_.reset();
+    }
     if (aboutBox) delete aboutBox.data();
     if (loginBox) delete loginBox.data();
 }
@@ -233,7 +239,7 @@ void Form1::connectMenu() {
     on(menu->mnuClrBotLog, &Form1::mnuClrBotLog_Click);
     on(menu->mnuAbout, &Form1::mnuAbout_Click);
     on(menu->mnuExit, &Form1::mnuExit_Click);
-    // mnuServerPort: there is no network listener whose port it could change.
+    on(menu->mnuServerPort, &Form1::mnuServerPort_Click);
 }
 
 int Form1::clientHeightFor(int heightTwips) {

@@ -22,6 +22,7 @@ class QLabel;
 class QListWidget;
 class QSlider;
 class ClickLabel;
+class RemoteServer;
 class MSComm;
 class NotifyIcon;
 class OptionsMenu;
@@ -69,6 +70,7 @@ class Form1 : public QWidget {
     void mnuClrBotLog_Click();
 
     // --- settings menus ----------------------------------------------------
+    void mnuServerPort_Click();
     void mnuCHC_Click();
     void mnuComCh_Click();
     void mnuIntPandrel_Click();
@@ -106,6 +108,12 @@ class Form1 : public QWidget {
     // terminator). Words that fit no form, and malformed unit or level
     // fields, are dropped silently.
     void ProcessCommand(const QString& scommand);
+
+    // --- remote control listener -------------------------------------------
+    // (Re)starts listening where the settings say; a failure is logged and
+    // the program keeps running.
+    void StartListening();
+    RemoteServer* server() const { return server_.get(); }
 
     // --- geometry in twips --------------------------------------------------
     int Height() const { return heightTwips_; }
@@ -153,6 +161,8 @@ class Form1 : public QWidget {
 
     std::unique_ptr<Cp290Link> link_;
     std::unique_ptr<ServiceHost> serviceHost_;
+    std::unique_ptr<RemoteServer> server_;
+    void clientCountChanged(int count);
     int heightTwips_ = 0;
     bool unloading_ = false;
 };

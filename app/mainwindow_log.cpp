@@ -5,6 +5,7 @@
 #include "clicklabel.h"
 #include "clock.h"
 #include "mainwindow.h"
+#include "remoteserver.h"
 #include "twips.h"
 
 void Form1::Log_Event(const QString& sevent) {
@@ -15,9 +16,11 @@ void Form1::Log_Event(const QString& sevent) {
 }
 
 void Form1::Log_ClientEvent(const QString& cevent, int16_t idx) {
-    // Nothing reports client events: there is no network listener.
-    Q_UNUSED(cevent);
+    // The listener names the client in the text itself.
     Q_UNUSED(idx);
+    const QString line = platform::Clock::global().now().toString(QStringLiteral("hh:mm:ss")) +
+                         QStringLiteral("-->") + cevent;
+    lstClients->insertItem(0, line);
 }
 
 void Form1::UpdateFormCap() {
@@ -44,6 +47,7 @@ void Form1::UpdateStatusLabel() {
 }
 
 void Form1::endall() {
+    if (server_) server_->dropAll();
     iCClients = 0;
     connected = false;
     ConStatus(0);

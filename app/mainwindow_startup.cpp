@@ -91,6 +91,7 @@ void Form1::Form_Load() {
 
     iCClients = 0;
     if (bLogging) Log_Event(QStringLiteral("Listening for a connection..."));
+    StartListening();
     UpdateStatusLabel();
     ConStatus(0);
 }

@@ -27,4 +27,13 @@ int readPosition(const QString& text) {
     return static_cast<int>(std::clamp<int64_t>(v, 0, kMax));
 }
 
+int readListenPort(const QString& text) {
+    const QString t = text.trimmed();
+    if (t.isEmpty() || !t[0].isDigit()) return kDefaultListenPort;
+    const int64_t n = platform::roundHalfEven(platform::leadingNumber(t));
+    if (n == 0) return 0;
+    if (n < 1 || n > 65535) return kDefaultListenPort;
+    return static_cast<int>(n);
+}
+
 }  // namespace settings

@@ -18,6 +18,13 @@ inline const QString kComPort = QStringLiteral("ComPort");
 inline const QString kTop = QStringLiteral("F1Top");
 inline const QString kLeft = QStringLiteral("F1Left");
 inline const QString kService = QStringLiteral("Service");
+inline const QString kListenAddress = QStringLiteral("ListenAddress");
+inline const QString kListenPort = QStringLiteral("ListenPort");
+
+// Where the remote-control listener listens unless the settings say otherwise:
+// only this computer, on a fixed port.
+inline const QString kDefaultListenAddress = QStringLiteral("127.0.0.1");
+constexpr int kDefaultListenPort = 7410;
 
 // A stored boolean: "True" or "False" in any case, or a number (0 false,
 // anything else true). Any other text reads as false.
@@ -30,5 +37,9 @@ int16_t readPort(const QString& text);
 // A stored window position in twips: its leading number rounded half to
 // even, never below 0 and never beyond what a screen coordinate can hold.
 int readPosition(const QString& text);
+
+// A stored listening port: 1 to 65535 as stored, "0" for a port the system
+// picks (useful for tests), anything else the default port.
+int readListenPort(const QString& text);
 
 }  // namespace settings

@@ -33,6 +33,8 @@ class AppTest : public ::testing::Test {
             exitCode = code;
         });
         NotifyIcon::setAvailableForTesting(std::nullopt);
+        // The remote listener takes a free port, so test processes never collide.
+        setStartup("ListenPort", "0");
     }
     void TearDown() override {
         window.reset();

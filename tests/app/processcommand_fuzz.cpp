@@ -32,11 +32,14 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     ::setenv("XDG_CONFIG_HOME", qPrintable(home.path()), 1);
     ::setenv("XDG_RUNTIME_DIR", qPrintable(home.path()), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static QApplication app(*argc, *argv);
+    // Never destroyed: the window lives to the end of the process, and tearing
+    // the application down under it at exit would crash.
+    new QApplication(*argc, *argv);
     static SilentDialogs dialogs;
     platform::Dialogs::install(&dialogs);
     platform::TimeBase::global().setScale(1000);
     platform::SaveSetting("veldrin", "Ports", "COM1", home.path() + "/no-such-device");
+    platform::SaveSetting("veldrin", "Startup", "ListenPort", "0");  // any free port
     platform::setCommandRunner([](const QString&, const QStringList&) {
         ++g_runs;
         return true;

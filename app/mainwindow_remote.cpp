@@ -1,0 +1,61 @@
+// Form1: the remote-control listener. Remote clients present the connection
+// password set through the password dialog, then send command words that go
+// to ProcessCommand exactly as the click pad's own actions do. The client
+// count drives the caption and the connection label.
+#include "appstate.h"
+#include "dialogs.h"
+#include "mainwindow.h"
+#include "numtext.h"
+#include "remoteserver.h"
+#include "settingskeys.h"
+#include "settingsstore.h"
+
+void Form1::StartListening() {
+    if (!server_) {
+        RemoteServer::Hooks hooks;
+        hooks.password = [] { return appState().sConPassword; };
+        hooks.command = [this](const QString& word) { ProcessCommand(word); };
+        hooks.clientLog = [this](const QString& text, int idx) {
+            Log_ClientEvent(text, static_cast<int16_t>(idx));
+        };
+        hooks.eventLog = [this](const QString& text) {
+            if (bLogging) Log_Event(text);
+        };
+        server_ = std::make_unique<RemoteServer>(hooks);
+        connect(server_.get(), &RemoteServer::clientCountChanged, this, &Form1::clientCountChanged);
+    }
+    const QString address =
+        platform::GetSetting(settings::kApp, settings::kSection, settings::kListenAddress,
+                             settings::kDefaultListenAddress)
+            .trimmed();
+    const int port = settings::readListenPort(
+        platform::GetSetting(settings::kApp, settings::kSection, settings::kListenPort));
+    lLocalPort = server_->listen(address, static_cast<quint16>(port)) ? server_->port() : 0;
+}
+
+void Form1::clientCountChanged(int count) {
+    iCClients = static_cast<int16_t>(count);
+    connected = count > 0;
+    ConStatus(connected ? 1 : 0);
+    UpdateFormCap();
+}
+
+void Form1::mnuServerPort_Click() {
+    const QString answer = platform::Dialogs::current().inputText(
+        QStringLiteral("Enter New Server Listening Port (1-65535): "),
+        QStringLiteral("Change Server Listening Port"));
+    if (answer.isEmpty()) return;
+    const double number = platform::leadingNumber(answer);
+    if (number < 1 || number > 65535) {
+        platform::Dialogs::current().message(
+            QStringLiteral("You Must Enter a Valid Port Number (1 to 65535)"),
+            QStringLiteral("Error"), platform::MsgIcon::Critical);
+        return;
+    }
+    const int port = static_cast<int>(platform::roundHalfEven(number));
+    platform::SaveSetting(settings::kApp, settings::kSection, settings::kListenPort,
+                          QString::number(port));
+    if (bLogging)
+        Log_Event(QStringLiteral("Changed Server Listening Port to: ") + QString::number(port));
+    StartListening();
+}

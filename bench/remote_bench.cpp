@@ -1,0 +1,115 @@
+// Round trip of remote commands on loopback, through the real window with the
+// control talking to the emulated two-way interface:
+//   bench_remote [count]   (default 1000; about a quarter second each)
+// For each "5on" it measures the time from writing the line to reading "OK",
+// and to the first frame of the command on the serial line (the control's
+// 250 ms queue tick lies in between). Prints median and p99 of both.
+#include <unistd.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "appstate.h"
+#include "dialogs.h"
+#include "mainwindow.h"
+#include "processexit.h"
+#include "settingsstore.h"
+#include "twowaysim.h"
+
+namespace {
+
+class SilentDialogs : public platform::Dialogs {
+  public:
+    void message(const QString&, const QString&, platform::MsgIcon) override {}
+    QString inputText(const QString&, const QString&, const QString&) override { return {}; }
+};
+
+// Runs the event loop until cond() holds; a 1 ms tick makes sure conditions
+// that change on the emulator's thread are seen promptly.
+bool pumpUntil(const std::function<bool()>& cond, int ms) {
+    QElapsedTimer t;
+    t.start();
+    QTimer tick;
+    tick.start(1);
+    while (!cond()) {
+        if (t.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * (v.size() - 1) + 0.5));
+    return v[i];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int count = argc > 1 ? std::max(1, atoi(argv[1])) : 1000;
+    QTemporaryDir home;
+    ::setenv("XDG_CONFIG_HOME", qPrintable(home.path()), 1);
+    ::setenv("XDG_RUNTIME_DIR", qPrintable(home.path()), 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    SilentDialogs dialogs;
+    platform::Dialogs::install(&dialogs);
+    app::setExitHook([](int) {});
+
+    veldrin::sim::TwoWaySim sim;
+    if (!sim.start()) {
+        std::fprintf(stderr, "cannot start the emulator\n");
+        return 1;
+    }
+    platform::SaveSetting("veldrin", "Ports", "COM1", sim.devicePath());
+    platform::SaveSetting("veldrin", "Startup", "ListenPort", "0");
+    Form1 w;
+    w.Form_Load();
+    appState().sConPassword = QStringLiteral("bench");
+
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(w.lLocalPort));
+    if (!pumpUntil([&] { return s.state() == QAbstractSocket::ConnectedState; }, 5000)) {
+        std::fprintf(stderr, "cannot connect\n");
+        return 1;
+    }
+    s.write("bench\n");
+    pumpUntil([&] { return s.canReadLine(); }, 5000);
+    s.readLine();
+
+    std::vector<double> toOk, toLine;
+    QRandomGenerator rng(7410);
+    for (int i = 0; i < count; ++i) {
+        // A command arrives at a random moment of the control's 250 ms tick.
+        const int pause = static_cast<int>(rng.bounded(250));
+        pumpUntil([] { return false; }, pause);
+        sim.clearRecords();
+        const qint64 t0 = veldrin::sim::monotonicMs();
+        QElapsedTimer t;
+        t.start();
+        s.write("5on\n");
+        if (!pumpUntil([&] { return s.canReadLine(); }, 5000)) break;
+        toOk.push_back(t.nsecsElapsed() / 1e6);
+        s.readLine();
+        // Wait for the whole command (address and function frame) to finish.
+        if (!pumpUntil([&] { return sim.framedOnly().size() >= 2; }, 5000)) break;
+        toLine.push_back(static_cast<double>(sim.framedOnly().front().tMs - t0));
+        pumpUntil([&] { return sim.frames().size() >= 4; }, 2000);
+    }
+    std::printf("remote round trip over %zu commands on loopback\n", toOk.size());
+    std::printf("  \"5on\" to \"OK\":               median %.2f ms, p99 %.2f ms\n",
+                percentile(toOk, 0.5), percentile(toOk, 0.99));
+    std::printf("  \"5on\" to the frame on the line: median %.1f ms, p99 %.1f ms\n",
+                percentile(toLine, 0.5), percentile(toLine, 0.99));
+    std::fflush(stdout);
+    ::_exit(toOk.size() == static_cast<size_t>(count) ? 0 : 1);
+}

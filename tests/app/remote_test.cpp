@@ -1,0 +1,137 @@
+// The remote-control listener in the real window: a socket on 127.0.0.1 at
+// the port the window bound, the control talking to the two-way emulator.
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include "appfixture.h"
+#include "clicklabel.h"
+#include "remoteserver.h"
+
+namespace {
+
+class Remote : public AppTest {
+  protected:
+    QByteArray exchange(QTcpSocket& s, const QByteArray& line) {
+        s.write(line);
+        testenv::pumpUntil([&] { return s.canReadLine(); }, 3000);
+        return s.canReadLine() ? s.readLine().trimmed() : QByteArray();
+    }
+    void open(QTcpSocket& s) {
+        s.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(window->lLocalPort));
+        testenv::pumpUntil([&] {
+            return s.state() != QAbstractSocket::ConnectingState &&
+                   s.state() != QAbstractSocket::HostLookupState;
+        });
+    }
+    QStringList clientLog() const {
+        QStringList out;
+        for (int i = 0; i < window->lstClients->count(); ++i)
+            out << window->lstClients->item(i)->text();
+        return out;
+    }
+};
+
+}  // namespace
+
+TEST_F(Remote, PasswordThenCommandsSwitchTheHouseAndTheDisplaysFollow) {
+    auto& sim = twoWayOn();
+    load();
+    ASSERT_GT(window->lLocalPort, 0);
+    {
+        QTcpSocket s;  // no password set yet: refused
+        open(s);
+        EXPECT_TRUE(exchange(s, "").startsWith("ERROR No connection password"));
+    }
+    appState().sConPassword = "Open Sesame";
+    {
+        QTcpSocket s;
+        open(s);
+        EXPECT_EQ(exchange(s, "open sesame\n"), "ERROR Wrong password");
+    }
+    platform::TimeBase::global().setScale(1000);  // let the refusal delay run out
+    testenv::pump(100);
+    platform::TimeBase::global().setScale(kScale);
+    sim.clearRecords();
+
+    QTcpSocket s;
+    open(s);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return window->iCClients == 1; }));
+    EXPECT_TRUE(window->connected);
+    EXPECT_EQ(window->l_con_status->text(), "Clients Connected: 1");
+    EXPECT_TRUE(window->windowTitle().endsWith(") - 1"));
+    EXPECT_EQ(exchange(s, "Open Sesame\r\n"), "OK");
+    EXPECT_EQ(exchange(s, "5on\r\n"), "OK");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return sim.framedOnly().size() >= 2; }));
+    const auto frames = sim.framedOnly();
+    ASSERT_GE(frames.size(), 2);
+    EXPECT_EQ(frames[0].bytes, QByteArray("\x04\x61", 2));
+    EXPECT_EQ(frames[1].bytes, QByteArray("\x06\x62", 2));
+    EXPECT_EQ(appState().iLastUnit, 5);
+
+    const QString log = clientLog().join('\n');
+    EXPECT_TRUE(log.contains("-->Client 2: 5on")) << log.toStdString();
+    EXPECT_FALSE(log.contains("Sesame")) << "the password must never be logged";
+
+    // A click on the connection label drops everybody.
+    window->endall();
+    EXPECT_TRUE(testenv::pumpUntil([&] { return s.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(window->iCClients, 0);
+    EXPECT_FALSE(window->connected);
+    EXPECT_EQ(window->l_con_status->text(), "No Clients Connected");
+    EXPECT_TRUE(window->windowTitle().endsWith(") - 0"));
+}
+
+TEST_F(Remote, ExitSavesTheSettingsAndEnds) {
+    twoWayOn();
+    load();
+    appState().sConPassword = "pw";
+    appState().sHouseCode = "F";
+    QTcpSocket s;
+    open(s);
+    EXPECT_EQ(exchange(s, "pw\n"), "OK");
+    s.write("EXIT\n");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return exits == 1; }));
+    EXPECT_EQ(startup("HouseCode"), "F");
+}
+
+TEST_F(Remote, ListeningPortMenuValidatesSavesAndRestarts) {
+    load();
+    const int before = window->lLocalPort;
+    dialogs.answers = QStringList{"0", "65536", "x"};
+    for (int i = 0; i < 3; ++i) window->mnuServerPort_Click();
+    ASSERT_EQ(dialogs.messages.size(), 3);
+    EXPECT_EQ(dialogs.messages[0].text, "You Must Enter a Valid Port Number (1 to 65535)");
+    EXPECT_EQ(dialogs.messages[0].title, "Error");
+    EXPECT_EQ(dialogs.messages[0].icon, platform::MsgIcon::Critical);
+    EXPECT_EQ(window->lLocalPort, before);
+
+    // A port another program holds: saved, the failure logged, still running.
+    QTcpServer busy;
+    ASSERT_TRUE(busy.listen(QHostAddress::LocalHost, 0));
+    dialogs.answers = QStringList{QString::number(busy.serverPort())};
+    window->mnuServerPort_Click();
+    EXPECT_EQ(startup("ListenPort"), QString::number(busy.serverPort()));
+    EXPECT_EQ(window->lLocalPort, 0);
+    EXPECT_TRUE(logTexts().value(0).startsWith("Remote control cannot listen on 127.0.0.1 port"));
+    EXPECT_EQ(logTexts().value(1),
+              "Changed Server Listening Port to: " + QString::number(busy.serverPort()));
+}
+
+TEST_F(Remote, RandomBytesLeaveTheWindowRunningAndTheCountAtZero) {
+    load();
+    appState().sConPassword = "pw";
+    QRandomGenerator rng(99);
+    for (int round = 0; round < 30; ++round) {
+        QTcpSocket s;
+        open(s);
+        QByteArray junk(static_cast<int>(rng.bounded(400)), Qt::Uninitialized);
+        for (auto& c : junk) c = static_cast<char>(rng.bounded(256));
+        if (round % 2 == 0) junk.prepend("pw\n");
+        s.write(junk);
+        testenv::pump(5);
+    }
+    ASSERT_TRUE(testenv::pumpUntil([&] { return window->iCClients == 0; }));
+    EXPECT_EQ(window->l_con_status->text(), "No Clients Connected");
+    EXPECT_EQ(exits, 0);
+}
