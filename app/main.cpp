@@ -3,9 +3,12 @@
 // VELDRIN_SCREENSHOT=<file.png>: once start-up is done, show the logs, save
 // a picture of the window's client area to the file and end (settings are
 // not written). Used to make the picture in the README.
+#include <sys/socket.h>
 #include <unistd.h>
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QTimer>
+#include <csignal>
 #include <cstdio>
 
 #include "controlcm.h"
@@ -14,6 +17,39 @@
 #include "processexit.h"
 #include "programinfo.h"
 #include "singleinstance.h"
+
+namespace {
+
+// A request to end (SIGTERM from the service host or the session, SIGINT,
+// SIGHUP) runs the unload step on the user-interface thread, so the settings
+// are saved as on Exit. The handler only writes a byte to a socket pair. A
+// signal that the starter ignores (nohup, a background job) stays ignored.
+int termSignalFds[2] = {-1, -1};
+
+void onTermSignal(int) {
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(termSignalFds[1], &c, 1);
+}
+
+void unloadOnTermSignal(Form1& w) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, termSignalFds) != 0) return;
+    auto* notifier = new QSocketNotifier(termSignalFds[0], QSocketNotifier::Read, &w);
+    QObject::connect(notifier, &QSocketNotifier::activated, &w, [&w] {
+        int cancel = 0;
+        w.Form_Unload(cancel);  // ends the process
+    });
+    struct sigaction sa = {};
+    sa.sa_handler = onTermSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction old = {};
+        if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        ::sigaction(sig, &sa, nullptr);
+    }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     // A second start ends at once, before anything is shown or written.
@@ -35,6 +71,7 @@ int main(int argc, char** argv) {
         std::fflush(nullptr);
         ::_exit(code);
     });
+    unloadOnTermSignal(w);
 
     w.Form_Load();
 

@@ -26,7 +26,7 @@ const char* const kPicture[16] = {
 };
 }  // namespace
 
-QIcon programIcon() {
+QImage programIconImage() {
     QImage img(16, 16, QImage::Format_Indexed8);
     img.setColorCount(6);
     img.setColor(0, qRgba(0, 0, 0, 0));
@@ -61,5 +61,9 @@ QIcon programIcon() {
             img.setPixel(x, y, uint(index));
         }
     }
-    return QIcon(QPixmap::fromImage(img));
+    return img;
+}
+
+QIcon programIcon() {
+    return QIcon(QPixmap::fromImage(programIconImage()));
 }

@@ -1,5 +1,8 @@
 #include "servicehost.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 #include "dialogs.h"
 #include "settingskeys.h"
 #include "settingsstore.h"
@@ -70,7 +73,20 @@ void ServiceHost::remove() {
                           QStringLiteral("0"));
 }
 
+QString ServiceHost::fallbackLogFile() {
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (state.isEmpty()) state = QDir::homePath() + QStringLiteral("/.local/state");
+    return state + QStringLiteral("/veldrin/Grelmond.txt");
+}
+
 void ServiceHost::showLog() {
+    // The host writes its log into the user's state folder when it cannot
+    // write the program folder (an installation owned by root).
+    const QString beside = platform::programFolder() + QStringLiteral("/Grelmond.txt");
+    if (!QFileInfo(beside).isFile() && QFileInfo(fallbackLogFile()).isFile()) {
+        platform::shellOpen(fallbackLogFile(), QString(), platform::SW_SHOWNORMAL);
+        return;
+    }
     open(QStringLiteral("/Grelmond.txt"), QString(), platform::SW_SHOWNORMAL,
          QStringLiteral("The Grelmond.txt file was not found in: "));
 }

@@ -21,6 +21,10 @@ class ServiceHost {
 
     static inline const QString kServiceName = QStringLiteral("Veldrin Service");
 
+    // Where the host keeps its log when the program folder cannot be
+    // written: $XDG_STATE_HOME/veldrin/Grelmond.txt (~/.local/state/...).
+    static QString fallbackLogFile();
+
   private:
     // Opens folder + file with the parameters. False (after the not-found
     // message) when the file is missing.

@@ -1,6 +1,7 @@
 // The service host menu against a stand-in Grelmond in a temporary program
 // folder: the stand-in writes its arguments, one per line, to a file.
 #include <QAction>
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -132,6 +133,26 @@ TEST_F(Service, LogIsHandedToTheDesktop) {
     window->menu->mnuSvcLog->trigger();
     EXPECT_TRUE(dialogs.messages.isEmpty());
     EXPECT_EQ(documents, QStringList{folder.path() + "/Grelmond.txt"});
+}
+
+TEST_F(Service, LogInTheStateFolderWhenNotBesideTheProgram) {
+    // The test process has a private XDG_STATE_HOME.
+    ASSERT_TRUE(QDir().mkpath(qEnvironmentVariable("XDG_STATE_HOME") + "/veldrin"));
+    QFile log(qEnvironmentVariable("XDG_STATE_HOME") + "/veldrin/Grelmond.txt");
+    ASSERT_TRUE(log.open(QIODevice::WriteOnly));
+    log.close();
+    window->menu->mnuSvcLog->trigger();
+    EXPECT_TRUE(dialogs.messages.isEmpty());
+    EXPECT_EQ(documents, QStringList{log.fileName()});
+
+    // A log beside the program is the one shown.
+    QFile beside(folder.path() + "/Grelmond.txt");
+    ASSERT_TRUE(beside.open(QIODevice::WriteOnly));
+    beside.close();
+    documents.clear();
+    window->menu->mnuSvcLog->trigger();
+    EXPECT_EQ(documents, QStringList{beside.fileName()});
+    log.remove();
 }
 
 }  // namespace

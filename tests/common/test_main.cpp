@@ -1,5 +1,5 @@
-// Entry point of every test program: private settings and runtime folders, an
-// offscreen QApplication, then GoogleTest.
+// Entry point of every test program: private settings, runtime and state
+// folders, an offscreen QApplication, then GoogleTest.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -15,11 +15,13 @@ int main(int argc, char** argv) {
     const QByteArray base = home.path().toLocal8Bit();
     const QByteArray config = base + "/config";
     const QByteArray runtime = base + "/runtime";
+    const QByteArray state = base + "/state";
     QDir().mkpath(QString::fromLocal8Bit(config));
     QDir().mkpath(QString::fromLocal8Bit(runtime));
     ::chmod(runtime.constData(), 0700);
     ::setenv("XDG_CONFIG_HOME", config.constData(), 1);
     ::setenv("XDG_RUNTIME_DIR", runtime.constData(), 1);
+    ::setenv("XDG_STATE_HOME", state.constData(), 1);
     if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();

@@ -1,0 +1,102 @@
+#!/bin/sh
+# install_test.sh BUILD WORK VERSION CXX CXXFLAGS LAUNCHER
+# Installs BUILD into WORK/prefix, checks the installed files, that the
+# installed programs load their libraries from the prefix, and builds and
+# runs a program against the installed pandrel package.
+set -eu
+cmake=${CMAKE:-cmake}
+build=$1 work=$2 version=$3 cxx=$4 cxxflags=$5 launcher=$6
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# lib_dir FILE LIBNAME: the folder the loader takes LIBNAME from for FILE.
+lib_dir() {
+    path=$(env -u LD_LIBRARY_PATH ldd "$1" | sed -n "s/^[[:space:]]*$2[^ ]* => \(.*\) (0x.*/\1/p")
+    [ -n "$path" ] && realpath "$(dirname "$path")"
+}
+
+rm -rf "$work"
+mkdir -p "$work"
+prefix=$(realpath "$work")/prefix
+"$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" || fail "cmake --install (see $work/install.log)"
+
+for f in bin/veldrin bin/veldrin-sim bin/veldrin-cmd bin/pandrel-event-wait bin/Grelmond; do
+    [ -x "$prefix/$f" ] || fail "$f missing or not executable"
+done
+for f in include/pandrel/controlcm.h lib/cmake/pandrel/pandrelConfig.cmake \
+    lib/cmake/pandrel/pandrelConfigVersion.cmake share/applications/veldrin.desktop \
+    share/icons/hicolor/16x16/apps/veldrin.png share/icons/hicolor/scalable/apps/veldrin.svg \
+    share/man/man1/veldrin.1; do
+    [ -f "$prefix/$f" ] || fail "$f missing"
+done
+ls "$prefix"/lib/libpandrel.so.* "$prefix"/lib/libveldrin-platform.so.* >/dev/null || fail "libraries missing"
+
+# The programs and the library resolve the project's libraries inside the
+# prefix, through paths relative to themselves.
+for f in bin/veldrin bin/veldrin-cmd bin/pandrel-event-wait lib/libpandrel.so; do
+    deps=$(env -u LD_LIBRARY_PATH ldd "$prefix/$f")
+    ! printf '%s\n' "$deps" | grep -q 'not found' || fail "$f: unresolved libraries: $deps"
+    [ "$(lib_dir "$prefix/$f" libveldrin-platform.so)" = "$prefix/lib" ] ||
+        fail "$f does not load libveldrin-platform from the prefix: $deps"
+done
+status=0
+env -u LD_LIBRARY_PATH "$prefix/bin/veldrin-cmd" >/dev/null 2>&1 || status=$?
+[ "$status" -eq 2 ] || fail "installed veldrin-cmd without arguments: status $status, not 2 (usage)"
+
+# Launcher and icon agree; the icon is 16x16; the manual carries the version.
+desktop=$prefix/share/applications/veldrin.desktop
+grep -qx 'Exec=veldrin' "$desktop" || fail "launcher does not start veldrin"
+grep -qx 'Icon=veldrin' "$desktop" || fail "launcher icon is not veldrin"
+if command -v desktop-file-validate >/dev/null; then desktop-file-validate "$desktop"; fi
+size=$(od -An -tu1 -j16 -N8 "$prefix/share/icons/hicolor/16x16/apps/veldrin.png" | tr -s ' ')
+[ "$size" = " 0 0 0 16 0 0 0 16" ] || fail "PNG icon is not 16x16 ($size)"
+grep -q 'viewBox="0 0 16 16"' "$prefix/share/icons/hicolor/scalable/apps/veldrin.svg" || fail "SVG icon"
+if command -v xmllint >/dev/null; then xmllint --noout "$prefix/share/icons/hicolor/scalable/apps/veldrin.svg"; fi
+man=$prefix/share/man/man1/veldrin.1
+grep -q "\"Veldrin $version\"" "$man" || fail "manual page does not carry version $version"
+! grep -q '@[A-Za-z_]*@' "$man" || fail "manual page has unreplaced @VARIABLES@"
+if command -v groff >/dev/null; then
+    warnings=$(groff -man -Tutf8 -ww -z "$man" 2>&1)
+    [ -z "$warnings" ] || fail "groff: $warnings"
+fi
+
+# A program of someone else's, built against the installed package only.
+mkdir -p "$work/consumer"
+cat >"$work/consumer/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(consumer LANGUAGES CXX)
+set(CMAKE_CXX_STANDARD 20)
+find_package(pandrel 1 REQUIRED)
+add_executable(consumer main.cpp)
+target_link_libraries(consumer PRIVATE pandrel::pandrel)
+CMAKE
+cat >"$work/consumer/main.cpp" <<'CPP'
+#include <controlcm.h>
+
+#include <QApplication>
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    controlcm control;
+    control.setComport(3);
+    std::printf("comport %d, event %s\n", control.comport(), qPrintable(control.EventName()));
+    return control.comport() == 3 ? 0 : 1;
+}
+CPP
+"$cmake" -S "$work/consumer" -B "$work/consumer/build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$cxxflags" \
+    -DCMAKE_EXE_LINKER_FLAGS="$cxxflags" -DCMAKE_CXX_COMPILER_LAUNCHER="$launcher" \
+    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
+    >"$work/consumer.log" 2>&1 || fail "configuring the consumer (see $work/consumer.log)"
+grep -q "^pandrel_DIR:PATH=$prefix/lib/cmake/pandrel\$" "$work/consumer/build/CMakeCache.txt" ||
+    fail "the consumer did not find the installed package"
+"$cmake" --build "$work/consumer/build" >>"$work/consumer.log" 2>&1 || fail "building the consumer (see $work/consumer.log)"
+out=$(env -u LD_LIBRARY_PATH "$work/consumer/build/consumer") || fail "consumer failed: $out"
+[ "$out" = "comport 3, event lossmer_pandrel_event" ] || fail "consumer printed: $out"
+[ "$(lib_dir "$work/consumer/build/consumer" libpandrel.so)" = "$prefix/lib" ] ||
+    fail "consumer does not load the installed libpandrel"
+echo "installed and used from $prefix"
