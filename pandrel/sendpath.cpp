@@ -153,14 +153,18 @@ int16_t controlcm::ExecWait(QString& housecode, QString& devicecode, int16_t& co
     return d->SendCommand(housecode, devicecode, command, brightness, data1, data2);
 }
 
+namespace {
+// The value overloads take plain ints; the command body works on 16-bit values.
+int16_t to16(int v) {
+    return static_cast<int16_t>(std::clamp(v, -32768, 32767));
+}
+}  // namespace
+
 int16_t controlcm::ExecWait(const QString& housecode, const QString& devicecode, int command,
                             int brightness, int data1, int data2) {
     QString h = housecode;
     QString u = devicecode;
-    auto c = static_cast<int16_t>(std::clamp(command, -32768, 32767));
-    auto b = static_cast<int16_t>(std::clamp(brightness, -32768, 32767));
-    auto d1 = static_cast<int16_t>(std::clamp(data1, -32768, 32767));
-    auto d2 = static_cast<int16_t>(std::clamp(data2, -32768, 32767));
+    int16_t c = to16(command), b = to16(brightness), d1 = to16(data1), d2 = to16(data2);
     return ExecWait(h, u, c, b, d1, d2);
 }
 
@@ -182,10 +186,7 @@ void controlcm::Exec(const QString& housecode, const QString& devicecode, int co
                      int brightness, int data1, int data2) {
     QString h = housecode;
     QString u = devicecode;
-    auto c = static_cast<int16_t>(std::clamp(command, -32768, 32767));
-    auto b = static_cast<int16_t>(std::clamp(brightness, -32768, 32767));
-    auto d1 = static_cast<int16_t>(std::clamp(data1, -32768, 32767));
-    auto d2 = static_cast<int16_t>(std::clamp(data2, -32768, 32767));
+    int16_t c = to16(command), b = to16(brightness), d1 = to16(data1), d2 = to16(data2);
     Exec(h, u, c, b, d1, d2);
 }
 
