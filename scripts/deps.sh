@@ -24,6 +24,10 @@ veldrin_configure() {  # veldrin_configure BUILD_DIR [cmake args...]
     local dir=$1
     shift
     local launcher=()
-    command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    if command -v ccache >/dev/null 2>&1; then
+        launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+        # Paths relative to the checkout, so that another clone (CI) reuses the cache.
+        export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+    fi
     cmake -S . -B "$dir" -G Ninja "${launcher[@]}" "$@" >/dev/null
 }
