@@ -107,6 +107,12 @@ class Form1 : public QWidget {
     // fields, are dropped silently.
     void ProcessCommand(const QString& scommand);
 
+    // --- faults of the serial line -------------------------------------------
+    // The device of the two-way control's port went away: one event-log line
+    // naming the port and the reason, and the strip turns red. The COM-port
+    // menu contacts the interface again.
+    void controlcm1_PortLost(const QString& reason);
+
     // --- geometry in twips --------------------------------------------------
     int Height() const { return heightTwips_; }
     void setHeight(int twips);
@@ -149,6 +155,9 @@ class Form1 : public QWidget {
     // Contacts the interface of this run: 0 found, otherwise not found.
     int16_t contactInterface();
     void setStatusStrip(bool found);
+    // After a failed contact: when this user may not open the port's device,
+    // one event-log line says which group to join.
+    void reportPortAccess();
     void bringToFront();
 
     std::unique_ptr<Cp290Link> link_;

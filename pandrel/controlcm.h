@@ -101,6 +101,12 @@ class controlcm : public QWidget {
                   QString& data2);
     void X10SingleEvent(QString& devices, QString& housecode, int16_t& command, QString& extra,
                         QString& data2);
+    // The device of the open port went away (an adapter was unplugged, a
+    // pseudo-terminal closed). The port is closed already; an exchange in
+    // progress stops, queued commands are dropped and the event handle is
+    // closed, as ResetCM would. reason names the device and what happened.
+    // A later Init on a port whose device is there works as usual.
+    void PortLost(const QString& reason);
 
   private:
     struct Private;
