@@ -14,6 +14,7 @@
 #include "processexit.h"
 #include "programinfo.h"
 #include "singleinstance.h"
+#include "startupreport.h"
 
 int main(int argc, char** argv) {
     // A second start ends at once, before anything is shown or written.
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(programinfo::kTitle);
     QApplication::setQuitOnLastWindowClosed(false);
 
+    app::StartupReport startupReport;  // VELDRIN_STARTUP_REPORT, for ./bench
     Form1 w;
     // The unload step ends the process at once: release what others could
     // see (the icon, the port, the instance lock) and leave without running
@@ -37,6 +39,13 @@ int main(int argc, char** argv) {
     });
 
     w.Form_Load();
+    if (startupReport.active()) {
+        startupReport.finish([&w, &instance] {
+            w.trayIcon->remove();
+            w.controlcm1->ResetCM();
+            instance.release();
+        });
+    }
 
     const QString shot = qEnvironmentVariable("VELDRIN_SCREENSHOT");
     if (!shot.isEmpty()) {
