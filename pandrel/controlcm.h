@@ -104,8 +104,10 @@ class controlcm : public QWidget {
     // The device of the open port went away (an adapter was unplugged, a
     // pseudo-terminal closed). The port is closed already; an exchange in
     // progress stops, queued commands are dropped and the event handle is
-    // closed, as ResetCM would. reason names the device and what happened.
-    // A later Init on a port whose device is there works as usual.
+    // closed. Until the next Init nothing reaches the line: ExecWait returns
+    // 1 and queued commands fail silently. An Init in progress returns 1.
+    // reason names the device and what happened. Init on a port whose device
+    // is there works as usual.
     void PortLost(const QString& reason);
 
   private:
