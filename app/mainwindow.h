@@ -101,17 +101,17 @@ class Form1 : public QWidget {
     void Label3_MouseDown(int Button, int Shift, float X, float Y);
     void Slider1_Change();
 
-    // --- remote commands ------------------------------------------------------
-    // Carries out one command word of a remote client (without line
-    // terminator). Words that fit no form, and malformed unit or level
-    // fields, are dropped silently.
-    void ProcessCommand(const QString& scommand);
-
     // --- faults of the serial line -------------------------------------------
     // The device of the two-way control's port went away: one event-log line
     // naming the port and the reason, and the strip turns red. The COM-port
     // menu contacts the interface again.
     void controlcm1_PortLost(const QString& reason);
+
+    // --- remote commands ------------------------------------------------------
+    // Carries out one command word of a remote client (without line
+    // terminator). Words that fit no form, and malformed unit or level
+    // fields, are dropped silently.
+    void ProcessCommand(const QString& scommand);
 
     // --- geometry in twips --------------------------------------------------
     int Height() const { return heightTwips_; }
