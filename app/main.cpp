@@ -17,6 +17,7 @@
 #include "processexit.h"
 #include "programinfo.h"
 #include "singleinstance.h"
+#include "startupreport.h"
 
 namespace {
 
@@ -60,6 +61,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(programinfo::kTitle);
     QApplication::setQuitOnLastWindowClosed(false);
 
+    app::StartupReport startupReport;  // VELDRIN_STARTUP_REPORT, for ./bench
     Form1 w;
     // The unload step ends the process at once: release what others could
     // see (the icon, the port, the instance lock) and leave without running
@@ -74,6 +76,13 @@ int main(int argc, char** argv) {
     unloadOnTermSignal(w);
 
     w.Form_Load();
+    if (startupReport.active()) {
+        startupReport.finish([&w, &instance] {
+            w.trayIcon->remove();
+            w.controlcm1->ResetCM();
+            instance.release();
+        });
+    }
 
     const QString shot = qEnvironmentVariable("VELDRIN_SCREENSHOT");
     if (!shot.isEmpty()) {

@@ -217,6 +217,7 @@ void Form1::buildControls() {
     controlcm1 = new controlcm(this);
     controlcm1->setObjectName(QStringLiteral("controlcm1"));
     controlcm1->move(ui::px(1440), ui::px(3840));
+    connect(controlcm1, &controlcm::PortLost, this, &Form1::controlcm1_PortLost);
 }
 
 void Form1::connectMenu() {

@@ -103,6 +103,12 @@ class Form1 : public QWidget {
     void Label3_MouseDown(int Button, int Shift, float X, float Y);
     void Slider1_Change();
 
+    // --- faults of the serial line -------------------------------------------
+    // The device of the two-way control's port went away: one event-log line
+    // naming the port and the reason, and the strip turns red. The COM-port
+    // menu contacts the interface again.
+    void controlcm1_PortLost(const QString& reason);
+
     // --- remote commands ------------------------------------------------------
     // Carries out one command word of a remote client (without line
     // terminator). Words that fit no form, and malformed unit or level
@@ -157,6 +163,9 @@ class Form1 : public QWidget {
     // Contacts the interface of this run: 0 found, otherwise not found.
     int16_t contactInterface();
     void setStatusStrip(bool found);
+    // After a failed contact: when this user may not open the port's device,
+    // one event-log line says which group to join.
+    void reportPortAccess();
     void bringToFront();
 
     std::unique_ptr<Cp290Link> link_;

@@ -98,6 +98,7 @@ void Form1::Form_Load() {
 
 void Form1::setStatusStrip(bool found) {
     Label3->setBackColor(found ? ui::kGreen : ui::kRed);
+    if (!found) reportPortAccess();
 }
 
 void Form1::Form_Unload(int& Cancel) {

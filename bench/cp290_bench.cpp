@@ -92,8 +92,9 @@ int main(int argc, char** argv) {
                   sim.setClock(5, 14, 0x00);
                   CP290Detect(link);
               }));
-        print("CP290Command (A5 ON)", mode,
-              measure(runs, [&] { CP290Command(link, house, 5, 2); }));
+        const Figures command = measure(runs, [&] { CP290Command(link, house, 5, 2); });
+        print("CP290Command (A5 ON)", mode, command);
+        if (early) std::printf("FIGURE cp290_command_median_ms %.1f\n", command.median);
         print("CP290Dim (A3 level 7)", mode, measure(runs, [&] { CP290Dim(link, house, 3, 7); }));
     }
     std::printf("message boxes: %d, log lines: %d\n", dialogs.shown, lines);

@@ -209,6 +209,7 @@ int main(int argc, char** argv) {
         std::printf("\n[1] Init with nothing attached: status %d after %.2f s\n", status, wall);
         std::printf("    CPU time %.1f ms = %.3f %% of one core (target < 1 %%)\n", cpu * 1000,
                     100.0 * cpu / wall);
+        std::printf("FIGURE idle_cpu_percent %.3f\n", 100.0 * cpu / wall);
     }
 
     // 2. Latencies against a responder that answers at once.
@@ -228,8 +229,9 @@ int main(int argc, char** argv) {
         std::vector<double> execToByte, checksumToAck;
         for (int i = 0; i < samples; ++i) {
             r.clear();
-            // Spread the calls over the timer's phase.
-            platform::waitEvents(1 + (i * 37) % 250);
+            // Spread the calls evenly over the timer's period (in a shuffled
+            // order), so that the median is not an artefact of the spread.
+            platform::waitEvents(1 + ((i * 37) % samples) * 250 / samples);
             const auto t0 = Clock::now();
             cm.Exec("A", " 1", 2);
             platform::waitFor([&] { return drained(d); }, 2000);
@@ -252,6 +254,8 @@ int main(int argc, char** argv) {
             "    checksum to 0x00 (%zu frames): median %.3f ms, p99 %.3f ms, max %.3f ms"
             " (target: median < 1 ms)\n",
             checksumToAck.size(), b.median, b.p99, b.max);
+        std::printf("FIGURE exec_first_byte_median_ms %.1f\nFIGURE exec_first_byte_p99_ms %.1f\n",
+                    a.median, a.p99);
     }
 
     // 3. Throughput through the queue: with 4800-baud pacing, and without
@@ -303,6 +307,8 @@ int main(int argc, char** argv) {
             "    emulator floor (line plus its powerline time, 2 byte times per frame"
             " byte): %.1f ms = %.1f commands/s -> %.0f %% of it\n",
             simFloorMs, 1000.0 / simFloorMs, 100.0 * simFloorMs / perCmd);
+        std::printf("FIGURE emulator_commands_per_s %.1f\nFIGURE emulator_line_percent %.0f\n",
+                    1000.0 / perCmd, 100.0 * lineLimitMs / perCmd);
     }
     // 3b. The same against the line alone: a responder paced at 4800 baud
     // without powerline time.
@@ -336,6 +342,10 @@ int main(int argc, char** argv) {
             "    against the line alone (responder paced at 4800 baud, no powerline time):"
             " %.1f ms per command = %.1f commands/s -> %.0f %% of the line limit\n",
             perCmd, 1000.0 / perCmd, 100.0 * lineLimitMs / perCmd);
+        std::printf(
+            "FIGURE line_commands_per_s %.1f\nFIGURE line_limit_per_s %.1f\n"
+            "FIGURE line_percent %.0f\n",
+            1000.0 / perCmd, 1000.0 / lineLimitMs, 100.0 * lineLimitMs / perCmd);
     }
     for (const char* prefix :
          {"pandrel_bench_", "pandrel_bench2_", "pandrel_bench3_", "pandrel_bench4_"}) {

@@ -173,11 +173,30 @@ bool controlcm::Private::ProbeInterface() {
 
 void controlcm::Private::OnComm() {
     if (bClosing) return;
+    if (MSComm1->CommEvent() == MSComm::EvDeviceLost && !MSComm1->PortOpen()) {
+        DeviceLost();
+        return;
+    }
     // Read everything pending once. Input may return bytes that arrived after
     // the count was taken; they are kept too, not cut off at the count.
     if (MSComm1->InBufferCount() > 0) PendingInput.append(MSComm1->Input());
     // Store and hand on, one byte at a time, in order.
     PumpInput();
+}
+
+void controlcm::Private::DeviceLost() {
+    // Whatever was in flight is gone with the device. An exchange in progress
+    // sees the epoch change and stops without touching the queue indices; an
+    // Init in progress returns "not found".
+    ++iEpoch;
+    iLastInitStatus = 1;
+    if (bInitializing) bReady = false;
+    iCmdRead = iCmdWrite = iCmdCount = 0;
+    PendingInput.clear();
+    ClearReceiveBuffer();
+    bSending = bUploading = bAwaitingReply = false;
+    hEvent.close();
+    emit q->PortLost(MSComm1->lastErrorText());
 }
 
 void controlcm::Private::PumpInput() {

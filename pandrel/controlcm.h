@@ -101,6 +101,14 @@ class controlcm : public QWidget {
                   QString& data2);
     void X10SingleEvent(QString& devices, QString& housecode, int16_t& command, QString& extra,
                         QString& data2);
+    // The device of the open port went away (an adapter was unplugged, a
+    // pseudo-terminal closed). The port is closed already; an exchange in
+    // progress stops, queued commands are dropped and the event handle is
+    // closed. Until the next Init nothing reaches the line: ExecWait returns
+    // 1 and queued commands fail silently. An Init in progress returns 1.
+    // reason names the device and what happened. Init on a port whose device
+    // is there works as usual.
+    void PortLost(const QString& reason);
 
   private:
     struct Private;

@@ -116,6 +116,7 @@ struct controlcm::Private {
 
     // --- Port, receive ring, Init ---
     void OnComm();
+    void DeviceLost();
     void PumpInput();
     bool WaitForBytes(double seconds, int count);
     uint8_t ReadReceivedByte();

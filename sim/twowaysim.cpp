@@ -134,6 +134,14 @@ void TwoWaySim::clearRecords() {
     m_received.clear();
 }
 
+TwoWaySim::Records TwoWaySim::takeRecords() {
+    std::lock_guard lk(m_mutex);
+    Records r{detachedCopy(m_frames), detachedCopy(m_received)};
+    m_frames.clear();
+    m_received.clear();
+    return r;
+}
+
 bool TwoWaySim::waitForFrames(int count, int realMs) const {
     std::unique_lock lk(m_mutex);
     return m_cv.wait_for(lk, std::chrono::milliseconds(realMs),

@@ -95,6 +95,13 @@ class TwoWaySim : public PtySim {
     QList<Frame> statusRequests() const;
     QByteArray received() const;  // every byte from the computer
     void clearRecords();
+    // Hands out the records so far and forgets them in one step, so that a
+    // long run can check them piece by piece without losing any in between.
+    struct Records {
+        QList<Frame> frames;
+        QByteArray received;
+    };
+    Records takeRecords();
     // Blocks until at least `count` frames are recorded or realMs pass.
     bool waitForFrames(int count, int realMs) const;
 

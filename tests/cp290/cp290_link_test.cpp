@@ -8,9 +8,12 @@
 #include <unistd.h>
 
 #include <QDate>
+#include <QElapsedTimer>
 #include <QTime>
 #include <QTimer>
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #include "clock.h"
 #include "cp290sim.h"
@@ -419,4 +422,31 @@ TEST_F(Cp290, PacedRepliesEndTheWaitEarlyAndKeepTheirLength) {
     CP290Command(link, house, 5, 2);
     EXPECT_LT(tb.nowMs() - t0, 2500);
     EXPECT_TRUE(dialogs.messages.isEmpty());
+}
+
+// The adapter goes away while a direct command waits for its reply: the wait
+// ends then and there with the no-reply box, the port is closed, and the next
+// detection reports the missing device instead of hanging.
+TEST_F(Cp290, DeviceGoneDuringAnExchange) {
+    platform::TimeBase::global().setScale(1);
+    sim.setTimeScale(1);
+    sim.setSilent(true);
+    std::thread unplugger([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        sim.unplug();
+    });
+    QString house = "A";
+    QElapsedTimer t;
+    t.start();
+    CP290Command(link, house, 5, 2);
+    const qint64 ms = t.elapsed();
+    unplugger.join();
+    EXPECT_LT(ms, 2000);
+    ASSERT_EQ(dialogs.messages.size(), 1);
+    EXPECT_EQ(dialogs.messages[0].text, kNoReply);
+    EXPECT_FALSE(comm.PortOpen());
+
+    EXPECT_EQ(CP290Detect(link), 1);
+    ASSERT_EQ(dialogs.messages.size(), 2);
+    EXPECT_EQ(dialogs.messages[1].text, kInvalidPort);
 }

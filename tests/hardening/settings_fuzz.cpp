@@ -1,0 +1,60 @@
+// Fuzz target: the settings file as anyone may have edited it, and values as
+// the program writes them.
+//  1. The input is the whole settings file. Every start-up key reads through
+//     its rule without a crash, and the results stay in their ranges.
+//  2. The input, as text, is a value written under "HouseCode": it reads back
+//     exactly as written (values are kept as they are, blanks included).
+#include <stdlib.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <cstdint>
+#include <cstdlib>
+
+#include "mscomm.h"
+#include "settingskeys.h"
+#include "settingsstore.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // On a memory file system where there is one: every value written is
+    // synced to the disk, which would make each run cost milliseconds.
+    static QTemporaryDir home(QFileInfo(QStringLiteral("/dev/shm")).isWritable()
+                                  ? QStringLiteral("/dev/shm/veldrin-fuzz-XXXXXX")
+                                  : QDir::tempPath() + QStringLiteral("/veldrin-fuzz-XXXXXX"));
+    ::setenv("XDG_CONFIG_HOME", qPrintable(home.path()), 1);
+    QDir().mkpath(home.path() + "/veldrin");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    const QString file = platform::settingsFilePath();
+    {
+        QFile f(file);
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) std::abort();
+        f.write(bytes);
+    }
+    using namespace settings;
+    auto get = [](const QString& app, const QString& key, const QString& def) {
+        return platform::GetSetting(app, kSection, key, def);
+    };
+    (void)get(kApp, kHouseCode, QStringLiteral("A"));
+    (void)readBool(get(kAppCapitalised, kInterface, QStringLiteral("False")));
+    (void)readPort(get(kApp, kComPort, QStringLiteral("1")));
+    for (const QString& key : {kTop, kLeft}) {
+        const int v = readPosition(get(kApp, key, QStringLiteral("0")));
+        if (v < 0 || v > 15 * 1000000) std::abort();
+    }
+    (void)readBool(get(kApp, kService, QStringLiteral("0")));
+    (void)MSComm::deviceForPort(1);
+
+    // Text the way the program holds it: UTF-8, invalid sequences replaced.
+    const QString value = QString::fromUtf8(bytes);
+    QFile::remove(file);
+    if (!platform::SaveSetting(kApp, kSection, kHouseCode, value)) std::abort();
+    if (platform::GetSetting(kApp, kSection, kHouseCode, QStringLiteral("<absent>")) != value)
+        std::abort();
+    return 0;
+}
