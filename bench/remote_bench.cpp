@@ -110,6 +110,10 @@ int main(int argc, char** argv) {
                 percentile(toOk, 0.5), percentile(toOk, 0.99));
     std::printf("  \"5on\" to the frame on the line: median %.1f ms, p99 %.1f ms\n",
                 percentile(toLine, 0.5), percentile(toLine, 0.99));
+    std::printf("FIGURE remote_median_ms %.2f\nFIGURE remote_p99_ms %.2f\n", percentile(toOk, 0.5),
+                percentile(toOk, 0.99));
+    std::printf("FIGURE remote_line_median_ms %.1f\nFIGURE remote_line_p99_ms %.1f\n",
+                percentile(toLine, 0.5), percentile(toLine, 0.99));
     std::fflush(stdout);
     ::_exit(toOk.size() == static_cast<size_t>(count) ? 0 : 1);
 }
