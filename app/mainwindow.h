@@ -160,8 +160,8 @@ class Form1 : public QWidget {
   private:
     void buildControls();
     void connectMenu();
-    // Contacts the interface of this run: 0 found, otherwise not found.
-    int16_t contactInterface();
+    // Runs the CP290 detection, logs a failure and colours the status strip.
+    void contactCp290();
     void setStatusStrip(bool found);
     // After a failed contact: when this user may not open the port's device,
     // one event-log line says which group to join.

@@ -50,13 +50,8 @@ void Form1::mnuComCh_Click() {
     if (!st.bCP290) {
         controlcm1->setComport(st.iComPort);
         setStatusStrip(controlcm1->Init() == 0);
-    } else if (CP290Detect(*link_) != 0) {
-        if (bLogging)
-            Log_Event(QStringLiteral("ERROR: CP290 Interface Not Found on Com: ") +
-                      QString::number(st.iComPort));
-        setStatusStrip(false);
     } else {
-        setStatusStrip(true);
+        contactCp290();
     }
     UpdateStatusLabel();
     if (bLogging)

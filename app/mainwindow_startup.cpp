@@ -78,15 +78,7 @@ void Form1::Form_Load() {
             setStatusStrip(true);
         }
     } else {
-        const int16_t status = CP290Detect(*link_);
-        if (status != 0) {
-            if (bLogging)
-                Log_Event(QStringLiteral("ERROR: CP290 Interface Not Found on Com: ") +
-                          QString::number(st.iComPort));
-            setStatusStrip(false);
-        } else {
-            setStatusStrip(true);
-        }
+        contactCp290();
     }
 
     iCClients = 0;
@@ -94,6 +86,18 @@ void Form1::Form_Load() {
     StartListening();
     UpdateStatusLabel();
     ConStatus(0);
+}
+
+void Form1::contactCp290() {
+    // The detection logs what it found; only the failure is logged here.
+    if (CP290Detect(*link_) != 0) {
+        if (bLogging)
+            Log_Event(QStringLiteral("ERROR: CP290 Interface Not Found on Com: ") +
+                      QString::number(appState().iComPort));
+        setStatusStrip(false);
+    } else {
+        setStatusStrip(true);
+    }
 }
 
 void Form1::setStatusStrip(bool found) {
