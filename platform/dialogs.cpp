@@ -15,7 +15,9 @@ Dialogs& Dialogs::current() {
     return g_installed ? *g_installed : real;
 }
 
-void Dialogs::install(Dialogs* d) { g_installed = d; }
+void Dialogs::install(Dialogs* d) {
+    g_installed = d;
+}
 
 QString Dialogs::defaultTitle() {
     const QString name = QCoreApplication::applicationName();
@@ -27,11 +29,21 @@ void WidgetDialogs::message(const QString& text, const QString& title, MsgIcon i
     box.setWindowTitle(title.isEmpty() ? Dialogs::defaultTitle() : title);
     box.setText(text);
     switch (icon) {
-        case MsgIcon::None: box.setIcon(QMessageBox::NoIcon); break;
-        case MsgIcon::Critical: box.setIcon(QMessageBox::Critical); break;
-        case MsgIcon::Exclamation: box.setIcon(QMessageBox::Warning); break;
-        case MsgIcon::Information: box.setIcon(QMessageBox::Information); break;
-        case MsgIcon::Question: box.setIcon(QMessageBox::Question); break;
+        case MsgIcon::None:
+            box.setIcon(QMessageBox::NoIcon);
+            break;
+        case MsgIcon::Critical:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case MsgIcon::Exclamation:
+            box.setIcon(QMessageBox::Warning);
+            break;
+        case MsgIcon::Information:
+            box.setIcon(QMessageBox::Information);
+            break;
+        case MsgIcon::Question:
+            box.setIcon(QMessageBox::Question);
+            break;
     }
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();

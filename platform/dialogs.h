@@ -11,7 +11,7 @@ namespace platform {
 enum class MsgIcon { None, Critical, Exclamation, Information, Question };
 
 class Dialogs {
-public:
+  public:
     virtual ~Dialogs() = default;
 
     // A modal message box with an OK button. An empty title means the
@@ -33,10 +33,9 @@ public:
 
 // The real dialogs: QMessageBox and QInputDialog over the active window.
 class WidgetDialogs : public Dialogs {
-public:
+  public:
     void message(const QString& text, const QString& title, MsgIcon icon) override;
-    QString inputText(const QString& prompt, const QString& title,
-                      const QString& initial) override;
+    QString inputText(const QString& prompt, const QString& title, const QString& initial) override;
 };
 
 }  // namespace platform

@@ -16,11 +16,11 @@ class Dialogs;
 }
 
 struct Cp290Link {
-    MSComm& MSComm1;                                   // the main window's serial component
-    std::function<void()> releaseControl;              // the two-way control's ResetCM
-    std::function<int16_t()> iComPort;                 // the port number in use
-    std::function<void(const QString&)> Log_Event;     // one event-log line
-    platform::Dialogs* dialogs = nullptr;              // nullptr: Dialogs::current()
+    MSComm& MSComm1;                                // the main window's serial component
+    std::function<void()> releaseControl;           // the two-way control's ResetCM
+    std::function<int16_t()> iComPort;              // the port number in use
+    std::function<void(const QString&)> Log_Event;  // one event-log line
+    platform::Dialogs* dialogs = nullptr;           // nullptr: Dialogs::current()
 };
 
 // Looks for the interface: 0 found (or clock being set), 1 not found or port error.

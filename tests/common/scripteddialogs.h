@@ -20,7 +20,7 @@ struct AskedInput {
 };
 
 class ScriptedDialogs : public platform::Dialogs {
-public:
+  public:
     ScriptedDialogs() { platform::Dialogs::install(this); }
     ~ScriptedDialogs() override { platform::Dialogs::install(nullptr); }
 
