@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "mcp290.h"
 
@@ -158,6 +159,10 @@ class Form1 : public QWidget {
     void changeEvent(QEvent* e) override;
 
   private:
+    // Asks for a port number: nullopt after Cancel or an answer whose leading
+    // number lies outside 1..highest (then the error box shows errorText).
+    std::optional<double> askPortNumber(const QString& prompt, const QString& title, double highest,
+                                        const QString& errorText);
     void buildControls();
     void connectMenu();
     // Runs the CP290 detection, logs a failure and colours the status strip.

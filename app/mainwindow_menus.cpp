@@ -32,21 +32,27 @@ void Form1::mnuCHC_Click() {
     if (bLogging) Log_Event(QStringLiteral("House Code Changed to ") + appState().sHouseCode);
 }
 
-void Form1::mnuComCh_Click() {
-    const QString answer =
-        platform::Dialogs::current().inputText(QStringLiteral("Enter New Com Port Number: "),
-                                               QStringLiteral("Change Communications Port"));
-    if (answer.isEmpty()) return;
+std::optional<double> Form1::askPortNumber(const QString& prompt, const QString& title,
+                                           double highest, const QString& errorText) {
+    const QString answer = platform::Dialogs::current().inputText(prompt, title);
+    if (answer.isEmpty()) return std::nullopt;
     const double number = platform::leadingNumber(answer);
-    if (number < 1 || number > 3) {
-        platform::Dialogs::current().message(
-            QStringLiteral("You Must Enter a Valid Com Port Number (1, 2, or 3)"),
-            QStringLiteral("Error"), platform::MsgIcon::Critical);
-        return;
+    if (number < 1 || number > highest) {
+        platform::Dialogs::current().message(errorText, QStringLiteral("Error"),
+                                             platform::MsgIcon::Critical);
+        return std::nullopt;
     }
+    return number;
+}
+
+void Form1::mnuComCh_Click() {
+    const std::optional<double> number = askPortNumber(
+        QStringLiteral("Enter New Com Port Number: "), QStringLiteral("Change Communications Port"),
+        3, QStringLiteral("You Must Enter a Valid Com Port Number (1, 2, or 3)"));
+    if (!number) return;
     AppState& st = appState();
     controlcm1->ResetCM();
-    st.iComPort = static_cast<int16_t>(platform::roundHalfEven(number));
+    st.iComPort = static_cast<int16_t>(platform::roundHalfEven(*number));
     if (!st.bCP290) {
         controlcm1->setComport(st.iComPort);
         setStatusStrip(controlcm1->Init() == 0);

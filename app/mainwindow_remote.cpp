@@ -41,18 +41,12 @@ void Form1::clientCountChanged(int count) {
 }
 
 void Form1::mnuServerPort_Click() {
-    const QString answer = platform::Dialogs::current().inputText(
-        QStringLiteral("Enter New Server Listening Port (1-65535): "),
-        QStringLiteral("Change Server Listening Port"));
-    if (answer.isEmpty()) return;
-    const double number = platform::leadingNumber(answer);
-    if (number < 1 || number > 65535) {
-        platform::Dialogs::current().message(
-            QStringLiteral("You Must Enter a Valid Port Number (1 to 65535)"),
-            QStringLiteral("Error"), platform::MsgIcon::Critical);
-        return;
-    }
-    const int port = static_cast<int>(platform::roundHalfEven(number));
+    const std::optional<double> number =
+        askPortNumber(QStringLiteral("Enter New Server Listening Port (1-65535): "),
+                      QStringLiteral("Change Server Listening Port"), 65535,
+                      QStringLiteral("You Must Enter a Valid Port Number (1 to 65535)"));
+    if (!number) return;
+    const int port = static_cast<int>(platform::roundHalfEven(*number));
     platform::SaveSetting(settings::kApp, settings::kSection, settings::kListenPort,
                           QString::number(port));
     if (bLogging)

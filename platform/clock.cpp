@@ -1,19 +1,6 @@
 #include "clock.h"
 
-#include <QElapsedTimer>
-
 namespace platform {
-
-namespace {
-qint64 realMsNow() {
-    static QElapsedTimer t = [] {
-        QElapsedTimer e;
-        e.start();
-        return e;
-    }();
-    return t.elapsed();
-}
-}  // namespace
 
 Clock& Clock::global() {
     static Clock c;
@@ -25,7 +12,7 @@ QDateTime Clock::now() const {
         case Mode::Fixed:
             return base_;
         case Mode::Running:
-            return base_.addMSecs(realMsNow() - realStartMs_);
+            return base_.addMSecs(since_.elapsed());
         case Mode::System:
             break;
     }
@@ -39,7 +26,7 @@ void Clock::setFixed(const QDateTime& dt) {
 
 void Clock::setRunningFrom(const QDateTime& dt) {
     base_ = dt;
-    realStartMs_ = realMsNow();
+    since_.start();
     mode_ = Mode::Running;
 }
 

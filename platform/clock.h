@@ -3,6 +3,7 @@
 // TZ is honoured); tests set a fixed or running time.
 
 #include <QDateTime>
+#include <QElapsedTimer>
 
 namespace platform {
 
@@ -23,7 +24,7 @@ class Clock {
     Clock() = default;
     enum class Mode { System, Fixed, Running } mode_ = Mode::System;
     QDateTime base_;
-    qint64 realStartMs_ = 0;
+    QElapsedTimer since_;  // real time since setRunningFrom
 };
 
 }  // namespace platform
