@@ -604,7 +604,7 @@ TEST_F(QueueTest, ANestedExecWaitIsRefusedNotInterleaved) {
     int16_t nested = -1;
     cm->Exec("A", " 1", 2);
     // A host handler that runs inside the queue's wait and calls ExecWait.
-    later(300, [&] { nested = cm->ExecWait("B", " 3", 3); });
+    when([&] { return d().iExchange > 0; }, [&] { nested = cm->ExecWait("B", " 3", 3); });
     ASSERT_TRUE(
         runUntil([&] { return d().iCmdCount == 0 && !d().bQueueBusy && nested != -1; }, 20000));
     EXPECT_EQ(nested, 1);
@@ -614,7 +614,7 @@ TEST_F(QueueTest, ANestedExecWaitIsRefusedNotInterleaved) {
 TEST_F(QueueTest, ResetCMStopsTheDrain) {
     sim->setReadyDelayMs(600);
     for (int i = 0; i < 5; ++i) cm->Exec("A", " 1", 2);
-    later(300, [&] { cm->ResetCM(); });
+    when([&] { return d().iExchange > 0; }, [&] { cm->ResetCM(); });
     run(5000);
     EXPECT_LE(framed().size(), 1);
     EXPECT_FALSE(d().bQueueBusy);
@@ -624,10 +624,11 @@ TEST_F(QueueTest, AnInitInsideADrainEmptiesTheQueueCleanly) {
     sim->setReadyDelayMs(600);
     for (int i = 0; i < 5; ++i) cm->Exec("A", " 1", 2);
     int16_t status = -1;
-    later(300, [&] {
-        cm->ResetCM();
-        status = cm->Init();
-    });
+    when([&] { return d().iExchange > 0; },
+         [&] {
+             cm->ResetCM();
+             status = cm->Init();
+         });
     ASSERT_TRUE(runUntil([&] { return status != -1; }, 30000));
     run(1000);
     EXPECT_EQ(status, 0);

@@ -91,6 +91,21 @@ class SimFixture : public ::testing::Test {
                            cm.get(), std::move(f));
     }
 
+    // Calls f from the event loop once cond holds, checked every real
+    // millisecond; for steps that must land inside an exchange whatever the
+    // machine's load.
+    void when(std::function<bool()> cond, std::function<void()> f) {
+        auto* t = new QTimer(cm.get());
+        t->setInterval(1);
+        QObject::connect(t, &QTimer::timeout, t, [t, cond = std::move(cond), f = std::move(f)] {
+            if (!cond()) return;
+            t->stop();
+            t->deleteLater();
+            f();
+        });
+        t->start();
+    }
+
     std::unique_ptr<TwoWaySim> sim;
     std::unique_ptr<controlcm> cm;
     QString eventName;
