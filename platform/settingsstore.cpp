@@ -1,5 +1,7 @@
 #include "settingsstore.h"
 
+#include "iniscreen.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
@@ -43,6 +45,7 @@ QString GetSetting(const QString& app, const QString& section, const QString& ke
     const QString path = settingsFilePath(app);
     QFileInfo info(path);
     if (!info.isFile() || !info.isReadable()) return def;
+    if (!screenSettingsFile(path)) return def;
     QSettings s(path, QSettings::IniFormat);
     if (s.status() != QSettings::NoError) return def;
     const QString group = storedSpelling(s.childGroups(), section);
@@ -60,6 +63,7 @@ bool SaveSetting(const QString& app, const QString& section, const QString& key,
                  const QString& value) {
     const QString path = settingsFilePath(app);
     QDir().mkpath(QFileInfo(path).absolutePath());
+    if (!screenSettingsFile(path)) return false;
     QSettings s(path, QSettings::IniFormat);
     const QString group = storedSpelling(s.childGroups(), section);
     s.beginGroup(group);

@@ -3,7 +3,8 @@
 // $XDG_CONFIG_HOME/<app>/<app>.conf (~/.config when the variable is unset).
 // Application, section and key names are case-insensitive; values are kept
 // exactly as written. A missing, unreadable or malformed file reads as
-// defaults and is never fatal.
+// defaults and is never fatal; a line holding a serialised Qt value, which
+// the program never writes, is taken out of the file before it is read.
 
 #include <QString>
 

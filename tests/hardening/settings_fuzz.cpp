@@ -2,6 +2,9 @@
 // the program writes them.
 //  1. The input is the whole settings file. Every start-up key reads through
 //     its rule without a crash, and the results stay in their ranges.
+//     Once read, the file holds nothing QSettings would deserialise: every
+//     value left in it reads as a text, a list of texts or one of the small
+//     fixed types QSettings parses from text.
 //  2. The input, as text, is a value written under "HouseCode": it reads back
 //     exactly as written (values are kept as they are, blanks included).
 #include <stdlib.h>
@@ -9,13 +12,36 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSettings>
 #include <QTemporaryDir>
+#include <QVariant>
 #include <cstdint>
 #include <cstdlib>
 
 #include "mscomm.h"
 #include "settingskeys.h"
 #include "settingsstore.h"
+
+// What QSettings makes of a value without deserialising it.
+static bool isPlain(const QVariant& v) {
+    switch (v.typeId()) {
+        case QMetaType::UnknownType:
+        case QMetaType::QString:
+        case QMetaType::QStringList:
+        case QMetaType::QByteArray:
+        case QMetaType::QRect:
+        case QMetaType::QSize:
+        case QMetaType::QPoint:
+            return true;
+        case QMetaType::QVariantList:
+            for (const QVariant& e : v.toList()) {
+                if (!isPlain(e)) return false;
+            }
+            return true;
+        default:
+            return false;
+    }
+}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // On a memory file system where there is one: every value written is
@@ -49,6 +75,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     (void)readBool(get(kApp, kService, QStringLiteral("0")));
     (void)MSComm::deviceForPort(1);
+    {
+        QSettings s(file, QSettings::IniFormat);
+        for (const QString& key : s.allKeys()) {
+            if (!isPlain(s.value(key))) std::abort();
+        }
+    }
 
     // Text the way the program holds it: UTF-8, invalid sequences replaced.
     const QString value = QString::fromUtf8(bytes);

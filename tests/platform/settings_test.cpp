@@ -59,3 +59,27 @@ TEST_F(SettingsStore, HandWrittenListValueReadsAsItsText) {
     testenv::writeSettings("[Ports]\nCOM1=/dev/a,b\n");
     EXPECT_EQ(GetSetting("veldrin", "Ports", "COM1"), "/dev/a,b");
 }
+
+// A serialised Qt value in a damaged or hand-edited file could make QSettings
+// allocate gigabytes (its sizes come from the file). Such lines, however they
+// are spelt, are taken out before the file is read; everything else stays.
+TEST_F(SettingsStore, SerialisedValuesAreTakenOutAndTheRestKept) {
+    SaveSetting("veldrin", "Startup", "Literal", "@Variant(x)");   // stored as @@Variant(x)
+    SaveSetting("veldrin", "Startup", "Quoted", "x,@Variant(1)");  // one quoted text
+    const QByteArray kept = testenv::readSettings().toUtf8() + "COM9=/dev/ttyUSB0\n";
+    const QByteArray bad =
+        "F1Top=@Variant(\\0\\0\\0\\v7f\\0\\0\\0)\n"  // a list of 1.7 billion strings
+        "A=\\x40Var\"\"iant(\\0\\0\\0\\x2\\0\\0\\0\\0)\n"
+        "B=\\100Variant(\\0\\0\\0\\x2\\0\\0\\0\\0)\n"
+        "C=1, \"@DateTime(\\0)\"\n"
+        "D=@Var\\\n"
+        "iant(\\0\\0\\0\\x2\\0\\0\\0\\0)\n";
+    testenv::writeSettings(QString::fromUtf8(kept + bad));
+    EXPECT_EQ(GetSetting("veldrin", "Startup", "F1Top", "0"), "0");
+    for (const char* key : {"A", "B", "C", "D"})
+        EXPECT_EQ(GetSetting("veldrin", "Startup", key, "def"), "def") << key;
+    EXPECT_EQ(testenv::readSettings().toUtf8(), kept);
+    EXPECT_EQ(GetSetting("veldrin", "Startup", "Literal"), "@Variant(x)");
+    EXPECT_EQ(GetSetting("veldrin", "Startup", "Quoted"), "x,@Variant(1)");
+    EXPECT_EQ(GetSetting("veldrin", "Startup", "COM9"), "/dev/ttyUSB0");
+}
