@@ -26,6 +26,11 @@ QString storedSpelling(const QStringList& existing, const QString& name) {
     return name;
 }
 
+QString& fileOverride() {
+    static QString path;
+    return path;
+}
+
 QString toText(const QVariant& v) {
     // A hand-written value with commas reads back as a list.
     if (v.typeId() == QMetaType::QStringList) return v.toStringList().join(QLatin1Char(','));
@@ -34,7 +39,12 @@ QString toText(const QVariant& v) {
 
 }  // namespace
 
+void setSettingsFileOverride(const QString& path) {
+    fileOverride() = path;
+}
+
 QString settingsFilePath(const QString& app) {
+    if (!fileOverride().isEmpty()) return fileOverride();
     const QString name = app.toLower();
     return configHome() + QLatin1Char('/') + name + QLatin1Char('/') + name +
            QStringLiteral(".conf");
@@ -57,6 +67,21 @@ QString GetSetting(const QString& app, const QString& section, const QString& ke
     const QVariant v = s.value(k);
     if (!v.isValid()) return def;
     return toText(v);
+}
+
+QList<QPair<QString, QString>> GetSettingsSection(const QString& app, const QString& section) {
+    QList<QPair<QString, QString>> out;
+    const QString path = settingsFilePath(app);
+    QFileInfo info(path);
+    if (!info.isFile() || !info.isReadable()) return out;
+    if (!screenSettingsFile(path)) return out;
+    QSettings s(path, QSettings::IniFormat);
+    if (s.status() != QSettings::NoError) return out;
+    const QString group = storedSpelling(s.childGroups(), section);
+    if (!s.childGroups().contains(group)) return out;
+    s.beginGroup(group);
+    for (const QString& k : s.childKeys()) out.append({k, toText(s.value(k))});
+    return out;
 }
 
 bool SaveSetting(const QString& app, const QString& section, const QString& key,

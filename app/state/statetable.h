@@ -1,0 +1,83 @@
+#pragma once
+// What every module is doing, as far as the program can know: one entry for
+// each of the 256 addresses. It follows the commands this program sends once
+// the interface has confirmed them, and the traffic heard on the powerline.
+// Everything runs on the user-interface thread.
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <array>
+#include <vector>
+
+#include "address.h"
+#include "modules.h"
+
+namespace state {
+
+enum class Power : unsigned char { Unknown, On, Off };
+// Where the last change came from.
+enum class Source : unsigned char { None, Click, Remote, Powerline, Mqtt };
+
+struct ModuleState {
+    Power power = Power::Unknown;
+    int level = -1;  // brightness in percent 0..100; -1 while it cannot be known
+    QDateTime changed;
+    Source source = Source::None;
+};
+
+// One event heard on the powerline, decoded once for every reader (event-log
+// line, click-pad labels, the bridge).
+struct HeardEvent {
+    int house = -1;          // 0..15; -1 for a macro report
+    std::vector<int> units;  // the addressed units of that house, in order
+    int function = -1;       // X10 function code 0..15, 98 for a macro report
+    int amount = -1;         // DIM and BRIGHT: percent; -1 otherwise
+    QString macro;           // macro report: the hexadecimal text ("12F")
+};
+
+class StateTable : public QObject {
+    Q_OBJECT
+  public:
+    explicit StateTable(QObject* parent = nullptr);
+
+    // Kinds of the modules; ALL LIGHTS ON / OFF act on lamps only.
+    void setModules(const ModuleList& modules);
+    const ModuleList& modules() const { return modules_; }
+
+    const ModuleState& state(Address a) const { return table_[size_t(a.index())]; }
+
+    // A function applied to units of one house (X10 function codes: 0 ALL
+    // UNITS OFF, 1 ALL LIGHTS ON, 2 ON, 3 OFF, 4 DIM, 5 BRIGHT, 6 ALL LIGHTS
+    // OFF, 13 STATUS ON, 14 STATUS OFF; others change nothing). amount is the
+    // percent of DIM and BRIGHT, applied relative to the tracked level and
+    // clamped to 0..100.
+    void apply(int house, const std::vector<int>& units, int function, int amount, Source source);
+    // An absolute level (the CP290's dim): 0..100 percent.
+    void setLevel(Address a, int percent, Source source);
+
+    // The arguments of controlcm::X10Event: decodes, applies and emits heard.
+    void applyReceived(const QString& devices, const QString& housecode, int command,
+                       const QString& extra);
+
+    // The state file: $XDG_STATE_HOME/veldrin/state (~/.local/state/...).
+    static QString defaultPath();
+    // Reads the file; a missing or damaged one leaves every entry unknown.
+    void load(const QString& path);
+    // Writes atomically; false when it could not.
+    bool save(const QString& path) const;
+    // Saves to path at most once a second after each change, and at flush().
+    void setAutosave(const QString& path);
+    void flush();
+
+  signals:
+    void changed(state::Address address);
+    void heard(const state::HeardEvent& event);
+
+  private:
+    std::array<ModuleState, 256> table_{};
+    ModuleList modules_;
+    // autosave members are the implementer's
+};
+
+}  // namespace state
