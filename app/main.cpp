@@ -1,4 +1,8 @@
-// veldrin: one instance per user; the main window does the rest.
+// veldrin: one instance per settings file; the main window does the rest.
+// The options are those of startoptions.h. With --headless the same window
+// runs on Qt's offscreen platform and is never shown: no display server is
+// needed, every dialog becomes an event-log line, and the log goes to
+// standard output.
 //
 // VELDRIN_SCREENSHOT=<file.png>: once start-up is done, show the logs, save
 // a picture of the window's client area to the file and end (settings are
@@ -11,12 +15,16 @@
 #include <csignal>
 #include <cstdio>
 
+#include "appstate.h"
 #include "controlcm.h"
+#include "dialogs.h"
 #include "mainwindow.h"
 #include "notifyicon.h"
 #include "processexit.h"
 #include "programinfo.h"
+#include "settingsstore.h"
 #include "singleinstance.h"
+#include "startoptions.h"
 #include "startupreport.h"
 
 namespace {
@@ -53,16 +61,46 @@ void unloadOnTermSignal(Form1& w) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A second start ends at once, before anything is shown or written.
-    platform::SingleInstance instance;
-    if (!instance.acquire()) return 0;
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
+    const app::ParsedStart parsed = app::parseStartOptions(arguments);
+    if (!parsed.options) {
+        std::fputs(parsed.text.toLocal8Bit().constData(), parsed.exitCode ? stderr : stdout);
+        return parsed.exitCode;
+    }
+    const app::StartOptions& options = *parsed.options;
+    const QString defaultSettings = platform::settingsFilePath();
+    if (!options.configFile.isEmpty()) platform::setSettingsFileOverride(options.configFile);
 
+    // A second start ends at once, before anything is shown or written.
+    platform::SingleInstance instance(app::instanceLockName(options.configFile, defaultSettings));
+    if (!instance.acquire()) {
+        if (options.headless)
+            std::fprintf(stderr, "veldrin: another instance already runs with %s\n",
+                         qPrintable(platform::settingsFilePath()));
+        return 0;
+    }
+
+    // Without a window nothing may reach for a display server.
+    if (options.headless) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setApplicationName(programinfo::kTitle);
     QApplication::setQuitOnLastWindowClosed(false);
 
     app::StartupReport startupReport;  // VELDRIN_STARTUP_REPORT, for ./bench
     Form1 w;
+    w.setHeadless(options.headless);
+    platform::LogDialogs logDialogs([&w](const QString& text) { w.Log_Event(text); });
+    if (options.headless) platform::Dialogs::install(&logDialogs);
+    // The password file stands in for the password dialog, which can still
+    // replace it for the run.
+    QString passwordError;
+    if (!options.passwordFile.isEmpty()) {
+        if (const auto password = app::readPasswordFile(options.passwordFile, &passwordError))
+            appState().sConPassword = *password;
+        else
+            std::fprintf(stderr, "veldrin: %s\n", qPrintable(passwordError));
+    }
     // The unload step ends the process at once: release what others could
     // see (the icon, the port, the instance lock) and leave without running
     // any further handler.
@@ -76,6 +114,10 @@ int main(int argc, char** argv) {
     unloadOnTermSignal(w);
 
     w.Form_Load();
+    if (!passwordError.isEmpty())
+        w.Log_Event(QStringLiteral("ERROR: No connection password is set, remote control "
+                                   "stays closed: ") +
+                    passwordError);
     if (startupReport.active()) {
         startupReport.finish([&w, &instance] {
             w.trayIcon->remove();

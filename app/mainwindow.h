@@ -32,6 +32,10 @@ class clsNTPrivileges;
 class controlcm;
 class frmAbout;
 class frmLogin;
+namespace state {
+struct Address;
+struct ModuleState;
+}  // namespace state
 
 class Form1 : public QWidget {
     Q_OBJECT
@@ -48,6 +52,12 @@ class Form1 : public QWidget {
     // where the exit hook returns (tests); callers do nothing afterwards.
     void Form_Unload(int& Cancel);
     void mnuExit_Click();
+
+    // A run without a window (--headless): the window is never shown, and
+    // event-log and client-log lines go to standard output with their date
+    // and time instead of into the lists. Set before Form_Load.
+    void setHeadless(bool on) { headless_ = on; }
+    bool headless() const { return headless_; }
 
     // --- public members ----------------------------------------------------
     bool connected = false;
@@ -121,6 +131,8 @@ class Form1 : public QWidget {
     // the program keeps running.
     void StartListening();
     RemoteServer* server() const { return server_.get(); }
+    // What a module is doing, as the remote query "?state" reports it.
+    state::ModuleState moduleState(state::Address a) const;
 
     // --- geometry in twips --------------------------------------------------
     int Height() const { return heightTwips_; }
@@ -179,6 +191,7 @@ class Form1 : public QWidget {
     void clientCountChanged(int count);
     int heightTwips_ = 0;
     bool unloading_ = false;
+    bool headless_ = false;
 };
 
 using MainWindow = Form1;

@@ -1,5 +1,6 @@
 // Form1: event log, client log, caption and status labels.
 #include <QListWidget>
+#include <cstdio>
 
 #include "appstate.h"
 #include "clicklabel.h"
@@ -8,7 +9,26 @@
 #include "remoteserver.h"
 #include "twips.h"
 
+namespace {
+
+// A line on standard output for a run without a window; the service manager
+// keeps it, so it goes out at once.
+void printLine(const QString& text) {
+    const QString line =
+        platform::Clock::global().now().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) +
+        QStringLiteral("-->") + text + QLatin1Char('\n');
+    std::fputs(line.toUtf8().constData(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
 void Form1::Log_Event(const QString& sevent) {
+    if (headless_) {
+        printLine(sevent);
+        l_last_event->setText(sevent);
+        return;
+    }
     const QString line = platform::Clock::global().now().toString(QStringLiteral("hh:mm:ss")) +
                          QStringLiteral("-->") + sevent;
     lstEvents->insertItem(0, line);
@@ -18,6 +38,10 @@ void Form1::Log_Event(const QString& sevent) {
 void Form1::Log_ClientEvent(const QString& cevent, int16_t idx) {
     // The listener names the client in the text itself.
     Q_UNUSED(idx);
+    if (headless_) {
+        printLine(cevent);
+        return;
+    }
     const QString line = platform::Clock::global().now().toString(QStringLiteral("hh:mm:ss")) +
                          QStringLiteral("-->") + cevent;
     lstClients->insertItem(0, line);

@@ -1,7 +1,8 @@
 // Form1: the remote-control listener. Remote clients present the connection
 // password set through the password dialog, then send command words that go
 // to ProcessCommand exactly as the click pad's own actions do. The client
-// count drives the caption and the connection label.
+// count drives the caption and the connection label. The query "?state"
+// is answered from the module states and never reaches ProcessCommand.
 #include "appstate.h"
 #include "dialogs.h"
 #include "mainwindow.h"
@@ -9,12 +10,16 @@
 #include "remoteserver.h"
 #include "settingskeys.h"
 #include "settingsstore.h"
+#include "statequery.h"
 
 void Form1::StartListening() {
     if (!server_) {
         RemoteServer::Hooks hooks;
         hooks.password = [] { return appState().sConPassword; };
         hooks.command = [this](const QString& word) { ProcessCommand(word); };
+        hooks.query = [this](const QString& line) {
+            return app::answerStateQuery(line, [this](state::Address a) { return moduleState(a); });
+        };
         hooks.clientLog = [this](const QString& text, int idx) {
             Log_ClientEvent(text, static_cast<int16_t>(idx));
         };
@@ -31,6 +36,11 @@ void Form1::StartListening() {
     const int port = settings::readListenPort(
         platform::GetSetting(settings::kApp, settings::kSection, settings::kListenPort));
     lLocalPort = server_->listen(address, static_cast<quint16>(port)) ? server_->port() : 0;
+}
+
+state::ModuleState Form1::moduleState(state::Address a) const {
+    Q_UNUSED(a);
+    return {};  // nothing is tracked yet: every module reads as unknown
 }
 
 void Form1::clientCountChanged(int count) {

@@ -51,9 +51,11 @@ void Form1::Form_Load() {
     menu->mnuCTRL->setText(QStringLiteral("Minimize Veldrin to System Tray"));
 
     setWindowState(windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
-    bringToFront();
-    show();
-    bringToFront();
+    if (!headless_) {
+        bringToFront();
+        show();
+        bringToFront();
+    }
 
     if (bLogging) Log_Event(QStringLiteral("Attempting to Contact Computer Interface..."));
 

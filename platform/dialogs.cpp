@@ -59,3 +59,28 @@ QString WidgetDialogs::inputText(const QString& prompt, const QString& title,
 }
 
 }  // namespace platform
+
+namespace platform {
+
+namespace {
+// A message box's text on one line: its line breaks become blanks.
+QString oneLine(const QString& text) {
+    return text.simplified();
+}
+}  // namespace
+
+void LogDialogs::message(const QString& text, const QString& title, MsgIcon icon) {
+    Q_UNUSED(title);
+    Q_UNUSED(icon);
+    if (log_) log_(QStringLiteral("Message (no window to show it): ") + oneLine(text));
+}
+
+QString LogDialogs::inputText(const QString& prompt, const QString& title, const QString& initial) {
+    Q_UNUSED(title);
+    Q_UNUSED(initial);
+    if (log_)
+        log_(QStringLiteral("Question left unanswered (no window to ask it): ") + oneLine(prompt));
+    return QString();
+}
+
+}  // namespace platform

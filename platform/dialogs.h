@@ -3,6 +3,7 @@
 // script them and never wait on a real modal dialog.
 
 #include <QString>
+#include <functional>
 
 class QWidget;
 
@@ -36,6 +37,22 @@ class WidgetDialogs : public Dialogs {
   public:
     void message(const QString& text, const QString& title, MsgIcon icon) override;
     QString inputText(const QString& prompt, const QString& title, const QString& initial) override;
+};
+
+}  // namespace platform
+
+namespace platform {
+
+// Dialogs for a run without a window: each message becomes one line through
+// log, and each question is answered as if the user had cancelled it.
+class LogDialogs : public Dialogs {
+  public:
+    explicit LogDialogs(std::function<void(const QString&)> log) : log_(std::move(log)) {}
+    void message(const QString& text, const QString& title, MsgIcon icon) override;
+    QString inputText(const QString& prompt, const QString& title, const QString& initial) override;
+
+  private:
+    std::function<void(const QString&)> log_;
 };
 
 }  // namespace platform

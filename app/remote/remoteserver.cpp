@@ -171,6 +171,14 @@ void RemoteServer::handleLine(Client* c, const QByteArray& line) {
     const QString command = QString::fromLatin1(line);
     log(QStringLiteral("Client %1: %2").arg(c->id).arg(command), c->id);
     QPointer<QTcpSocket> socket = c->socket;
+    if (hooks_.query) {
+        if (const std::optional<QStringList> answer = hooks_.query(command)) {
+            for (const QString& l : *answer) socket->write(l.toUtf8() + "\r\n");
+            if (answer->isEmpty() || !answer->constLast().startsWith(QLatin1String("ERROR")))
+                socket->write("OK\r\n");
+            return;
+        }
+    }
     if (hooks_.command) hooks_.command(command);
     if (socket && socket->state() == QAbstractSocket::ConnectedState) socket->write("OK\r\n");
 }

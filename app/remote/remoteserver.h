@@ -17,7 +17,9 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <functional>
+#include <optional>
 
 class QTcpServer;
 class QTcpSocket;
@@ -36,6 +38,11 @@ class RemoteServer : public QObject {
         std::function<void(const QString&)> command;         // the command interpreter
         std::function<void(const QString&, int)> clientLog;  // one client-log line, client index
         std::function<void(const QString&)> eventLog;        // one event-log line
+        // Optional: a query line of an authenticated client ("?state A5").
+        // Returns the answer lines, which are sent followed by "OK" (or
+        // alone when the last starts with "ERROR"), or nullopt when the line
+        // is no query and goes to the command interpreter.
+        std::function<std::optional<QStringList>(const QString& line)> query;
     };
 
     explicit RemoteServer(Hooks hooks, QObject* parent = nullptr);

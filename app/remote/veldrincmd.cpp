@@ -1,5 +1,7 @@
-// veldrin-cmd: sends command words to a running Veldrin.
+// veldrin-cmd: sends command words to a running Veldrin, or asks it for the
+// state of the modules.
 //   veldrin-cmd [--host H] [--port P] [--password-file F] COMMAND...
+//   veldrin-cmd [--host H] [--port P] [--password-file F] state [ADDRESS]
 // The password comes from the first line of F, or from the environment
 // variable VELDRIN_PASSWORD. Prints one line per answer; exits 0 when every
 // command was answered "OK", 1 on a refusal or a connection failure, 2 on
@@ -17,6 +19,7 @@ namespace {
 int usage() {
     std::fprintf(stderr,
                  "usage: veldrin-cmd [--host H] [--port P] [--password-file F] COMMAND...\n"
+                 "       veldrin-cmd [--host H] [--port P] [--password-file F] state [ADDRESS]\n"
                  "  commands: 5on, 5of, 5di07, allo, allf, alluf, housecodechangeB, COFF, "
                  "ABORT, EXIT\n");
     return 2;
@@ -69,6 +72,8 @@ int main(int argc, char** argv) {
         }
     }
     if (commands.isEmpty()) return usage();
+    const bool stateQuery = commands.constFirst() == QLatin1String("state");
+    if (stateQuery && commands.size() > 2) return usage();
 
     QByteArray password = qgetenv("VELDRIN_PASSWORD");
     if (!passwordFile.isEmpty()) {
@@ -100,6 +105,21 @@ int main(int argc, char** argv) {
         return 1;
     }
     int result = 0;
+    if (stateQuery) {
+        // One line per module, then "OK"; an error line ends the answer.
+        s.write((QStringLiteral("?state ") + commands.value(1)).trimmed().toLatin1() + "\n");
+        for (;;) {
+            answer = readAnswer(s, 10000);
+            if (answer == "OK") break;
+            if (answer.isEmpty() || answer.startsWith("ERROR")) {
+                std::printf("%s\n", answer.isEmpty() ? "ERROR No answer" : answer.constData());
+                result = 1;
+                break;
+            }
+            std::printf("%s\n", answer.constData());
+        }
+        commands.clear();
+    }
     for (const QString& c : commands) {
         s.write(c.toLatin1() + "\n");
         answer = readAnswer(s, 10000);

@@ -63,6 +63,25 @@ if command -v groff >/dev/null; then
     [ -z "$warnings" ] || fail "groff: $warnings"
 fi
 
+# The system service: the unit starts the installed program without a
+# window, as its own user, and passes systemd's own check where systemd is.
+unit=$prefix/lib/systemd/system/veldrin.service
+[ -f "$unit" ] || fail "lib/systemd/system/veldrin.service missing"
+[ -f "$prefix/lib/sysusers.d/veldrin.conf" ] || fail "lib/sysusers.d/veldrin.conf missing"
+grep -qx "ExecStart=$prefix/bin/veldrin --headless --config /etc/veldrin/veldrin.conf --password-file /etc/veldrin/password" "$unit" ||
+    fail "unit does not start $prefix/bin/veldrin --headless: $(grep ExecStart "$unit")"
+for line in User=veldrin SupplementaryGroups=dialout NoNewPrivileges=yes ProtectSystem=strict \
+    ProtectHome=yes PrivateTmp=yes StateDirectory=veldrin RuntimeDirectory=veldrin; do
+    grep -qx "$line" "$unit" || fail "unit lacks $line"
+done
+if command -v systemd-analyze >/dev/null; then
+    # --man=no: the manual page is installed, but not where man looks.
+    verify=$(systemd-analyze verify --man=no "$unit" 2>&1) || fail "systemd-analyze verify: $verify"
+    [ -z "$verify" ] || fail "systemd-analyze verify warns: $verify"
+else
+    echo "SKIP: systemd-analyze not found (Debian package systemd): unit not verified"
+fi
+
 # A program of someone else's, built against the installed package only.
 mkdir -p "$work/consumer"
 cat >"$work/consumer/CMakeLists.txt" <<'CMAKE'

@@ -1,0 +1,126 @@
+#include "startoptions.h"
+
+#include <sys/stat.h>
+
+#include <QCommandLineParser>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+
+namespace app {
+
+namespace {
+
+// Options that QApplication takes out of the arguments itself; they are
+// accepted here so that "veldrin -platform offscreen" still works.
+void addToolkitOptions(QCommandLineParser& parser) {
+    for (const char* name :
+         {"platform", "platformpluginpath", "platformtheme", "plugin", "display", "style",
+          "stylesheet", "geometry", "qwindowgeometry", "qwindowicon", "qwindowtitle", "session"}) {
+        QCommandLineOption o(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+        o.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(o);
+    }
+    for (const char* name : {"reverse", "nograb", "dograb", "widgetcount"}) {
+        QCommandLineOption o(QString::fromLatin1(name));
+        o.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(o);
+    }
+}
+
+}  // namespace
+
+ParsedStart parseStartOptions(const QStringList& arguments) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Switches and dims X10 powerline modules through a serial interface."));
+    // One dash or two: "-platform" is one option, as the toolkit reads it.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Shows this help."));
+    const QCommandLineOption headless(
+        QStringLiteral("headless"),
+        QStringLiteral("Runs without a window and without a display server; event-log lines go "
+                       "to standard output."));
+    const QCommandLineOption config(
+        QStringLiteral("config"),
+        QStringLiteral("Reads and writes the settings file FILE instead of the per-user one."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption password(
+        QStringLiteral("password-file"),
+        QStringLiteral("Takes the connection password from the first line of FILE, which only "
+                       "its owner may read."),
+        QStringLiteral("FILE"));
+    parser.addOption(help);
+    parser.addOption(headless);
+    parser.addOption(config);
+    parser.addOption(password);
+    addToolkitOptions(parser);
+
+    const QString usage =
+        parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("veldrin"));
+    ParsedStart result;
+    if (!parser.parse(arguments)) {
+        result.text = QStringLiteral("veldrin: ") + parser.errorText() + QLatin1Char('\n') + usage;
+        result.exitCode = 2;
+        return result;
+    }
+    if (parser.isSet(help)) {
+        result.text = usage;
+        return result;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        result.text = QStringLiteral("veldrin: unexpected argument '") +
+                      parser.positionalArguments().constFirst() + QStringLiteral("'\n") + usage;
+        result.exitCode = 2;
+        return result;
+    }
+    StartOptions o;
+    o.headless = parser.isSet(headless);
+    if (parser.isSet(config)) {
+        if (parser.value(config).isEmpty()) {
+            result.text = QStringLiteral("veldrin: --config needs a file name\n") + usage;
+            result.exitCode = 2;
+            return result;
+        }
+        o.configFile = QFileInfo(parser.value(config)).absoluteFilePath();
+    }
+    o.passwordFile = parser.value(password);
+    result.options = o;
+    return result;
+}
+
+std::optional<QString> readPasswordFile(const QString& path, QString* error) {
+    auto fail = [error](const QString& why) -> std::optional<QString> {
+        if (error) *error = why;
+        return std::nullopt;
+    };
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return fail(
+            QStringLiteral("cannot read the password file %1: %2").arg(path, f.errorString()));
+    // Checked on the open file, so the file read is the file checked.
+    struct stat st = {};
+    if (::fstat(f.handle(), &st) != 0 || !S_ISREG(st.st_mode))
+        return fail(QStringLiteral("the password file %1 is not a regular file").arg(path));
+    if ((st.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0)
+        return fail(QStringLiteral("the password file %1 may be read or written by others "
+                                   "(chmod 600 it)")
+                        .arg(path));
+    QByteArray line = f.readLine(4096);
+    while (line.endsWith('\n') || line.endsWith('\r')) line.chop(1);
+    if (line.isEmpty())
+        return fail(QStringLiteral("the password file %1 has an empty first line").arg(path));
+    return QString::fromUtf8(line);
+}
+
+QString instanceLockName(const QString& configFile, const QString& defaultFile) {
+    const QString path = QFileInfo(configFile).absoluteFilePath();
+    if (configFile.isEmpty() || path == QFileInfo(defaultFile).absoluteFilePath())
+        return QStringLiteral("veldrin.lock");
+    const QByteArray hash =
+        QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
+    return QStringLiteral("veldrin-") + QString::fromLatin1(hash) + QStringLiteral(".lock");
+}
+
+}  // namespace app

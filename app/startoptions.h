@@ -1,0 +1,43 @@
+#pragma once
+// The command line of veldrin:
+//   veldrin [--headless] [--config FILE] [--password-file FILE]
+// --headless runs the program without a window and without a display
+// server; --config reads and writes that settings file instead of the
+// per-user one; --password-file takes the connection password from the first
+// line of a file that only its owner may read. Qt's own options (-platform,
+// -style ...) pass through to the toolkit.
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace app {
+
+struct StartOptions {
+    bool headless = false;
+    QString configFile;    // absolute; empty: the per-user settings file
+    QString passwordFile;  // empty: none given
+};
+
+struct ParsedStart {
+    std::optional<StartOptions> options;  // nullopt: print text and end with exitCode
+    QString text;
+    int exitCode = 0;
+};
+
+// Parses the arguments (argv[0] included). --help gives the help text and 0,
+// a wrong option an error text with the usage and 2.
+ParsedStart parseStartOptions(const QStringList& arguments);
+
+// The connection password from the first line of path (line end removed).
+// Refuses a file that its group or others may read, a file that cannot be
+// read and an empty first line: then error holds the reason and the result
+// is nullopt.
+std::optional<QString> readPasswordFile(const QString& path, QString* error);
+
+// Name of the single-instance lock: the default name without a settings
+// file (or with the per-user one, defaultFile), otherwise one derived from
+// the file's absolute path, so that each settings file has its own instance.
+QString instanceLockName(const QString& configFile, const QString& defaultFile);
+
+}  // namespace app

@@ -1,0 +1,7 @@
+# The program without a window: resident memory and idle CPU of veldrin --headless.
+if(TARGET veldrin AND TARGET veldrin_sim)
+  veldrin_add_bench(headless
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/headless_bench.cpp
+    LIBS Qt6::Core veldrin_sim)
+  add_dependencies(bench_headless veldrin)
+endif()

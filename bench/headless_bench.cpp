@@ -1,0 +1,116 @@
+// The program as a service: build/bin/veldrin --headless, without DISPLAY or
+// WAYLAND_DISPLAY, against the emulated two-way interface. Once start-up is
+// over (its "Listening for a connection..." line) and a settling pause has
+// passed, it reads the resident memory and then the CPU time the process
+// uses over an idle stretch (the sum of its threads' run time from
+// /proc/<pid>/task/*/schedstat, in nanoseconds).
+//
+//   bench_headless [idle seconds, default 20]
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <cstdio>
+#include <cstdlib>
+
+#include "twowaysim.h"
+
+namespace {
+
+// Run time of every thread of pid, in nanoseconds.
+qint64 cpuNs(qint64 pid) {
+    qint64 sum = 0;
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString& t : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile f(tasks.filePath(t) + QStringLiteral("/schedstat"));
+        if (f.open(QIODevice::ReadOnly)) sum += f.readAll().split(' ').value(0).toLongLong();
+    }
+    return sum;
+}
+
+long residentKb(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
+// Runs the event loop for ms milliseconds, or until cond holds.
+bool waitFor(const std::function<bool()>& cond, int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (!cond()) {
+        if (t.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int idleSeconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+    QCoreApplication app(argc, argv);
+    const QString program = QCoreApplication::applicationDirPath() + "/veldrin";
+    if (!QFile::exists(program)) {
+        std::printf("%s is not built\n", qPrintable(program));
+        return 1;
+    }
+    veldrin::sim::TwoWaySim sim;
+    if (!sim.start()) {
+        std::printf("cannot start the emulator: %s\n", qPrintable(sim.errorString()));
+        return 1;
+    }
+    QTemporaryDir home;
+    const QString config = home.filePath("veldrin.conf");
+    QFile conf(config);
+    if (!conf.open(QIODevice::WriteOnly)) return 1;
+    conf.write("[Startup]\nListenPort=0\n[Ports]\nCOM1=" + sim.devicePath().toLocal8Bit() + "\n");
+    conf.close();
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    env.insert("XDG_RUNTIME_DIR", home.path());
+    env.insert("XDG_STATE_HOME", home.filePath("state"));
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, {"--headless", "--config", config});
+    QByteArray out;
+    const bool started = waitFor(
+        [&] {
+            out += p.readAllStandardOutput();
+            return out.contains("Listening for a connection...") ||
+                   p.state() == QProcess::NotRunning;
+        },
+        30000);
+    if (!started || p.state() == QProcess::NotRunning) {
+        std::printf("no start-up:\n%s\n", out.constData());
+        return 1;
+    }
+    const qint64 pid = p.processId();
+    waitFor([] { return false; }, 2000);  // settle
+    const long kb = residentKb(pid);
+    const qint64 cpu0 = cpuNs(pid);
+    QElapsedTimer wall;
+    wall.start();
+    waitFor([] { return false; }, idleSeconds * 1000);
+    const qint64 cpu1 = cpuNs(pid);
+    const double percent = 100.0 * double(cpu1 - cpu0) / double(wall.nsecsElapsed());
+    p.terminate();
+    waitFor([&] { return p.state() == QProcess::NotRunning; }, 10000);
+
+    std::printf(
+        "headless (offscreen platform, no display): resident %.1f MB after start-up, idle "
+        "CPU %.4f %% of a core over %d s\n",
+        kb / 1024.0, percent, idleSeconds);
+    std::printf("FIGURE headless_resident_mb %.1f\n", kb / 1024.0);
+    std::printf("FIGURE headless_idle_cpu_percent %.4f\n", percent);
+    return 0;
+}

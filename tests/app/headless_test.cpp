@@ -1,0 +1,195 @@
+// veldrin --headless as a service runs it: the real program, no DISPLAY and
+// no WAYLAND_DISPLAY, its own settings file, the password from a file, the
+// two-way emulator on a pseudo-terminal, a real socket, and SIGTERM to end.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include "statequery.h"
+#include "testenv.h"
+#include "twowaysim.h"
+
+namespace {
+
+quint16 freePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+class Headless : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        ASSERT_TRUE(sim.start()) << sim.errorString().toStdString();
+        port = freePort();
+        config = dir.filePath("veldrin.conf");
+        writeFile(config, "[Startup]\nHouseCode=C\nListenPort=" + QByteArray::number(port) +
+                              "\n[Ports]\nCOM1=" + sim.devicePath().toLocal8Bit() + "\n");
+        password = dir.filePath("password");
+        writeFile(password, "Open Sesame\n");
+        QFile::setPermissions(password, QFile::ReadOwner | QFile::WriteOwner);
+    }
+    void TearDown() override {
+        if (program.state() != QProcess::NotRunning) {
+            program.kill();
+            testenv::pumpUntil([this] { return program.state() == QProcess::NotRunning; });
+        }
+    }
+
+    static void writeFile(const QString& path, const QByteArray& text) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    }
+
+    // The environment of a service: no display server at all.
+    QProcessEnvironment serviceEnvironment() const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QString::fromLatin1(name));
+        env.insert("XDG_CONFIG_HOME", dir.filePath("config-home"));
+        env.insert("XDG_STATE_HOME", dir.filePath("state"));
+        env.insert("XDG_RUNTIME_DIR", dir.path());
+        return env;
+    }
+
+    void start(QProcess& p, const QStringList& args) {
+        p.setProcessEnvironment(serviceEnvironment());
+        p.start(testenv::binDir() + "/veldrin", args);
+        ASSERT_TRUE(testenv::pumpUntil([&p] { return p.state() != QProcess::Starting; }));
+        ASSERT_NE(p.error(), QProcess::FailedToStart);
+    }
+
+    // Waits (running the event loop) until standard output holds text.
+    bool waitForOutput(const QString& text, int realMs = 15000) {
+        return testenv::pumpUntil(
+            [&] {
+                out += QString::fromUtf8(program.readAllStandardOutput());
+                return out.contains(text);
+            },
+            realMs);
+    }
+
+    QByteArray exchange(QTcpSocket& s, const QByteArray& line) {
+        s.write(line);
+        testenv::pumpUntil([&] { return s.canReadLine(); }, 5000);
+        return s.canReadLine() ? s.readLine().trimmed() : QByteArray();
+    }
+    void open(QTcpSocket& s) {
+        s.connectToHost(QHostAddress::LocalHost, port);
+        testenv::pumpUntil([&] { return s.state() == QAbstractSocket::ConnectedState; });
+    }
+
+    bool endBySigterm() {
+        program.terminate();
+        return testenv::pumpUntil([&] { return program.state() == QProcess::NotRunning; }, 10000);
+    }
+
+    QTemporaryDir dir;
+    veldrin::sim::TwoWaySim sim;
+    quint16 port = 0;
+    QString config, password, out;
+    QProcess program;
+};
+
+}  // namespace
+
+TEST_F(Headless, RunsWithoutDisplayAnswersStateAndSavesOnSigterm) {
+    start(program, {"--headless", "--config", config, "--password-file", password});
+    ASSERT_TRUE(waitForOutput("Listening for a connection...")) << out.toStdString();
+
+    // Every line carries its date and time; the interface was found.
+    static const QRegularExpression stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d-->)");
+    const QStringList lines = out.split('\n', Qt::SkipEmptyParts);
+    for (const QString& l : lines) EXPECT_TRUE(stamped.match(l).hasMatch()) << l.toStdString();
+    EXPECT_TRUE(out.contains("-->Found Pandrel Interface on Com: 1 Connection Established"))
+        << out.toStdString();
+
+    // The same settings file cannot be served twice.
+    QProcess second;
+    start(second, {"--headless", "--config", config});
+    ASSERT_TRUE(testenv::pumpUntil([&] { return second.state() == QProcess::NotRunning; }));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_TRUE(second.readAllStandardError().contains("another instance"));
+
+    QTcpSocket s;
+    open(s);
+    ASSERT_EQ(exchange(s, "Open Sesame\n"), "OK");
+    EXPECT_EQ(exchange(s, "?state A5\n"), "A5 UNKNOWN");
+    EXPECT_EQ(exchange(s, ""), "OK");
+    EXPECT_EQ(exchange(s, "?state Q5\n"), "ERROR Not an address: Q5");
+    EXPECT_EQ(exchange(s, "housecodechangeB\n"), "OK");
+    EXPECT_EQ(exchange(s, "?state\n"), "OK");
+
+    ASSERT_TRUE(endBySigterm());
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+    QFile f(config);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray saved = f.readAll();
+    EXPECT_TRUE(saved.contains("HouseCode=B")) << saved.toStdString();
+    EXPECT_TRUE(saved.contains("ComPort=1")) << saved.toStdString();
+    EXPECT_FALSE(QFile::exists(dir.filePath("config-home/veldrin/veldrin.conf")));
+}
+
+TEST_F(Headless, RefusesAPasswordFileOthersMayReadAndKeepsTheServerClosed) {
+    QFile::setPermissions(
+        password, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    start(program, {"--headless", "--config", config, "--password-file", password});
+    ASSERT_TRUE(waitForOutput("remote control stays closed")) << out.toStdString();
+    EXPECT_TRUE(
+        out.contains("-->ERROR: No connection password is set, remote control stays "
+                     "closed: the password file " +
+                     password + " may be read or written by others"))
+        << out.toStdString();
+    EXPECT_TRUE(program.readAllStandardError().contains("chmod 600"));
+    QTcpSocket s;
+    open(s);
+    EXPECT_TRUE(exchange(s, "Open Sesame\n").startsWith("ERROR No connection password"));
+    ASSERT_TRUE(endBySigterm());
+}
+
+TEST(HeadlessOptions, HelpAndWrongOptions) {
+    QProcess p;
+    auto ended = [&p] { return p.state() == QProcess::NotRunning; };
+    p.start(testenv::binDir() + "/veldrin", {"--help"});
+    ASSERT_TRUE(testenv::pumpUntil(ended, 10000));
+    EXPECT_EQ(p.exitCode(), 0);
+    const QByteArray help = p.readAllStandardOutput();
+    for (const char* option : {"--headless", "--config <FILE>", "--password-file <FILE>"})
+        EXPECT_TRUE(help.contains(option)) << help.toStdString();
+
+    for (const QStringList& wrong :
+         {QStringList{"--bogus"}, QStringList{"--config"}, QStringList{"--headless", "extra"}}) {
+        p.start(testenv::binDir() + "/veldrin", wrong);
+        ASSERT_TRUE(testenv::pumpUntil(ended, 10000));
+        EXPECT_EQ(p.exitCode(), 2) << wrong.join(' ').toStdString();
+        EXPECT_TRUE(p.readAllStandardError().contains("Usage: veldrin"));
+    }
+}
+
+TEST(StateQuery, KnownModulesInAddressOrderWithTheLevelOfLampsThatAreOn) {
+    auto at = [](int house, int unit) { return state::Address{house, unit}; };
+    const auto lookup = [&](state::Address a) {
+        state::ModuleState s;
+        if (a == at(0, 5)) s = {state::Power::On, 100, {}, state::Source::Powerline};
+        if (a == at(0, 6)) s = {state::Power::Off, 0, {}, state::Source::Click};
+        if (a == at(15, 16)) s = {state::Power::On, -1, {}, state::Source::Remote};
+        if (a == at(1, 2)) s = {state::Power::On, 30, {}, state::Source::Powerline};
+        return s;
+    };
+    EXPECT_EQ(app::answerStateQuery("?state", lookup),
+              QStringList({"A5 ON 100", "A6 OFF", "B2 ON 30", "P16 ON"}));
+    EXPECT_EQ(app::answerStateQuery(" ?STATE  b2 ", lookup), QStringList({"B2 ON 30"}));
+    EXPECT_EQ(app::answerStateQuery("?state a7", lookup), QStringList({"A7 UNKNOWN"}));
+    EXPECT_EQ(app::answerStateQuery("?state A17", lookup),
+              QStringList({"ERROR Not an address: A17"}));
+    for (const char* other : {"5on", "?stateA5", "state", ""})
+        EXPECT_FALSE(app::answerStateQuery(other, lookup)) << other;
+}
