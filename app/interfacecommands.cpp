@@ -2,6 +2,7 @@
 // state table once the interface confirmed a command.
 #include "interfacecommands.h"
 
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
 
@@ -223,8 +224,15 @@ void InterfaceCommands::confirmed(int house, const std::vector<int>& units, int 
 
 void InterfaceCommands::givenUp(int house, const std::vector<int>& units, int function,
                                 int amount) {
-    if (log_)
-        log_(QStringLiteral("ERROR: Command Not Confirmed by the Interface, Given Up: ") +
-             describe(house, units, function, amount));
     emit commandFailed(house, units, function);
+    // A command cut short by a lost interface needs no line of its own: the
+    // loss has one. The control reports the loss once its port notification
+    // runs, after the queue drain that gave the commands up, so the line waits
+    // for the next turn of the event loop.
+    const QString text =
+        QStringLiteral("ERROR: Command Not Confirmed by the Interface, Given Up: ") +
+        describe(house, units, function, amount);
+    QTimer::singleShot(0, this, [this, text] {
+        if (log_ && ready_) log_(text);
+    });
 }

@@ -5,7 +5,8 @@
 // way interface queues it (controlcm Exec) and reports it done; the CP290
 // runs it at once and answers with its reply byte. The state table follows a
 // command only once the interface confirmed it; a command given up changes
-// nothing and writes one event-log line.
+// nothing and writes one event-log line (none when the interface was lost
+// meanwhile: the loss has a line of its own).
 
 #include <QString>
 #include <deque>

@@ -129,7 +129,8 @@ TEST_F(Cp290State, TheReplyByteMovesTheState) {
     sim->setDirectReply(QByteArray());
     w.commandPath()->switchUnit(at("A2"), false, Source::Mqtt);
     EXPECT_EQ(a2.power, Power::On);
-    EXPECT_TRUE(logTexts().first().startsWith("ERROR: Command Not Confirmed"));
+    EXPECT_TRUE(testenv::pumpUntil(
+        [&] { return logTexts().first().startsWith("ERROR: Command Not Confirmed"); }));
 }
 
 }  // namespace
