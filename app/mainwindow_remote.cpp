@@ -5,20 +5,27 @@
 // is answered from the module states and never reaches ProcessCommand.
 #include "appstate.h"
 #include "dialogs.h"
+#include "interfacecommands.h"
 #include "mainwindow.h"
 #include "numtext.h"
 #include "remoteserver.h"
 #include "settingskeys.h"
 #include "settingsstore.h"
+#include "state/statetable.h"
 #include "statequery.h"
 
 void Form1::StartListening() {
     if (!server_) {
         RemoteServer::Hooks hooks;
         hooks.password = [] { return appState().sConPassword; };
-        hooks.command = [this](const QString& word) { ProcessCommand(word); };
+        hooks.command = [this](const QString& word) {
+            // What a command word changes is tagged as coming from a remote client.
+            InterfaceCommands::SourceScope remote(*path_, state::Source::Remote);
+            ProcessCommand(word);
+        };
         hooks.query = [this](const QString& line) {
-            return app::answerStateQuery(line, [this](state::Address a) { return moduleState(a); });
+            return app::answerStateQuery(line,
+                                         [this](state::Address a) { return table_->state(a); });
         };
         hooks.clientLog = [this](const QString& text, int idx) {
             Log_ClientEvent(text, static_cast<int16_t>(idx));
@@ -36,11 +43,6 @@ void Form1::StartListening() {
     const int port = settings::readListenPort(
         platform::GetSetting(settings::kApp, settings::kSection, settings::kListenPort));
     lLocalPort = server_->listen(address, static_cast<quint16>(port)) ? server_->port() : 0;
-}
-
-state::ModuleState Form1::moduleState(state::Address a) const {
-    Q_UNUSED(a);
-    return {};  // nothing is tracked yet: every module reads as unknown
 }
 
 void Form1::clientCountChanged(int count) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QListWidget>
 #include <QMenu>
 #include <QStringList>
@@ -17,6 +18,7 @@
 #include "processexit.h"
 #include "scripteddialogs.h"
 #include "settingsstore.h"
+#include "state/statetable.h"
 #include "testenv.h"
 #include "timebase.h"
 #include "twowaysim.h"
@@ -33,6 +35,8 @@ class AppTest : public ::testing::Test {
             exitCode = code;
         });
         NotifyIcon::setAvailableForTesting(std::nullopt);
+        // Every test starts with no remembered module states.
+        QFile::remove(state::StateTable::defaultPath());
         // The remote listener takes a free port, so test processes never collide.
         setStartup("ListenPort", "0");
     }

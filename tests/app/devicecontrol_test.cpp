@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QMouseEvent>
 #include <QSlider>
+#include <algorithm>
 
 #include "appfixture.h"
 #include "clicklabel.h"
@@ -107,10 +108,16 @@ TEST_F(TwoWayPad, StripSendsAllLightsOnAndAllUnitsOff) {
     Form1& w = *window;
     press(w.Label3, Qt::LeftButton);
     press(w.Label3, Qt::RightButton);
+    // A strip press colours no label itself ...
+    for (ClickLabel* l : w.Label1) EXPECT_EQ(l->foreColor(), ui::kWindowText);
     EXPECT_EQ(frames(2), QStringList({"06 61", "06 60"}));
     EXPECT_EQ(w.Label3->backColor(), ui::kGreen);
     EXPECT_EQ(appState().iLastUnit, 0);
-    for (ClickLabel* l : w.Label1) EXPECT_EQ(l->foreColor(), ui::kWindowText);
+    // ... the labels show the tracked state once the interface confirmed it.
+    EXPECT_TRUE(testenv::pumpUntil([&] {
+        return std::all_of(w.Label1.begin(), w.Label1.end(),
+                           [](ClickLabel* l) { return l->foreColor() == ui::kBlack; });
+    }));
 }
 
 TEST_F(TwoWayPad, HoverHighlightsOneLabel) {

@@ -1,0 +1,170 @@
+// The state table: the rules that move it, the decoding of received events
+// and the state file.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "statetable.h"
+
+namespace {
+
+using state::Address;
+using state::Power;
+using state::Source;
+using state::StateTable;
+
+Address at(const char* text) {
+    return *Address::parse(QString::fromLatin1(text));
+}
+
+// House A: A1 and A2 lamps, A3 an appliance; A4 and up not listed.
+state::ModuleList houseA() {
+    QStringList log;
+    return state::ModuleList::fromEntries(
+        {{"a1", "lamp,Hall lamp"}, {"A2", "LAMP"}, {"A3", "appliance,Fan"}}, true, "A",
+        [&](const QString& l) { log << l; });
+}
+
+TEST(Modules, EntriesDefaultsAndBadLines) {
+    QStringList log;
+    const auto list =
+        state::ModuleList::fromEntries({{"P16", "appliance,Pump"},
+                                        {"A5", "lamp"},
+                                        {"Q1", "lamp"},
+                                        {"A17", "lamp"},
+                                        {"B2", "dimmer"},
+                                        {"a5", "appliance"}},
+                                       true, "A", [&](const QString& l) { log << l; });
+    ASSERT_EQ(list.modules().size(), 2u);
+    EXPECT_EQ(list.modules()[0].address, at("A5"));
+    EXPECT_EQ(list.modules()[0].name, "A5");
+    EXPECT_EQ(list.modules()[1].name, "Pump");
+    EXPECT_FALSE(list.isLamp(at("P16")));
+    EXPECT_EQ(log.size(), 4);  // Q1, A17, the kind "dimmer", A5 twice
+
+    const auto defaults = state::ModuleList::fromEntries({}, false, "c", nullptr);
+    ASSERT_EQ(defaults.modules().size(), 16u);
+    EXPECT_TRUE(defaults.isLamp(at("C16")));
+    EXPECT_FALSE(defaults.isLamp(at("A1")));
+
+    EXPECT_FALSE(Address::parse("A0"));
+    EXPECT_FALSE(Address::parse("A05"));
+    EXPECT_FALSE(Address::parse(" A5"));
+    EXPECT_EQ(Address::fromIndex(255).text(), "P16");
+}
+
+TEST(StateTable, DimAndBrightAmountsClampedAndFromFullWhenUnknown) {
+    StateTable t;
+    t.setModules(houseA());
+    // Unknown level: a DIM starts from full brightness.
+    t.applyReceived("A1 ", "A", 4, " 30");
+    EXPECT_EQ(t.state(at("A1")).power, Power::On);
+    EXPECT_EQ(t.state(at("A1")).level, 70);
+    EXPECT_EQ(t.state(at("A1")).source, Source::Powerline);
+    t.applyReceived("A1 ", "A", 5, " 20");
+    EXPECT_EQ(t.state(at("A1")).level, 90);
+    t.applyReceived("A1 ", "A", 5, " 50");
+    EXPECT_EQ(t.state(at("A1")).level, 100);  // clamped
+    // A lone DIM acts on the units addressed last, as the modules do.
+    t.applyReceived("", "A", 4, " 100");
+    EXPECT_EQ(t.state(at("A1")).level, 0);
+    EXPECT_EQ(t.state(at("A1")).power, Power::Off);
+    // Appliances ignore dimming; an address without a function changes nothing.
+    t.applyReceived("A3 ", "A", 2, "");
+    t.applyReceived("A3 ", "A", 4, " 50");
+    EXPECT_EQ(t.state(at("A3")).power, Power::On);
+    EXPECT_EQ(t.state(at("A3")).level, -1);
+    // Two addresses take one function; an address of another house does not.
+    t.applyReceived("A2 B2 A4 ", "A", 3, "");
+    EXPECT_EQ(t.state(at("A2")).power, Power::Off);
+    EXPECT_EQ(t.state(at("A4")).power, Power::Off);
+    EXPECT_EQ(t.state(at("B2")).power, Power::Unknown);
+    // STATUS ON reports a unit on.
+    t.applyReceived("A7 ", "A", 13, "");
+    EXPECT_EQ(t.state(at("A7")).power, Power::On);
+}
+
+TEST(StateTable, AllUnitsOffVersusAllLightsOnLampsAndAppliances) {
+    StateTable t;
+    t.setModules(houseA());
+    t.apply(0, {1, 3, 9}, 2, 0, Source::Click);  // A1 lamp, A3 appliance, A9 unlisted on
+    t.applyReceived("", "A", 6, "");             // ALL LIGHTS OFF: lamps only
+    EXPECT_EQ(t.state(at("A1")).power, Power::Off);
+    EXPECT_EQ(t.state(at("A3")).power, Power::On);
+    EXPECT_EQ(t.state(at("A9")).power, Power::On);
+    t.applyReceived("", "A", 1, "");  // ALL LIGHTS ON: lamps only
+    EXPECT_EQ(t.state(at("A1")).power, Power::On);
+    EXPECT_EQ(t.state(at("A1")).level, 100);
+    EXPECT_EQ(t.state(at("A2")).power, Power::On);
+    EXPECT_EQ(t.state(at("A4")).power, Power::Unknown);
+    t.applyReceived("", "A", 0, "");  // ALL UNITS OFF: every address of the house
+    for (int u = 1; u <= 16; ++u) EXPECT_EQ(t.state(Address{0, u}).power, Power::Off) << u;
+    EXPECT_EQ(t.state(at("B1")).power, Power::Unknown);
+}
+
+TEST(StateTable, HeardEventsAndTheirLogTexts) {
+    StateTable t;
+    QList<state::HeardEvent> heard;
+    QObject::connect(&t, &StateTable::heard, [&](const state::HeardEvent& e) { heard << e; });
+    t.applyReceived("A5 ", "A", 2, "");
+    t.applyReceived("A1 A5 ", "A", 3, "");
+    t.applyReceived("A5 ", "A", 4, " 30");
+    t.applyReceived("A3 ", "A", 0, "");
+    t.applyReceived("", "", 98, "12F");
+    QStringList texts;
+    for (const auto& e : heard) texts << StateTable::describe(e);
+    EXPECT_EQ(texts,
+              QStringList({"A5 ON", "A1 A5 OFF", "A5 DIM 30%", "A ALL UNITS OFF", "macro 12F"}));
+}
+
+TEST(StateTable, FileRoundTripDamagedAndAutosave) {
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/veldrin/state";
+    {
+        StateTable t;
+        t.applyReceived("A5 ", "A", 4, " 40");
+        t.applyReceived("P16 ", "P", 3, "");
+        ASSERT_TRUE(t.save(path));
+    }
+    StateTable back;
+    int changed = 0;
+    QObject::connect(&back, &StateTable::changed, [&] { ++changed; });
+    back.load(path);
+    EXPECT_EQ(changed, 2);
+    EXPECT_EQ(back.state(at("A5")).power, Power::On);
+    EXPECT_EQ(back.state(at("A5")).level, 60);
+    EXPECT_EQ(back.state(at("A5")).source, Source::Powerline);
+    EXPECT_EQ(back.state(at("P16")).power, Power::Off);
+    EXPECT_EQ(back.state(at("A1")).power, Power::Unknown);
+
+    // A damaged line makes the whole file unknown; so does garbage.
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::Append));
+    f.write("A6 HALF 50 2024-01-01T00:00:00Z click\n");
+    f.close();
+    StateTable damaged;
+    damaged.load(path);
+    EXPECT_EQ(damaged.state(at("A5")).power, Power::Unknown);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(5000, '\xff'));
+    f.close();
+    damaged.load(path);
+    damaged.load(dir.path() + "/missing");
+    EXPECT_EQ(damaged.state(at("A5")).power, Power::Unknown);
+
+    // Autosave: nothing until a change, then the file follows at flush.
+    const QString auto_ = dir.path() + "/auto/state";
+    StateTable t;
+    t.setAutosave(auto_);
+    t.flush();
+    EXPECT_FALSE(QFile::exists(auto_));
+    t.applyReceived("B2 ", "B", 2, "");
+    t.flush();
+    StateTable reread;
+    reread.load(auto_);
+    EXPECT_EQ(reread.state(at("B2")).power, Power::On);
+}
+
+}  // namespace
