@@ -73,8 +73,9 @@ TEST(ShellOpen, ProgramsStartWithSplitArgumentsDocumentsGoToTheDesktop) {
                                     document = d;
                                     return succeed;
                                 }});
-    QFile exe(dir.path() + "/tool");
+    QFile exe(dir.path() + "/tool");  // a program by its first bytes
     ASSERT_TRUE(exe.open(QIODevice::WriteOnly));
+    exe.write("#!/bin/sh\n");
     exe.close();
     exe.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
     EXPECT_GT(platform::shellOpen(dir.path() + "/tool.exe", "-r \"Veldrin Service\"", 0), 32);
