@@ -68,7 +68,12 @@ bool SaveSetting(const QString& app, const QString& section, const QString& key,
                  const QString& value) {
     const QString path = settingsFilePath(app);
     QDir().mkpath(QFileInfo(path).absolutePath());
-    if (QFileInfo::exists(path) && !QFileInfo(path).isFile()) return false;
+    if (QFileInfo::exists(path)) {
+        // A file that is there but cannot be read would be replaced by one
+        // holding this key alone: leave it untouched instead.
+        QFile probe(path);
+        if (!QFileInfo(path).isFile() || !probe.open(QIODevice::ReadOnly)) return false;
+    }
     IniFile ini = readFile(path);
     ini.setValue(section, key, value);
     // The new text goes to a temporary file that then replaces the old one,
