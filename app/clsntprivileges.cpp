@@ -1,10 +1,11 @@
 #include "clsntprivileges.h"
 
-void clsNTPrivileges::AbortShutDown(const QString& cComputerName) {
-    if (!cComputerName.isEmpty()) return;
+bool clsNTPrivileges::AbortShutDown(const QString& cComputerName) {
+    if (!cComputerName.isEmpty()) return false;
     SetPrivilege(SE_SHUTDOWN_NAME);
-    platform::abortShutdown();
+    const bool started = platform::abortShutdown();
     ResetPrivilege();
+    return started;
 }
 
 void clsNTPrivileges::ResetPrivilege() {
@@ -17,15 +18,16 @@ bool clsNTPrivileges::SetPrivilege(const QString& cPrivilegeName) {
     return platform::raiseCapability(cap, &previous_);
 }
 
-void clsNTPrivileges::ShutDown(const QString& cComputerName, const QString& cMessage,
+bool clsNTPrivileges::ShutDown(const QString& cComputerName, const QString& cMessage,
                                int32_t lTimeout, bool bForceAppsClosed, bool bRebootAfterShutdown) {
     // The shutdown command closes applications itself; there is nothing to
     // force.
     Q_UNUSED(bForceAppsClosed);
-    if (!cComputerName.isEmpty()) return;
+    if (!cComputerName.isEmpty()) return false;
     // The command is run even when the privilege could not be enabled: it
     // does its own permission check.
     SetPrivilege(SE_SHUTDOWN_NAME);
-    platform::shutdownComputer(cMessage, lTimeout, bRebootAfterShutdown);
+    const bool started = platform::shutdownComputer(cMessage, lTimeout, bRebootAfterShutdown);
     ResetPrivilege();
+    return started;
 }

@@ -16,16 +16,19 @@ class clsNTPrivileges {
         QStringLiteral("SeRemoteShutdownPrivilege");
 
     // Cancels a pending shutdown of this computer (empty name). A named
-    // remote computer is not supported and nothing happens.
-    void AbortShutDown(const QString& cComputerName);
+    // remote computer is not supported and nothing happens. True when the
+    // abort command started.
+    bool AbortShutDown(const QString& cComputerName);
     // Writes the state saved by the last SetPrivilege back.
     void ResetPrivilege();
     // True when the privilege is now enabled. Unknown names give false and
     // leave the saved state alone.
     bool SetPrivilege(const QString& cPrivilegeName);
     // Starts the shutdown of this computer (empty name) after lTimeout
-    // seconds, showing cMessage. A named remote computer does nothing.
-    void ShutDown(const QString& cComputerName, const QString& cMessage, int32_t lTimeout,
+    // seconds, showing cMessage. A named remote computer does nothing. True
+    // when the shutdown command started; false when it could not be found or
+    // started (or for a named computer), so the caller can log a failure.
+    bool ShutDown(const QString& cComputerName, const QString& cMessage, int32_t lTimeout,
                   bool bForceAppsClosed, bool bRebootAfterShutdown);
 
     // The state SetPrivilege saved (for inspection).

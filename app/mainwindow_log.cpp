@@ -21,6 +21,14 @@ void printLine(const QString& text) {
     std::fflush(stdout);
 }
 
+// Each log keeps its newest lines; the oldest leave first, so a program that
+// runs for months with traffic does not grow without end.
+constexpr int kMaxLogLines = 5000;
+
+void addNewest(QListWidget* list, const QString& line) {
+    list->insertItem(0, line);
+    while (list->count() > kMaxLogLines) delete list->takeItem(list->count() - 1);
+}
 }  // namespace
 
 void Form1::Log_Event(const QString& sevent) {
@@ -31,7 +39,7 @@ void Form1::Log_Event(const QString& sevent) {
     }
     const QString line = platform::Clock::global().now().toString(QStringLiteral("hh:mm:ss")) +
                          QStringLiteral("-->") + sevent;
-    lstEvents->insertItem(0, line);
+    addNewest(lstEvents, line);
     l_last_event->setText(sevent);
 }
 
@@ -44,7 +52,7 @@ void Form1::Log_ClientEvent(const QString& cevent, int16_t idx) {
     }
     const QString line = platform::Clock::global().now().toString(QStringLiteral("hh:mm:ss")) +
                          QStringLiteral("-->") + cevent;
-    lstClients->insertItem(0, line);
+    addNewest(lstClients, line);
 }
 
 void Form1::UpdateFormCap() {

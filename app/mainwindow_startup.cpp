@@ -70,6 +70,10 @@ void Form1::Form_Load() {
 
     st.iComPort = settings::readPort(
         GetSetting(settings::kApp, settings::kSection, settings::kComPort, QStringLiteral("1")));
+    // A damaged line is skipped (the other keys still read) and dropped when
+    // the settings are saved; say so once.
+    if (const int line = platform::firstUnreadableSettingsLine(); line > 0 && bLogging)
+        Log_Event(QStringLiteral("WARNING: Could not Read Line %1 of the Settings File").arg(line));
     controlcm1->setComport(st.iComPort);
 
     // Contact the interface once; the window is already visible and keeps

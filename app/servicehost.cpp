@@ -17,12 +17,25 @@ ServiceHost::ServiceHost(std::function<QString()> title, std::function<void()> u
     : title_(std::move(title)), unload_(std::move(unload)) {}
 
 bool ServiceHost::open(const QString& file, const QString& parameters, int showMode,
-                       const QString& notFoundText) {
+                       const QString& notFoundText, bool program) {
     const QString folder = platform::programFolder();
-    const int result = platform::shellOpen(folder + file, parameters, showMode);
+    const QString path = platform::resolveShellFile(folder + file);
+    // A host that is a document, or that cannot run, is an error: nothing
+    // may be recorded as installed, started or removed.
+    int result = platform::kShellNotFound;
+    if (!path.isEmpty())
+        result = program && !platform::isProgramFile(path)
+                     ? platform::kShellFailed
+                     : platform::shellOpen(folder + file, parameters, showMode);
     if (result == platform::kShellNotFound) {
         platform::Dialogs::current().message(notFoundText + folder, title_(),
                                              platform::MsgIcon::Exclamation);
+        return false;
+    }
+    if (result == platform::kShellFailed) {
+        platform::Dialogs::current().message(
+            QStringLiteral("The Program could not be Run: ") + path, title_(),
+            platform::MsgIcon::Exclamation);
         return false;
     }
     return true;
@@ -88,5 +101,5 @@ void ServiceHost::showLog() {
         return;
     }
     open(QStringLiteral("/Grelmond.txt"), QString(), platform::SW_SHOWNORMAL,
-         QStringLiteral("The Grelmond.txt file was not found in: "));
+         QStringLiteral("The Grelmond.txt file was not found in: "), false);
 }

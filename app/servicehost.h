@@ -27,9 +27,10 @@ class ServiceHost {
 
   private:
     // Opens folder + file with the parameters. False (after the not-found
-    // message) when the file is missing.
+    // message) when the file is missing; for the host itself (program true)
+    // also, after an error message, when it is not a program or did not start.
     bool open(const QString& file, const QString& parameters, int showMode,
-              const QString& notFoundText);
+              const QString& notFoundText, bool program = true);
 
     std::function<QString()> title_;
     std::function<void()> unload_;

@@ -98,6 +98,13 @@ int16_t controlcm::Private::OpenInterface() {
     if (EventName.isEmpty()) EventName = QString::fromLatin1(controlcm::DefaultEventName);
     // Create or open the named event (manual reset, not signalled).
     hEvent.open(EventName);
+    // The shared object outlives processes: a "set" left by an earlier run
+    // would wake every waiter at once. The event says whether this control
+    // has an event queued.
+    if (iEvtCount > 0)
+        hEvent.set();
+    else
+        hEvent.reset();
     // Commands still queued are dropped.
     iCmdRead = iCmdWrite = iCmdCount = 0;
     // (The code tables are constants of x10codes.)
@@ -111,6 +118,9 @@ int16_t controlcm::Private::OpenInterface() {
         iLastInitStatus = static_cast<int16_t>(err);
         return iLastInitStatus;
     };
+    // Having heard an interface counts for the port it was heard on, and only
+    // while that port stays open: a new Init looks for it afresh.
+    bHeard = false;
     if (int err = MSComm1->setCommPort(comport)) return fail(err);
     MSComm1->setRThreshold(1);
     MSComm1->setInputLen(0);
@@ -190,6 +200,7 @@ void controlcm::Private::DeviceLost() {
     // Init in progress returns "not found".
     ++iEpoch;
     iLastInitStatus = 1;
+    bHeard = false;
     if (bInitializing) bReady = false;
     iCmdRead = iCmdWrite = iCmdCount = 0;
     PendingInput.clear();

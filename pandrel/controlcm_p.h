@@ -58,6 +58,7 @@ struct controlcm::Private {
     bool bUploading = false;
     bool bHeard = false;
     bool bQueueBusy = false;
+    bool bDrainPosted = false;  // a drain is queued for the next turn of the event loop
 
     platform::NamedEvent hEvent;
     int16_t iMonitoredHouse = 0;

@@ -21,6 +21,7 @@ QVariant controlcm::ClearMem() {
 void controlcm::Private::ResetCM() {
     // Errors of the serial component are ignored throughout.
     bClosing = true;
+    bHeard = false;
     PendingInput.clear();
     // Only an open port is closed, and then the event handle as well.
     if (MSComm1->PortOpen()) {

@@ -180,6 +180,20 @@ void controlcm::Exec(QString& housecode, QString& devicecode, int16_t& command, 
     e.data2 = data2;
     d->iCmdWrite = (d->iCmdWrite + 1) % Private::kCmdSize;
     ++d->iCmdCount;
+    // Exec only queues and returns at once. With the line idle the queue is
+    // served at the next turn of the event loop rather than at the next
+    // Timer2 tick; a backlog, or a command queued while another exchange
+    // runs, keeps the tick's pacing.
+    if (d->iExchange == 0 && !d->bQueueBusy && !d->bDrainPosted) {
+        d->bDrainPosted = true;
+        QMetaObject::invokeMethod(
+            this,
+            [p = d] {
+                p->bDrainPosted = false;
+                p->Timer2_Timer();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void controlcm::Exec(const QString& housecode, const QString& devicecode, int command,
@@ -191,7 +205,8 @@ void controlcm::Exec(const QString& housecode, const QString& devicecode, int co
 }
 
 // ---------------------------------------------------------------------------
-// Timer2: drains the queue every 250 ms
+// Timer2: drains the queue every 250 ms (and once right after an Exec on an
+// idle line)
 
 void controlcm::Private::Timer2_Timer() {
     // No nested draining; and another exchange in progress (Init's

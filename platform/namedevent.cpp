@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <thread>
 
 namespace platform {
 
@@ -38,61 +37,102 @@ QByteArray NamedEvent::objectName(const QString& name) {
     return "/" + n;
 }
 
+namespace {
+
+enum class Found { Ready, Absent, HalfMade, Error };
+
+// Opens the object under its name when it is there and whole. A creator that
+// died between creating and initialising it leaves it half-made: too short,
+// or without its mark.
+Found openExisting(const QByteArray& obj, NamedEvent::Shared** out) {
+    const int fd = ::shm_open(obj.constData(), O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) return errno == ENOENT ? Found::Absent : Found::Error;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return Found::Error;
+    }
+    if (st.st_size < static_cast<off_t>(sizeof(NamedEvent::Shared))) {
+        ::close(fd);
+        return Found::HalfMade;
+    }
+    void* p =
+        ::mmap(nullptr, sizeof(NamedEvent::Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (p == MAP_FAILED) return Found::Error;
+    auto* s = static_cast<NamedEvent::Shared*>(p);
+    if (s->magic.load(std::memory_order_acquire) != kMagic) {
+        ::munmap(p, sizeof(NamedEvent::Shared));
+        return Found::HalfMade;
+    }
+    *out = s;
+    return Found::Ready;
+}
+
+void initialise(NamedEvent::Shared* s) {
+    pthread_mutexattr_t ma;
+    pthread_mutexattr_init(&ma);
+    pthread_mutexattr_setpshared(&ma, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&ma, PTHREAD_MUTEX_ROBUST);
+    pthread_mutex_init(&s->mutex, &ma);
+    pthread_mutexattr_destroy(&ma);
+    pthread_condattr_t ca;
+    pthread_condattr_init(&ca);
+    pthread_condattr_setpshared(&ca, PTHREAD_PROCESS_SHARED);
+    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+    pthread_cond_init(&s->cond, &ca);
+    pthread_condattr_destroy(&ca);
+    s->flag = 0;
+    s->magic.store(kMagic, std::memory_order_release);
+}
+
+// Creates the object whole under a private name and then links it in under
+// its own name, so that no process ever finds it half-made. Null when
+// another process put one there first (or the creation failed).
+NamedEvent::Shared* createWhole(const QByteArray& obj) {
+    static std::atomic<int> serial{0};
+    const QByteArray tmp =
+        "/veldrin-event-new-" + QByteArray::number(::getpid()) + '-' + QByteArray::number(serial++);
+    const int fd = ::shm_open(tmp.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    void* p = MAP_FAILED;
+    if (::ftruncate(fd, sizeof(NamedEvent::Shared)) == 0)
+        p = ::mmap(nullptr, sizeof(NamedEvent::Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (p == MAP_FAILED) {
+        ::shm_unlink(tmp.constData());
+        return nullptr;
+    }
+    auto* s = static_cast<NamedEvent::Shared*>(p);
+    initialise(s);
+    // Shared-memory objects are the files of /dev/shm.
+    const int linked = ::link(("/dev/shm" + tmp).constData(), ("/dev/shm" + obj).constData());
+    ::shm_unlink(tmp.constData());
+    if (linked != 0) {
+        ::munmap(p, sizeof(NamedEvent::Shared));
+        return nullptr;
+    }
+    return s;
+}
+
+}  // namespace
+
 bool NamedEvent::open(const QString& name) {
     close();
     const QByteArray obj = objectName(name);
-    bool creator = true;
-    int fd = ::shm_open(obj.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0 && errno == EEXIST) {
-        creator = false;
-        fd = ::shm_open(obj.constData(), O_RDWR | O_CLOEXEC, 0600);
+    Shared* s = nullptr;
+    // A few rounds cover another process creating or replacing the object
+    // at the same moment.
+    for (int round = 0; round < 4 && !s; ++round) {
+        const Found f = openExisting(obj, &s);
+        if (f == Found::Ready) break;
+        if (f == Found::Error) return false;
+        // A half-made object is not waited for: its creator died half-way
+        // (objects are only ever published whole), so it is replaced.
+        if (f == Found::HalfMade) ::shm_unlink(obj.constData());
+        s = createWhole(obj);
     }
-    if (fd < 0) return false;
-    if (creator && ::ftruncate(fd, sizeof(Shared)) != 0) {
-        ::close(fd);
-        ::shm_unlink(obj.constData());
-        return false;
-    }
-    if (!creator) {
-        // The creator may still be sizing the object; wait briefly for it.
-        struct stat st {};
-        for (int i = 0; i < 200; ++i) {
-            if (::fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(sizeof(Shared))) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        if (st.st_size < static_cast<off_t>(sizeof(Shared))) {
-            ::close(fd);
-            return false;
-        }
-    }
-    void* p = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    ::close(fd);
-    if (p == MAP_FAILED) return false;
-    auto* s = static_cast<Shared*>(p);
-    if (creator) {
-        pthread_mutexattr_t ma;
-        pthread_mutexattr_init(&ma);
-        pthread_mutexattr_setpshared(&ma, PTHREAD_PROCESS_SHARED);
-        pthread_mutexattr_setrobust(&ma, PTHREAD_MUTEX_ROBUST);
-        pthread_mutex_init(&s->mutex, &ma);
-        pthread_mutexattr_destroy(&ma);
-        pthread_condattr_t ca;
-        pthread_condattr_init(&ca);
-        pthread_condattr_setpshared(&ca, PTHREAD_PROCESS_SHARED);
-        pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
-        pthread_cond_init(&s->cond, &ca);
-        pthread_condattr_destroy(&ca);
-        s->flag = 0;
-        s->magic.store(kMagic, std::memory_order_release);
-    } else {
-        for (int i = 0; i < 200 && s->magic.load(std::memory_order_acquire) != kMagic; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        if (s->magic.load(std::memory_order_acquire) != kMagic) {
-            ::munmap(p, sizeof(Shared));
-            return false;
-        }
-    }
+    if (!s) return false;
     shared_ = s;
     name_ = name;
     return true;

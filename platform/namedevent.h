@@ -14,8 +14,9 @@ class NamedEvent {
     NamedEvent(const NamedEvent&) = delete;
     NamedEvent& operator=(const NamedEvent&) = delete;
 
-    // Creates the event (not signalled) or opens an existing one. Returns
-    // false when the shared object cannot be created or mapped.
+    // Creates the event (not signalled) or opens an existing one; an object
+    // that a creator left half-made is replaced at once. Returns false when
+    // the shared object cannot be created or mapped.
     bool open(const QString& name);
     bool isOpen() const { return shared_ != nullptr; }
     QString name() const { return name_; }
@@ -31,8 +32,9 @@ class NamedEvent {
     // The shared-memory object name used for an event name.
     static QByteArray objectName(const QString& name);
 
-  private:
     struct Shared;
+
+  private:
     Shared* shared_ = nullptr;
     QString name_;
 };

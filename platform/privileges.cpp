@@ -2,6 +2,7 @@
 
 #include <sys/capability.h>
 #include <QProcess>
+#include <QStandardPaths>
 
 namespace platform {
 
@@ -71,15 +72,29 @@ bool runCommand(const QString& program, const QStringList& args) {
     return QProcess::startDetached(program, args);
 }
 
+namespace {
+// The shutdown command: by name when PATH finds it, otherwise from the
+// system folders a PATH of a service or a reduced session may lack. Empty
+// when there is none.
+QString shutdownProgram() {
+    const QString name = QStringLiteral("shutdown");
+    if (!QStandardPaths::findExecutable(name).isEmpty()) return name;
+    return QStandardPaths::findExecutable(name,
+                                          {QStringLiteral("/sbin"), QStringLiteral("/usr/sbin")});
+}
+}  // namespace
+
 bool shutdownComputer(const QString& message, long long timeoutSeconds, bool reboot) {
+    const QString program = shutdownProgram();
+    if (program.isEmpty()) return false;
     const long long minutes = timeoutSeconds > 0 ? (timeoutSeconds + 59) / 60 : 0;
-    return runCommand(QStringLiteral("shutdown"),
-                      {reboot ? QStringLiteral("-r") : QStringLiteral("-P"),
-                       QStringLiteral("+%1").arg(minutes), message});
+    return runCommand(program, {reboot ? QStringLiteral("-r") : QStringLiteral("-P"),
+                                QStringLiteral("+%1").arg(minutes), message});
 }
 
 bool abortShutdown() {
-    return runCommand(QStringLiteral("shutdown"), {QStringLiteral("-c")});
+    const QString program = shutdownProgram();
+    return !program.isEmpty() && runCommand(program, {QStringLiteral("-c")});
 }
 
 }  // namespace platform

@@ -40,7 +40,9 @@ void setCommandRunner(CommandRunner runner);
 bool runCommand(const QString& program, const QStringList& args);
 
 // shutdown -P +<minutes> "<message>" (-r instead of -P to restart); the time-out
-// is rounded up to whole minutes.
+// is rounded up to whole minutes. The command is looked for on PATH, then in
+// /sbin and /usr/sbin. True when it started; false when there is none or it
+// could not be started.
 bool shutdownComputer(const QString& message, long long timeoutSeconds, bool reboot);
 // shutdown -c
 bool abortShutdown();

@@ -1,11 +1,12 @@
 #include "settingsstore.h"
 
-#include "iniscreen.h"
-
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QSettings>
-#include <QStringList>
+#include <QSaveFile>
+#include <atomic>
+
+#include "inifile.h"
 
 namespace platform {
 
@@ -17,24 +18,24 @@ QString configHome() {
     return home;
 }
 
-// The spelling under which a name is already stored, compared without regard
-// to case; the name itself when none is stored yet.
-QString storedSpelling(const QStringList& existing, const QString& name) {
-    for (const QString& e : existing) {
-        if (e.compare(name, Qt::CaseInsensitive) == 0) return e;
-    }
-    return name;
-}
-
 QString& fileOverride() {
     static QString path;
     return path;
 }
 
-QString toText(const QVariant& v) {
-    // A hand-written value with commas reads back as a list.
-    if (v.typeId() == QMetaType::QStringList) return v.toStringList().join(QLatin1Char(','));
-    return v.toString();
+std::atomic<int> lastUnreadable{0};
+
+// The file as it stands; empty when missing or unreadable. Reading never
+// changes the file.
+IniFile readFile(const QString& path) {
+    QFile f(path);
+    if (!QFileInfo(path).isFile() || !f.open(QIODevice::ReadOnly)) {
+        lastUnreadable = 0;
+        return IniFile();
+    }
+    IniFile ini(f.readAll());
+    lastUnreadable = ini.firstUnreadableLine();
+    return ini;
 }
 
 }  // namespace
@@ -50,52 +51,37 @@ QString settingsFilePath(const QString& app) {
            QStringLiteral(".conf");
 }
 
+int firstUnreadableSettingsLine() {
+    return lastUnreadable;
+}
+
 QString GetSetting(const QString& app, const QString& section, const QString& key,
                    const QString& def) {
-    const QString path = settingsFilePath(app);
-    QFileInfo info(path);
-    if (!info.isFile() || !info.isReadable()) return def;
-    if (!screenSettingsFile(path)) return def;
-    QSettings s(path, QSettings::IniFormat);
-    if (s.status() != QSettings::NoError) return def;
-    const QString group = storedSpelling(s.childGroups(), section);
-    if (!s.childGroups().contains(group)) return def;
-    s.beginGroup(group);
-    const QStringList keys = s.childKeys();
-    const QString k = storedSpelling(keys, key);
-    if (!keys.contains(k)) return def;
-    const QVariant v = s.value(k);
-    if (!v.isValid()) return def;
-    return toText(v);
+    return readFile(settingsFilePath(app)).value(section, key).value_or(def);
 }
 
 QList<QPair<QString, QString>> GetSettingsSection(const QString& app, const QString& section) {
-    QList<QPair<QString, QString>> out;
-    const QString path = settingsFilePath(app);
-    QFileInfo info(path);
-    if (!info.isFile() || !info.isReadable()) return out;
-    if (!screenSettingsFile(path)) return out;
-    QSettings s(path, QSettings::IniFormat);
-    if (s.status() != QSettings::NoError) return out;
-    const QString group = storedSpelling(s.childGroups(), section);
-    if (!s.childGroups().contains(group)) return out;
-    s.beginGroup(group);
-    for (const QString& k : s.childKeys()) out.append({k, toText(s.value(k))});
-    return out;
+    return readFile(settingsFilePath(app)).section(section);
 }
 
 bool SaveSetting(const QString& app, const QString& section, const QString& key,
                  const QString& value) {
     const QString path = settingsFilePath(app);
     QDir().mkpath(QFileInfo(path).absolutePath());
-    if (!screenSettingsFile(path)) return false;
-    QSettings s(path, QSettings::IniFormat);
-    const QString group = storedSpelling(s.childGroups(), section);
-    s.beginGroup(group);
-    s.setValue(storedSpelling(s.childKeys(), key), value);
-    s.endGroup();
-    s.sync();
-    return s.status() == QSettings::NoError;
+    if (QFileInfo::exists(path)) {
+        // A file that is there but cannot be read would be replaced by one
+        // holding this key alone: leave it untouched instead.
+        QFile probe(path);
+        if (!QFileInfo(path).isFile() || !probe.open(QIODevice::ReadOnly)) return false;
+    }
+    IniFile ini = readFile(path);
+    ini.setValue(section, key, value);
+    // The new text goes to a temporary file that then replaces the old one,
+    // so a process killed while saving leaves the old file or the new one.
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly)) return false;
+    out.write(ini.toBytes());
+    return out.commit();
 }
 
 }  // namespace platform

@@ -2,9 +2,10 @@
 // The per-user settings store: one INI file per application at
 // $XDG_CONFIG_HOME/<app>/<app>.conf (~/.config when the variable is unset).
 // Application, section and key names are case-insensitive; values are kept
-// exactly as written. A missing, unreadable or malformed file reads as
-// defaults and is never fatal; a line holding a serialised Qt value, which
-// the program never writes, is taken out of the file before it is read.
+// exactly as written. A missing or unreadable file reads as defaults; a line
+// that cannot be read is skipped and every other key still reads. Reading
+// never changes the file; writing replaces it whole, atomically, keeping
+// every section and key it held.
 
 #include <QList>
 #include <QPair>
@@ -25,8 +26,12 @@ QString GetSetting(const QString& app, const QString& section, const QString& ke
                    const QString& def = QString());
 
 // Every key of a section with its value, keys spelled as stored, in the
-// order QSettings lists them; empty when the section or the file is missing.
+// order they stand in the file; empty when the section or the file is missing.
 QList<QPair<QString, QString>> GetSettingsSection(const QString& app, const QString& section);
+
+// Number (from 1) of the first line of the settings file that the last read
+// or write could not read, and skipped; 0 when every line was read.
+int firstUnreadableSettingsLine();
 
 // Writes a string. Returns false when the file could not be written.
 bool SaveSetting(const QString& app, const QString& section, const QString& key,

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QUrl>
@@ -56,13 +57,24 @@ QString resolveShellFile(const QString& file) {
     return {};
 }
 
+bool isProgramFile(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return false;
+    const QByteArray head = f.read(4);
+    return head ==
+               "\x7f"
+               "ELF" ||
+           head.startsWith("#!");
+}
+
 int shellOpen(const QString& file, const QString& parameters, int showMode) {
     Q_UNUSED(showMode);
     const QString path = resolveShellFile(file);
     if (path.isEmpty()) return kShellNotFound;
     const QFileInfo fi(path);
-    // An executable file is a program; anything else is a document.
-    const bool program = fi.isExecutable();
+    // A program file is run, anything else is shown; a program that cannot
+    // run (no execute permission, a missing interpreter) fails.
+    const bool program = isProgramFile(path);
     bool ok = false;
     if (program) {
         const auto start =

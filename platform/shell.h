@@ -3,8 +3,9 @@
 //
 // Opening a program starts it detached with its arguments; a name ending in
 // ".exe" and the same name without it are the same file, whichever exists.
-// Any other existing file is a document and goes to the desktop
-// (QDesktopServices::openUrl). The result follows the shell's convention:
+// What a file is decides, not its execute bit: an ELF file or a script
+// starting with "#!" is a program, any other file a document, which goes to
+// the desktop (QDesktopServices::openUrl). The result follows the shell's convention:
 // above 32 when done, 2 when the file does not exist, 31 when it exists but
 // could not be started or handed over.
 
@@ -29,6 +30,9 @@ void setProgramFolder(const QString& folder);  // "" goes back to the default
 // The file that "open" would use for a name: the name itself, or its twin
 // with or without ".exe". Empty when neither exists.
 QString resolveShellFile(const QString& file);
+
+// Whether the file is a program (ELF, or a script with "#!"), by its first bytes.
+bool isProgramFile(const QString& path);
 
 // Opens file with a parameter string (split like a command line: quoted
 // parts stay together). The show mode has no meaning for a detached process

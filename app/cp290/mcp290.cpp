@@ -44,6 +44,24 @@ void logEvent(Cp290Link& link, const QString& text) {
     if (link.Log_Event) link.Log_Event(text);
 }
 
+// Detections and clock settings now running. Their waits handle window
+// events, so a click or a remote word can arrive inside one; a direct
+// command would then close the port under the wait (a false "not found").
+int g_busy = 0;
+struct BusyScope {
+    BusyScope() { ++g_busy; }
+    ~BusyScope() { --g_busy; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+};
+
+// A direct command that arrives inside such a wait is refused with a log line.
+bool refusedWhileBusy(Cp290Link& link) {
+    if (g_busy == 0) return false;
+    logEvent(link, QStringLiteral("CP290 Busy Detecting the Interface: Command Not Sent"));
+    return true;
+}
+
 int16_t portNumber(Cp290Link& link) {
     return link.iComPort ? link.iComPort() : int16_t{0};
 }
@@ -176,6 +194,7 @@ void unitBytes(int unit, int* units9to16, int* units1to8) {
 }  // namespace
 
 int16_t CP290Detect(Cp290Link& link) {
+    BusyScope busy;
     int16_t result = 0;
     int err = openAndSend(link, cp290::statusRequestFrame());
     if (err == 0) {
@@ -214,6 +233,7 @@ int16_t CP290Detect(Cp290Link& link) {
 void CP290SetClock(Cp290Link& link) {
     // Called on its own (not from a detection), a failure of its exchange ends
     // the way a detection's would: port closed, the message box for 8005/8002.
+    BusyScope busy;
     const int err = setClockRound(link);
     if (err == 0) return;
     link.MSComm1.setPortOpen(false);
@@ -225,6 +245,7 @@ void CP290SetClock(Cp290Link& link) {
 }
 
 bool CP290Command(Cp290Link& link, QString& housecode, int16_t unit, int16_t function) {
+    if (refusedWhileBusy(link)) return false;
     int units9to16 = 0;
     int units1to8 = 0;
     unitBytes(unit, &units9to16, &units1to8);
@@ -234,6 +255,7 @@ bool CP290Command(Cp290Link& link, QString& housecode, int16_t unit, int16_t fun
 }
 
 bool CP290Dim(Cp290Link& link, QString& housecode, int16_t unit, double level) {
+    if (refusedWhileBusy(link)) return false;
     int units9to16 = 0;
     int units1to8 = 0;
     unitBytes(unit, &units9to16, &units1to8);

@@ -28,7 +28,10 @@ int16_t CP290Detect(Cp290Link& link);
 // Sets the interface's clock to the computer's clock, then detects again.
 void CP290SetClock(Cp290Link& link);
 // One direct command (0 all units off, 1 all lights on, 2 on, 3 off).
-// Returns true when the interface answered with its reply byte.
+// Returns true when the interface answered with its reply byte. While a
+// detection or clock setting waits (its wait handles window events), a
+// direct command is refused with an event-log line and the port left alone;
+// CP290Dim likewise.
 bool CP290Command(Cp290Link& link, QString& housecode, int16_t unit, int16_t function);
 // Dims a unit to a level 0 to 10 (10 = full brightness). Returns true when
 // the interface answered with its reply byte.

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include "privileges.h"
@@ -72,8 +73,9 @@ TEST(ShellOpen, ProgramsStartWithSplitArgumentsDocumentsGoToTheDesktop) {
                                     document = d;
                                     return succeed;
                                 }});
-    QFile exe(dir.path() + "/tool");
+    QFile exe(dir.path() + "/tool");  // a program by its first bytes
     ASSERT_TRUE(exe.open(QIODevice::WriteOnly));
+    exe.write("#!/bin/sh\n");
     exe.close();
     exe.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
     EXPECT_GT(platform::shellOpen(dir.path() + "/tool.exe", "-r \"Veldrin Service\"", 0), 32);
@@ -113,6 +115,30 @@ TEST(Privileges, ShutdownCommandLines) {
                                         {"shutdown", "-r", "+2", "bye"},
                                         {"shutdown", "-P", "+0", "now"},
                                         {"shutdown", "-c"}}));
+}
+
+// A service or a reduced session may run without the system folders on PATH;
+// a shutdown that could not be started is reported to the caller.
+TEST(Privileges, ShutdownIsFoundOffPathAndAFailedStartIsReported) {
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", "/nonexistent-veldrin");
+    QStringList programs;
+    bool starts = true;
+    platform::setCommandRunner([&](const QString& p, const QStringList&) {
+        programs << p;
+        return starts;
+    });
+    const bool present =
+        QFileInfo::exists("/sbin/shutdown") || QFileInfo::exists("/usr/sbin/shutdown");
+    EXPECT_EQ(platform::shutdownComputer("bye", 180, false), present);
+    EXPECT_EQ(platform::abortShutdown(), present);
+    starts = false;
+    EXPECT_FALSE(platform::shutdownComputer("bye", 180, false));
+    platform::setCommandRunner({});
+    qputenv("PATH", path);
+    EXPECT_EQ(programs.size(), present ? 3 : 0);
+    for (const QString& p : programs)
+        EXPECT_TRUE(p == "/sbin/shutdown" || p == "/usr/sbin/shutdown") << p.toStdString();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QMouseEvent>
 #include <QSlider>
+#include <QTimer>
 #include <algorithm>
 
 #include "appfixture.h"
@@ -194,6 +195,34 @@ TEST_F(Cp290Pad, LeftPressWithTheSliderAt6SendsLevel10) {
     ASSERT_EQ(directFrames().size(), 2);
     EXPECT_EQ(directFrames()[0], direct(2, 7));
     EXPECT_EQ(directFrames()[1], direct(0, 7, 10));
+}
+
+// The detection's wait handles window events: a click that arrives inside it
+// used to close the port under it (a false "not found" and a message box).
+TEST_F(AppTest, AClickDuringTheCp290DetectionIsRefusedNotSentUnderIt) {
+    auto& sim = cp290On(1);
+    // Slower time, so that a loaded machine still clicks inside the wait.
+    platform::TimeBase::global().setScale(5);
+    sim.setTimeScale(5);
+    sim.setReplyDelayMs(2000);  // logical; the wait lasts up to 3000
+    setStartup("Interface", "True");
+    window = std::make_unique<Form1>();
+    bool clicked = false;
+    QTimer poll;
+    poll.setInterval(1);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (clicked || sim.frames().isEmpty()) return;
+        clicked = true;
+        window->Label1_MouseDown(0, 1, 0, 0, 0);
+    });
+    poll.start();
+    window->Form_Load();
+    poll.stop();
+    ASSERT_TRUE(clicked);
+    EXPECT_EQ(window->Label3->backColor(), ui::kGreen);
+    EXPECT_TRUE(dialogs.messages.isEmpty());
+    EXPECT_TRUE(logTexts().contains("CP290 Busy Detecting the Interface: Command Not Sent"));
+    for (const auto& f : sim.frames()) EXPECT_NE(f.kind, veldrin::sim::Cp290Sim::Kind::Direct);
 }
 
 }  // namespace

@@ -30,6 +30,19 @@ TEST_F(Log, LinesAreTimeStampedNewestOnTop) {
     EXPECT_EQ(w.l_last_event->text(), "");
 }
 
+TEST_F(Log, EachLogKeepsItsNewestFiveThousandLines) {
+    Form1& w = *window;
+    for (int i = 1; i <= 6000; ++i) {
+        w.Log_Event(QString::number(i));
+        w.Log_ClientEvent(QString::number(i), 0);
+    }
+    for (QListWidget* list : {w.lstEvents, w.lstClients}) {
+        ASSERT_EQ(list->count(), 5000);
+        EXPECT_TRUE(list->item(0)->text().endsWith("-->6000"));
+        EXPECT_TRUE(list->item(4999)->text().endsWith("-->1001"));
+    }
+}
+
 TEST_F(Log, ClearEntriesEmptyTheirListsOnly) {
     Form1& w = *window;
     w.Log_Event("kept as last event");

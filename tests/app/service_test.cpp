@@ -126,6 +126,43 @@ TEST_F(Service, InstallWritesTheModeAfterTheMessageThenUnloads) {
     EXPECT_EQ(startup("HouseCode"), "D");  // the unload step saved the settings
 }
 
+// What the file is decides "run it" or "show it", not its execute bit; a
+// host that cannot run is an error and nothing is recorded as installed.
+TEST_F(Service, TheHostIsRunOrShownByWhatItIsNotByItsExecuteBit) {
+    const QString host = folder.path() + "/Grelmond.exe";
+    const auto rw = QFile::ReadOwner | QFile::WriteOwner;
+    for (const bool script : {false, true}) {
+        if (script) {
+            installHost("Grelmond.exe");  // a program, but not allowed to run
+            QFile::setPermissions(host, rw);
+        } else {
+            QFile f(host);  // a text document marked executable
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write("Install notes\n");
+            f.close();
+            f.setPermissions(rw | QFile::ExeOwner);
+        }
+        dialogs.messages.clear();
+        window->menu->mnuISvc->trigger();
+        ASSERT_EQ(dialogs.messages.size(), 1) << script;
+        EXPECT_EQ(dialogs.messages[0].text, "The Program could not be Run: " + host);
+        EXPECT_EQ(dialogs.messages[0].icon, platform::MsgIcon::Exclamation);
+        EXPECT_EQ(startup("Service"), "<absent>");
+        EXPECT_EQ(exits, 0);
+        QFile::remove(host);
+    }
+    // A log marked executable is still a document: shown, not run.
+    QFile log(folder.path() + "/Grelmond.txt");
+    ASSERT_TRUE(log.open(QIODevice::WriteOnly));
+    log.write("started\n");
+    log.close();
+    log.setPermissions(rw | QFile::ExeOwner);
+    dialogs.messages.clear();
+    window->menu->mnuSvcLog->trigger();
+    EXPECT_TRUE(dialogs.messages.isEmpty());
+    EXPECT_EQ(documents, QStringList{folder.path() + "/Grelmond.txt"});
+}
+
 TEST_F(Service, LogIsHandedToTheDesktop) {
     QFile log(folder.path() + "/Grelmond.txt");
     ASSERT_TRUE(log.open(QIODevice::WriteOnly));

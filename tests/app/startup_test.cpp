@@ -137,6 +137,26 @@ TEST_F(Startup, MalformedStoreAndEmptyHouseCodeDoNotStopTheStart) {
     EXPECT_EQ(logTexts().value(1), "ERROR: Pandrel Interface Not Found on Com: 1");
 }
 
+// A header typed without its bracket used to make every key read as its
+// default, and the exit then wrote house code A and port 1 over the user's.
+TEST_F(Startup, DamagedSettingsFileLosesNothingThroughStartAndExit) {
+    twoWayOn(2);
+    testenv::writeSettings(
+        "[Startup]\nHouseCode=C\nComPort=2\nListenPort=0\n[Notes\nfirst=mine\n"
+        "[Ports]\nCOM2=" +
+        twoWay->devicePath() + "\n");
+    Form1& w = load();
+    EXPECT_EQ(w.windowTitle(), "Veldrin Pro (HouseCode: C) - 0");
+    EXPECT_EQ(w.Label3->backColor(), ui::kGreen);
+    EXPECT_EQ(logTexts().count("WARNING: Could not Read Line 5 of the Settings File"), 1);
+    int cancel = 0;
+    w.Form_Unload(cancel);
+    EXPECT_EQ(startup("HouseCode"), "C");
+    EXPECT_EQ(startup("ComPort"), "2");
+    EXPECT_EQ(platform::GetSetting("veldrin", "Notes", "first"), "mine");
+    EXPECT_EQ(platform::GetSetting("veldrin", "Ports", "COM2"), twoWay->devicePath());
+}
+
 TEST_F(Startup, Cp290SelectedRunsItsDetection) {
     auto& sim = cp290On(2);
     setStartup("Interface", "True");

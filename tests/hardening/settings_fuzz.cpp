@@ -2,9 +2,11 @@
 // the program writes them.
 //  1. The input is the whole settings file. Every start-up key reads through
 //     its rule without a crash, and the results stay in their ranges.
-//     Once read, the file holds nothing QSettings would deserialise: every
-//     value left in it reads as a text, a list of texts or one of the small
-//     fixed types QSettings parses from text.
+//     Reading leaves the file as it was. Once the program has saved one key
+//     into it, every other key of its sections reads as before, and the file
+//     holds nothing QSettings would deserialise: every value left in it reads
+//     as a text, a list of texts or one of the small fixed types QSettings
+//     parses from text.
 //  2. The input, as text, is a value written under "HouseCode": it reads back
 //     exactly as written (values are kept as they are, blanks included).
 #include <stdlib.h>
@@ -75,6 +77,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     (void)readBool(get(kApp, kService, QStringLiteral("0")));
     (void)MSComm::deviceForPort(1);
+    {
+        QFile f(file);
+        if (!f.open(QIODevice::ReadOnly) || f.readAll() != bytes) std::abort();
+    }
+    auto others = [](const QString& section) {
+        auto keys = platform::GetSettingsSection(kApp, section);
+        keys.removeIf(
+            [](const auto& kv) { return kv.first.compare(kComPort, Qt::CaseInsensitive) == 0; });
+        return keys;
+    };
+    const auto startup = others(kSection);
+    const auto ports = others(QStringLiteral("Ports"));
+    if (!platform::SaveSetting(kApp, kSection, kComPort, QStringLiteral("7"))) std::abort();
+    if (get(kApp, kComPort, QString()) != QStringLiteral("7")) std::abort();
+    if (others(kSection) != startup || others(QStringLiteral("Ports")) != ports) std::abort();
     {
         QSettings s(file, QSettings::IniFormat);
         for (const QString& key : s.allKeys()) {

@@ -2,12 +2,14 @@
 // (Parts 2.2, 2.5 and ResetCM of 2.4), over a pseudo-terminal against the
 // two-way interface emulator.
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <QLabel>
 
 #include "fixture.h"
+#include "settingsstore.h"
 
 using namespace pandreltest;
 using Kind = TwoWaySim::Kind;
@@ -320,6 +322,41 @@ TEST_F(InitTest, AnyByteDuringTheListenMeansNoProbe) {
     EXPECT_EQ(d().iRxCount, 0);  // handled and consumed
 }
 
+// Having heard an interface on one port says nothing about another: the COM
+// port menu's Init on an empty port must probe and fail.
+TEST_F(InitTest, AnInterfaceHeardOnOnePortIsSearchedForOnTheNext) {
+    later(500, [this] { sim->injectRaw(hx("42")); });
+    ASSERT_EQ(cm->Init(), 0);
+    ASSERT_TRUE(d().bHeard);
+    // COM8: a pseudo-terminal with nothing answering.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    platform::SaveSetting("veldrin", "Ports", "COM8", QString::fromLocal8Bit(::ptsname(master)));
+    cm->ResetCM();
+    cm->setComport(8);
+    EXPECT_EQ(cm->Init(), 1);
+    EXPECT_FALSE(d().bReady);
+    EXPECT_FALSE(d().MSComm1->PortOpen());
+    ::close(master);
+}
+
+// The named event outlives processes: a "set" left by an earlier run must not
+// wake a waiter of this one.
+TEST_F(InitTest, ASetLeftByAnEarlierRunIsCleared) {
+    {
+        platform::NamedEvent earlier;
+        ASSERT_TRUE(earlier.open(eventName));
+        earlier.set();
+    }
+    platform::NamedEvent waiter;
+    ASSERT_TRUE(waiter.open(eventName));
+    ASSERT_TRUE(waiter.isSet());
+    ASSERT_EQ(cm->Init(), 0);
+    EXPECT_FALSE(waiter.wait(0));
+}
+
 TEST_F(InitTest, InitEmptiesTheQueue) {
     initReady();
     sim->setReadyDelayMs(0);
@@ -555,6 +592,18 @@ TEST_F(QueueTest, ExecSendsOnTheNextTick) {
     const auto frames = sim->framedOnly();
     // the first frame is on the line within one timer period (+ slack)
     EXPECT_LE(frames[0].tMs - real0, 250 / kScale + 50);
+}
+
+// On an idle line a queued command does not wait for the queue timer: with
+// Timer2 stopped it still leaves, at the next turn of the event loop, and a
+// command queued meanwhile follows it in order.
+TEST_F(QueueTest, ExecOnAnIdleLineLeavesAtOnce) {
+    d().Timer2->stop();
+    cm->Exec("A", " 5", 2);
+    EXPECT_TRUE(sim->received().isEmpty());  // only queued
+    cm->Exec("A", " 6", 3);
+    ASSERT_TRUE(runUntil([&] { return d().iCmdCount == 0 && !d().bQueueBusy; }, 5000));
+    EXPECT_EQ(framed(), (QStringList{"04 61", "06 62", "04 69", "06 63"}));
 }
 
 TEST_F(QueueTest, FiftyOneExecCallsDropTheLast) {

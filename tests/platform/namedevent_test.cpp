@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -66,4 +67,24 @@ TEST(NamedEvent, NamesWithSlashesAreUsable) {
     Unlink u{QStringLiteral("Global\\veldrin_test_%1").arg(::getpid())};
     NamedEvent ev;
     EXPECT_TRUE(ev.open(u.name));
+}
+
+// A creator that died half-way left the object too short, or sized but not
+// initialised: the next open replaces it instead of failing after a wait.
+TEST(NamedEvent, AHalfMadeObjectIsReplaced) {
+    Unlink u{uniqueName("half")};
+    const QByteArray obj = NamedEvent::objectName(u.name);
+    for (const off_t size : {off_t(0), off_t(4096)}) {
+        ::shm_unlink(obj.constData());
+        const int fd = ::shm_open(obj.constData(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, size), 0);  // zero-filled: no mark
+        ::close(fd);
+        NamedEvent a, b;
+        ASSERT_TRUE(a.open(u.name)) << size;
+        ASSERT_TRUE(b.open(u.name)) << size;
+        EXPECT_FALSE(b.isSet());
+        a.set();
+        EXPECT_TRUE(b.wait(0)) << "one object for both";
+    }
 }

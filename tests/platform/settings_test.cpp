@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <QDir>
 #include <QFile>
+#include <QSettings>
 
 #include "settingsstore.h"
 #include "testenv.h"
@@ -62,8 +66,9 @@ TEST_F(SettingsStore, HandWrittenListValueReadsAsItsText) {
 
 // A serialised Qt value in a damaged or hand-edited file could make QSettings
 // allocate gigabytes (its sizes come from the file). Such lines, however they
-// are spelt, are taken out before the file is read; everything else stays.
-TEST_F(SettingsStore, SerialisedValuesAreTakenOutAndTheRestKept) {
+// are spelt, are skipped when read and dropped when the file is written;
+// everything else stays, and reading leaves the file as it was.
+TEST_F(SettingsStore, SerialisedValuesAreSkippedAndTheRestKept) {
     SaveSetting("veldrin", "Startup", "Literal", "@Variant(x)");   // stored as @@Variant(x)
     SaveSetting("veldrin", "Startup", "Quoted", "x,@Variant(1)");  // one quoted text
     const QByteArray kept = testenv::readSettings().toUtf8() + "COM9=/dev/ttyUSB0\n";
@@ -78,8 +83,77 @@ TEST_F(SettingsStore, SerialisedValuesAreTakenOutAndTheRestKept) {
     EXPECT_EQ(GetSetting("veldrin", "Startup", "F1Top", "0"), "0");
     for (const char* key : {"A", "B", "C", "D"})
         EXPECT_EQ(GetSetting("veldrin", "Startup", key, "def"), "def") << key;
-    EXPECT_EQ(testenv::readSettings().toUtf8(), kept);
+    EXPECT_EQ(platform::firstUnreadableSettingsLine(), 5);
+    EXPECT_EQ(testenv::readSettings().toUtf8(), kept + bad);
     EXPECT_EQ(GetSetting("veldrin", "Startup", "Literal"), "@Variant(x)");
     EXPECT_EQ(GetSetting("veldrin", "Startup", "Quoted"), "x,@Variant(1)");
     EXPECT_EQ(GetSetting("veldrin", "Startup", "COM9"), "/dev/ttyUSB0");
+    SaveSetting("veldrin", "Startup", "Literal", "@Variant(x)");
+    EXPECT_EQ(testenv::readSettings().toUtf8(), kept);
+}
+
+// One malformed line (a header without its bracket) used to make every key
+// read as its default, and the save at exit then wrote defaults over the
+// user's values. Every well-formed key reads; a save keeps every section.
+TEST_F(SettingsStore, DamagedFileLosesNothing) {
+    const QString text =
+        "; the user's notes\n"
+        "[Startup]\n"
+        "HouseCode=C\n"
+        "F1Top=\" 1200\"\n"
+        "\n"
+        "[Notes\n"
+        "first=mapped by hand\n"
+        "[Ports]\n"
+        "COM2=/dev/ttyUSB0\n"
+        "stray line\n"
+        "[Mine]\n"
+        "list=\"a, b\", c\n"
+        "sub\\key=x\n";
+    testenv::writeSettings(text);
+    EXPECT_EQ(GetSetting("veldrin", "Startup", "HouseCode", "A"), "C");
+    EXPECT_EQ(GetSetting("veldrin", "startup", "F1Top"), " 1200");
+    EXPECT_EQ(GetSetting("veldrin", "Ports", "COM2"), "/dev/ttyUSB0");
+    EXPECT_EQ(GetSetting("veldrin", "Notes", "first"), "mapped by hand");
+    EXPECT_EQ(GetSetting("veldrin", "Startup", "first", "none"), "none");
+    EXPECT_EQ(platform::firstUnreadableSettingsLine(), 6);
+    EXPECT_EQ(testenv::readSettings(), text);  // reading never rewrites
+
+    ASSERT_TRUE(SaveSetting("veldrin", "Startup", "HouseCode", "D"));
+    ASSERT_TRUE(SaveSetting("veldrin", "Startup", "ComPort", "2"));
+    EXPECT_EQ(GetSetting("veldrin", "Startup", "HouseCode"), "D");
+    EXPECT_EQ(GetSetting("veldrin", "Startup", "F1Top"), " 1200");
+    EXPECT_EQ(GetSetting("veldrin", "Notes", "first"), "mapped by hand");
+    EXPECT_EQ(GetSetting("veldrin", "Mine", "list"), "a, b,c");
+    EXPECT_EQ(platform::GetSettingsSection("veldrin", "Mine").size(), 1);
+    EXPECT_EQ(platform::firstUnreadableSettingsLine(), 0);
+    // What earlier versions read with QSettings: the same keys, no error.
+    QSettings q(testenv::settingsFile(), QSettings::IniFormat);
+    EXPECT_EQ(q.status(), QSettings::NoError);
+    EXPECT_EQ(q.value("Startup/HouseCode").toString(), "D");
+    EXPECT_EQ(q.value("Startup/F1Top").toString(), " 1200");
+    EXPECT_EQ(q.value("Startup/ComPort").toString(), "2");
+    EXPECT_EQ(q.value("Notes/first").toString(), "mapped by hand");
+    EXPECT_EQ(q.value("Ports/COM2").toString(), "/dev/ttyUSB0");
+    EXPECT_EQ(q.value("Mine/list").toStringList(), QStringList({"a, b", "c"}));
+    EXPECT_EQ(q.value("Mine/sub/key").toString(), "x");
+}
+
+// A process killed while it saves leaves the old file or the new one, whole.
+TEST_F(SettingsStore, KillDuringSaveLeavesOldOrNewFile) {
+    const QString big(20000, QChar('x'));
+    SaveSetting("veldrin", "Startup", "HouseCode", "old" + big);
+    for (int round = 0; round < 12; ++round) {
+        const pid_t child = fork();
+        ASSERT_NE(child, -1);
+        if (child == 0) {
+            for (int i = 0;; ++i)
+                SaveSetting("veldrin", "Startup", "HouseCode", (i % 2 ? "old" : "new") + big);
+        }
+        usleep(2000 + 1500 * round);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        const QString v = GetSetting("veldrin", "Startup", "HouseCode");
+        EXPECT_TRUE(v == "old" + big || v == "new" + big) << "round " << round << ": " << v.size();
+    }
 }

@@ -1,0 +1,484 @@
+#include "inifile.h"
+
+#include <QByteArrayView>
+#include <QString>
+#include <QStringDecoder>
+#include <QStringList>
+#include <utility>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool isSpecial(char c) {
+    return c == '\n' || c == '\r' || c == '"' || c == ';' || c == '=' || c == '\\';
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+int octDigit(char c) {
+    return (c >= '0' && c <= '7') ? c - '0' : -1;
+}
+
+struct Line {
+    qsizetype start = 0;
+    qsizetype end = 0;
+    qsizetype equals = -1;
+};
+
+// The next logical line. It ends at a line break or a ';' outside quotes
+// (what follows a ';' is a comment); a backslash keeps the character after
+// it, so an escaped line break continues the line; a ';' at the start makes
+// the rest of its physical line a comment. Returns false at the end.
+bool nextLine(QByteArrayView d, qsizetype& pos, Line& l) {
+    const qsizetype n = d.size();
+    bool inQuotes = false;
+    l.equals = -1;
+    l.start = pos;
+    while (l.start < n && isSpace(d[l.start])) ++l.start;
+    qsizetype i = l.start;
+    while (i < n) {
+        const char ch = d[i++];
+        if (!isSpecial(ch)) continue;
+        if (ch == '=') {
+            if (!inQuotes && l.equals == -1) l.equals = i - 1;
+        } else if (ch == '\n' || ch == '\r') {
+            if (i == l.start + 1) {
+                ++l.start;
+            } else if (!inQuotes) {
+                --i;
+                break;
+            }
+        } else if (ch == '\\') {
+            if (i < n) {
+                const char c = d[i++];
+                if (i < n && ((c == '\n' && d[i] == '\r') || (c == '\r' && d[i] == '\n'))) ++i;
+            }
+        } else if (ch == '"') {
+            inQuotes = !inQuotes;
+        } else {  // ';'
+            if (i == l.start + 1) {
+                while (i < n && d[i] != '\n' && d[i] != '\r') ++i;
+                while (i < n && isSpace(d[i])) ++i;
+                l.start = i;
+            } else if (!inQuotes) {
+                --i;
+                break;
+            }
+        }
+    }
+    pos = i;
+    l.end = i;
+    return l.end > l.start;
+}
+
+// The value text decoded: quotes, escapes (named, hexadecimal and octal, the
+// number kept to 16 bits), UTF-8, and commas outside quotes splitting it into
+// list elements. Blanks before an element and after a closing quote are
+// skipped; blanks at the end of an unquoted element go, except those that an
+// escape produced.
+QStringList decodedElements(QByteArrayView s) {
+    static const char named[][2] = {{'a', '\a'}, {'b', '\b'},  {'f', '\f'}, {'n', '\n'},
+                                    {'r', '\r'}, {'t', '\t'},  {'v', '\v'}, {'"', '"'},
+                                    {'?', '?'},  {'\'', '\''}, {'\\', '\\'}};
+    QStringList out;
+    QString cur;
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    bool inQuotes = false;
+    bool quoted = false;
+    bool chopAtEnd = true;
+    const qsizetype n = s.size();
+    qsizetype i = 0;
+    qsizetype chopLimit = 0;
+    auto skipBlanks = [&] {
+        while (i < n && (s[i] == ' ' || s[i] == '\t')) ++i;
+        chopLimit = cur.size();
+    };
+    auto chop = [&] {
+        if (quoted) return;
+        qsizetype k = cur.size();
+        while (k > chopLimit && (cur[k - 1] == u' ' || cur[k - 1] == u'\t')) --k;
+        cur.truncate(k);
+    };
+    // An escaped number; at the end of the text nothing more is chopped.
+    auto number = [&](char16_t value, int base, int (*digit)(char)) {
+        for (int v; i < n && (v = digit(s[i])) != -1; ++i)
+            value = static_cast<char16_t>(value * base + v);
+        cur += QChar(value);
+        if (i >= n) chopAtEnd = false;
+        chopLimit = cur.size();
+    };
+    skipBlanks();
+    while (i < n) {
+        const char ch = s[i];
+        if (ch == '\\') {
+            if (++i >= n) {
+                chopAtEnd = false;
+                break;
+            }
+            const char e = s[i++];
+            bool done = false;
+            for (const auto& pair : named) {
+                if (e == pair[0]) {
+                    cur += QLatin1Char(pair[1]);
+                    done = true;
+                    break;
+                }
+            }
+            if (done) {
+                chopLimit = cur.size();
+                continue;
+            }
+            if (e == 'x') {
+                if (i >= n) {
+                    chopAtEnd = false;
+                    break;
+                }
+                if (hexDigit(s[i]) != -1) {
+                    number(0, 16, hexDigit);
+                    continue;
+                }
+            } else if (octDigit(e) != -1) {
+                number(static_cast<char16_t>(octDigit(e)), 8, octDigit);
+                continue;
+            } else if (e == '\n' || e == '\r') {
+                if (i < n && (s[i] == '\n' || s[i] == '\r') && s[i] != e) ++i;
+            }
+            // any other escaped character is dropped
+            chopLimit = cur.size();
+        } else if (ch == '"') {
+            ++i;
+            quoted = true;
+            inQuotes = !inQuotes;
+            if (!inQuotes) skipBlanks();
+        } else if (ch == ',' && !inQuotes) {
+            chop();
+            out.append(cur);
+            cur.clear();
+            quoted = false;
+            ++i;
+            skipBlanks();
+        } else {
+            qsizetype j = i + 1;
+            while (j < n && s[j] != '\\' && s[j] != '"' && s[j] != ',') ++j;
+            cur += utf8(s.sliced(i, j - i));
+            i = j;
+        }
+    }
+    if (chopAtEnd) chop();
+    out.append(cur);
+    return out;
+}
+
+bool isSerialised(const QString& element) {
+    return element.startsWith(QLatin1String("@Variant(")) ||
+           element.startsWith(QLatin1String("@DateTime("));
+}
+
+// One element as QSettings turns it into a text; nullopt for "@Invalid()".
+std::optional<QString> elementText(const QString& e) {
+    if (e.startsWith(QLatin1String("@@"))) return e.sliced(1);
+    if (!e.startsWith(QLatin1Char('@')) || !e.endsWith(QLatin1Char(')'))) return e;
+    if (e == QLatin1String("@Invalid()")) return std::nullopt;
+    if (e.startsWith(QLatin1String("@ByteArray(")))
+        return QString::fromUtf8(e.sliced(11).chopped(1).toLatin1());
+    if (e.startsWith(QLatin1String("@String("))) return e.sliced(8).chopped(1);
+    return e;
+}
+
+// A name as QSettings reads it: '\' stands for '/', %XX and %UXXXX for one
+// character each.
+QString unescapedName(QByteArrayView raw) {
+    const QString d = QString::fromUtf8(raw);
+    QString out;
+    qsizetype i = 0;
+    while (i < d.size()) {
+        const QChar c = d[i];
+        if (c == u'\\') {
+            out += u'/';
+            ++i;
+            continue;
+        }
+        if (c != u'%' || i == d.size() - 1) {
+            out += c;
+            ++i;
+            continue;
+        }
+        qsizetype first = i + 1;
+        int digits = 2;
+        if (d[first] == u'U') {
+            ++first;
+            digits = 4;
+        }
+        bool ok = false;
+        const ushort v =
+            first + digits <= d.size() ? QStringView(d).sliced(first, digits).toUShort(&ok, 16) : 0;
+        if (!ok) {
+            out += u'%';
+            ++i;
+            continue;
+        }
+        out += QChar(v);
+        i = first + digits;
+    }
+    return out;
+}
+
+// A name as QSettings writes it.
+QByteArray escapedName(const QString& name) {
+    static const char hex[] = "0123456789ABCDEF";
+    QByteArray out;
+    for (const QChar qc : name) {
+        const char16_t c = qc.unicode();
+        if (c == u'/') {
+            out += '\\';
+        } else if ((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+                   (c >= u'0' && c <= u'9') || c == u'_' || c == u'-' || c == u'.') {
+            out += static_cast<char>(c);
+        } else if (c <= 0xFF) {
+            out += '%';
+            out += hex[c / 16];
+            out += hex[c % 16];
+        } else {
+            out += "%U";
+            for (int shift = 12; shift >= 0; shift -= 4) out += hex[(c >> shift) & 0xF];
+        }
+    }
+    return out;
+}
+
+// A text as QSettings writes it: a leading '@' doubled, escapes for control
+// characters, quotes and backslashes, the whole in quotes when it holds ';',
+// ',' or '=' or starts or ends with a blank; UTF-8.
+QByteArray escapedValue(const QString& text) {
+    const QString v = text.startsWith(u'@') ? QLatin1Char('@') + text : text;
+    QString out;
+    bool needsQuotes = false;
+    bool escapeNextIfDigit = false;
+    for (const QChar qc : v) {
+        const char16_t c = qc.unicode();
+        if (c == u';' || c == u',' || c == u'=') needsQuotes = true;
+        if (escapeNextIfDigit && c < 0x80 && hexDigit(static_cast<char>(c)) != -1) {
+            out += QLatin1String("\\x") + QString::number(c, 16);
+            continue;
+        }
+        escapeNextIfDigit = false;
+        switch (c) {
+            case u'\0':
+                out += QLatin1String("\\0");
+                escapeNextIfDigit = true;
+                break;
+            case u'\a':
+                out += QLatin1String("\\a");
+                break;
+            case u'\b':
+                out += QLatin1String("\\b");
+                break;
+            case u'\f':
+                out += QLatin1String("\\f");
+                break;
+            case u'\n':
+                out += QLatin1String("\\n");
+                break;
+            case u'\r':
+                out += QLatin1String("\\r");
+                break;
+            case u'\t':
+                out += QLatin1String("\\t");
+                break;
+            case u'\v':
+                out += QLatin1String("\\v");
+                break;
+            case u'"':
+            case u'\\':
+                out += u'\\';
+                out += qc;
+                break;
+            default:
+                if (c <= 0x1F) {
+                    out += QLatin1String("\\x") + QString::number(c, 16);
+                    escapeNextIfDigit = true;
+                } else {
+                    out += qc;
+                }
+        }
+    }
+    if (needsQuotes || out.startsWith(u' ') || out.endsWith(u' '))
+        out = QLatin1Char('"') + out + QLatin1Char('"');
+    return out.toUtf8();
+}
+
+// Whether a line read back on its own, followed by a line break, ends right
+// there: not inside quotes, not continued by a trailing backslash.
+bool selfContained(const QByteArray& line) {
+    const QByteArray withBreak = line + '\n';
+    qsizetype pos = 0;
+    Line l;
+    return nextLine(withBreak, pos, l) && l.start == 0 && l.end == line.size();
+}
+
+bool sameName(const QString& a, const QString& b) {
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+}  // namespace
+
+IniFile::IniFile(const QByteArray& data) {
+    sections_.push_back({});  // the keys outside any section
+    QByteArrayView d(data);
+    qsizetype pos = data.startsWith("\xef\xbb\xbf") ? 3 : 0;
+    qsizetype counted = 0;
+    int lineNo = 1;
+    auto unreadable = [&](qsizetype at) {
+        for (; counted < at; ++counted) {
+            if (d[counted] == '\n') ++lineNo;
+        }
+        if (firstUnreadable_ == 0) firstUnreadable_ = lineNo;
+    };
+    Section* current = &sections_.front();
+    Line l;
+    while (nextLine(d, pos, l)) {
+        const QByteArrayView text = d.sliced(l.start, l.end - l.start);
+        if (text[0] == '[') {
+            // A header without its closing bracket still starts a section
+            // named by the rest of the line, as QSettings reads it, so the
+            // keys under it stay out of the section before.
+            const qsizetype close = text.indexOf(']');
+            const bool wellFormed = close != -1;
+            if (!wellFormed) unreadable(l.start);
+            const QByteArrayView raw =
+                text.sliced(1, (wellFormed ? close : text.size()) - 1).trimmed();
+            QString name;
+            if (raw.compare("general", Qt::CaseInsensitive) != 0)
+                name = raw.compare("%general", Qt::CaseInsensitive) == 0 ? QStringLiteral("General")
+                                                                         : unescapedName(raw);
+            current = find(name);
+            if (!current) {
+                QByteArray header = text.toByteArray();
+                if (!wellFormed || !selfContained(header)) {
+                    header = '[' +
+                             (name == QLatin1String("General") ? QByteArray("%General")
+                                                               : escapedName(name)) +
+                             ']';
+                }
+                sections_.push_back({name, header, {}});
+                current = &sections_.back();
+            }
+            continue;
+        }
+        const QByteArrayView rawKey =
+            l.equals < 0 ? QByteArrayView() : d.sliced(l.start, l.equals - l.start).trimmed();
+        if (rawKey.isEmpty()) {
+            unreadable(l.start);
+            continue;
+        }
+        const QStringList elements = decodedElements(d.sliced(l.equals + 1, l.end - l.equals - 1));
+        bool serialised = false;
+        QStringList texts;
+        std::optional<QString> value;
+        for (const QString& e : elements) {
+            serialised = serialised || isSerialised(e);
+            if (const auto t = elementText(e)) texts.append(*t);
+        }
+        if (serialised) {
+            unreadable(l.start);
+            continue;
+        }
+        if (elements.size() > 1)
+            value = texts.join(QLatin1Char(','));
+        else if (!texts.isEmpty())
+            value = texts.front();
+        current->keys.push_back({unescapedName(rawKey), value, text.toByteArray()});
+    }
+}
+
+IniFile::Section* IniFile::find(const QString& name) {
+    for (Section& s : sections_) {
+        if (sameName(s.name, name)) return &s;
+    }
+    return nullptr;
+}
+
+const IniFile::Section* IniFile::find(const QString& name) const {
+    return const_cast<IniFile*>(this)->find(name);
+}
+
+std::optional<QString> IniFile::value(const QString& section, const QString& key) const {
+    const Section* s = find(section);
+    if (!s) return std::nullopt;
+    for (auto k = s->keys.rbegin(); k != s->keys.rend(); ++k) {
+        if (sameName(k->name, key)) return k->value;
+    }
+    return std::nullopt;
+}
+
+QList<QPair<QString, QString>> IniFile::section(const QString& section) const {
+    QList<QPair<QString, QString>> out;
+    const Section* s = find(section);
+    if (!s) return out;
+    for (const Key& k : s->keys) {
+        // Keys of subsections ("a/b") are not keys of this section.
+        if (k.name.contains(u'/')) continue;
+        bool listed = false;
+        for (const auto& [name, v] : out) listed = listed || sameName(name, k.name);
+        if (listed) continue;
+        if (const auto v = value(section, k.name)) out.append({k.name, *v});
+    }
+    return out;
+}
+
+void IniFile::setValue(const QString& section, const QString& key, const QString& value) {
+    Section* s = find(section);
+    if (!s) {
+        sections_.push_back(
+            {section,
+             '[' +
+                 (sameName(section, QLatin1String("General")) ? QByteArray("%General")
+                                                              : escapedName(section)) +
+                 ']',
+             {}});
+        s = &sections_.back();
+    }
+    bool placed = false;
+    std::vector<Key> keys;
+    for (Key& k : s->keys) {
+        if (!sameName(k.name, key)) {
+            keys.push_back(std::move(k));
+        } else if (!placed) {
+            keys.push_back({k.name, value, escapedName(k.name) + '=' + escapedValue(value)});
+            placed = true;
+        }
+    }
+    if (!placed) keys.push_back({key, value, escapedName(key) + '=' + escapedValue(value)});
+    s->keys = std::move(keys);
+}
+
+QByteArray IniFile::toBytes() const {
+    QByteArray out;
+    for (const Section& s : sections_) {
+        if (s.keys.empty() && s.name.isEmpty()) continue;
+        if (!out.isEmpty()) out += '\n';
+        if (!s.name.isEmpty()) out += s.header + '\n';
+        for (const Key& k : s.keys) {
+            if (selfContained(k.line)) {
+                out += k.line + '\n';
+            } else {
+                out += escapedName(k.name) + '=' +
+                       (k.value ? escapedValue(*k.value) : QByteArray("@Invalid()")) + '\n';
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace platform
