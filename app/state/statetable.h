@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <array>
 #include <vector>
 
@@ -51,7 +52,9 @@ class StateTable : public QObject {
     // UNITS OFF, 1 ALL LIGHTS ON, 2 ON, 3 OFF, 4 DIM, 5 BRIGHT, 6 ALL LIGHTS
     // OFF, 13 STATUS ON, 14 STATUS OFF; others change nothing). amount is the
     // percent of DIM and BRIGHT, applied relative to the tracked level and
-    // clamped to 0..100.
+    // clamped to 0..100 (a DIM or BRIGHT on a lamp whose level is unknown or
+    // that is off starts from full brightness, as lamp modules do). An empty
+    // units list means the units of that house addressed last.
     void apply(int house, const std::vector<int>& units, int function, int amount, Source source);
     // An absolute level (the CP290's dim): 0..100 percent.
     void setLevel(Address a, int percent, Source source);
@@ -70,6 +73,12 @@ class StateTable : public QObject {
     void setAutosave(const QString& path);
     void flush();
 
+    // The X10 function name used in event-log lines ("ALL UNITS OFF", "ON").
+    static QString functionName(int function);
+    // The event-log text of a heard event without its "Received " prefix:
+    // "A5 ON", "A1 A5 OFF", "A5 DIM 30%", "A ALL UNITS OFF", "macro 12F".
+    static QString describe(const HeardEvent& event);
+
   signals:
     void changed(state::Address address);
     void heard(const state::HeardEvent& event);
@@ -77,7 +86,18 @@ class StateTable : public QObject {
   private:
     std::array<ModuleState, 256> table_{};
     ModuleList modules_;
-    // autosave members are the implementer's
+    // Changes one entry; emits changed and arms the autosave when it differs.
+    void set(Address a, Power power, int level, Source source);
+    // Whether DIM and BRIGHT act on a module: lamps and unlisted addresses.
+    bool dims(Address a) const;
+    void scheduleSave();
+
+    // Per house: the units addressed last (a function without addresses
+    // acts on them, as the modules on the line do).
+    std::array<std::vector<int>, 16> addressed_{};
+    QString autosavePath_;
+    QTimer autosaveTimer_;
+    bool dirty_ = false;
 };
 
 }  // namespace state

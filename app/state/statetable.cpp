@@ -1,0 +1,307 @@
+// The state table: the rules that move it, the decoding of received events
+// and its file.
+#include "statetable.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QTextStream>
+#include <algorithm>
+#include <cmath>
+
+#include "clock.h"
+#include "timebase.h"
+
+namespace state {
+
+namespace {
+constexpr int kAllUnitsOff = 0;
+constexpr int kAllLightsOn = 1;
+constexpr int kOn = 2;
+constexpr int kOff = 3;
+constexpr int kDim = 4;
+constexpr int kBright = 5;
+constexpr int kAllLightsOff = 6;
+constexpr int kPresetDim1 = 10;
+constexpr int kPresetDim2 = 11;
+constexpr int kStatusOn = 13;
+constexpr int kStatusOff = 14;
+constexpr int kMacro = 98;
+
+constexpr qint64 kSaveDelayMs = 1000;
+const QString kFileHeader = QStringLiteral("veldrin-state 1");
+
+bool unitFunction(int f) {
+    return f == kOn || f == kOff || f == kDim || f == kBright || f == kPresetDim1 ||
+           f == kPresetDim2 || f == kStatusOn || f == kStatusOff;
+}
+
+QString powerText(Power p) {
+    return p == Power::On ? QStringLiteral("ON") : QStringLiteral("OFF");
+}
+
+const char* const kSourceNames[] = {"none", "click", "remote", "powerline", "mqtt"};
+
+// Leading decimal number of a text such as " 30"; -1 when there is none.
+int leadingNumber(const QString& text) {
+    const QString t = text.trimmed();
+    int n = 0;
+    int digits = 0;
+    for (QChar c : t) {
+        if (c < u'0' || c > u'9') break;
+        n = std::min(n * 10 + (c.unicode() - u'0'), 100000);
+        ++digits;
+    }
+    return digits ? n : -1;
+}
+}  // namespace
+
+StateTable::StateTable(QObject* parent) : QObject(parent) {
+    autosaveTimer_.setSingleShot(true);
+    connect(&autosaveTimer_, &QTimer::timeout, this, [this] { flush(); });
+}
+
+void StateTable::setModules(const ModuleList& modules) {
+    modules_ = modules;
+}
+
+bool StateTable::dims(Address a) const {
+    const Module* m = modules_.find(a);
+    return !m || m->kind == Kind::Lamp;
+}
+
+void StateTable::set(Address a, Power power, int level, Source source) {
+    if (!dims(a)) level = -1;
+    ModuleState& s = table_[size_t(a.index())];
+    if (s.power == power && s.level == level) return;
+    s.power = power;
+    s.level = level;
+    s.changed = platform::Clock::global().now();
+    s.source = source;
+    emit changed(a);
+    scheduleSave();
+}
+
+void StateTable::apply(int house, const std::vector<int>& unitsIn, int function, int amount,
+                       Source source) {
+    if (house < 0 || house > 15) return;
+    if (function == kAllUnitsOff) {
+        for (int u = 1; u <= 16; ++u) set(Address{house, u}, Power::Off, 0, source);
+        return;
+    }
+    if (function == kAllLightsOn || function == kAllLightsOff) {
+        for (int u = 1; u <= 16; ++u) {
+            const Address a{house, u};
+            if (!modules_.isLamp(a)) continue;
+            if (function == kAllLightsOff) {
+                set(a, Power::Off, 0, source);
+            } else {
+                // Lamps come on at full brightness; one already on keeps its level.
+                const ModuleState& s = state(a);
+                const bool keep = s.power == Power::On && s.level >= 0;
+                set(a, Power::On, keep ? s.level : 100, source);
+            }
+        }
+        return;
+    }
+    if (!unitFunction(function)) return;
+    std::vector<int> units;
+    for (int u : unitsIn)
+        if (u >= 1 && u <= 16 && std::find(units.begin(), units.end(), u) == units.end())
+            units.push_back(u);
+    if (units.empty())
+        units = addressed_[size_t(house)];
+    else
+        addressed_[size_t(house)] = units;
+    for (int u : units) {
+        const Address a{house, u};
+        const ModuleState& s = state(a);
+        // The level a DIM or BRIGHT starts from: a lamp that is off or whose
+        // level is unknown first comes on at full brightness.
+        const int from = (s.power == Power::On && s.level >= 0) ? s.level : 100;
+        switch (function) {
+            case kOn:
+            case kStatusOn:
+                set(a, Power::On, (s.power == Power::On && s.level >= 0) ? s.level : 100, source);
+                break;
+            case kOff:
+            case kStatusOff:
+                set(a, Power::Off, 0, source);
+                break;
+            case kDim:
+            case kBright: {
+                if (!dims(a)) break;  // appliance modules ignore dimming
+                const int step = std::max(amount, 0);
+                const int level = std::clamp(function == kDim ? from - step : from + step, 0, 100);
+                set(a, level > 0 ? Power::On : Power::Off, level, source);
+                break;
+            }
+            case kPresetDim1:
+            case kPresetDim2:
+                if (dims(a))
+                    setLevel(a, int(std::lround(std::clamp(amount, 0, 31) * 100.0 / 31)), source);
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+void StateTable::setLevel(Address a, int percent, Source source) {
+    const int level = std::clamp(percent, 0, 100);
+    set(a, level > 0 ? Power::On : Power::Off, level, source);
+}
+
+void StateTable::applyReceived(const QString& devices, const QString& housecode, int command,
+                               const QString& extra) {
+    HeardEvent ev;
+    ev.function = command;
+    if (command == kMacro) {
+        ev.macro = extra.trimmed();
+        emit heard(ev);
+        return;
+    }
+    if (command < 0 || command > 15 || housecode.isEmpty()) return;
+    ev.house = houseIndex(housecode.at(0));
+    if (ev.house < 0) return;
+    // "A1 A5 " (an EXTENDED CODE names its one unit without the blank); only
+    // the addresses of the function's house take it.
+    for (const QString& item : devices.split(u' ', Qt::SkipEmptyParts)) {
+        const std::optional<Address> a = Address::parse(item);
+        if (a && a->house == ev.house &&
+            std::find(ev.units.begin(), ev.units.end(), a->unit) == ev.units.end())
+            ev.units.push_back(a->unit);
+    }
+    if (command == kDim || command == kBright || command == kPresetDim1 || command == kPresetDim2 ||
+        command == 7)
+        ev.amount = leadingNumber(extra);
+    if (command == kAllUnitsOff || command == kAllLightsOn || command == kAllLightsOff) {
+        ev.units.clear();
+    } else if (ev.units.empty() && unitFunction(command)) {
+        ev.units = addressed_[size_t(ev.house)];
+    }
+    apply(ev.house, ev.units, command, ev.amount, Source::Powerline);
+    emit heard(ev);
+}
+
+QString StateTable::functionName(int function) {
+    static const char* const names[16] = {"ALL UNITS OFF",
+                                          "ALL LIGHTS ON",
+                                          "ON",
+                                          "OFF",
+                                          "DIM",
+                                          "BRIGHT",
+                                          "ALL LIGHTS OFF",
+                                          "EXTENDED CODE",
+                                          "HAIL REQUEST",
+                                          "HAIL ACK",
+                                          "PRESET DIM",
+                                          "PRESET DIM",
+                                          "EXTENDED DATA",
+                                          "STATUS ON",
+                                          "STATUS OFF",
+                                          "STATUS REQUEST"};
+    if (function < 0 || function > 15) return QStringLiteral("FUNCTION %1").arg(function);
+    return QString::fromLatin1(names[function]);
+}
+
+QString StateTable::describe(const HeardEvent& ev) {
+    if (ev.function == kMacro) return QStringLiteral("macro ") + ev.macro;
+    QStringList parts;
+    const QChar letter(u'A' + std::clamp(ev.house, 0, 15));
+    for (int u : ev.units) parts << QString(letter) + QString::number(u);
+    if (parts.isEmpty()) parts << QString(letter);
+    parts << functionName(ev.function);
+    if ((ev.function == kDim || ev.function == kBright) && ev.amount >= 0)
+        parts << QString::number(ev.amount) + u'%';
+    else if ((ev.function == kPresetDim1 || ev.function == kPresetDim2 || ev.function == 7) &&
+             ev.amount >= 0)
+        parts << QString::number(ev.amount);
+    return parts.join(u' ');
+}
+
+// ---------------------------------------------------------------------------
+// The state file: a header line, then one line for each address that is not
+// unknown: "A5 ON 100 2026-12-08T11:19:05Z click" (level -1 when unknown).
+
+QString StateTable::defaultPath() {
+    QString base = qEnvironmentVariable("XDG_STATE_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base))
+        base = QDir::homePath() + QStringLiteral("/.local/state");
+    return base + QStringLiteral("/veldrin/state");
+}
+
+void StateTable::load(const QString& path) {
+    std::array<ModuleState, 256> read{};
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return;
+    // A state file is a few kilobytes; anything far larger is not one.
+    if (f.size() > 256 * 1024) return;
+    QTextStream in(&f);
+    if (in.readLine() != kFileHeader) return;
+    while (!in.atEnd()) {
+        const QString line = in.readLine();
+        if (line.trimmed().isEmpty()) continue;
+        const QStringList p = line.split(u' ');
+        if (p.size() != 5) return;  // damaged: nothing of it is trusted
+        const std::optional<Address> a = Address::parse(p[0]);
+        bool ok = false;
+        const int level = p[2].toInt(&ok);
+        const QDateTime when = QDateTime::fromString(p[3], Qt::ISODate);
+        int source = -1;
+        for (int i = 0; i < 5; ++i)
+            if (p[4] == QLatin1String(kSourceNames[i])) source = i;
+        if (!a || !ok || level < -1 || level > 100 || !when.isValid() || source < 0 ||
+            (p[1] != QLatin1String("ON") && p[1] != QLatin1String("OFF")))
+            return;
+        ModuleState& s = read[size_t(a->index())];
+        s.power = p[1] == QLatin1String("ON") ? Power::On : Power::Off;
+        s.level = level;
+        s.changed = when;
+        s.source = Source(source);
+    }
+    for (int i = 0; i < 256; ++i) {
+        if (read[size_t(i)].power == Power::Unknown) continue;
+        table_[size_t(i)] = read[size_t(i)];
+        emit changed(Address::fromIndex(i));
+    }
+}
+
+bool StateTable::save(const QString& path) const {
+    if (path.isEmpty()) return false;
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSaveFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Text)) return false;
+    QString text = kFileHeader + u'\n';
+    for (int i = 0; i < 256; ++i) {
+        const ModuleState& s = table_[size_t(i)];
+        if (s.power == Power::Unknown) continue;
+        const QDateTime when =
+            s.changed.isValid() ? s.changed.toUTC() : QDateTime::fromSecsSinceEpoch(0).toUTC();
+        text += QStringLiteral("%1 %2 %3 %4 %5\n")
+                    .arg(Address::fromIndex(i).text(), powerText(s.power), QString::number(s.level),
+                         when.toString(Qt::ISODate), QLatin1String(kSourceNames[int(s.source)]));
+    }
+    f.write(text.toUtf8());
+    return f.commit();
+}
+
+void StateTable::setAutosave(const QString& path) {
+    autosavePath_ = path;
+}
+
+void StateTable::scheduleSave() {
+    dirty_ = true;
+    if (autosavePath_.isEmpty() || autosaveTimer_.isActive()) return;
+    platform::TimeBase::global().startTimer(autosaveTimer_, kSaveDelayMs);
+}
+
+void StateTable::flush() {
+    autosaveTimer_.stop();
+    if (!dirty_ || autosavePath_.isEmpty()) return;
+    if (save(autosavePath_)) dirty_ = false;
+}
+
+}  // namespace state
