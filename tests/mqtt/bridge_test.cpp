@@ -2,6 +2,7 @@
 // path that records what it is asked to do.
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -93,7 +94,8 @@ TEST_F(MqttBridgeTest, AnnouncesModulesAndPublishesStateAndEvents) {
     ASSERT_TRUE(sub.waitFor(stale, ""));
     EXPECT_TRUE(log.contains(QStringLiteral("MQTT: removed the discovery config ") + stale));
 
-    const QJsonObject lamp = json(sub.last(QStringLiteral("homeassistant/light/veldrin-test_host/A5/config")));
+    const QJsonObject lamp =
+        json(sub.last(QStringLiteral("homeassistant/light/veldrin-test_host/A5/config")));
     EXPECT_EQ(lamp["name"].toString(), "Hall lamp");
     EXPECT_EQ(lamp["unique_id"].toString(), "veldrin-test_host_A5");
     EXPECT_EQ(lamp["command_topic"].toString(), "veldrin/A5/set");
@@ -105,15 +107,18 @@ TEST_F(MqttBridgeTest, AnnouncesModulesAndPublishesStateAndEvents) {
     const QJsonObject device = lamp["device"].toObject();
     EXPECT_EQ(device["identifiers"].toArray().first().toString(), "veldrin-test_host");
     EXPECT_FALSE(device["sw_version"].toString().isEmpty());
-    const QJsonObject fan = json(sub.last(QStringLiteral("homeassistant/switch/veldrin-test_host/A6/config")));
+    const QJsonObject fan =
+        json(sub.last(QStringLiteral("homeassistant/switch/veldrin-test_host/A6/config")));
     EXPECT_EQ(fan["name"].toString(), "Fan");
     EXPECT_FALSE(fan.contains("brightness_command_topic"));
     EXPECT_EQ(fan["device"].toObject(), device);
-    const QJsonObject button =
-        json(sub.last(QStringLiteral("homeassistant/button/veldrin-test_host/A_all_units_off/config")));
+    const QJsonObject button = json(
+        sub.last(QStringLiteral("homeassistant/button/veldrin-test_host/A_all_units_off/config")));
     EXPECT_EQ(button["command_topic"].toString(), "veldrin/A/all/set");
     EXPECT_EQ(button["payload_press"].toString(), "ALL_UNITS_OFF");
-    EXPECT_FALSE(sub.last(QStringLiteral("homeassistant/button/veldrin-test_host/A_all_lights_on/config")).isEmpty());
+    EXPECT_FALSE(
+        sub.last(QStringLiteral("homeassistant/button/veldrin-test_host/A_all_lights_on/config"))
+            .isEmpty());
 
     // Changes and heard traffic. A module not listed publishes nothing.
     table.apply(0, {5}, 2, -1, state::Source::Powerline);
@@ -124,7 +129,7 @@ TEST_F(MqttBridgeTest, AnnouncesModulesAndPublishesStateAndEvents) {
     ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/brightness"), "0"));
     EXPECT_TRUE(sub.last(QStringLiteral("veldrin/B1/state")).isNull());
 
-    table.applyReceived(QStringLiteral("1,5"), QStringLiteral("A"), 4, QStringLiteral("30"));
+    table.applyReceived(QStringLiteral("A1 A5 "), QStringLiteral("A"), 4, QStringLiteral("30"));
     ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/event")));
     EXPECT_EQ(json(sub.last(QStringLiteral("veldrin/event"))),
               json(R"({"house":"A","units":[1,5],"function":"DIM","amount":30})"));
@@ -176,8 +181,11 @@ TEST_F(MqttBridgeTest, TakesOnlyTheCommandsItKnows) {
     for (state::Source s : path.sources) EXPECT_EQ(s, state::Source::Mqtt);
     const QStringList ignored = log.filter(QStringLiteral("MQTT: ignored"));
     EXPECT_EQ(ignored.size(), 10) << log.join(u'\n').toStdString();
-    EXPECT_TRUE(ignored.contains(QStringLiteral("MQTT: ignored 'TOGGLE' on veldrin/A5/set (not ON or OFF)")));
-    EXPECT_TRUE(ignored.contains(QStringLiteral("MQTT: ignored '??' on veldrin/A5/set (not ON or OFF)")));
+    EXPECT_TRUE(ignored.contains(
+        QStringLiteral("MQTT: ignored 'TOGGLE' on veldrin/A5/set (not ON or OFF)")));
+    EXPECT_TRUE(
+        ignored.contains(QStringLiteral("MQTT: ignored '?"
+                                        "?' on veldrin/A5/set (not ON or OFF)")));
 }
 
 }  // namespace
