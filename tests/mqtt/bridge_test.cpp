@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 
 #include "commandpath.h"
 #include "mqttbridge.h"
@@ -186,6 +187,53 @@ TEST_F(MqttBridgeTest, TakesOnlyTheCommandsItKnows) {
     EXPECT_TRUE(
         ignored.contains(QStringLiteral("MQTT: ignored '?"
                                         "?' on veldrin/A5/set (not ON or OFF)")));
+}
+
+TEST_F(MqttBridgeTest, SettingsAndThePasswordFile) {
+    TestBroker secured;
+    ASSERT_TRUE(secured.start(QStringLiteral("hub"), QStringLiteral("s3cret")));
+    auto fromSettings = [&] {
+        return mqtt::Bridge::fromSettings(&table, &path, 0, [this](const QString& l) { log << l; });
+    };
+    EXPECT_EQ(fromSettings(), nullptr);  // no [MQTT] Host: off, and not a word about it
+    EXPECT_TRUE(log.isEmpty());
+
+    QTemporaryDir dir;
+    const QString pw = dir.filePath(QStringLiteral("pw"));
+    auto writePassword = [&](const QByteArray& text, QFile::Permissions perms) {
+        QFile f(pw);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+        f.close();
+        f.setPermissions(perms);
+    };
+    testenv::writeSettings(
+        QStringLiteral("[MQTT]\nHost=127.0.0.1\nPort=%1\nUser=hub\nPasswordFile=%2\n")
+            .arg(secured.port())
+            .arg(pw));
+    writePassword("s3cret\n", QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+    EXPECT_EQ(fromSettings(), nullptr);
+    EXPECT_TRUE(log.value(0).contains(QStringLiteral("can be read by others")))
+        << log.value(0).toStdString();
+
+    writePassword("wrong\n", QFile::ReadOwner | QFile::WriteOwner);
+    log.clear();
+    auto bad = fromSettings();
+    ASSERT_NE(bad, nullptr);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !log.isEmpty(); }));
+    EXPECT_TRUE(log[0].contains(QStringLiteral("(refused: "))) << log[0].toStdString();
+    bad.reset();
+
+    writePassword("s3cret\n", QFile::ReadOwner | QFile::WriteOwner);
+    log.clear();
+    auto good = fromSettings();
+    ASSERT_NE(good, nullptr);
+    EXPECT_EQ(good->settings().clientId.left(8), QStringLiteral("veldrin-"));
+    EXPECT_TRUE(testenv::pumpUntil([&] { return good->client().isConnected(); }));
+    const QString everything = log.join(u'\n') + testenv::readSettings();
+    EXPECT_FALSE(everything.contains(QStringLiteral("s3cret")));
+    EXPECT_FALSE(everything.contains(QStringLiteral("wrong")));
+    testenv::writeSettings({});
 }
 
 }  // namespace

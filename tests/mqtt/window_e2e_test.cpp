@@ -33,7 +33,8 @@ class MqttWindowTest : public AppTest {
     void loadConnected() {
         load();
         ASSERT_TRUE(testenv::pumpUntil([&] {
-            return logTexts().contains(QStringLiteral("MQTT: connected to 127.0.0.1:%1").arg(broker.port()));
+            return logTexts().contains(
+                QStringLiteral("MQTT: connected to 127.0.0.1:%1").arg(broker.port()));
         }));
     }
     QStringList frames(int count, int realMs = 5000) {
@@ -147,9 +148,8 @@ TEST_F(MqttWindowTest, TheLastWillSaysOfflineWhenTheProgramIsKilled) {
                 .toUtf8());
     f.close();
     QDir().mkpath(home.filePath(QStringLiteral("runtime")));
-    QFile::setPermissions(home.filePath(QStringLiteral("runtime")), QFileDevice::ReadOwner |
-                                                                        QFileDevice::WriteOwner |
-                                                                        QFileDevice::ExeOwner);
+    QFile::setPermissions(home.filePath(QStringLiteral("runtime")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")));
