@@ -6,6 +6,7 @@
 #include "clsntprivileges.h"
 #include "commandwords.h"
 #include "controlcm.h"
+#include "interfacecommands.h"
 #include "mainwindow.h"
 
 namespace {
@@ -49,7 +50,8 @@ void Form1::ProcessCommand(const QString& scommand) {
             return;
         case Command::AllLightsOff:
             // Through the two-way control whichever interface is in use.
-            controlcm1->Exec(st.sHouseCode, QStringLiteral("0"), kAllLightsOff);
+            path_->exec(st.sHouseCode, QStringLiteral("0"), kAllLightsOff, 0,
+                        path_->currentSource());
             return;
         case Command::Shutdown:
             if (!NTPrivilege) NTPrivilege = std::make_unique<clsNTPrivileges>();

@@ -4,6 +4,7 @@
 #include "appstate.h"
 #include "clicklabel.h"
 #include "controlcm.h"
+#include "interfacecommands.h"
 #include "mainwindow.h"
 #include "numtext.h"
 #include "twips.h"
@@ -28,9 +29,9 @@ void Form1::Label1_MouseDown(int Index, int Button, int Shift, float X, float Y)
     if (Button == 1) {
         Label1[Index]->setForeColor(ui::kGreen);
         if (st.bCP290)
-            CP290Command(*link_, st.sHouseCode, unit, kOn);
+            path_->cp290Command(st.sHouseCode, unit, kOn, path_->currentSource());
         else
-            controlcm1->Exec(st.sHouseCode, platform::blankNumber(unit), kOn);
+            path_->exec(st.sHouseCode, platform::blankNumber(unit), kOn, 0, path_->currentSource());
         st.iLastUnit = unit;
         // The command goes out first, so a dim triggered by this value
         // change addresses the new unit.
@@ -39,9 +40,10 @@ void Form1::Label1_MouseDown(int Index, int Button, int Shift, float X, float Y)
     } else if (Button == 2) {
         Label1[Index]->setForeColor(ui::kBlack);
         if (st.bCP290)
-            CP290Command(*link_, st.sHouseCode, unit, kOff);
+            path_->cp290Command(st.sHouseCode, unit, kOff, path_->currentSource());
         else
-            controlcm1->Exec(st.sHouseCode, platform::blankNumber(unit), kOff);
+            path_->exec(st.sHouseCode, platform::blankNumber(unit), kOff, 0,
+                        path_->currentSource());
         st.iLastUnit = 0;
         Slider1->setVisible(false);
     }
@@ -55,7 +57,7 @@ void Form1::Label1_MouseMove(int Index, int Button, int Shift, float X, float Y)
     if (Index < 0 || Index >= int(Label1.size())) return;
     for (ClickLabel* l : Label1) l->setBackColor(ui::kSilver);
     Label1[Index]->setBackColor(ui::kGrey);
-    Label1[Index]->setToolTip(QStringLiteral("Click Left Mouse Button for ON, Right for OFF"));
+    Label1[Index]->setToolTip(unitToolTip(Index));
 }
 
 void Form1::Label3_MouseDown(int Button, int Shift, float X, float Y) {
@@ -69,9 +71,9 @@ void Form1::Label3_MouseDown(int Button, int Shift, float X, float Y) {
     if (function < 0) return;
     // The CP290 frame always names a unit: all-units functions go to unit 2.
     if (st.bCP290)
-        CP290Command(*link_, st.sHouseCode, 2, function);
+        path_->cp290Command(st.sHouseCode, 2, function, path_->currentSource());
     else
-        controlcm1->Exec(st.sHouseCode, QStringLiteral("0"), function);
+        path_->exec(st.sHouseCode, QStringLiteral("0"), function, 0, path_->currentSource());
 }
 
 void Form1::Slider1_Change() {
@@ -81,13 +83,15 @@ void Form1::Slider1_Change() {
         const QString unit = platform::blankNumber(st.iLastUnit);
         if (st.bCP290) {
             // The CP290 takes the absolute level, also when it is unchanged.
-            CP290Dim(*link_, st.sHouseCode, st.iLastUnit, double(V));
+            path_->cp290Dim(st.sHouseCode, st.iLastUnit, double(V), path_->currentSource());
         } else if (V > st.iLastDim) {
-            controlcm1->Exec(st.sHouseCode, unit, kBright, std::abs(st.iLastDim - V) * 10);
+            path_->exec(st.sHouseCode, unit, kBright, std::abs(st.iLastDim - V) * 10,
+                        path_->currentSource());
         } else if (V < st.iLastDim) {
-            controlcm1->Exec(st.sHouseCode, unit, kDim, std::abs(st.iLastDim - V) * 10);
+            path_->exec(st.sHouseCode, unit, kDim, std::abs(st.iLastDim - V) * 10,
+                        path_->currentSource());
         } else {
-            controlcm1->Exec(st.sHouseCode, unit, kDim, 0);
+            path_->exec(st.sHouseCode, unit, kDim, 0, path_->currentSource());
         }
     }
     st.iLastDim = static_cast<int16_t>(V);

@@ -14,11 +14,13 @@
 #include "controlcm.h"
 #include "frmabout.h"
 #include "frmlogin.h"
+#include "interfacecommands.h"
 #include "mscomm.h"
 #include "notifyicon.h"
 #include "optionsmenu.h"
 #include "programicon.h"
 #include "servicehost.h"
+#include "state/statetable.h"
 #include "twips.h"
 
 namespace {
@@ -86,6 +88,28 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
         nullptr,
     });
 
+    table_ = new state::StateTable(this);
+    path_ = new InterfaceCommands(
+        *controlcm1, *link_, [] { return appState().bCP290; }, *table_,
+        [this](const QString& text) {
+            if (bLogging) Log_Event(text);
+        },
+        this);
+    // What the interface hears on the powerline moves the state table; each
+    // event writes one event-log line.
+    connect(controlcm1, &controlcm::X10Event, table_,
+            [this](QString& devices, QString& housecode, int16_t& command, QString& extra,
+                   QString&) { table_->applyReceived(devices, housecode, command, extra); });
+    connect(table_, &state::StateTable::heard, this, [this](const state::HeardEvent& ev) {
+        if (bLogging) Log_Event(QStringLiteral("Received ") + state::StateTable::describe(ev));
+    });
+    connect(table_, &state::StateTable::changed, this, &Form1::showUnitState);
+    // A command given up: its labels show the tracked state again.
+    connect(path_, &InterfaceCommands::commandFailed, this,
+            [this](int house, const std::vector<int>& units, int) {
+                for (int u : units) showUnitState(state::Address{house, u});
+            });
+
     menu = new OptionsMenu(this);
     connectMenu();
 
@@ -102,6 +126,9 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
 }
 
 Form1::~Form1() {
+    // The command path refers to the control, the CP290 link and the table.
+    delete path_;
+    path_ = nullptr;
     // The listener's last count change must not reach a window being torn down.
     if (server_) {
         server_->disconnect(this);
@@ -294,4 +321,29 @@ void Form1::changeEvent(QEvent* e) {
     // minimised, which would undo a hide done right here.
     if (e->type() == QEvent::WindowStateChange)
         QMetaObject::invokeMethod(this, &Form1::Form_Resize, Qt::QueuedConnection);
+}
+
+CommandPath* Form1::commandPath() const {
+    return path_;
+}
+
+QString Form1::unitToolTip(int index) const {
+    QString tip = QStringLiteral("Click Left Mouse Button for ON, Right for OFF");
+    const QString& house = appState().sHouseCode;
+    const int h = house.isEmpty() ? -1 : state::houseIndex(house.at(0));
+    if (h < 0 || !table_) return tip;
+    const state::ModuleState& s = table_->state(state::Address{h, index + 1});
+    if (s.power == state::Power::On && s.level > 0 && s.level < 100)
+        tip += QStringLiteral(" (Dimmed to %1%)").arg(s.level);
+    return tip;
+}
+
+void Form1::showUnitState(const state::Address& a) {
+    const QString& house = appState().sHouseCode;
+    if (house.isEmpty() || state::houseIndex(house.at(0)) != a.house) return;
+    ClickLabel* label = Label1[size_t(a.unit - 1)];
+    const state::ModuleState& s = table_->state(a);
+    if (s.power == state::Power::Unknown) return;
+    label->setForeColor(s.power == state::Power::On ? ui::kGreen : ui::kBlack);
+    label->setToolTip(unitToolTip(a.unit - 1));
 }

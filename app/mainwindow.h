@@ -32,6 +32,12 @@ class clsNTPrivileges;
 class controlcm;
 class frmAbout;
 class frmLogin;
+class CommandPath;
+class InterfaceCommands;
+namespace state {
+class StateTable;
+struct Address;
+}  // namespace state
 
 class Form1 : public QWidget {
     Q_OBJECT
@@ -122,6 +128,15 @@ class Form1 : public QWidget {
     void StartListening();
     RemoteServer* server() const { return server_.get(); }
 
+    // --- module state -------------------------------------------------------
+    // The state of every module, and the one path for commands to any module
+    // (the click pad, the strip, the slider and command words go through it).
+    // Both live as long as the window; the module list and the state file are
+    // read in Form_Load, and the file is written at Form_Unload.
+    state::StateTable* stateTable() const { return table_; }
+    CommandPath* commandPath() const;
+    InterfaceCommands* interfaceCommands() const { return path_; }
+
     // --- geometry in twips --------------------------------------------------
     int Height() const { return heightTwips_; }
     void setHeight(int twips);
@@ -172,8 +187,13 @@ class Form1 : public QWidget {
     // one event-log line says which group to join.
     void reportPortAccess();
     void bringToFront();
+    // The state of a base-house unit on its click-pad label.
+    void showUnitState(const state::Address& a);
+    QString unitToolTip(int index) const;
 
     std::unique_ptr<Cp290Link> link_;
+    state::StateTable* table_ = nullptr;
+    InterfaceCommands* path_ = nullptr;
     std::unique_ptr<ServiceHost> serviceHost_;
     std::unique_ptr<RemoteServer> server_;
     void clientCountChanged(int count);

@@ -4,6 +4,7 @@
 #include "clicklabel.h"
 #include "controlcm.h"
 #include "deviceaccess.h"
+#include "interfacecommands.h"
 #include "mainwindow.h"
 #include "mscomm.h"
 #include "twips.h"
@@ -13,6 +14,7 @@ void Form1::controlcm1_PortLost(const QString& reason) {
         Log_Event(QStringLiteral("ERROR: Pandrel Interface Lost on Com: ") +
                   QString::number(controlcm1->comport()) + QStringLiteral(" - ") + reason);
     Label3->setBackColor(ui::kRed);
+    path_->setInterfaceReady(false);
 }
 
 void Form1::reportPortAccess() {

@@ -4,6 +4,7 @@
 // count drives the caption and the connection label.
 #include "appstate.h"
 #include "dialogs.h"
+#include "interfacecommands.h"
 #include "mainwindow.h"
 #include "numtext.h"
 #include "remoteserver.h"
@@ -14,7 +15,11 @@ void Form1::StartListening() {
     if (!server_) {
         RemoteServer::Hooks hooks;
         hooks.password = [] { return appState().sConPassword; };
-        hooks.command = [this](const QString& word) { ProcessCommand(word); };
+        hooks.command = [this](const QString& word) {
+            // What a command word changes is tagged as coming from a remote client.
+            InterfaceCommands::SourceScope remote(*path_, state::Source::Remote);
+            ProcessCommand(word);
+        };
         hooks.clientLog = [this](const QString& text, int idx) {
             Log_ClientEvent(text, static_cast<int16_t>(idx));
         };

@@ -5,12 +5,14 @@
 #include "appstate.h"
 #include "clicklabel.h"
 #include "controlcm.h"
+#include "interfacecommands.h"
 #include "mainwindow.h"
 #include "numtext.h"
 #include "optionsmenu.h"
 #include "processexit.h"
 #include "settingskeys.h"
 #include "settingsstore.h"
+#include "state/statetable.h"
 #include "twips.h"
 
 using platform::GetSetting;
@@ -36,6 +38,13 @@ void Form1::Form_Load() {
                                               settings::kInterface, QStringLiteral("False")));
     menu->mnuIntCP290->setChecked(st.bCP290);
     menu->mnuIntPandrel->setChecked(!st.bCP290);
+
+    // The modules this installation has and their last known states.
+    table_->setModules(state::ModuleList::fromSettings(st.sHouseCode, [this](const QString& t) {
+        if (bLogging) Log_Event(t);
+    }));
+    table_->load(state::StateTable::defaultPath());
+    table_->setAutosave(state::StateTable::defaultPath());
 
     setWindowTitle(windowTitle() + QStringLiteral(" (HouseCode: ") + st.sHouseCode +
                    QStringLiteral(") - ") + QString::number(iCClients));
@@ -102,6 +111,7 @@ void Form1::contactCp290() {
 
 void Form1::setStatusStrip(bool found) {
     Label3->setBackColor(found ? ui::kGreen : ui::kRed);
+    path_->setInterfaceReady(found);
     if (!found) reportPortAccess();
 }
 
@@ -113,6 +123,7 @@ void Form1::Form_Unload(int& Cancel) {
                 QString::number(st.iComPort));
     SaveSetting(settings::kApp, settings::kSection, settings::kTop, platform::blankNumber(Top()));
     SaveSetting(settings::kApp, settings::kSection, settings::kLeft, platform::blankNumber(Left()));
+    table_->flush();
     app::endProcess(0);
 }
 

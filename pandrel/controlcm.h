@@ -109,6 +109,14 @@ class controlcm : public QWidget {
     // reason names the device and what happened. Init on a port whose device
     // is there works as usual.
     void PortLost(const QString& reason);
+    // A queued (Exec) command has finished: sent is true when the interface
+    // confirmed it (the last frame's exchange ended with the interface's
+    // closing byte), false when it was given up after its retries or could
+    // not be sent at all (an invalid house code, an Init that emptied the
+    // queue). The arguments are those of the Exec call after the control's
+    // write-backs. Not raised for ExecWait, which returns its result.
+    void CommandDone(const QString& housecode, const QString& devicecode, int16_t command,
+                     int16_t brightness, bool sent);
 
   private:
     struct Private;

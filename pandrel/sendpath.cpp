@@ -205,11 +205,20 @@ void controlcm::Private::Timer2_Timer() {
     while (iCmdCount > 0 && !bClosing) {
         const int slot = iCmdRead;
         QueuedCommand e = CommandQueue[static_cast<size_t>(slot)];
+        bool sent = false;
         if (e.command == x10::ClearMemory) {
             ClearMem();  // the other arguments are not used
+            sent = true;
         } else {
-            SendCommand(e.housecode, e.devicecode, e.command, e.brightness, e.data1, e.data2);
+            // Result 0 also stands for "nothing to send" (an invalid house
+            // code); only a valid one reached the line.
+            sent = SendCommand(e.housecode, e.devicecode, e.command, e.brightness, e.data1,
+                               e.data2) == 0 &&
+                   x10::housePosition(e.housecode) != 0;
         }
+        if (epoch != iEpoch) sent = false;  // an Init or a lost port cut it short
+        // The one place that reports a queued command's outcome.
+        emit q->CommandDone(e.housecode, e.devicecode, e.command, e.brightness, sent);
         if (epoch != iEpoch) break;                   // an Init emptied the queue meanwhile
         CommandQueue[static_cast<size_t>(slot)] = e;  // write-backs land in the entry
         iCmdRead = (iCmdRead + 1) % kCmdSize;

@@ -123,13 +123,16 @@ QByteArray awaitReply(Cp290Link& link, bool handleEvents) {
 
 // One direct-command exchange (steps 1 to 10). A port that cannot be opened
 // gets no reply either, so it ends in the same message box, without a wait.
-void directExchange(Cp290Link& link, const QByteArray& frame) {
+// Returns whether the interface replied.
+bool directExchange(Cp290Link& link, const QByteArray& frame) {
+    bool replied = false;
     if (openAndSend(link, frame) == 0) {
-        awaitReply(link, false);
+        replied = !awaitReply(link, false).isEmpty();
     } else {
         showMessage(link, kNoReplyText);
     }
     link.MSComm1.setPortOpen(false);
+    return replied;
 }
 
 // The set-clock exchange (steps 1 to 6 only; the port stays open for the
@@ -221,21 +224,22 @@ void CP290SetClock(Cp290Link& link) {
     }
 }
 
-void CP290Command(Cp290Link& link, QString& housecode, int16_t unit, int16_t function) {
+bool CP290Command(Cp290Link& link, QString& housecode, int16_t unit, int16_t function) {
     int units9to16 = 0;
     int units1to8 = 0;
     unitBytes(unit, &units9to16, &units1to8);
     const int houseByte = HouseCodeToByte(housecode);
-    directExchange(link, cp290::directFrame(function & 0xFF, houseByte, units9to16, units1to8));
+    return directExchange(link,
+                          cp290::directFrame(function & 0xFF, houseByte, units9to16, units1to8));
 }
 
-void CP290Dim(Cp290Link& link, QString& housecode, int16_t unit, double level) {
+bool CP290Dim(Cp290Link& link, QString& housecode, int16_t unit, double level) {
     int units9to16 = 0;
     int units1to8 = 0;
     unitBytes(unit, &units9to16, &units1to8);
     const int houseByte = HouseCodeToByte(housecode);
     const int functionByte = ((DimCodeForLevel(level) * 16) & 0xF0) + cp290::kFunctionDim;
-    directExchange(link, cp290::directFrame(functionByte, houseByte, units9to16, units1to8));
+    return directExchange(link, cp290::directFrame(functionByte, houseByte, units9to16, units1to8));
 }
 
 QString ByteToHouseCode(int value) {

@@ -28,9 +28,11 @@ int16_t CP290Detect(Cp290Link& link);
 // Sets the interface's clock to the computer's clock, then detects again.
 void CP290SetClock(Cp290Link& link);
 // One direct command (0 all units off, 1 all lights on, 2 on, 3 off).
-void CP290Command(Cp290Link& link, QString& housecode, int16_t unit, int16_t function);
-// Dims a unit to a level 0 to 10 (10 = full brightness).
-void CP290Dim(Cp290Link& link, QString& housecode, int16_t unit, double level);
+// Returns true when the interface answered with its reply byte.
+bool CP290Command(Cp290Link& link, QString& housecode, int16_t unit, int16_t function);
+// Dims a unit to a level 0 to 10 (10 = full brightness). Returns true when
+// the interface answered with its reply byte.
+bool CP290Dim(Cp290Link& link, QString& housecode, int16_t unit, double level);
 
 // House byte (the 4-bit X10 code times 16) to its letter; "" for other values.
 QString ByteToHouseCode(int value);

@@ -84,68 +84,72 @@ void StateTable::set(Address a, Power power, int level, Source source) {
     scheduleSave();
 }
 
+ModuleState StateTable::after(const ModuleState& s, int function, int amount, bool lamp,
+                              bool dims) {
+    ModuleState n = s;
+    // The level a DIM or BRIGHT starts from, and an ON's: a lamp that is off
+    // or whose level is unknown comes on at full brightness first.
+    const int from = (s.power == Power::On && s.level >= 0) ? s.level : 100;
+    auto to = [&](Power p, int level) {
+        n.power = p;
+        n.level = dims ? level : -1;
+    };
+    switch (function) {
+        case kAllUnitsOff:
+        case kOff:
+        case kStatusOff:
+            to(Power::Off, 0);
+            break;
+        case kAllLightsOff:
+            if (lamp) to(Power::Off, 0);
+            break;
+        case kAllLightsOn:
+            if (lamp) to(Power::On, from);
+            break;
+        case kOn:
+        case kStatusOn:
+            to(Power::On, from);
+            break;
+        case kDim:
+        case kBright: {
+            if (!dims) break;  // appliance modules ignore dimming
+            const int step = std::max(amount, 0);
+            const int level = std::clamp(function == kDim ? from - step : from + step, 0, 100);
+            to(level > 0 ? Power::On : Power::Off, level);
+            break;
+        }
+        case kPresetDim1:
+        case kPresetDim2:
+            if (dims) {
+                const int level = int(std::lround(std::clamp(amount, 0, 31) * 100.0 / 31));
+                to(level > 0 ? Power::On : Power::Off, level);
+            }
+            break;
+        default:
+            break;
+    }
+    return n;
+}
+
 void StateTable::apply(int house, const std::vector<int>& unitsIn, int function, int amount,
                        Source source) {
     if (house < 0 || house > 15) return;
-    if (function == kAllUnitsOff) {
-        for (int u = 1; u <= 16; ++u) set(Address{house, u}, Power::Off, 0, source);
-        return;
-    }
-    if (function == kAllLightsOn || function == kAllLightsOff) {
-        for (int u = 1; u <= 16; ++u) {
-            const Address a{house, u};
-            if (!modules_.isLamp(a)) continue;
-            if (function == kAllLightsOff) {
-                set(a, Power::Off, 0, source);
-            } else {
-                // Lamps come on at full brightness; one already on keeps its level.
-                const ModuleState& s = state(a);
-                const bool keep = s.power == Power::On && s.level >= 0;
-                set(a, Power::On, keep ? s.level : 100, source);
-            }
-        }
-        return;
-    }
-    if (!unitFunction(function)) return;
     std::vector<int> units;
-    for (int u : unitsIn)
-        if (u >= 1 && u <= 16 && std::find(units.begin(), units.end(), u) == units.end())
-            units.push_back(u);
-    if (units.empty())
-        units = addressed_[size_t(house)];
-    else
-        addressed_[size_t(house)] = units;
+    if (function == kAllUnitsOff || function == kAllLightsOn || function == kAllLightsOff) {
+        for (int u = 1; u <= 16; ++u) units.push_back(u);
+    } else if (unitFunction(function)) {
+        for (int u : unitsIn)
+            if (u >= 1 && u <= 16 && std::find(units.begin(), units.end(), u) == units.end())
+                units.push_back(u);
+        if (units.empty())
+            units = addressed_[size_t(house)];
+        else
+            addressed_[size_t(house)] = units;
+    }
     for (int u : units) {
         const Address a{house, u};
-        const ModuleState& s = state(a);
-        // The level a DIM or BRIGHT starts from: a lamp that is off or whose
-        // level is unknown first comes on at full brightness.
-        const int from = (s.power == Power::On && s.level >= 0) ? s.level : 100;
-        switch (function) {
-            case kOn:
-            case kStatusOn:
-                set(a, Power::On, (s.power == Power::On && s.level >= 0) ? s.level : 100, source);
-                break;
-            case kOff:
-            case kStatusOff:
-                set(a, Power::Off, 0, source);
-                break;
-            case kDim:
-            case kBright: {
-                if (!dims(a)) break;  // appliance modules ignore dimming
-                const int step = std::max(amount, 0);
-                const int level = std::clamp(function == kDim ? from - step : from + step, 0, 100);
-                set(a, level > 0 ? Power::On : Power::Off, level, source);
-                break;
-            }
-            case kPresetDim1:
-            case kPresetDim2:
-                if (dims(a))
-                    setLevel(a, int(std::lround(std::clamp(amount, 0, 31) * 100.0 / 31)), source);
-                break;
-            default:
-                break;
-        }
+        const ModuleState n = after(state(a), function, amount, modules_.isLamp(a), dims(a));
+        set(a, n.power, n.level, source);
     }
 }
 

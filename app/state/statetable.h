@@ -56,6 +56,10 @@ class StateTable : public QObject {
     // that is off starts from full brightness, as lamp modules do). An empty
     // units list means the units of that house addressed last.
     void apply(int house, const std::vector<int>& units, int function, int amount, Source source);
+    // Power and level of one module after a function under the rules of
+    // apply (lamp: listed as a lamp; dims: a lamp or an unlisted address).
+    // The command path uses it to foresee the level of queued commands.
+    static ModuleState after(const ModuleState& s, int function, int amount, bool lamp, bool dims);
     // An absolute level (the CP290's dim): 0..100 percent.
     void setLevel(Address a, int percent, Source source);
 

@@ -1,0 +1,230 @@
+// The window's command path: sends through the interface in use and moves the
+// state table once the interface confirmed a command.
+#include "interfacecommands.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "controlcm.h"
+#include "mcp290.h"
+#include "numtext.h"
+
+using state::Address;
+using state::ModuleState;
+using state::Power;
+using state::Source;
+
+namespace {
+constexpr int kAllUnitsOff = 0;
+constexpr int kAllLightsOn = 1;
+constexpr int kOn = 2;
+constexpr int kOff = 3;
+constexpr int kDim = 4;
+constexpr int kBright = 5;
+constexpr int kAllLightsOff = 6;
+// The control holds at most this many queued commands; records beyond it
+// belong to commands it dropped.
+constexpr size_t kMaxPending = 50;
+
+bool houseWide(int f) {
+    return f == kAllUnitsOff || f == kAllLightsOn || f == kAllLightsOff;
+}
+
+// The units of a device-code text as the control reads it: items separated
+// by "+", each read from its leading number; only 1 to 16 count.
+std::vector<int> unitsOf(const QString& devicecode) {
+    std::vector<int> out;
+    for (const QString& item : devicecode.split(u'+')) {
+        const QString t = item.trimmed();
+        int n = 0;
+        int digits = 0;
+        for (QChar c : t) {
+            if (c < u'0' || c > u'9' || digits > 3) break;
+            n = n * 10 + (c.unicode() - u'0');
+            ++digits;
+        }
+        if (n >= 1 && n <= 16) out.push_back(n);
+    }
+    return out;
+}
+
+int houseOf(const QString& housecode) {
+    return housecode.isEmpty() ? -1 : state::houseIndex(housecode.at(0));
+}
+
+QString describe(int house, const std::vector<int>& units, int function, int amount) {
+    state::HeardEvent ev;
+    ev.house = house;
+    ev.units = units;
+    ev.function = function;
+    ev.amount = (function == kDim || function == kBright) ? amount : -1;
+    return state::StateTable::describe(ev);
+}
+}  // namespace
+
+InterfaceCommands::InterfaceCommands(controlcm& control, Cp290Link& link,
+                                     std::function<bool()> useCp290, state::StateTable& table,
+                                     std::function<void(const QString&)> log, QObject* parent)
+    : CommandPath(parent),
+      control_(control),
+      link_(link),
+      useCp290_(std::move(useCp290)),
+      table_(table),
+      log_(std::move(log)) {
+    connect(&control_, &controlcm::CommandDone, this, &InterfaceCommands::commandDone);
+}
+
+void InterfaceCommands::setInterfaceReady(bool ready) {
+    // A new contact empties the control's queue: nothing recorded is coming.
+    pending_.clear();
+    if (ready == ready_) return;
+    ready_ = ready;
+    emit interfaceReadyChanged(ready);
+}
+
+// ---------------------------------------------------------------------------
+// Sending
+
+void InterfaceCommands::exec(const QString& housecode, const QString& devicecode, int command,
+                             int brightness, Source source) {
+    control_.Exec(housecode, devicecode, command, brightness);
+    // Only a command the control took will be reported done.
+    const int house = houseOf(housecode);
+    if (!ready_ || useCp290_() || house < 0) return;
+    Pending p;
+    p.house = house;
+    p.housecode = housecode;
+    p.devicecode = devicecode;
+    p.units = houseWide(command) ? std::vector<int>{} : unitsOf(devicecode);
+    p.function = command;
+    p.amount = std::clamp(brightness, 0, 100);
+    p.source = source;
+    pending_.push_back(std::move(p));
+    if (pending_.size() > kMaxPending) pending_.pop_front();
+}
+
+bool InterfaceCommands::cp290Command(QString& housecode, int unit, int function, Source source) {
+    const bool replied =
+        CP290Command(link_, housecode, static_cast<int16_t>(unit), static_cast<int16_t>(function));
+    const int house = houseOf(housecode);
+    if (house < 0) return replied;
+    // The all-units functions name unit 2 in the frame but act on the house.
+    const std::vector<int> units =
+        houseWide(function) ? std::vector<int>{} : std::vector<int>{unit};
+    if (replied)
+        confirmed(house, units, function, 0, source);
+    else
+        givenUp(house, units, function, 0);
+    return replied;
+}
+
+bool InterfaceCommands::cp290Dim(QString& housecode, int unit, double level, Source source) {
+    const bool replied = CP290Dim(link_, housecode, static_cast<int16_t>(unit), level);
+    const int house = houseOf(housecode);
+    if (house < 0 || unit < 1 || unit > 16) return replied;
+    if (replied) {
+        // Levels other than the whole numbers 0 to 10 go out as full brightness.
+        const double whole = std::round(level);
+        const int percent = (whole == level && level >= 0 && level <= 10) ? int(whole) * 10 : 100;
+        table_.setLevel(Address{house, unit}, percent, source);
+    } else {
+        givenUp(house, {unit}, kDim, -1);
+    }
+    return replied;
+}
+
+// ---------------------------------------------------------------------------
+// The command path for any house
+
+void InterfaceCommands::switchUnit(Address a, bool on, Source source) {
+    QString house(a.houseLetter());
+    if (useCp290_())
+        cp290Command(house, a.unit, on ? kOn : kOff, source);
+    else
+        exec(house, platform::blankNumber(a.unit), on ? kOn : kOff, 0, source);
+}
+
+void InterfaceCommands::setBrightness(Address a, int percent, Source source) {
+    percent = std::clamp(percent, 0, 100);
+    const state::Module* m = table_.modules().find(a);
+    if (percent == 0 || (m && m->kind == state::Kind::Appliance)) {
+        switchUnit(a, percent > 0, source);
+        return;
+    }
+    QString house(a.houseLetter());
+    if (useCp290_()) {
+        cp290Dim(house, a.unit, std::round(percent / 10.0), source);
+        return;
+    }
+    const QString unit = platform::blankNumber(a.unit);
+    const ModuleState e = expected(a);
+    int from = e.level;
+    if (e.power != Power::On || e.level < 0) {
+        // Off or unknown: on at full brightness first, then down from there.
+        exec(house, unit, kOn, 0, source);
+        from = 100;
+    }
+    if (percent < from) exec(house, unit, kDim, from - percent, source);
+    if (percent > from) exec(house, unit, kBright, percent - from, source);
+}
+
+void InterfaceCommands::houseFunction(int house, int function, Source source) {
+    if (house < 0 || house > 15 || !houseWide(function)) return;
+    QString letter(QChar(u'A' + house));
+    if (useCp290_())
+        cp290Command(letter, 2, function, source);
+    else
+        exec(letter, QStringLiteral("0"), function, 0, source);
+}
+
+ModuleState InterfaceCommands::expected(Address a) const {
+    ModuleState s = table_.state(a);
+    const bool lamp = table_.modules().isLamp(a);
+    const state::Module* m = table_.modules().find(a);
+    const bool dims = !m || m->kind == state::Kind::Lamp;
+    for (const Pending& p : pending_) {
+        if (p.house != a.house) continue;
+        if (!houseWide(p.function) &&
+            std::find(p.units.begin(), p.units.end(), a.unit) == p.units.end())
+            continue;
+        s = state::StateTable::after(s, p.function, p.amount, lamp, dims);
+    }
+    return s;
+}
+
+// ---------------------------------------------------------------------------
+// Outcomes
+
+void InterfaceCommands::commandDone(const QString& housecode, const QString& devicecode,
+                                    int16_t command, int16_t brightness, bool sent) {
+    const int house = houseOf(housecode);
+    // The record of this command: the oldest one that matches it. Records
+    // before it belong to commands the control never took.
+    Source source = current_;
+    auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) {
+        return p.house == house && p.devicecode == devicecode && p.function == command;
+    });
+    if (it != pending_.end()) {
+        source = it->source;
+        pending_.erase(pending_.begin(), it + 1);
+    }
+    if (house < 0 || command == 16) return;  // nothing for a module (memory clear)
+    const std::vector<int> units = houseWide(command) ? std::vector<int>{} : unitsOf(devicecode);
+    if (sent)
+        confirmed(house, units, command, brightness, source);
+    else
+        givenUp(house, units, command, brightness);
+}
+
+void InterfaceCommands::confirmed(int house, const std::vector<int>& units, int function,
+                                  int amount, Source source) {
+    table_.apply(house, units, function, amount, source);
+}
+
+void InterfaceCommands::givenUp(int house, const std::vector<int>& units, int function,
+                                int amount) {
+    if (log_)
+        log_(QStringLiteral("ERROR: Command Not Confirmed by the Interface, Given Up: ") +
+             describe(house, units, function, amount));
+    emit commandFailed(house, units, function);
+}
