@@ -123,7 +123,8 @@ int main(int argc, char** argv) {
     platform::SaveSetting("veldrin", "MQTT", "ClientId", "veldrin-bench");
     Form1 w;
     w.Form_Load();
-    if (!w.mqttBridge() || !pumpUntil([&] { return w.mqttBridge()->client().isConnected(); }, 10000)) {
+    if (!w.mqttBridge() ||
+        !pumpUntil([&] { return w.mqttBridge()->client().isConnected(); }, 10000)) {
         std::fprintf(stderr, "the bridge did not connect\n");
         return 1;
     }

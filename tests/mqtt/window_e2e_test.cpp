@@ -10,7 +10,6 @@
 #include "appfixture.h"
 #include "mqttbridge.h"
 #include "testbroker.h"
-#include "x10codes.h"
 
 namespace {
 
@@ -117,20 +116,30 @@ TEST_F(MqttWindowTest, ABurstOfCommandsReachesTheLineInOrder) {
     // the units come in the order sent (those beyond the queue's limit dropped
     // with a log line).
     auto taken = [&] { return logTexts().filter(QStringLiteral("dropped")); };
-    testenv::pumpUntil([&] { return sim->framedOnly().size() >= 2 * kCount; }, 120000);
-    testenv::pump(200);
+    // Until the line has been quiet for a while (or everything came).
+    qsizetype seen = -1;
+    for (int i = 0; i < 600 && sim->framedOnly().size() < 2 * kCount; ++i) {
+        testenv::pump(500);
+        if (sim->framedOnly().size() == seen && seen > 0) break;
+        seen = sim->framedOnly().size();
+    }
     const auto fs = sim->framedOnly();
     ASSERT_EQ(fs.size() % 2, 0);
     int next = 0;
     for (int k = 0; k + 1 < fs.size(); k += 2) {
         ASSERT_EQ(fs[k].kind, veldrin::sim::TwoWaySim::Kind::Address) << k;
         ASSERT_EQ(fs[k + 1].kind, veldrin::sim::TwoWaySim::Kind::Function) << k;
-        const int unit = veldrin::sim::x10::unitNumber(uchar(fs[k].bytes.at(1)));
+        // The X10 unit code in the address frame's low nibble.
+        static const QByteArray kUnitCodes =
+            QByteArray::fromHex("060E020A0109050D070F030B0008040C");
+        const int unit = int(kUnitCodes.indexOf(char(fs[k].bytes.at(1) & 0x0F))) + 1;
         while (next < kCount && next % 16 + 1 != unit) ++next;
         ASSERT_LT(next, kCount) << "frame " << k << " out of order";
         ++next;
     }
-    if (fs.size() < 2 * kCount) EXPECT_FALSE(taken().isEmpty());
+    if (fs.size() < 2 * kCount) {
+        EXPECT_FALSE(taken().isEmpty());
+    }
 }
 
 // The real program as a process, killed without a chance to say goodbye: the
