@@ -26,6 +26,8 @@ constexpr int kAllLightsOff = 6;
 // The control holds at most this many queued commands; records beyond it
 // belong to commands it dropped.
 constexpr size_t kMaxPending = 50;
+// What the control's queue holds at most.
+constexpr int kControlQueue = 50;
 
 bool houseWide(int f) {
     return f == kAllUnitsOff || f == kAllLightsOn || f == kAllLightsOff;
@@ -78,6 +80,7 @@ InterfaceCommands::InterfaceCommands(controlcm& control, Cp290Link& link,
 void InterfaceCommands::setInterfaceReady(bool ready) {
     // A new contact empties the control's queue: nothing recorded is coming.
     pending_.clear();
+    queued_ = 0;
     if (ready == ready_) return;
     ready_ = ready;
     emit interfaceReadyChanged(ready);
@@ -88,6 +91,19 @@ void InterfaceCommands::setInterfaceReady(bool ready) {
 
 void InterfaceCommands::exec(const QString& housecode, const QString& devicecode, int command,
                              int brightness, Source source) {
+    // The control drops what arrives while its queue is full, without a word;
+    // count what it holds (taken and not yet reported done) so that a burst
+    // beyond its limit is said once in the event log instead.
+    if (ready_ && !useCp290_()) {
+        if (queued_ >= kControlQueue) {
+            if (!dropping_ && log_)
+                log_(QStringLiteral("Command queue full: commands are dropped until it drains"));
+            dropping_ = true;
+            return;
+        }
+        dropping_ = false;
+        ++queued_;
+    }
     control_.Exec(housecode, devicecode, command, brightness);
     // Only a command the control took will be reported done.
     const int house = houseOf(housecode);
@@ -198,6 +214,7 @@ ModuleState InterfaceCommands::expected(Address a) const {
 
 void InterfaceCommands::commandDone(const QString& housecode, const QString& devicecode,
                                     int16_t command, int16_t brightness, bool sent) {
+    if (queued_ > 0) --queued_;
     const int house = houseOf(housecode);
     // The record of this command: the oldest one that matches it. Records
     // before it belong to commands the control never took.

@@ -94,5 +94,7 @@ class InterfaceCommands : public CommandPath {
     std::function<void(const QString&)> log_;
     std::deque<Pending> pending_;
     bool ready_ = false;
+    int queued_ = 0;         // commands the control holds (two-way interface)
+    bool dropping_ = false;  // the full queue was logged
     state::Source current_ = state::Source::Click;
 };

@@ -15,6 +15,7 @@
 #include "frmabout.h"
 #include "frmlogin.h"
 #include "interfacecommands.h"
+#include "mqttbridge.h"
 #include "mscomm.h"
 #include "notifyicon.h"
 #include "optionsmenu.h"
@@ -126,6 +127,8 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
 }
 
 Form1::~Form1() {
+    // The bridge refers to the command path and the table.
+    mqttBridge_.reset();
     // The command path refers to the control, the CP290 link and the table.
     delete path_;
     path_ = nullptr;

@@ -34,6 +34,9 @@ class frmAbout;
 class frmLogin;
 class CommandPath;
 class InterfaceCommands;
+namespace mqtt {
+class Bridge;
+}  // namespace mqtt
 namespace state {
 class StateTable;
 struct Address;
@@ -143,6 +146,11 @@ class Form1 : public QWidget {
     CommandPath* commandPath() const;
     InterfaceCommands* interfaceCommands() const { return path_; }
 
+    // --- home-automation bridge -----------------------------------------------
+    // Started in Form_Load after the interface contact when [MQTT] names a
+    // broker; nullptr otherwise. Its connection shows in the event log.
+    mqtt::Bridge* mqttBridge() const { return mqttBridge_.get(); }
+
     // --- geometry in twips --------------------------------------------------
     int Height() const { return heightTwips_; }
     void setHeight(int twips);
@@ -195,11 +203,14 @@ class Form1 : public QWidget {
     void bringToFront();
     // The state of a base-house unit on its click-pad label.
     void showUnitState(const state::Address& a);
+    void startBridge();
+    void stopBridge();  // offline and a clean goodbye
     QString unitToolTip(int index) const;
 
     std::unique_ptr<Cp290Link> link_;
     state::StateTable* table_ = nullptr;
     InterfaceCommands* path_ = nullptr;
+    std::unique_ptr<mqtt::Bridge> mqttBridge_;
     std::unique_ptr<ServiceHost> serviceHost_;
     std::unique_ptr<RemoteServer> server_;
     void clientCountChanged(int count);

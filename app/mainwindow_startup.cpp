@@ -96,6 +96,8 @@ void Form1::Form_Load() {
         contactCp290();
     }
 
+    startBridge();
+
     iCClients = 0;
     if (bLogging) Log_Event(QStringLiteral("Listening for a connection..."));
     StartListening();
@@ -130,6 +132,7 @@ void Form1::Form_Unload(int& Cancel) {
     SaveSetting(settings::kApp, settings::kSection, settings::kTop, platform::blankNumber(Top()));
     SaveSetting(settings::kApp, settings::kSection, settings::kLeft, platform::blankNumber(Left()));
     table_->flush();
+    stopBridge();
     app::endProcess(0);
 }
 

@@ -1,0 +1,321 @@
+#include "mqttclient.h"
+
+#include <mosquitto.h>
+
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "timebase.h"
+
+namespace mqtt {
+
+namespace {
+
+constexpr qint64 kFirstRetryMs = 1000;
+constexpr qint64 kLastRetryMs = 60000;
+// A broker that accepts the socket but never answers is given up after this
+// long (real time: it covers a TLS handshake on a slow link).
+constexpr int kConnectTimeoutMs = 15000;
+constexpr int kMiscIntervalMs = 1000;
+
+void initLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] { mosquitto_lib_init(); });
+}
+
+// The library's texts end with a full stop; the log lines carry their own.
+QString errorText(int rc, int savedErrno) {
+    QString t = rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(savedErrno))
+                                     : QString::fromUtf8(mosquitto_strerror(rc));
+    while (t.endsWith(u'.')) t.chop(1);
+    return t;
+}
+
+}  // namespace
+
+Client::Client(ConnectOptions options, LogHook log, QObject* parent)
+    : QObject(parent),
+      options_(std::move(options)),
+      log_(std::move(log)),
+      miscTimer_(new QTimer(this)),
+      retryTimer_(new QTimer(this)),
+      connectTimeout_(new QTimer(this)) {
+    initLibrary();
+    miscTimer_->setInterval(kMiscIntervalMs);
+    connect(miscTimer_, &QTimer::timeout, this, &Client::misc);
+    retryTimer_->setSingleShot(true);
+    connect(retryTimer_, &QTimer::timeout, this, &Client::attempt);
+    connectTimeout_->setSingleShot(true);
+    connectTimeout_->setInterval(kConnectTimeoutMs);
+    connect(connectTimeout_, &QTimer::timeout, this,
+            [this] { failed(QStringLiteral("no answer from the broker")); });
+}
+
+Client::~Client() {
+    stop();
+}
+
+void Client::stop() {
+    retryTimer_->stop();
+    connectTimeout_->stop();
+    if (lookupId_ >= 0) QHostInfo::abortHostLookup(lookupId_);
+    lookupId_ = -1;
+    if (mosq_ && state_ == State::Connected) {
+        // A clean goodbye: whatever is queued goes out first. The socket is
+        // non-blocking; a few rounds suffice on any link that still works.
+        mosquitto_disconnect(mosq_);
+        for (int i = 0; i < 10 && mosquitto_want_write(mosq_); ++i)
+            if (mosquitto_loop_write(mosq_, 1) != MOSQ_ERR_SUCCESS) break;
+    }
+    endSession();
+    state_ = State::Idle;
+}
+
+QString Client::brokerName() const {
+    return options_.host + u':' + QString::number(options_.port);
+}
+
+qint64 Client::retryDelayMs(int failures) {
+    qint64 d = kFirstRetryMs;
+    for (int i = 1; i < failures && d < kLastRetryMs; ++i) d *= 2;
+    return std::min(d, kLastRetryMs);
+}
+
+void Client::start() {
+    if (state_ != State::Idle) return;
+    attempt();
+}
+
+void Client::attempt() {
+    state_ = State::Resolving;
+    const QHostAddress literal(options_.host);
+    if (!literal.isNull()) {
+        connectTo(options_.host);
+        return;
+    }
+    // The name is looked up without blocking. Without TLS the socket goes to
+    // the address found; with TLS the library is given the name, which the
+    // certificate check needs (its own look-up is then answered from the
+    // resolver's cache on any usual system).
+    lookupId_ = QHostInfo::lookupHost(options_.host, this, [this](const QHostInfo& info) {
+        lookupId_ = -1;
+        if (state_ != State::Resolving) return;
+        if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
+            failed(info.errorString());
+            return;
+        }
+        connectTo(options_.tls ? options_.host : info.addresses().first().toString());
+    });
+}
+
+bool Client::newSession() {
+    mosq_ = mosquitto_new(options_.clientId.toUtf8().constData(), true, this);
+    if (!mosq_) return false;
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    if (!options_.user.isEmpty())
+        mosquitto_username_pw_set(
+            mosq_, options_.user.toUtf8().constData(),
+            options_.password.isEmpty() ? nullptr : options_.password.toUtf8().constData());
+    if (!options_.willTopic.isEmpty())
+        mosquitto_will_set(mosq_, options_.willTopic.toUtf8().constData(),
+                           int(options_.willPayload.size()), options_.willPayload.constData(), 1,
+                           options_.willRetain);
+    if (options_.tls) {
+        if (!options_.caFile.isEmpty()) {
+            const int rc = mosquitto_tls_set(mosq_, options_.caFile.toLocal8Bit().constData(),
+                                             nullptr, nullptr, nullptr, nullptr);
+            if (rc != MOSQ_ERR_SUCCESS) {
+                tlsError_ = errorText(rc, errno);
+                return false;
+            }
+        } else {
+            mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        }
+    }
+    mosquitto_connect_callback_set(mosq_, &Client::onConnect);
+    mosquitto_message_callback_set(mosq_, &Client::onMessage);
+    return true;
+}
+
+void Client::endSession() {
+    detachSocket();
+    connectTimeout_->stop();
+    if (mosq_) mosquitto_destroy(mosq_);
+    mosq_ = nullptr;
+    connackRc_ = -1;
+}
+
+void Client::connectTo(const QString& address) {
+    tlsError_.clear();
+    if (!newSession()) {
+        failed(tlsError_.isEmpty() ? QStringLiteral("out of memory")
+                                   : QStringLiteral("TLS settings: ") + tlsError_);
+        return;
+    }
+    errno = 0;
+    const int rc = mosquitto_connect_async(mosq_, address.toUtf8().constData(), options_.port,
+                                           options_.keepAliveSeconds);
+    const int err = errno;
+    if (rc != MOSQ_ERR_SUCCESS) {
+        failed(errorText(rc, err));
+        return;
+    }
+    state_ = State::Connecting;
+    attachSocket();
+    connectTimeout_->start();
+    updateWriteNotifier();
+}
+
+void Client::attachSocket() {
+    socket_ = mosquitto_socket(mosq_);
+    if (socket_ < 0) return;
+    readNotifier_ = std::make_unique<QSocketNotifier>(socket_, QSocketNotifier::Read);
+    connect(readNotifier_.get(), &QSocketNotifier::activated, this, &Client::readReady);
+    writeNotifier_ = std::make_unique<QSocketNotifier>(socket_, QSocketNotifier::Write);
+    connect(writeNotifier_.get(), &QSocketNotifier::activated, this, &Client::writeReady);
+    miscTimer_->start();
+}
+
+void Client::detachSocket() {
+    // The notifiers go before the socket is closed or its number reused.
+    readNotifier_.reset();
+    writeNotifier_.reset();
+    miscTimer_->stop();
+    socket_ = -1;
+}
+
+void Client::updateWriteNotifier() {
+    if (writeNotifier_) writeNotifier_->setEnabled(mosq_ && mosquitto_want_write(mosq_));
+}
+
+void Client::readReady() {
+    if (inLoop_ || !mosq_) return;
+    inLoop_ = true;
+    errno = 0;
+    const int rc = mosquitto_loop_read(mosq_, 1);
+    const int err = errno;
+    inLoop_ = false;
+    afterLoop(rc, err);
+}
+
+void Client::writeReady() {
+    if (inLoop_ || !mosq_) return;
+    inLoop_ = true;
+    errno = 0;
+    const int rc = mosquitto_loop_write(mosq_, 1);
+    const int err = errno;
+    inLoop_ = false;
+    afterLoop(rc, err);
+}
+
+void Client::misc() {
+    if (inLoop_ || !mosq_) return;
+    inLoop_ = true;
+    errno = 0;
+    const int rc = mosquitto_loop_misc(mosq_);
+    const int err = errno;
+    inLoop_ = false;
+    afterLoop(rc, err);
+}
+
+void Client::afterLoop(int rc, int err) {
+    QPointer<Client> self(this);
+    if (connackRc_ >= 0) {
+        const int answer = connackRc_;
+        connackRc_ = -1;
+        if (answer == 0) {
+            connectTimeout_->stop();
+            state_ = State::Connected;
+            failures_ = 0;
+            if (log_) log_(QStringLiteral("MQTT: connected to ") + brokerName());
+            emit connected();
+            if (!self) return;
+        } else {
+            QString why = QString::fromUtf8(mosquitto_connack_string(answer));
+            while (why.endsWith(u'.')) why.chop(1);
+            failed(QStringLiteral("refused: ") + why);
+            return;
+        }
+    }
+    if (mosq_ && mosquitto_socket(mosq_) < 0) {
+        const QString why = errorText(rc == MOSQ_ERR_SUCCESS ? MOSQ_ERR_CONN_LOST : rc, err);
+        if (state_ == State::Connected)
+            lost(why);
+        else
+            failed(why);
+    }
+    dispatchInbox();
+    if (self) updateWriteNotifier();
+}
+
+void Client::dispatchInbox() {
+    if (dispatching_) return;  // the outer dispatch carries on in order
+    QPointer<Client> self(this);
+    dispatching_ = true;
+    while (!inbox_.empty()) {
+        Incoming m = std::move(inbox_.front());
+        inbox_.pop_front();
+        emit message(m.topic, m.payload, m.retained);
+        if (!self) return;
+    }
+    dispatching_ = false;
+}
+
+void Client::failed(const QString& reason) {
+    endSession();
+    state_ = State::Waiting;
+    ++failures_;
+    const qint64 delay = retryDelayMs(failures_);
+    if (log_)
+        log_(QStringLiteral("MQTT: cannot connect to %1 (%2); trying again in %3 s")
+                 .arg(brokerName(), reason)
+                 .arg(delay / 1000));
+    platform::TimeBase::global().startTimer(*retryTimer_, delay);
+}
+
+void Client::lost(const QString& reason) {
+    endSession();
+    state_ = State::Waiting;
+    failures_ = 1;
+    const qint64 delay = retryDelayMs(failures_);
+    if (log_)
+        log_(QStringLiteral("MQTT: connection to %1 lost (%2); trying again in %3 s")
+                 .arg(brokerName(), reason)
+                 .arg(delay / 1000));
+    platform::TimeBase::global().startTimer(*retryTimer_, delay);
+    emit disconnected();
+}
+
+bool Client::publish(const QString& topic, const QByteArray& payload, bool retain, int qos) {
+    if (state_ != State::Connected || !mosq_) return false;
+    const int rc = mosquitto_publish(mosq_, nullptr, topic.toUtf8().constData(),
+                                     int(payload.size()), payload.constData(), qos, retain);
+    if (!inLoop_) updateWriteNotifier();
+    return rc == MOSQ_ERR_SUCCESS;
+}
+
+bool Client::subscribe(const QString& pattern, int qos) {
+    if (state_ != State::Connected || !mosq_) return false;
+    const int rc = mosquitto_subscribe(mosq_, nullptr, pattern.toUtf8().constData(), qos);
+    if (!inLoop_) updateWriteNotifier();
+    return rc == MOSQ_ERR_SUCCESS;
+}
+
+void Client::onConnect(mosquitto*, void* self, int rc) {
+    static_cast<Client*>(self)->connackRc_ = rc;
+}
+
+void Client::onMessage(mosquitto*, void* self, const mosquitto_message* msg) {
+    auto* c = static_cast<Client*>(self);
+    c->inbox_.push_back({QString::fromUtf8(msg->topic),
+                         QByteArray(static_cast<const char*>(msg->payload), msg->payloadlen),
+                         msg->retain});
+}
+
+}  // namespace mqtt

@@ -1,0 +1,120 @@
+#pragma once
+// An MQTT client over libmosquitto that lives in the program's own event
+// loop: socket notifiers for reading and writing and a timer for the
+// keep-alive, no thread of its own. Connecting never blocks (the host name is
+// looked up asynchronously, the socket connects in the background) and a lost
+// or failed connection is tried again by itself after a growing delay, 1 s
+// doubling up to 60 s, measured on the time base. Each connect, loss and
+// failure writes one line through the log hook.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <deque>
+#include <functional>
+#include <memory>
+
+class QSocketNotifier;
+class QTimer;
+struct mosquitto;
+struct mosquitto_message;
+
+namespace mqtt {
+
+struct ConnectOptions {
+    QString host;
+    int port = 1883;
+    QString user;      // empty: no user name
+    QString password;  // kept in memory only
+    bool tls = false;
+    QString caFile;  // empty: the system's certificates
+    QString clientId;
+    int keepAliveSeconds = 30;
+    // Last will: published by the broker when the connection dies.
+    QString willTopic;
+    QByteArray willPayload;
+    bool willRetain = true;
+};
+
+class Client : public QObject {
+    Q_OBJECT
+  public:
+    using LogHook = std::function<void(const QString&)>;
+
+    Client(ConnectOptions options, LogHook log, QObject* parent = nullptr);
+    ~Client() override;
+
+    // Starts connecting; from then on the client reconnects by itself.
+    void start();
+    // Says goodbye to the broker (a clean end: no last will) and stops
+    // reconnecting. The destructor does the same.
+    void stop();
+    bool isConnected() const { return state_ == State::Connected; }
+
+    // Queue a message or a subscription; false while not connected (nothing
+    // is kept for later: the owner publishes its state again on connect).
+    bool publish(const QString& topic, const QByteArray& payload, bool retain, int qos = 1);
+    bool subscribe(const QString& pattern, int qos = 1);
+
+    // Logical milliseconds before attempt number `failures` + 1 after that
+    // many failures in a row: 1 s, 2 s, 4 s ... at most 60 s.
+    static qint64 retryDelayMs(int failures);
+
+    // "host:port" as the log lines name the broker.
+    QString brokerName() const;
+
+  signals:
+    void connected();
+    void disconnected();
+    void message(const QString& topic, const QByteArray& payload, bool retained);
+
+  private:
+    enum class State { Idle, Resolving, Connecting, Connected, Waiting };
+
+    struct Incoming {
+        QString topic;
+        QByteArray payload;
+        bool retained = false;
+    };
+
+    void attempt();
+    bool newSession();
+    void endSession();
+    void connectTo(const QString& address);
+    void attachSocket();
+    void detachSocket();
+    void updateWriteNotifier();
+    void readReady();
+    void writeReady();
+    void misc();
+    // After a loop call: a closed socket means the connection ended.
+    void afterLoop(int rc, int savedErrno);
+    // Hands the received messages on, outside any library call.
+    void dispatchInbox();
+    void failed(const QString& reason);
+    void lost(const QString& reason);
+    void scheduleRetry();
+
+    static void onConnect(mosquitto*, void* self, int rc);
+    static void onMessage(mosquitto*, void* self, const mosquitto_message* msg);
+
+    ConnectOptions options_;
+    LogHook log_;
+    mosquitto* mosq_ = nullptr;
+    State state_ = State::Idle;
+    int failures_ = 0;
+    int socket_ = -1;
+    int connackRc_ = -1;  // set by onConnect during a loop call
+    int lookupId_ = -1;
+    bool inLoop_ = false;
+    bool dispatching_ = false;
+    QString tlsError_;
+    std::deque<Incoming> inbox_;
+    std::unique_ptr<QSocketNotifier> readNotifier_;
+    std::unique_ptr<QSocketNotifier> writeNotifier_;
+    QTimer* miscTimer_;
+    QTimer* retryTimer_;
+    QTimer* connectTimeout_;
+};
+
+}  // namespace mqtt

@@ -1,0 +1,186 @@
+// Latency of the MQTT bridge on loopback, through the real window with the
+// control talking to the emulated two-way interface and a private mosquitto
+// broker on a free local port:
+//   bench_mqtt [count]   (default 200; about a quarter second each)
+// For each "veldrin/A5/set" it measures the time from publishing it to the
+// first frame of the command on the serial line (the control's 250 ms queue
+// tick lies in between), and the time from the interface's confirmation (the
+// state table's change) to "veldrin/A5/state" at a subscriber. Prints median
+// and p99 of both.
+#include <pwd.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "dialogs.h"
+#include "mainwindow.h"
+#include "mqttbridge.h"
+#include "mqttclient.h"
+#include "processexit.h"
+#include "settingsstore.h"
+#include "twowaysim.h"
+
+namespace {
+
+class SilentDialogs : public platform::Dialogs {
+  public:
+    void message(const QString&, const QString&, platform::MsgIcon) override {}
+    QString inputText(const QString&, const QString&, const QString&) override { return {}; }
+};
+
+// Runs the event loop until cond() holds; a 1 ms tick makes sure conditions
+// that change on the emulator's thread are seen promptly.
+bool pumpUntil(const std::function<bool()>& cond, int ms) {
+    QElapsedTimer t;
+    t.start();
+    QTimer tick;
+    tick.start(1);
+    while (!cond()) {
+        if (t.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * (v.size() - 1) + 0.5));
+    return v[i];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int count = argc > 1 ? std::max(1, atoi(argv[1])) : 200;
+    QTemporaryDir home;
+    ::setenv("XDG_CONFIG_HOME", qPrintable(home.path()), 1);
+    ::setenv("XDG_RUNTIME_DIR", qPrintable(home.path()), 1);
+    ::setenv("XDG_STATE_HOME", qPrintable(home.path()), 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    SilentDialogs dialogs;
+    platform::Dialogs::install(&dialogs);
+    app::setExitHook([](int) {});
+
+    // The broker.
+    const QString mosquitto = QStandardPaths::findExecutable(
+        QStringLiteral("mosquitto"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
+    if (mosquitto.isEmpty()) {
+        std::fprintf(stderr, "mosquitto is not installed\n");
+        return 1;
+    }
+    int port = 0;
+    {
+        QTcpServer s;
+        s.listen(QHostAddress::LocalHost, 0);
+        port = s.serverPort();
+    }
+    QFile conf(home.filePath(QStringLiteral("mosquitto.conf")));
+    conf.open(QIODevice::WriteOnly);
+    conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                              "user %2\n")
+                   .arg(port)
+                   .arg(QString::fromLocal8Bit(::getpwuid(::getuid())->pw_name))
+                   .toUtf8());
+    conf.close();
+    QProcess broker;
+    broker.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    broker.setStandardOutputFile(QProcess::nullDevice());
+    broker.start(mosquitto, {QStringLiteral("-c"), conf.fileName()});
+    if (!pumpUntil(
+            [&] {
+                QTcpSocket s;
+                s.connectToHost(QHostAddress::LocalHost, quint16(port));
+                return s.waitForConnected(100);
+            },
+            10000)) {
+        std::fprintf(stderr, "the broker did not start\n");
+        return 1;
+    }
+
+    veldrin::sim::TwoWaySim sim;
+    if (!sim.start()) {
+        std::fprintf(stderr, "cannot start the emulator\n");
+        return 1;
+    }
+    platform::SaveSetting("veldrin", "Ports", "COM1", sim.devicePath());
+    platform::SaveSetting("veldrin", "Startup", "ListenPort", "0");
+    platform::SaveSetting("veldrin", "MQTT", "Host", "127.0.0.1");
+    platform::SaveSetting("veldrin", "MQTT", "Port", QString::number(port));
+    platform::SaveSetting("veldrin", "MQTT", "ClientId", "veldrin-bench");
+    Form1 w;
+    w.Form_Load();
+    if (!w.mqttBridge() ||
+        !pumpUntil([&] { return w.mqttBridge()->client().isConnected(); }, 10000)) {
+        std::fprintf(stderr, "the bridge did not connect\n");
+        return 1;
+    }
+
+    // The hub: publishes the commands and watches the state.
+    mqtt::ConnectOptions o;
+    o.host = QStringLiteral("127.0.0.1");
+    o.port = port;
+    o.clientId = QStringLiteral("bench-hub");
+    mqtt::Client hub(o, {});
+    QElapsedTimer clock;
+    clock.start();
+    qint64 stateAt = -1;
+    QByteArray wanted;
+    QObject::connect(&hub, &mqtt::Client::message, &hub,
+                     [&](const QString& t, const QByteArray& p, bool retained) {
+                         if (!retained && t == u"veldrin/A5/state" && p == wanted)
+                             stateAt = clock.nsecsElapsed();
+                     });
+    QObject::connect(&hub, &mqtt::Client::connected, &hub,
+                     [&] { hub.subscribe(QStringLiteral("veldrin/A5/state")); });
+    hub.start();
+    if (!pumpUntil([&] { return hub.isConnected(); }, 5000)) return 1;
+    pumpUntil([] { return false; }, 200);
+
+    qint64 confirmedAt = -1;
+    QObject::connect(w.stateTable(), &state::StateTable::changed, &w, [&](state::Address a) {
+        if (a.text() == u"A5") confirmedAt = clock.nsecsElapsed();
+    });
+
+    std::vector<double> toLine, toState;
+    QRandomGenerator rng(7410);
+    for (int i = 0; i < count; ++i) {
+        const int pause = static_cast<int>(rng.bounded(250));
+        pumpUntil([] { return false; }, pause);
+        sim.clearRecords();
+        confirmedAt = stateAt = -1;
+        wanted = i % 2 ? "OFF" : "ON";
+        const qint64 t0 = veldrin::sim::monotonicMs();
+        hub.publish(QStringLiteral("veldrin/A5/set"), wanted, false);
+        if (!pumpUntil([&] { return sim.framedOnly().size() >= 2; }, 5000)) break;
+        toLine.push_back(static_cast<double>(sim.framedOnly().front().tMs - t0));
+        if (!pumpUntil([&] { return stateAt >= 0 && confirmedAt >= 0; }, 5000)) break;
+        toState.push_back((stateAt - confirmedAt) / 1e6);
+    }
+    std::printf("MQTT bridge over %zu commands on loopback\n", toLine.size());
+    std::printf("  set published to the frame on the line: median %.1f ms, p99 %.1f ms\n",
+                percentile(toLine, 0.5), percentile(toLine, 0.99));
+    std::printf("  confirmation to the state at a subscriber: median %.2f ms, p99 %.2f ms\n",
+                percentile(toState, 0.5), percentile(toState, 0.99));
+    std::printf("FIGURE mqtt_line_median_ms %.1f\nFIGURE mqtt_line_p99_ms %.1f\n",
+                percentile(toLine, 0.5), percentile(toLine, 0.99));
+    std::printf("FIGURE mqtt_state_median_ms %.2f\nFIGURE mqtt_state_p99_ms %.2f\n",
+                percentile(toState, 0.5), percentile(toState, 0.99));
+    std::fflush(stdout);
+    broker.kill();
+    broker.waitForFinished(2000);
+    ::_exit(toState.size() == static_cast<size_t>(count) ? 0 : 1);
+}

@@ -1,0 +1,123 @@
+// The MQTT client in the event loop against a real broker: round trip,
+// reconnecting with a growing delay, and the broker's password check.
+#include <gtest/gtest.h>
+
+#include "mqttclient.h"
+#include "testbroker.h"
+#include "testenv.h"
+#include "timebase.h"
+
+namespace {
+
+class MqttClientTest : public ::testing::Test {
+  protected:
+    void SetUp() override { platform::TimeBase::global().setScale(50); }
+    void TearDown() override { platform::TimeBase::global().setScale(1); }
+
+    mqtt::ConnectOptions options(const QString& id = QStringLiteral("client-under-test")) const {
+        mqtt::ConnectOptions o;
+        o.host = broker.host();
+        o.port = broker.port();
+        o.clientId = id;
+        return o;
+    }
+
+    TestBroker broker;
+    QStringList log;
+};
+
+TEST_F(MqttClientTest, PublishesAndReceivesThroughTheBroker) {
+    ASSERT_TRUE(broker.start());
+    TestSubscriber sub(broker, QStringLiteral("t/#"));
+    ASSERT_TRUE(sub.waitConnected());
+
+    mqtt::Client c(options(), [this](const QString& l) { log << l; });
+    std::vector<std::pair<QString, QByteArray>> got;
+    QObject::connect(&c, &mqtt::Client::message, &c,
+                     [&](const QString& t, const QByteArray& p, bool) {
+                         got.push_back({t, p});
+                     });
+    QObject::connect(&c, &mqtt::Client::connected, &c,
+                     [&] { c.subscribe(QStringLiteral("back/#")); });
+    EXPECT_FALSE(c.publish(QStringLiteral("t/early"), "x", false));  // not connected yet
+    c.start();
+    ASSERT_TRUE(testenv::pumpUntil([&] { return c.isConnected(); }));
+    EXPECT_EQ(log,
+              QStringList{QStringLiteral("MQTT: connected to 127.0.0.1:%1").arg(broker.port())});
+
+    // A large payload needs more than one write; the write notifier finishes it.
+    const QByteArray big(512 * 1024, 'z');
+    ASSERT_TRUE(c.publish(QStringLiteral("t/big"), big, false));
+    ASSERT_TRUE(c.publish(QStringLiteral("t/a"), "hello", true));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("t/a"), "hello"));
+    EXPECT_EQ(sub.last(QStringLiteral("t/big")), big);
+
+    testenv::pump(100);  // the subscription is through
+    ASSERT_TRUE(sub.publish(QStringLiteral("back/1"), "one"));
+    ASSERT_TRUE(sub.publish(QStringLiteral("back/2"), "two"));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return got.size() == 2; }));
+    EXPECT_EQ(got[0].second, "one");
+    EXPECT_EQ(got[1].second, "two");
+}
+
+TEST_F(MqttClientTest, RetriesWithAGrowingDelayAndReconnectsAfterTheBrokerReturns) {
+    EXPECT_EQ(mqtt::Client::retryDelayMs(1), 1000);
+    EXPECT_EQ(mqtt::Client::retryDelayMs(2), 2000);
+    EXPECT_EQ(mqtt::Client::retryDelayMs(6), 32000);
+    EXPECT_EQ(mqtt::Client::retryDelayMs(7), 60000);
+    EXPECT_EQ(mqtt::Client::retryDelayMs(100), 60000);
+
+    ASSERT_TRUE(broker.start());
+    broker.kill();  // a port where nothing listens
+    mqtt::Client c(options(), [this](const QString& l) { log << l; });
+    int connects = 0, losses = 0;
+    QObject::connect(&c, &mqtt::Client::connected, &c, [&] { ++connects; });
+    QObject::connect(&c, &mqtt::Client::disconnected, &c, [&] { ++losses; });
+    c.start();
+    ASSERT_TRUE(testenv::pumpUntil([&] { return log.size() >= 3; }));
+    const QString name = QStringLiteral("127.0.0.1:%1").arg(broker.port());
+    EXPECT_EQ(log[0],
+              QStringLiteral("MQTT: cannot connect to %1 (Connection refused); trying again in 1 s")
+                  .arg(name));
+    EXPECT_TRUE(log[1].endsWith(QStringLiteral("trying again in 2 s"))) << log[1].toStdString();
+    EXPECT_TRUE(log[2].endsWith(QStringLiteral("trying again in 4 s"))) << log[2].toStdString();
+
+    log.clear();
+    ASSERT_TRUE(broker.restart());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return connects == 1; }, 10000));
+    EXPECT_EQ(log.last(), QStringLiteral("MQTT: connected to ") + name);
+
+    // The broker dies under a live connection: one loss line, then back.
+    log.clear();
+    broker.kill();
+    ASSERT_TRUE(testenv::pumpUntil([&] { return losses == 1; }));
+    EXPECT_EQ(
+        log.value(0),
+        QStringLiteral("MQTT: connection to %1 lost (The connection was lost); trying again in 1 s")
+            .arg(name));
+    ASSERT_TRUE(broker.restart());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return connects == 2; }, 10000));
+}
+
+TEST_F(MqttClientTest, UserAndPasswordAreCheckedByTheBroker) {
+    ASSERT_TRUE(broker.start(QStringLiteral("hub"), QStringLiteral("s3cret")));
+    mqtt::ConnectOptions o = options();
+    o.user = QStringLiteral("hub");
+    o.password = QStringLiteral("wrong");
+    mqtt::Client bad(o, [this](const QString& l) { log << l; });
+    bad.start();
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !log.isEmpty(); }));
+    EXPECT_TRUE(log[0].startsWith(
+        QStringLiteral("MQTT: cannot connect to 127.0.0.1:%1 (refused: ").arg(broker.port())))
+        << log[0].toStdString();
+    EXPECT_FALSE(log.join(u'\n').contains(QStringLiteral("wrong")));  // never logged
+    EXPECT_FALSE(bad.isConnected());
+
+    o.password = QStringLiteral("s3cret");
+    o.clientId = QStringLiteral("second");
+    mqtt::Client good(o, {});
+    good.start();
+    EXPECT_TRUE(testenv::pumpUntil([&] { return good.isConnected(); }));
+}
+
+}  // namespace
