@@ -14,7 +14,7 @@ void Form1::StartListening() {
     if (!server_) {
         RemoteServer::Hooks hooks;
         hooks.password = [] { return appState().sConPassword; };
-        hooks.command = [this](const QString& word) { ProcessCommand(word); };
+        hooks.command = [this](const QString& word) { return ProcessCommand(word); };
         hooks.clientLog = [this](const QString& text, int idx) {
             Log_ClientEvent(text, static_cast<int16_t>(idx));
         };

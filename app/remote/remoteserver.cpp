@@ -1,5 +1,6 @@
 #include "remoteserver.h"
 
+#include <QCryptographicHash>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -15,6 +16,8 @@ struct RemoteServer::Client {
     QString peer;
     LineReader reader{RemoteServer::MaxLine};
     bool authenticated = false;
+    QByteArray loginDigest;  // digest of the password it logged in with
+    bool busy = false;       // a line of this client is being handled
     QTimer authTimer;
 };
 
@@ -72,6 +75,12 @@ bool RemoteServer::isListening() const {
 quint16 RemoteServer::port() const {
     return server_ ? server_->serverPort() : 0;
 }
+
+namespace {
+QByteArray digestOf(const QByteArray& password) {
+    return QCryptographicHash::hash(password, QCryptographicHash::Sha256);
+}
+}  // namespace
 
 bool RemoteServer::constantTimeEquals(const QByteArray& a, const QByteArray& b) {
     const qsizetype n = std::max(a.size(), b.size());
@@ -168,17 +177,62 @@ void RemoteServer::handleLine(Client* c, const QByteArray& line) {
         checkPassword(c, line);
         return;
     }
-    const QString command = QString::fromLatin1(line);
-    log(QStringLiteral("Client %1: %2").arg(c->id).arg(command), c->id);
-    QPointer<QTcpSocket> socket = c->socket;
-    if (hooks_.command) hooks_.command(command);
-    if (socket && socket->state() == QAbstractSocket::ConnectedState) socket->write("OK\r\n");
+    if (stale(c)) {
+        drop(c, QStringLiteral("the connection password changed"));
+        return;
+    }
+    const QString text = QString::fromLatin1(line);
+    log(QStringLiteral("Client %1: %2").arg(c->id).arg(text), c->id);
+    const int id = c->id;
+    if (text.startsWith(QLatin1Char('?'))) {
+        const std::optional<QStringList> answer =
+            hooks_.query ? hooks_.query(text) : std::optional<QStringList>();
+        if (!clients_.contains(c) || c->id != id) return;
+        if (!answer) {
+            reply(c, "ERROR Unknown query");
+            return;
+        }
+        for (const QString& l : *answer) {
+            reply(c, l.toUtf8());
+            if (!clients_.contains(c) || c->id != id) return;
+        }
+        reply(c, "OK");
+        return;
+    }
+    const bool done = hooks_.command && hooks_.command(text);
+    // The interpreter may run nested event loops in which this client went.
+    if (!clients_.contains(c) || c->id != id) return;
+    reply(c, done ? QByteArray("OK") : QByteArray("ERROR Unknown or malformed command"));
+}
+
+void RemoteServer::reply(Client* c, const QByteArray& line) {
+    if (!c->socket || c->socket->state() != QAbstractSocket::ConnectedState) return;
+    c->socket->write(line + "\r\n");
+    // What the system takes leaves at once; what stays is what the client
+    // has not read.
+    c->socket->flush();
+    if (c->socket->bytesToWrite() > MaxUnsent)
+        drop(c, QStringLiteral("more than %1 bytes of replies unread").arg(MaxUnsent));
+}
+
+bool RemoteServer::stale(const Client* c) const {
+    const QByteArray current = hooks_.password ? hooks_.password().toUtf8() : QByteArray();
+    return current.isEmpty() || !constantTimeEquals(digestOf(current), c->loginDigest);
+}
+
+void RemoteServer::endStaleSessions() {
+    const QList<Client*> all = clients_;
+    for (Client* c : all) {
+        if (clients_.contains(c) && c->authenticated && stale(c))
+            drop(c, QStringLiteral("the connection password changed"));
+    }
 }
 
 void RemoteServer::checkPassword(Client* c, const QByteArray& line) {
     const QByteArray expected = hooks_.password ? hooks_.password().toUtf8() : QByteArray();
     if (!expected.isEmpty() && constantTimeEquals(line, expected)) {
         c->authenticated = true;
+        c->loginDigest = digestOf(expected);
         c->authTimer.stop();
         penalties_.remove(c->peer);
         log(QStringLiteral("Client %1 authenticated").arg(c->id), c->id);

@@ -2,22 +2,30 @@
 // RemoteServer: the TCP listener through which remote clients send command
 // words. Line based (LF or CR LF). The first line of a client is the
 // connection password; after it every line is handed to the command
-// interpreter unchanged and answered with "OK". Errors are answered with a
-// line starting "ERROR" and the client is disconnected.
+// interpreter unchanged and answered with "OK" when the interpreter carried
+// it out, or with a line starting "ERROR" when it did not (the client stays).
+// A line starting "?" is a query: answered by the query hook with its lines
+// and then "OK", it never reaches the interpreter. A refused login and a
+// protocol violation are answered with a line starting "ERROR" and the
+// client is disconnected.
 //
 // Safety limits: no client is accepted while no password is set; a wrong
 // password costs the address a growing delay (1 s, 2 s, 4 s ... up to 60 s)
 // before it may try again; passwords are compared in constant time and never
 // logged; at most MaxClients at once; a line longer than MaxLine bytes drops
 // the client; a client that has not authenticated within AuthTimeoutMs is
-// dropped.
+// dropped; a client that lets more than MaxUnsent bytes of replies pile up
+// unread is dropped; once the password changes, the sessions that logged in
+// with the old one end.
 
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <functional>
+#include <optional>
 
 class QTcpServer;
 class QTcpSocket;
@@ -30,10 +38,15 @@ class RemoteServer : public QObject {
     static constexpr qint64 AuthTimeoutMs = 10000;
     static constexpr qint64 MaxPenaltyMs = 60000;
     static constexpr quint16 DefaultPort = 7410;
+    static constexpr qint64 MaxUnsent = 64 * 1024;
 
     struct Hooks {
-        std::function<QString()> password;                   // the password in force
-        std::function<void(const QString&)> command;         // the command interpreter
+        std::function<QString()> password;  // the password in force
+        // The command interpreter; returns whether it carried the word out.
+        std::function<bool(const QString&)> command;
+        // Answers a query line (one starting "?"): its lines, or nothing for
+        // a query it does not know. Optional.
+        std::function<std::optional<QStringList>(const QString&)> query;
         std::function<void(const QString&, int)> clientLog;  // one client-log line, client index
         std::function<void(const QString&)> eventLog;        // one event-log line
     };
@@ -53,6 +66,10 @@ class RemoteServer : public QObject {
     // Closes every connection.
     void dropAll();
 
+    // Ends the sessions that logged in with another password than the one in
+    // force now (call after the password changed).
+    void endStaleSessions();
+
     // Compares two texts in time that depends only on their lengths.
     static bool constantTimeEquals(const QByteArray& a, const QByteArray& b);
 
@@ -67,6 +84,8 @@ class RemoteServer : public QObject {
     void refuse(QTcpSocket* socket, const QByteArray& line);
     void drop(Client* c, const QString& why);
     void handleLine(Client* c, const QByteArray& line);
+    void reply(Client* c, const QByteArray& line);
+    bool stale(const Client* c) const;
     void checkPassword(Client* c, const QByteArray& line);
     qint64 penaltyLeftMs(const QHostAddress& address);
     void log(const QString& text, int idx);

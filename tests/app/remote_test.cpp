@@ -1,11 +1,13 @@
 // The remote-control listener in the real window: a socket on 127.0.0.1 at
 // the port the window bound, the control talking to the two-way emulator.
+#include <QLineEdit>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 
 #include "appfixture.h"
 #include "clicklabel.h"
+#include "frmlogin.h"
 #include "remoteserver.h"
 
 namespace {
@@ -80,6 +82,28 @@ TEST_F(Remote, PasswordThenCommandsSwitchTheHouseAndTheDisplaysFollow) {
     EXPECT_FALSE(window->connected);
     EXPECT_EQ(window->l_con_status->text(), "No Clients Connected");
     EXPECT_TRUE(window->windowTitle().endsWith(") - 0"));
+}
+
+TEST_F(Remote, WordsNotCarriedOutAreErrorsAndANewPasswordEndsTheSession) {
+    twoWayOn();
+    load();
+    appState().sConPassword = "pw";
+    QTcpSocket s;
+    open(s);
+    EXPECT_EQ(exchange(s, "pw\n"), "OK");
+    for (const char* word : {"5off\n", "17on\n", "5di11\n", "di05\n", "housecodechangeZ\n"})
+        EXPECT_TRUE(exchange(s, word).startsWith("ERROR")) << word;
+    EXPECT_EQ(appState().sHouseCode, "A");
+    EXPECT_EQ(exchange(s, "housecodechangeb\n"), "OK");
+    EXPECT_EQ(appState().sHouseCode, "b");
+
+    window->mnuPass_Click();
+    ASSERT_TRUE(window->loginBox);
+    window->loginBox->txtPAS->setText("new");
+    window->loginBox->txtCon->setText("new");
+    window->loginBox->cmdOK_Click();
+    EXPECT_TRUE(testenv::pumpUntil([&] { return s.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(window->iCClients, 0);
 }
 
 TEST_F(Remote, ExitSavesTheSettingsAndEnds) {

@@ -8,6 +8,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <memory>
+#include <optional>
 
 #include "remoteserver.h"
 #include "testenv.h"
@@ -46,7 +47,14 @@ class Listener : public ::testing::Test {
     void SetUp() override {
         RemoteServer::Hooks h;
         h.password = [this] { return password; };
-        h.command = [this](const QString& c) { commands.append(c); };
+        h.command = [this](const QString& c) {
+            commands.append(c);
+            return !refused.contains(c);
+        };
+        h.query = [this](const QString& q) -> std::optional<QStringList> {
+            if (q != "?state") return std::nullopt;
+            return queryAnswer;
+        };
         h.clientLog = [this](const QString& t, int) { clientLog.append(t); };
         h.eventLog = [this](const QString& t) { eventLog.append(t); };
         server = std::make_unique<RemoteServer>(h);
@@ -59,6 +67,9 @@ class Listener : public ::testing::Test {
 
     QString password;
     QStringList commands, clientLog, eventLog;
+    QStringList refused{"5off", "17on", "5di11",
+                        "di05"};  // what the interpreter does not carry out
+    QStringList queryAnswer{"line one", "line two"};
     QList<int> counts;
     std::unique_ptr<RemoteServer> server;
     quint16 port = 0;
@@ -219,4 +230,66 @@ TEST_F(Listener, CommandLineClientSendsPasswordAndCommands) {
     EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
     EXPECT_EQ(QString::fromLatin1(p.readAllStandardOutput()), "5on: OK\nallo: OK\n");
     EXPECT_EQ(commands, QStringList({"5on", "allo"}));
+}
+
+TEST_F(Listener, WordsNotCarriedOutAreErrorsAndTheClientStays) {
+    password = "pw";
+    Client c(port);
+    c.send("pw\n");
+    EXPECT_EQ(c.line(), "OK");
+    c.send("5off\n17on\n5di11\ndi05\n5on\n");
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(c.line().startsWith("ERROR")) << i;
+    EXPECT_EQ(c.line(), "OK");
+    // A query never reaches the interpreter: its lines, then OK.
+    c.send("?state\n?other\n");
+    EXPECT_EQ(c.line(), "line one");
+    EXPECT_EQ(c.line(), "line two");
+    EXPECT_EQ(c.line(), "OK");
+    EXPECT_TRUE(c.line().startsWith("ERROR"));
+    EXPECT_EQ(c.s.state(), QAbstractSocket::ConnectedState);
+    EXPECT_EQ(commands, QStringList({"5off", "17on", "5di11", "di05", "5on"}));
+
+    // The command-line client reports the refusal and exits non-zero.
+    const QString pwFile = testenv::configHome() + "/pw2.txt";
+    QFile f(pwFile);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("pw\n");
+    f.close();
+    QProcess p;
+    p.start(testenv::binDir() + "/veldrin-cmd",
+            {"--port", QString::number(port), "--password-file", pwFile, "5off", "5on"});
+    ASSERT_TRUE(testenv::pumpUntil([&] { return p.state() == QProcess::NotRunning; }, 10000));
+    EXPECT_EQ(p.exitCode(), 1);
+    const QString out = QString::fromLatin1(p.readAllStandardOutput());
+    EXPECT_TRUE(out.startsWith("5off: ERROR")) << out.toStdString();
+    EXPECT_TRUE(out.endsWith("5on: OK\n")) << out.toStdString();
+}
+
+TEST_F(Listener, PasswordChangeEndsOldSessionsAndUnreadRepliesAreBounded) {
+    password = "old";
+    Client a(port), b(port);
+    a.send("old\n");
+    b.send("old\n");
+    EXPECT_EQ(a.line(), "OK");
+    EXPECT_EQ(b.line(), "OK");
+    password = "new";
+    b.send("5on\n");  // before anyone said the password changed
+    EXPECT_TRUE(b.closedByServer());
+    EXPECT_FALSE(commands.contains("5on"));
+    server->endStaleSessions();
+    EXPECT_TRUE(a.closedByServer());
+    Client c(port);
+    c.send("new\n");
+    EXPECT_EQ(c.line(), "OK");
+    server->endStaleSessions();
+    EXPECT_EQ(server->clientCount(), 1);
+
+    // A client that asks and never reads: dropped once its replies pile up.
+    queryAnswer = QStringList(100, QString(1000, 'x'));
+    c.s.setReadBufferSize(1);  // this end stops reading
+    QByteArray asks;
+    for (int i = 0; i < 400; ++i) asks += "?state\n";
+    c.send(asks);
+    EXPECT_TRUE(testenv::pumpUntil([&] { return server->clientCount() == 0; }, 10000));
+    EXPECT_TRUE(clientLog.join('\n').contains("unread")) << clientLog.join('\n').toStdString();
 }
