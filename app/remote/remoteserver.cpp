@@ -93,6 +93,24 @@ bool RemoteServer::constantTimeEquals(const QByteArray& a, const QByteArray& b) 
     return diff == 0;
 }
 
+bool RemoteServer::takeGuess() {
+    // One token every GuessIntervalMs, at most GuessBurst saved up: never more
+    // than 5 comparisons in a second nor 60 in a minute, and a burst that has
+    // stopped leaves a token again within about a second.
+    const qint64 now = platform::TimeBase::global().nowMs();
+    const qint64 due = std::max(guessDueMs_, now);
+    if (due - now > (GuessBurst - 1) * GuessIntervalMs) return false;
+    guessDueMs_ = due + GuessIntervalMs;
+    return true;
+}
+
+void RemoteServer::addFailure(const QString& peer) {
+    Penalty& p = penalties_[peer];
+    p.failures = std::min(p.failures + 1, 30);
+    const qint64 delay = std::min<qint64>(MaxPenaltyMs, 1000LL << std::min(p.failures - 1, 16));
+    p.untilMs = platform::TimeBase::global().nowMs() + delay;
+}
+
 qint64 RemoteServer::penaltyLeftMs(const QHostAddress& address) {
     const qint64 now = platform::TimeBase::global().nowMs();
     // Forget addresses whose delay has long run out, so the table stays small.
@@ -146,8 +164,10 @@ void RemoteServer::onNewConnection() {
         connect(socket, &QTcpSocket::readyRead, this, [this, c] { onReadyRead(c); });
         connect(socket, &QTcpSocket::disconnected, this, [this, c] { onDisconnected(c); });
         c->authTimer.setSingleShot(true);
-        connect(&c->authTimer, &QTimer::timeout, this,
-                [this, c] { drop(c, QStringLiteral("no password within 10 seconds")); });
+        connect(&c->authTimer, &QTimer::timeout, this, [this, c] {
+            addFailure(c->peer);  // waiting counts as a wrong guess
+            drop(c, QStringLiteral("no password within 10 seconds"));
+        });
         platform::TimeBase::global().startTimer(c->authTimer, AuthTimeoutMs);
         log(QStringLiteral("Client %1 connected from %2").arg(c->id).arg(peer), c->id);
         emit clientCountChanged(clients_.size());
@@ -229,6 +249,19 @@ void RemoteServer::endStaleSessions() {
 }
 
 void RemoteServer::checkPassword(Client* c, const QByteArray& line) {
+    // A connection opened before its address was penalised gets no guess.
+    if (const qint64 wait = penaltyLeftMs(c->socket->peerAddress()); wait > 0) {
+        refuseGuess(c, QStringLiteral("ERROR Too many wrong passwords, try again in %1 s")
+                           .arg((wait + 999) / 1000)
+                           .toLatin1());
+        return;
+    }
+    if (!takeGuess()) {
+        addFailure(c->peer);
+        refuseGuess(c, "ERROR Too many password attempts, try again in a few seconds");
+        return;
+    }
+    ++comparisons_;
     const QByteArray expected = hooks_.password ? hooks_.password().toUtf8() : QByteArray();
     if (!expected.isEmpty() && constantTimeEquals(line, expected)) {
         c->authenticated = true;
@@ -239,11 +272,12 @@ void RemoteServer::checkPassword(Client* c, const QByteArray& line) {
         c->socket->write("OK\r\n");
         return;
     }
-    Penalty& p = penalties_[c->peer];
-    p.failures = std::min(p.failures + 1, 30);
-    const qint64 delay = std::min<qint64>(MaxPenaltyMs, 1000LL << std::min(p.failures - 1, 16));
-    p.untilMs = platform::TimeBase::global().nowMs() + delay;
-    c->socket->write("ERROR Wrong password\r\n");
+    addFailure(c->peer);
+    refuseGuess(c, "ERROR Wrong password");
+}
+
+void RemoteServer::refuseGuess(Client* c, const QByteArray& line) {
+    c->socket->write(line + "\r\n");
     c->socket->flush();
     drop(c, QStringLiteral("wrong password"));
 }

@@ -9,9 +9,12 @@
 // protocol violation are answered with a line starting "ERROR" and the
 // client is disconnected.
 //
-// Safety limits: no client is accepted while no password is set; a wrong
-// password costs the address a growing delay (1 s, 2 s, 4 s ... up to 60 s)
-// before it may try again; passwords are compared in constant time and never
+// Safety limits: no client is accepted while no password is set; passwords
+// are compared at most 5 times in a second and 55 times in a minute, all
+// addresses and connections together, and a guess beyond that is refused
+// without being compared; a wrong password, a refused guess or no password
+// within AuthTimeoutMs costs the address a growing delay (1 s, 2 s, 4 s ...
+// up to 60 s) before it may try again; passwords are compared in constant time and never
 // logged; at most MaxClients at once; a line longer than MaxLine bytes drops
 // the client; a client that has not authenticated within AuthTimeoutMs is
 // dropped; a client that lets more than MaxUnsent bytes of replies pile up
@@ -25,6 +28,7 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <limits>
 #include <optional>
 
 class QTcpServer;
@@ -37,6 +41,10 @@ class RemoteServer : public QObject {
     static constexpr int MaxLine = 256;
     static constexpr qint64 AuthTimeoutMs = 10000;
     static constexpr qint64 MaxPenaltyMs = 60000;
+    // Password comparisons, all clients together: a burst of GuessBurst, then
+    // one every GuessIntervalMs (55 a minute).
+    static constexpr int GuessBurst = 5;
+    static constexpr qint64 GuessIntervalMs = 1091;
     static constexpr quint16 DefaultPort = 7410;
     static constexpr qint64 MaxUnsent = 64 * 1024;
 
@@ -62,6 +70,8 @@ class RemoteServer : public QObject {
     quint16 port() const;  // the bound port (useful with port 0)
 
     int clientCount() const { return clients_.size(); }
+    // Passwords compared since the start.
+    qint64 passwordComparisons() const { return comparisons_; }
 
     // Closes every connection.
     void dropAll();
@@ -87,6 +97,9 @@ class RemoteServer : public QObject {
     void reply(Client* c, const QByteArray& line);
     bool stale(const Client* c) const;
     void checkPassword(Client* c, const QByteArray& line);
+    void refuseGuess(Client* c, const QByteArray& line);
+    bool takeGuess();
+    void addFailure(const QString& peer);
     qint64 penaltyLeftMs(const QHostAddress& address);
     void log(const QString& text, int idx);
 
@@ -99,4 +112,6 @@ class RemoteServer : public QObject {
     };
     QHash<QString, Penalty> penalties_;
     int nextId_ = 1;
+    qint64 guessDueMs_ = std::numeric_limits<qint64>::min() / 2;  // next token to spare
+    qint64 comparisons_ = 0;
 };

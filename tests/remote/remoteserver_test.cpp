@@ -75,6 +75,15 @@ class Listener : public ::testing::Test {
     quint16 port = 0;
 };
 
+// A client socket bound to a chosen loopback address (127.0.0.0/8 is all this
+// computer), as a local process that wants to look like many would.
+std::unique_ptr<QTcpSocket> connectFrom(const QString& address, quint16 port) {
+    auto s = std::make_unique<QTcpSocket>();
+    EXPECT_TRUE(s->bind(QHostAddress(address), 0)) << address.toStdString();
+    s->connectToHost(QHostAddress::LocalHost, port);
+    return s;
+}
+
 }  // namespace
 
 TEST_F(Listener, RefusesEveryoneWhileNoPasswordIsSet) {
@@ -139,6 +148,39 @@ TEST_F(Listener, WrongPasswordRefusesAndTheDelayGrows) {
     EXPECT_FALSE(clientLog.join('\n').contains("wrong\n"));
 }
 
+TEST_F(Listener, PasswordGuessesShareOneBudgetWhateverTheAddressOrConnection) {
+    password = "right";
+    // Logical time all but stands still during the burst: the budget cannot refill.
+    platform::TimeBase::global().setScale(0.001);
+    std::vector<std::unique_ptr<QTcpSocket>> guessers;
+    for (int i = 0; i < 20; ++i) guessers.push_back(connectFrom("127.0.0.41", port));
+    ASSERT_TRUE(testenv::pumpUntil([&] {
+        return std::all_of(guessers.begin(), guessers.end(), [](const auto& s) {
+            return s->state() != QAbstractSocket::ConnectingState;
+        });
+    }));
+    for (int a = 2; a <= 40; ++a) {
+        guessers.push_back(connectFrom(QStringLiteral("127.0.0.%1").arg(a), port));
+        guessers.back()->write("guess\n");
+    }
+    for (int i = 0; i < 20; ++i) guessers[i]->write("guess\n");
+    ASSERT_TRUE(testenv::pumpUntil([&] {
+        return std::all_of(guessers.begin(), guessers.end(), [](const auto& s) {
+            return s->state() == QAbstractSocket::UnconnectedState;
+        });
+    }));
+    for (const auto& s : guessers) EXPECT_TRUE(s->readLine().startsWith("ERROR"));
+    EXPECT_GE(server->passwordComparisons(), 1);
+    EXPECT_LE(server->passwordComparisons(), RemoteServer::GuessBurst);
+
+    // The burst is over: a few logical seconds later the right password works.
+    platform::TimeBase::global().setScale(50);
+    testenv::pump(100);
+    Client c(port);
+    c.send("right\n");
+    EXPECT_EQ(c.line(), "OK");
+}
+
 TEST_F(Listener, LimitsDropOverlongLinesAndTheSeventeenthClient) {
     password = "pw";
     std::vector<std::unique_ptr<Client>> clients;
@@ -162,11 +204,20 @@ TEST_F(Listener, LimitsDropOverlongLinesAndTheSeventeenthClient) {
 TEST_F(Listener, ClientsWithoutAPasswordAreDroppedAfterTenSeconds) {
     password = "pw";
     platform::TimeBase::global().setScale(50.0);
-    Client idle(port), active(port);
+    const auto idle = connectFrom("127.0.0.9", port);
+    Client active(port);
     active.send("pw\n");
     EXPECT_EQ(active.line(), "OK");
-    ASSERT_TRUE(idle.closedByServer(3000));
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] { return idle->state() == QAbstractSocket::UnconnectedState; }, 3000));
     EXPECT_EQ(server->clientCount(), 1);
+    // The silence counted as a wrong guess for that address.
+    platform::TimeBase::global().setScale(0.001);
+    const auto again = connectFrom("127.0.0.9", port);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return again->canReadLine(); }));
+    EXPECT_TRUE(again->readLine().startsWith("ERROR Too many wrong passwords"));
+
+    platform::TimeBase::global().setScale(50.0);
     testenv::pump(300);  // an authenticated client stays however long it is idle
     EXPECT_EQ(active.s.state(), QAbstractSocket::ConnectedState);
 }
