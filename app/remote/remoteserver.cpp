@@ -143,17 +143,31 @@ void RemoteServer::onNewConnection() {
             refuse(socket, "ERROR No connection password is set on this computer");
             continue;
         }
-        if (clients_.size() >= MaxClients) {
-            log(QStringLiteral("Refused %1: too many clients").arg(peer), 0);
-            refuse(socket, "ERROR Too many clients");
-            continue;
-        }
         const qint64 wait = penaltyLeftMs(socket->peerAddress());
         if (wait > 0) {
             log(QStringLiteral("Refused %1: wrong password tried too recently").arg(peer), 0);
             refuse(socket, QStringLiteral("ERROR Too many wrong passwords, try again in %1 s")
                                .arg((wait + 999) / 1000)
                                .toLatin1());
+            continue;
+        }
+        // Logins still waiting for their password hold at most MaxPending
+        // slots, and never a slot a newcomer needs: the oldest makes room.
+        // Authenticated clients keep theirs.
+        Client* oldestPending = nullptr;
+        int pending = 0;
+        for (Client* other : std::as_const(clients_)) {
+            if (other->authenticated) continue;
+            if (!oldestPending) oldestPending = other;
+            ++pending;
+        }
+        if (oldestPending && (pending >= MaxPending || clients_.size() >= MaxClients)) {
+            answerAndDrop(oldestPending, "ERROR No password yet, the slot went to a newer login",
+                          QStringLiteral("no password yet, its slot went to a newer login"));
+        }
+        if (clients_.size() >= MaxClients) {
+            log(QStringLiteral("Refused %1: too many clients").arg(peer), 0);
+            refuse(socket, "ERROR Too many clients");
             continue;
         }
         auto* c = new Client;
@@ -166,7 +180,8 @@ void RemoteServer::onNewConnection() {
         c->authTimer.setSingleShot(true);
         connect(&c->authTimer, &QTimer::timeout, this, [this, c] {
             addFailure(c->peer);  // waiting counts as a wrong guess
-            drop(c, QStringLiteral("no password within 10 seconds"));
+            answerAndDrop(c, "ERROR No password within 10 seconds",
+                          QStringLiteral("no password within 10 seconds"));
         });
         platform::TimeBase::global().startTimer(c->authTimer, AuthTimeoutMs);
         log(QStringLiteral("Client %1 connected from %2").arg(c->id).arg(peer), c->id);
@@ -251,14 +266,17 @@ void RemoteServer::endStaleSessions() {
 void RemoteServer::checkPassword(Client* c, const QByteArray& line) {
     // A connection opened before its address was penalised gets no guess.
     if (const qint64 wait = penaltyLeftMs(c->socket->peerAddress()); wait > 0) {
-        refuseGuess(c, QStringLiteral("ERROR Too many wrong passwords, try again in %1 s")
-                           .arg((wait + 999) / 1000)
-                           .toLatin1());
+        answerAndDrop(c,
+                      QStringLiteral("ERROR Too many wrong passwords, try again in %1 s")
+                          .arg((wait + 999) / 1000)
+                          .toLatin1(),
+                      QStringLiteral("wrong password tried too recently"));
         return;
     }
     if (!takeGuess()) {
         addFailure(c->peer);
-        refuseGuess(c, "ERROR Too many password attempts, try again in a few seconds");
+        answerAndDrop(c, "ERROR Too many password attempts, try again in a few seconds",
+                      QStringLiteral("too many password attempts"));
         return;
     }
     ++comparisons_;
@@ -273,13 +291,15 @@ void RemoteServer::checkPassword(Client* c, const QByteArray& line) {
         return;
     }
     addFailure(c->peer);
-    refuseGuess(c, "ERROR Wrong password");
+    answerAndDrop(c, "ERROR Wrong password", QStringLiteral("wrong password"));
 }
 
-void RemoteServer::refuseGuess(Client* c, const QByteArray& line) {
-    c->socket->write(line + "\r\n");
-    c->socket->flush();
-    drop(c, QStringLiteral("wrong password"));
+void RemoteServer::answerAndDrop(Client* c, const QByteArray& line, const QString& why) {
+    if (c->socket) {
+        c->socket->write(line + "\r\n");
+        c->socket->flush();
+    }
+    drop(c, why);
 }
 
 void RemoteServer::drop(Client* c, const QString& why) {

@@ -15,7 +15,8 @@
 // without being compared; a wrong password, a refused guess or no password
 // within AuthTimeoutMs costs the address a growing delay (1 s, 2 s, 4 s ...
 // up to 60 s) before it may try again; passwords are compared in constant time and never
-// logged; at most MaxClients at once; a line longer than MaxLine bytes drops
+// logged; at most MaxClients at once, of which at most MaxPending wait for
+// their password (a newcomer drops the oldest of those); a line longer than MaxLine bytes drops
 // the client; a client that has not authenticated within AuthTimeoutMs is
 // dropped; a client that lets more than MaxUnsent bytes of replies pile up
 // unread is dropped; once the password changes, the sessions that logged in
@@ -38,6 +39,7 @@ class RemoteServer : public QObject {
     Q_OBJECT
   public:
     static constexpr int MaxClients = 16;
+    static constexpr int MaxPending = MaxClients / 2;  // logins waiting for their password
     static constexpr int MaxLine = 256;
     static constexpr qint64 AuthTimeoutMs = 10000;
     static constexpr qint64 MaxPenaltyMs = 60000;
@@ -97,7 +99,7 @@ class RemoteServer : public QObject {
     void reply(Client* c, const QByteArray& line);
     bool stale(const Client* c) const;
     void checkPassword(Client* c, const QByteArray& line);
-    void refuseGuess(Client* c, const QByteArray& line);
+    void answerAndDrop(Client* c, const QByteArray& line, const QString& why);
     bool takeGuess();
     void addFailure(const QString& peer);
     qint64 penaltyLeftMs(const QHostAddress& address);
