@@ -190,21 +190,30 @@ void RemoteServer::onNewConnection() {
 }
 
 void RemoteServer::onReadyRead(Client* c) {
-    if (!clients_.contains(c) || !c->socket) return;
-    const QByteArray bytes = c->socket->readAll();
-    if (!c->reader.feed(bytes)) {
-        // An over-long line drops the client at once, with whatever else it sent.
-        drop(c, QStringLiteral("line longer than %1 bytes").arg(MaxLine));
-        return;
-    }
-    const QList<QByteArray> lines = c->reader.takeLines();
+    if (!clients_.contains(c) || !c->socket || c->busy) return;
     const int id = c->id;
-    for (const QByteArray& line : lines) {
-        // The command interpreter may run nested event loops in which this
-        // client disconnects or every client is dropped.
-        if (!clients_.contains(c) || c->id != id) return;
-        handleLine(c, line);
+    const auto gone = [&] { return !clients_.contains(c) || c->id != id; };
+    c->busy = true;
+    // A command may run a nested event loop (a message box, a detection's
+    // wait). Bytes that arrive meanwhile are buffered without a second
+    // readyRead, so read again until nothing is left: no line waits for the
+    // client's next packet.
+    while (c->socket && c->socket->bytesAvailable() > 0) {
+        if (!c->reader.feed(c->socket->readAll())) {
+            // An over-long line drops the client at once, with whatever else it sent.
+            drop(c, QStringLiteral("line longer than %1 bytes").arg(MaxLine));
+            return;
+        }
+        const QList<QByteArray> lines = c->reader.takeLines();
+        for (const QByteArray& line : lines) {
+            // The client may disconnect, or every client be dropped, in a
+            // nested event loop of the line before.
+            if (gone()) return;
+            handleLine(c, line);
+        }
+        if (gone()) return;
     }
+    c->busy = false;
 }
 
 void RemoteServer::handleLine(Client* c, const QByteArray& line) {

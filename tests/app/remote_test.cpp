@@ -106,6 +106,31 @@ TEST_F(Remote, WordsNotCarriedOutAreErrorsAndANewPasswordEndsTheSession) {
     EXPECT_EQ(window->iCClients, 0);
 }
 
+TEST_F(Remote, ALineBufferedDuringAMessageBoxIsAnsweredWithoutMoreBytes) {
+    auto& cp = cp290On(1);
+    setStartup("Interface", "True");
+    load();
+    cp.setSilent(true);  // every direct command ends in the "no reply" box
+    appState().sConPassword = "pw";
+    QTcpSocket s;
+    open(s);
+    EXPECT_EQ(exchange(s, "pw\n"), "OK");
+    bool sent = false;
+    dialogs.onMessage = [&] {
+        if (sent) return;
+        sent = true;
+        // The next line arrives while the box of the first command is open.
+        s.write("6on\n");
+        s.flush();
+        testenv::pump(50);
+    };
+    EXPECT_EQ(exchange(s, "5on\n"), "OK");
+    ASSERT_TRUE(sent);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return s.canReadLine(); }, 3000));
+    EXPECT_EQ(s.readLine().trimmed(), "OK");
+    EXPECT_EQ(dialogs.messages.size(), 2);
+}
+
 TEST_F(Remote, ExitSavesTheSettingsAndEnds) {
     twoWayOn();
     load();
