@@ -118,9 +118,10 @@ class Form1 : public QWidget {
     bool ProcessCommand(const QString& scommand);
 
     // --- remote control listener -------------------------------------------
-    // (Re)starts listening where the settings say; a failure is logged and
-    // the program keeps running.
-    void StartListening();
+    // (Re)starts listening where the settings say. Returns whether it
+    // listens; a failure is logged, shown in the connection label, and the
+    // program keeps running.
+    bool StartListening();
     RemoteServer* server() const { return server_.get(); }
 
     // --- geometry in twips --------------------------------------------------

@@ -3,14 +3,16 @@
 // to ProcessCommand exactly as the click pad's own actions do. The client
 // count drives the caption and the connection label.
 #include "appstate.h"
+#include "clicklabel.h"
 #include "dialogs.h"
 #include "mainwindow.h"
 #include "numtext.h"
 #include "remoteserver.h"
 #include "settingskeys.h"
 #include "settingsstore.h"
+#include "twips.h"
 
-void Form1::StartListening() {
+bool Form1::StartListening() {
     if (!server_) {
         RemoteServer::Hooks hooks;
         hooks.password = [] { return appState().sConPassword; };
@@ -31,6 +33,14 @@ void Form1::StartListening() {
     const int port = settings::readListenPort(
         platform::GetSetting(settings::kApp, settings::kSection, settings::kListenPort));
     lLocalPort = server_->listen(address, static_cast<quint16>(port)) ? server_->port() : 0;
+    if (lLocalPort == 0) {
+        l_con_status->setText(QStringLiteral("Not Listening"));
+        l_con_status->setForeColor(ui::kRed);
+        l_con_status->setToolTip(server_->errorString());
+        return false;
+    }
+    ConStatus(connected ? 1 : 0);
+    return true;
 }
 
 void Form1::clientCountChanged(int count) {

@@ -32,29 +32,31 @@ void RemoteServer::log(const QString& text, int idx) {
     if (hooks_.clientLog) hooks_.clientLog(text, idx);
 }
 
+bool RemoteServer::fail(const QString& why) {
+    error_ = why;
+    if (hooks_.eventLog) hooks_.eventLog(why);
+    return false;
+}
+
 bool RemoteServer::listen(const QString& address, quint16 port) {
     close();
+    error_.clear();
     QHostAddress host;
     if (!host.setAddress(address)) {
-        if (hooks_.eventLog) {
-            hooks_.eventLog(QStringLiteral("Remote control not started: \"%1\" is not an address")
-                                .arg(address));
-        }
-        return false;
+        return fail(
+            QStringLiteral("Remote control not started: \"%1\" is not an address").arg(address));
     }
     server_ = new QTcpServer(this);
     server_->setMaxPendingConnections(MaxClients + 4);
     connect(server_, &QTcpServer::newConnection, this, &RemoteServer::onNewConnection);
     if (!server_->listen(host, port)) {
-        if (hooks_.eventLog) {
-            hooks_.eventLog(QStringLiteral("Remote control cannot listen on %1 port %2: %3")
+        const QString why = QStringLiteral("Remote control cannot listen on %1 port %2: %3")
                                 .arg(address)
                                 .arg(port)
-                                .arg(server_->errorString()));
-        }
+                                .arg(server_->errorString());
         delete server_;
         server_ = nullptr;
-        return false;
+        return fail(why);
     }
     return true;
 }

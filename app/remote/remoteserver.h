@@ -70,6 +70,8 @@ class RemoteServer : public QObject {
     void close();
     bool isListening() const;
     quint16 port() const;  // the bound port (useful with port 0)
+    // Why the last listen() failed ("" after a success).
+    QString errorString() const { return error_; }
 
     int clientCount() const { return clients_.size(); }
     // Passwords compared since the start.
@@ -104,6 +106,7 @@ class RemoteServer : public QObject {
     void addFailure(const QString& peer);
     qint64 penaltyLeftMs(const QHostAddress& address);
     void log(const QString& text, int idx);
+    bool fail(const QString& why);  // records and logs why listening failed
 
     Hooks hooks_;
     QTcpServer* server_ = nullptr;
@@ -113,6 +116,7 @@ class RemoteServer : public QObject {
         qint64 untilMs = 0;
     };
     QHash<QString, Penalty> penalties_;
+    QString error_;
     int nextId_ = 1;
     qint64 guessDueMs_ = std::numeric_limits<qint64>::min() / 2;  // next token to spare
     qint64 comparisons_ = 0;

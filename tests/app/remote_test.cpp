@@ -167,6 +167,21 @@ TEST_F(Remote, ListeningPortMenuValidatesSavesAndRestarts) {
               "Changed Server Listening Port to: " + QString::number(busy.serverPort()));
 }
 
+TEST_F(Remote, ListeningIsLoggedOnlyWhenTheListenerListens) {
+    load();
+    EXPECT_EQ(logTexts().value(0), "Listening for a connection...");
+    EXPECT_EQ(window->l_con_status->text(), "No Clients Connected");
+
+    QTcpServer busy;
+    ASSERT_TRUE(busy.listen(QHostAddress::LocalHost, 0));
+    setStartup("ListenPort", QString::number(busy.serverPort()));
+    load();
+    EXPECT_FALSE(logTexts().contains("Listening for a connection..."));
+    EXPECT_TRUE(logTexts().value(0).startsWith("Remote control cannot listen on 127.0.0.1 port"));
+    EXPECT_EQ(window->l_con_status->text(), "Not Listening");
+    EXPECT_TRUE(window->l_con_status->toolTip().startsWith("Remote control cannot listen"));
+}
+
 TEST_F(Remote, RandomBytesLeaveTheWindowRunningAndTheCountAtZero) {
     load();
     appState().sConPassword = "pw";
