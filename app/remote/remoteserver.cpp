@@ -106,16 +106,8 @@ bool RemoteServer::takeGuess() {
     return true;
 }
 
-void RemoteServer::addFailure(const QString& peer) {
-    Penalty& p = penalties_[peer];
-    p.failures = std::min(p.failures + 1, 30);
-    const qint64 delay = std::min<qint64>(MaxPenaltyMs, 1000LL << std::min(p.failures - 1, 16));
-    p.untilMs = platform::TimeBase::global().nowMs() + delay;
-}
-
-qint64 RemoteServer::penaltyLeftMs(const QHostAddress& address) {
-    const qint64 now = platform::TimeBase::global().nowMs();
-    // Forget addresses whose delay has long run out, so the table stays small.
+void RemoteServer::prunePenalties(qint64 now) {
+    // Forget addresses whose delay has long run out.
     for (auto it = penalties_.begin(); it != penalties_.end();) {
         if (it->untilMs + MaxPenaltyMs * 10 < now) {
             it = penalties_.erase(it);
@@ -123,6 +115,29 @@ qint64 RemoteServer::penaltyLeftMs(const QHostAddress& address) {
             ++it;
         }
     }
+}
+
+void RemoteServer::addFailure(const QString& peer) {
+    const qint64 now = platform::TimeBase::global().nowMs();
+    if (!penalties_.contains(peer)) {
+        prunePenalties(now);
+        // Many addresses at once: the one whose delay ends first makes room.
+        if (penalties_.size() >= MaxPenalties) {
+            auto oldest = penalties_.begin();
+            for (auto it = penalties_.begin(); it != penalties_.end(); ++it)
+                if (it->untilMs < oldest->untilMs) oldest = it;
+            penalties_.erase(oldest);
+        }
+    }
+    Penalty& p = penalties_[peer];
+    p.failures = std::min(p.failures + 1, 30);
+    const qint64 delay = std::min<qint64>(MaxPenaltyMs, 1000LL << std::min(p.failures - 1, 16));
+    p.untilMs = now + delay;
+}
+
+qint64 RemoteServer::penaltyLeftMs(const QHostAddress& address) {
+    const qint64 now = platform::TimeBase::global().nowMs();
+    prunePenalties(now);
     const auto it = penalties_.constFind(address.toString());
     if (it == penalties_.constEnd()) return 0;
     return std::max<qint64>(0, it->untilMs - now);

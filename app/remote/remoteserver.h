@@ -43,6 +43,7 @@ class RemoteServer : public QObject {
     static constexpr int MaxLine = 256;
     static constexpr qint64 AuthTimeoutMs = 10000;
     static constexpr qint64 MaxPenaltyMs = 60000;
+    static constexpr int MaxPenalties = 256;  // addresses remembered at once
     // Password comparisons, all clients together: a burst of GuessBurst, then
     // one every GuessIntervalMs (55 a minute).
     static constexpr int GuessBurst = 5;
@@ -76,6 +77,8 @@ class RemoteServer : public QObject {
     int clientCount() const { return clients_.size(); }
     // Passwords compared since the start.
     qint64 passwordComparisons() const { return comparisons_; }
+    // Addresses that the delay after wrong passwords remembers now.
+    int penaltyCount() const { return penalties_.size(); }
 
     // Closes every connection.
     void dropAll();
@@ -104,6 +107,7 @@ class RemoteServer : public QObject {
     void answerAndDrop(Client* c, const QByteArray& line, const QString& why);
     bool takeGuess();
     void addFailure(const QString& peer);
+    void prunePenalties(qint64 now);
     qint64 penaltyLeftMs(const QHostAddress& address);
     void log(const QString& text, int idx);
     bool fail(const QString& why);  // records and logs why listening failed

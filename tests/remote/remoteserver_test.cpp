@@ -181,6 +181,24 @@ TEST_F(Listener, PasswordGuessesShareOneBudgetWhateverTheAddressOrConnection) {
     EXPECT_EQ(c.line(), "OK");
 }
 
+TEST_F(Listener, ThePenaltyTableStaysBounded) {
+    password = "right";
+    const int addresses = RemoteServer::MaxPenalties + 40;
+    QString last;
+    for (int i = 0; i < addresses; ++i) {
+        last = QStringLiteral("127.0.%1.%2").arg(1 + i / 200).arg(1 + i % 200);
+        const auto s = connectFrom(last, port);
+        s->write("guess\n");
+        ASSERT_TRUE(
+            testenv::pumpUntil([&] { return s->state() == QAbstractSocket::UnconnectedState; }));
+    }
+    EXPECT_EQ(server->penaltyCount(), RemoteServer::MaxPenalties);
+    // The newest address is still remembered.
+    const auto again = connectFrom(last, port);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return again->canReadLine(); }));
+    EXPECT_TRUE(again->readLine().startsWith("ERROR Too many wrong passwords"));
+}
+
 TEST_F(Listener, LimitsDropOverlongLinesAndTheSeventeenthClient) {
     password = "pw";
     platform::TimeBase::global().setScale(50.0);
