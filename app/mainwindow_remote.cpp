@@ -32,7 +32,13 @@ bool Form1::StartListening() {
             .trimmed();
     const int port = settings::readListenPort(
         platform::GetSetting(settings::kApp, settings::kSection, settings::kListenPort));
-    lLocalPort = server_->listen(address, static_cast<quint16>(port)) ? server_->port() : 0;
+    RemoteServer::Tls tls;
+    tls.certificateFile =
+        platform::GetSetting(settings::kApp, settings::kSection, settings::kTlsCertificate)
+            .trimmed();
+    tls.keyFile =
+        platform::GetSetting(settings::kApp, settings::kSection, settings::kTlsKey).trimmed();
+    lLocalPort = server_->listen(address, static_cast<quint16>(port), tls) ? server_->port() : 0;
     if (lLocalPort == 0) {
         l_con_status->setText(QStringLiteral("Not Listening"));
         l_con_status->setForeColor(ui::kRed);

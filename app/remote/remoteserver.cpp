@@ -1,7 +1,13 @@
 #include "remoteserver.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QPointer>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -38,17 +44,32 @@ bool RemoteServer::fail(const QString& why) {
     return false;
 }
 
-bool RemoteServer::listen(const QString& address, quint16 port) {
+bool RemoteServer::listen(const QString& address, quint16 port, const Tls& tls) {
     close();
     error_.clear();
+    encrypted_ = false;
     QHostAddress host;
     if (!host.setAddress(address)) {
         return fail(
             QStringLiteral("Remote control not started: \"%1\" is not an address").arg(address));
     }
-    server_ = new QTcpServer(this);
+    if (tls.enabled()) {
+        // A certificate or key that cannot be used stops the listener: it
+        // never falls back to clear text.
+        QString why;
+        const std::optional<QSslConfiguration> conf = tlsConfiguration(tls, &why);
+        if (!conf) return fail(QStringLiteral("Remote control not started: ") + why);
+        auto* ssl = new QSslServer(this);
+        ssl->setSslConfiguration(*conf);
+        ssl->setHandshakeTimeout(
+            static_cast<int>(platform::TimeBase::global().realMs(AuthTimeoutMs)));
+        server_ = ssl;
+        encrypted_ = true;
+    } else {
+        server_ = new QTcpServer(this);
+    }
     server_->setMaxPendingConnections(MaxClients + 4);
-    connect(server_, &QTcpServer::newConnection, this, &RemoteServer::onNewConnection);
+    connect(server_, &QTcpServer::pendingConnectionAvailable, this, &RemoteServer::onNewConnection);
     if (!server_->listen(host, port)) {
         const QString why = QStringLiteral("Remote control cannot listen on %1 port %2: %3")
                                 .arg(address)
@@ -56,9 +77,58 @@ bool RemoteServer::listen(const QString& address, quint16 port) {
                                 .arg(server_->errorString());
         delete server_;
         server_ = nullptr;
+        encrypted_ = false;
         return fail(why);
     }
+    if (!encrypted_ && !host.isLoopback() && hooks_.eventLog) {
+        hooks_.eventLog(
+            QStringLiteral("Warning: remote control listens on %1 without TLS: the password and "
+                           "the commands cross the network in clear text")
+                .arg(address));
+    }
     return true;
+}
+
+std::optional<QSslConfiguration> RemoteServer::tlsConfiguration(const Tls& tls, QString* why) {
+    if (!QSslSocket::supportsSsl()) {
+        *why = QStringLiteral("TLS is not available on this computer");
+        return std::nullopt;
+    }
+    if (tls.certificateFile.isEmpty() || tls.keyFile.isEmpty()) {
+        *why = QStringLiteral("TLS needs both TLSCertificate and TLSKey");
+        return std::nullopt;
+    }
+    const QList<QSslCertificate> chain = QSslCertificate::fromPath(tls.certificateFile, QSsl::Pem);
+    if (chain.isEmpty() || chain.first().isNull()) {
+        *why = QStringLiteral("no PEM certificate in %1").arg(tls.certificateFile);
+        return std::nullopt;
+    }
+    QFile f(tls.keyFile);
+    if (!f.open(QIODevice::ReadOnly)) {
+        *why = QStringLiteral("cannot read the TLS key %1").arg(tls.keyFile);
+        return std::nullopt;
+    }
+    const QByteArray pem = f.readAll();
+    QSslKey key;
+    for (QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa}) {
+        key = QSslKey(pem, algorithm, QSsl::Pem, QSsl::PrivateKey);
+        if (!key.isNull()) break;
+    }
+    if (key.isNull()) {
+        *why = QStringLiteral("no unencrypted PEM private key in %1").arg(tls.keyFile);
+        return std::nullopt;
+    }
+    if (key.algorithm() != chain.first().publicKey().algorithm()) {
+        *why = QStringLiteral("the TLS key %1 does not belong to the certificate %2")
+                   .arg(tls.keyFile, tls.certificateFile);
+        return std::nullopt;
+    }
+    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+    conf.setLocalCertificateChain(chain);
+    conf.setPrivateKey(key);
+    conf.setPeerVerifyMode(QSslSocket::VerifyNone);  // clients prove themselves by the password
+    conf.setProtocol(QSsl::TlsV1_2OrLater);
+    return conf;
 }
 
 void RemoteServer::close() {

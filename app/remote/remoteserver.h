@@ -32,6 +32,7 @@
 #include <limits>
 #include <optional>
 
+class QSslConfiguration;
 class QTcpServer;
 class QTcpSocket;
 
@@ -65,11 +66,22 @@ class RemoteServer : public QObject {
     explicit RemoteServer(Hooks hooks, QObject* parent = nullptr);
     ~RemoteServer() override;
 
+    // PEM files that switch the listener to TLS; both empty: clear text.
+    struct Tls {
+        QString certificateFile;
+        QString keyFile;
+        bool enabled() const { return !certificateFile.isEmpty() || !keyFile.isEmpty(); }
+    };
+
     // Starts listening (closing any earlier listener and its clients).
-    // Returns false and writes an event-log line with the reason on failure.
-    bool listen(const QString& address, quint16 port);
+    // Returns false and writes an event-log line with the reason on failure;
+    // a TLS certificate or key that cannot be used is such a failure (the
+    // listener never falls back to clear text). Listening beyond loopback in
+    // clear text works but writes a warning line to the event log.
+    bool listen(const QString& address, quint16 port, const Tls& tls = {});
     void close();
     bool isListening() const;
+    bool isEncrypted() const { return encrypted_; }
     quint16 port() const;  // the bound port (useful with port 0)
     // Why the last listen() failed ("" after a success).
     QString errorString() const { return error_; }
@@ -110,7 +122,9 @@ class RemoteServer : public QObject {
     void prunePenalties(qint64 now);
     qint64 penaltyLeftMs(const QHostAddress& address);
     void log(const QString& text, int idx);
-    bool fail(const QString& why);  // records and logs why listening failed
+    bool fail(const QString& why);
+    static std::optional<QSslConfiguration> tlsConfiguration(
+        const Tls& tls, QString* why);  // records and logs why listening failed
 
     Hooks hooks_;
     QTcpServer* server_ = nullptr;
@@ -121,6 +135,7 @@ class RemoteServer : public QObject {
     };
     QHash<QString, Penalty> penalties_;
     QString error_;
+    bool encrypted_ = false;
     int nextId_ = 1;
     qint64 guessDueMs_ = std::numeric_limits<qint64>::min() / 2;  // next token to spare
     qint64 comparisons_ = 0;

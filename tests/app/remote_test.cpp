@@ -180,6 +180,15 @@ TEST_F(Remote, ListeningIsLoggedOnlyWhenTheListenerListens) {
     EXPECT_TRUE(logTexts().value(0).startsWith("Remote control cannot listen on 127.0.0.1 port"));
     EXPECT_EQ(window->l_con_status->text(), "Not Listening");
     EXPECT_TRUE(window->l_con_status->toolTip().startsWith("Remote control cannot listen"));
+
+    // A TLS certificate that cannot be read: no listener, not even in clear text.
+    setStartup("ListenPort", "0");
+    setStartup("TLSCertificate", testenv::configHome() + "/missing.pem");
+    setStartup("TLSKey", testenv::configHome() + "/missing.key");
+    load();
+    EXPECT_EQ(window->lLocalPort, 0);
+    EXPECT_TRUE(logTexts().value(0).startsWith("Remote control not started: no PEM certificate"));
+    EXPECT_EQ(window->l_con_status->text(), "Not Listening");
 }
 
 TEST_F(Remote, RandomBytesLeaveTheWindowRunningAndTheCountAtZero) {

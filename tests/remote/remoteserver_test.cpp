@@ -381,3 +381,54 @@ TEST_F(Listener, PasswordChangeEndsOldSessionsAndUnreadRepliesAreBounded) {
     EXPECT_TRUE(testenv::pumpUntil([&] { return server->clientCount() == 0; }, 10000));
     EXPECT_TRUE(clientLog.join('\n').contains("unread")) << clientLog.join('\n').toStdString();
 }
+
+TEST_F(Listener, TlsWithACertificateTheTestMakes) {
+    const QString dir = testenv::configHome();
+    const QString cert = dir + "/cert.pem", key = dir + "/key.pem";
+    QProcess openssl;
+    openssl.start("openssl",
+                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                   "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=localhost",
+                   "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"});
+    ASSERT_TRUE(testenv::pumpUntil([&] { return openssl.state() == QProcess::NotRunning; }, 20000));
+    ASSERT_EQ(openssl.exitCode(), 0) << openssl.readAllStandardError().toStdString();
+
+    password = "pw";
+    ASSERT_TRUE(server->listen("127.0.0.1", 0, {cert, key}));
+    EXPECT_TRUE(server->isEncrypted());
+    port = server->port();
+    const auto run = [&](QStringList args) {
+        QProcess p;
+        p.setEnvironment(QProcess::systemEnvironment() << "VELDRIN_PASSWORD=pw");
+        p.start(testenv::binDir() + "/veldrin-cmd",
+                QStringList{"--port", QString::number(port), "--tls"} + args);
+        testenv::pumpUntil([&] { return p.state() == QProcess::NotRunning; }, 10000);
+        return std::make_pair(p.exitCode(), QString::fromLatin1(p.readAllStandardOutput()));
+    };
+    EXPECT_EQ(run({"--ca", cert, "5on"}), std::make_pair(0, QString("5on: OK\n")));
+    EXPECT_EQ(run({"6on"}).first, 1);  // not signed by a CA this computer trusts
+    {
+        Client plain(port);  // clear text gets no session
+        plain.send("pw\n7on\n");
+        EXPECT_NE(plain.line(1000), "OK");
+    }
+    EXPECT_EQ(commands, QStringList{"5on"});
+    EXPECT_TRUE(eventLog.isEmpty());
+
+    // Beyond loopback: clear text warns once, TLS does not.
+    ASSERT_TRUE(server->listen("0.0.0.0", 0));
+    ASSERT_EQ(eventLog.size(), 1);
+    EXPECT_TRUE(eventLog[0].contains("without TLS"));
+    ASSERT_TRUE(server->listen("0.0.0.0", 0, {cert, key}));
+    EXPECT_EQ(eventLog.size(), 1);
+
+    // A key that cannot be used: a clear line, and no listener at all.
+    EXPECT_FALSE(server->listen("127.0.0.1", 0, {cert, cert}));
+    EXPECT_FALSE(server->isListening());
+    ASSERT_EQ(eventLog.size(), 2);
+    EXPECT_TRUE(
+        eventLog[1].startsWith("Remote control not started: no unencrypted PEM private key"))
+        << eventLog[1].toStdString();
+    EXPECT_FALSE(server->listen("127.0.0.1", 0, {dir + "/missing.pem", key}));
+    EXPECT_TRUE(eventLog.last().contains("no PEM certificate"));
+}
