@@ -72,7 +72,9 @@ TEST(CommandWords, OrderedTestsAndMalformedFields) {
             EXPECT_EQ(got.level, c.level) << c.text;
         }
     }
-    EXPECT_EQ(commands::parse("housecodechangex").text, "x");
+    // A house letter is kept as written; a letter that names no house is refused.
+    EXPECT_EQ(commands::parse("housecodechangep").text, "p");
+    EXPECT_EQ(commands::parse("housecodechangex").kind, Command::Ignored);
     EXPECT_EQ(commands::unitText("7di05"), "7");
     EXPECT_EQ(commands::unitText("12di05"), "12");
     EXPECT_EQ(commands::unitText("12on"), "12");
