@@ -16,19 +16,19 @@ const QString kShutdownMessage = QStringLiteral(
     "Shutdown Computer option");
 }  // namespace
 
-void Form1::ProcessCommand(const QString& scommand) {
+bool Form1::ProcessCommand(const QString& scommand) {
     using commands::Command;
     const Command cmd = commands::parse(scommand);
     AppState& st = appState();
     switch (cmd.kind) {
         case Command::Ignored:
-            return;
+            return false;
         case Command::UnitOn:
             Label1_MouseDown(cmd.unit - 1, 1, 0, 0, 0);
-            return;
+            return true;
         case Command::UnitOff:
             Label1_MouseDown(cmd.unit - 1, 2, 0, 0, 0);
-            return;
+            return true;
         case Command::UnitDim:
             st.iLastUnit = cmd.unit;
             Slider1->setVisible(true);
@@ -36,39 +36,50 @@ void Form1::ProcessCommand(const QString& scommand) {
             // read only afterwards, so it is not run twice.
             Slider1->setValue(cmd.level);
             if (cmd.unit != st.iDimUnit) Slider1_Change();
-            return;
+            return true;
         case Command::HouseCode:
             st.sHouseCode = cmd.text;
             UpdateFormCap();
             if (bLogging) Log_Event(QStringLiteral("House Code Changed to ") + st.sHouseCode);
-            return;
+            return true;
         case Command::AllLightsOn:
             Label3_MouseDown(1, 0, 0, 0);
-            return;
+            return true;
         case Command::AllUnitsOff:
             Label3_MouseDown(2, 0, 0, 0);
-            return;
+            return true;
         case Command::AllLightsOff:
             // Through the two-way control whichever interface is in use.
             path_->exec(st.sHouseCode, QStringLiteral("0"), kAllLightsOff, 0,
                         path_->currentSource());
-            return;
+            return true;
         case Command::Shutdown:
             if (!NTPrivilege) NTPrivilege = std::make_unique<clsNTPrivileges>();
-            NTPrivilege->ShutDown(QString(), kShutdownMessage, 180, true, false);
+            // Only a shutdown that was really started is logged as initiated;
+            // the client hears of a failure through its reply.
+            if (!NTPrivilege->ShutDown(QString(), kShutdownMessage, 180, true, false)) {
+                if (bLogging)
+                    Log_Event(QStringLiteral("ERROR: Computer Shutdown could not be Started"));
+                return false;
+            }
             if (bLogging)
                 Log_Event(QStringLiteral("Computer Shutdown Initiated by an Corvex Client"));
-            return;
+            return true;
         case Command::AbortShutdown:
             if (!NTPrivilege) NTPrivilege = std::make_unique<clsNTPrivileges>();
-            NTPrivilege->AbortShutDown(QString());
+            if (!NTPrivilege->AbortShutDown(QString())) {
+                if (bLogging)
+                    Log_Event(QStringLiteral("ERROR: Computer Shutdown could not be Aborted"));
+                return false;
+            }
             if (bLogging)
                 Log_Event(QStringLiteral("Computer Shutdown Aborted by an Corvex Client"));
-            return;
+            return true;
         case Command::Exit: {
             int cancel = 0;
             Form_Unload(cancel);  // ends the program; nothing runs after it
-            return;
+            return true;
         }
     }
+    return false;
 }

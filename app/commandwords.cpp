@@ -48,8 +48,13 @@ Command parse(const QString& c) {
         return out;
     }
     if (n >= 1 && c.left(n - 1) == QLatin1String("housecodechange")) {
-        out.kind = Command::HouseCode;
-        out.text = c.right(1);
+        // Only a letter that names a house (A to P, either case); it is kept
+        // as written.
+        const QChar h = c.back().toUpper();
+        if (h >= QLatin1Char('A') && h <= QLatin1Char('P')) {
+            out.kind = Command::HouseCode;
+            out.text = c.right(1);
+        }
         return out;
     }
     static const struct {

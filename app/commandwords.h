@@ -16,7 +16,7 @@ struct Command {
         UnitOn,
         UnitOff,
         UnitDim,
-        HouseCode,      // text: the new house code (one character, unchecked)
+        HouseCode,      // text: the new house code (A to P, either case, as written)
         AllLightsOn,    // "allo"
         AllUnitsOff,    // "allf"
         AllLightsOff,   // "alluf"

@@ -127,14 +127,16 @@ class Form1 : public QWidget {
 
     // --- remote commands ------------------------------------------------------
     // Carries out one command word of a remote client (without line
-    // terminator). Words that fit no form, and malformed unit or level
-    // fields, are dropped silently.
-    void ProcessCommand(const QString& scommand);
+    // terminator). Returns whether the word was carried out: words that fit
+    // no form, malformed unit or level fields and house letters outside A to
+    // P do nothing and return false.
+    bool ProcessCommand(const QString& scommand);
 
     // --- remote control listener -------------------------------------------
-    // (Re)starts listening where the settings say; a failure is logged and
-    // the program keeps running.
-    void StartListening();
+    // (Re)starts listening where the settings say. Returns whether it
+    // listens; a failure is logged, shown in the connection label, and the
+    // program keeps running.
+    bool StartListening();
     RemoteServer* server() const { return server_.get(); }
 
     // --- module state -------------------------------------------------------

@@ -84,7 +84,8 @@ void Form1::endall() {
     connected = false;
     ConStatus(0);
     if (bLogging) Log_Event(QStringLiteral("All Connections were Forcefully Closed"));
-    if (bLogging) Log_Event(QStringLiteral("Listening for a connection..."));
+    if (bLogging && server_ && server_->isListening())
+        Log_Event(QStringLiteral("Listening for a connection..."));
     UpdateFormCap();
 }
 

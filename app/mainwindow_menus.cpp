@@ -10,6 +10,7 @@
 #include "numtext.h"
 #include "optionsmenu.h"
 #include "programinfo.h"
+#include "remoteserver.h"
 #include "servicehost.h"
 #include "settingskeys.h"
 #include "settingsstore.h"
@@ -101,6 +102,10 @@ void Form1::mnuPass_Click() {
         loginBox = new frmLogin(this);
         loginBox->setAttribute(Qt::WA_DeleteOnClose);
         loginBox->setWindowModality(Qt::ApplicationModal);
+        // Sessions that logged in with the old password end with it.
+        connect(loginBox, &QDialog::accepted, this, [this] {
+            if (server_) server_->endStaleSessions();
+        });
     }
     loginBox->show();
     loginBox->raise();

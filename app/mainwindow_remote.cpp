@@ -4,6 +4,7 @@
 // count drives the caption and the connection label. The query "?state"
 // is answered from the module states and never reaches ProcessCommand.
 #include "appstate.h"
+#include "clicklabel.h"
 #include "dialogs.h"
 #include "interfacecommands.h"
 #include "mainwindow.h"
@@ -13,15 +14,16 @@
 #include "settingsstore.h"
 #include "state/statetable.h"
 #include "statequery.h"
+#include "twips.h"
 
-void Form1::StartListening() {
+bool Form1::StartListening() {
     if (!server_) {
         RemoteServer::Hooks hooks;
         hooks.password = [] { return appState().sConPassword; };
         hooks.command = [this](const QString& word) {
             // What a command word changes is tagged as coming from a remote client.
             InterfaceCommands::SourceScope remote(*path_, state::Source::Remote);
-            ProcessCommand(word);
+            return ProcessCommand(word);
         };
         hooks.query = [this](const QString& line) {
             return app::answerStateQuery(line,
@@ -42,7 +44,21 @@ void Form1::StartListening() {
             .trimmed();
     const int port = settings::readListenPort(
         platform::GetSetting(settings::kApp, settings::kSection, settings::kListenPort));
-    lLocalPort = server_->listen(address, static_cast<quint16>(port)) ? server_->port() : 0;
+    RemoteServer::Tls tls;
+    tls.certificateFile =
+        platform::GetSetting(settings::kApp, settings::kSection, settings::kTlsCertificate)
+            .trimmed();
+    tls.keyFile =
+        platform::GetSetting(settings::kApp, settings::kSection, settings::kTlsKey).trimmed();
+    lLocalPort = server_->listen(address, static_cast<quint16>(port), tls) ? server_->port() : 0;
+    if (lLocalPort == 0) {
+        l_con_status->setText(QStringLiteral("Not Listening"));
+        l_con_status->setForeColor(ui::kRed);
+        l_con_status->setToolTip(server_->errorString());
+        return false;
+    }
+    ConStatus(connected ? 1 : 0);
+    return true;
 }
 
 void Form1::clientCountChanged(int count) {

@@ -99,10 +99,11 @@ void Form1::Form_Load() {
     startBridge();
 
     iCClients = 0;
-    if (bLogging) Log_Event(QStringLiteral("Listening for a connection..."));
-    StartListening();
     UpdateStatusLabel();
     ConStatus(0);
+    // A listener that could not start has said why in the log and the
+    // connection label instead.
+    if (StartListening() && bLogging) Log_Event(QStringLiteral("Listening for a connection..."));
 }
 
 void Form1::contactCp290() {

@@ -20,6 +20,8 @@ inline const QString kLeft = QStringLiteral("F1Left");
 inline const QString kService = QStringLiteral("Service");
 inline const QString kListenAddress = QStringLiteral("ListenAddress");
 inline const QString kListenPort = QStringLiteral("ListenPort");
+inline const QString kTlsCertificate = QStringLiteral("TLSCertificate");  // PEM file
+inline const QString kTlsKey = QStringLiteral("TLSKey");                  // PEM file
 
 // Where the remote-control listener listens unless the settings say otherwise:
 // only this computer, on a fixed port.

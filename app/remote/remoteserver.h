@@ -2,15 +2,25 @@
 // RemoteServer: the TCP listener through which remote clients send command
 // words. Line based (LF or CR LF). The first line of a client is the
 // connection password; after it every line is handed to the command
-// interpreter unchanged and answered with "OK". Errors are answered with a
-// line starting "ERROR" and the client is disconnected.
+// interpreter unchanged and answered with "OK" when the interpreter carried
+// it out, or with a line starting "ERROR" when it did not (the client stays).
+// A line starting "?" is a query: answered by the query hook with its lines
+// and then "OK", it never reaches the interpreter. A refused login and a
+// protocol violation are answered with a line starting "ERROR" and the
+// client is disconnected.
 //
-// Safety limits: no client is accepted while no password is set; a wrong
-// password costs the address a growing delay (1 s, 2 s, 4 s ... up to 60 s)
-// before it may try again; passwords are compared in constant time and never
-// logged; at most MaxClients at once; a line longer than MaxLine bytes drops
+// Safety limits: no client is accepted while no password is set; passwords
+// are compared at most 5 times in a second and 55 times in a minute, all
+// addresses and connections together, and a guess beyond that is refused
+// without being compared; a wrong password, a refused guess or no password
+// within AuthTimeoutMs costs the address a growing delay (1 s, 2 s, 4 s ...
+// up to 60 s) before it may try again; passwords are compared in constant time and never
+// logged; at most MaxClients at once, of which at most MaxPending wait for
+// their password (a newcomer drops the oldest of those); a line longer than MaxLine bytes drops
 // the client; a client that has not authenticated within AuthTimeoutMs is
-// dropped.
+// dropped; a client that lets more than MaxUnsent bytes of replies pile up
+// unread is dropped; once the password changes, the sessions that logged in
+// with the old one end.
 
 #include <QHash>
 #include <QHostAddress>
@@ -19,8 +29,10 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <limits>
 #include <optional>
 
+class QSslConfiguration;
 class QTcpServer;
 class QTcpSocket;
 
@@ -28,37 +40,65 @@ class RemoteServer : public QObject {
     Q_OBJECT
   public:
     static constexpr int MaxClients = 16;
+    static constexpr int MaxPending = MaxClients / 2;  // logins waiting for their password
     static constexpr int MaxLine = 256;
     static constexpr qint64 AuthTimeoutMs = 10000;
     static constexpr qint64 MaxPenaltyMs = 60000;
+    static constexpr int MaxPenalties = 256;  // addresses remembered at once
+    // Password comparisons, all clients together: a burst of GuessBurst, then
+    // one every GuessIntervalMs (55 a minute).
+    static constexpr int GuessBurst = 5;
+    static constexpr qint64 GuessIntervalMs = 1091;
     static constexpr quint16 DefaultPort = 7410;
+    static constexpr qint64 MaxUnsent = 64 * 1024;
 
     struct Hooks {
-        std::function<QString()> password;                   // the password in force
-        std::function<void(const QString&)> command;         // the command interpreter
+        std::function<QString()> password;  // the password in force
+        // The command interpreter; returns whether it carried the word out.
+        std::function<bool(const QString&)> command;
+        // Answers a query line (one starting "?", "?state A5"): its lines,
+        // sent followed by "OK" (or alone when the last starts with "ERROR"),
+        // or nothing for a query it does not know. Optional.
+        std::function<std::optional<QStringList>(const QString&)> query;
         std::function<void(const QString&, int)> clientLog;  // one client-log line, client index
         std::function<void(const QString&)> eventLog;        // one event-log line
-        // Optional: a query line of an authenticated client ("?state A5").
-        // Returns the answer lines, which are sent followed by "OK" (or
-        // alone when the last starts with "ERROR"), or nullopt when the line
-        // is no query and goes to the command interpreter.
-        std::function<std::optional<QStringList>(const QString& line)> query;
     };
 
     explicit RemoteServer(Hooks hooks, QObject* parent = nullptr);
     ~RemoteServer() override;
 
+    // PEM files that switch the listener to TLS; both empty: clear text.
+    struct Tls {
+        QString certificateFile;
+        QString keyFile;
+        bool enabled() const { return !certificateFile.isEmpty() || !keyFile.isEmpty(); }
+    };
+
     // Starts listening (closing any earlier listener and its clients).
-    // Returns false and writes an event-log line with the reason on failure.
-    bool listen(const QString& address, quint16 port);
+    // Returns false and writes an event-log line with the reason on failure;
+    // a TLS certificate or key that cannot be used is such a failure (the
+    // listener never falls back to clear text). Listening beyond loopback in
+    // clear text works but writes a warning line to the event log.
+    bool listen(const QString& address, quint16 port, const Tls& tls = {});
     void close();
     bool isListening() const;
+    bool isEncrypted() const { return encrypted_; }
     quint16 port() const;  // the bound port (useful with port 0)
+    // Why the last listen() failed ("" after a success).
+    QString errorString() const { return error_; }
 
     int clientCount() const { return clients_.size(); }
+    // Passwords compared since the start.
+    qint64 passwordComparisons() const { return comparisons_; }
+    // Addresses that the delay after wrong passwords remembers now.
+    int penaltyCount() const { return penalties_.size(); }
 
     // Closes every connection.
     void dropAll();
+
+    // Ends the sessions that logged in with another password than the one in
+    // force now (call after the password changed).
+    void endStaleSessions();
 
     // Compares two texts in time that depends only on their lengths.
     static bool constantTimeEquals(const QByteArray& a, const QByteArray& b);
@@ -74,9 +114,18 @@ class RemoteServer : public QObject {
     void refuse(QTcpSocket* socket, const QByteArray& line);
     void drop(Client* c, const QString& why);
     void handleLine(Client* c, const QByteArray& line);
+    void reply(Client* c, const QByteArray& line);
+    bool stale(const Client* c) const;
     void checkPassword(Client* c, const QByteArray& line);
+    void answerAndDrop(Client* c, const QByteArray& line, const QString& why);
+    bool takeGuess();
+    void addFailure(const QString& peer);
+    void prunePenalties(qint64 now);
     qint64 penaltyLeftMs(const QHostAddress& address);
     void log(const QString& text, int idx);
+    bool fail(const QString& why);
+    static std::optional<QSslConfiguration> tlsConfiguration(
+        const Tls& tls, QString* why);  // records and logs why listening failed
 
     Hooks hooks_;
     QTcpServer* server_ = nullptr;
@@ -86,5 +135,9 @@ class RemoteServer : public QObject {
         qint64 untilMs = 0;
     };
     QHash<QString, Penalty> penalties_;
+    QString error_;
+    bool encrypted_ = false;
     int nextId_ = 1;
+    qint64 guessDueMs_ = std::numeric_limits<qint64>::min() / 2;  // next token to spare
+    qint64 comparisons_ = 0;
 };

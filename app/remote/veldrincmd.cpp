@@ -1,14 +1,20 @@
 // veldrin-cmd: sends command words to a running Veldrin, or asks it for the
 // state of the modules.
-//   veldrin-cmd [--host H] [--port P] [--password-file F] COMMAND...
-//   veldrin-cmd [--host H] [--port P] [--password-file F] state [ADDRESS]
+//   veldrin-cmd [--host H] [--port P] [--password-file F] [--tls [--ca FILE]]
+//               COMMAND...
+//   veldrin-cmd [--host H] [--port P] [--password-file F] [--tls [--ca FILE]]
+//               state [ADDRESS]
 // The password comes from the first line of F, or from the environment
-// variable VELDRIN_PASSWORD. Prints one line per answer; exits 0 when every
-// command was answered "OK", 1 on a refusal or a connection failure, 2 on
-// wrong usage.
+// variable VELDRIN_PASSWORD. With --tls the connection is encrypted and the
+// server's certificate is verified against the CA certificates in FILE (PEM),
+// or against the system's. Prints one line per answer; exits 0 when every
+// command was answered "OK", 1 on an error answer, a refusal or a connection
+// failure, 2 on wrong usage.
 #include <QCoreApplication>
 #include <QFile>
-#include <QTcpSocket>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <cstdio>
 
 #include "remoteserver.h"
@@ -18,8 +24,10 @@ namespace {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: veldrin-cmd [--host H] [--port P] [--password-file F] COMMAND...\n"
-                 "       veldrin-cmd [--host H] [--port P] [--password-file F] state [ADDRESS]\n"
+                 "usage: veldrin-cmd [--host H] [--port P] [--password-file F] [--tls [--ca "
+                 "FILE]] COMMAND...\n"
+                 "       veldrin-cmd [--host H] [--port P] [--password-file F] [--tls [--ca "
+                 "FILE]] state [ADDRESS]\n"
                  "  commands: 5on, 5of, 5di07, allo, allf, alluf, housecodechangeB, COFF, "
                  "ABORT, EXIT\n");
     return 2;
@@ -48,14 +56,20 @@ int main(int argc, char** argv) {
     quint16 port = RemoteServer::DefaultPort;
     if (const uint p = storedPort.trimmed().toUInt(); p >= 1 && p <= 65535) port = p;
     QString passwordFile;
+    QString caFile;
+    bool tls = false;
     QStringList commands;
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
-        if ((a == QLatin1String("--host") || a == QLatin1String("--port") ||
-             a == QLatin1String("--password-file")) &&
-            i + 1 < args.size()) {
+        if (a == QLatin1String("--tls")) {
+            tls = true;
+        } else if ((a == QLatin1String("--host") || a == QLatin1String("--port") ||
+                    a == QLatin1String("--password-file") || a == QLatin1String("--ca")) &&
+                   i + 1 < args.size()) {
             const QString v = args[++i];
-            if (a == QLatin1String("--host")) {
+            if (a == QLatin1String("--ca")) {
+                caFile = v;
+            } else if (a == QLatin1String("--host")) {
                 host = v;
             } else if (a == QLatin1String("--port")) {
                 bool ok = false;
@@ -71,7 +85,7 @@ int main(int argc, char** argv) {
             commands.append(a);
         }
     }
-    if (commands.isEmpty()) return usage();
+    if (commands.isEmpty() || (!caFile.isEmpty() && !tls)) return usage();
     const bool stateQuery = commands.constFirst() == QLatin1String("state");
     if (stateQuery && commands.size() > 2) return usage();
 
@@ -91,12 +105,38 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    QTcpSocket s;
-    s.connectToHost(host, port);
-    if (!s.waitForConnected(5000)) {
-        std::fprintf(stderr, "veldrin-cmd: cannot connect to %s port %u: %s\n", qPrintable(host),
-                     port, qPrintable(s.errorString()));
-        return 1;
+    QSslSocket s;
+    if (tls) {
+        if (!QSslSocket::supportsSsl()) {
+            std::fprintf(stderr, "veldrin-cmd: TLS is not available on this computer\n");
+            return 1;
+        }
+        if (!caFile.isEmpty()) {
+            const QList<QSslCertificate> cas = QSslCertificate::fromPath(caFile, QSsl::Pem);
+            if (cas.isEmpty()) {
+                std::fprintf(stderr, "veldrin-cmd: no PEM certificate in %s\n", qPrintable(caFile));
+                return 1;
+            }
+            QSslConfiguration conf = s.sslConfiguration();
+            conf.setCaCertificates(cas);
+            s.setSslConfiguration(conf);
+        }
+        s.connectToHostEncrypted(host, port);
+        if (!s.waitForEncrypted(5000)) {
+            QStringList why;
+            for (const QSslError& e : s.sslHandshakeErrors()) why << e.errorString();
+            if (why.isEmpty()) why << s.errorString();
+            std::fprintf(stderr, "veldrin-cmd: no TLS connection to %s port %u: %s\n",
+                         qPrintable(host), port, qPrintable(why.join(QStringLiteral("; "))));
+            return 1;
+        }
+    } else {
+        s.connectToHost(host, port);
+        if (!s.waitForConnected(5000)) {
+            std::fprintf(stderr, "veldrin-cmd: cannot connect to %s port %u: %s\n",
+                         qPrintable(host), port, qPrintable(s.errorString()));
+            return 1;
+        }
     }
     s.write(password + "\n");
     QByteArray answer = readAnswer(s, 5000);

@@ -72,7 +72,9 @@ TEST(CommandWords, OrderedTestsAndMalformedFields) {
             EXPECT_EQ(got.level, c.level) << c.text;
         }
     }
-    EXPECT_EQ(commands::parse("housecodechangex").text, "x");
+    // A house letter is kept as written; a letter that names no house is refused.
+    EXPECT_EQ(commands::parse("housecodechangep").text, "p");
+    EXPECT_EQ(commands::parse("housecodechangex").kind, Command::Ignored);
     EXPECT_EQ(commands::unitText("7di05"), "7");
     EXPECT_EQ(commands::unitText("12di05"), "12");
     EXPECT_EQ(commands::unitText("12on"), "12");
@@ -114,7 +116,7 @@ class Commands : public AppTest {
 TEST_F(Commands, UnitOnAndOffActLikeClicks) {
     loadTwoWay();
     Form1& w = *window;
-    w.ProcessCommand("3on");
+    EXPECT_TRUE(w.ProcessCommand("3on"));
     EXPECT_EQ(w.Label1[2]->foreColor(), ui::kGreen);
     EXPECT_EQ(appState().iLastUnit, 3);
     EXPECT_TRUE(w.Slider1->isVisible());
@@ -170,8 +172,11 @@ TEST_F(Commands, HouseCodeStripAndWords) {
     w.ProcessCommand("alluf");
     EXPECT_EQ(frames(3), QStringList({"06 61", "06 60", "06 66"}));
 
-    w.ProcessCommand("housecodechangex");
-    EXPECT_EQ(appState().sHouseCode, "x");
+    // A letter that names no house is refused; a lower-case house is kept as written.
+    EXPECT_FALSE(w.ProcessCommand("housecodechangex"));
+    EXPECT_EQ(appState().sHouseCode, "A");
+    EXPECT_TRUE(w.ProcessCommand("housecodechangep"));
+    EXPECT_EQ(appState().sHouseCode, "p");
 }
 
 TEST_F(Commands, IgnoredAndMalformedCommandsLeaveNoTrace) {
@@ -179,8 +184,9 @@ TEST_F(Commands, IgnoredAndMalformedCommandsLeaveNoTrace) {
     Form1& w = *window;
     const QString title = w.windowTitle();
     for (const char* c : {"ALLO", "Exit", "coff", "5off", "EXIT\n", "housecodechange", "on", "xxon",
-                          "99on", "5di99", "di05", "", "0of", "17on", "n", "5di-1"})
-        w.ProcessCommand(QString::fromLatin1(c));
+                          "99on", "5di99", "di05", "", "0of", "17on", "n", "5di-1", "5di11",
+                          "housecodechangeQ", "housecodechange1"})
+        EXPECT_FALSE(w.ProcessCommand(QString::fromLatin1(c))) << c;
     EXPECT_TRUE(frames(0).isEmpty());
     EXPECT_EQ(w.lstEvents->count(), 0);
     EXPECT_EQ(appState().iLastUnit, 0);
@@ -214,6 +220,15 @@ TEST_F(Commands, ShutdownAbortAndExit) {
     EXPECT_EQ(exits, 1);
     EXPECT_EQ(startup("HouseCode"), "F");
     EXPECT_EQ(startup("ComPort"), "1");
+}
+
+TEST_F(Commands, AShutdownThatCouldNotStartIsAnErrorNotInitiated) {
+    loadTwoWay();
+    platform::setCommandRunner([](const QString&, const QStringList&) { return false; });
+    EXPECT_FALSE(window->ProcessCommand("COFF"));
+    EXPECT_FALSE(window->ProcessCommand("ABORT"));
+    EXPECT_EQ(logTexts(), QStringList({"ERROR: Computer Shutdown could not be Aborted",
+                                       "ERROR: Computer Shutdown could not be Started"}));
 }
 
 TEST_F(Commands, AllUnitsWordsWithTheCp290) {

@@ -1,11 +1,13 @@
 // The remote-control listener in the real window: a socket on 127.0.0.1 at
 // the port the window bound, the control talking to the two-way emulator.
+#include <QLineEdit>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 
 #include "appfixture.h"
 #include "clicklabel.h"
+#include "frmlogin.h"
 #include "remoteserver.h"
 
 namespace {
@@ -82,6 +84,53 @@ TEST_F(Remote, PasswordThenCommandsSwitchTheHouseAndTheDisplaysFollow) {
     EXPECT_TRUE(window->windowTitle().endsWith(") - 0"));
 }
 
+TEST_F(Remote, WordsNotCarriedOutAreErrorsAndANewPasswordEndsTheSession) {
+    twoWayOn();
+    load();
+    appState().sConPassword = "pw";
+    QTcpSocket s;
+    open(s);
+    EXPECT_EQ(exchange(s, "pw\n"), "OK");
+    for (const char* word : {"5off\n", "17on\n", "5di11\n", "di05\n", "housecodechangeZ\n"})
+        EXPECT_TRUE(exchange(s, word).startsWith("ERROR")) << word;
+    EXPECT_EQ(appState().sHouseCode, "A");
+    EXPECT_EQ(exchange(s, "housecodechangeb\n"), "OK");
+    EXPECT_EQ(appState().sHouseCode, "b");
+
+    window->mnuPass_Click();
+    ASSERT_TRUE(window->loginBox);
+    window->loginBox->txtPAS->setText("new");
+    window->loginBox->txtCon->setText("new");
+    window->loginBox->cmdOK_Click();
+    EXPECT_TRUE(testenv::pumpUntil([&] { return s.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(window->iCClients, 0);
+}
+
+TEST_F(Remote, ALineBufferedDuringAMessageBoxIsAnsweredWithoutMoreBytes) {
+    auto& cp = cp290On(1);
+    setStartup("Interface", "True");
+    load();
+    cp.setSilent(true);  // every direct command ends in the "no reply" box
+    appState().sConPassword = "pw";
+    QTcpSocket s;
+    open(s);
+    EXPECT_EQ(exchange(s, "pw\n"), "OK");
+    bool sent = false;
+    dialogs.onMessage = [&] {
+        if (sent) return;
+        sent = true;
+        // The next line arrives while the box of the first command is open.
+        s.write("6on\n");
+        s.flush();
+        testenv::pump(50);
+    };
+    EXPECT_EQ(exchange(s, "5on\n"), "OK");
+    ASSERT_TRUE(sent);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return s.canReadLine(); }, 3000));
+    EXPECT_EQ(s.readLine().trimmed(), "OK");
+    EXPECT_EQ(dialogs.messages.size(), 2);
+}
+
 TEST_F(Remote, ExitSavesTheSettingsAndEnds) {
     twoWayOn();
     load();
@@ -116,6 +165,30 @@ TEST_F(Remote, ListeningPortMenuValidatesSavesAndRestarts) {
     EXPECT_TRUE(logTexts().value(0).startsWith("Remote control cannot listen on 127.0.0.1 port"));
     EXPECT_EQ(logTexts().value(1),
               "Changed Server Listening Port to: " + QString::number(busy.serverPort()));
+}
+
+TEST_F(Remote, ListeningIsLoggedOnlyWhenTheListenerListens) {
+    load();
+    EXPECT_EQ(logTexts().value(0), "Listening for a connection...");
+    EXPECT_EQ(window->l_con_status->text(), "No Clients Connected");
+
+    QTcpServer busy;
+    ASSERT_TRUE(busy.listen(QHostAddress::LocalHost, 0));
+    setStartup("ListenPort", QString::number(busy.serverPort()));
+    load();
+    EXPECT_FALSE(logTexts().contains("Listening for a connection..."));
+    EXPECT_TRUE(logTexts().value(0).startsWith("Remote control cannot listen on 127.0.0.1 port"));
+    EXPECT_EQ(window->l_con_status->text(), "Not Listening");
+    EXPECT_TRUE(window->l_con_status->toolTip().startsWith("Remote control cannot listen"));
+
+    // A TLS certificate that cannot be read: no listener, not even in clear text.
+    setStartup("ListenPort", "0");
+    setStartup("TLSCertificate", testenv::configHome() + "/missing.pem");
+    setStartup("TLSKey", testenv::configHome() + "/missing.key");
+    load();
+    EXPECT_EQ(window->lLocalPort, 0);
+    EXPECT_TRUE(logTexts().value(0).startsWith("Remote control not started: no PEM certificate"));
+    EXPECT_EQ(window->l_con_status->text(), "Not Listening");
 }
 
 TEST_F(Remote, RandomBytesLeaveTheWindowRunningAndTheCountAtZero) {

@@ -8,6 +8,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <memory>
+#include <optional>
 
 #include "remoteserver.h"
 #include "testenv.h"
@@ -46,7 +47,14 @@ class Listener : public ::testing::Test {
     void SetUp() override {
         RemoteServer::Hooks h;
         h.password = [this] { return password; };
-        h.command = [this](const QString& c) { commands.append(c); };
+        h.command = [this](const QString& c) {
+            commands.append(c);
+            return !refused.contains(c);
+        };
+        h.query = [this](const QString& q) -> std::optional<QStringList> {
+            if (q != "?state") return std::nullopt;
+            return queryAnswer;
+        };
         h.clientLog = [this](const QString& t, int) { clientLog.append(t); };
         h.eventLog = [this](const QString& t) { eventLog.append(t); };
         server = std::make_unique<RemoteServer>(h);
@@ -59,10 +67,22 @@ class Listener : public ::testing::Test {
 
     QString password;
     QStringList commands, clientLog, eventLog;
+    QStringList refused{"5off", "17on", "5di11",
+                        "di05"};  // what the interpreter does not carry out
+    QStringList queryAnswer{"line one", "line two"};
     QList<int> counts;
     std::unique_ptr<RemoteServer> server;
     quint16 port = 0;
 };
+
+// A client socket bound to a chosen loopback address (127.0.0.0/8 is all this
+// computer), as a local process that wants to look like many would.
+std::unique_ptr<QTcpSocket> connectFrom(const QString& address, quint16 port) {
+    auto s = std::make_unique<QTcpSocket>();
+    EXPECT_TRUE(s->bind(QHostAddress(address), 0)) << address.toStdString();
+    s->connectToHost(QHostAddress::LocalHost, port);
+    return s;
+}
 
 }  // namespace
 
@@ -128,34 +148,113 @@ TEST_F(Listener, WrongPasswordRefusesAndTheDelayGrows) {
     EXPECT_FALSE(clientLog.join('\n').contains("wrong\n"));
 }
 
+TEST_F(Listener, PasswordGuessesShareOneBudgetWhateverTheAddressOrConnection) {
+    password = "right";
+    // Logical time all but stands still during the burst: the budget cannot refill.
+    platform::TimeBase::global().setScale(0.001);
+    std::vector<std::unique_ptr<QTcpSocket>> guessers;
+    for (int i = 0; i < 20; ++i) guessers.push_back(connectFrom("127.0.0.41", port));
+    ASSERT_TRUE(testenv::pumpUntil([&] {
+        return std::all_of(guessers.begin(), guessers.end(), [](const auto& s) {
+            return s->state() != QAbstractSocket::ConnectingState;
+        });
+    }));
+    for (int a = 2; a <= 40; ++a) {
+        guessers.push_back(connectFrom(QStringLiteral("127.0.0.%1").arg(a), port));
+        guessers.back()->write("guess\n");
+    }
+    for (int i = 0; i < 20; ++i) guessers[i]->write("guess\n");
+    ASSERT_TRUE(testenv::pumpUntil([&] {
+        return std::all_of(guessers.begin(), guessers.end(), [](const auto& s) {
+            return s->state() == QAbstractSocket::UnconnectedState;
+        });
+    }));
+    for (const auto& s : guessers) EXPECT_TRUE(s->readLine().startsWith("ERROR"));
+    EXPECT_GE(server->passwordComparisons(), 1);
+    EXPECT_LE(server->passwordComparisons(), RemoteServer::GuessBurst);
+
+    // The burst is over: a few logical seconds later the right password works.
+    platform::TimeBase::global().setScale(50);
+    testenv::pump(100);
+    Client c(port);
+    c.send("right\n");
+    EXPECT_EQ(c.line(), "OK");
+}
+
+TEST_F(Listener, ThePenaltyTableStaysBounded) {
+    password = "right";
+    const int addresses = RemoteServer::MaxPenalties + 40;
+    QString last;
+    for (int i = 0; i < addresses; ++i) {
+        last = QStringLiteral("127.0.%1.%2").arg(1 + i / 200).arg(1 + i % 200);
+        const auto s = connectFrom(last, port);
+        s->write("guess\n");
+        ASSERT_TRUE(
+            testenv::pumpUntil([&] { return s->state() == QAbstractSocket::UnconnectedState; }));
+    }
+    EXPECT_EQ(server->penaltyCount(), RemoteServer::MaxPenalties);
+    // The newest address is still remembered.
+    const auto again = connectFrom(last, port);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return again->canReadLine(); }));
+    EXPECT_TRUE(again->readLine().startsWith("ERROR Too many wrong passwords"));
+}
+
 TEST_F(Listener, LimitsDropOverlongLinesAndTheSeventeenthClient) {
     password = "pw";
+    platform::TimeBase::global().setScale(50.0);
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < RemoteServer::MaxClients; ++i) {
+        testenv::pump(25);  // leave the password budget a token for each
         clients.push_back(std::make_unique<Client>(port));
+        clients.back()->send("pw\n");
+        ASSERT_EQ(clients.back()->line(), "OK") << i;
     }
-    ASSERT_TRUE(testenv::pumpUntil([&] { return server->clientCount() == 16; }));
-    Client extra(port);
+    Client extra(port);  // every slot is held by a logged-in client
     EXPECT_EQ(extra.line(), "ERROR Too many clients");
     EXPECT_TRUE(extra.closedByServer());
     EXPECT_EQ(server->clientCount(), 16);
 
-    clients[0]->send("pw\n");
-    EXPECT_EQ(clients[0]->line(), "OK");
     clients[0]->send(QByteArray(300, 'x') + "\n");
     EXPECT_TRUE(clients[0]->closedByServer());
     EXPECT_EQ(server->clientCount(), 15);
     EXPECT_TRUE(commands.isEmpty());
 }
 
+TEST_F(Listener, IdleConnectionsCannotLockOutAPromptClient) {
+    password = "pw";
+    Client a(port), b(port);
+    a.send("pw\n");
+    b.send("pw\n");
+    EXPECT_EQ(a.line(), "OK");
+    EXPECT_EQ(b.line(), "OK");
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    for (int i = 0; i < 20; ++i) idle.push_back(connectFrom("127.0.0.50", port));
+    testenv::pump(100);
+    EXPECT_LE(server->clientCount(), 2 + RemoteServer::MaxPending);
+    Client prompt(port);
+    prompt.send("pw\n");
+    EXPECT_EQ(prompt.line(), "OK");
+    EXPECT_EQ(a.s.state(), QAbstractSocket::ConnectedState);
+    EXPECT_EQ(b.s.state(), QAbstractSocket::ConnectedState);
+}
+
 TEST_F(Listener, ClientsWithoutAPasswordAreDroppedAfterTenSeconds) {
     password = "pw";
     platform::TimeBase::global().setScale(50.0);
-    Client idle(port), active(port);
+    const auto idle = connectFrom("127.0.0.9", port);
+    Client active(port);
     active.send("pw\n");
     EXPECT_EQ(active.line(), "OK");
-    ASSERT_TRUE(idle.closedByServer(3000));
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] { return idle->state() == QAbstractSocket::UnconnectedState; }, 3000));
     EXPECT_EQ(server->clientCount(), 1);
+    // The silence counted as a wrong guess for that address.
+    platform::TimeBase::global().setScale(0.001);
+    const auto again = connectFrom("127.0.0.9", port);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return again->canReadLine(); }));
+    EXPECT_TRUE(again->readLine().startsWith("ERROR Too many wrong passwords"));
+
+    platform::TimeBase::global().setScale(50.0);
     testenv::pump(300);  // an authenticated client stays however long it is idle
     EXPECT_EQ(active.s.state(), QAbstractSocket::ConnectedState);
 }
@@ -219,4 +318,117 @@ TEST_F(Listener, CommandLineClientSendsPasswordAndCommands) {
     EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
     EXPECT_EQ(QString::fromLatin1(p.readAllStandardOutput()), "5on: OK\nallo: OK\n");
     EXPECT_EQ(commands, QStringList({"5on", "allo"}));
+}
+
+TEST_F(Listener, WordsNotCarriedOutAreErrorsAndTheClientStays) {
+    password = "pw";
+    Client c(port);
+    c.send("pw\n");
+    EXPECT_EQ(c.line(), "OK");
+    c.send("5off\n17on\n5di11\ndi05\n5on\n");
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(c.line().startsWith("ERROR")) << i;
+    EXPECT_EQ(c.line(), "OK");
+    // A query never reaches the interpreter: its lines, then OK.
+    c.send("?state\n?other\n");
+    EXPECT_EQ(c.line(), "line one");
+    EXPECT_EQ(c.line(), "line two");
+    EXPECT_EQ(c.line(), "OK");
+    EXPECT_TRUE(c.line().startsWith("ERROR"));
+    EXPECT_EQ(c.s.state(), QAbstractSocket::ConnectedState);
+    EXPECT_EQ(commands, QStringList({"5off", "17on", "5di11", "di05", "5on"}));
+
+    // The command-line client reports the refusal and exits non-zero.
+    const QString pwFile = testenv::configHome() + "/pw2.txt";
+    QFile f(pwFile);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("pw\n");
+    f.close();
+    QProcess p;
+    p.start(testenv::binDir() + "/veldrin-cmd",
+            {"--port", QString::number(port), "--password-file", pwFile, "5off", "5on"});
+    ASSERT_TRUE(testenv::pumpUntil([&] { return p.state() == QProcess::NotRunning; }, 10000));
+    EXPECT_EQ(p.exitCode(), 1);
+    const QString out = QString::fromLatin1(p.readAllStandardOutput());
+    EXPECT_TRUE(out.startsWith("5off: ERROR")) << out.toStdString();
+    EXPECT_TRUE(out.endsWith("5on: OK\n")) << out.toStdString();
+}
+
+TEST_F(Listener, PasswordChangeEndsOldSessionsAndUnreadRepliesAreBounded) {
+    password = "old";
+    Client a(port), b(port);
+    a.send("old\n");
+    b.send("old\n");
+    EXPECT_EQ(a.line(), "OK");
+    EXPECT_EQ(b.line(), "OK");
+    password = "new";
+    b.send("5on\n");  // before anyone said the password changed
+    EXPECT_TRUE(b.closedByServer());
+    EXPECT_FALSE(commands.contains("5on"));
+    server->endStaleSessions();
+    EXPECT_TRUE(a.closedByServer());
+    Client c(port);
+    c.send("new\n");
+    EXPECT_EQ(c.line(), "OK");
+    server->endStaleSessions();
+    EXPECT_EQ(server->clientCount(), 1);
+
+    // A client that asks and never reads: dropped once its replies pile up.
+    queryAnswer = QStringList(100, QString(1000, 'x'));
+    c.s.setReadBufferSize(1);  // this end stops reading
+    QByteArray asks;
+    for (int i = 0; i < 400; ++i) asks += "?state\n";
+    c.send(asks);
+    EXPECT_TRUE(testenv::pumpUntil([&] { return server->clientCount() == 0; }, 10000));
+    EXPECT_TRUE(clientLog.join('\n').contains("unread")) << clientLog.join('\n').toStdString();
+}
+
+TEST_F(Listener, TlsWithACertificateTheTestMakes) {
+    const QString dir = testenv::configHome();
+    const QString cert = dir + "/cert.pem", key = dir + "/key.pem";
+    QProcess openssl;
+    openssl.start("openssl",
+                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                   "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=localhost",
+                   "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"});
+    ASSERT_TRUE(testenv::pumpUntil([&] { return openssl.state() == QProcess::NotRunning; }, 20000));
+    ASSERT_EQ(openssl.exitCode(), 0) << openssl.readAllStandardError().toStdString();
+
+    password = "pw";
+    ASSERT_TRUE(server->listen("127.0.0.1", 0, {cert, key}));
+    EXPECT_TRUE(server->isEncrypted());
+    port = server->port();
+    const auto run = [&](QStringList args) {
+        QProcess p;
+        p.setEnvironment(QProcess::systemEnvironment() << "VELDRIN_PASSWORD=pw");
+        p.start(testenv::binDir() + "/veldrin-cmd",
+                QStringList{"--port", QString::number(port), "--tls"} + args);
+        testenv::pumpUntil([&] { return p.state() == QProcess::NotRunning; }, 10000);
+        return std::make_pair(p.exitCode(), QString::fromLatin1(p.readAllStandardOutput()));
+    };
+    EXPECT_EQ(run({"--ca", cert, "5on"}), std::make_pair(0, QString("5on: OK\n")));
+    EXPECT_EQ(run({"6on"}).first, 1);  // not signed by a CA this computer trusts
+    {
+        Client plain(port);  // clear text gets no session
+        plain.send("pw\n7on\n");
+        EXPECT_NE(plain.line(1000), "OK");
+    }
+    EXPECT_EQ(commands, QStringList{"5on"});
+    EXPECT_TRUE(eventLog.isEmpty());
+
+    // Beyond loopback: clear text warns once, TLS does not.
+    ASSERT_TRUE(server->listen("0.0.0.0", 0));
+    ASSERT_EQ(eventLog.size(), 1);
+    EXPECT_TRUE(eventLog[0].contains("without TLS"));
+    ASSERT_TRUE(server->listen("0.0.0.0", 0, {cert, key}));
+    EXPECT_EQ(eventLog.size(), 1);
+
+    // A key that cannot be used: a clear line, and no listener at all.
+    EXPECT_FALSE(server->listen("127.0.0.1", 0, {cert, cert}));
+    EXPECT_FALSE(server->isListening());
+    ASSERT_EQ(eventLog.size(), 2);
+    EXPECT_TRUE(
+        eventLog[1].startsWith("Remote control not started: no unencrypted PEM private key"))
+        << eventLog[1].toStdString();
+    EXPECT_FALSE(server->listen("127.0.0.1", 0, {dir + "/missing.pem", key}));
+    EXPECT_TRUE(eventLog.last().contains("no PEM certificate"));
 }
