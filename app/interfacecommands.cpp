@@ -9,20 +9,16 @@
 #include "controlcm.h"
 #include "mcp290.h"
 #include "numtext.h"
+#include "x10codes.h"
 
 using state::Address;
 using state::ModuleState;
 using state::Power;
 using state::Source;
 
+namespace x10 = pandrel::x10;
+
 namespace {
-constexpr int kAllUnitsOff = 0;
-constexpr int kAllLightsOn = 1;
-constexpr int kOn = 2;
-constexpr int kOff = 3;
-constexpr int kDim = 4;
-constexpr int kBright = 5;
-constexpr int kAllLightsOff = 6;
 // The control holds at most this many queued commands; records beyond it
 // belong to commands it dropped.
 constexpr size_t kMaxPending = 50;
@@ -30,7 +26,7 @@ constexpr size_t kMaxPending = 50;
 constexpr int kControlQueue = 50;
 
 bool houseWide(int f) {
-    return f == kAllUnitsOff || f == kAllLightsOn || f == kAllLightsOff;
+    return f == x10::AllUnitsOff || f == x10::AllLightsOn || f == x10::AllLightsOff;
 }
 
 // The units of a device-code text as the control reads it: items separated
@@ -60,7 +56,7 @@ QString describe(int house, const std::vector<int>& units, int function, int amo
     ev.house = house;
     ev.units = units;
     ev.function = function;
-    ev.amount = (function == kDim || function == kBright) ? amount : -1;
+    ev.amount = (function == x10::Dim || function == x10::Bright) ? amount : -1;
     return state::StateTable::describe(ev);
 }
 }  // namespace
@@ -145,7 +141,7 @@ bool InterfaceCommands::cp290Dim(QString& housecode, int unit, double level, Sou
         const int percent = (whole == level && level >= 0 && level <= 10) ? int(whole) * 10 : 100;
         table_.setLevel(Address{house, unit}, percent, source);
     } else {
-        givenUp(house, {unit}, kDim, -1);
+        givenUp(house, {unit}, x10::Dim, -1);
     }
     return replied;
 }
@@ -156,9 +152,9 @@ bool InterfaceCommands::cp290Dim(QString& housecode, int unit, double level, Sou
 void InterfaceCommands::switchUnit(Address a, bool on, Source source) {
     QString house(a.houseLetter());
     if (useCp290_())
-        cp290Command(house, a.unit, on ? kOn : kOff, source);
+        cp290Command(house, a.unit, on ? x10::On : x10::Off, source);
     else
-        exec(house, platform::blankNumber(a.unit), on ? kOn : kOff, 0, source);
+        exec(house, platform::blankNumber(a.unit), on ? x10::On : x10::Off, 0, source);
 }
 
 void InterfaceCommands::setBrightness(Address a, int percent, Source source) {
@@ -178,11 +174,11 @@ void InterfaceCommands::setBrightness(Address a, int percent, Source source) {
     int from = e.level;
     if (e.power != Power::On || e.level < 0) {
         // Off or unknown: on at full brightness first, then down from there.
-        exec(house, unit, kOn, 0, source);
+        exec(house, unit, x10::On, 0, source);
         from = 100;
     }
-    if (percent < from) exec(house, unit, kDim, from - percent, source);
-    if (percent > from) exec(house, unit, kBright, percent - from, source);
+    if (percent < from) exec(house, unit, x10::Dim, from - percent, source);
+    if (percent > from) exec(house, unit, x10::Bright, percent - from, source);
 }
 
 void InterfaceCommands::houseFunction(int house, int function, Source source) {

@@ -22,37 +22,11 @@
 #include "processexit.h"
 #include "settingsstore.h"
 #include "twowaysim.h"
+#include "windowbench.h"
 
-namespace {
-
-class SilentDialogs : public platform::Dialogs {
-  public:
-    void message(const QString&, const QString&, platform::MsgIcon) override {}
-    QString inputText(const QString&, const QString&, const QString&) override { return {}; }
-};
-
-// Runs the event loop until cond() holds; a 1 ms tick makes sure conditions
-// that change on the emulator's thread are seen promptly.
-bool pumpUntil(const std::function<bool()>& cond, int ms) {
-    QElapsedTimer t;
-    t.start();
-    QTimer tick;
-    tick.start(1);
-    while (!cond()) {
-        if (t.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * (v.size() - 1) + 0.5));
-    return v[i];
-}
-
-}  // namespace
+using bench::percentile;
+using bench::pumpUntil;
+using bench::SilentDialogs;
 
 int main(int argc, char** argv) {
     const int count = argc > 1 ? std::max(1, atoi(argv[1])) : 1000;

@@ -13,23 +13,6 @@ namespace {
 const QByteArray kOnline = "online";
 const QByteArray kOffline = "offline";
 
-// X10 function codes 0..15 as the event messages name them.
-const char* const kFunctionNames[16] = {"ALL_UNITS_OFF",
-                                        "ALL_LIGHTS_ON",
-                                        "ON",
-                                        "OFF",
-                                        "DIM",
-                                        "BRIGHT",
-                                        "ALL_LIGHTS_OFF",
-                                        "EXTENDED_CODE",
-                                        "HAIL_REQUEST",
-                                        "HAIL_ACKNOWLEDGE",
-                                        "PRESET_DIM_1",
-                                        "PRESET_DIM_2",
-                                        "EXTENDED_DATA",
-                                        "STATUS_ON",
-                                        "STATUS_OFF",
-                                        "STATUS_REQUEST"};
 constexpr int kMacroReport = 98;
 
 // The house functions a hub may ask for, with their X10 codes.
@@ -161,8 +144,10 @@ QByteArray Bridge::eventJson(const state::HeardEvent& e) {
     QJsonArray units;
     for (int u : e.units) units.append(u);
     o.insert(QStringLiteral("units"), units);
+    // A function is named as the event log names it, blanks as "_".
     if (e.function >= 0 && e.function < 16)
-        o.insert(QStringLiteral("function"), QString::fromLatin1(kFunctionNames[e.function]));
+        o.insert(QStringLiteral("function"),
+                 state::StateTable::functionName(e.function).replace(u' ', u'_'));
     if (e.amount >= 0) o.insert(QStringLiteral("amount"), e.amount);
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }

@@ -13,29 +13,21 @@
 
 #include "clock.h"
 #include "timebase.h"
+#include "x10codes.h"
+
+namespace x10 = pandrel::x10;
 
 namespace state {
 
 namespace {
-constexpr int kAllUnitsOff = 0;
-constexpr int kAllLightsOn = 1;
-constexpr int kOn = 2;
-constexpr int kOff = 3;
-constexpr int kDim = 4;
-constexpr int kBright = 5;
-constexpr int kAllLightsOff = 6;
-constexpr int kPresetDim1 = 10;
-constexpr int kPresetDim2 = 11;
-constexpr int kStatusOn = 13;
-constexpr int kStatusOff = 14;
-constexpr int kMacro = 98;
 
 constexpr qint64 kSaveDelayMs = 1000;
 const QString kFileHeader = QStringLiteral("veldrin-state 1");
 
 bool unitFunction(int f) {
-    return f == kOn || f == kOff || f == kDim || f == kBright || f == kPresetDim1 ||
-           f == kPresetDim2 || f == kStatusOn || f == kStatusOff;
+    return f == x10::On || f == x10::Off || f == x10::Dim || f == x10::Bright ||
+           f == x10::PresetDim1 || f == x10::PresetDim2 || f == x10::StatusOn ||
+           f == x10::StatusOff;
 }
 
 QString powerText(Power p) {
@@ -95,31 +87,31 @@ ModuleState StateTable::after(const ModuleState& s, int function, int amount, bo
         n.level = dims ? level : -1;
     };
     switch (function) {
-        case kAllUnitsOff:
-        case kOff:
-        case kStatusOff:
+        case x10::AllUnitsOff:
+        case x10::Off:
+        case x10::StatusOff:
             to(Power::Off, 0);
             break;
-        case kAllLightsOff:
+        case x10::AllLightsOff:
             if (lamp) to(Power::Off, 0);
             break;
-        case kAllLightsOn:
+        case x10::AllLightsOn:
             if (lamp) to(Power::On, from);
             break;
-        case kOn:
-        case kStatusOn:
+        case x10::On:
+        case x10::StatusOn:
             to(Power::On, from);
             break;
-        case kDim:
-        case kBright: {
+        case x10::Dim:
+        case x10::Bright: {
             if (!dims) break;  // appliance modules ignore dimming
             const int step = std::max(amount, 0);
-            const int level = std::clamp(function == kDim ? from - step : from + step, 0, 100);
+            const int level = std::clamp(function == x10::Dim ? from - step : from + step, 0, 100);
             to(level > 0 ? Power::On : Power::Off, level);
             break;
         }
-        case kPresetDim1:
-        case kPresetDim2:
+        case x10::PresetDim1:
+        case x10::PresetDim2:
             if (dims) {
                 const int level = int(std::lround(std::clamp(amount, 0, 31) * 100.0 / 31));
                 to(level > 0 ? Power::On : Power::Off, level);
@@ -135,7 +127,8 @@ void StateTable::apply(int house, const std::vector<int>& unitsIn, int function,
                        Source source) {
     if (house < 0 || house > 15) return;
     std::vector<int> units;
-    if (function == kAllUnitsOff || function == kAllLightsOn || function == kAllLightsOff) {
+    if (function == x10::AllUnitsOff || function == x10::AllLightsOn ||
+        function == x10::AllLightsOff) {
         for (int u = 1; u <= 16; ++u) units.push_back(u);
     } else if (unitFunction(function)) {
         for (int u : unitsIn)
@@ -162,7 +155,7 @@ void StateTable::applyReceived(const QString& devices, const QString& housecode,
                                const QString& extra) {
     HeardEvent ev;
     ev.function = command;
-    if (command == kMacro) {
+    if (command == x10::MacroReport) {
         ev.macro = extra.trimmed();
         emit heard(ev);
         return;
@@ -178,10 +171,11 @@ void StateTable::applyReceived(const QString& devices, const QString& housecode,
             std::find(ev.units.begin(), ev.units.end(), a->unit) == ev.units.end())
             ev.units.push_back(a->unit);
     }
-    if (command == kDim || command == kBright || command == kPresetDim1 || command == kPresetDim2 ||
-        command == 7)
+    if (command == x10::Dim || command == x10::Bright || command == x10::PresetDim1 ||
+        command == x10::PresetDim2 || command == 7)
         ev.amount = leadingNumber(extra);
-    if (command == kAllUnitsOff || command == kAllLightsOn || command == kAllLightsOff) {
+    if (command == x10::AllUnitsOff || command == x10::AllLightsOn ||
+        command == x10::AllLightsOff) {
         ev.units.clear();
     } else if (ev.units.empty() && unitFunction(command)) {
         ev.units = addressed_[size_t(ev.house)];
@@ -191,36 +185,21 @@ void StateTable::applyReceived(const QString& devices, const QString& housecode,
 }
 
 QString StateTable::functionName(int function) {
-    static const char* const names[16] = {"ALL UNITS OFF",
-                                          "ALL LIGHTS ON",
-                                          "ON",
-                                          "OFF",
-                                          "DIM",
-                                          "BRIGHT",
-                                          "ALL LIGHTS OFF",
-                                          "EXTENDED CODE",
-                                          "HAIL REQUEST",
-                                          "HAIL ACK",
-                                          "PRESET DIM",
-                                          "PRESET DIM",
-                                          "EXTENDED DATA",
-                                          "STATUS ON",
-                                          "STATUS OFF",
-                                          "STATUS REQUEST"};
     if (function < 0 || function > 15) return QStringLiteral("FUNCTION %1").arg(function);
-    return QString::fromLatin1(names[function]);
+    return QString::fromLatin1(x10::FunctionNames[size_t(function)]);
 }
 
 QString StateTable::describe(const HeardEvent& ev) {
-    if (ev.function == kMacro) return QStringLiteral("macro ") + ev.macro;
+    if (ev.function == x10::MacroReport) return QStringLiteral("macro ") + ev.macro;
     QStringList parts;
     const QChar letter(u'A' + std::clamp(ev.house, 0, 15));
     for (int u : ev.units) parts << QString(letter) + QString::number(u);
     if (parts.isEmpty()) parts << QString(letter);
     parts << functionName(ev.function);
-    if ((ev.function == kDim || ev.function == kBright) && ev.amount >= 0)
+    if ((ev.function == x10::Dim || ev.function == x10::Bright) && ev.amount >= 0)
         parts << QString::number(ev.amount) + u'%';
-    else if ((ev.function == kPresetDim1 || ev.function == kPresetDim2 || ev.function == 7) &&
+    else if ((ev.function == x10::PresetDim1 || ev.function == x10::PresetDim2 ||
+              ev.function == x10::ExtendedCode) &&
              ev.amount >= 0)
         parts << QString::number(ev.amount);
     return parts.join(u' ');

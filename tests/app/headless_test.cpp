@@ -124,8 +124,13 @@ TEST_F(Headless, RunsWithoutDisplayAnswersStateAndSavesOnSigterm) {
     EXPECT_EQ(exchange(s, "?state A5\n"), "A5 UNKNOWN");
     EXPECT_EQ(exchange(s, ""), "OK");
     EXPECT_EQ(exchange(s, "?state Q5\n"), "ERROR Not an address: Q5");
-    EXPECT_EQ(exchange(s, "housecodechangeB\n"), "OK");
     EXPECT_EQ(exchange(s, "?state\n"), "OK");
+    // A wall switch on the powerline: the state follows it and is kept.
+    sim.injectUpload(*veldrin::sim::TwoWaySim::buildUpload("C5 C ON"));
+    ASSERT_TRUE(waitForOutput("-->Received C5 ON")) << out.toStdString();
+    EXPECT_EQ(exchange(s, "?state\n"), "C5 ON 100");
+    EXPECT_EQ(exchange(s, ""), "OK");
+    EXPECT_EQ(exchange(s, "housecodechangeB\n"), "OK");
 
     ASSERT_TRUE(endBySigterm());
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
@@ -136,6 +141,9 @@ TEST_F(Headless, RunsWithoutDisplayAnswersStateAndSavesOnSigterm) {
     EXPECT_TRUE(saved.contains("HouseCode=B")) << saved.toStdString();
     EXPECT_TRUE(saved.contains("ComPort=1")) << saved.toStdString();
     EXPECT_FALSE(QFile::exists(dir.filePath("config-home/veldrin/veldrin.conf")));
+    QFile stateFile(dir.filePath("state/veldrin/state"));
+    ASSERT_TRUE(stateFile.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(stateFile.readAll().contains("C5 ON 100"));
 }
 
 TEST_F(Headless, RefusesAPasswordFileOthersMayReadAndKeepsTheServerClosed) {
