@@ -61,6 +61,14 @@ int main(int argc, char** argv) {
     s.readLine();
 
     std::vector<double> toOk, toLine;
+    // The answer is timed where it arrives: the command's exchange starts at
+    // once and runs the event loop nested, so a check in the outer loop would
+    // only see the answer after the whole exchange.
+    QElapsedTimer t;
+    qint64 okNs = -1;
+    QObject::connect(&s, &QTcpSocket::readyRead, [&] {
+        if (okNs < 0 && s.canReadLine()) okNs = t.nsecsElapsed();
+    });
     QRandomGenerator rng(7410);
     for (int i = 0; i < count; ++i) {
         // A command arrives at a random moment of the control's 250 ms tick.
@@ -68,11 +76,11 @@ int main(int argc, char** argv) {
         pumpUntil([] { return false; }, pause);
         sim.clearRecords();
         const qint64 t0 = veldrin::sim::monotonicMs();
-        QElapsedTimer t;
+        okNs = -1;
         t.start();
         s.write("5on\n");
-        if (!pumpUntil([&] { return s.canReadLine(); }, 5000)) break;
-        toOk.push_back(t.nsecsElapsed() / 1e6);
+        if (!pumpUntil([&] { return okNs >= 0; }, 5000)) break;
+        toOk.push_back(okNs / 1e6);
         s.readLine();
         // Wait for the whole command (address and function frame) to finish.
         if (!pumpUntil([&] { return sim.framedOnly().size() >= 2; }, 5000)) break;
