@@ -222,7 +222,7 @@ void InterfaceCommands::commandDone(const QString& housecode, const QString& dev
         source = it->source;
         pending_.erase(pending_.begin(), it + 1);
     }
-    if (house < 0 || command == 16) return;  // nothing for a module (memory clear)
+    if (house < 0 || command == x10::ClearMemory) return;  // nothing for a module
     const std::vector<int> units = houseWide(command) ? std::vector<int>{} : unitsOf(devicecode);
     if (sent)
         confirmed(house, units, command, brightness, source);
