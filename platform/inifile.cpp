@@ -93,7 +93,9 @@ QStringList decodedElements(QByteArrayView s) {
                                     {'?', '?'},  {'\'', '\''}, {'\\', '\\'}};
     QStringList out;
     QString cur;
-    QStringDecoder utf8(QStringDecoder::Utf8);
+    // A U+FEFF inside a value is a character of the value, not a byte-order
+    // mark: the decoder keeps it wherever it stands.
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
     bool inQuotes = false;
     bool quoted = false;
     bool chopAtEnd = true;
