@@ -64,8 +64,10 @@ int main(int argc, char** argv) {
     }
     QFile conf(home.filePath(QStringLiteral("mosquitto.conf")));
     conf.open(QIODevice::WriteOnly);
+    // set_tcp_nodelay: the broker passes each small message on at once, so
+    // the figures are the program's and not the broker's Nagle delay.
     conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n"
-                              "user %2\n")
+                              "set_tcp_nodelay true\nuser %2\n")
                    .arg(port)
                    .arg(QString::fromLocal8Bit(::getpwuid(::getuid())->pw_name))
                    .toUtf8());
@@ -138,7 +140,8 @@ int main(int argc, char** argv) {
         confirmedAt = stateAt = -1;
         wanted = i % 2 ? "OFF" : "ON";
         const qint64 t0 = veldrin::sim::monotonicMs();
-        hub.publish(QStringLiteral("veldrin/A5/set"), wanted, false);
+        // QoS 0, as a hub sends commands by default.
+        hub.publish(QStringLiteral("veldrin/A5/set"), wanted, false, 0);
         if (!pumpUntil([&] { return sim.framedOnly().size() >= 2; }, 5000)) break;
         toLine.push_back(static_cast<double>(sim.framedOnly().front().tMs - t0));
         if (!pumpUntil([&] { return stateAt >= 0 && confirmedAt >= 0; }, 5000)) break;

@@ -118,6 +118,9 @@ bool Client::newSession() {
     mosq_ = mosquitto_new(options_.clientId.toUtf8().constData(), true, this);
     if (!mosq_) return false;
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // Small messages leave at once: a state message must not wait for the
+    // acknowledgement of the one before it (Nagle with delayed ACKs: 40 ms).
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     if (!options_.user.isEmpty())
         mosquitto_username_pw_set(
             mosq_, options_.user.toUtf8().constData(),
