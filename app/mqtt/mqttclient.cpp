@@ -1,7 +1,5 @@
 #include "mqttclient.h"
 
-#include <mosquitto.h>
-
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QPointer>
@@ -9,8 +7,8 @@
 #include <QTimer>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
+#include "mosquittolib.h"
 #include "timebase.h"
 
 namespace mqtt {
@@ -24,15 +22,15 @@ constexpr qint64 kLastRetryMs = 60000;
 constexpr int kConnectTimeoutMs = 15000;
 constexpr int kMiscIntervalMs = 1000;
 
-void initLibrary() {
-    static std::once_flag once;
-    std::call_once(once, [] { mosquitto_lib_init(); });
+// Called only once the library is loaded (a session exists).
+const MosquittoLib& M() {
+    return *mosquittoLib();
 }
 
 // The library's texts end with a full stop; the log lines carry their own.
 QString errorText(int rc, int savedErrno) {
     QString t = rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(savedErrno))
-                                     : QString::fromUtf8(mosquitto_strerror(rc));
+                                     : QString::fromUtf8(M().strerror(rc));
     while (t.endsWith(u'.')) t.chop(1);
     return t;
 }
@@ -46,7 +44,6 @@ Client::Client(ConnectOptions options, LogHook log, QObject* parent)
       miscTimer_(new QTimer(this)),
       retryTimer_(new QTimer(this)),
       connectTimeout_(new QTimer(this)) {
-    initLibrary();
     miscTimer_->setInterval(kMiscIntervalMs);
     connect(miscTimer_, &QTimer::timeout, this, &Client::misc);
     retryTimer_->setSingleShot(true);
@@ -69,9 +66,9 @@ void Client::stop() {
     if (mosq_ && state_ == State::Connected) {
         // A clean goodbye: whatever is queued goes out first. The socket is
         // non-blocking; a few rounds suffice on any link that still works.
-        mosquitto_disconnect(mosq_);
-        for (int i = 0; i < 10 && mosquitto_want_write(mosq_); ++i)
-            if (mosquitto_loop_write(mosq_, 1) != MOSQ_ERR_SUCCESS) break;
+        M().disconnect(mosq_);
+        for (int i = 0; i < 10 && M().want_write(mosq_); ++i)
+            if (M().loop_write(mosq_, 1) != MOSQ_ERR_SUCCESS) break;
     }
     endSession();
     state_ = State::Idle;
@@ -115,55 +112,60 @@ void Client::attempt() {
 }
 
 bool Client::newSession() {
-    mosq_ = mosquitto_new(options_.clientId.toUtf8().constData(), true, this);
+    mosq_ = M().new_(options_.clientId.toUtf8().constData(), true, this);
     if (!mosq_) return false;
-    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    M().int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     // Small messages leave at once: a state message must not wait for the
     // acknowledgement of the one before it (Nagle with delayed ACKs: 40 ms).
-    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
+    M().int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     if (!options_.user.isEmpty())
-        mosquitto_username_pw_set(
+        M().username_pw_set(
             mosq_, options_.user.toUtf8().constData(),
             options_.password.isEmpty() ? nullptr : options_.password.toUtf8().constData());
     if (!options_.willTopic.isEmpty())
-        mosquitto_will_set(mosq_, options_.willTopic.toUtf8().constData(),
-                           int(options_.willPayload.size()), options_.willPayload.constData(), 1,
-                           options_.willRetain);
+        M().will_set(mosq_, options_.willTopic.toUtf8().constData(),
+                     int(options_.willPayload.size()), options_.willPayload.constData(), 1,
+                     options_.willRetain);
     if (options_.tls) {
         if (!options_.caFile.isEmpty()) {
-            const int rc = mosquitto_tls_set(mosq_, options_.caFile.toLocal8Bit().constData(),
-                                             nullptr, nullptr, nullptr, nullptr);
+            const int rc = M().tls_set(mosq_, options_.caFile.toLocal8Bit().constData(), nullptr,
+                                       nullptr, nullptr, nullptr);
             if (rc != MOSQ_ERR_SUCCESS) {
                 tlsError_ = errorText(rc, errno);
                 return false;
             }
         } else {
-            mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+            M().int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
         }
     }
-    mosquitto_connect_callback_set(mosq_, &Client::onConnect);
-    mosquitto_message_callback_set(mosq_, &Client::onMessage);
+    M().connect_callback_set(mosq_, &Client::onConnect);
+    M().message_callback_set(mosq_, &Client::onMessage);
     return true;
 }
 
 void Client::endSession() {
     detachSocket();
     connectTimeout_->stop();
-    if (mosq_) mosquitto_destroy(mosq_);
+    if (mosq_) M().destroy(mosq_);
     mosq_ = nullptr;
     connackRc_ = -1;
 }
 
 void Client::connectTo(const QString& address) {
     tlsError_.clear();
+    QString libError;
+    if (!mosquittoLib(&libError)) {
+        failed(QStringLiteral("the MQTT client library cannot be loaded: ") + libError);
+        return;
+    }
     if (!newSession()) {
         failed(tlsError_.isEmpty() ? QStringLiteral("out of memory")
                                    : QStringLiteral("TLS settings: ") + tlsError_);
         return;
     }
     errno = 0;
-    const int rc = mosquitto_connect_async(mosq_, address.toUtf8().constData(), options_.port,
-                                           options_.keepAliveSeconds);
+    const int rc = M().connect_async(mosq_, address.toUtf8().constData(), options_.port,
+                                     options_.keepAliveSeconds);
     const int err = errno;
     if (rc != MOSQ_ERR_SUCCESS) {
         failed(errorText(rc, err));
@@ -176,7 +178,7 @@ void Client::connectTo(const QString& address) {
 }
 
 void Client::attachSocket() {
-    socket_ = mosquitto_socket(mosq_);
+    socket_ = M().socket(mosq_);
     if (socket_ < 0) return;
     readNotifier_ = std::make_unique<QSocketNotifier>(socket_, QSocketNotifier::Read);
     connect(readNotifier_.get(), &QSocketNotifier::activated, this, &Client::readReady);
@@ -194,14 +196,14 @@ void Client::detachSocket() {
 }
 
 void Client::updateWriteNotifier() {
-    if (writeNotifier_) writeNotifier_->setEnabled(mosq_ && mosquitto_want_write(mosq_));
+    if (writeNotifier_) writeNotifier_->setEnabled(mosq_ && M().want_write(mosq_));
 }
 
 void Client::readReady() {
     if (inLoop_ || !mosq_) return;
     inLoop_ = true;
     errno = 0;
-    const int rc = mosquitto_loop_read(mosq_, 1);
+    const int rc = M().loop_read(mosq_, 1);
     const int err = errno;
     inLoop_ = false;
     afterLoop(rc, err);
@@ -211,7 +213,7 @@ void Client::writeReady() {
     if (inLoop_ || !mosq_) return;
     inLoop_ = true;
     errno = 0;
-    const int rc = mosquitto_loop_write(mosq_, 1);
+    const int rc = M().loop_write(mosq_, 1);
     const int err = errno;
     inLoop_ = false;
     afterLoop(rc, err);
@@ -221,7 +223,7 @@ void Client::misc() {
     if (inLoop_ || !mosq_) return;
     inLoop_ = true;
     errno = 0;
-    const int rc = mosquitto_loop_misc(mosq_);
+    const int rc = M().loop_misc(mosq_);
     const int err = errno;
     inLoop_ = false;
     afterLoop(rc, err);
@@ -240,13 +242,13 @@ void Client::afterLoop(int rc, int err) {
             emit connected();
             if (!self) return;
         } else {
-            QString why = QString::fromUtf8(mosquitto_connack_string(answer));
+            QString why = QString::fromUtf8(M().connack_string(answer));
             while (why.endsWith(u'.')) why.chop(1);
             failed(QStringLiteral("refused: ") + why);
             return;
         }
     }
-    if (mosq_ && mosquitto_socket(mosq_) < 0) {
+    if (mosq_ && M().socket(mosq_) < 0) {
         const QString why = errorText(rc == MOSQ_ERR_SUCCESS ? MOSQ_ERR_CONN_LOST : rc, err);
         if (state_ == State::Connected)
             lost(why);
@@ -297,15 +299,15 @@ void Client::lost(const QString& reason) {
 
 bool Client::publish(const QString& topic, const QByteArray& payload, bool retain, int qos) {
     if (state_ != State::Connected || !mosq_) return false;
-    const int rc = mosquitto_publish(mosq_, nullptr, topic.toUtf8().constData(),
-                                     int(payload.size()), payload.constData(), qos, retain);
+    const int rc = M().publish(mosq_, nullptr, topic.toUtf8().constData(), int(payload.size()),
+                               payload.constData(), qos, retain);
     if (!inLoop_) updateWriteNotifier();
     return rc == MOSQ_ERR_SUCCESS;
 }
 
 bool Client::subscribe(const QString& pattern, int qos) {
     if (state_ != State::Connected || !mosq_) return false;
-    const int rc = mosquitto_subscribe(mosq_, nullptr, pattern.toUtf8().constData(), qos);
+    const int rc = M().subscribe(mosq_, nullptr, pattern.toUtf8().constData(), qos);
     if (!inLoop_) updateWriteNotifier();
     return rc == MOSQ_ERR_SUCCESS;
 }

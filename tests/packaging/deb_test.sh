@@ -35,7 +35,7 @@ printf '%s\n' "$contents" | grep -q ' ./usr/lib/libpandrel\.so\.' || fail "libpa
 
 info=$(dpkg-deb -I "$deb")
 depends=$(printf '%s\n' "$info" | sed -n 's/^ Depends: //p')
-for lib in libqt6core6 libqt6widgets6 libqt6network6 libc6; do
+for lib in libqt6core6 libqt6widgets6 libqt6network6 libc6 libmosquitto1; do
     printf '%s\n' "$depends" | grep -q "$lib" || fail "Depends lacks $lib: $depends"
 done
 ! printf '%s\n' "$depends" | grep -q 'pandrel' || fail "Depends names the package's own library: $depends"
