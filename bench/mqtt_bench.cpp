@@ -35,19 +35,13 @@
 
 using bench::percentile;
 using bench::pumpUntil;
-using bench::SilentDialogs;
 
 int main(int argc, char** argv) {
     const int count = argc > 1 ? std::max(1, atoi(argv[1])) : 200;
     QTemporaryDir home;
-    ::setenv("XDG_CONFIG_HOME", qPrintable(home.path()), 1);
-    ::setenv("XDG_RUNTIME_DIR", qPrintable(home.path()), 1);
-    ::setenv("XDG_STATE_HOME", qPrintable(home.path()), 1);
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    bench::privateDesktop(home);
     QApplication app(argc, argv);
-    SilentDialogs dialogs;
-    platform::Dialogs::install(&dialogs);
-    app::setExitHook([](int) {});
+    bench::quietWindow();
 
     // The broker.
     const QString mosquitto = QStandardPaths::findExecutable(
