@@ -1,11 +1,11 @@
 #include "startoptions.h"
 
-#include <sys/stat.h>
-
 #include <QCommandLineParser>
 #include <QCryptographicHash>
-#include <QFile>
 #include <QFileInfo>
+
+#include "remoteserver.h"
+#include "secretfile.h"
 
 namespace app {
 
@@ -91,27 +91,17 @@ ParsedStart parseStartOptions(const QStringList& arguments) {
 }
 
 std::optional<QString> readPasswordFile(const QString& path, QString* error) {
-    auto fail = [error](const QString& why) -> std::optional<QString> {
-        if (error) *error = why;
+    // The password is typed as one line of the remote protocol, so a longer
+    // first line could never be given by a client.
+    platform::PasswordFileLimits limits;
+    limits.maxLineBytes = RemoteServer::MaxLine;
+    std::optional<QString> password = platform::readPasswordFile(path, limits, error);
+    if (password && password->isEmpty()) {
+        if (error)
+            *error = QStringLiteral("the password file %1 has an empty first line").arg(path);
         return std::nullopt;
-    };
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return fail(
-            QStringLiteral("cannot read the password file %1: %2").arg(path, f.errorString()));
-    // Checked on the open file, so the file read is the file checked.
-    struct stat st = {};
-    if (::fstat(f.handle(), &st) != 0 || !S_ISREG(st.st_mode))
-        return fail(QStringLiteral("the password file %1 is not a regular file").arg(path));
-    if ((st.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0)
-        return fail(QStringLiteral("the password file %1 may be read or written by others "
-                                   "(chmod 600 it)")
-                        .arg(path));
-    QByteArray line = f.readLine(4096);
-    while (line.endsWith('\n') || line.endsWith('\r')) line.chop(1);
-    if (line.isEmpty())
-        return fail(QStringLiteral("the password file %1 has an empty first line").arg(path));
-    return QString::fromUtf8(line);
+    }
+    return password;
 }
 
 QString instanceLockName(const QString& configFile, const QString& defaultFile) {

@@ -30,9 +30,10 @@ struct ParsedStart {
 ParsedStart parseStartOptions(const QStringList& arguments);
 
 // The connection password from the first line of path (line end removed).
-// Refuses a file that its group or others may read, a file that cannot be
-// read and an empty first line: then error holds the reason and the result
-// is nullopt.
+// Refuses a file that is not a regular file, one its group or others may
+// use, one that cannot be read, an empty first line and one longer than a
+// line of the remote protocol: then error holds the reason and the result is
+// nullopt.
 std::optional<QString> readPasswordFile(const QString& path, QString* error);
 
 // Name of the single-instance lock: the default name without a settings

@@ -47,7 +47,10 @@ Bridge::Bridge(Settings settings, QString password, state::StateTable* table, Co
       table_(table),
       path_(path),
       baseHouse_(baseHouse),
-      log_(std::move(log)) {
+      log_(std::move(log)),
+      throttle_([this](const QString& line) {
+          if (log_) log_(line);
+      }) {
     ConnectOptions o;
     o.host = settings_.host;
     o.port = settings_.port;
@@ -101,6 +104,7 @@ void Bridge::start() {
 void Bridge::stop() {
     if (client_->isConnected()) client_->publish(topic(QStringLiteral("status")), kOffline, true);
     client_->stop();
+    throttle_.flush();
 }
 
 void Bridge::onConnected() {
@@ -155,7 +159,7 @@ QByteArray Bridge::eventJson(const state::HeardEvent& e) {
 QJsonObject Bridge::deviceBlock() const {
     QJsonObject d;
     d.insert(QStringLiteral("identifiers"), QJsonArray{settings_.node()});
-    d.insert(QStringLiteral("name"), settings_.clientId);
+    d.insert(QStringLiteral("name"), settings_.device());
     d.insert(QStringLiteral("model"), programinfo::kTitle);
     d.insert(QStringLiteral("sw_version"), versionText());
     return d;
@@ -232,7 +236,8 @@ void Bridge::publishDiscovery() {
 }
 
 void Bridge::ignored(const QString& t, const QByteArray& payload, const QString& why) {
-    if (log_) log_(QStringLiteral("MQTT: ignored '%1' on %2 (%3)").arg(shown(payload), t, why));
+    throttle_.log(QStringLiteral("mqtt-ignored ") + why,
+                  QStringLiteral("MQTT: ignored '%1' on %2 (%3)").arg(shown(payload), t, why));
 }
 
 void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retained) {
@@ -240,7 +245,8 @@ void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retaine
     if (t.startsWith(prefix) && t.endsWith(QStringLiteral("/config"))) {
         if (!settings_.discovery || payload.isEmpty() || announced_.contains(t)) return;
         client_->publish(t, QByteArray(), true);
-        if (log_) log_(QStringLiteral("MQTT: removed the discovery config ") + t);
+        throttle_.log(QStringLiteral("mqtt-removed"),
+                      QStringLiteral("MQTT: removed the discovery config ") + t);
         return;
     }
     const QString base = settings_.baseTopic + u'/';

@@ -29,6 +29,7 @@
 #include <functional>
 #include <memory>
 
+#include "logthrottle.h"
 #include "mqttclient.h"
 #include "mqttsettings.h"
 #include "state/statetable.h"
@@ -54,7 +55,8 @@ class Bridge : public QObject {
                                                 QObject* parent = nullptr);
 
     void start();
-    // Publishes offline and ends the connection cleanly.
+    // Publishes offline and ends the connection cleanly; writes out the log
+    // lines still held back.
     void stop();
 
     Client& client() { return *client_; }
@@ -82,6 +84,9 @@ class Bridge : public QObject {
     CommandPath* path_;
     int baseHouse_;
     LogHook log_;
+    // Lines about what the broker sent: a flood of junk gives one line per
+    // second and reason, with a count.
+    platform::LogThrottle throttle_;
     std::unique_ptr<Client> client_;
     QSet<QString> announced_;  // discovery topics published on this connection
 };

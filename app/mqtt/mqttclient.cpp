@@ -21,6 +21,11 @@ constexpr qint64 kLastRetryMs = 60000;
 // long (real time: it covers a TLS handshake on a slow link).
 constexpr int kConnectTimeoutMs = 15000;
 constexpr int kMiscIntervalMs = 1000;
+// A connection that ends sooner than this after the broker accepted it
+// counts as one more failure in a row: a broker that drops every client at
+// once (or another client with the same id that takes the session over) is
+// then tried ever more slowly instead of every second. Logical time.
+constexpr qint64 kStableConnectionMs = 10000;
 
 // Called only once the library is loaded (a session exists).
 const MosquittoLib& M() {
@@ -72,6 +77,7 @@ void Client::stop() {
     }
     endSession();
     state_ = State::Idle;
+    failures_ = 0;
 }
 
 QString Client::brokerName() const {
@@ -237,7 +243,7 @@ void Client::afterLoop(int rc, int err) {
         if (answer == 0) {
             connectTimeout_->stop();
             state_ = State::Connected;
-            failures_ = 0;
+            connectedAtMs_ = platform::TimeBase::global().nowMs();
             if (log_) log_(QStringLiteral("MQTT: connected to ") + brokerName());
             emit connected();
             if (!self) return;
@@ -287,7 +293,8 @@ void Client::failed(const QString& reason) {
 void Client::lost(const QString& reason) {
     endSession();
     state_ = State::Waiting;
-    failures_ = 1;
+    const bool brief = platform::TimeBase::global().nowMs() - connectedAtMs_ < kStableConnectionMs;
+    failures_ = brief ? failures_ + 1 : 1;
     const qint64 delay = retryDelayMs(failures_);
     if (log_)
         log_(QStringLiteral("MQTT: connection to %1 lost (%2); trying again in %3 s")

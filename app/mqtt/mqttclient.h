@@ -4,8 +4,9 @@
 // keep-alive, no thread of its own. Connecting never blocks (the host name is
 // looked up asynchronously, the socket connects in the background) and a lost
 // or failed connection is tried again by itself after a growing delay, 1 s
-// doubling up to 60 s, measured on the time base. Each connect, loss and
-// failure writes one line through the log hook.
+// doubling up to 60 s, measured on the time base; a connection that ends
+// within 10 s of being accepted does not reset the delay. Each connect, loss
+// and failure writes one line through the log hook.
 
 #include <QByteArray>
 #include <QObject>
@@ -102,7 +103,8 @@ class Client : public QObject {
     LogHook log_;
     mosquitto* mosq_ = nullptr;
     State state_ = State::Idle;
-    int failures_ = 0;
+    int failures_ = 0;          // in a row; a connection that lasted reset it
+    qint64 connectedAtMs_ = 0;  // logical time the broker last accepted us
     int socket_ = -1;
     int connackRc_ = -1;  // set by onConnect during a loop call
     int lookupId_ = -1;

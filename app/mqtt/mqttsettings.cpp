@@ -1,10 +1,10 @@
 #include "mqttsettings.h"
 
-#include <sys/stat.h>
-
-#include <QFile>
+#include <QCryptographicHash>
+#include <QFileInfo>
 #include <QSysInfo>
 
+#include "secretfile.h"
 #include "settingsstore.h"
 
 namespace mqtt {
@@ -66,15 +66,26 @@ std::optional<Settings> Settings::read(const std::function<void(const QString&)>
     s.tls = readFlag(QStringLiteral("TLS"), false, log);
     s.caFile = value(QStringLiteral("CAFile"));
     s.clientId = value(QStringLiteral("ClientId"));
-    if (s.clientId.isEmpty()) s.clientId = QStringLiteral("veldrin-") + QSysInfo::machineHostName();
+    if (s.clientId.isEmpty()) {
+        const QString host = QSysInfo::machineHostName();
+        s.clientId = defaultClientId(host, platform::settingsFilePath());
+        s.deviceName = QStringLiteral("veldrin-") + host;
+    }
     s.baseTopic = readTopic(QStringLiteral("BaseTopic"), s.baseTopic, log);
     s.discovery = readFlag(QStringLiteral("Discovery"), true, log);
     s.discoveryPrefix = readTopic(QStringLiteral("DiscoveryPrefix"), s.discoveryPrefix, log);
     return s;
 }
 
+QString Settings::defaultClientId(const QString& hostName, const QString& settingsFile) {
+    const QString path = QFileInfo(settingsFile).absoluteFilePath();
+    const QByteArray hash =
+        QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha256).toHex().left(6);
+    return QStringLiteral("veldrin-%1-%2").arg(hostName, QString::fromLatin1(hash));
+}
+
 QString Settings::node() const {
-    QString n = clientId;
+    QString n = device();
     for (QChar& c : n) {
         const char16_t u = c.unicode();
         const bool keep = (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') ||
@@ -85,28 +96,7 @@ QString Settings::node() const {
 }
 
 std::optional<QString> readPasswordFile(const QString& path, QString* error) {
-    struct stat st {};
-    const QByteArray native = QFile::encodeName(path);
-    if (::stat(native.constData(), &st) != 0) {
-        if (error) *error = QStringLiteral("cannot read the password file %1").arg(path);
-        return std::nullopt;
-    }
-    if (st.st_mode & S_IROTH) {
-        if (error)
-            *error = QStringLiteral(
-                         "the password file %1 can be read by others; "
-                         "allow only its owner (chmod 600)")
-                         .arg(path);
-        return std::nullopt;
-    }
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        if (error) *error = QStringLiteral("cannot read the password file %1").arg(path);
-        return std::nullopt;
-    }
-    QByteArray line = f.readLine(4096);
-    while (line.endsWith('\n') || line.endsWith('\r')) line.chop(1);
-    return QString::fromUtf8(line);
+    return platform::readPasswordFile(path, platform::PasswordFileLimits{}, error);
 }
 
 }  // namespace mqtt

@@ -7,7 +7,10 @@
 //                    itself is never stored in the settings nor logged)
 //   TLS              true: an encrypted connection
 //   CAFile           certificate authority for TLS; else the system's
-//   ClientId         veldrin-<host name>
+//   ClientId         veldrin-<host name>-<6 hex digits of a hash of the
+//                    settings file's absolute path>: each settings file on a
+//                    host has its own id, so two instances do not make the
+//                    broker drop one another
 //   BaseTopic        veldrin
 //   Discovery        true: Home Assistant discovery configs
 //   DiscoveryPrefix  homeassistant
@@ -26,6 +29,11 @@ struct Settings {
     bool tls = false;
     QString caFile;
     QString clientId;
+    // The name the hub knows this program by (the discovery node and
+    // device): the ClientId when one is set, else veldrin-<host name>, as
+    // before the default client id carried a hash, so an upgrade does not
+    // duplicate the hub's entities. Empty: the client id.
+    QString deviceName;
     QString baseTopic = QStringLiteral("veldrin");
     bool discovery = true;
     QString discoveryPrefix = QStringLiteral("homeassistant");
@@ -34,13 +42,18 @@ struct Settings {
     // no sense are logged once and replaced by their defaults.
     static std::optional<Settings> read(const std::function<void(const QString&)>& log);
 
-    // The client id with every character other than letters, digits, '_'
+    // The device name with every character other than letters, digits, '_'
     // and '-' replaced by '_': the node of the discovery topics.
     QString node() const;
+    QString device() const { return deviceName.isEmpty() ? clientId : deviceName; }
+
+    // The client id used when none is set: veldrin-<host>-<hash of the
+    // settings file's absolute path, 6 hex digits>.
+    static QString defaultClientId(const QString& hostName, const QString& settingsFile);
 };
 
-// The first line of a password file, without its line end. A file that
-// others may read, or one that cannot be read, gives nullopt and the reason.
+// The first line of the password file: a regular file that only its owner
+// may use, at most 64 KiB. nullopt and the reason when it is refused.
 std::optional<QString> readPasswordFile(const QString& path, QString* error);
 
 }  // namespace mqtt

@@ -2,13 +2,19 @@
 // path that records what it is asked to do.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
+#include <QSysInfo>
 #include <QTemporaryDir>
 
 #include "commandpath.h"
 #include "mqttbridge.h"
+#include "settingsstore.h"
 #include "state/statetable.h"
 #include "testbroker.h"
 #include "testenv.h"
@@ -148,6 +154,7 @@ TEST_F(MqttBridgeTest, AnnouncesModulesAndPublishesStateAndEvents) {
 }
 
 TEST_F(MqttBridgeTest, TakesOnlyTheCommandsItKnows) {
+    platform::TimeBase::global().setScale(1);  // every repeat within one second of log lines
     TestSubscriber hub(broker, QStringLiteral("nothing"), QStringLiteral("hub"));
     ASSERT_TRUE(hub.waitConnected());
     hub.publish(QStringLiteral("veldrin/A7/set"), "ON", true);  // retained: stale
@@ -180,13 +187,90 @@ TEST_F(MqttBridgeTest, TakesOnlyTheCommandsItKnows) {
     EXPECT_EQ(path.calls, (QStringList{"switch A5 ON", "switch A5 OFF", "level A5 30", "house C 1",
                                        "house P 6", "house A 0", "switch A6 ON"}));
     for (state::Source s : path.sources) EXPECT_EQ(s, state::Source::Mqtt);
+    // One line per reason at once; repeats within the second are counted in
+    // one more line that shows the newest of them.
+    bridge->stop();
     const QStringList ignored = log.filter(QStringLiteral("MQTT: ignored"));
-    EXPECT_EQ(ignored.size(), 10) << log.join(u'\n').toStdString();
+    EXPECT_EQ(ignored.size(), 9) << log.join(u'\n').toStdString();
     EXPECT_TRUE(ignored.contains(
         QStringLiteral("MQTT: ignored 'TOGGLE' on veldrin/A5/set (not ON or OFF)")));
     EXPECT_TRUE(
         ignored.contains(QStringLiteral("MQTT: ignored '?"
-                                        "?' on veldrin/A5/set (not ON or OFF)")));
+                                        "?' on veldrin/A5/set (not ON or OFF) (1 time in the "
+                                        "last second)")))
+        << log.join(u'\n').toStdString();
+}
+
+// 2000 junk payloads as fast as the broker passes them: a few lines, which
+// still account for every one of them.
+TEST_F(MqttBridgeTest, AFloodOfJunkGivesOneLinePerSecondWithACount) {
+    platform::TimeBase::global().setScale(1);
+    TestSubscriber hub(broker, QStringLiteral("nothing"), QStringLiteral("hub"));
+    ASSERT_TRUE(hub.waitConnected());
+    startBridge();
+    testenv::pump(100);  // subscriptions are through
+    QElapsedTimer elapsed;
+    elapsed.start();
+    constexpr int kJunk = 2000;
+    for (int i = 0; i < kJunk; ++i)
+        hub.publish(QStringLiteral("veldrin/A5/set"), "junk" + QByteArray::number(i), false);
+    auto accounted = [&] {
+        int n = 0;
+        static const QRegularExpression count(
+            QStringLiteral(" \\((\\d+) times? in the last second\\)$"));
+        for (const QString& l : log.filter(QStringLiteral("MQTT: ignored"))) {
+            const QRegularExpressionMatch m = count.match(l);
+            n += m.hasMatch() ? m.captured(1).toInt() : 1;
+        }
+        return n;
+    };
+    ASSERT_TRUE(testenv::pumpUntil([&] { return accounted() == kJunk; }, 20000))
+        << accounted() << " of " << kJunk;
+    const int lines = int(log.filter(QStringLiteral("MQTT: ignored")).size());
+    EXPECT_LE(lines, elapsed.elapsed() / 1000 + 2) << log.join(u'\n').toStdString();
+    EXPECT_TRUE(path.calls.isEmpty());
+}
+
+// Two instances on one host with default settings but their own settings
+// files: each has its own client id, so the broker keeps both; the hub still
+// knows each by the name it had before the id carried a hash.
+TEST_F(MqttBridgeTest, DefaultClientIdsDifferPerSettingsFile) {
+    QTemporaryDir dir;
+    std::unique_ptr<mqtt::Bridge> bridges[2];
+    QStringList logs[2];
+    for (int i = 0; i < 2; ++i) {
+        const QString file = dir.filePath(QStringLiteral("veldrin%1.conf").arg(i));
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QStringLiteral("[MQTT]\nHost=127.0.0.1\nPort=%1\n").arg(broker.port()).toUtf8());
+        f.close();
+        platform::setSettingsFileOverride(file);
+        bridges[i] = mqtt::Bridge::fromSettings(&table, &path, 0,
+                                                [&logs, i](const QString& l) { logs[i] << l; });
+        platform::setSettingsFileOverride({});
+        ASSERT_NE(bridges[i], nullptr);
+        const QString host = QSysInfo::machineHostName();
+        const mqtt::Settings& s = bridges[i]->settings();
+        EXPECT_EQ(s.clientId, mqtt::Settings::defaultClientId(host, file));
+        EXPECT_TRUE(QRegularExpression(QStringLiteral("^veldrin-.*-[0-9a-f]{6}$"))
+                        .match(s.clientId)
+                        .hasMatch())
+            << s.clientId.toStdString();
+        EXPECT_EQ(s.device(), QStringLiteral("veldrin-") + host);
+    }
+    EXPECT_NE(bridges[0]->settings().clientId, bridges[1]->settings().clientId);
+    EXPECT_EQ(mqtt::Settings::defaultClientId(QStringLiteral("h"), dir.filePath("a.conf")),
+              mqtt::Settings::defaultClientId(QStringLiteral("h"), dir.filePath("./a.conf")));
+
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] { return bridges[0]->client().isConnected() && bridges[1]->client().isConnected(); }));
+    platform::waitEvents(20000);  // a broker that dropped one for the other would have by now
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(bridges[i]->client().isConnected());
+        EXPECT_EQ(logs[i],
+                  QStringList{QStringLiteral("MQTT: connected to 127.0.0.1:%1").arg(broker.port())})
+            << logs[i].join(u'\n').toStdString();
+    }
 }
 
 TEST_F(MqttBridgeTest, SettingsAndThePasswordFile) {
@@ -211,10 +295,31 @@ TEST_F(MqttBridgeTest, SettingsAndThePasswordFile) {
         QStringLiteral("[MQTT]\nHost=127.0.0.1\nPort=%1\nUser=hub\nPasswordFile=%2\n")
             .arg(secured.port())
             .arg(pw));
-    writePassword("s3cret\n", QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
-    EXPECT_EQ(fromSettings(), nullptr);
-    EXPECT_TRUE(log.value(0).contains(QStringLiteral("can be read by others")))
-        << log.value(0).toStdString();
+    // Only a regular file that no one but its owner may use: anything else
+    // is refused at once, in one line, and the bridge stays off.
+    for (const QFile::Permissions open :
+         {QFile::ReadOther, QFile::ReadGroup, QFile::WriteOther, QFile::WriteGroup}) {
+        writePassword("s3cret\n", QFile::ReadOwner | QFile::WriteOwner | open);
+        log.clear();
+        EXPECT_EQ(fromSettings(), nullptr);
+        ASSERT_EQ(log.size(), 1) << log.join(u'\n').toStdString();
+        EXPECT_TRUE(log[0].startsWith(QStringLiteral("MQTT: the password file %1 may be read or "
+                                                     "written by others (mode 06")
+                                          .arg(pw)))
+            << log[0].toStdString();
+        EXPECT_TRUE(log[0].endsWith(QStringLiteral("; chmod 600 it); the bridge stays off")));
+    }
+    QFile::remove(pw);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pw).constData(), 0600), 0);
+    log.clear();
+    QElapsedTimer t;
+    t.start();
+    EXPECT_EQ(fromSettings(), nullptr);  // a FIFO: no writer would ever come
+    EXPECT_LT(t.elapsed(), 1000);
+    EXPECT_EQ(log, QStringList{QStringLiteral("MQTT: the password file %1 is not a regular file; "
+                                              "the bridge stays off")
+                                   .arg(pw)});
+    QFile::remove(pw);
 
     writePassword("wrong\n", QFile::ReadOwner | QFile::WriteOwner);
     log.clear();

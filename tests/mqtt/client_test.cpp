@@ -2,6 +2,9 @@
 // reconnecting with a growing delay, and the broker's password check.
 #include <gtest/gtest.h>
 
+#include <QTcpServer>
+#include <QTcpSocket>
+
 #include "mqttclient.h"
 #include "testbroker.h"
 #include "testenv.h"
@@ -87,7 +90,9 @@ TEST_F(MqttClientTest, RetriesWithAGrowingDelayAndReconnectsAfterTheBrokerReturn
     ASSERT_TRUE(testenv::pumpUntil([&] { return connects == 1; }, 10000));
     EXPECT_EQ(log.last(), QStringLiteral("MQTT: connected to ") + name);
 
-    // The broker dies under a live connection: one loss line, then back.
+    // The broker dies under a connection that has lasted: one loss line, the
+    // delay starts again from 1 s, then back.
+    platform::waitEvents(11000);
     log.clear();
     broker.kill();
     ASSERT_TRUE(testenv::pumpUntil([&] { return losses == 1; }));
@@ -97,6 +102,42 @@ TEST_F(MqttClientTest, RetriesWithAGrowingDelayAndReconnectsAfterTheBrokerReturn
             .arg(name));
     ASSERT_TRUE(broker.restart());
     ASSERT_TRUE(testenv::pumpUntil([&] { return connects == 2; }, 10000));
+}
+
+// A broker that accepts every connection and drops it at once: each such
+// connection counts as a failure, so the delay grows as if none had been made.
+TEST_F(MqttClientTest, ConnectionsDroppedRightAfterAcceptanceDoNotResetTheDelay) {
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+    int accepted = 0;
+    QObject::connect(&server, &QTcpServer::newConnection, &server, [&] {
+        while (QTcpSocket* s = server.nextPendingConnection()) {
+            ++accepted;
+            // Answers the CONNECT with "accepted", then hangs up.
+            QObject::connect(s, &QTcpSocket::readyRead, s, [s] {
+                s->readAll();
+                s->write(QByteArray("\x20\x02\x00\x00", 4));
+                s->disconnectFromHost();
+            });
+            QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+        }
+    });
+    mqtt::ConnectOptions o = options();
+    o.port = server.serverPort();
+    mqtt::Client c(o, [this](const QString& l) { log << l; });
+    int connects = 0;
+    QObject::connect(&c, &mqtt::Client::connected, &c, [&] { ++connects; });
+    c.start();
+    platform::waitEvents(60000);
+    c.stop();
+    // Connections at 0, 1, 3, 7, 15 and 31 s; the next would be at 63 s.
+    EXPECT_EQ(accepted, 6);
+    EXPECT_EQ(connects, 6);
+    QStringList delays;
+    for (const QString& l : log.filter(QStringLiteral(" lost ")))
+        delays << l.section(QStringLiteral("trying again in "), 1);
+    EXPECT_EQ(delays, (QStringList{"1 s", "2 s", "4 s", "8 s", "16 s", "32 s"}))
+        << log.join(u'\n').toStdString();
 }
 
 TEST_F(MqttClientTest, UserAndPasswordAreCheckedByTheBroker) {
