@@ -1,5 +1,6 @@
 // The listener on a real socket on 127.0.0.1 with an ephemeral port.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -45,6 +46,7 @@ class Client {
 class Listener : public ::testing::Test {
   protected:
     void SetUp() override {
+        RemoteServer::setTimeBaseForTests(true);
         RemoteServer::Hooks h;
         h.password = [this] { return password; };
         h.command = [this](const QString& c) {
@@ -63,7 +65,11 @@ class Listener : public ::testing::Test {
         ASSERT_TRUE(server->listen("127.0.0.1", 0));
         port = server->port();
     }
-    void TearDown() override { platform::TimeBase::global().setScale(1.0); }
+    void TearDown() override {
+        platform::TimeBase::global().setScale(1.0);
+        RemoteServer::setTimeBaseForTests(builtFollowsTimeBase);
+    }
+    const bool builtFollowsTimeBase = RemoteServer::followsTimeBase();
 
     QString password;
     QStringList commands, clientLog, eventLog;
@@ -82,6 +88,13 @@ std::unique_ptr<QTcpSocket> connectFrom(const QString& address, quint16 port) {
     EXPECT_TRUE(s->bind(QHostAddress(address), 0)) << address.toStdString();
     s->connectToHost(QHostAddress::LocalHost, port);
     return s;
+}
+
+// Closes with a reset (SO_LINGER 0) instead of an orderly close.
+void resetConnection(QTcpSocket& s) {
+    const linger hard{1, 0};
+    ::setsockopt(static_cast<int>(s.socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    s.abort();
 }
 
 }  // namespace
@@ -431,4 +444,24 @@ TEST_F(Listener, TlsWithACertificateTheTestMakes) {
         << eventLog[1].toStdString();
     EXPECT_FALSE(server->listen("127.0.0.1", 0, {dir + "/missing.pem", key}));
     EXPECT_TRUE(eventLog.last().contains("no PEM certificate"));
+}
+
+TEST_F(Listener, AClientResetWhileItsAnswersAreWrittenIsDroppedAndTheServerGoesOn) {
+    password = "pw";
+    QByteArray asks;
+    for (int i = 0; i < 20000; ++i) asks += "?state\n";
+    for (int round = 0; round < 3; ++round) {
+        Client c(port);
+        c.send("pw\n");
+        ASSERT_EQ(c.line(), "OK");
+        c.send(asks);
+        resetConnection(c.s);
+        ASSERT_TRUE(testenv::pumpUntil([&] { return server->clientCount() == 0; }, 10000));
+    }
+    Client next(port);
+    next.send("pw\n?state\n");
+    EXPECT_EQ(next.line(), "OK");
+    EXPECT_EQ(next.line(), "line one");
+    EXPECT_EQ(next.line(), "line two");
+    EXPECT_EQ(next.line(), "OK");
 }
