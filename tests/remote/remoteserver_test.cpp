@@ -97,6 +97,31 @@ void resetConnection(QTcpSocket& s) {
     s.abort();
 }
 
+// A self-signed certificate for 127.0.0.1 and its key, made by openssl in the
+// test's folder: {certificate, key}.
+std::pair<QString, QString> makeCertificate(const QString& name) {
+    const QString dir = testenv::configHome();
+    const QString cert = dir + "/" + name + "-cert.pem", key = dir + "/" + name + "-key.pem";
+    QProcess openssl;
+    openssl.start("openssl",
+                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                   "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=localhost",
+                   "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"});
+    testenv::pumpUntil([&] { return openssl.state() == QProcess::NotRunning; }, 20000);
+    EXPECT_EQ(openssl.exitCode(), 0) << openssl.readAllStandardError().toStdString();
+    return {cert, key};
+}
+
+// veldrin-cmd over TLS with password "pw", trusting ca: {exit code, output}.
+std::pair<int, QString> runTls(quint16 port, const QStringList& args) {
+    QProcess p;
+    p.setEnvironment(QProcess::systemEnvironment() << "VELDRIN_PASSWORD=pw");
+    p.start(testenv::binDir() + "/veldrin-cmd",
+            QStringList{"--port", QString::number(port), "--tls"} + args);
+    testenv::pumpUntil([&] { return p.state() == QProcess::NotRunning; }, 10000);
+    return {p.exitCode(), QString::fromLatin1(p.readAllStandardOutput())};
+}
+
 }  // namespace
 
 TEST_F(Listener, RefusesEveryoneWhileNoPasswordIsSet) {
@@ -194,6 +219,49 @@ TEST_F(Listener, PasswordGuessesShareOneBudgetWhateverTheAddressOrConnection) {
     EXPECT_EQ(c.line(), "OK");
 }
 
+TEST_F(Listener, NoSixtySecondWindowComparesMoreThanFiftyFivePasswords) {
+    password = "right";
+    platform::TimeBase& tb = platform::TimeBase::global();
+    tb.setScale(60.0);
+    // A fresh address for every guess, as fast as the server answers, for
+    // two logical minutes; the logical time of every comparison.
+    QList<qint64> compared;
+    const qint64 start = tb.nowMs();
+    for (int n = 0; tb.nowMs() - start < 125000; ++n) {
+        const qint64 before = server->passwordComparisons();
+        const auto s =
+            connectFrom(QStringLiteral("127.1.%1.%2").arg(n / 250).arg(1 + n % 250), port);
+        s->write("guess\n");
+        ASSERT_TRUE(testenv::pumpUntil([&] { return s->canReadLine(); }));
+        if (server->passwordComparisons() > before) compared.append(tb.nowMs());
+    }
+    int most = 0;
+    for (qsizetype i = 0; i < compared.size(); ++i) {
+        qsizetype j = i;
+        while (j < compared.size() && compared[j] - compared[i] <= 60000) ++j;
+        most = std::max(most, static_cast<int>(j - i));
+    }
+    EXPECT_LE(most, 55);
+    EXPECT_GE(most, 50);  // the guesses did use the budget
+}
+
+TEST_F(Listener, ReleaseBuildsKeepPenaltiesInRealTimeWhateverTheTimeScale) {
+#ifdef NDEBUG
+    EXPECT_FALSE(builtFollowsTimeBase);
+#endif
+    RemoteServer::setTimeBaseForTests(false);
+    password = "right";
+    platform::TimeBase::global().setScale(1000.0);  // a logical second lasts a millisecond
+    {
+        Client c(port);
+        c.send("wrong\n");
+        EXPECT_EQ(c.line(), "ERROR Wrong password");
+    }
+    testenv::pump(100);  // far less than the one-second delay
+    Client c(port);
+    EXPECT_TRUE(c.line().startsWith("ERROR Too many wrong passwords"));
+}
+
 TEST_F(Listener, ThePenaltyTableStaysBounded) {
     password = "right";
     const int addresses = RemoteServer::MaxPenalties + 40;
@@ -228,6 +296,7 @@ TEST_F(Listener, LimitsDropOverlongLinesAndTheSeventeenthClient) {
     EXPECT_EQ(server->clientCount(), 16);
 
     clients[0]->send(QByteArray(300, 'x') + "\n");
+    EXPECT_EQ(clients[0]->line(), "ERROR Line longer than 256 bytes");
     EXPECT_TRUE(clients[0]->closedByServer());
     EXPECT_EQ(server->clientCount(), 15);
     EXPECT_TRUE(commands.isEmpty());
@@ -397,29 +466,14 @@ TEST_F(Listener, PasswordChangeEndsOldSessionsAndUnreadRepliesAreBounded) {
 
 TEST_F(Listener, TlsWithACertificateTheTestMakes) {
     const QString dir = testenv::configHome();
-    const QString cert = dir + "/cert.pem", key = dir + "/key.pem";
-    QProcess openssl;
-    openssl.start("openssl",
-                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                   "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=localhost",
-                   "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"});
-    ASSERT_TRUE(testenv::pumpUntil([&] { return openssl.state() == QProcess::NotRunning; }, 20000));
-    ASSERT_EQ(openssl.exitCode(), 0) << openssl.readAllStandardError().toStdString();
+    const auto [cert, key] = makeCertificate("tls");
 
     password = "pw";
     ASSERT_TRUE(server->listen("127.0.0.1", 0, {cert, key}));
     EXPECT_TRUE(server->isEncrypted());
     port = server->port();
-    const auto run = [&](QStringList args) {
-        QProcess p;
-        p.setEnvironment(QProcess::systemEnvironment() << "VELDRIN_PASSWORD=pw");
-        p.start(testenv::binDir() + "/veldrin-cmd",
-                QStringList{"--port", QString::number(port), "--tls"} + args);
-        testenv::pumpUntil([&] { return p.state() == QProcess::NotRunning; }, 10000);
-        return std::make_pair(p.exitCode(), QString::fromLatin1(p.readAllStandardOutput()));
-    };
-    EXPECT_EQ(run({"--ca", cert, "5on"}), std::make_pair(0, QString("5on: OK\n")));
-    EXPECT_EQ(run({"6on"}).first, 1);  // not signed by a CA this computer trusts
+    EXPECT_EQ(runTls(port, {"--ca", cert, "5on"}), std::make_pair(0, QString("5on: OK\n")));
+    EXPECT_EQ(runTls(port, {"6on"}).first, 1);  // not signed by a CA this computer trusts
     {
         Client plain(port);  // clear text gets no session
         plain.send("pw\n7on\n");
@@ -444,6 +498,55 @@ TEST_F(Listener, TlsWithACertificateTheTestMakes) {
         << eventLog[1].toStdString();
     EXPECT_FALSE(server->listen("127.0.0.1", 0, {dir + "/missing.pem", key}));
     EXPECT_TRUE(eventLog.last().contains("no PEM certificate"));
+
+    // The key of another certificate of the same kind: refused in one line.
+    const auto [otherCert, otherKey] = makeCertificate("other");
+    eventLog.clear();
+    EXPECT_FALSE(server->listen("127.0.0.1", 0, {cert, otherKey}));
+    EXPECT_FALSE(server->isListening());
+    ASSERT_EQ(eventLog.size(), 1);
+    EXPECT_EQ(eventLog[0], QString("Remote control not started: the TLS key %1 does not belong to "
+                                   "the certificate %2")
+                               .arg(otherKey, cert));
+    EXPECT_TRUE(server->listen("127.0.0.1", 0, {otherCert, otherKey}));
+}
+
+TEST_F(Listener, PlainAndSilentConnectionsNeverStallTheTlsListener) {
+    const auto [cert, key] = makeCertificate("stall");
+    password = "pw";
+    platform::TimeBase::global().setScale(20.0);  // the handshake timeout is half a second
+    ASSERT_TRUE(server->listen("127.0.0.1", 0, {cert, key}));
+    port = server->port();
+    std::vector<std::unique_ptr<QTcpSocket>> silent;
+    for (int i = 0; i < 25; ++i) {
+        auto s = connectFrom("127.0.0.60", port);
+        ASSERT_TRUE(testenv::pumpUntil(
+            [&] { return s->state() == QAbstractSocket::ConnectedState; }, 3000));
+        if (i % 3 == 0) {
+            s->close();  // opened and closed
+        } else if (i % 3 == 1) {
+            s->write("pw\n7on\n");  // a client without TLS
+            s->flush();
+        } else {
+            silent.push_back(std::move(s));  // says nothing
+        }
+    }
+    EXPECT_EQ(runTls(port, {"--ca", cert, "5on"}), std::make_pair(0, QString("5on: OK\n")));
+    // Failed and closed handshakes have gone; the silent ones go at their timeout.
+    EXPECT_LE(server->handshakeCount(), static_cast<int>(silent.size()));
+    EXPECT_TRUE(testenv::pumpUntil([&] { return server->handshakeCount() == 0; }, 3000));
+    EXPECT_TRUE(clientLog.join('\n').contains("TLS handshake with 127.0.0.60 failed"));
+
+    // More silent handshakes than the bound: the oldest make room, and a
+    // prompt client still gets in at once.
+    platform::TimeBase::global().setScale(1.0);
+    silent.clear();
+    for (int i = 0; i < RemoteServer::MaxHandshakes + 10; ++i)
+        silent.push_back(connectFrom("127.0.0.61", port));
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] { return server->handshakeCount() == RemoteServer::MaxHandshakes; }, 3000));
+    EXPECT_EQ(runTls(port, {"--ca", cert, "6on"}), std::make_pair(0, QString("6on: OK\n")));
+    EXPECT_EQ(commands, QStringList({"5on", "6on"}));
 }
 
 TEST_F(Listener, AClientResetWhileItsAnswersAreWrittenIsDroppedAndTheServerGoesOn) {
