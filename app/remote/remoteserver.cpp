@@ -79,7 +79,8 @@ bool RemoteServer::followsTimeBase() {
 // itself, so that handshakes in progress have a bound and a timeout of their
 // own: a handshake that fails or closes frees its place at once, one that
 // stays silent is dropped after HandshakeTimeoutMs, and while MaxHandshakes
-// are in progress a newcomer drops the oldest. Only a connection whose
+// are in progress a newcomer drops the oldest of the address that holds the
+// most. Only a connection whose
 // handshake has finished becomes a pending connection of the server, so the
 // pending-connection limit never counts handshakes.
 class RemoteServer::TlsListener : public QTcpServer {
@@ -99,7 +100,8 @@ class RemoteServer::TlsListener : public QTcpServer {
             return;
         }
         if (handshaking_.size() >= MaxHandshakes)
-            abandon(handshaking_.first(), QStringLiteral("its place went to a newer connection"));
+            abandon(crowdedOldest(s->peerAddress()),
+                    QStringLiteral("its place went to a newer connection"));
         handshaking_.append(s);
         s->setSslConfiguration(conf_);
         auto* timer = new QTimer(s);
@@ -123,6 +125,23 @@ class RemoteServer::TlsListener : public QTcpServer {
     }
 
   private:
+    // The oldest handshake of the address that holds the most (the newcomer
+    // from `from` counted): a flood from one address only pushes out its own.
+    QSslSocket* crowdedOldest(const QHostAddress& from) const {
+        QHash<QHostAddress, int> count;
+        ++count[from];
+        for (QSslSocket* h : handshaking_) ++count[h->peerAddress()];
+        QSslSocket* pick = handshaking_.first();
+        int most = 0;
+        for (QSslSocket* h : handshaking_) {  // oldest first: the first of the most wins
+            if (const int n = count.value(h->peerAddress()); n > most) {
+                most = n;
+                pick = h;
+            }
+        }
+        return pick;
+    }
+
     void abandon(QSslSocket* s, const QString& why) {
         if (!handshaking_.removeOne(s)) return;
         s->disconnect(this);

@@ -24,7 +24,9 @@
 // write included): it is dropped and the server goes on.
 //
 // With TLS, handshakes in progress are bounded apart from the clients: at
-// most MaxHandshakes at once (a newcomer drops the oldest), each at most
+// most MaxHandshakes at once (a newcomer drops the oldest handshake of the
+// address that holds the most, so a flood from one address only pushes out
+// its own), each at most
 // HandshakeTimeoutMs; one that fails or closes frees its place at once, so
 // plain or silent connections never keep a prompt TLS client out.
 //
