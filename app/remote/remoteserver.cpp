@@ -1,12 +1,15 @@
 #include "remoteserver.h"
 
+#include <unistd.h>
+
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QLibrary>
 #include <QPointer>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
-#include <QSslServer>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -14,21 +17,152 @@
 #include <algorithm>
 
 #include "linereader.h"
+#include "logthrottle.h"
 #include "timebase.h"
 
+// A client lives in clients_ while it is connected. Every call into the server
+// that works on a client (a signal of its socket, its timer, a loop over the
+// clients) holds a strong reference for as long as it runs, so a client
+// removed meanwhile (its connection reset inside a write, every client dropped
+// in a nested event loop) is only marked gone, and freed when the last such
+// call returns.
 struct RemoteServer::Client {
     QPointer<QTcpSocket> socket;
     int id = 0;
     QString peer;
     LineReader reader{RemoteServer::MaxLine};
     bool authenticated = false;
-    QByteArray loginDigest;  // digest of the password it logged in with
-    bool busy = false;       // a line of this client is being handled
-    QTimer authTimer;
+    bool gone = false;           // removed from the server: nothing more is done with it
+    QByteArray loginDigest;      // digest of the password it logged in with
+    bool busy = false;           // a line of this client is being handled
+    QPointer<QTimer> authTimer;  // a child of the socket, so it goes with it
+};
+
+namespace {
+
+#ifdef NDEBUG
+bool followTimeBase = false;
+#else
+bool followTimeBase = true;
+#endif
+
+// The clock of the guess budget, the penalties and the timeouts.
+qint64 securityNowMs() {
+    if (followTimeBase) return platform::TimeBase::global().nowMs();
+    static const QElapsedTimer real = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return real.elapsed();
+}
+
+void startSecurityTimer(QTimer& timer, qint64 ms) {
+    if (followTimeBase) {
+        platform::TimeBase::global().startTimer(timer, ms);
+    } else {
+        timer.start(static_cast<int>(ms));
+    }
+}
+
+}  // namespace
+
+void RemoteServer::setTimeBaseForTests(bool follow) {
+    followTimeBase = follow;
+}
+
+bool RemoteServer::followsTimeBase() {
+    return followTimeBase;
+}
+
+// The TLS listener. It accepts TCP connections and runs their handshakes
+// itself, so that handshakes in progress have a bound and a timeout of their
+// own: a handshake that fails or closes frees its place at once, one that
+// stays silent is dropped after HandshakeTimeoutMs, and while MaxHandshakes
+// are in progress a newcomer drops the oldest of the address that holds the
+// most. Only a connection whose
+// handshake has finished becomes a pending connection of the server, so the
+// pending-connection limit never counts handshakes.
+class RemoteServer::TlsListener : public QTcpServer {
+  public:
+    TlsListener(const QSslConfiguration& conf, std::function<void(const QString&)> failed,
+                QObject* parent)
+        : QTcpServer(parent), conf_(conf), failed_(std::move(failed)) {}
+
+    int handshakes() const { return static_cast<int>(handshaking_.size()); }
+
+  protected:
+    void incomingConnection(qintptr fd) override {
+        auto* s = new QSslSocket(this);
+        if (!s->setSocketDescriptor(fd)) {
+            ::close(static_cast<int>(fd));
+            delete s;
+            return;
+        }
+        if (handshaking_.size() >= MaxHandshakes)
+            abandon(crowdedOldest(s->peerAddress()),
+                    QStringLiteral("its place went to a newer connection"));
+        handshaking_.append(s);
+        s->setSslConfiguration(conf_);
+        auto* timer = new QTimer(s);
+        timer->setSingleShot(true);
+        connect(timer, &QTimer::timeout, this, [this, s] {
+            abandon(s, QStringLiteral("no TLS handshake within %1 seconds")
+                           .arg(HandshakeTimeoutMs / 1000));
+        });
+        connect(s, &QSslSocket::encrypted, this, [this, s, timer] {
+            if (!handshaking_.removeOne(s)) return;
+            s->disconnect(this);
+            timer->stop();
+            timer->deleteLater();
+            addPendingConnection(s);
+        });
+        connect(s, &QSslSocket::errorOccurred, this, [this, s] { abandon(s, s->errorString()); });
+        connect(s, &QSslSocket::disconnected, this,
+                [this, s] { abandon(s, QStringLiteral("closed during the TLS handshake")); });
+        startSecurityTimer(*timer, HandshakeTimeoutMs);
+        s->startServerEncryption();
+    }
+
+  private:
+    // The oldest handshake of the address that holds the most (the newcomer
+    // from `from` counted): a flood from one address only pushes out its own.
+    QSslSocket* crowdedOldest(const QHostAddress& from) const {
+        QHash<QHostAddress, int> count;
+        ++count[from];
+        for (QSslSocket* h : handshaking_) ++count[h->peerAddress()];
+        QSslSocket* pick = handshaking_.first();
+        int most = 0;
+        for (QSslSocket* h : handshaking_) {  // oldest first: the first of the most wins
+            if (const int n = count.value(h->peerAddress()); n > most) {
+                most = n;
+                pick = h;
+            }
+        }
+        return pick;
+    }
+
+    void abandon(QSslSocket* s, const QString& why) {
+        if (!handshaking_.removeOne(s)) return;
+        s->disconnect(this);
+        failed_(QStringLiteral("TLS handshake with %1 failed: %2")
+                    .arg(s->peerAddress().toString(), why));
+        s->abort();
+        s->deleteLater();
+    }
+
+    QSslConfiguration conf_;
+    std::function<void(const QString&)> failed_;
+    QList<QSslSocket*> handshaking_;  // oldest first
 };
 
 RemoteServer::RemoteServer(Hooks hooks, QObject* parent)
-    : QObject(parent), hooks_(std::move(hooks)) {}
+    : QObject(parent), hooks_(std::move(hooks)) {
+    // Failed handshakes come in floods (a port scanner, a client without
+    // TLS): at most one line a second.
+    throttle_ =
+        new platform::LogThrottle([this](const QString& line) { log(line, 0); }, 1000, this);
+}
 
 RemoteServer::~RemoteServer() {
     close();
@@ -59,11 +193,9 @@ bool RemoteServer::listen(const QString& address, quint16 port, const Tls& tls) 
         QString why;
         const std::optional<QSslConfiguration> conf = tlsConfiguration(tls, &why);
         if (!conf) return fail(QStringLiteral("Remote control not started: ") + why);
-        auto* ssl = new QSslServer(this);
-        ssl->setSslConfiguration(*conf);
-        ssl->setHandshakeTimeout(
-            static_cast<int>(platform::TimeBase::global().realMs(AuthTimeoutMs)));
-        server_ = ssl;
+        server_ = new TlsListener(
+            *conf, [this](const QString& line) { throttle_->log(QStringLiteral("tls"), line); },
+            this);
         encrypted_ = true;
     } else {
         server_ = new QTcpServer(this);
@@ -87,6 +219,11 @@ bool RemoteServer::listen(const QString& address, quint16 port, const Tls& tls) 
                 .arg(address));
     }
     return true;
+}
+
+int RemoteServer::handshakeCount() const {
+    const auto* tls = dynamic_cast<const TlsListener*>(server_);
+    return tls ? tls->handshakes() : 0;
 }
 
 std::optional<QSslConfiguration> RemoteServer::tlsConfiguration(const Tls& tls, QString* why) {
@@ -118,7 +255,14 @@ std::optional<QSslConfiguration> RemoteServer::tlsConfiguration(const Tls& tls, 
         *why = QStringLiteral("no unencrypted PEM private key in %1").arg(tls.keyFile);
         return std::nullopt;
     }
-    if (key.algorithm() != chain.first().publicKey().algorithm()) {
+    QString checkError;
+    const std::optional<bool> match = keyMatches(chain.first(), key, &checkError);
+    if (!match) {
+        *why = QStringLiteral("cannot check that the TLS key %1 belongs to the certificate %2: %3")
+                   .arg(tls.keyFile, tls.certificateFile, checkError);
+        return std::nullopt;
+    }
+    if (!*match) {
         *why = QStringLiteral("the TLS key %1 does not belong to the certificate %2")
                    .arg(tls.keyFile, tls.certificateFile);
         return std::nullopt;
@@ -129,6 +273,84 @@ std::optional<QSslConfiguration> RemoteServer::tlsConfiguration(const Tls& tls, 
     conf.setPeerVerifyMode(QSslSocket::VerifyNone);  // clients prove themselves by the password
     conf.setProtocol(QSsl::TlsV1_2OrLater);
     return conf;
+}
+
+namespace {
+
+// The few OpenSSL functions that compare a certificate's public key with a
+// private key. Qt's TLS backend has loaded the library already whenever TLS
+// is available; it is resolved here rather than linked so that a program
+// without TLS never maps it.
+struct Crypto {
+    using NewMemBuf = void* (*)(const void*, int);
+    using FreeBio = int (*)(void*);
+    using ReadKey = void* (*)(void*, void**, void*, void*);
+    using FreeKey = void (*)(void*);
+    using ReadX509 = void* (*)(void**, const unsigned char**, long);
+    using FreeX509 = void (*)(void*);
+    using CheckKey = int (*)(const void*, const void*);
+    NewMemBuf newMemBuf = nullptr;
+    FreeBio freeBio = nullptr;
+    ReadKey readKey = nullptr;
+    FreeKey freeKey = nullptr;
+    ReadX509 readX509 = nullptr;
+    FreeX509 freeX509 = nullptr;
+    CheckKey checkKey = nullptr;
+    QString error;
+};
+
+template <typename F>
+void resolve(QLibrary& l, const char* name, F& f, QString& error) {
+    f = reinterpret_cast<F>(l.resolve(name));
+    if (!f && error.isEmpty()) error = l.fileName() + QStringLiteral(" has no ") + name;
+}
+
+const Crypto& crypto() {
+    static const Crypto c = [] {
+        Crypto r;
+        static QLibrary l(QStringLiteral("crypto"), 3);  // never unloaded
+        if (!l.load()) {
+            r.error = l.errorString();
+            return r;
+        }
+        resolve(l, "BIO_new_mem_buf", r.newMemBuf, r.error);
+        resolve(l, "BIO_free", r.freeBio, r.error);
+        resolve(l, "PEM_read_bio_PrivateKey", r.readKey, r.error);
+        resolve(l, "EVP_PKEY_free", r.freeKey, r.error);
+        resolve(l, "d2i_X509", r.readX509, r.error);
+        resolve(l, "X509_free", r.freeX509, r.error);
+        resolve(l, "X509_check_private_key", r.checkKey, r.error);
+        return r;
+    }();
+    return c;
+}
+
+}  // namespace
+
+std::optional<bool> RemoteServer::keyMatches(const QSslCertificate& certificate, const QSslKey& key,
+                                             QString* why) {
+    const Crypto& c = crypto();
+    if (!c.error.isEmpty()) {
+        *why = c.error;
+        return std::nullopt;
+    }
+    const QByteArray der = certificate.toDer();
+    const auto* p = reinterpret_cast<const unsigned char*>(der.constData());
+    void* x509 = c.readX509(nullptr, &p, static_cast<long>(der.size()));
+    const QByteArray pem = key.toPem();
+    void* bio = c.newMemBuf(pem.constData(), static_cast<int>(pem.size()));
+    void* pkey = bio ? c.readKey(bio, nullptr, nullptr, nullptr) : nullptr;
+    std::optional<bool> result;
+    if (!x509 || !pkey) {
+        *why = QStringLiteral("the TLS library cannot read them");
+    } else {
+        // The certificate's public key against the public half of the key.
+        result = c.checkKey(x509, pkey) == 1;
+    }
+    if (pkey) c.freeKey(pkey);
+    if (bio) c.freeBio(bio);
+    if (x509) c.freeX509(x509);
+    return result;
 }
 
 void RemoteServer::close() {
@@ -167,9 +389,10 @@ bool RemoteServer::constantTimeEquals(const QByteArray& a, const QByteArray& b) 
 
 bool RemoteServer::takeGuess() {
     // One token every GuessIntervalMs, at most GuessBurst saved up: never more
-    // than 5 comparisons in a second nor 60 in a minute, and a burst that has
-    // stopped leaves a token again within about a second.
-    const qint64 now = platform::TimeBase::global().nowMs();
+    // than 5 comparisons in a second nor 55 in a minute (the burst, then 50
+    // tokens, the last exactly 60 s after the burst), and a burst that has
+    // stopped leaves a token again 1.2 s later.
+    const qint64 now = securityNowMs();
     const qint64 due = std::max(guessDueMs_, now);
     if (due - now > (GuessBurst - 1) * GuessIntervalMs) return false;
     guessDueMs_ = due + GuessIntervalMs;
@@ -188,7 +411,7 @@ void RemoteServer::prunePenalties(qint64 now) {
 }
 
 void RemoteServer::addFailure(const QString& peer) {
-    const qint64 now = platform::TimeBase::global().nowMs();
+    const qint64 now = securityNowMs();
     if (!penalties_.contains(peer)) {
         prunePenalties(now);
         // Many addresses at once: the one whose delay ends first makes room.
@@ -206,7 +429,7 @@ void RemoteServer::addFailure(const QString& peer) {
 }
 
 qint64 RemoteServer::penaltyLeftMs(const QHostAddress& address) {
-    const qint64 now = platform::TimeBase::global().nowMs();
+    const qint64 now = securityNowMs();
     prunePenalties(now);
     const auto it = penalties_.constFind(address.toString());
     if (it == penalties_.constEnd()) return 0;
@@ -241,15 +464,16 @@ void RemoteServer::onNewConnection() {
         // Logins still waiting for their password hold at most MaxPending
         // slots, and never a slot a newcomer needs: the oldest makes room.
         // Authenticated clients keep theirs.
-        Client* oldestPending = nullptr;
+        std::shared_ptr<Client> oldestPending;
         int pending = 0;
-        for (Client* other : std::as_const(clients_)) {
+        for (const std::shared_ptr<Client>& other : std::as_const(clients_)) {
             if (other->authenticated) continue;
             if (!oldestPending) oldestPending = other;
             ++pending;
         }
         if (oldestPending && (pending >= MaxPending || clients_.size() >= MaxClients)) {
-            answerAndDrop(oldestPending, "ERROR No password yet, the slot went to a newer login",
+            answerAndDrop(oldestPending.get(),
+                          "ERROR No password yet, the slot went to a newer login",
                           QStringLiteral("no password yet, its slot went to a newer login"));
         }
         if (clients_.size() >= MaxClients) {
@@ -257,29 +481,42 @@ void RemoteServer::onNewConnection() {
             refuse(socket, "ERROR Too many clients");
             continue;
         }
-        auto* c = new Client;
+        const auto c = std::make_shared<Client>();
         c->socket = socket;
         c->id = nextId_++;
         c->peer = peer;
         clients_.append(c);
-        connect(socket, &QTcpSocket::readyRead, this, [this, c] { onReadyRead(c); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, c] { onDisconnected(c); });
-        c->authTimer.setSingleShot(true);
-        connect(&c->authTimer, &QTimer::timeout, this, [this, c] {
-            addFailure(c->peer);  // waiting counts as a wrong guess
-            answerAndDrop(c, "ERROR No password within 10 seconds",
+        const std::weak_ptr<Client> weak = c;
+        connect(socket, &QTcpSocket::readyRead, this, [this, weak] {
+            if (const auto held = weak.lock()) onReadyRead(held.get());
+        });
+        connect(socket, &QTcpSocket::disconnected, this, [this, weak] {
+            if (const auto held = weak.lock()) onDisconnected(held.get());
+        });
+        c->authTimer = new QTimer(socket);
+        c->authTimer->setSingleShot(true);
+        connect(c->authTimer, &QTimer::timeout, this, [this, weak] {
+            const auto held = weak.lock();
+            if (!held || held->gone) return;
+            addFailure(held->peer);  // waiting counts as a wrong guess
+            answerAndDrop(held.get(), "ERROR No password within 10 seconds",
                           QStringLiteral("no password within 10 seconds"));
         });
-        platform::TimeBase::global().startTimer(c->authTimer, AuthTimeoutMs);
+        startSecurityTimer(*c->authTimer, AuthTimeoutMs);
         log(QStringLiteral("Client %1 connected from %2").arg(c->id).arg(peer), c->id);
         emit clientCountChanged(clients_.size());
+        // Bytes that came with the end of a TLS handshake were announced
+        // before anyone listened.
+        if (!c->gone && socket->bytesAvailable() > 0) {
+            QTimer::singleShot(0, this, [this, weak] {
+                if (const auto held = weak.lock()) onReadyRead(held.get());
+            });
+        }
     }
 }
 
 void RemoteServer::onReadyRead(Client* c) {
-    if (!clients_.contains(c) || !c->socket || c->busy) return;
-    const int id = c->id;
-    const auto gone = [&] { return !clients_.contains(c) || c->id != id; };
+    if (c->gone || !c->socket || c->busy) return;
     c->busy = true;
     // A command may run a nested event loop (a message box, a detection's
     // wait). Bytes that arrive meanwhile are buffered without a second
@@ -287,18 +524,20 @@ void RemoteServer::onReadyRead(Client* c) {
     // client's next packet.
     while (c->socket && c->socket->bytesAvailable() > 0) {
         if (!c->reader.feed(c->socket->readAll())) {
-            // An over-long line drops the client at once, with whatever else it sent.
-            drop(c, QStringLiteral("line longer than %1 bytes").arg(MaxLine));
+            // An over-long line ends the client at once, with whatever else it sent.
+            answerAndDrop(c,
+                          QStringLiteral("ERROR Line longer than %1 bytes").arg(MaxLine).toLatin1(),
+                          QStringLiteral("line longer than %1 bytes").arg(MaxLine));
             return;
         }
         const QList<QByteArray> lines = c->reader.takeLines();
         for (const QByteArray& line : lines) {
             // The client may disconnect, or every client be dropped, in a
-            // nested event loop of the line before.
-            if (gone()) return;
+            // nested event loop or a failed write of the line before.
+            if (c->gone) return;
             handleLine(c, line);
         }
-        if (gone()) return;
+        if (c->gone) return;
     }
     c->busy = false;
 }
@@ -314,18 +553,17 @@ void RemoteServer::handleLine(Client* c, const QByteArray& line) {
     }
     const QString text = QString::fromLatin1(line);
     log(QStringLiteral("Client %1: %2").arg(c->id).arg(text), c->id);
-    const int id = c->id;
     if (text.startsWith(QLatin1Char('?'))) {
         const std::optional<QStringList> answer =
             hooks_.query ? hooks_.query(text) : std::optional<QStringList>();
-        if (!clients_.contains(c) || c->id != id) return;
+        if (c->gone) return;
         if (!answer) {
             reply(c, "ERROR Unknown query");
             return;
         }
         for (const QString& l : *answer) {
             reply(c, l.toUtf8());
-            if (!clients_.contains(c) || c->id != id) return;
+            if (c->gone) return;
         }
         if (answer->isEmpty() || !answer->constLast().startsWith(QLatin1String("ERROR")))
             reply(c, "OK");
@@ -333,16 +571,18 @@ void RemoteServer::handleLine(Client* c, const QByteArray& line) {
     }
     const bool done = hooks_.command && hooks_.command(text);
     // The interpreter may run nested event loops in which this client went.
-    if (!clients_.contains(c) || c->id != id) return;
+    if (c->gone) return;
     reply(c, done ? QByteArray("OK") : QByteArray("ERROR Unknown or malformed command"));
 }
 
 void RemoteServer::reply(Client* c, const QByteArray& line) {
-    if (!c->socket || c->socket->state() != QAbstractSocket::ConnectedState) return;
+    if (c->gone || !c->socket || c->socket->state() != QAbstractSocket::ConnectedState) return;
     c->socket->write(line + "\r\n");
     // What the system takes leaves at once; what stays is what the client
-    // has not read.
+    // has not read. A write that fails (the client reset the connection)
+    // disconnects the socket inside flush(), and the client is gone.
     c->socket->flush();
+    if (c->gone || !c->socket) return;
     if (c->socket->bytesToWrite() > MaxUnsent)
         drop(c, QStringLiteral("more than %1 bytes of replies unread").arg(MaxUnsent));
 }
@@ -353,10 +593,10 @@ bool RemoteServer::stale(const Client* c) const {
 }
 
 void RemoteServer::endStaleSessions() {
-    const QList<Client*> all = clients_;
-    for (Client* c : all) {
-        if (clients_.contains(c) && c->authenticated && stale(c))
-            drop(c, QStringLiteral("the connection password changed"));
+    const QList<std::shared_ptr<Client>> all = clients_;  // held until the loop ends
+    for (const std::shared_ptr<Client>& c : all) {
+        if (!c->gone && c->authenticated && stale(c.get()))
+            drop(c.get(), QStringLiteral("the connection password changed"));
     }
 }
 
@@ -381,10 +621,10 @@ void RemoteServer::checkPassword(Client* c, const QByteArray& line) {
     if (!expected.isEmpty() && constantTimeEquals(line, expected)) {
         c->authenticated = true;
         c->loginDigest = digestOf(expected);
-        c->authTimer.stop();
+        if (c->authTimer) c->authTimer->stop();
         penalties_.remove(c->peer);
         log(QStringLiteral("Client %1 authenticated").arg(c->id), c->id);
-        c->socket->write("OK\r\n");
+        if (c->socket) c->socket->write("OK\r\n");
         return;
     }
     addFailure(c->peer);
@@ -392,49 +632,49 @@ void RemoteServer::checkPassword(Client* c, const QByteArray& line) {
 }
 
 void RemoteServer::answerAndDrop(Client* c, const QByteArray& line, const QString& why) {
+    if (c->gone) return;
     if (c->socket) {
         c->socket->write(line + "\r\n");
-        c->socket->flush();
+        c->socket->flush();  // may find the connection reset: the client is then gone
     }
     drop(c, why);
 }
 
+void RemoteServer::forget(Client* c) {
+    c->gone = true;
+    clients_.removeIf([c](const std::shared_ptr<Client>& p) { return p.get() == c; });
+    if (c->authTimer) c->authTimer->stop();
+    if (c->socket) c->socket->disconnect(this);
+}
+
 void RemoteServer::drop(Client* c, const QString& why) {
-    if (!clients_.contains(c)) return;
+    if (c->gone) return;
     log(QStringLiteral("Client %1 dropped: %2").arg(c->id).arg(why), c->id);
-    clients_.removeOne(c);
+    forget(c);
     if (c->socket) {
-        c->socket->disconnect(this);
         c->socket->disconnectFromHost();
         c->socket->deleteLater();
     }
-    delete c;
     emit clientCountChanged(clients_.size());
 }
 
 void RemoteServer::onDisconnected(Client* c) {
-    if (!clients_.contains(c)) return;
+    if (c->gone) return;
     log(QStringLiteral("Client %1 disconnected").arg(c->id), c->id);
-    clients_.removeOne(c);
-    if (c->socket) {
-        c->socket->disconnect(this);
-        c->socket->deleteLater();
-    }
-    delete c;
+    forget(c);
+    if (c->socket) c->socket->deleteLater();
     emit clientCountChanged(clients_.size());
 }
 
 void RemoteServer::dropAll() {
     if (clients_.isEmpty()) return;
-    const QList<Client*> all = clients_;
-    clients_.clear();
-    for (Client* c : all) {
+    const QList<std::shared_ptr<Client>> all = clients_;  // held until the loop ends
+    for (const std::shared_ptr<Client>& c : all) {
+        forget(c.get());
         if (c->socket) {
-            c->socket->disconnect(this);
             c->socket->abort();
             c->socket->deleteLater();
         }
-        delete c;
     }
     emit clientCountChanged(0);
 }

@@ -10,17 +10,30 @@
 // client is disconnected.
 //
 // Safety limits: no client is accepted while no password is set; passwords
-// are compared at most 5 times in a second and 55 times in a minute, all
+// are compared at most 5 times in any second and 55 times in any minute, all
 // addresses and connections together, and a guess beyond that is refused
 // without being compared; a wrong password, a refused guess or no password
 // within AuthTimeoutMs costs the address a growing delay (1 s, 2 s, 4 s ...
 // up to 60 s) before it may try again; passwords are compared in constant time and never
 // logged; at most MaxClients at once, of which at most MaxPending wait for
-// their password (a newcomer drops the oldest of those); a line longer than MaxLine bytes drops
-// the client; a client that has not authenticated within AuthTimeoutMs is
-// dropped; a client that lets more than MaxUnsent bytes of replies pile up
+// their password (a newcomer drops the oldest of those); a line longer than MaxLine bytes is
+// answered with "ERROR" and drops the client; a client that has not authenticated within
+// AuthTimeoutMs is dropped; a client that lets more than MaxUnsent bytes of replies pile up
 // unread is dropped; once the password changes, the sessions that logged in
-// with the old one end.
+// with the old one end. A client may vanish at any moment (a reset inside a
+// write included): it is dropped and the server goes on.
+//
+// With TLS, handshakes in progress are bounded apart from the clients: at
+// most MaxHandshakes at once (a newcomer drops the oldest handshake of the
+// address that holds the most, so a flood from one address only pushes out
+// its own), each at most
+// HandshakeTimeoutMs; one that fails or closes frees its place at once, so
+// plain or silent connections never keep a prompt TLS client out.
+//
+// Clock: the guess budget, the penalties and the timeouts run on real time in
+// a release build (NDEBUG), whatever VELDRIN_TIME_SCALE says, so that the
+// variable cannot weaken them. A debug build follows the time base, and a
+// test may make any build follow it with setTimeBaseForTests(true).
 
 #include <QHash>
 #include <QHostAddress>
@@ -30,11 +43,17 @@
 #include <QStringList>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <optional>
 
+class QSslCertificate;
 class QSslConfiguration;
+class QSslKey;
 class QTcpServer;
 class QTcpSocket;
+namespace platform {
+class LogThrottle;
+}
 
 class RemoteServer : public QObject {
     Q_OBJECT
@@ -46,9 +65,11 @@ class RemoteServer : public QObject {
     static constexpr qint64 MaxPenaltyMs = 60000;
     static constexpr int MaxPenalties = 256;  // addresses remembered at once
     // Password comparisons, all clients together: a burst of GuessBurst, then
-    // one every GuessIntervalMs (55 a minute).
+    // one every GuessIntervalMs: at most 5 + 60000 / 1200 = 55 in any 60 s.
     static constexpr int GuessBurst = 5;
-    static constexpr qint64 GuessIntervalMs = 1091;
+    static constexpr qint64 GuessIntervalMs = 1200;
+    static constexpr int MaxHandshakes = 2 * MaxClients;  // TLS handshakes in progress
+    static constexpr qint64 HandshakeTimeoutMs = 10000;
     static constexpr quint16 DefaultPort = 7410;
     static constexpr qint64 MaxUnsent = 64 * 1024;
 
@@ -92,6 +113,8 @@ class RemoteServer : public QObject {
     qint64 passwordComparisons() const { return comparisons_; }
     // Addresses that the delay after wrong passwords remembers now.
     int penaltyCount() const { return penalties_.size(); }
+    // TLS handshakes in progress.
+    int handshakeCount() const;
 
     // Closes every connection.
     void dropAll();
@@ -103,16 +126,22 @@ class RemoteServer : public QObject {
     // Compares two texts in time that depends only on their lengths.
     static bool constantTimeEquals(const QByteArray& a, const QByteArray& b);
 
+    // Whether the security timings follow the time base (see the clock above).
+    static void setTimeBaseForTests(bool follow);
+    static bool followsTimeBase();
+
   signals:
     void clientCountChanged(int count);
 
   private:
     struct Client;
+    class TlsListener;
     void onNewConnection();
     void onReadyRead(Client* c);
     void onDisconnected(Client* c);
     void refuse(QTcpSocket* socket, const QByteArray& line);
     void drop(Client* c, const QString& why);
+    void forget(Client* c);  // marks it gone and takes it out of clients_
     void handleLine(Client* c, const QByteArray& line);
     void reply(Client* c, const QByteArray& line);
     bool stale(const Client* c) const;
@@ -126,10 +155,15 @@ class RemoteServer : public QObject {
     bool fail(const QString& why);
     static std::optional<QSslConfiguration> tlsConfiguration(
         const Tls& tls, QString* why);  // records and logs why listening failed
+    // Whether the key is the private half of the certificate's public key;
+    // nothing when that cannot be found out (why says why).
+    static std::optional<bool> keyMatches(const QSslCertificate& certificate, const QSslKey& key,
+                                          QString* why);
 
     Hooks hooks_;
     QTcpServer* server_ = nullptr;
-    QList<Client*> clients_;
+    QList<std::shared_ptr<Client>> clients_;
+    platform::LogThrottle* throttle_ = nullptr;
     struct Penalty {
         int failures = 0;
         qint64 untilMs = 0;

@@ -14,6 +14,16 @@ namespace {
 
 class Remote : public AppTest {
   protected:
+    // The refusal delays follow the fast time base here.
+    void SetUp() override {
+        AppTest::SetUp();
+        RemoteServer::setTimeBaseForTests(true);
+    }
+    void TearDown() override {
+        AppTest::TearDown();
+        RemoteServer::setTimeBaseForTests(builtFollowsTimeBase);
+    }
+    const bool builtFollowsTimeBase = RemoteServer::followsTimeBase();
     QByteArray exchange(QTcpSocket& s, const QByteArray& line) {
         s.write(line);
         testenv::pumpUntil([&] { return s.canReadLine(); }, 3000);

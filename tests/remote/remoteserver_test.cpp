@@ -1,5 +1,6 @@
 // The listener on a real socket on 127.0.0.1 with an ephemeral port.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -45,6 +46,7 @@ class Client {
 class Listener : public ::testing::Test {
   protected:
     void SetUp() override {
+        RemoteServer::setTimeBaseForTests(true);
         RemoteServer::Hooks h;
         h.password = [this] { return password; };
         h.command = [this](const QString& c) {
@@ -63,7 +65,11 @@ class Listener : public ::testing::Test {
         ASSERT_TRUE(server->listen("127.0.0.1", 0));
         port = server->port();
     }
-    void TearDown() override { platform::TimeBase::global().setScale(1.0); }
+    void TearDown() override {
+        platform::TimeBase::global().setScale(1.0);
+        RemoteServer::setTimeBaseForTests(builtFollowsTimeBase);
+    }
+    const bool builtFollowsTimeBase = RemoteServer::followsTimeBase();
 
     QString password;
     QStringList commands, clientLog, eventLog;
@@ -82,6 +88,38 @@ std::unique_ptr<QTcpSocket> connectFrom(const QString& address, quint16 port) {
     EXPECT_TRUE(s->bind(QHostAddress(address), 0)) << address.toStdString();
     s->connectToHost(QHostAddress::LocalHost, port);
     return s;
+}
+
+// Closes with a reset (SO_LINGER 0) instead of an orderly close.
+void resetConnection(QTcpSocket& s) {
+    const linger hard{1, 0};
+    ::setsockopt(static_cast<int>(s.socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    s.abort();
+}
+
+// A self-signed certificate for 127.0.0.1 and its key, made by openssl in the
+// test's folder: {certificate, key}.
+std::pair<QString, QString> makeCertificate(const QString& name) {
+    const QString dir = testenv::configHome();
+    const QString cert = dir + "/" + name + "-cert.pem", key = dir + "/" + name + "-key.pem";
+    QProcess openssl;
+    openssl.start("openssl",
+                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                   "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=localhost",
+                   "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"});
+    testenv::pumpUntil([&] { return openssl.state() == QProcess::NotRunning; }, 20000);
+    EXPECT_EQ(openssl.exitCode(), 0) << openssl.readAllStandardError().toStdString();
+    return {cert, key};
+}
+
+// veldrin-cmd over TLS with password "pw", trusting ca: {exit code, output}.
+std::pair<int, QString> runTls(quint16 port, const QStringList& args) {
+    QProcess p;
+    p.setEnvironment(QProcess::systemEnvironment() << "VELDRIN_PASSWORD=pw");
+    p.start(testenv::binDir() + "/veldrin-cmd",
+            QStringList{"--port", QString::number(port), "--tls"} + args);
+    testenv::pumpUntil([&] { return p.state() == QProcess::NotRunning; }, 10000);
+    return {p.exitCode(), QString::fromLatin1(p.readAllStandardOutput())};
 }
 
 }  // namespace
@@ -181,6 +219,49 @@ TEST_F(Listener, PasswordGuessesShareOneBudgetWhateverTheAddressOrConnection) {
     EXPECT_EQ(c.line(), "OK");
 }
 
+TEST_F(Listener, NoSixtySecondWindowComparesMoreThanFiftyFivePasswords) {
+    password = "right";
+    platform::TimeBase& tb = platform::TimeBase::global();
+    tb.setScale(60.0);
+    // A fresh address for every guess, as fast as the server answers, for
+    // two logical minutes; the logical time of every comparison.
+    QList<qint64> compared;
+    const qint64 start = tb.nowMs();
+    for (int n = 0; tb.nowMs() - start < 125000; ++n) {
+        const qint64 before = server->passwordComparisons();
+        const auto s =
+            connectFrom(QStringLiteral("127.1.%1.%2").arg(n / 250).arg(1 + n % 250), port);
+        s->write("guess\n");
+        ASSERT_TRUE(testenv::pumpUntil([&] { return s->canReadLine(); }));
+        if (server->passwordComparisons() > before) compared.append(tb.nowMs());
+    }
+    int most = 0;
+    for (qsizetype i = 0; i < compared.size(); ++i) {
+        qsizetype j = i;
+        while (j < compared.size() && compared[j] - compared[i] <= 60000) ++j;
+        most = std::max(most, static_cast<int>(j - i));
+    }
+    EXPECT_LE(most, 55);
+    EXPECT_GE(most, 50);  // the guesses did use the budget
+}
+
+TEST_F(Listener, ReleaseBuildsKeepPenaltiesInRealTimeWhateverTheTimeScale) {
+#ifdef NDEBUG
+    EXPECT_FALSE(builtFollowsTimeBase);
+#endif
+    RemoteServer::setTimeBaseForTests(false);
+    password = "right";
+    platform::TimeBase::global().setScale(1000.0);  // a logical second lasts a millisecond
+    {
+        Client c(port);
+        c.send("wrong\n");
+        EXPECT_EQ(c.line(), "ERROR Wrong password");
+    }
+    testenv::pump(100);  // far less than the one-second delay
+    Client c(port);
+    EXPECT_TRUE(c.line().startsWith("ERROR Too many wrong passwords"));
+}
+
 TEST_F(Listener, ThePenaltyTableStaysBounded) {
     password = "right";
     const int addresses = RemoteServer::MaxPenalties + 40;
@@ -215,6 +296,7 @@ TEST_F(Listener, LimitsDropOverlongLinesAndTheSeventeenthClient) {
     EXPECT_EQ(server->clientCount(), 16);
 
     clients[0]->send(QByteArray(300, 'x') + "\n");
+    EXPECT_EQ(clients[0]->line(), "ERROR Line longer than 256 bytes");
     EXPECT_TRUE(clients[0]->closedByServer());
     EXPECT_EQ(server->clientCount(), 15);
     EXPECT_TRUE(commands.isEmpty());
@@ -384,29 +466,14 @@ TEST_F(Listener, PasswordChangeEndsOldSessionsAndUnreadRepliesAreBounded) {
 
 TEST_F(Listener, TlsWithACertificateTheTestMakes) {
     const QString dir = testenv::configHome();
-    const QString cert = dir + "/cert.pem", key = dir + "/key.pem";
-    QProcess openssl;
-    openssl.start("openssl",
-                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                   "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=localhost",
-                   "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"});
-    ASSERT_TRUE(testenv::pumpUntil([&] { return openssl.state() == QProcess::NotRunning; }, 20000));
-    ASSERT_EQ(openssl.exitCode(), 0) << openssl.readAllStandardError().toStdString();
+    const auto [cert, key] = makeCertificate("tls");
 
     password = "pw";
     ASSERT_TRUE(server->listen("127.0.0.1", 0, {cert, key}));
     EXPECT_TRUE(server->isEncrypted());
     port = server->port();
-    const auto run = [&](QStringList args) {
-        QProcess p;
-        p.setEnvironment(QProcess::systemEnvironment() << "VELDRIN_PASSWORD=pw");
-        p.start(testenv::binDir() + "/veldrin-cmd",
-                QStringList{"--port", QString::number(port), "--tls"} + args);
-        testenv::pumpUntil([&] { return p.state() == QProcess::NotRunning; }, 10000);
-        return std::make_pair(p.exitCode(), QString::fromLatin1(p.readAllStandardOutput()));
-    };
-    EXPECT_EQ(run({"--ca", cert, "5on"}), std::make_pair(0, QString("5on: OK\n")));
-    EXPECT_EQ(run({"6on"}).first, 1);  // not signed by a CA this computer trusts
+    EXPECT_EQ(runTls(port, {"--ca", cert, "5on"}), std::make_pair(0, QString("5on: OK\n")));
+    EXPECT_EQ(runTls(port, {"6on"}).first, 1);  // not signed by a CA this computer trusts
     {
         Client plain(port);  // clear text gets no session
         plain.send("pw\n7on\n");
@@ -431,4 +498,75 @@ TEST_F(Listener, TlsWithACertificateTheTestMakes) {
         << eventLog[1].toStdString();
     EXPECT_FALSE(server->listen("127.0.0.1", 0, {dir + "/missing.pem", key}));
     EXPECT_TRUE(eventLog.last().contains("no PEM certificate"));
+
+    // The key of another certificate of the same kind: refused in one line.
+    const auto [otherCert, otherKey] = makeCertificate("other");
+    eventLog.clear();
+    EXPECT_FALSE(server->listen("127.0.0.1", 0, {cert, otherKey}));
+    EXPECT_FALSE(server->isListening());
+    ASSERT_EQ(eventLog.size(), 1);
+    EXPECT_EQ(eventLog[0], QString("Remote control not started: the TLS key %1 does not belong to "
+                                   "the certificate %2")
+                               .arg(otherKey, cert));
+    EXPECT_TRUE(server->listen("127.0.0.1", 0, {otherCert, otherKey}));
+}
+
+TEST_F(Listener, PlainAndSilentConnectionsNeverStallTheTlsListener) {
+    const auto [cert, key] = makeCertificate("stall");
+    password = "pw";
+    platform::TimeBase::global().setScale(10.0);  // the handshake timeout is a second
+    ASSERT_TRUE(server->listen("127.0.0.1", 0, {cert, key}));
+    port = server->port();
+    // Plain connections that sit in their handshake a moment, then close or
+    // send clear text.
+    std::vector<std::unique_ptr<QTcpSocket>> plain;
+    for (int i = 0; i < 25; ++i) {
+        plain.push_back(connectFrom("127.0.0.60", port));
+        ASSERT_TRUE(testenv::pumpUntil(
+            [&] { return plain.back()->state() == QAbstractSocket::ConnectedState; }, 3000));
+    }
+    testenv::pump(200);
+    for (size_t i = 0; i < plain.size(); ++i) {
+        if (i % 2 == 0) {
+            plain[i]->abort();
+        } else {
+            plain[i]->write("pw\n7on\n");  // a client without TLS
+            plain[i]->flush();
+        }
+    }
+    testenv::pump(200);
+    EXPECT_EQ(server->handshakeCount(), 0);  // each failure freed its place at once
+    EXPECT_EQ(runTls(port, {"--ca", cert, "5on"}), std::make_pair(0, QString("5on: OK\n")));
+    EXPECT_TRUE(clientLog.join('\n').contains("TLS handshake with 127.0.0.60 failed"));
+
+    // More silent handshakes than the bound: the oldest make room, a prompt
+    // client gets in at once, and the rest go at their timeout.
+    std::vector<std::unique_ptr<QTcpSocket>> silent;
+    for (int i = 0; i < RemoteServer::MaxHandshakes + 10; ++i)
+        silent.push_back(connectFrom("127.0.0.61", port));
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] { return server->handshakeCount() == RemoteServer::MaxHandshakes; }, 3000));
+    EXPECT_EQ(runTls(port, {"--ca", cert, "6on"}), std::make_pair(0, QString("6on: OK\n")));
+    EXPECT_TRUE(testenv::pumpUntil([&] { return server->handshakeCount() == 0; }, 3000));
+    EXPECT_EQ(commands, QStringList({"5on", "6on"}));
+}
+
+TEST_F(Listener, AClientResetWhileItsAnswersAreWrittenIsDroppedAndTheServerGoesOn) {
+    password = "pw";
+    QByteArray asks;
+    for (int i = 0; i < 20000; ++i) asks += "?state\n";
+    for (int round = 0; round < 3; ++round) {
+        Client c(port);
+        c.send("pw\n");
+        ASSERT_EQ(c.line(), "OK");
+        c.send(asks);
+        resetConnection(c.s);
+        ASSERT_TRUE(testenv::pumpUntil([&] { return server->clientCount() == 0; }, 10000));
+    }
+    Client next(port);
+    next.send("pw\n?state\n");
+    EXPECT_EQ(next.line(), "OK");
+    EXPECT_EQ(next.line(), "line one");
+    EXPECT_EQ(next.line(), "line two");
+    EXPECT_EQ(next.line(), "OK");
 }
