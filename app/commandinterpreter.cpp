@@ -1,5 +1,7 @@
 // Form1: the remote command interpreter. Each command drives the same
 // handlers as the user's clicks, so a remote command has exactly their effect.
+// A word whose command the interface path refused (its queue full, the CP290
+// busy) is not carried out; the path keeps the reason for the reply.
 #include <QSlider>
 
 #include "appstate.h"
@@ -20,15 +22,17 @@ bool Form1::ProcessCommand(const QString& scommand) {
     using commands::Command;
     const Command cmd = commands::parse(scommand);
     AppState& st = appState();
+    path_->clearRefusal();
+    const auto sent = [this] { return path_->lastRefusal().isEmpty(); };
     switch (cmd.kind) {
         case Command::Ignored:
             return false;
         case Command::UnitOn:
             Label1_MouseDown(cmd.unit - 1, 1, 0, 0, 0);
-            return true;
+            return sent();
         case Command::UnitOff:
             Label1_MouseDown(cmd.unit - 1, 2, 0, 0, 0);
-            return true;
+            return sent();
         case Command::UnitDim:
             st.iLastUnit = cmd.unit;
             Slider1->setVisible(true);
@@ -36,7 +40,7 @@ bool Form1::ProcessCommand(const QString& scommand) {
             // read only afterwards, so it is not run twice.
             Slider1->setValue(cmd.level);
             if (cmd.unit != st.iDimUnit) Slider1_Change();
-            return true;
+            return sent();
         case Command::HouseCode:
             st.sHouseCode = cmd.text;
             UpdateFormCap();
@@ -44,15 +48,15 @@ bool Form1::ProcessCommand(const QString& scommand) {
             return true;
         case Command::AllLightsOn:
             Label3_MouseDown(1, 0, 0, 0);
-            return true;
+            return sent();
         case Command::AllUnitsOff:
             Label3_MouseDown(2, 0, 0, 0);
-            return true;
+            return sent();
         case Command::AllLightsOff:
             // Through the two-way control whichever interface is in use.
             path_->exec(st.sHouseCode, QStringLiteral("0"), kAllLightsOff, 0,
                         path_->currentSource());
-            return true;
+            return sent();
         case Command::Shutdown:
             if (!NTPrivilege) NTPrivilege = std::make_unique<clsNTPrivileges>();
             // Only a shutdown that was really started is logged as initiated;

@@ -9,6 +9,7 @@
 #include "controlcm.h"
 #include "mcp290.h"
 #include "numtext.h"
+#include "timebase.h"
 #include "x10codes.h"
 
 using state::Address;
@@ -21,9 +22,19 @@ namespace x10 = pandrel::x10;
 namespace {
 // The control holds at most this many queued commands; records beyond it
 // belong to commands it dropped.
-constexpr size_t kMaxPending = 50;
-// What the control's queue holds at most.
-constexpr int kControlQueue = 50;
+constexpr size_t kMaxPending = InterfaceCommands::kMaxWaiting;
+
+// The pause after a CP290 exchange before the next waiting one: time for the
+// event loop to serve logins and read what arrived meanwhile (more commands
+// then wait or are refused here instead of piling up unread). Small beside
+// an exchange, which takes at least the frame's 350 ms on the line.
+constexpr qint64 kCp290PauseMs = 20;
+
+const QString kQueueFullReason = QStringLiteral("Command queue full: command not sent");
+const QString kQueueFullLine =
+    QStringLiteral("Command queue full: commands are dropped until it drains");
+const QString kCp290BusyLine =
+    QStringLiteral("CP290 Busy Detecting the Interface: Command Not Sent");
 
 bool houseWide(int f) {
     return f == x10::AllUnitsOff || f == x10::AllLightsOn || f == x10::AllLightsOff;
@@ -69,8 +80,24 @@ InterfaceCommands::InterfaceCommands(controlcm& control, Cp290Link& link,
       link_(link),
       useCp290_(std::move(useCp290)),
       table_(table),
-      log_(std::move(log)) {
+      log_(std::move(log)),
+      throttle_([this](const QString& line) {
+          if (log_) log_(line);
+      }) {
     connect(&control_, &controlcm::CommandDone, this, &InterfaceCommands::commandDone);
+    cp290LoopTurn_.setSingleShot(true);
+    cp290LoopTurn_.setInterval(0);
+    connect(&cp290LoopTurn_, &QTimer::timeout, this, [this] {
+        // Fired inside the exchange: a nested event loop (a message box) has
+        // served everyone meanwhile.
+        if (cp290Running_) cp290Rested_ = true;
+    });
+    cp290Pause_.setSingleShot(true);
+    cp290Pause_.setTimerType(Qt::PreciseTimer);
+    connect(&cp290Pause_, &QTimer::timeout, this, [this] {
+        cp290Rested_ = true;
+        cp290Next();
+    });
 }
 
 void InterfaceCommands::setInterfaceReady(bool ready) {
@@ -88,13 +115,15 @@ void InterfaceCommands::setInterfaceReady(bool ready) {
 void InterfaceCommands::exec(const QString& housecode, const QString& devicecode, int command,
                              int brightness, Source source) {
     // The control drops what arrives while its queue is full, without a word;
-    // count what it holds (taken and not yet reported done) so that a burst
-    // beyond its limit is said once in the event log instead.
+    // count what it holds (taken and not yet reported done) so that what goes
+    // beyond its limit is refused here, and said in the event log instead.
     if (ready_ && !useCp290_()) {
-        if (queued_ >= kControlQueue) {
-            if (!dropping_ && log_)
-                log_(QStringLiteral("Command queue full: commands are dropped until it drains"));
-            dropping_ = true;
+        if (queued_ >= kMaxWaiting) {
+            refuseFull();
+            const int house = houseOf(housecode);
+            if (house >= 0)
+                emit commandFailed(
+                    house, houseWide(command) ? std::vector<int>{} : unitsOf(devicecode), command);
             return;
         }
         dropping_ = false;
@@ -116,34 +145,116 @@ void InterfaceCommands::exec(const QString& housecode, const QString& devicecode
     if (pending_.size() > kMaxPending) pending_.pop_front();
 }
 
-bool InterfaceCommands::cp290Command(QString& housecode, int unit, int function, Source source) {
-    const bool replied =
-        CP290Command(link_, housecode, static_cast<int16_t>(unit), static_cast<int16_t>(function));
-    const int house = houseOf(housecode);
-    if (house < 0) return replied;
-    // The all-units functions name unit 2 in the frame but act on the house.
-    const std::vector<int> units =
-        houseWide(function) ? std::vector<int>{} : std::vector<int>{unit};
-    if (replied)
-        confirmed(house, units, function, 0, source);
-    else
-        givenUp(house, units, function, 0);
-    return replied;
+void InterfaceCommands::refuseFull() {
+    refusal_ = kQueueFullReason;
+    // One line per burst; a flood of bursts at most one line a second.
+    if (!dropping_) throttle_.log(QStringLiteral("queue-full"), kQueueFullLine);
+    dropping_ = true;
 }
 
-bool InterfaceCommands::cp290Dim(QString& housecode, int unit, double level, Source source) {
-    const bool replied = CP290Dim(link_, housecode, static_cast<int16_t>(unit), level);
-    const int house = houseOf(housecode);
-    if (house < 0 || unit < 1 || unit > 16) return replied;
-    if (replied) {
-        // Levels other than the whole numbers 0 to 10 go out as full brightness.
-        const double whole = std::round(level);
-        const int percent = (whole == level && level >= 0 && level <= 10) ? int(whole) * 10 : 100;
-        table_.setLevel(Address{house, unit}, percent, source);
-    } else {
-        givenUp(house, {unit}, x10::Dim, -1);
+void InterfaceCommands::cp290Command(QString& housecode, int unit, int function, Source source) {
+    Cp290Job job;
+    job.unit = unit;
+    job.function = function;
+    job.source = source;
+    cp290Submit(housecode, std::move(job));
+}
+
+void InterfaceCommands::cp290Dim(QString& housecode, int unit, double level, Source source) {
+    Cp290Job job;
+    job.unit = unit;
+    job.function = x10::Dim;
+    job.dim = true;
+    job.level = level;
+    job.source = source;
+    cp290Submit(housecode, std::move(job));
+}
+
+void InterfaceCommands::cp290Submit(QString& housecode, Cp290Job job) {
+    const bool fromNetwork = job.source != Source::Click;
+    if (CP290Busy() || cp290Queue_.size() >= size_t(kMaxWaiting)) {
+        if (CP290Busy()) {
+            // A detection or clock setting waits for its reply: its port must
+            // stay alone.
+            refusal_ = kCp290BusyLine;
+            throttle_.log(QStringLiteral("cp290-busy"), kCp290BusyLine);
+        } else {
+            refuseFull();
+        }
+        // Its labels show the tracked state again.
+        const int house = houseOf(housecode);
+        if (house >= 0 && houseWide(job.function))
+            emit commandFailed(house, {}, job.function);
+        else if (house >= 0 && job.unit >= 1 && job.unit <= 16)
+            emit commandFailed(house, {job.unit}, job.function);
+        return;
     }
-    return replied;
+    dropping_ = false;
+    if (!cp290Running_ && cp290Queue_.empty() && (cp290Rested_ || !fromNetwork)) {
+        cp290Run(std::move(job), housecode);
+        return;
+    }
+    // Taken: the driver would have upper-cased the house code by now.
+    housecode = housecode.toUpper();
+    job.housecode = housecode;
+    cp290Queue_.push_back(std::move(job));
+    if (!cp290Running_ && !cp290Pause_.isActive())
+        platform::TimeBase::global().startTimer(cp290Pause_, kCp290PauseMs);
+}
+
+void InterfaceCommands::cp290Next() {
+    if (cp290Running_ || cp290Queue_.empty()) return;
+    if (CP290Busy()) {
+        // A detection runs its wait: the waiting commands follow it.
+        platform::TimeBase::global().startTimer(cp290Pause_, kCp290PauseMs);
+        return;
+    }
+    Cp290Job job = std::move(cp290Queue_.front());
+    cp290Queue_.pop_front();
+    QString house = job.housecode;
+    cp290Run(std::move(job), house);
+}
+
+void InterfaceCommands::cp290Run(Cp290Job job, QString& housecode) {
+    const bool fromNetwork = job.source != Source::Click;
+    cp290Running_ = true;
+    if (fromNetwork) {
+        cp290Rested_ = false;
+        cp290LoopTurn_.start();
+    }
+    const int16_t unit = static_cast<int16_t>(job.unit);
+    if (job.dim) {
+        const double level = job.level;
+        const bool replied = CP290Dim(link_, housecode, unit, level);
+        const int house = houseOf(housecode);
+        if (house >= 0 && job.unit >= 1 && job.unit <= 16) {
+            if (replied) {
+                // Levels other than the whole numbers 0 to 10 go out as full brightness.
+                const double whole = std::round(level);
+                const int percent =
+                    (whole == level && level >= 0 && level <= 10) ? int(whole) * 10 : 100;
+                table_.setLevel(Address{house, job.unit}, percent, job.source);
+            } else {
+                givenUp(house, {job.unit}, x10::Dim, -1);
+            }
+        }
+    } else {
+        const bool replied =
+            CP290Command(link_, housecode, unit, static_cast<int16_t>(job.function));
+        const int house = houseOf(housecode);
+        if (house >= 0) {
+            // The all-units functions name unit 2 in the frame but act on the house.
+            const std::vector<int> units =
+                houseWide(job.function) ? std::vector<int>{} : std::vector<int>{job.unit};
+            if (replied)
+                confirmed(house, units, job.function, 0, job.source);
+            else
+                givenUp(house, units, job.function, 0);
+        }
+    }
+    cp290Running_ = false;
+    if (fromNetwork || !cp290Queue_.empty())
+        platform::TimeBase::global().startTimer(cp290Pause_, kCp290PauseMs);
 }
 
 // ---------------------------------------------------------------------------

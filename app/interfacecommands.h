@@ -3,17 +3,32 @@
 // pad, the all-units strip, the dim slider, remote command words or the
 // home-automation bridge, goes to the interface in use through here. The two-
 // way interface queues it (controlcm Exec) and reports it done; the CP290
-// runs it at once and answers with its reply byte. The state table follows a
-// command only once the interface confirmed it; a command given up changes
-// nothing and writes one event-log line (none when the interface was lost
-// meanwhile: the loss has a line of its own).
+// runs one exchange at a time and answers with its reply byte. The state
+// table follows a command only once the interface confirmed it; a command
+// given up changes nothing and writes one event-log line (none when the
+// interface was lost meanwhile: the loss has a line of its own).
+//
+// Both interfaces hold at most kMaxWaiting commands waiting. A command beyond
+// that, or one the CP290 refuses while it is busy detecting, is not sent: it
+// is recorded as the last refusal (which a command word answers with
+// "ERROR <reason>") and logged once per burst, at most once a second.
+//
+// The CP290 blocks the program for each exchange (up to 3 s), so commands
+// from the network do not run back to back inside one handler: a remote word
+// or a bridge message runs at once only when nothing waits and the event loop
+// has had its turn since the last such exchange; otherwise it waits in a
+// queue that runs one exchange at a time from the event loop, a short pause
+// apart, so that logins and other clients are served in between. The
+// window's own clicks run at once whenever nothing waits, as they always did.
 
 #include <QString>
+#include <QTimer>
 #include <deque>
 #include <functional>
 #include <vector>
 
 #include "commandpath.h"
+#include "logthrottle.h"
 #include "state/statetable.h"
 
 class controlcm;
@@ -41,10 +56,21 @@ class InterfaceCommands : public CommandPath {
     // Two-way interface: queues with Exec; the state follows at CommandDone.
     void exec(const QString& housecode, const QString& devicecode, int command, int brightness,
               state::Source source);
-    // CP290: one exchange each; the state follows when the reply byte came.
-    // Return whether it came.
-    bool cp290Command(QString& housecode, int unit, int function, state::Source source);
-    bool cp290Dim(QString& housecode, int unit, double level, state::Source source);
+    // CP290: one exchange each, at once or queued (see above); the state
+    // follows when the reply byte came. Like the driver, they upper-case the
+    // caller's house code when the command is taken.
+    void cp290Command(QString& housecode, int unit, int function, state::Source source);
+    void cp290Dim(QString& housecode, int unit, double level, state::Source source);
+
+    // Commands waiting at most (the two-way control's own queue holds as many).
+    static constexpr int kMaxWaiting = 50;
+    // Why the last command given here was not sent ("" when none was refused
+    // since clearRefusal): "Command queue full: command not sent" or the
+    // CP290's busy refusal. The command interpreter clears it before a word.
+    const QString& lastRefusal() const { return refusal_; }
+    void clearRefusal() { refusal_.clear(); }
+    // CP290 commands waiting for their exchange.
+    int cp290Waiting() const { return static_cast<int>(cp290Queue_.size()); }
 
     // Where commands given by the window's own handlers come from: Click,
     // or what a SourceScope set (Remote while a command word runs).
@@ -87,6 +113,20 @@ class InterfaceCommands : public CommandPath {
                    state::Source source);
     void givenUp(int house, const std::vector<int>& units, int function, int amount);
 
+    // One CP290 command: a direct command, or a dim to a level.
+    struct Cp290Job {
+        QString housecode;
+        int unit = 0;
+        int function = 0;
+        bool dim = false;
+        double level = 0;
+        state::Source source = state::Source::None;
+    };
+    void cp290Submit(QString& housecode, Cp290Job job);
+    void cp290Run(Cp290Job job, QString& housecode);
+    void cp290Next();
+    void refuseFull();
+
     controlcm& control_;
     Cp290Link& link_;
     std::function<bool()> useCp290_;
@@ -97,4 +137,14 @@ class InterfaceCommands : public CommandPath {
     int queued_ = 0;         // commands the control holds (two-way interface)
     bool dropping_ = false;  // the full queue was logged
     state::Source current_ = state::Source::Click;
+    QString refusal_;
+    platform::LogThrottle throttle_;
+
+    std::deque<Cp290Job> cp290Queue_;
+    bool cp290Running_ = false;  // an exchange is in progress
+    // The event loop has had its turn since the last exchange for the network
+    // began (during that exchange, or in the pause after it).
+    bool cp290Rested_ = true;
+    QTimer cp290LoopTurn_;  // zero time: fires once the event loop runs
+    QTimer cp290Pause_;     // the pause after an exchange; then the next one
 };

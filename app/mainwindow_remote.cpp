@@ -2,7 +2,8 @@
 // password set through the password dialog, then send command words that go
 // to ProcessCommand exactly as the click pad's own actions do. The client
 // count drives the caption and the connection label. The query "?state"
-// is answered from the module states and never reaches ProcessCommand.
+// is answered from the module states and never reaches ProcessCommand. A
+// word whose command was not sent is answered "ERROR" with the reason.
 #include "appstate.h"
 #include "clicklabel.h"
 #include "dialogs.h"
@@ -20,10 +21,12 @@ bool Form1::StartListening() {
     if (!server_) {
         RemoteServer::Hooks hooks;
         hooks.password = [] { return appState().sConPassword; };
-        hooks.command = [this](const QString& word) {
+        hooks.command = [this](const QString& word) -> RemoteServer::CommandResult {
             // What a command word changes is tagged as coming from a remote client.
             InterfaceCommands::SourceScope remote(*path_, state::Source::Remote);
-            return ProcessCommand(word);
+            if (ProcessCommand(word)) return true;
+            // Not sent: the client hears why (the log has its own line).
+            return RemoteServer::CommandResult::refused(path_->lastRefusal());
         };
         hooks.query = [this](const QString& line) {
             return app::answerStateQuery(line,

@@ -244,6 +244,10 @@ void CP290SetClock(Cp290Link& link) {
     }
 }
 
+bool CP290Busy() {
+    return g_busy > 0;
+}
+
 bool CP290Command(Cp290Link& link, QString& housecode, int16_t unit, int16_t function) {
     if (refusedWhileBusy(link)) return false;
     int units9to16 = 0;

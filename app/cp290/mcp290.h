@@ -33,6 +33,9 @@ void CP290SetClock(Cp290Link& link);
 // direct command is refused with an event-log line and the port left alone;
 // CP290Dim likewise.
 bool CP290Command(Cp290Link& link, QString& housecode, int16_t unit, int16_t function);
+// Whether a detection or clock setting is running (its wait handles window
+// events); a direct command or dim given now is refused.
+bool CP290Busy();
 // Dims a unit to a level 0 to 10 (10 = full brightness). Returns true when
 // the interface answered with its reply byte.
 bool CP290Dim(Cp290Link& link, QString& housecode, int16_t unit, double level);

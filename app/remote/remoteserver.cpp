@@ -569,10 +569,15 @@ void RemoteServer::handleLine(Client* c, const QByteArray& line) {
             reply(c, "OK");
         return;
     }
-    const bool done = hooks_.command && hooks_.command(text);
+    const CommandResult result = hooks_.command ? hooks_.command(text) : CommandResult(false);
     // The interpreter may run nested event loops in which this client went.
     if (c->gone) return;
-    reply(c, done ? QByteArray("OK") : QByteArray("ERROR Unknown or malformed command"));
+    if (result.done)
+        reply(c, "OK");
+    else if (result.reason.isEmpty())
+        reply(c, "ERROR Unknown or malformed command");
+    else
+        reply(c, "ERROR " + result.reason.toUtf8());
 }
 
 void RemoteServer::reply(Client* c, const QByteArray& line) {

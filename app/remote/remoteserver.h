@@ -73,10 +73,24 @@ class RemoteServer : public QObject {
     static constexpr quint16 DefaultPort = 7410;
     static constexpr qint64 MaxUnsent = 64 * 1024;
 
+    // What the command interpreter made of a word. A plain true or false
+    // converts to it (false: the word fits no command).
+    struct CommandResult {
+        CommandResult(bool carriedOut) : done(carriedOut) {}  // NOLINT(google-explicit-constructor)
+        static CommandResult refused(const QString& why) {
+            CommandResult r(false);
+            r.reason = why;
+            return r;
+        }
+        bool done = false;
+        QString reason;
+    };
+
     struct Hooks {
         std::function<QString()> password;  // the password in force
-        // The command interpreter; returns whether it carried the word out.
-        std::function<bool(const QString&)> command;
+        // The command interpreter: whether it carried the word out, and if
+        // not why (answered "ERROR <reason>"; no reason: a word it does not know).
+        std::function<CommandResult(const QString&)> command;
         // Answers a query line (one starting "?", "?state A5"): its lines,
         // sent followed by "OK" (or alone when the last starts with "ERROR"),
         // or nothing for a query it does not know. Optional.

@@ -8,6 +8,7 @@
 #include "appfixture.h"
 #include "clicklabel.h"
 #include "frmlogin.h"
+#include "interfacecommands.h"
 #include "remoteserver.h"
 
 namespace {
@@ -217,4 +218,106 @@ TEST_F(Remote, RandomBytesLeaveTheWindowRunningAndTheCountAtZero) {
     ASSERT_TRUE(testenv::pumpUntil([&] { return window->iCClients == 0; }));
     EXPECT_EQ(window->l_con_status->text(), "No Clients Connected");
     EXPECT_EQ(exits, 0);
+}
+
+namespace {
+
+// Answer lines of a client until `count` have come (or none comes for a while).
+QList<QByteArray> answers(QTcpSocket& s, int count) {
+    QList<QByteArray> out;
+    while (out.size() < count) {
+        if (!s.canReadLine() && !testenv::pumpUntil([&] { return s.canReadLine(); }, 5000)) break;
+        out << s.readLine().trimmed();
+    }
+    return out;
+}
+
+}  // namespace
+
+// The two-way control holds 50 commands; words beyond them were answered "OK"
+// and dropped without a word, and a flood wrote a log line per drained slot.
+TEST_F(Remote, AFullQueueAnswersErrorAndIsLoggedOncePerBurstAtMostOnceASecond) {
+    twoWayOn();
+    load();
+    appState().sConPassword = "pw";
+    QTcpSocket s;
+    open(s);
+    ASSERT_EQ(exchange(s, "pw\n"), "OK");
+    const auto fullLines = [&] {
+        return logTexts().filter(QStringLiteral("Command queue full")).size();
+    };
+
+    QByteArray burst;
+    for (int i = 0; i < 80; ++i) burst += i % 2 ? "3on\n" : "3of\n";
+    s.write(burst);
+    const QList<QByteArray> first = answers(s, 80);
+    ASSERT_EQ(first.size(), 80);
+    EXPECT_LE(first.count("OK"), 50);
+    EXPECT_EQ(first.count("OK") + first.count("ERROR Command queue full: command not sent"), 80);
+    EXPECT_EQ(first.back(), "ERROR Command queue full: command not sent");
+    EXPECT_EQ(fullLines(), 1);
+
+    // A client that keeps the queue full: each slot that drains starts a new
+    // burst, and the log still gets at most one line a second.
+    // Real time, so that the rounds come faster than one a second.
+    platform::TimeBase::global().setScale(1);
+    const qint64 start = platform::TimeBase::global().nowMs();
+    int refused = 0;
+    for (int round = 0; round < 10; ++round) {
+        s.write(burst);
+        const QList<QByteArray> got = answers(s, 80);
+        ASSERT_EQ(got.size(), 80);
+        refused += int(got.count("ERROR Command queue full: command not sent"));
+    }
+    const qint64 seconds = (platform::TimeBase::global().nowMs() - start) / 1000;
+    EXPECT_GE(refused, 10 * 30);
+    EXPECT_LE(fullLines(), seconds + 3) << logTexts().join('\n').toStdString();
+}
+
+class RemoteCp290 : public Remote {
+  protected:
+    int directFrames() const {
+        int n = 0;
+        for (const auto& f : cp290->frames())
+            if (f.kind == veldrin::sim::Cp290Sim::Kind::Direct) ++n;
+        return n;
+    }
+};
+
+// Each CP290 exchange blocks; 200 words in one write ran back to back inside
+// the server's handler while a new login waited for all of them.
+TEST_F(RemoteCp290, CommandsWaitInABoundedQueueAndALoginIsAnsweredMeanwhile) {
+    cp290On(1);
+    setStartup("Interface", "True");
+    load();
+    cp290->clearRecords();
+    appState().sConPassword = "pw";
+    QTcpSocket a;
+    open(a);
+    ASSERT_EQ(exchange(a, "pw\n"), "OK");
+
+    QByteArray words;
+    for (int i = 0; i < 200; ++i) words += "4of\n";
+    a.write(words);
+    a.flush();
+    // A second client logs in while the commands are pending.
+    QTcpSocket b;
+    open(b);
+    b.write("pw\n");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return b.canReadLine(); }, 5000));
+    EXPECT_EQ(b.readLine().trimmed(), "OK");
+    EXPECT_LT(directFrames(), 20) << "the login waited behind the queued commands";
+
+    const QList<QByteArray> got = answers(a, 200);
+    ASSERT_EQ(got.size(), 200);
+    const int ok = int(got.count("OK"));
+    EXPECT_LE(ok, 1 + InterfaceCommands::kMaxWaiting);
+    EXPECT_EQ(got.count("ERROR Command queue full: command not sent"), 200 - ok);
+    EXPECT_EQ(logTexts().filter(QStringLiteral("Command queue full")).size(), 1);
+    // Every command answered "OK" goes out, one exchange after the other.
+    ASSERT_TRUE(testenv::pumpUntil([&] { return directFrames() >= ok; }, 20000));
+    testenv::pump(50);
+    EXPECT_EQ(directFrames(), ok);
+    EXPECT_EQ(window->interfaceCommands()->cp290Waiting(), 0);
+    EXPECT_TRUE(dialogs.messages.isEmpty());
 }
