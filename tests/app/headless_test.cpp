@@ -3,6 +3,7 @@
 // two-way emulator on a pseudo-terminal, a real socket, and SIGTERM to end.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <QDir>
@@ -175,9 +176,23 @@ TEST_F(Headless, RefusesAPasswordFileOthersMayReadAndKeepsTheServerClosed) {
 // The reader of standard output goes away (a closed terminal, a log pipe
 // that ended): the log lines after it are lost, the service is not.
 TEST_F(Headless, KeepsRunningAndSavesWhenStandardOutputHasNoReader) {
+    // Standard output is a pipe of the test's own, whose reading end it
+    // closes once start-up is done.
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    program.setChildProcessModifier([fds] { ::dup2(fds[1], STDOUT_FILENO); });
     start(program, {"--headless", "--config", config, "--password-file", password});
-    ASSERT_TRUE(waitForOutput("Listening for a connection...")) << out.toStdString();
-    program.closeReadChannel(QProcess::StandardOutput);
+    ::close(fds[1]);
+    QByteArray early;
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] {
+            char buf[4096];
+            for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) early.append(buf, n);
+            return early.contains("Listening for a connection...");
+        },
+        15000))
+        << early.toStdString();
+    ::close(fds[0]);
 
     // The login and the heard event each log lines into the broken pipe.
     QTcpSocket s;
