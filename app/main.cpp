@@ -4,6 +4,12 @@
 // needed, every dialog becomes an event-log line, and the log goes to
 // standard output.
 //
+// A second start with the same settings file ends at once with status 1 and
+// says so on standard error. A settings file that exists but cannot be read
+// runs the window on the defaults with an event-log line; without a window it
+// ends the start with status 2 and the reason on standard error, since a
+// service on the defaults would serve the wrong ports and modules.
+//
 // VELDRIN_SCREENSHOT=<file.png>: once start-up is done, show the logs, save
 // a picture of the window's client area to the file and end (settings are
 // not written). Used to make the picture in the README.
@@ -26,6 +32,7 @@
 #include "singleinstance.h"
 #include "startoptions.h"
 #include "startupreport.h"
+#include "state/statetable.h"
 
 namespace {
 
@@ -58,9 +65,25 @@ void unloadOnTermSignal(Form1& w) {
     }
 }
 
+// A write to a pipe or socket whose reader has gone fails with EPIPE instead
+// of ending the process: the log line on standard output is lost, the
+// program goes on and still saves at the end. A handler that does nothing
+// rather than SIG_IGN, so that programs started from here get the default
+// back when they are executed.
+void onBrokenPipe(int) {}
+
+void survivePipeWithoutReader() {
+    struct sigaction sa = {};
+    sa.sa_handler = onBrokenPipe;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGPIPE, &sa, nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    survivePipeWithoutReader();
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
     const app::ParsedStart parsed = app::parseStartOptions(arguments);
@@ -72,13 +95,25 @@ int main(int argc, char** argv) {
     const QString defaultSettings = platform::settingsFilePath();
     if (!options.configFile.isEmpty()) platform::setSettingsFileOverride(options.configFile);
 
+    // A missing settings file is a first start; one that is there and cannot
+    // be read is not.
+    const QString settingsError = platform::settingsFileError();
+    if (!settingsError.isEmpty() && options.headless) {
+        std::fprintf(stderr, "veldrin: cannot read the settings file %s: %s\n",
+                     qPrintable(platform::settingsFilePath()), qPrintable(settingsError));
+        return 2;
+    }
+
     // A second start ends at once, before anything is shown or written.
     platform::SingleInstance instance(app::instanceLockName(options.configFile, defaultSettings));
     if (!instance.acquire()) {
-        if (options.headless)
+        if (instance.heldElsewhere())
             std::fprintf(stderr, "veldrin: another instance already runs with %s\n",
                          qPrintable(platform::settingsFilePath()));
-        return 0;
+        else
+            std::fprintf(stderr, "veldrin: cannot create the instance lock %s\n",
+                         qPrintable(instance.path()));
+        return 1;
     }
 
     // Without a window nothing may reach for a display server.
@@ -113,6 +148,13 @@ int main(int argc, char** argv) {
     });
     unloadOnTermSignal(w);
 
+    if (!settingsError.isEmpty())
+        w.Log_Event(QStringLiteral("ERROR: Could not Read the Settings File %1: %2; Using the "
+                                   "Defaults")
+                        .arg(platform::settingsFilePath(), settingsError));
+    QObject::connect(w.stateTable(), &state::StateTable::problem, &w, [&w](const QString& text) {
+        if (w.bLogging) w.Log_Event(text);
+    });
     w.Form_Load();
     if (!passwordError.isEmpty())
         w.Log_Event(QStringLiteral("ERROR: No connection password is set, remote control "

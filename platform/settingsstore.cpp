@@ -1,12 +1,12 @@
 #include "settingsstore.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <atomic>
 
 #include "inifile.h"
+#include "regularfile.h"
 
 namespace platform {
 
@@ -25,16 +25,16 @@ QString& fileOverride() {
 
 std::atomic<int> lastUnreadable{0};
 
+// A settings file is a few kilobytes; anything far larger is not one.
+constexpr qint64 kMaxSettingsBytes = 1024 * 1024;
+
 // The file as it stands; empty when missing or unreadable. Reading never
 // changes the file.
-IniFile readFile(const QString& path) {
-    QFile f(path);
-    if (!QFileInfo(path).isFile() || !f.open(QIODevice::ReadOnly)) {
-        lastUnreadable = 0;
-        return IniFile();
-    }
-    IniFile ini(f.readAll());
+IniFile readFile(const QString& path, FileRead* raw = nullptr) {
+    FileRead r = readRegularFile(path, kMaxSettingsBytes);
+    IniFile ini(r.data);
     lastUnreadable = ini.firstUnreadableLine();
+    if (raw) *raw = std::move(r);
     return ini;
 }
 
@@ -46,6 +46,10 @@ void setSettingsFileOverride(const QString& path) {
 
 QString settingsFilePath(const QString& app) {
     if (!fileOverride().isEmpty()) return fileOverride();
+    return userSettingsFilePath(app);
+}
+
+QString userSettingsFilePath(const QString& app) {
     const QString name = app.toLower();
     return configHome() + QLatin1Char('/') + name + QLatin1Char('/') + name +
            QStringLiteral(".conf");
@@ -53,6 +57,12 @@ QString settingsFilePath(const QString& app) {
 
 int firstUnreadableSettingsLine() {
     return lastUnreadable;
+}
+
+QString settingsFileError() {
+    FileRead r;
+    readFile(settingsFilePath(), &r);
+    return r.status == FileRead::Failed ? r.error : QString();
 }
 
 QString GetSetting(const QString& app, const QString& section, const QString& key,
@@ -68,13 +78,11 @@ bool SaveSetting(const QString& app, const QString& section, const QString& key,
                  const QString& value) {
     const QString path = settingsFilePath(app);
     QDir().mkpath(QFileInfo(path).absolutePath());
-    if (QFileInfo::exists(path)) {
-        // A file that is there but cannot be read would be replaced by one
-        // holding this key alone: leave it untouched instead.
-        QFile probe(path);
-        if (!QFileInfo(path).isFile() || !probe.open(QIODevice::ReadOnly)) return false;
-    }
-    IniFile ini = readFile(path);
+    // A file that is there but cannot be read (or is no regular file) would
+    // be replaced by one holding this key alone: leave it untouched instead.
+    FileRead r;
+    IniFile ini = readFile(path, &r);
+    if (r.status == FileRead::Failed) return false;
     ini.setValue(section, key, value);
     // The new text goes to a temporary file that then replaces the old one,
     // so a process killed while saving leaves the old file or the new one.

@@ -2,7 +2,8 @@
 // The per-user settings store: one INI file per application at
 // $XDG_CONFIG_HOME/<app>/<app>.conf (~/.config when the variable is unset).
 // Application, section and key names are case-insensitive; values are kept
-// exactly as written. A missing or unreadable file reads as defaults; a line
+// exactly as written. A missing or unreadable file reads as defaults (only a
+// regular file of at most 1 MiB is read); a line
 // that cannot be read is skipped and every other key still reads. Reading
 // never changes the file; writing replaces it whole, atomically, keeping
 // every section and key it held.
@@ -16,6 +17,9 @@ namespace platform {
 // Path of the settings file of an application (its name lower-cased), or
 // the file set with setSettingsFileOverride.
 QString settingsFilePath(const QString& app = QStringLiteral("veldrin"));
+
+// The per-user settings file, whatever setSettingsFileOverride says.
+QString userSettingsFilePath(const QString& app = QStringLiteral("veldrin"));
 
 // Makes every application's settings live in this one file (--config FILE);
 // an empty path goes back to the per-user file.
@@ -32,6 +36,10 @@ QList<QPair<QString, QString>> GetSettingsSection(const QString& app, const QStr
 // Number (from 1) of the first line of the settings file that the last read
 // or write could not read, and skipped; 0 when every line was read.
 int firstUnreadableSettingsLine();
+
+// Why the settings file cannot be read (a folder or a FIFO at its path, no
+// permission, larger than 1 MiB); empty when it reads or does not exist.
+QString settingsFileError();
 
 // Writes a string. Returns false when the file could not be written.
 bool SaveSetting(const QString& app, const QString& section, const QString& key,

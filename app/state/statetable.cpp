@@ -3,7 +3,6 @@
 #include "statetable.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
@@ -12,6 +11,7 @@
 #include <cmath>
 
 #include "clock.h"
+#include "regularfile.h"
 #include "timebase.h"
 #include "x10codes.h"
 
@@ -22,6 +22,8 @@ namespace state {
 namespace {
 
 constexpr qint64 kSaveDelayMs = 1000;
+// A state file is a few kilobytes; anything far larger is not one.
+constexpr qint64 kMaxFileBytes = 1024 * 1024;
 const QString kFileHeader = QStringLiteral("veldrin-state 1");
 
 bool unitFunction(int f) {
@@ -217,18 +219,37 @@ QString StateTable::defaultPath() {
 }
 
 void StateTable::load(const QString& path) {
+    const platform::FileRead file = platform::readRegularFile(path, kMaxFileBytes);
+    if (file.status == platform::FileRead::Missing) return;
+    if (file.status == platform::FileRead::Failed) {
+        emit problem(QStringLiteral("ERROR: Could not Read the State File %1: %2; Every Module "
+                                    "Starts Unknown")
+                         .arg(path, file.error));
+        return;
+    }
+    const std::optional<std::array<ModuleState, 256>> read = parse(file.data);
+    if (!read) {
+        emit problem(QStringLiteral("WARNING: The State File %1 is Damaged; Every Module Starts "
+                                    "Unknown")
+                         .arg(path));
+        return;
+    }
+    for (int i = 0; i < 256; ++i) {
+        if ((*read)[size_t(i)].power == Power::Unknown) continue;
+        table_[size_t(i)] = (*read)[size_t(i)];
+        emit changed(Address::fromIndex(i));
+    }
+}
+
+std::optional<std::array<ModuleState, 256>> StateTable::parse(const QByteArray& data) {
     std::array<ModuleState, 256> read{};
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return;
-    // A state file is a few kilobytes; anything far larger is not one.
-    if (f.size() > 256 * 1024) return;
-    QTextStream in(&f);
-    if (in.readLine() != kFileHeader) return;
+    QTextStream in(data);
+    if (in.readLine() != kFileHeader) return std::nullopt;
     while (!in.atEnd()) {
         const QString line = in.readLine();
         if (line.trimmed().isEmpty()) continue;
         const QStringList p = line.split(u' ');
-        if (p.size() != 5) return;  // damaged: nothing of it is trusted
+        if (p.size() != 5) return std::nullopt;  // damaged: nothing of it is trusted
         const std::optional<Address> a = Address::parse(p[0]);
         bool ok = false;
         const int level = p[2].toInt(&ok);
@@ -238,25 +259,24 @@ void StateTable::load(const QString& path) {
             if (p[4] == QLatin1String(kSourceNames[i])) source = i;
         if (!a || !ok || level < -1 || level > 100 || !when.isValid() || source < 0 ||
             (p[1] != QLatin1String("ON") && p[1] != QLatin1String("OFF")))
-            return;
+            return std::nullopt;
         ModuleState& s = read[size_t(a->index())];
         s.power = p[1] == QLatin1String("ON") ? Power::On : Power::Off;
         s.level = level;
         s.changed = when;
         s.source = Source(source);
     }
-    for (int i = 0; i < 256; ++i) {
-        if (read[size_t(i)].power == Power::Unknown) continue;
-        table_[size_t(i)] = read[size_t(i)];
-        emit changed(Address::fromIndex(i));
-    }
+    return read;
 }
 
-bool StateTable::save(const QString& path) const {
+bool StateTable::save(const QString& path, QString* error) const {
     if (path.isEmpty()) return false;
     QDir().mkpath(QFileInfo(path).absolutePath());
     QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Text)) return false;
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        if (error) *error = f.errorString();
+        return false;
+    }
     QString text = kFileHeader + u'\n';
     for (int i = 0; i < 256; ++i) {
         const ModuleState& s = table_[size_t(i)];
@@ -268,7 +288,9 @@ bool StateTable::save(const QString& path) const {
                          when.toString(Qt::ISODate), QLatin1String(kSourceNames[int(s.source)]));
     }
     f.write(text.toUtf8());
-    return f.commit();
+    if (f.commit()) return true;
+    if (error) *error = f.errorString();
+    return false;
 }
 
 void StateTable::setAutosave(const QString& path) {
@@ -284,7 +306,18 @@ void StateTable::scheduleSave() {
 void StateTable::flush() {
     autosaveTimer_.stop();
     if (!dirty_ || autosavePath_.isEmpty()) return;
-    if (save(autosavePath_)) dirty_ = false;
+    QString error;
+    if (save(autosavePath_, &error)) {
+        dirty_ = false;
+        saveFailing_ = false;
+        return;
+    }
+    // Once per streak of failures: the autosave tries again after every
+    // change, up to once a second.
+    if (saveFailing_) return;
+    saveFailing_ = true;
+    emit problem(
+        QStringLiteral("ERROR: Could not Save the State File %1: %2").arg(autosavePath_, error));
 }
 
 }  // namespace state

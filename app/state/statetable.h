@@ -9,6 +9,7 @@
 #include <QString>
 #include <QTimer>
 #include <array>
+#include <optional>
 #include <vector>
 
 #include "address.h"
@@ -69,11 +70,14 @@ class StateTable : public QObject {
 
     // The state file: $XDG_STATE_HOME/veldrin/state (~/.local/state/...).
     static QString defaultPath();
-    // Reads the file; a missing or damaged one leaves every entry unknown.
+    // Reads the file; a missing, unreadable or damaged one leaves every
+    // entry unknown (the last two say so through problem). Only a regular
+    // file of at most 1 MiB is read.
     void load(const QString& path);
-    // Writes atomically; false when it could not.
-    bool save(const QString& path) const;
+    // Writes atomically; false (with the reason in error) when it could not.
+    bool save(const QString& path, QString* error = nullptr) const;
     // Saves to path at most once a second after each change, and at flush().
+    // A failed save is reported through problem once until a save succeeds.
     void setAutosave(const QString& path);
     void flush();
 
@@ -86,6 +90,8 @@ class StateTable : public QObject {
   signals:
     void changed(state::Address address);
     void heard(const state::HeardEvent& event);
+    // An event-log line about the state file: unreadable, damaged, not saved.
+    void problem(const QString& text);
 
   private:
     std::array<ModuleState, 256> table_{};
@@ -95,6 +101,7 @@ class StateTable : public QObject {
     // Whether DIM and BRIGHT act on a module: lamps and unlisted addresses.
     bool dims(Address a) const;
     void scheduleSave();
+    static std::optional<std::array<ModuleState, 256>> parse(const QByteArray& data);
 
     // Per house: the units addressed last (a function without addresses
     // acts on them, as the modules on the line do).
@@ -102,6 +109,7 @@ class StateTable : public QObject {
     QString autosavePath_;
     QTimer autosaveTimer_;
     bool dirty_ = false;
+    bool saveFailing_ = false;
 };
 
 }  // namespace state

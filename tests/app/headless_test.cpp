@@ -3,9 +3,14 @@
 // two-way emulator on a pseudo-terminal, a real socket, and SIGTERM to end.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -111,12 +116,17 @@ TEST_F(Headless, RunsWithoutDisplayAnswersStateAndSavesOnSigterm) {
     EXPECT_TRUE(out.contains("-->Found Pandrel Interface on Com: 1 Connection Established"))
         << out.toStdString();
 
-    // The same settings file cannot be served twice.
-    QProcess second;
-    start(second, {"--headless", "--config", config});
-    ASSERT_TRUE(testenv::pumpUntil([&] { return second.state() == QProcess::NotRunning; }));
-    EXPECT_EQ(second.exitCode(), 0);
-    EXPECT_TRUE(second.readAllStandardError().contains("another instance"));
+    // The same settings file cannot be served twice: the second start fails
+    // and says why, with or without a window.
+    for (const QStringList& args : {QStringList{"--headless", "--config", config},
+                                    QStringList{"--config", config, "-platform", "offscreen"}}) {
+        QProcess second;
+        start(second, args);
+        ASSERT_TRUE(testenv::pumpUntil([&] { return second.state() == QProcess::NotRunning; }));
+        EXPECT_EQ(second.exitCode(), 1) << args.join(' ').toStdString();
+        EXPECT_TRUE(second.readAllStandardError().contains("another instance already runs with " +
+                                                           config.toLocal8Bit()));
+    }
 
     QTcpSocket s;
     open(s);
@@ -161,6 +171,91 @@ TEST_F(Headless, RefusesAPasswordFileOthersMayReadAndKeepsTheServerClosed) {
     open(s);
     EXPECT_TRUE(exchange(s, "Open Sesame\n").startsWith("ERROR No connection password"));
     ASSERT_TRUE(endBySigterm());
+}
+
+// The reader of standard output goes away (a closed terminal, a log pipe
+// that ended): the log lines after it are lost, the service is not.
+TEST_F(Headless, KeepsRunningAndSavesWhenStandardOutputHasNoReader) {
+    // Standard output is a pipe of the test's own, whose reading end it
+    // closes once start-up is done.
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    program.setChildProcessModifier([fds] { ::dup2(fds[1], STDOUT_FILENO); });
+    start(program, {"--headless", "--config", config, "--password-file", password});
+    ::close(fds[1]);
+    QByteArray early;
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] {
+            char buf[4096];
+            for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) early.append(buf, n);
+            return early.contains("Listening for a connection...");
+        },
+        15000))
+        << early.toStdString();
+    ::close(fds[0]);
+
+    // The login and the heard event each log lines into the broken pipe.
+    QTcpSocket s;
+    open(s);
+    ASSERT_EQ(exchange(s, "Open Sesame\n"), "OK");
+    sim.injectUpload(*veldrin::sim::TwoWaySim::buildUpload("C5 C ON"));
+    ASSERT_TRUE(
+        testenv::pumpUntil([&] { return exchange(s, "?state C5\n") == "C5 ON 100"; }, 10000));
+    ASSERT_TRUE(endBySigterm());
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+    QFile stateFile(dir.filePath("state/veldrin/state"));
+    ASSERT_TRUE(stateFile.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(stateFile.readAll().contains("C5 ON 100"));
+}
+
+// A settings file that is there but cannot be read is not served on the
+// defaults: the service does not start and says why. A missing one is a
+// first start (the other tests).
+TEST_F(Headless, RefusesASettingsFileItCannotRead) {
+    auto refused = [this](const QString& path, const QString& why, const QString& runAs = {}) {
+        QProcess p;
+        p.setProcessEnvironment(serviceEnvironment());
+        QStringList args{"--headless", "--config", path};
+        if (runAs.isEmpty()) {
+            p.start(testenv::binDir() + "/veldrin", args);
+        } else {
+            p.start(runAs, QStringList{"--reuid=65534", "--regid=65534", "--clear-groups",
+                                       testenv::binDir() + "/veldrin"} +
+                               args);
+        }
+        EXPECT_TRUE(testenv::pumpUntil([&p] { return p.state() == QProcess::NotRunning; }, 10000));
+        EXPECT_EQ(p.exitCode(), 2);
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        EXPECT_EQ(err, "veldrin: cannot read the settings file " + path + ": " + why + "\n");
+        EXPECT_TRUE(p.readAllStandardOutput().isEmpty());
+    };
+    const QString folder = dir.filePath("folder.conf");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    refused(folder, "Is a directory");
+
+    // A file of root's that the user the service runs as may not read.
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+    const QString setpriv = QStandardPaths::findExecutable("setpriv");
+    if (setpriv.isEmpty()) GTEST_SKIP() << "setpriv is not installed";
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(config).constData(), 0600), 0);
+    refused(config, "Permission denied", setpriv);
+}
+
+// A FIFO at the state path: start-up goes on with every module unknown and
+// says why, and SIGTERM still ends the program.
+TEST_F(Headless, FifoAtTheStatePathIsNotReadAndStartUpFinishes) {
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("state/veldrin")));
+    const QString fifo = dir.filePath("state/veldrin/state");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    start(program, {"--headless", "--config", config, "--password-file", password});
+    ASSERT_TRUE(waitForOutput("Listening for a connection...")) << out.toStdString();
+    EXPECT_TRUE(out.contains("-->ERROR: Could not Read the State File " + fifo +
+                             ": not a regular file; Every Module Starts Unknown"))
+        << out.toStdString();
+    ASSERT_TRUE(endBySigterm());
+    EXPECT_EQ(program.exitCode(), 0);
 }
 
 TEST(HeadlessOptions, HelpAndWrongOptions) {

@@ -68,10 +68,11 @@ echo "window $wid: $(xdotool getwindowname "$wid")"
 wait_for 20 grep -q '^status-requests: [1-9]' "$work/sim.out" ||
     fail "the status probe (0x8B) never reached the emulator"
 
-# A second start ends at once with status 0 and shows no window.
+# A second start ends at once with status 1, says why and shows no window.
 timeout 10 "$veldrin" >"$work/second.out" 2>&1
 status=$?
-[ $status -eq 0 ] || fail "second start ended with $status"
+[ $status -eq 1 ] || fail "second start ended with $status"
+grep -q "another instance already runs" "$work/second.out" || fail "second start did not say why"
 [ "$(xdotool search --name '^Veldrin Pro' 2>/dev/null | wc -l)" -eq 1 ] || fail "a second window appeared"
 
 # Exit through the popup menu: right click on the window's free surface

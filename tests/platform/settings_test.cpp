@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
+#include <QTemporaryDir>
 
 #include "settingsstore.h"
+#include "singleinstance.h"
 #include "testenv.h"
 
 using platform::GetSetting;
@@ -57,6 +61,59 @@ TEST_F(SettingsStore, CorruptOrUnreadableFilesReadAsDefaults) {
     EXPECT_EQ(GetSetting("veldrin", "Startup", "HouseCode", "A"), "A");
     EXPECT_FALSE(SaveSetting("veldrin", "Startup", "HouseCode", "B"));
     QDir(testenv::settingsFile()).removeRecursively();
+}
+
+// Only a regular file of at most 1 MiB is read, without blocking on a FIFO
+// or reading a device for ever; the reason a file that is there cannot be
+// read is told, and such a file is never written over.
+TEST_F(SettingsStore, OnlyASmallRegularFileIsReadAndAnUnreadableOneSaysWhy) {
+    const QString path = testenv::settingsFile();
+    EXPECT_EQ(platform::settingsFileError(), "");  // missing: a first start
+    auto unreadable = [&](const QString& why) {
+        EXPECT_EQ(platform::settingsFileError(), why);
+        EXPECT_EQ(GetSetting("veldrin", "Startup", "HouseCode", "A"), "A");
+        EXPECT_FALSE(SaveSetting("veldrin", "Startup", "HouseCode", "B"));
+    };
+    ASSERT_TRUE(QFile::link("/dev/zero", path));
+    unreadable("not a regular file");
+    EXPECT_TRUE(QFileInfo(path).isSymLink());
+    ASSERT_TRUE(QFile::remove(path));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    unreadable("not a regular file");
+    ASSERT_TRUE(QFile::remove(path));
+    testenv::writeSettings("[Startup]\nHouseCode=C\n;" + QString(1024 * 1024, 'x') + "\n");
+    unreadable("larger than 1048576 bytes");
+    testenv::writeSettings("[Startup]\nHouseCode=C\n");
+    EXPECT_EQ(platform::settingsFileError(), "");
+    EXPECT_EQ(GetSetting("veldrin", "Startup", "HouseCode", "A"), "C");
+}
+
+// Without $XDG_RUNTIME_DIR the lock goes where only this user can create
+// files: the settings file's folder (made 0700 when missing), or the
+// per-user settings folder when others may write in that one. Never a
+// shared folder such as /tmp, where another user could take the name first.
+TEST(SingleInstanceLock, WithoutRuntimeFolderTheLockGoesWhereOnlyTheUserWrites) {
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    ::unsetenv("XDG_RUNTIME_DIR");
+    QTemporaryDir dir;
+    const QString own = dir.path() + "/etc/veldrin";
+    platform::setSettingsFileOverride(own + "/veldrin.conf");
+    EXPECT_EQ(platform::SingleInstance::folder(), own);
+    struct stat st = {};
+    ASSERT_EQ(::stat(QFile::encodeName(own).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    {
+        platform::SingleInstance lock;
+        EXPECT_TRUE(lock.acquire());
+        EXPECT_EQ(lock.path(), own + "/veldrin.lock");
+    }
+    const QString shared = dir.path() + "/shared";
+    ASSERT_TRUE(QDir().mkpath(shared));
+    ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 01777), 0);
+    platform::setSettingsFileOverride(shared + "/veldrin.conf");
+    EXPECT_EQ(platform::SingleInstance::folder(), testenv::configHome() + "/veldrin");
+    platform::setSettingsFileOverride({});
+    ::setenv("XDG_RUNTIME_DIR", runtime.constData(), 1);
 }
 
 TEST_F(SettingsStore, HandWrittenListValueReadsAsItsText) {

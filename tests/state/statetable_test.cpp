@@ -2,6 +2,7 @@
 // and the state file.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -165,6 +166,57 @@ TEST(StateTable, FileRoundTripDamagedAndAutosave) {
     StateTable reread;
     reread.load(auto_);
     EXPECT_EQ(reread.state(at("B2")).power, Power::On);
+}
+
+// What stands at the state path may be anything: a link to a device, a
+// damaged file. Neither is read; each is said once, and so is a save that
+// fails, until one succeeds again.
+TEST(StateTable, UnreadableDamagedAndUnsavedFilesAreReported) {
+    QTemporaryDir dir;
+    StateTable t;
+    QStringList problems;
+    QObject::connect(&t, &StateTable::problem, [&](const QString& p) { problems << p; });
+
+    const QString link = dir.path() + "/zero";
+    ASSERT_TRUE(QFile::link("/dev/zero", link));
+    t.load(link);
+    t.load(dir.path() + "/missing");
+    const QString damaged = dir.path() + "/damaged";
+    QFile f(damaged);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("veldrin-state 1\nA5 ON 100\n");
+    f.close();
+    t.load(damaged);
+    EXPECT_EQ(problems, QStringList({"ERROR: Could not Read the State File " + link +
+                                         ": not a regular file; Every Module Starts Unknown",
+                                     "WARNING: The State File " + damaged +
+                                         " is Damaged; Every Module Starts Unknown"}));
+    EXPECT_EQ(t.state(at("A5")).power, Power::Unknown);
+
+    // A file where the state folder should be: every save fails.
+    problems.clear();
+    const QString blocker = dir.path() + "/blocker";
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.close();
+    ASSERT_TRUE(QFile::rename(damaged, blocker));
+    const QString path = blocker + "/state";
+    t.setAutosave(path);
+    auto change = [&t](int function) {
+        t.applyReceived("B2 ", "B", function, "");
+        t.flush();
+    };
+    change(2);
+    change(3);
+    ASSERT_EQ(problems.size(), 1);
+    EXPECT_TRUE(problems[0].startsWith("ERROR: Could not Save the State File " + path + ": "))
+        << problems[0].toStdString();
+    ASSERT_TRUE(QFile::remove(blocker));
+    change(2);
+    EXPECT_TRUE(QFile::exists(path));
+    ASSERT_TRUE(QDir(blocker).removeRecursively());
+    ASSERT_TRUE(QFile::link("/dev/null", blocker));
+    change(3);
+    EXPECT_EQ(problems.size(), 2);
 }
 
 }  // namespace
