@@ -7,12 +7,22 @@
 // Parameters marked in/out are references: the control writes back clamped or
 // converted values (a brightness above 100, a PRESET DIM command turned into
 // 11). The value overloads are for callers that do not need the write-backs.
+//
+// The control is a face: the work is done by one pandrel::Engine (engine.h),
+// a QObject without widgets. A program without a window (a daemon under
+// QCoreApplication) uses pandrel::Engine directly and links the target
+// pandrel::engine of find_package(pandrel) instead of pandrel::pandrel; it
+// then needs neither Qt Widgets nor Qt Gui at build or run time. The engine
+// has the same members, results and signals as this control, without the
+// dispatch identifiers and Invoke.
 
 #include <QString>
 #include <QVariant>
 #include <QVariantList>
 #include <QWidget>
 #include <cstdint>
+
+#include "engine.h"
 
 class controlcm : public QWidget {
     Q_OBJECT
@@ -22,7 +32,7 @@ class controlcm : public QWidget {
     static constexpr const char* HelpString = "Lossmer Pandrel Control";
     static constexpr const char* ClassName = "controlcm";
     static constexpr const char* ProgId = "pandrel.controlcm";
-    static constexpr const char* DefaultEventName = "lossmer_pandrel_event";
+    static constexpr const char* DefaultEventName = pandrel::Engine::DefaultEventName;
 
     // Dispatch identifiers of the members.
     enum DispId : int32_t {
@@ -119,7 +129,6 @@ class controlcm : public QWidget {
                      int16_t brightness, bool sent);
 
   private:
-    struct Private;
     friend struct controlcmProbe;  // test access (controlcm_probe.h)
-    Private* d;
+    pandrel::Engine* engine_;
 };

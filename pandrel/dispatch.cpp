@@ -5,7 +5,6 @@
 #include <cmath>
 
 #include "controlcm.h"
-#include "controlcm_p.h"
 #include "numtext.h"
 
 namespace {

@@ -1,16 +1,15 @@
 // Interface maintenance: ResetCM, ClearMem and the clock answer.
 #include "clock.h"
-#include "controlcm.h"
-#include "controlcm_p.h"
+#include "engine_p.h"
 #include "x10codes.h"
 
 namespace x10 = pandrel::x10;
 
-void controlcm::ResetCM() {
+void pandrel::Engine::ResetCM() {
     d->ResetCM();
 }
 
-QVariant controlcm::ClearMem() {
+QVariant pandrel::Engine::ClearMem() {
     // Exchanges never interleave: from a handler inside another exchange's
     // wait nothing is sent.
     if (d->iExchange > 0) return QVariant();
@@ -18,7 +17,7 @@ QVariant controlcm::ClearMem() {
     return d->ClearMem();
 }
 
-void controlcm::Private::ResetCM() {
+void pandrel::Engine::Private::ResetCM() {
     // Errors of the serial component are ignored throughout.
     bClosing = true;
     bHeard = false;
@@ -30,7 +29,7 @@ void controlcm::Private::ResetCM() {
     }
 }
 
-QVariant controlcm::Private::ClearMem() {
+QVariant pandrel::Engine::Private::ClearMem() {
     // 0x0000: 0x00 0x02 and fourteen 0xFF.
     uint8_t f[19];
     f[0] = x10::kDownloadHeader;
@@ -57,7 +56,7 @@ QVariant controlcm::Private::ClearMem() {
     return QVariant();
 }
 
-void controlcm::Private::SendClock() {
+void pandrel::Engine::Private::SendClock() {
     ExchangeScope exchange(this);
     const auto frame = x10::clockFrameBytes(platform::Clock::global().now(), iMonitoredHouse);
     Output(frame);

@@ -4,8 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "controlcm.h"
-#include "controlcm_p.h"
+#include "engine_p.h"
 #include "numtext.h"
 #include "timebase.h"
 #include "x10codes.h"
@@ -31,7 +30,7 @@ int32_t extraValue(const QString& text) {
 }
 }  // namespace
 
-void controlcm::Private::HandleInterfaceByte(uint8_t b) {
+void pandrel::Engine::Private::HandleInterfaceByte(uint8_t b) {
     switch (b) {
         case x10::kPoll:
             ReadUpload();
@@ -51,7 +50,7 @@ void controlcm::Private::HandleInterfaceByte(uint8_t b) {
 // ---------------------------------------------------------------------------
 // Upload (the answer to a poll)
 
-void controlcm::Private::ReadUpload() {
+void pandrel::Engine::Private::ReadUpload() {
     if (bClosing) return;
     const uint32_t epoch = iEpoch;
     uint8_t buf[kUploadBuffer + 3] = {};  // + 3: bytes a last function would take
@@ -94,7 +93,7 @@ void controlcm::Private::ReadUpload() {
     if (epoch == iEpoch) bUploading = false;
 }
 
-void controlcm::Private::DecodeUpload(const uint8_t* buf, int n) {
+void pandrel::Engine::Private::DecodeUpload(const uint8_t* buf, int n) {
     // buf[0] is the mask, buf[1] ... buf[n - 1] the data; the buffer holds
     // three zero bytes beyond the last one.
     const uint8_t mask = n > 0 ? buf[0] : 0;
@@ -153,7 +152,7 @@ void controlcm::Private::DecodeUpload(const uint8_t* buf, int n) {
 // ---------------------------------------------------------------------------
 // Macro report
 
-void controlcm::Private::ReadMacroReport() {
+void pandrel::Engine::Private::ReadMacroReport() {
     uint8_t b0 = 0;
     uint8_t b1 = 0;
     {
@@ -178,8 +177,8 @@ void controlcm::Private::ReadMacroReport() {
 // ---------------------------------------------------------------------------
 // Event queue, named event, GetEvent
 
-void controlcm::Private::QueueEvent(const QString& housecode, const QString& devices,
-                                    int16_t command, int32_t extra) {
+void pandrel::Engine::Private::QueueEvent(const QString& housecode, const QString& devices,
+                                          int16_t command, int32_t extra) {
     if (iEvtCount >= kEvtSize) {  // full: the oldest is dropped
         iEvtRead = (iEvtRead + 1) % kEvtSize;
         --iEvtCount;
@@ -193,7 +192,7 @@ void controlcm::Private::QueueEvent(const QString& housecode, const QString& dev
     ++iEvtCount;
 }
 
-void controlcm::Private::SignalEvent() {
+void pandrel::Engine::Private::SignalEvent() {
     if (hEvent.isOpen()) hEvent.set();
     // Wake a waiting GetEvent at once.
     if (!bTimerFired) {
@@ -202,11 +201,11 @@ void controlcm::Private::SignalEvent() {
     }
 }
 
-void controlcm::Private::Timer1_Timer() {
+void pandrel::Engine::Private::Timer1_Timer() {
     bTimerFired = true;
 }
 
-QString controlcm::Private::GetEvent(int32_t& timeout) {
+QString pandrel::Engine::Private::GetEvent(int32_t& timeout) {
     for (;;) {
         if (iEvtCount > 0) {
             const QueuedEvent& e = EventQueue[static_cast<size_t>(iEvtRead)];
@@ -234,16 +233,16 @@ QString controlcm::Private::GetEvent(int32_t& timeout) {
     }
 }
 
-void controlcm::Private::ClearEventMembers() {
+void pandrel::Engine::Private::ClearEventMembers() {
     sDevices.clear();
     sHouse.clear();
 }
 
-QString controlcm::GetEvent(int32_t& timeout) {
+QString pandrel::Engine::GetEvent(int32_t& timeout) {
     return d->GetEvent(timeout);
 }
 
-QString controlcm::GetEvent(const int32_t& timeout) {
+QString pandrel::Engine::GetEvent(const int32_t& timeout) {
     int32_t t = timeout;
     return d->GetEvent(t);
 }

@@ -2,8 +2,7 @@
 // SendCommand, ExecWait, Exec and the Timer2 drain.
 #include <algorithm>
 
-#include "controlcm.h"
-#include "controlcm_p.h"
+#include "engine_p.h"
 #include "x10codes.h"
 
 namespace x10 = pandrel::x10;
@@ -12,16 +11,16 @@ namespace {
 constexpr double kHandshakeSeconds = 8;  // each step of the handshake
 }
 
-uint8_t controlcm::Private::FrameChecksum(const uint8_t* frame, int length) {
+uint8_t pandrel::Engine::Private::FrameChecksum(const uint8_t* frame, int length) {
     return x10::frameChecksum(frame, length);
 }
 
-bool controlcm::Private::SendFrame(const QByteArray& frame) {
+bool pandrel::Engine::Private::SendFrame(const QByteArray& frame) {
     return SendFrame(reinterpret_cast<const uint8_t*>(frame.constData()),
                      static_cast<int>(frame.size()));
 }
 
-bool controlcm::Private::SendFrame(const uint8_t* frame, int length) {
+bool pandrel::Engine::Private::SendFrame(const uint8_t* frame, int length) {
     if (bClosing) return true;
     const uint32_t epoch = iEpoch;
     ClearReceiveBuffer();
@@ -53,7 +52,7 @@ bool controlcm::Private::SendFrame(const uint8_t* frame, int length) {
     return true;
 }
 
-bool controlcm::Private::SendAddressPhase(int house, const QString& devicecode) {
+bool pandrel::Engine::Private::SendAddressPhase(int house, const QString& devicecode) {
     // One address frame per unit of the list; the phase fails at the first
     // failed frame. With no valid unit nothing is sent and it succeeds
     // (there is no frame to fail); -1 checks the list itself.
@@ -63,8 +62,8 @@ bool controlcm::Private::SendAddressPhase(int house, const QString& devicecode) 
     return true;
 }
 
-bool controlcm::Private::SendAttempt(int house, const QString& devicecode, int16_t& command,
-                                     int16_t& brightness, int16_t data1, int16_t data2) {
+bool pandrel::Engine::Private::SendAttempt(int house, const QString& devicecode, int16_t& command,
+                                           int16_t& brightness, int16_t data1, int16_t data2) {
     switch (command) {
         case x10::AddressOnly: {
             const std::vector<int> units = x10::unitList(devicecode);
@@ -118,8 +117,9 @@ bool controlcm::Private::SendAttempt(int house, const QString& devicecode, int16
     }
 }
 
-int16_t controlcm::Private::SendCommand(QString& housecode, QString& devicecode, int16_t& command,
-                                        int16_t& brightness, int16_t& data1, int16_t& data2) {
+int16_t pandrel::Engine::Private::SendCommand(QString& housecode, QString& devicecode,
+                                              int16_t& command, int16_t& brightness, int16_t& data1,
+                                              int16_t& data2) {
     if (brightness > 100) brightness = 100;
     if (brightness < 0) brightness = 0;
     // An empty or invalid house code sends nothing.
@@ -142,8 +142,8 @@ int16_t controlcm::Private::SendCommand(QString& housecode, QString& devicecode,
 // ---------------------------------------------------------------------------
 // Public send methods
 
-int16_t controlcm::ExecWait(QString& housecode, QString& devicecode, int16_t& command,
-                            int16_t& brightness, int16_t& data1, int16_t& data2) {
+int16_t pandrel::Engine::ExecWait(QString& housecode, QString& devicecode, int16_t& command,
+                                  int16_t& brightness, int16_t& data1, int16_t& data2) {
     if (!d->bReady) return 0;
     // Exchanges are serialised: an ExecWait called from inside another
     // exchange's wait (a handler run nested in it) would interleave its bytes
@@ -160,16 +160,16 @@ int16_t to16(int v) {
 }
 }  // namespace
 
-int16_t controlcm::ExecWait(const QString& housecode, const QString& devicecode, int command,
-                            int brightness, int data1, int data2) {
+int16_t pandrel::Engine::ExecWait(const QString& housecode, const QString& devicecode, int command,
+                                  int brightness, int data1, int data2) {
     QString h = housecode;
     QString u = devicecode;
     int16_t c = to16(command), b = to16(brightness), d1 = to16(data1), d2 = to16(data2);
     return ExecWait(h, u, c, b, d1, d2);
 }
 
-void controlcm::Exec(QString& housecode, QString& devicecode, int16_t& command, int16_t& brightness,
-                     int16_t& data1, int16_t& data2) {
+void pandrel::Engine::Exec(QString& housecode, QString& devicecode, int16_t& command,
+                           int16_t& brightness, int16_t& data1, int16_t& data2) {
     if (!d->bReady || d->iCmdCount >= Private::kCmdSize) return;
     QueuedCommand& e = d->CommandQueue[static_cast<size_t>(d->iCmdWrite)];
     e.housecode = housecode;
@@ -196,8 +196,8 @@ void controlcm::Exec(QString& housecode, QString& devicecode, int16_t& command, 
     }
 }
 
-void controlcm::Exec(const QString& housecode, const QString& devicecode, int command,
-                     int brightness, int data1, int data2) {
+void pandrel::Engine::Exec(const QString& housecode, const QString& devicecode, int command,
+                           int brightness, int data1, int data2) {
     QString h = housecode;
     QString u = devicecode;
     int16_t c = to16(command), b = to16(brightness), d1 = to16(data1), d2 = to16(data2);
@@ -208,7 +208,7 @@ void controlcm::Exec(const QString& housecode, const QString& devicecode, int co
 // Timer2: drains the queue every 250 ms (and once right after an Exec on an
 // idle line)
 
-void controlcm::Private::Timer2_Timer() {
+void pandrel::Engine::Private::Timer2_Timer() {
     // No nested draining; and another exchange in progress (Init's
     // listen or probe, ExecWait, an upload, ...) keeps the queue for the
     // next tick.

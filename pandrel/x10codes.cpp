@@ -8,46 +8,6 @@
 
 namespace pandrel::x10 {
 
-const std::array<uint8_t, 17> CodeOf = {0, 6, 14, 2, 10, 1, 9, 5, 13, 7, 15, 3, 11, 0, 8, 4, 12};
-
-const std::array<const char*, 16> HouseLetterOf = {"M", "E", "C", "K", "O", "G", "A", "I",
-                                                   "N", "F", "D", "L", "P", "H", "B", "J"};
-
-const std::array<const char*, 16> UnitTextOf = {"13", "5", "3", "11", "15", "7", "1", "9",
-                                                "14", "6", "4", "12", "16", "8", "2", "10"};
-
-const std::array<const char*, 16> FunctionNames = {"ALL UNITS OFF",
-                                                   "ALL LIGHTS ON",
-                                                   "ON",
-                                                   "OFF",
-                                                   "DIM",
-                                                   "BRIGHT",
-                                                   "ALL LIGHTS OFF",
-                                                   "EXTENDED CODE",
-                                                   "HAIL REQUEST",
-                                                   "HAIL ACK",
-                                                   "PRESET DIM 1",
-                                                   "PRESET DIM 2",
-                                                   "X DATA XFER",
-                                                   "STATUS ON",
-                                                   "STATUS OFF",
-                                                   "STATUS REQUEST"};
-
-const std::array<uint8_t, 16> ReverseBits = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
-
-namespace {
-uint8_t code(int position) {
-    return (position >= 1 && position <= 16) ? CodeOf[position] : 0;
-}
-}  // namespace
-
-int housePosition(QStringView housecode) {
-    if (housecode.isEmpty()) return 0;
-    const char16_t c = housecode.front().toUpper().unicode();
-    const int h = static_cast<int>(c) - 64;
-    return (h >= 1 && h <= 16) ? h : 0;
-}
-
 uint8_t headerByte(int steps, bool function, bool extended) {
     steps = std::clamp(steps, 0, kMaxDimSteps);
     return static_cast<uint8_t>((steps << 3) | 0x04 | (function ? 0x02 : 0) |
@@ -74,12 +34,12 @@ static QByteArray bytes(std::initializer_list<uint8_t> list) {
 
 QByteArray addressFrame(int house, int unit) {
     return bytes(
-        {headerByte(0, false, false), static_cast<uint8_t>(code(house) << 4 | code(unit))});
+        {headerByte(0, false, false), static_cast<uint8_t>(codeOf(house) << 4 | codeOf(unit))});
 }
 
 QByteArray functionFrame(int house, int function, int steps) {
     return bytes({headerByte(steps, true, false),
-                  static_cast<uint8_t>(code(house) << 4 | (function & 0x0F))});
+                  static_cast<uint8_t>(codeOf(house) << 4 | (function & 0x0F))});
 }
 
 QByteArray presetDimFrame(int level, int function) {
@@ -88,9 +48,9 @@ QByteArray presetDimFrame(int level, int function) {
 }
 
 QByteArray extendedFrame(int house, int unit, int data, int command) {
-    return bytes({headerByte(0, true, true), static_cast<uint8_t>(code(house) << 4 | ExtendedCode),
-                  code(unit), static_cast<uint8_t>(data & 0xFF),
-                  static_cast<uint8_t>(command & 0xFF)});
+    return bytes({headerByte(0, true, true),
+                  static_cast<uint8_t>(codeOf(house) << 4 | ExtendedCode), codeOf(unit),
+                  static_cast<uint8_t>(data & 0xFF), static_cast<uint8_t>(command & 0xFF)});
 }
 
 QByteArray memoryFrame(uint16_t address, const uint8_t (&data)[16]) {
@@ -101,21 +61,6 @@ QByteArray memoryFrame(uint16_t address, const uint8_t (&data)[16]) {
     f.append(static_cast<char>(address & 0xFF));
     f.append(reinterpret_cast<const char*>(data), 16);
     return f;
-}
-
-int dimSteps(int brightness) {
-    const int b = std::clamp(brightness, 0, 100);
-    const int n = b * kMaxDimSteps;  // steps x 100
-    int q = n / 100;
-    const int r = n % 100;
-    if (r > 50 || (r == 50 && (q & 1))) ++q;
-    return q;
-}
-
-PresetLevel presetLevel(int value) {
-    const int v = std::clamp(value, 0, 31);
-    if (v >= 16) return {PresetDim2, v - 16};
-    return {PresetDim1, v};
 }
 
 int64_t readNumber(QStringView text) {
@@ -154,18 +99,8 @@ QString addressText(uint8_t byte) {
     return houseLetter(byte) + unitText(byte);
 }
 
-int dimPercent(uint8_t amount) {
-    if (amount >= 210) return 100;
-    const int n = amount * 100;  // percent x 210
-    int q = n / 210;
-    const int r = n % 210;
-    if (r * 2 > 210 || (r * 2 == 210 && (q & 1))) ++q;
-    return q;
-}
-
 int presetDimValue(uint8_t functionByte) {
-    const int level = ReverseBits[functionByte >> 4];
-    return (functionByte & 0x0F) == PresetDim2 ? level + 16 : level;
+    return presetValue(functionByte & 0x0F, ReverseBits[functionByte >> 4]);
 }
 
 std::array<uint8_t, 7> clockFrame(const QDateTime& local, int monitoredHouse) {

@@ -1,7 +1,8 @@
 #pragma once
-// X10 codes and the wire format of the two-way interface: code
-// tables, checksum, header byte, frame builders, dim steps, preset-dim levels,
-// upload decoding and the clock frame. Pure functions, no state.
+// The wire format of the two-way interface: checksum, header byte, frame
+// builders, the control's reading of device-code texts, upload decoding and
+// the clock frame. Pure functions, no state. The X10 vocabulary (functions,
+// code tables, dim conversions) comes from x10.h and is visible here too.
 
 #include <QByteArray>
 #include <QDateTime>
@@ -11,41 +12,17 @@
 #include <cstdint>
 #include <vector>
 
+#include "x10.h"
+
 namespace pandrel::x10 {
 
-// 4-bit code of a house letter's position (A = 1 ... P = 16) or of a unit
-// number 1 ... 16; index 0 holds 0.
-extern const std::array<uint8_t, 17> CodeOf;
-// Reverse tables, indexed by a 4-bit code.
-extern const std::array<const char*, 16> HouseLetterOf;
-extern const std::array<const char*, 16> UnitTextOf;
-// Function names, indexed by function code 0 ... 15.
-extern const std::array<const char*, 16> FunctionNames;
-// 4-bit reversal of preset-dim levels.
-extern const std::array<uint8_t, 16> ReverseBits;
+// The vocabulary: functions, code tables, addresses, dim conversions.
+using namespace veldrin::x10;
 
-// Function codes and the other command numbers of the control.
-enum Function : int {
-    AllUnitsOff = 0,
-    AllLightsOn = 1,
-    On = 2,
-    Off = 3,
-    Dim = 4,
-    Bright = 5,
-    AllLightsOff = 6,
-    ExtendedCode = 7,
-    HailRequest = 8,
-    HailAck = 9,
-    PresetDim1 = 10,
-    PresetDim2 = 11,
-    XDataXfer = 12,
-    StatusOn = 13,
-    StatusOff = 14,
-    StatusRequest = 15,
-    AddressOnly = -1,
-    ClearMemory = 16,
-    MacroReport = 98,
-};
+// The other command numbers of the control, beside the sixteen functions.
+constexpr int AddressOnly = -1;
+constexpr int ClearMemory = 16;
+constexpr int MacroReport = 98;
 
 // Bytes of the line.
 constexpr uint8_t kAck = 0x00;
@@ -58,10 +35,6 @@ constexpr uint8_t kClockHeader = 0x9B;
 constexpr uint8_t kDownloadHeader = 0xFB;
 constexpr int kStatusReplyLength = 14;
 constexpr int kMaxDimSteps = 22;
-
-// House letter position 1 ... 16 of the first character of a house-code text
-// (either case), or 0 when it is empty or not A ... P.
-int housePosition(QStringView housecode);
 
 // Header byte: bits 7-3 dim steps (0 ... 22, clamped), bit 2 set, bit 1
 // function, bit 0 extended.
@@ -81,18 +54,6 @@ QByteArray presetDimFrame(int level, int function);
 QByteArray extendedFrame(int house, int unit, int data, int command);
 QByteArray memoryFrame(uint16_t address, const uint8_t (&data)[16]);
 
-// Dim steps for a brightness 0 ... 100 (clamped): b / 100 x 22 rounded to the
-// nearest integer, a half to the even neighbour (25 -> 6, 75 -> 16).
-int dimSteps(int brightness);
-
-// Preset dim for a value 0 ... 31 (clamped): function 10 with level v below
-// 16, otherwise function 11 with level v - 16.
-struct PresetLevel {
-    int function;
-    int level;
-};
-PresetLevel presetLevel(int value);
-
 // Device-code list: "+"-separated items, each read as a decimal number from
 // its first character (leading blanks skipped). Items reading as 1 ... 16 are
 // kept in order; others are skipped. "1+5+16" -> 1,5,16; " 5" -> 5; "3x" ->
@@ -108,9 +69,10 @@ QString houseLetter(uint8_t byte);  // letter of the high nibble
 QString unitText(uint8_t byte);     // unit of the low nibble
 // "A1": letter of the high nibble and unit of the low nibble.
 QString addressText(uint8_t byte);
-// Dim amount 0 ... 210 to percent, rounded half to even (105 -> 50). Amounts
-// above 210 give 100.
-int dimPercent(uint8_t amount);
+// Dim amount 0 ... 210 of an upload to percent (105 -> 50); above 210, 100.
+inline int dimPercent(uint8_t amount) {
+    return amountToPercent(amount);
+}
 // Preset-dim level of a function byte: ReverseBits[f >> 4], plus 16 for 11.
 int presetDimValue(uint8_t functionByte);
 

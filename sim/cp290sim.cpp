@@ -1,6 +1,6 @@
 #include "cp290sim.h"
 
-#include "x10codes.h"
+#include "x10.h"
 
 #include <array>
 
@@ -237,7 +237,7 @@ void Cp290Sim::execute(const QByteArray& frame) {
     const uchar house = uchar(frame[kSyncLength + 2]);
     const uchar high = uchar(frame[kSyncLength + 3]);  // units 9..16, unit 9 = bit 7
     const uchar low = uchar(frame[kSyncLength + 4]);   // units 1..8, unit 1 = bit 7
-    const char letter = x10::houseLetter(house >> 4);
+    const char letter = x10::letterOfCode(house >> 4);
     QList<int> units;
     for (int i = 0; i < 8; ++i)
         if (low & (0x80 >> i)) units << i + 1;

@@ -4,7 +4,7 @@
 
 #include "cp290sim.h"
 #include "twowaysim.h"
-#include "x10codes.h"
+#include "x10.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -19,6 +19,7 @@
 #include <mutex>
 
 using namespace veldrin::sim;
+namespace x10 = veldrin::x10;
 
 namespace {
 
@@ -171,9 +172,9 @@ bool cp290Command(Cp290Sim& sim, const QString& cmd, const QStringList& args) {
         else
             err(QStringLiteral("error: clock MM HH DAYBIT"));
     } else if (cmd == "house" && args.size() == 1) {
-        char house = 0;
-        if (args[0].size() == 1 && x10::parseHouse(args[0][0], &house))
-            sim.setBaseHouse(uchar(x10::houseCode(house) << 4));
+        const int house = x10::housePosition(args[0]);
+        if (args[0].size() == 1 && house != 0)
+            sim.setBaseHouse(uchar(x10::codeOf(house) << 4));
         else
             err(QStringLiteral("error: house takes a letter A..P"));
     } else if (cmd == "silent" && args.size() == 1 && parseOnOff(args[0], &on)) {
@@ -186,7 +187,7 @@ bool cp290Command(Cp290Sim& sim, const QString& cmd, const QStringList& args) {
             err(QStringLiteral("error: reply-len takes 1..64"));
     } else if (cmd == "status") {
         out(QString::asprintf("clock %02d:%02d day bit %02X, base house %c", sim.hour(),
-                              sim.minute(), sim.dayBit(), x10::houseLetter(sim.baseHouse() >> 4)));
+                              sim.minute(), sim.dayBit(), x10::letterOfCode(sim.baseHouse() >> 4)));
         printTable(sim);
     } else if (cmd == "help") {
         out(QString::fromLatin1(kHelpCp290));

@@ -1,6 +1,6 @@
 #include "moduletable.h"
 
-#include "x10codes.h"
+#include "x10.h"
 
 #include <algorithm>
 

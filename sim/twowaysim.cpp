@@ -1,6 +1,6 @@
 #include "twowaysim.h"
 
-#include "x10codes.h"
+#include "x10.h"
 
 #include <QRegularExpression>
 #include <array>
@@ -328,12 +328,12 @@ void TwoWaySim::execute(const QByteArray& frame) {
     const auto at = [&](int i) { return uchar(frame[i]); };
     switch (classify(frame)) {
         case Kind::Address:
-            m_modules.address(houseLetter(at(1) >> 4), unitNumber(at(1)));
+            m_modules.address(letterOfCode(at(1) >> 4), unitOfCode(at(1)));
             break;
         case Kind::Function: {
             const int fn = at(1) & 0x0F;
             const int percent = (fn == Dim || fn == Bright) ? stepsToPercent(at(0) >> 3) : 0;
-            emitLines(m_modules.function(houseLetter(at(1) >> 4), fn, percent));
+            emitLines(m_modules.function(letterOfCode(at(1) >> 4), fn, percent));
             break;
         }
         case Kind::PresetDim: {
@@ -342,7 +342,8 @@ void TwoWaySim::execute(const QByteArray& frame) {
             break;
         }
         case Kind::Extended:
-            emitLines(m_modules.extended(houseLetter(at(1) >> 4), unitNumber(at(2)), at(3), at(4)));
+            emitLines(
+                m_modules.extended(letterOfCode(at(1) >> 4), unitOfCode(at(2)), at(3), at(4)));
             break;
         default:
             break;
@@ -434,8 +435,9 @@ std::optional<QByteArray> TwoWaySim::buildUpload(const QString& text, QString* e
     uint mask = 0;
     for (qsizetype i = 0; i < tokens.size();) {
         const QString& t = tokens[i];
-        char house = 0;
-        if (t.isEmpty() || !parseHouse(t[0], &house)) return fail("not a house code: " + t);
+        const int position = housePosition(t);
+        if (position == 0) return fail("not a house code: " + t);
+        const char house = char('A' - 1 + position);
         if (t.size() > 1) {
             bool ok = false;
             const int unit = t.mid(1).toInt(&ok);
@@ -455,8 +457,7 @@ std::optional<QByteArray> TwoWaySim::buildUpload(const QString& text, QString* e
             }
         }
         if (best < 0) return fail("unknown function after " + t);
-        if (best == ExtendedCode || best == PresetDim1 || best == PresetDim2 ||
-            best == ExtendedData)
+        if (best == ExtendedCode || best == PresetDim1 || best == PresetDim2 || best == XDataXfer)
             return fail(functionName(best) + " is not supported here");
         i += 1 + bestWords;
         mask |= 1u << data.size();

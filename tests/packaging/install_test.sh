@@ -26,17 +26,19 @@ prefix=$(realpath "$work")/prefix
 for f in bin/veldrin bin/veldrin-sim bin/veldrin-cmd bin/pandrel-event-wait bin/Grelmond; do
     [ -x "$prefix/$f" ] || fail "$f missing or not executable"
 done
-for f in include/pandrel/controlcm.h lib/cmake/pandrel/pandrelConfig.cmake \
+for f in include/pandrel/controlcm.h include/pandrel/engine.h include/pandrel/x10.h lib/cmake/pandrel/pandrelConfig.cmake \
     lib/cmake/pandrel/pandrelConfigVersion.cmake share/applications/veldrin.desktop \
     share/icons/hicolor/16x16/apps/veldrin.png share/icons/hicolor/scalable/apps/veldrin.svg \
     share/man/man1/veldrin.1; do
     [ -f "$prefix/$f" ] || fail "$f missing"
 done
-ls "$prefix"/lib/libpandrel.so.* "$prefix"/lib/libveldrin-platform.so.* >/dev/null || fail "libraries missing"
+ls "$prefix"/lib/libpandrel.so.* "$prefix"/lib/libpandrel-engine.so.* "$prefix"/lib/libveldrin-x10.so.* \
+    "$prefix"/lib/libveldrin-platform.so.* "$prefix"/lib/libveldrin-platform-widgets.so.* >/dev/null ||
+    fail "libraries missing"
 
 # The programs and the library resolve the project's libraries inside the
 # prefix, through paths relative to themselves.
-for f in bin/veldrin bin/veldrin-cmd bin/pandrel-event-wait lib/libpandrel.so; do
+for f in bin/veldrin bin/veldrin-cmd bin/pandrel-event-wait lib/libpandrel.so lib/libpandrel-engine.so; do
     deps=$(env -u LD_LIBRARY_PATH ldd "$prefix/$f")
     ! printf '%s\n' "$deps" | grep -q 'not found' || fail "$f: unresolved libraries: $deps"
     [ "$(lib_dir "$prefix/$f" libveldrin-platform.so)" = "$prefix/lib" ] ||
@@ -118,4 +120,47 @@ out=$(env -u LD_LIBRARY_PATH "$work/consumer/build/consumer") || fail "consumer 
 [ "$out" = "comport 3, event lossmer_pandrel_event" ] || fail "consumer printed: $out"
 [ "$(lib_dir "$work/consumer/build/consumer" libpandrel.so)" = "$prefix/lib" ] ||
     fail "consumer does not load the installed libpandrel"
+
+# A program without a window, built against the engine alone: it runs under
+# a core application and loads neither Qt Widgets nor Qt Gui.
+mkdir -p "$work/daemon"
+cat >"$work/daemon/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(daemon LANGUAGES CXX)
+set(CMAKE_CXX_STANDARD 20)
+find_package(pandrel 1 REQUIRED)
+add_executable(daemon main.cpp)
+target_link_libraries(daemon PRIVATE pandrel::engine)
+CMAKE
+cat >"$work/daemon/main.cpp" <<'CPP'
+#include <engine.h>
+#include <x10.h>
+
+#include <QCoreApplication>
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    pandrel::Engine engine;
+    engine.setComport(4);
+    // Before Init nothing is sent: ExecWait returns 0.
+    const int r = engine.ExecWait(QStringLiteral("A"), QStringLiteral("1"), veldrin::x10::On);
+    std::printf("comport %d, %s, %d\n", engine.comport(),
+                qPrintable(veldrin::x10::functionName(veldrin::x10::On)), r);
+    return engine.comport() == 4 ? 0 : 1;
+}
+CPP
+"$cmake" -S "$work/daemon" -B "$work/daemon/build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$cxxflags" \
+    -DCMAKE_EXE_LINKER_FLAGS="$cxxflags" -DCMAKE_CXX_COMPILER_LAUNCHER="$launcher" \
+    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
+    >"$work/daemon.log" 2>&1 || fail "configuring the engine consumer (see $work/daemon.log)"
+"$cmake" --build "$work/daemon/build" >>"$work/daemon.log" 2>&1 || fail "building the engine consumer (see $work/daemon.log)"
+out=$(env -u LD_LIBRARY_PATH -u QT_QPA_PLATFORM "$work/daemon/build/daemon") || fail "engine consumer failed: $out"
+[ "$out" = "comport 4, ON, 0" ] || fail "engine consumer printed: $out"
+deps=$(env -u LD_LIBRARY_PATH ldd "$work/daemon/build/daemon")
+! printf '%s\n' "$deps" | grep -qE 'libQt6(Widgets|Gui)|libpandrel\.so' ||
+    fail "the engine consumer loads a widget library: $deps"
+[ "$(lib_dir "$work/daemon/build/daemon" libpandrel-engine.so)" = "$prefix/lib" ] ||
+    fail "engine consumer does not load the installed libpandrel-engine"
 echo "installed and used from $prefix"

@@ -1,5 +1,6 @@
-// Table tests of the wire format: code tables, checksum, header byte, frames, dim
-// steps, preset levels, device lists, upload decoding, clock frame.
+// Table tests of the two-way interface's wire format: checksum, header byte,
+// frames, device lists, upload decoding, clock frame. The code tables are
+// tested with the vocabulary (tests/x10).
 #include <gtest/gtest.h>
 
 #include <QDate>
@@ -18,51 +19,6 @@ std::string str(const QByteArray& b) {
     return b.toHex(' ').toStdString();
 }
 }  // namespace
-
-TEST(X10Tables, CodeOfMatchesTheTable) {
-    const int expected[17] = {0, 6, 14, 2, 10, 1, 9, 5, 13, 7, 15, 3, 11, 0, 8, 4, 12};
-    for (int i = 0; i <= 16; ++i) EXPECT_EQ(x10::CodeOf[i], expected[i]) << i;
-}
-
-TEST(X10Tables, ReverseTablesInvertCodeOf) {
-    for (int i = 1; i <= 16; ++i) {
-        const int c = x10::CodeOf[i];
-        EXPECT_EQ(QString(x10::HouseLetterOf[c]), QString(QChar('A' + i - 1))) << i;
-        EXPECT_EQ(QString(x10::UnitTextOf[c]), QString::number(i)) << i;
-    }
-    EXPECT_STREQ(x10::HouseLetterOf[0], "M");
-    EXPECT_STREQ(x10::UnitTextOf[0], "13");
-    EXPECT_STREQ(x10::HouseLetterOf[12], "P");
-    EXPECT_STREQ(x10::UnitTextOf[12], "16");
-}
-
-TEST(X10Tables, FunctionNames) {
-    const char* names[16] = {"ALL UNITS OFF",
-                             "ALL LIGHTS ON",
-                             "ON",
-                             "OFF",
-                             "DIM",
-                             "BRIGHT",
-                             "ALL LIGHTS OFF",
-                             "EXTENDED CODE",
-                             "HAIL REQUEST",
-                             "HAIL ACK",
-                             "PRESET DIM 1",
-                             "PRESET DIM 2",
-                             "X DATA XFER",
-                             "STATUS ON",
-                             "STATUS OFF",
-                             "STATUS REQUEST"};
-    for (int i = 0; i < 16; ++i) EXPECT_STREQ(x10::FunctionNames[i], names[i]);
-}
-
-TEST(X10Tables, ReverseBitsReversesFourBits) {
-    const int expected[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
-    for (int i = 0; i < 16; ++i) {
-        EXPECT_EQ(x10::ReverseBits[i], expected[i]);
-        EXPECT_EQ(x10::ReverseBits[x10::ReverseBits[i]], i);
-    }
-}
 
 TEST(X10Header, Bytes) {
     EXPECT_EQ(x10::headerByte(0, false, false), 0x04);
@@ -121,46 +77,6 @@ TEST(X10Frames, MemoryDownload) {
     ASSERT_EQ(f.size(), 19);
     EXPECT_EQ(str(f.left(3)), "fb 03 f0");
     EXPECT_EQ(x10::frameChecksum(f), 0xE3);
-}
-
-TEST(X10DimSteps, RoundHalfToEven) {
-    EXPECT_EQ(x10::dimSteps(0), 0);
-    EXPECT_EQ(x10::dimSteps(25), 6);
-    EXPECT_EQ(x10::dimSteps(50), 11);
-    EXPECT_EQ(x10::dimSteps(75), 16);
-    EXPECT_EQ(x10::dimSteps(100), 22);
-    EXPECT_EQ(x10::dimSteps(2), 0);    // 0.44
-    EXPECT_EQ(x10::dimSteps(3), 1);    // 0.66
-    EXPECT_EQ(x10::dimSteps(-40), 0);  // clamped
-    EXPECT_EQ(x10::dimSteps(1000), 22);
-    for (int b = 0; b <= 100; ++b) {
-        const int s = x10::dimSteps(b);
-        EXPECT_LE(std::abs(s * 100 - b * 22), 50) << b;
-    }
-}
-
-TEST(X10PresetLevel, SplitAt16) {
-    EXPECT_EQ(x10::presetLevel(0).function, 10);
-    EXPECT_EQ(x10::presetLevel(15).function, 10);
-    EXPECT_EQ(x10::presetLevel(15).level, 15);
-    EXPECT_EQ(x10::presetLevel(16).function, 11);
-    EXPECT_EQ(x10::presetLevel(16).level, 0);
-    EXPECT_EQ(x10::presetLevel(31).level, 15);
-    EXPECT_EQ(x10::presetLevel(99).level, 15);  // clamped to 31
-    EXPECT_EQ(x10::presetLevel(-5).function, 10);
-    EXPECT_EQ(x10::presetLevel(-5).level, 0);
-}
-
-TEST(X10HouseCode, Positions) {
-    EXPECT_EQ(x10::housePosition(u"A"), 1);
-    EXPECT_EQ(x10::housePosition(u"a"), 1);
-    EXPECT_EQ(x10::housePosition(u"p"), 16);
-    EXPECT_EQ(x10::housePosition(u"Bxyz"), 2);
-    EXPECT_EQ(x10::housePosition(u"Q"), 0);
-    EXPECT_EQ(x10::housePosition(u""), 0);
-    EXPECT_EQ(x10::housePosition(u"@"), 0);
-    EXPECT_EQ(x10::housePosition(u" A"), 0);
-    EXPECT_EQ(x10::housePosition(u"\u00e4"), 0);
 }
 
 TEST(X10DeviceList, ReadsItemsAndSkipsInvalid) {

@@ -1,26 +1,12 @@
 // Module model rules that the wire tests do not reach.
 
 #include "moduletable.h"
-#include "x10codes.h"
+#include "x10.h"
 
 #include <gtest/gtest.h>
 
 using veldrin::sim::ModuleTable;
-namespace x10 = veldrin::sim::x10;
-
-TEST(X10Codes, TablesRoundTrip) {
-    EXPECT_EQ(x10::houseCode('A'), 6);
-    EXPECT_EQ(x10::houseCode('M'), 0);
-    EXPECT_EQ(x10::unitCode(16), 12);
-    for (int i = 0; i < 16; ++i) {
-        EXPECT_EQ(x10::houseLetter(x10::codeForIndex(i)), char('A' + i));
-        EXPECT_EQ(x10::unitNumber(x10::codeForIndex(i)), i + 1);
-        EXPECT_EQ(x10::reverseNibble(x10::reverseNibble(uchar(i))), i);
-    }
-    EXPECT_EQ(x10::stepsToPercent(22), 100);
-    EXPECT_EQ(x10::amountToPercent(105), 50);
-    EXPECT_EQ(x10::percentToAmount(50), 105);
-}
+namespace x10 = veldrin::x10;
 
 TEST(ModuleTable, DimBrightAndHouseWideCommands) {
     ModuleTable t;

@@ -1,5 +1,5 @@
 #pragma once
-// Private state and operations of controlcm.
+// Private state and operations of the engine.
 // Internal to the library; tests reach it through controlcmProbe.
 
 #include <QByteArray>
@@ -8,11 +8,9 @@
 #include <array>
 #include <cstdint>
 
-#include "controlcm.h"
+#include "engine.h"
 #include "mscomm.h"
 #include "namedevent.h"
-
-class QLabel;
 
 // One received event, waiting for GetEvent.
 struct QueuedEvent {
@@ -34,20 +32,21 @@ struct QueuedCommand {
     int16_t data2 = 0;
 };
 
-struct controlcm::Private {
-    explicit Private(controlcm* owner);
+namespace pandrel {
 
-    controlcm* q;
+struct Engine::Private {
+    explicit Private(Engine* owner);
+
+    Engine* q;
 
     // Components.
     MSComm* MSComm1 = nullptr;
     QTimer* Timer1 = nullptr;  // time-out of GetEvent
     QTimer* Timer2 = nullptr;
-    QLabel* label1 = nullptr;
 
     // Properties.
     int16_t comport = 2;
-    QString EventName = QString::fromLatin1(controlcm::DefaultEventName);
+    QString EventName = QString::fromLatin1(Engine::DefaultEventName);
     int16_t SendRetryCount = 4;
 
     // Flags.
@@ -169,3 +168,5 @@ struct controlcm::Private {
         Private* d;
     };
 };
+
+}  // namespace pandrel

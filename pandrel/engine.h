@@ -1,0 +1,92 @@
+#pragma once
+// pandrel::Engine: the engine that drives the two-way X10 interface on a
+// serial port. A QObject without widgets: it runs under QCoreApplication (a
+// daemon, a command-line tool) as well as under a window. controlcm, the
+// embeddable control, is a thin face over one Engine.
+//
+// A program without a window links pandrel::engine (libpandrel-engine, which
+// needs Qt Core only) and uses the engine directly:
+//
+//     QCoreApplication app(argc, argv);
+//     pandrel::Engine engine;
+//     engine.setComport(1);                      // /dev/ttyS0 (or the mapping in use)
+//     QObject::connect(&engine, &pandrel::Engine::X10Event, ...);
+//     if (engine.Init() != 0) return 1;          // 0: the interface answered
+//     engine.Exec(QStringLiteral("A"), QStringLiteral("5"), 2);  // 2: ON (x10.h names them)
+//     return app.exec();
+//
+// Members, results, signals and timing are those of controlcm (see
+// controlcm.h): everything runs on the thread that owns the engine, and every
+// wait keeps that thread's event loop running so that port notifications and
+// timer ticks are served inside it.
+
+#include <QObject>
+#include <QString>
+#include <QVariant>
+#include <cstdint>
+
+struct controlcmProbe;
+
+namespace pandrel {
+
+class Engine : public QObject {
+    Q_OBJECT
+  public:
+    // Name of the named event when none is set.
+    static constexpr const char* DefaultEventName = "lossmer_pandrel_event";
+
+    explicit Engine(QObject* parent = nullptr);
+    ~Engine() override;  // runs ResetCM
+
+    // Properties (a new comport takes effect at the next Init).
+    int16_t comport() const;
+    void setComport(int16_t port);
+    QString EventName() const;
+    void setEventName(const QString& name);
+    int16_t SendRetryCount() const;
+    void setSendRetryCount(int16_t count);
+
+    // Opens the port and looks for the interface: 0 found, 1 nothing
+    // answered, otherwise the serial error number (8002, 8005, 8010).
+    int16_t Init();
+
+    // Sends a command now; 0 when sent (or nothing to send), 1 when every
+    // attempt failed or another exchange is in progress. 0 before Init.
+    int16_t ExecWait(QString& housecode, QString& devicecode, int16_t& command, int16_t& brightness,
+                     int16_t& data1, int16_t& data2);
+    int16_t ExecWait(const QString& housecode, const QString& devicecode, int command,
+                     int brightness = 0, int data1 = 0, int data2 = 0);
+
+    // Queues a command (at most 50 waiting); CommandDone reports its outcome.
+    void Exec(QString& housecode, QString& devicecode, int16_t& command, int16_t& brightness,
+              int16_t& data1, int16_t& data2);
+    void Exec(const QString& housecode, const QString& devicecode, int command, int brightness = 0,
+              int data1 = 0, int data2 = 0);
+
+    // Closes the port and the named event. Never fails.
+    void ResetCM();
+
+    // The oldest received event as "devices:command:extra", or "" when none
+    // arrives within timeout milliseconds.
+    QString GetEvent(int32_t& timeout);
+    QString GetEvent(const int32_t& timeout = 0);
+
+    // Erases the interface's memory. Returns an empty value.
+    QVariant ClearMem();
+
+  signals:
+    void X10Event(QString& devices, QString& housecode, int16_t& command, QString& extra,
+                  QString& data2);
+    void X10SingleEvent(QString& devices, QString& housecode, int16_t& command, QString& extra,
+                        QString& data2);
+    void PortLost(const QString& reason);
+    void CommandDone(const QString& housecode, const QString& devicecode, int16_t command,
+                     int16_t brightness, bool sent);
+
+  private:
+    struct Private;
+    friend struct ::controlcmProbe;  // test access (controlcm_probe.h)
+    Private* d;
+};
+
+}  // namespace pandrel

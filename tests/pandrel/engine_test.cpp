@@ -1,0 +1,131 @@
+// The engine without a window: a QCoreApplication (no QApplication, no
+// platform plugin), the two-way emulator on a pseudo-terminal, and the
+// engine's public members and signals. Has its own main for that reason.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <cstdlib>
+#include <memory>
+
+#include "engine.h"
+#include "namedevent.h"
+#include "testenv.h"
+#include "timebase.h"
+#include "twowaysim.h"
+
+using veldrin::sim::TwoWaySim;
+
+namespace {
+
+constexpr int kPort = 7;
+constexpr double kScale = 20.0;
+
+class EngineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim = std::make_unique<TwoWaySim>();
+        ASSERT_TRUE(sim->start()) << sim->errorString().toStdString();
+        platform::TimeBase::global().setScale(kScale);
+        sim->setTimeScale(kScale);
+        testenv::writeSettings(
+            QStringLiteral("[Ports]\nCOM%1=%2\n").arg(kPort).arg(sim->devicePath()));
+        engine = std::make_unique<pandrel::Engine>();
+        engine->setComport(kPort);
+        eventName =
+            QStringLiteral("pandrel_engine_test_%1").arg(QCoreApplication::applicationPid());
+        engine->setEventName(eventName);
+    }
+    void TearDown() override {
+        engine.reset();
+        sim.reset();
+        platform::TimeBase::global().setScale(1.0);
+        ::shm_unlink(platform::NamedEvent::objectName(eventName).constData());
+    }
+
+    std::unique_ptr<TwoWaySim> sim;
+    std::unique_ptr<pandrel::Engine> engine;
+    QString eventName;
+};
+
+TEST(EngineProcess, RunsWithoutWidgetsOrGui) {
+    // A core application only, and neither Qt Widgets nor Qt Gui mapped into
+    // the process by the engine or the libraries it needs.
+    ASSERT_NE(QCoreApplication::instance(), nullptr);
+    EXPECT_FALSE(QCoreApplication::instance()->inherits("QGuiApplication"));
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    ASSERT_TRUE(maps.open(QIODevice::ReadOnly));
+    const QByteArray mapped = maps.readAll();
+    EXPECT_TRUE(mapped.contains("libpandrel-engine.so"));
+    EXPECT_FALSE(mapped.contains("libQt6Widgets")) << "Qt Widgets is loaded";
+    EXPECT_FALSE(mapped.contains("libQt6Gui")) << "Qt Gui is loaded";
+}
+
+TEST_F(EngineTest, InitExecAndHeardEventsUnderACoreApplication) {
+    ASSERT_EQ(engine->Init(), 0);
+    sim->clearRecords();
+
+    // A queued command leaves at once and is reported done.
+    QList<bool> done;
+    QObject::connect(engine.get(), &pandrel::Engine::CommandDone, engine.get(),
+                     [&](const QString& h, const QString& u, int16_t c, int16_t, bool sent) {
+                         EXPECT_EQ(h, "A");
+                         EXPECT_EQ(u, "5");
+                         EXPECT_EQ(c, 2);
+                         done << sent;
+                     });
+    engine->Exec(QStringLiteral("A"), QStringLiteral("5"), 2);
+    ASSERT_TRUE(platform::waitFor([&] { return !done.isEmpty(); }, 5000));
+    EXPECT_EQ(done, QList<bool>{true});
+    const auto frames = sim->framedOnly();
+    ASSERT_EQ(frames.size(), 2);
+    EXPECT_EQ(frames[0].bytes, QByteArray::fromHex("0461"));  // address A5
+    EXPECT_EQ(frames[1].bytes, QByteArray::fromHex("0662"));  // A ON
+
+    // ExecWait sends on the spot.
+    sim->clearRecords();
+    EXPECT_EQ(engine->ExecWait(QStringLiteral("B"), QStringLiteral("1"), 3), 0);
+    ASSERT_EQ(sim->framedOnly().size(), 2);
+    EXPECT_EQ(sim->framedOnly()[1].bytes, QByteArray::fromHex("06e3"));  // B OFF
+
+    // What the interface heard reaches the signals and GetEvent.
+    QStringList heard;
+    QObject::connect(engine.get(), &pandrel::Engine::X10Event, engine.get(),
+                     [&](QString& devices, QString& house, int16_t& command, QString&, QString&) {
+                         heard << devices + "|" + house + "|" + QString::number(command);
+                     });
+    sim->injectUpload(QByteArray::fromHex("03026662"));
+    ASSERT_TRUE(platform::waitFor([&] { return !heard.isEmpty(); }, 5000));
+    EXPECT_EQ(heard, QStringList{"A1 |A|2"});
+    EXPECT_EQ(engine->GetEvent(), "A1 :2:0");
+
+    // A lost device is reported and nothing more is sent.
+    QStringList lost;
+    QObject::connect(engine.get(), &pandrel::Engine::PortLost, engine.get(),
+                     [&](const QString& reason) { lost << reason; });
+    sim.reset();
+    ASSERT_TRUE(platform::waitFor([&] { return !lost.isEmpty(); }, 5000));
+    EXPECT_EQ(engine->ExecWait(QStringLiteral("A"), QStringLiteral("5"), 2), 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    QTemporaryDir home;
+    const QByteArray base = home.path().toLocal8Bit();
+    QDir().mkpath(QString::fromLocal8Bit(base + "/config"));
+    QDir().mkpath(QString::fromLocal8Bit(base + "/runtime"));
+    ::chmod((base + "/runtime").constData(), 0700);
+    ::setenv("XDG_CONFIG_HOME", (base + "/config").constData(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (base + "/runtime").constData(), 1);
+    ::setenv("XDG_STATE_HOME", (base + "/state").constData(), 1);
+    // No platform plugin: a core application must not need one.
+    ::setenv("QT_QPA_PLATFORM", "none-installed", 1);
+    QCoreApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
