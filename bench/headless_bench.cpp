@@ -3,7 +3,10 @@
 // over (its "Listening for a connection..." line) and a settling pause has
 // passed, it reads the resident memory and then the CPU time the process
 // uses over an idle stretch (the sum of its threads' run time from
-// /proc/<pid>/task/*/schedstat, in nanoseconds).
+// /proc/<pid>/task/*/schedstat, in nanoseconds) and how often it wakes:
+// the timeslices its threads ran (the third field of the same files) and
+// their voluntary context switches (/proc/<pid>/task/*/status), per second.
+// An idle program with nothing to do should wake at most about once a second.
 //
 //   bench_headless [idle seconds, default 20]
 #include <unistd.h>
@@ -22,15 +25,32 @@
 
 namespace {
 
-// Run time of every thread of pid, in nanoseconds.
-qint64 cpuNs(qint64 pid) {
-    qint64 sum = 0;
+// Summed over every thread of pid: run time in nanoseconds, timeslices run,
+// voluntary context switches.
+struct Usage {
+    qint64 cpuNs = 0;
+    qint64 slices = 0;
+    qint64 voluntary = 0;
+};
+
+Usage usage(qint64 pid) {
+    Usage u;
     const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
     for (const QString& t : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         QFile f(tasks.filePath(t) + QStringLiteral("/schedstat"));
-        if (f.open(QIODevice::ReadOnly)) sum += f.readAll().split(' ').value(0).toLongLong();
+        if (f.open(QIODevice::ReadOnly)) {
+            const QList<QByteArray> fields = f.readAll().trimmed().split(' ');
+            u.cpuNs += fields.value(0).toLongLong();
+            u.slices += fields.value(2).toLongLong();
+        }
+        QFile s(tasks.filePath(t) + QStringLiteral("/status"));
+        if (s.open(QIODevice::ReadOnly)) {
+            for (const QByteArray& line : s.readAll().split('\n'))
+                if (line.startsWith("voluntary_ctxt_switches:"))
+                    u.voluntary += line.mid(24).trimmed().toLongLong();
+        }
     }
-    return sum;
+    return u;
 }
 
 long residentKb(qint64 pid) {
@@ -97,20 +117,25 @@ int main(int argc, char** argv) {
     const qint64 pid = p.processId();
     waitFor([] { return false; }, 2000);  // settle
     const long kb = residentKb(pid);
-    const qint64 cpu0 = cpuNs(pid);
+    const Usage u0 = usage(pid);
     QElapsedTimer wall;
     wall.start();
     waitFor([] { return false; }, idleSeconds * 1000);
-    const qint64 cpu1 = cpuNs(pid);
-    const double percent = 100.0 * double(cpu1 - cpu0) / double(wall.nsecsElapsed());
+    const Usage u1 = usage(pid);
+    const double seconds = double(wall.nsecsElapsed()) / 1e9;
+    const double percent = 100.0 * double(u1.cpuNs - u0.cpuNs) / double(wall.nsecsElapsed());
+    const double wakeups = double(u1.slices - u0.slices) / seconds;
+    const double switches = double(u1.voluntary - u0.voluntary) / seconds;
     p.terminate();
     waitFor([&] { return p.state() == QProcess::NotRunning; }, 10000);
 
     std::printf(
         "headless (offscreen platform, no display): resident %.1f MB after start-up, idle "
-        "CPU %.4f %% of a core over %d s\n",
-        kb / 1024.0, percent, idleSeconds);
+        "CPU %.4f %% of a core over %d s, %.2f wake-ups/s (%.2f voluntary switches/s)\n",
+        kb / 1024.0, percent, idleSeconds, wakeups, switches);
     std::printf("FIGURE headless_resident_mb %.1f\n", kb / 1024.0);
     std::printf("FIGURE headless_idle_cpu_percent %.4f\n", percent);
+    std::printf("FIGURE headless_idle_wakeups_per_s %.2f\n", wakeups);
+    std::printf("FIGURE headless_idle_voluntary_switches_per_s %.2f\n", switches);
     return 0;
 }

@@ -11,7 +11,6 @@ namespace {
 constexpr qint64 kListenMs = 2000;        // Init's listen
 constexpr qint64 kProbeSettleMs = 2000;   // after the status request
 constexpr double kProbeReplySeconds = 2;  // then WaitForBytes(2, 14)
-constexpr qint64 kTimer2Ms = 250;
 }  // namespace
 
 namespace pandrel {
@@ -34,14 +33,16 @@ Engine::Engine(QObject* parent) : QObject(parent), d(new Private(this)) {
     d->Timer1->setTimerType(Qt::PreciseTimer);
     connect(d->Timer1, &QTimer::timeout, this, [this] { d->Timer1_Timer(); });
 
-    // Timer2: 250 ms, enabled from creation; drains the command queue.
+    // Timer2: 250 ms; drains the command queue. It runs only while commands
+    // wait for it (see ArmQueueTimer): an idle line arms no timer, so an idle
+    // program is not woken four times a second for nothing.
     d->Timer2 = new QTimer(this);
     d->Timer2->setObjectName(QStringLiteral("Timer2"));
     // Precise: a coarse timer may run up to 5 % late, and a queued command
     // must be on the line within one period of its Exec.
     d->Timer2->setTimerType(Qt::PreciseTimer);
+    d->Timer2->setInterval(static_cast<int>(Private::kQueueTickMs));
     connect(d->Timer2, &QTimer::timeout, this, [this] { d->Timer2_Timer(); });
-    platform::TimeBase::global().startTimer(*d->Timer2, kTimer2Ms);
 }
 
 Engine::~Engine() {
@@ -92,11 +93,10 @@ int16_t Engine::Private::OpenInterface() {
         hEvent.set();
     else
         hEvent.reset();
-    // Commands still queued are dropped.
+    // Commands still queued are dropped; with none waiting Timer2 stops.
     iCmdRead = iCmdWrite = iCmdCount = 0;
+    ArmQueueTimer();
     // (The code tables are constants of x10codes.)
-    // Timer2 follows the current time base.
-    platform::TimeBase::global().startTimer(*Timer2, kTimer2Ms);
 
     // An error of the serial component ends Init with its number.
     auto fail = [&](int err) -> int16_t {
@@ -190,6 +190,7 @@ void Engine::Private::DeviceLost() {
     bHeard = false;
     if (bInitializing) bReady = false;
     iCmdRead = iCmdWrite = iCmdCount = 0;
+    ArmQueueTimer();
     PendingInput.clear();
     ClearReceiveBuffer();
     bSending = bUploading = bAwaitingReply = false;

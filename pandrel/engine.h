@@ -18,7 +18,9 @@
 // Members, results, signals and timing are those of controlcm (see
 // controlcm.h): everything runs on the thread that owns the engine, and every
 // wait keeps that thread's event loop running so that port notifications and
-// timer ticks are served inside it.
+// timer ticks are served inside it. An idle engine arms no timer: the 250 ms
+// queue timer runs only while queued commands wait for the line, so an idle
+// daemon is woken only by what arrives on the port.
 
 #include <QObject>
 #include <QString>

@@ -42,7 +42,8 @@ struct Engine::Private {
     // Components.
     MSComm* MSComm1 = nullptr;
     QTimer* Timer1 = nullptr;  // time-out of GetEvent
-    QTimer* Timer2 = nullptr;
+    QTimer* Timer2 = nullptr;  // drains the command queue; runs only while commands wait
+    static constexpr qint64 kQueueTickMs = 250;
 
     // Properties.
     int16_t comport = 2;
@@ -153,6 +154,10 @@ struct Engine::Private {
                      int16_t data1, int16_t data2);
     bool SendAddressPhase(int house, const QString& devicecode);
     void Timer2_Timer();
+    void DrainQueue();
+    // Runs Timer2 while queued commands wait for a tick and stops it when
+    // none do. A running timer is left alone, so its ticks keep their pace.
+    void ArmQueueTimer();
 
     // Writes bytes to the port (nothing when it is closed).
     void Output(const QByteArray& bytes);

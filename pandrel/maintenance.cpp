@@ -22,6 +22,7 @@ void pandrel::Engine::Private::ResetCM() {
     bClosing = true;
     bHeard = false;
     PendingInput.clear();
+    ArmQueueTimer();  // a closing control sends nothing more: Timer2 stops
     // Only an open port is closed, and then the event handle as well.
     if (MSComm1->PortOpen()) {
         MSComm1->setPortOpen(false);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine_p.h"
+#include "timebase.h"
 #include "x10codes.h"
 
 namespace x10 = pandrel::x10;
@@ -182,8 +183,9 @@ void pandrel::Engine::Exec(QString& housecode, QString& devicecode, int16_t& com
     ++d->iCmdCount;
     // Exec only queues and returns at once. With the line idle the queue is
     // served at the next turn of the event loop rather than at the next
-    // Timer2 tick; a backlog, or a command queued while another exchange
-    // runs, keeps the tick's pacing.
+    // Timer2 tick (the drain arms Timer2 if it has to leave work behind); a
+    // backlog, or a command queued while another exchange runs, keeps the
+    // tick's pacing.
     if (d->iExchange == 0 && !d->bQueueBusy && !d->bDrainPosted) {
         d->bDrainPosted = true;
         QMetaObject::invokeMethod(
@@ -193,6 +195,8 @@ void pandrel::Engine::Exec(QString& housecode, QString& devicecode, int16_t& com
                 p->Timer2_Timer();
             },
             Qt::QueuedConnection);
+    } else if (!d->bDrainPosted) {
+        d->ArmQueueTimer();
     }
 }
 
@@ -205,10 +209,24 @@ void pandrel::Engine::Exec(const QString& housecode, const QString& devicecode, 
 }
 
 // ---------------------------------------------------------------------------
-// Timer2: drains the queue every 250 ms (and once right after an Exec on an
-// idle line)
+// Timer2: drains the queue every 250 ms while commands wait (and once right
+// after an Exec on an idle line)
+
+void pandrel::Engine::Private::ArmQueueTimer() {
+    if (iCmdCount <= 0 || bClosing)
+        Timer2->stop();
+    else if (!Timer2->isActive())
+        platform::TimeBase::global().startTimer(*Timer2, kQueueTickMs);
+}
 
 void pandrel::Engine::Private::Timer2_Timer() {
+    DrainQueue();
+    // Whatever the drain could not send (another exchange held the line)
+    // waits for the next tick; an empty queue needs no timer.
+    ArmQueueTimer();
+}
+
+void pandrel::Engine::Private::DrainQueue() {
     // No nested draining; and another exchange in progress (Init's
     // listen or probe, ExecWait, an upload, ...) keeps the queue for the
     // next tick.

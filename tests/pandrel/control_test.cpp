@@ -33,7 +33,9 @@ TEST(ControlSurface, CreationDefaults) {
     EXPECT_FALSE(d.hEvent.isOpen());
     EXPECT_FALSE(d.MSComm1->PortOpen());
     EXPECT_EQ(d.MSComm1->Settings(), "4800,N,8,1");
-    EXPECT_TRUE(d.Timer2->isActive());
+    // The 250 ms queue timer runs only while commands wait: none do yet.
+    EXPECT_FALSE(d.Timer2->isActive());
+    EXPECT_EQ(d.Timer2->interval(), 250);
     EXPECT_EQ(d.iRxCount, 0);
     EXPECT_EQ(d.iCmdCount, 0);
 }
@@ -604,6 +606,47 @@ TEST_F(QueueTest, ExecOnAnIdleLineLeavesAtOnce) {
     cm->Exec("A", " 6", 3);
     ASSERT_TRUE(runUntil([&] { return d().iCmdCount == 0 && !d().bQueueBusy; }, 5000));
     EXPECT_EQ(framed(), (QStringList{"04 61", "06 62", "04 69", "06 63"}));
+}
+
+// An idle line arms no timer: Timer2 does not tick after Init, nor after a
+// queued command has gone. Commands that cannot leave at once (another
+// exchange holds the line) arm it and still leave at its next tick after
+// that exchange, and it stops again once the queue is empty.
+TEST_F(QueueTest, TheQueueTimerRunsOnlyWhileCommandsWait) {
+    int ticks = 0;
+    QObject::connect(d().Timer2, &QTimer::timeout, [&] { ++ticks; });
+    run(3000);
+    EXPECT_EQ(ticks, 0);
+    EXPECT_FALSE(d().Timer2->isActive());
+
+    cm->Exec("A", " 5", 2);
+    ASSERT_TRUE(runUntil([&] { return d().iCmdCount == 0 && !d().bQueueBusy; }, 5000));
+    EXPECT_FALSE(d().Timer2->isActive());
+    ticks = 0;
+    run(3000);
+    EXPECT_EQ(ticks, 0);
+
+    // Queued, then the line is taken before the drain's turn: the drain
+    // leaves the command to the timer. Queued during the exchange: the
+    // timer is already armed.
+    sim->clearRecords();
+    sim->setReadyDelayMs(300);
+    cm->Exec("A", " 1", 2);
+    when([&] { return d().bSending; }, [&] { cm->Exec("A", " 2", 3); });
+    EXPECT_EQ(cm->ExecWait("B", " 3", 3), 0);
+    EXPECT_EQ(d().iCmdCount, 2);
+    EXPECT_TRUE(d().Timer2->isActive());
+    const qint64 real0 = veldrin::sim::monotonicMs();
+    ASSERT_TRUE(runUntil([&] { return d().iCmdCount == 0 && !d().bQueueBusy; }, 20000));
+    EXPECT_EQ(framed(), (QStringList{"04 e2", "06 e3", "04 66", "06 62", "04 6e", "06 63"}));
+    const auto frames = sim->framedOnly();
+    // the first queued frame went out at the first tick after the exchange
+    // (the frame itself takes the ready delay)
+    EXPECT_LE(frames[2].tMs - real0, (250 + 300) / kScale + 50);
+    EXPECT_FALSE(d().Timer2->isActive());
+    ticks = 0;
+    run(3000);
+    EXPECT_EQ(ticks, 0);
 }
 
 TEST_F(QueueTest, FiftyOneExecCallsDropTheLast) {

@@ -112,6 +112,51 @@ TEST_F(EngineTest, InitExecAndHeardEventsUnderACoreApplication) {
     EXPECT_EQ(engine->ExecWait(QStringLiteral("A"), QStringLiteral("5"), 2), 1);
 }
 
+// Counts the timer events delivered to an object and its children.
+class TimerEventCounter : public QObject {
+  public:
+    explicit TimerEventCounter(const QObject* root) : root_(root) {
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+    ~TimerEventCounter() override { QCoreApplication::instance()->removeEventFilter(this); }
+    int count = 0;
+
+  protected:
+    bool eventFilter(QObject* o, QEvent* e) override {
+        if (e->type() == QEvent::Timer) {
+            for (const QObject* p = o; p; p = p->parent())
+                if (p == root_) {
+                    ++count;
+                    break;
+                }
+        }
+        return false;
+    }
+
+  private:
+    const QObject* root_;
+};
+
+// An idle engine wakes nobody: after Init, after a queued command has gone and
+// after a heard event, no timer of the engine fires.
+TEST_F(EngineTest, AnIdleEngineFiresNoTimer) {
+    TimerEventCounter timers(engine.get());
+    ASSERT_EQ(engine->Init(), 0);
+    bool done = false;
+    QObject::connect(engine.get(), &pandrel::Engine::CommandDone, engine.get(),
+                     [&] { done = true; });
+    engine->Exec(QStringLiteral("A"), QStringLiteral("5"), 2);
+    ASSERT_TRUE(platform::waitFor([&] { return done; }, 5000));
+    int heard = 0;
+    QObject::connect(engine.get(), &pandrel::Engine::X10Event, engine.get(), [&] { ++heard; });
+    sim->injectUpload(QByteArray::fromHex("03026662"));
+    ASSERT_TRUE(platform::waitFor([&] { return heard > 0; }, 5000));
+    platform::waitEvents(100);
+    timers.count = 0;
+    platform::waitEvents(3000);
+    EXPECT_EQ(timers.count, 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
