@@ -168,12 +168,14 @@ void InterfaceCommands::refuseFull() {
 
 void InterfaceCommands::refuseUnavailable(Source source) {
     refusal_ = kUnavailableReason;
-    // One line for what one click or word gave (a click may send two
-    // commands); a flood at most one line a second.
-    if (unavailableLogged_) return;
-    unavailableLogged_ = true;
-    QTimer::singleShot(0, this, [this] { unavailableLogged_ = false; });
-    if (source == Source::Mqtt)
+    // One line for what one click, word or message gave (a click may send
+    // two commands); a flood at most one line a second.
+    const bool mqtt = source == Source::Mqtt;
+    const int kind = mqtt ? 2 : 1;
+    if (unavailableLogged_ & kind) return;
+    if (!unavailableLogged_) QTimer::singleShot(0, this, [this] { unavailableLogged_ = 0; });
+    unavailableLogged_ |= kind;
+    if (mqtt)
         throttle_.log(QStringLiteral("unavailable-mqtt"), kUnavailableMqttLine);
     else
         throttle_.log(QStringLiteral("unavailable"), kUnavailableLine);

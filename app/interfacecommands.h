@@ -137,9 +137,9 @@ class InterfaceCommands : public CommandPath {
     std::function<void(const QString&)> log_;
     std::deque<Pending> pending_;
     bool ready_ = false;
-    int queued_ = 0;                  // commands the control holds (two-way interface)
-    bool dropping_ = false;           // the full queue was logged
-    bool unavailableLogged_ = false;  // this turn of the event loop logged it
+    int queued_ = 0;             // commands the control holds (two-way interface)
+    bool dropping_ = false;      // the full queue was logged
+    int unavailableLogged_ = 0;  // kinds logged in this turn of the event loop
     state::Source current_ = state::Source::Click;
     QString refusal_;
     platform::LogThrottle throttle_;
