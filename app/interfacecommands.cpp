@@ -118,9 +118,6 @@ void InterfaceCommands::setInterfaceReady(bool ready) {
 
 void InterfaceCommands::exec(const QString& housecode, const QString& devicecode, int command,
                              int brightness, Source source) {
-    // The control drops what arrives while its queue is full, without a word;
-    // count what it holds (taken and not yet reported done) so that what goes
-    // beyond its limit is refused here, and said in the event log instead.
     if (!ready_ && !useCp290_()) {
         // No two-way interface answers (lost, or not found yet): nothing goes
         // out, and no one is told it did.
@@ -131,6 +128,9 @@ void InterfaceCommands::exec(const QString& housecode, const QString& devicecode
                                command);
         return;
     }
+    // The control drops what arrives while its queue is full, without a word;
+    // count what it holds (taken and not yet reported done) so that what goes
+    // beyond its limit is refused here, and said in the event log instead.
     if (ready_ && !useCp290_()) {
         if (queued_ >= kMaxWaiting) {
             refuseFull();
