@@ -33,6 +33,10 @@ constexpr qint64 kCp290PauseMs = 20;
 const QString kQueueFullReason = QStringLiteral("Command queue full: command not sent");
 const QString kQueueFullLine =
     QStringLiteral("Command queue full: commands are dropped until it drains");
+const QString kUnavailableReason = QStringLiteral("Interface not available");
+const QString kUnavailableLine = QStringLiteral("Interface not available: command not sent");
+const QString kUnavailableMqttLine =
+    QStringLiteral("Interface not available: MQTT command dropped");
 const QString kCp290BusyLine =
     QStringLiteral("CP290 Busy Detecting the Interface: Command Not Sent");
 
@@ -114,6 +118,16 @@ void InterfaceCommands::setInterfaceReady(bool ready) {
 
 void InterfaceCommands::exec(const QString& housecode, const QString& devicecode, int command,
                              int brightness, Source source) {
+    if (!ready_ && !useCp290_()) {
+        // No two-way interface answers (lost, or not found yet): nothing goes
+        // out, and no one is told it did.
+        refuseUnavailable(source);
+        const int house = houseOf(housecode);
+        if (house >= 0)
+            emit commandFailed(house, houseWide(command) ? std::vector<int>{} : unitsOf(devicecode),
+                               command);
+        return;
+    }
     // The control drops what arrives while its queue is full, without a word;
     // count what it holds (taken and not yet reported done) so that what goes
     // beyond its limit is refused here, and said in the event log instead.
@@ -150,6 +164,21 @@ void InterfaceCommands::refuseFull() {
     // One line per burst; a flood of bursts at most one line a second.
     if (!dropping_) throttle_.log(QStringLiteral("queue-full"), kQueueFullLine);
     dropping_ = true;
+}
+
+void InterfaceCommands::refuseUnavailable(Source source) {
+    refusal_ = kUnavailableReason;
+    // One line for what one click, word or message gave (a click may send
+    // two commands); a flood at most one line a second.
+    const bool mqtt = source == Source::Mqtt;
+    const int kind = mqtt ? 2 : 1;
+    if (unavailableLogged_ & kind) return;
+    if (!unavailableLogged_) QTimer::singleShot(0, this, [this] { unavailableLogged_ = 0; });
+    unavailableLogged_ |= kind;
+    if (mqtt)
+        throttle_.log(QStringLiteral("unavailable-mqtt"), kUnavailableMqttLine);
+    else
+        throttle_.log(QStringLiteral("unavailable"), kUnavailableLine);
 }
 
 void InterfaceCommands::cp290Command(QString& housecode, int unit, int function, Source source) {

@@ -65,8 +65,10 @@ class InterfaceCommands : public CommandPath {
     // Commands waiting at most (the two-way control's own queue holds as many).
     static constexpr int kMaxWaiting = 50;
     // Why the last command given here was not sent ("" when none was refused
-    // since clearRefusal): "Command queue full: command not sent" or the
-    // CP290's busy refusal. The command interpreter clears it before a word.
+    // since clearRefusal): "Command queue full: command not sent", the
+    // CP290's busy refusal, or "Interface not available" while no two-way
+    // interface answers (lost or not found; nothing is sent then). The
+    // command interpreter clears it before a word.
     const QString& lastRefusal() const { return refusal_; }
     void clearRefusal() { refusal_.clear(); }
     // CP290 commands waiting for their exchange.
@@ -126,6 +128,7 @@ class InterfaceCommands : public CommandPath {
     void cp290Run(Cp290Job job, QString& housecode);
     void cp290Next();
     void refuseFull();
+    void refuseUnavailable(state::Source source);
 
     controlcm& control_;
     Cp290Link& link_;
@@ -134,8 +137,9 @@ class InterfaceCommands : public CommandPath {
     std::function<void(const QString&)> log_;
     std::deque<Pending> pending_;
     bool ready_ = false;
-    int queued_ = 0;         // commands the control holds (two-way interface)
-    bool dropping_ = false;  // the full queue was logged
+    int queued_ = 0;             // commands the control holds (two-way interface)
+    bool dropping_ = false;      // the full queue was logged
+    int unavailableLogged_ = 0;  // kinds logged in this turn of the event loop
     state::Source current_ = state::Source::Click;
     QString refusal_;
     platform::LogThrottle throttle_;

@@ -34,6 +34,9 @@ class frmAbout;
 class frmLogin;
 class CommandPath;
 class InterfaceCommands;
+namespace core {
+class InterfaceSupervisor;
+}
 namespace mqtt {
 class Bridge;
 }  // namespace mqtt
@@ -147,6 +150,7 @@ class Form1 : public QWidget {
     state::StateTable* stateTable() const { return table_; }
     CommandPath* commandPath() const;
     InterfaceCommands* interfaceCommands() const { return path_; }
+    core::InterfaceSupervisor* interfaceSupervisor();
 
     // --- home-automation bridge -----------------------------------------------
     // Started in Form_Load after the interface contact when [MQTT] names a
@@ -198,6 +202,8 @@ class Form1 : public QWidget {
     void connectMenu();
     // Runs the CP290 detection, logs a failure and colours the status strip.
     void contactCp290();
+    // Colours the status strip after a contact; a two-way interface not
+    // found is then retried in the background until it answers.
     void setStatusStrip(bool found);
     // After a failed contact: when this user may not open the port's device,
     // one event-log line says which group to join.
@@ -212,6 +218,7 @@ class Form1 : public QWidget {
     std::unique_ptr<Cp290Link> link_;
     state::StateTable* table_ = nullptr;
     InterfaceCommands* path_ = nullptr;
+    core::InterfaceSupervisor* supervisor_ = nullptr;
     std::unique_ptr<mqtt::Bridge> mqttBridge_;
     std::unique_ptr<ServiceHost> serviceHost_;
     std::unique_ptr<RemoteServer> server_;

@@ -6,6 +6,7 @@
 #include "dialogs.h"
 #include "frmabout.h"
 #include "frmlogin.h"
+#include "interfacesupervisor.h"
 #include "mainwindow.h"
 #include "numtext.h"
 #include "optionsmenu.h"
@@ -52,6 +53,8 @@ void Form1::mnuComCh_Click() {
         3, QStringLiteral("You Must Enter a Valid Com Port Number (1, 2, or 3)"));
     if (!number) return;
     AppState& st = appState();
+    // This contact replaces any retry in the background.
+    if (supervisor_) supervisor_->stop();
     controlcm1->ResetCM();
     st.iComPort = static_cast<int16_t>(platform::roundHalfEven(*number));
     if (!st.bCP290) {

@@ -6,7 +6,9 @@
 #include "clicklabel.h"
 #include "controlcm.h"
 #include "interfacecommands.h"
+#include "interfacesupervisor.h"
 #include "mainwindow.h"
+#include "mscomm.h"
 #include "numtext.h"
 #include "optionsmenu.h"
 #include "processexit.h"
@@ -122,6 +124,13 @@ void Form1::setStatusStrip(bool found) {
     Label3->setBackColor(found ? ui::kGreen : ui::kRed);
     path_->setInterfaceReady(found);
     if (!found) reportPortAccess();
+    // A two-way interface that did not answer is looked for again until it
+    // does. (The CP290 is looked for at each exchange.)
+    if (appState().bCP290) return;
+    if (found)
+        interfaceSupervisor()->stop();
+    else
+        interfaceSupervisor()->supervise(MSComm::deviceForPort(controlcm1->comport()));
 }
 
 void Form1::Form_Unload(int& Cancel) {

@@ -114,7 +114,10 @@ TEST_F(Tray, WithoutANotificationAreaTheWindowStays) {
     testenv::pump(100);
     EXPECT_TRUE(w.isVisible());
     EXPECT_TRUE(w.isMinimized());
-    EXPECT_EQ(logTexts().size(), 2);
+    // Minimising says it once more. (The missing interface's retries in the
+    // background have a line of their own.)
+    EXPECT_EQ(logTexts().filter("No System Tray").size(), 2) << logTexts().join('\n').toStdString();
+    EXPECT_EQ(logTexts().size() - logTexts().filter("Still Not Found").size(), 2);
 }
 
 TEST_F(Tray, RightReleaseOpensTheMenuOnlyOnFreeSurfaceAndTheClickPad) {
