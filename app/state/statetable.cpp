@@ -8,7 +8,6 @@
 #include <QStandardPaths>
 #include <QTextStream>
 #include <algorithm>
-#include <cmath>
 
 #include "clock.h"
 #include "regularfile.h"
@@ -126,7 +125,7 @@ ModuleState StateTable::after(const ModuleState& s, int function, int amount, bo
         case x10::PresetDim1:
         case x10::PresetDim2:
             if (dims) {
-                const int level = int(std::lround(std::clamp(amount, 0, 31) * 100.0 / 31));
+                const int level = x10::presetPercent(amount);
                 to(level > 0 ? Power::On : Power::Off, level);
             }
             break;

@@ -92,6 +92,19 @@ TEST(StateTable, DimAndBrightAmountsClampedAndFromFullWhenUnknown) {
     EXPECT_EQ(t.state(at("A7")).power, Power::On);
 }
 
+TEST(StateTable, PresetDimsSetTheLevelOfLampsOnly) {
+    StateTable t;
+    t.setModules(houseA());
+    t.applyReceived("A1 A3 ", "A", veldrin::x10::PresetDim1, "8");
+    EXPECT_EQ(t.state(at("A1")).level, 26);  // 8 of 31, rounded
+    EXPECT_EQ(t.state(at("A1")).power, Power::On);
+    EXPECT_EQ(t.state(at("A3")).power, Power::Unknown);  // an appliance does not dim
+    t.applyReceived("A1 ", "A", veldrin::x10::PresetDim2, "31");
+    EXPECT_EQ(t.state(at("A1")).level, 100);
+    t.applyReceived("A1 ", "A", veldrin::x10::PresetDim1, "0");
+    EXPECT_EQ(t.state(at("A1")).power, Power::Off);
+}
+
 TEST(StateTable, AllUnitsOffVersusAllLightsOnLampsAndAppliances) {
     StateTable t;
     t.setModules(houseA());
