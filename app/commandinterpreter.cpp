@@ -10,9 +10,9 @@
 #include "controlcm.h"
 #include "interfacecommands.h"
 #include "mainwindow.h"
+#include "x10.h"
 
 namespace {
-constexpr int16_t kAllLightsOff = 6;
 const QString kShutdownMessage = QStringLiteral(
     "Windows Shutdown Initiated by an Corvex Client - To Abort, Please choose the Abort "
     "Shutdown Computer option");
@@ -54,7 +54,7 @@ bool Form1::ProcessCommand(const QString& scommand) {
             return sent();
         case Command::AllLightsOff:
             // Through the two-way control whichever interface is in use.
-            path_->exec(st.sHouseCode, QStringLiteral("0"), kAllLightsOff, 0,
+            path_->exec(st.sHouseCode, QStringLiteral("0"), veldrin::x10::AllLightsOff, 0,
                         path_->currentSource());
             return sent();
         case Command::Shutdown:

@@ -21,7 +21,8 @@ class CommandPath : public QObject {
     // BRIGHT from the tracked level (first ON at full brightness when the
     // level is unknown); CP290: its absolute dim level.
     virtual void setBrightness(state::Address a, int percent, state::Source source) = 0;
-    // ALL UNITS OFF (0), ALL LIGHTS ON (1) or ALL LIGHTS OFF (6) for a house 0..15.
+    // ALL UNITS OFF, ALL LIGHTS ON or ALL LIGHTS OFF (veldrin::x10::Function)
+    // for a house, position 1..16 (A = 1).
     virtual void houseFunction(int house, int function, state::Source source) = 0;
 
     // The interface was found and answers.

@@ -1,5 +1,7 @@
 #include "commandwords.h"
 
+#include "x10.h"
+
 namespace commands {
 
 namespace {
@@ -50,8 +52,7 @@ Command parse(const QString& c) {
     if (n >= 1 && c.left(n - 1) == QLatin1String("housecodechange")) {
         // Only a letter that names a house (A to P, either case); it is kept
         // as written.
-        const QChar h = c.back().toUpper();
-        if (h >= QLatin1Char('A') && h <= QLatin1Char('P')) {
+        if (veldrin::x10::housePosition(c.right(1)) != 0) {
             out.kind = Command::HouseCode;
             out.text = c.right(1);
         }

@@ -8,16 +8,9 @@
 #include "mainwindow.h"
 #include "numtext.h"
 #include "twips.h"
+#include "x10.h"
 
-namespace {
-// X10 functions the click pad sends.
-constexpr int16_t kAllUnitsOff = 0;
-constexpr int16_t kAllLightsOn = 1;
-constexpr int16_t kOn = 2;
-constexpr int16_t kOff = 3;
-constexpr int16_t kDim = 4;
-constexpr int16_t kBright = 5;
-}  // namespace
+namespace x10 = veldrin::x10;
 
 void Form1::Label1_MouseDown(int Index, int Button, int Shift, float X, float Y) {
     Q_UNUSED(Shift);
@@ -29,9 +22,10 @@ void Form1::Label1_MouseDown(int Index, int Button, int Shift, float X, float Y)
     if (Button == 1) {
         Label1[Index]->setForeColor(ui::kGreen);
         if (st.bCP290)
-            path_->cp290Command(st.sHouseCode, unit, kOn, path_->currentSource());
+            path_->cp290Command(st.sHouseCode, unit, x10::On, path_->currentSource());
         else
-            path_->exec(st.sHouseCode, platform::blankNumber(unit), kOn, 0, path_->currentSource());
+            path_->exec(st.sHouseCode, platform::blankNumber(unit), x10::On, 0,
+                        path_->currentSource());
         st.iLastUnit = unit;
         // The command goes out first, so a dim triggered by this value
         // change addresses the new unit.
@@ -40,9 +34,9 @@ void Form1::Label1_MouseDown(int Index, int Button, int Shift, float X, float Y)
     } else if (Button == 2) {
         Label1[Index]->setForeColor(ui::kBlack);
         if (st.bCP290)
-            path_->cp290Command(st.sHouseCode, unit, kOff, path_->currentSource());
+            path_->cp290Command(st.sHouseCode, unit, x10::Off, path_->currentSource());
         else
-            path_->exec(st.sHouseCode, platform::blankNumber(unit), kOff, 0,
+            path_->exec(st.sHouseCode, platform::blankNumber(unit), x10::Off, 0,
                         path_->currentSource());
         st.iLastUnit = 0;
         Slider1->setVisible(false);
@@ -66,8 +60,8 @@ void Form1::Label3_MouseDown(int Button, int Shift, float X, float Y) {
     Q_UNUSED(Y);
     AppState& st = appState();
     int16_t function = -1;
-    if (Button == 1) function = kAllLightsOn;
-    if (Button == 2) function = kAllUnitsOff;
+    if (Button == 1) function = x10::AllLightsOn;
+    if (Button == 2) function = x10::AllUnitsOff;
     if (function < 0) return;
     // The CP290 frame always names a unit: all-units functions go to unit 2.
     if (st.bCP290)
@@ -85,13 +79,13 @@ void Form1::Slider1_Change() {
             // The CP290 takes the absolute level, also when it is unchanged.
             path_->cp290Dim(st.sHouseCode, st.iLastUnit, double(V), path_->currentSource());
         } else if (V > st.iLastDim) {
-            path_->exec(st.sHouseCode, unit, kBright, std::abs(st.iLastDim - V) * 10,
+            path_->exec(st.sHouseCode, unit, x10::Bright, std::abs(st.iLastDim - V) * 10,
                         path_->currentSource());
         } else if (V < st.iLastDim) {
-            path_->exec(st.sHouseCode, unit, kDim, std::abs(st.iLastDim - V) * 10,
+            path_->exec(st.sHouseCode, unit, x10::Dim, std::abs(st.iLastDim - V) * 10,
                         path_->currentSource());
         } else {
-            path_->exec(st.sHouseCode, unit, kDim, 0, path_->currentSource());
+            path_->exec(st.sHouseCode, unit, x10::Dim, 0, path_->currentSource());
         }
     }
     st.iLastDim = static_cast<int16_t>(V);

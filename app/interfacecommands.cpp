@@ -40,32 +40,6 @@ const QString kUnavailableMqttLine =
 const QString kCp290BusyLine =
     QStringLiteral("CP290 Busy Detecting the Interface: Command Not Sent");
 
-bool houseWide(int f) {
-    return f == x10::AllUnitsOff || f == x10::AllLightsOn || f == x10::AllLightsOff;
-}
-
-// The units of a device-code text as the control reads it: items separated
-// by "+", each read from its leading number; only 1 to 16 count.
-std::vector<int> unitsOf(const QString& devicecode) {
-    std::vector<int> out;
-    for (const QString& item : devicecode.split(u'+')) {
-        const QString t = item.trimmed();
-        int n = 0;
-        int digits = 0;
-        for (QChar c : t) {
-            if (c < u'0' || c > u'9' || digits > 3) break;
-            n = n * 10 + (c.unicode() - u'0');
-            ++digits;
-        }
-        if (n >= 1 && n <= 16) out.push_back(n);
-    }
-    return out;
-}
-
-int houseOf(const QString& housecode) {
-    return housecode.isEmpty() ? -1 : state::houseIndex(housecode.at(0));
-}
-
 QString describe(int house, const std::vector<int>& units, int function, int amount) {
     state::HeardEvent ev;
     ev.house = house;
@@ -134,10 +108,12 @@ void InterfaceCommands::exec(const QString& housecode, const QString& devicecode
     if (ready_ && !useCp290_()) {
         if (queued_ >= kMaxWaiting) {
             refuseFull();
-            const int house = houseOf(housecode);
-            if (house >= 0)
+            const int house = x10::housePosition(housecode);
+            if (house > 0)
                 emit commandFailed(
-                    house, houseWide(command) ? std::vector<int>{} : unitsOf(devicecode), command);
+                    house,
+                    x10::isHouseFunction(command) ? std::vector<int>{} : x10::unitList(devicecode),
+                    command);
             return;
         }
         dropping_ = false;
@@ -145,13 +121,13 @@ void InterfaceCommands::exec(const QString& housecode, const QString& devicecode
     }
     control_.Exec(housecode, devicecode, command, brightness);
     // Only a command the control took will be reported done.
-    const int house = houseOf(housecode);
-    if (!ready_ || useCp290_() || house < 0) return;
+    const int house = x10::housePosition(housecode);
+    if (!ready_ || useCp290_() || house == 0) return;
     Pending p;
     p.house = house;
     p.housecode = housecode;
     p.devicecode = devicecode;
-    p.units = houseWide(command) ? std::vector<int>{} : unitsOf(devicecode);
+    p.units = x10::isHouseFunction(command) ? std::vector<int>{} : x10::unitList(devicecode);
     p.function = command;
     p.amount = std::clamp(brightness, 0, 100);
     p.source = source;
@@ -211,10 +187,10 @@ void InterfaceCommands::cp290Submit(QString& housecode, Cp290Job job) {
             refuseFull();
         }
         // Its labels show the tracked state again.
-        const int house = houseOf(housecode);
-        if (house >= 0 && houseWide(job.function))
+        const int house = x10::housePosition(housecode);
+        if (house > 0 && x10::isHouseFunction(job.function))
             emit commandFailed(house, {}, job.function);
-        else if (house >= 0 && job.unit >= 1 && job.unit <= 16)
+        else if (house > 0 && job.unit >= 1 && job.unit <= 16)
             emit commandFailed(house, {job.unit}, job.function);
         return;
     }
@@ -255,8 +231,8 @@ void InterfaceCommands::cp290Run(Cp290Job job, QString& housecode) {
     if (job.dim) {
         const double level = job.level;
         const bool replied = CP290Dim(link_, housecode, unit, level);
-        const int house = houseOf(housecode);
-        if (house >= 0 && job.unit >= 1 && job.unit <= 16) {
+        const int house = x10::housePosition(housecode);
+        if (house > 0 && job.unit >= 1 && job.unit <= 16) {
             if (replied) {
                 // Levels other than the whole numbers 0 to 10 go out as full brightness.
                 const double whole = std::round(level);
@@ -270,11 +246,12 @@ void InterfaceCommands::cp290Run(Cp290Job job, QString& housecode) {
     } else {
         const bool replied =
             CP290Command(link_, housecode, unit, static_cast<int16_t>(job.function));
-        const int house = houseOf(housecode);
-        if (house >= 0) {
+        const int house = x10::housePosition(housecode);
+        if (house > 0) {
             // The all-units functions name unit 2 in the frame but act on the house.
-            const std::vector<int> units =
-                houseWide(job.function) ? std::vector<int>{} : std::vector<int>{job.unit};
+            const std::vector<int> units = x10::isHouseFunction(job.function)
+                                               ? std::vector<int>{}
+                                               : std::vector<int>{job.unit};
             if (replied)
                 confirmed(house, units, job.function, 0, job.source);
             else
@@ -290,7 +267,7 @@ void InterfaceCommands::cp290Run(Cp290Job job, QString& housecode) {
 // The command path for any house
 
 void InterfaceCommands::switchUnit(Address a, bool on, Source source) {
-    QString house(a.houseLetter());
+    QString house(QChar::fromLatin1(a.letter()));
     if (useCp290_())
         cp290Command(house, a.unit, on ? x10::On : x10::Off, source);
     else
@@ -304,7 +281,7 @@ void InterfaceCommands::setBrightness(Address a, int percent, Source source) {
         switchUnit(a, percent > 0, source);
         return;
     }
-    QString house(a.houseLetter());
+    QString house(QChar::fromLatin1(a.letter()));
     if (useCp290_()) {
         cp290Dim(house, a.unit, std::round(percent / 10.0), source);
         return;
@@ -322,8 +299,8 @@ void InterfaceCommands::setBrightness(Address a, int percent, Source source) {
 }
 
 void InterfaceCommands::houseFunction(int house, int function, Source source) {
-    if (house < 0 || house > 15 || !houseWide(function)) return;
-    QString letter(QChar(u'A' + house));
+    if (house < 1 || house > 16 || !x10::isHouseFunction(function)) return;
+    QString letter(QChar::fromLatin1(Address{house, 0}.letter()));
     if (useCp290_())
         cp290Command(letter, 2, function, source);
     else
@@ -337,7 +314,7 @@ ModuleState InterfaceCommands::expected(Address a) const {
     const bool dims = !m || m->kind == state::Kind::Lamp;
     for (const Pending& p : pending_) {
         if (p.house != a.house) continue;
-        if (!houseWide(p.function) &&
+        if (!x10::isHouseFunction(p.function) &&
             std::find(p.units.begin(), p.units.end(), a.unit) == p.units.end())
             continue;
         s = state::StateTable::after(s, p.function, p.amount, lamp, dims);
@@ -351,7 +328,7 @@ ModuleState InterfaceCommands::expected(Address a) const {
 void InterfaceCommands::commandDone(const QString& housecode, const QString& devicecode,
                                     int16_t command, int16_t brightness, bool sent) {
     if (queued_ > 0) --queued_;
-    const int house = houseOf(housecode);
+    const int house = x10::housePosition(housecode);
     // The record of this command: the oldest one that matches it. Records
     // before it belong to commands the control never took.
     Source source = current_;
@@ -362,8 +339,9 @@ void InterfaceCommands::commandDone(const QString& housecode, const QString& dev
         source = it->source;
         pending_.erase(pending_.begin(), it + 1);
     }
-    if (house < 0 || command == x10::ClearMemory) return;  // nothing for a module
-    const std::vector<int> units = houseWide(command) ? std::vector<int>{} : unitsOf(devicecode);
+    if (house == 0 || command == x10::ClearMemory) return;  // nothing for a module
+    const std::vector<int> units =
+        x10::isHouseFunction(command) ? std::vector<int>{} : x10::unitList(devicecode);
     if (sent)
         confirmed(house, units, command, brightness, source);
     else

@@ -97,11 +97,12 @@ class InterfaceCommands : public CommandPath {
 
   signals:
     // A command was given up after its retries (or the CP290 did not reply).
+    // house: position 1..16 (A = 1).
     void commandFailed(int house, const std::vector<int>& units, int function);
 
   private:
     struct Pending {
-        int house = 0;
+        int house = 0;  // position 1..16
         QString housecode;
         QString devicecode;
         std::vector<int> units;

@@ -333,8 +333,8 @@ CommandPath* Form1::commandPath() const {
 QString Form1::unitToolTip(int index) const {
     QString tip = QStringLiteral("Click Left Mouse Button for ON, Right for OFF");
     const QString& house = appState().sHouseCode;
-    const int h = house.isEmpty() ? -1 : state::houseIndex(house.at(0));
-    if (h < 0 || !table_) return tip;
+    const int h = veldrin::x10::housePosition(house);
+    if (h == 0 || !table_) return tip;
     const state::ModuleState& s = table_->state(state::Address{h, index + 1});
     if (s.power == state::Power::On && s.level > 0 && s.level < 100)
         tip += QStringLiteral(" (Dimmed to %1%)").arg(s.level);
@@ -343,7 +343,7 @@ QString Form1::unitToolTip(int index) const {
 
 void Form1::showUnitState(const state::Address& a) {
     const QString& house = appState().sHouseCode;
-    if (house.isEmpty() || state::houseIndex(house.at(0)) != a.house) return;
+    if (house.isEmpty() || veldrin::x10::housePosition(house) != a.house) return;
     ClickLabel* label = Label1[size_t(a.unit - 1)];
     const state::ModuleState& s = table_->state(a);
     if (s.power == state::Power::Unknown) return;

@@ -40,9 +40,12 @@ class InterfaceSupervisor;
 namespace mqtt {
 class Bridge;
 }  // namespace mqtt
+namespace veldrin::x10 {
+struct Address;
+}  // namespace veldrin::x10
 namespace state {
 class StateTable;
-struct Address;
+using Address = veldrin::x10::Address;
 }  // namespace state
 
 class Form1 : public QWidget {

@@ -15,6 +15,7 @@
 #include "servicehost.h"
 #include "settingskeys.h"
 #include "settingsstore.h"
+#include "x10.h"
 
 void Form1::mnuCHC_Click() {
     const QString answer = platform::Dialogs::current()
@@ -22,8 +23,7 @@ void Form1::mnuCHC_Click() {
                                           QStringLiteral("Change X-10 Housecode"))
                                .toUpper();
     if (answer.isEmpty()) return;
-    const char16_t first = answer.at(0).unicode();
-    if (first < u'A' || first > u'P') {
+    if (veldrin::x10::housePosition(answer) == 0) {
         platform::Dialogs::current().message(
             QStringLiteral("You Must Enter a Valid Housecode (A-P)"), QStringLiteral("Error"),
             platform::MsgIcon::Critical);

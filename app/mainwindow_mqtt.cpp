@@ -10,7 +10,7 @@
 
 void Form1::startBridge() {
     const QString house = appState().sHouseCode;
-    const int baseHouse = house.isEmpty() ? 0 : std::max(0, state::houseIndex(house.at(0)));
+    const int baseHouse = std::max(1, veldrin::x10::housePosition(house));
     mqttBridge_ = mqtt::Bridge::fromSettings(stateTable(), commandPath(), baseHouse,
                                              [this](const QString& line) { Log_Event(line); });
 }

@@ -24,13 +24,13 @@ std::optional<QStringList> answerStateQuery(const QString& line, const StateLook
     const QString arg = rest.trimmed();
     QStringList lines;
     if (!arg.isEmpty()) {
-        const std::optional<state::Address> a = state::Address::parse(arg);
+        const std::optional<state::Address> a = state::parseModule(arg);
         if (!a) return QStringList{QStringLiteral("ERROR Not an address: ") + arg};
         lines.append(stateLine(*a, lookup(*a)));
         return lines;
     }
     for (int i = 0; i < 256; ++i) {
-        const state::Address a = state::Address::fromIndex(i);
+        const state::Address a = state::addressAt(i);
         const state::ModuleState s = lookup(a);
         if (s.power != state::Power::Unknown) lines.append(stateLine(a, s));
     }

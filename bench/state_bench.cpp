@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
                      [&table](QString& devices, QString& house, int16_t& command, QString& extra,
                               QString&) { table.applyReceived(devices, house, command, extra); });
     qint64 changedAt = 0;
-    const state::Address a5{0, 5};
+    const state::Address a5{1, 5};  // house A = 1
     QObject::connect(&table, &state::StateTable::changed, &table, [&](state::Address a) {
         if (a == a5) changedAt = veldrin::sim::monotonicMs();
     });

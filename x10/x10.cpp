@@ -119,6 +119,11 @@ int percentToAmount(int percent) {
     return (std::clamp(percent, 0, 100) * 210 + 50) / 100;
 }
 
+int presetPercent(int value) {
+    // value x 100 / 31 never ends in an exact half.
+    return (std::clamp(value, 0, 31) * 100 + 15) / 31;
+}
+
 PresetLevel presetLevel(int value) {
     const int v = std::clamp(value, 0, 31);
     if (v >= 16) return {PresetDim2, v - 16};

@@ -140,6 +140,9 @@ struct PresetLevel {
     int level;
 };
 PresetLevel presetLevel(int value);
+// Percent 0 ... 100 of a preset-dim value 0 ... 31 (clamped), rounded
+// (15 -> 48, 31 -> 100).
+int presetPercent(int value);
 // The value 0 ... 31 of a preset-dim function and its level 0 ... 15.
 inline int presetValue(int function, int level) {
     return (level & 0x0F) + (function == PresetDim2 ? 16 : 0);

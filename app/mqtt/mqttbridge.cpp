@@ -5,6 +5,7 @@
 
 #include "commandpath.h"
 #include "programinfo.h"
+#include "x10codes.h"
 
 namespace mqtt {
 
@@ -13,15 +14,22 @@ namespace {
 const QByteArray kOnline = "online";
 const QByteArray kOffline = "offline";
 
-constexpr int kMacroReport = 98;
+namespace x10 = pandrel::x10;
 
-// The house functions a hub may ask for, with their X10 codes.
-struct HouseFunction {
-    const char* payload;
-    int code;
-};
-constexpr HouseFunction kHouseFunctions[] = {
-    {"ALL_LIGHTS_ON", 1}, {"ALL_LIGHTS_OFF", 6}, {"ALL_UNITS_OFF", 0}};
+// A function as the bridge names it: the event log's name, blanks as "_"
+// ("ALL_LIGHTS_ON").
+QString payloadName(int function) {
+    return x10::functionName(function).replace(u' ', u'_');
+}
+
+// The house function (ALL LIGHTS ON, ALL LIGHTS OFF, ALL UNITS OFF) a
+// payload names exactly, upper case; nothing for any other payload.
+std::optional<x10::Function> houseFunctionOf(const QByteArray& word) {
+    for (int f = 0; f < x10::kFunctionCount; ++f)
+        if (x10::isHouseFunction(f) && word == payloadName(f).toLatin1())
+            return static_cast<x10::Function>(f);
+    return std::nullopt;
+}
 
 QString versionText() {
     return QStringLiteral("%1.%2.%3")
@@ -138,20 +146,19 @@ void Bridge::publishState(state::Address a) {
 
 QByteArray Bridge::eventJson(const state::HeardEvent& e) {
     QJsonObject o;
-    if (e.function == kMacroReport) {
+    if (e.function == x10::MacroReport) {
         o.insert(QStringLiteral("function"), QStringLiteral("MACRO"));
         o.insert(QStringLiteral("macro"), e.macro);
         return QJsonDocument(o).toJson(QJsonDocument::Compact);
     }
-    if (e.house >= 0 && e.house < 16)
-        o.insert(QStringLiteral("house"), QString(QChar(u'A' + e.house)));
+    if (e.house >= 1 && e.house <= 16)
+        o.insert(QStringLiteral("house"), state::Address{e.house, 0}.text());
     QJsonArray units;
     for (int u : e.units) units.append(u);
     o.insert(QStringLiteral("units"), units);
     // A function is named as the event log names it, blanks as "_".
-    if (e.function >= 0 && e.function < 16)
-        o.insert(QStringLiteral("function"),
-                 state::StateTable::functionName(e.function).replace(u' ', u'_'));
+    if (e.function >= 0 && e.function < x10::kFunctionCount)
+        o.insert(QStringLiteral("function"), payloadName(e.function));
     if (e.amount >= 0) o.insert(QStringLiteral("amount"), e.amount);
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
@@ -209,22 +216,18 @@ void Bridge::publishDiscovery() {
         announced_.insert(t);
         client_->publish(t, discoveryConfig(m), true);
     }
-    const QString house(QChar(u'A' + baseHouse_));
-    const struct {
-        const char* suffix;
-        const char* label;
-        const char* payload;
-    } buttons[] = {{"all_lights_on", "all lights on", "ALL_LIGHTS_ON"},
-                   {"all_units_off", "all units off", "ALL_UNITS_OFF"}};
-    for (const auto& b : buttons) {
-        const QString object = house + u'_' + QString::fromLatin1(b.suffix);
+    const QString house = state::Address{baseHouse_, 0}.text();
+    // Two buttons: "A all lights on" and "A all units off".
+    for (const x10::Function f : {x10::AllLightsOn, x10::AllUnitsOff}) {
+        const QString payload = payloadName(f);
+        const QString object = house + u'_' + payload.toLower();
         const QString t = QStringLiteral("%1/button/%2/%3/config")
                               .arg(settings_.discoveryPrefix, settings_.node(), object);
         QJsonObject o;
-        o.insert(QStringLiteral("name"), house + u' ' + QString::fromLatin1(b.label));
+        o.insert(QStringLiteral("name"), house + u' ' + x10::functionName(f).toLower());
         o.insert(QStringLiteral("unique_id"), settings_.node() + u'_' + object);
         o.insert(QStringLiteral("command_topic"), topic(house + QStringLiteral("/all/set")));
-        o.insert(QStringLiteral("payload_press"), QString::fromLatin1(b.payload));
+        o.insert(QStringLiteral("payload_press"), payload);
         addAvailability(o);
         announced_.insert(t);
         client_->publish(t, QJsonDocument(o).toJson(QJsonDocument::Compact), true);
@@ -258,7 +261,7 @@ void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retaine
     }
     const QByteArray word = payload.trimmed().toUpper();
     if (parts.size() == 2 && parts[1] == u"set") {
-        const std::optional<state::Address> a = state::Address::parse(parts[0]);
+        const std::optional<state::Address> a = state::parseModule(parts[0]);
         if (!a) return ignored(t, payload, QStringLiteral("no such address"));
         if (word != "ON" && word != "OFF")
             return ignored(t, payload, QStringLiteral("not ON or OFF"));
@@ -266,7 +269,7 @@ void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retaine
         return;
     }
     if (parts.size() == 3 && parts[1] == u"brightness" && parts[2] == u"set") {
-        const std::optional<state::Address> a = state::Address::parse(parts[0]);
+        const std::optional<state::Address> a = state::parseModule(parts[0]);
         if (!a) return ignored(t, payload, QStringLiteral("no such address"));
         const state::Module* m = table_->modules().find(*a);
         if (m && m->kind != state::Kind::Lamp)
@@ -282,14 +285,12 @@ void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retaine
         return;
     }
     if (parts.size() == 3 && parts[1] == u"all" && parts[2] == u"set") {
-        const int house = parts[0].size() == 1 ? state::houseIndex(parts[0][0]) : -1;
-        if (house < 0) return ignored(t, payload, QStringLiteral("no such house code"));
-        for (const HouseFunction& f : kHouseFunctions)
-            if (word == f.payload) {
-                path_->houseFunction(house, f.code, state::Source::Mqtt);
-                return;
-            }
-        return ignored(t, payload, QStringLiteral("not a house function"));
+        const int house = parts[0].size() == 1 ? x10::housePosition(parts[0]) : 0;
+        if (house == 0) return ignored(t, payload, QStringLiteral("no such house code"));
+        const std::optional<x10::Function> f = houseFunctionOf(word);
+        if (!f) return ignored(t, payload, QStringLiteral("not a house function"));
+        path_->houseFunction(house, *f, state::Source::Mqtt);
+        return;
     }
     ignored(t, payload, QStringLiteral("not a command topic"));
 }

@@ -43,7 +43,7 @@ class Bridge : public QObject {
   public:
     using LogHook = std::function<void(const QString&)>;
 
-    // baseHouse: 0..15, the house of the two discovery buttons.
+    // baseHouse: position 1..16 (A = 1), the house of the two discovery buttons.
     Bridge(Settings settings, QString password, state::StateTable* table, CommandPath* path,
            int baseHouse, LogHook log, QObject* parent = nullptr);
     ~Bridge() override;

@@ -1,28 +1,26 @@
 #pragma once
-// A module's address on the powerline: house code A to P and unit 1 to 16.
+// A module's address on the powerline: the X10 vocabulary's address (house
+// position 1 to 16 for A to P, unit 1 to 16), with what the state table needs
+// beside it: the strict reading of module addresses and the address order.
 
-#include <QString>
+#include <QStringView>
 #include <optional>
+
+#include "x10.h"
 
 namespace state {
 
-struct Address {
-    int house = 0;  // 0 to 15 for A to P
-    int unit = 1;   // 1 to 16
+using Address = veldrin::x10::Address;
 
-    // "A5", "p16" (either case, no blanks); nullopt for anything else.
-    static std::optional<Address> parse(const QString& text);
-    static Address fromIndex(int index);  // 0 to 255, in address order
+// "A5", "p16" (either case, no blanks, no leading zero, no whole house);
+// nullopt for anything else.
+std::optional<Address> parseModule(QStringView text);
 
-    // Position in address order: A1 A2 ... A16 B1 ... P16.
-    int index() const { return house * 16 + unit - 1; }
-    QChar houseLetter() const { return QChar(u'A' + house); }
-    QString text() const;  // "A5"
-
-    friend bool operator==(const Address&, const Address&) = default;
-};
-
-// House letter (either case) to 0..15; -1 for anything else.
-int houseIndex(QChar letter);
+// Position in address order: A1 A2 ... A16 B1 ... P16 are 0 to 255.
+inline int indexOf(Address a) {
+    return (a.house - 1) * 16 + a.unit - 1;
+}
+// The address at a position 0 to 255 (A1 outside that range).
+Address addressAt(int index);
 
 }  // namespace state

@@ -28,7 +28,7 @@ ModuleList ModuleList::fromEntries(const std::vector<std::pair<QString, QString>
     if (groupPresent) {
         std::array<bool, 256> seen{};
         for (const auto& [key, value] : entries) {
-            const std::optional<Address> a = Address::parse(key.trimmed());
+            const std::optional<Address> a = parseModule(key.trimmed());
             if (!a) {
                 bad(key, value, QStringLiteral("not an address A1 to P16"));
                 continue;
@@ -46,21 +46,21 @@ ModuleList ModuleList::fromEntries(const std::vector<std::pair<QString, QString>
                 bad(key, value, QStringLiteral("kind must be lamp or appliance"));
                 continue;
             }
-            if (seen[size_t(a->index())]) {
+            if (seen[size_t(indexOf(*a))]) {
                 bad(key, value, QStringLiteral("address listed twice"));
                 continue;
             }
-            seen[size_t(a->index())] = true;
+            seen[size_t(indexOf(*a))] = true;
             m.name = name.isEmpty() ? a->text() : name;
             list.modules_.push_back(m);
         }
         std::sort(list.modules_.begin(), list.modules_.end(), [](const Module& x, const Module& y) {
-            return x.address.index() < y.address.index();
+            return indexOf(x.address) < indexOf(y.address);
         });
         return list;
     }
-    const int h = baseHouse.isEmpty() ? -1 : houseIndex(baseHouse.at(0));
-    if (h < 0) return list;
+    const int h = veldrin::x10::housePosition(baseHouse);
+    if (h == 0) return list;
     for (int u = 1; u <= 16; ++u) {
         Module m;
         m.address = Address{h, u};

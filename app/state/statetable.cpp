@@ -8,13 +8,14 @@
 #include <QStandardPaths>
 #include <QTextStream>
 #include <algorithm>
-#include <cmath>
 
 #include "clock.h"
 #include "regularfile.h"
 #include "timebase.h"
 #include "x10codes.h"
 
+// The vocabulary, and the control's own command numbers (MacroReport) of the
+// X10Event it decodes.
 namespace x10 = pandrel::x10;
 
 namespace state {
@@ -26,6 +27,8 @@ constexpr qint64 kSaveDelayMs = 1000;
 constexpr qint64 kMaxFileBytes = 1024 * 1024;
 const QString kFileHeader = QStringLiteral("veldrin-state 1");
 
+// Functions that change the state of the units addressed before them (a
+// STATUS REQUEST asks, and changes nothing).
 bool unitFunction(int f) {
     return f == x10::On || f == x10::Off || f == x10::Dim || f == x10::Bright ||
            f == x10::PresetDim1 || f == x10::PresetDim2 || f == x10::StatusOn ||
@@ -61,14 +64,21 @@ void StateTable::setModules(const ModuleList& modules) {
     modules_ = modules;
 }
 
+const ModuleState& StateTable::state(Address a) const {
+    static const ModuleState kUnknown;
+    if (!a.valid() || a.unit == 0) return kUnknown;
+    return table_[size_t(indexOf(a))];
+}
+
 bool StateTable::dims(Address a) const {
     const Module* m = modules_.find(a);
     return !m || m->kind == Kind::Lamp;
 }
 
 void StateTable::set(Address a, Power power, int level, Source source) {
+    if (!a.valid() || a.unit == 0) return;
     if (!dims(a)) level = -1;
-    ModuleState& s = table_[size_t(a.index())];
+    ModuleState& s = table_[size_t(indexOf(a))];
     if (s.power == power && s.level == level) return;
     s.power = power;
     s.level = level;
@@ -115,7 +125,7 @@ ModuleState StateTable::after(const ModuleState& s, int function, int amount, bo
         case x10::PresetDim1:
         case x10::PresetDim2:
             if (dims) {
-                const int level = int(std::lround(std::clamp(amount, 0, 31) * 100.0 / 31));
+                const int level = x10::presetPercent(amount);
                 to(level > 0 ? Power::On : Power::Off, level);
             }
             break;
@@ -127,19 +137,19 @@ ModuleState StateTable::after(const ModuleState& s, int function, int amount, bo
 
 void StateTable::apply(int house, const std::vector<int>& unitsIn, int function, int amount,
                        Source source) {
-    if (house < 0 || house > 15) return;
+    if (house < 1 || house > 16) return;
     std::vector<int> units;
-    if (function == x10::AllUnitsOff || function == x10::AllLightsOn ||
-        function == x10::AllLightsOff) {
+    std::vector<int>& addressed = addressed_[size_t(house - 1)];
+    if (x10::isHouseFunction(function)) {
         for (int u = 1; u <= 16; ++u) units.push_back(u);
     } else if (unitFunction(function)) {
         for (int u : unitsIn)
             if (u >= 1 && u <= 16 && std::find(units.begin(), units.end(), u) == units.end())
                 units.push_back(u);
         if (units.empty())
-            units = addressed_[size_t(house)];
+            units = addressed;
         else
-            addressed_[size_t(house)] = units;
+            addressed = units;
     }
     for (int u : units) {
         const Address a{house, u};
@@ -162,25 +172,24 @@ void StateTable::applyReceived(const QString& devices, const QString& housecode,
         emit heard(ev);
         return;
     }
-    if (command < 0 || command > 15 || housecode.isEmpty()) return;
-    ev.house = houseIndex(housecode.at(0));
-    if (ev.house < 0) return;
+    if (command < 0 || command > 15) return;
+    ev.house = x10::housePosition(housecode);
+    if (ev.house == 0) return;
     // "A1 A5 " (an EXTENDED CODE names its one unit without the blank); only
     // the addresses of the function's house take it.
     for (const QString& item : devices.split(u' ', Qt::SkipEmptyParts)) {
-        const std::optional<Address> a = Address::parse(item);
+        const std::optional<Address> a = parseModule(item);
         if (a && a->house == ev.house &&
             std::find(ev.units.begin(), ev.units.end(), a->unit) == ev.units.end())
             ev.units.push_back(a->unit);
     }
     if (command == x10::Dim || command == x10::Bright || command == x10::PresetDim1 ||
-        command == x10::PresetDim2 || command == 7)
+        command == x10::PresetDim2 || command == x10::ExtendedCode)
         ev.amount = leadingNumber(extra);
-    if (command == x10::AllUnitsOff || command == x10::AllLightsOn ||
-        command == x10::AllLightsOff) {
+    if (x10::isHouseFunction(command)) {
         ev.units.clear();
     } else if (ev.units.empty() && unitFunction(command)) {
-        ev.units = addressed_[size_t(ev.house)];
+        ev.units = addressed_[size_t(ev.house - 1)];
     }
     apply(ev.house, ev.units, command, ev.amount, Source::Powerline);
     emit heard(ev);
@@ -188,15 +197,15 @@ void StateTable::applyReceived(const QString& devices, const QString& housecode,
 
 QString StateTable::functionName(int function) {
     if (function < 0 || function > 15) return QStringLiteral("FUNCTION %1").arg(function);
-    return QString::fromLatin1(x10::FunctionNames[size_t(function)]);
+    return x10::functionName(function);
 }
 
 QString StateTable::describe(const HeardEvent& ev) {
     if (ev.function == x10::MacroReport) return QStringLiteral("macro ") + ev.macro;
     QStringList parts;
-    const QChar letter(u'A' + std::clamp(ev.house, 0, 15));
-    for (int u : ev.units) parts << QString(letter) + QString::number(u);
-    if (parts.isEmpty()) parts << QString(letter);
+    const int house = std::clamp(ev.house, 1, 16);
+    for (int u : ev.units) parts << Address{house, u}.text();
+    if (parts.isEmpty()) parts << Address{house, 0}.text();
     parts << functionName(ev.function);
     if ((ev.function == x10::Dim || ev.function == x10::Bright) && ev.amount >= 0)
         parts << QString::number(ev.amount) + u'%';
@@ -237,7 +246,7 @@ void StateTable::load(const QString& path) {
     for (int i = 0; i < 256; ++i) {
         if ((*read)[size_t(i)].power == Power::Unknown) continue;
         table_[size_t(i)] = (*read)[size_t(i)];
-        emit changed(Address::fromIndex(i));
+        emit changed(addressAt(i));
     }
 }
 
@@ -250,7 +259,7 @@ std::optional<std::array<ModuleState, 256>> StateTable::parse(const QByteArray& 
         if (line.trimmed().isEmpty()) continue;
         const QStringList p = line.split(u' ');
         if (p.size() != 5) return std::nullopt;  // damaged: nothing of it is trusted
-        const std::optional<Address> a = Address::parse(p[0]);
+        const std::optional<Address> a = parseModule(p[0]);
         bool ok = false;
         const int level = p[2].toInt(&ok);
         const QDateTime when = QDateTime::fromString(p[3], Qt::ISODate);
@@ -260,7 +269,7 @@ std::optional<std::array<ModuleState, 256>> StateTable::parse(const QByteArray& 
         if (!a || !ok || level < -1 || level > 100 || !when.isValid() || source < 0 ||
             (p[1] != QLatin1String("ON") && p[1] != QLatin1String("OFF")))
             return std::nullopt;
-        ModuleState& s = read[size_t(a->index())];
+        ModuleState& s = read[size_t(indexOf(*a))];
         s.power = p[1] == QLatin1String("ON") ? Power::On : Power::Off;
         s.level = level;
         s.changed = when;
@@ -284,7 +293,7 @@ bool StateTable::save(const QString& path, QString* error) const {
         const QDateTime when =
             s.changed.isValid() ? s.changed.toUTC() : QDateTime::fromSecsSinceEpoch(0).toUTC();
         text += QStringLiteral("%1 %2 %3 %4 %5\n")
-                    .arg(Address::fromIndex(i).text(), powerText(s.power), QString::number(s.level),
+                    .arg(addressAt(i).text(), powerText(s.power), QString::number(s.level),
                          when.toString(Qt::ISODate), QLatin1String(kSourceNames[int(s.source)]));
     }
     f.write(text.toUtf8());

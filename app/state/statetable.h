@@ -31,9 +31,9 @@ struct ModuleState {
 // One event heard on the powerline, decoded once for every reader (event-log
 // line, click-pad labels, the bridge).
 struct HeardEvent {
-    int house = -1;          // 0..15; -1 for a macro report
+    int house = 0;           // position 1..16 (A = 1); 0 for a macro report
     std::vector<int> units;  // the addressed units of that house, in order
-    int function = -1;       // X10 function code 0..15, 98 for a macro report
+    int function = -1;       // veldrin::x10::Function; pandrel::x10::MacroReport for a macro report
     int amount = -1;         // DIM and BRIGHT: percent; -1 otherwise
     QString macro;           // macro report: the hexadecimal text ("12F")
 };
@@ -47,11 +47,14 @@ class StateTable : public QObject {
     void setModules(const ModuleList& modules);
     const ModuleList& modules() const { return modules_; }
 
-    const ModuleState& state(Address a) const { return table_[size_t(a.index())]; }
+    // The state of one module; an address that names no module (a whole
+    // house, house 0) is always unknown.
+    const ModuleState& state(Address a) const;
 
-    // A function applied to units of one house (X10 function codes: 0 ALL
-    // UNITS OFF, 1 ALL LIGHTS ON, 2 ON, 3 OFF, 4 DIM, 5 BRIGHT, 6 ALL LIGHTS
-    // OFF, 13 STATUS ON, 14 STATUS OFF; others change nothing). amount is the
+    // A function (veldrin::x10::Function) applied to units of one house
+    // (position 1..16): ALL UNITS OFF, ALL LIGHTS ON, ON, OFF, DIM, BRIGHT,
+    // ALL LIGHTS OFF, the preset dims, STATUS ON, STATUS OFF; others change
+    // nothing. amount is the
     // percent of DIM and BRIGHT, applied relative to the tracked level and
     // clamped to 0..100 (a DIM or BRIGHT on a lamp whose level is unknown or
     // that is off starts from full brightness, as lamp modules do). An empty
@@ -103,7 +106,7 @@ class StateTable : public QObject {
     void scheduleSave();
     static std::optional<std::array<ModuleState, 256>> parse(const QByteArray& data);
 
-    // Per house: the units addressed last (a function without addresses
+    // Per house (index position - 1): the units addressed last (a function without addresses
     // acts on them, as the modules on the line do).
     std::array<std::vector<int>, 16> addressed_{};
     QString autosavePath_;

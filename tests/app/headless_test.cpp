@@ -278,7 +278,8 @@ TEST(HeadlessOptions, HelpAndWrongOptions) {
 }
 
 TEST(StateQuery, KnownModulesInAddressOrderWithTheLevelOfLampsThatAreOn) {
-    auto at = [](int house, int unit) { return state::Address{house, unit}; };
+    // house 0 = A
+    auto at = [](int house, int unit) { return state::Address{house + 1, unit}; };
     const auto lookup = [&](state::Address a) {
         state::ModuleState s;
         if (a == at(0, 5)) s = {state::Power::On, 100, {}, state::Source::Powerline};

@@ -22,6 +22,10 @@
 
 namespace {
 
+// House positions (A = 1).
+constexpr int kHouseA = 1;
+constexpr int kHouseB = 2;
+
 class RecordingPath : public CommandPath {
   public:
     void switchUnit(state::Address a, bool on, state::Source s) override {
@@ -33,7 +37,7 @@ class RecordingPath : public CommandPath {
         sources.push_back(s);
     }
     void houseFunction(int house, int function, state::Source s) override {
-        calls << QStringLiteral("house %1 %2").arg(QChar(u'A' + house)).arg(function);
+        calls << QStringLiteral("house %1 %2").arg(state::Address{house, 0}.text()).arg(function);
         sources.push_back(s);
     }
     bool interfaceReady() const override { return ready; }
@@ -67,7 +71,7 @@ class MqttBridgeTest : public ::testing::Test {
         return s;
     }
     mqtt::Bridge& startBridge() {
-        bridge = std::make_unique<mqtt::Bridge>(settings(), QString(), &table, &path, 0,
+        bridge = std::make_unique<mqtt::Bridge>(settings(), QString(), &table, &path, kHouseA,
                                                 [this](const QString& l) { log << l; });
         bridge->start();
         EXPECT_TRUE(testenv::pumpUntil([&] { return bridge->client().isConnected(); }));
@@ -83,7 +87,7 @@ class MqttBridgeTest : public ::testing::Test {
 };
 
 TEST_F(MqttBridgeTest, AnnouncesModulesAndPublishesStateAndEvents) {
-    table.apply(0, {6}, 2, -1, state::Source::Click);  // known before the connection
+    table.apply(kHouseA, {6}, 2, -1, state::Source::Click);  // known before the connection
     // A config left from a run when A9 was listed: cleared on connect.
     const QString stale = QStringLiteral("homeassistant/light/veldrin-test_host/A9/config");
     {
@@ -128,10 +132,10 @@ TEST_F(MqttBridgeTest, AnnouncesModulesAndPublishesStateAndEvents) {
             .isEmpty());
 
     // Changes and heard traffic. A module not listed publishes nothing.
-    table.apply(0, {5}, 2, -1, state::Source::Powerline);
-    table.apply(1, {1}, 2, -1, state::Source::Powerline);
+    table.apply(kHouseA, {5}, 2, -1, state::Source::Powerline);
+    table.apply(kHouseB, {1}, 2, -1, state::Source::Powerline);
     ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/state"), "ON"));
-    table.apply(0, {5}, 3, -1, state::Source::Powerline);
+    table.apply(kHouseA, {5}, 3, -1, state::Source::Powerline);
     ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/state"), "OFF"));
     ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/brightness"), "0"));
     EXPECT_TRUE(sub.last(QStringLiteral("veldrin/B1/state")).isNull());
@@ -245,7 +249,7 @@ TEST_F(MqttBridgeTest, DefaultClientIdsDifferPerSettingsFile) {
         f.write(QStringLiteral("[MQTT]\nHost=127.0.0.1\nPort=%1\n").arg(broker.port()).toUtf8());
         f.close();
         platform::setSettingsFileOverride(file);
-        bridges[i] = mqtt::Bridge::fromSettings(&table, &path, 0,
+        bridges[i] = mqtt::Bridge::fromSettings(&table, &path, kHouseA,
                                                 [&logs, i](const QString& l) { logs[i] << l; });
         platform::setSettingsFileOverride({});
         ASSERT_NE(bridges[i], nullptr);
@@ -277,7 +281,8 @@ TEST_F(MqttBridgeTest, SettingsAndThePasswordFile) {
     TestBroker secured;
     ASSERT_TRUE(secured.start(QStringLiteral("hub"), QStringLiteral("s3cret")));
     auto fromSettings = [&] {
-        return mqtt::Bridge::fromSettings(&table, &path, 0, [this](const QString& l) { log << l; });
+        return mqtt::Bridge::fromSettings(&table, &path, kHouseA,
+                                          [this](const QString& l) { log << l; });
     };
     EXPECT_EQ(fromSettings(), nullptr);  // no [MQTT] Host: off, and not a word about it
     EXPECT_TRUE(log.isEmpty());

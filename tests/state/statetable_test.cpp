@@ -50,10 +50,15 @@ TEST(Modules, EntriesDefaultsAndBadLines) {
     EXPECT_TRUE(defaults.isLamp(at("C16")));
     EXPECT_FALSE(defaults.isLamp(at("A1")));
 
-    EXPECT_FALSE(Address::parse("A0"));
-    EXPECT_FALSE(Address::parse("A05"));
-    EXPECT_FALSE(Address::parse(" A5"));
-    EXPECT_EQ(Address::fromIndex(255).text(), "P16");
+    // A module address is written one plain way; the vocabulary's looser
+    // reading (blanks, a leading zero, a whole house) does not name a module.
+    EXPECT_FALSE(state::parseModule(u"A0"));
+    EXPECT_FALSE(state::parseModule(u"A05"));
+    EXPECT_FALSE(state::parseModule(u" A5"));
+    EXPECT_FALSE(state::parseModule(u"A"));
+    EXPECT_EQ(state::parseModule(u"p16"), at("P16"));
+    EXPECT_EQ(state::addressAt(255).text(), "P16");
+    EXPECT_EQ(state::indexOf(at("B1")), 16);
 }
 
 TEST(StateTable, DimAndBrightAmountsClampedAndFromFullWhenUnknown) {
@@ -87,11 +92,25 @@ TEST(StateTable, DimAndBrightAmountsClampedAndFromFullWhenUnknown) {
     EXPECT_EQ(t.state(at("A7")).power, Power::On);
 }
 
+TEST(StateTable, PresetDimsSetTheLevelOfLampsOnly) {
+    StateTable t;
+    t.setModules(houseA());
+    t.applyReceived("A1 A3 ", "A", veldrin::x10::PresetDim1, "8");
+    EXPECT_EQ(t.state(at("A1")).level, 26);  // 8 of 31, rounded
+    EXPECT_EQ(t.state(at("A1")).power, Power::On);
+    EXPECT_EQ(t.state(at("A3")).power, Power::Unknown);  // an appliance does not dim
+    t.applyReceived("A1 ", "A", veldrin::x10::PresetDim2, "31");
+    EXPECT_EQ(t.state(at("A1")).level, 100);
+    t.applyReceived("A1 ", "A", veldrin::x10::PresetDim1, "0");
+    EXPECT_EQ(t.state(at("A1")).power, Power::Off);
+}
+
 TEST(StateTable, AllUnitsOffVersusAllLightsOnLampsAndAppliances) {
     StateTable t;
     t.setModules(houseA());
-    t.apply(0, {1, 3, 9}, 2, 0, Source::Click);  // A1 lamp, A3 appliance, A9 unlisted on
-    t.applyReceived("", "A", 6, "");             // ALL LIGHTS OFF: lamps only
+    t.apply(at("A1").house, {1, 3, 9}, 2, 0,
+            Source::Click);           // A1 lamp, A3 appliance, A9 unlisted on
+    t.applyReceived("", "A", 6, "");  // ALL LIGHTS OFF: lamps only
     EXPECT_EQ(t.state(at("A1")).power, Power::Off);
     EXPECT_EQ(t.state(at("A3")).power, Power::On);
     EXPECT_EQ(t.state(at("A9")).power, Power::On);
@@ -101,7 +120,8 @@ TEST(StateTable, AllUnitsOffVersusAllLightsOnLampsAndAppliances) {
     EXPECT_EQ(t.state(at("A2")).power, Power::On);
     EXPECT_EQ(t.state(at("A4")).power, Power::Unknown);
     t.applyReceived("", "A", 0, "");  // ALL UNITS OFF: every address of the house
-    for (int u = 1; u <= 16; ++u) EXPECT_EQ(t.state(Address{0, u}).power, Power::Off) << u;
+    for (int u = 1; u <= 16; ++u)
+        EXPECT_EQ(t.state(Address{at("A1").house, u}).power, Power::Off) << u;
     EXPECT_EQ(t.state(at("B1")).power, Power::Unknown);
 }
 
