@@ -12,6 +12,7 @@
 #include "clicklabel.h"
 #include "clsntprivileges.h"
 #include "controlcm.h"
+#include "dialogs.h"
 #include "frmabout.h"
 #include "frmlogin.h"
 #include "interfacecommands.h"
@@ -86,7 +87,10 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
         [this] { controlcm1->ResetCM(); },
         [] { return appState().iComPort; },
         [this](const QString& text) { Log_Event(text); },
-        nullptr,
+        // The driver's messages in the design's box (a log line when headless).
+        [](const QString& text) {
+            platform::Dialogs::current().message(text, QString(), platform::MsgIcon::None);
+        },
     });
 
     table_ = new state::StateTable(this);

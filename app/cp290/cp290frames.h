@@ -17,7 +17,8 @@ constexpr uint8_t kCmdSetClock = 0x02;
 constexpr uint8_t kCmdStatus = 0x04;
 constexpr int kStatusReplyLength = 12;
 // The CP290's function number for "dim to a level" (the dim code rides in the
-// upper four bits of the function byte).
+// upper four bits of the function byte). The CP290's own number, not an X10
+// function; the other functions of a direct frame are X10 function numbers.
 constexpr int kFunctionDim = 5;
 
 // 16 x 0xFF, 0x04.

@@ -7,9 +7,9 @@
 #include "clock.h"
 #include "cp290exchange.h"
 #include "cp290frames.h"
-#include "dialogs.h"
 #include "mscomm.h"
 #include "timebase.h"
+#include "x10.h"
 
 namespace cp290 {
 namespace {
@@ -23,6 +23,13 @@ bool earlyReplyEnd() {
 }
 }  // namespace cp290
 
+namespace x10 = veldrin::x10;
+
+// A direct command's function byte is the X10 function number for the four
+// functions the driver sends directly (CP290Command); the CP290's own "dim to
+// a level" (cp290::kFunctionDim) is not an X10 function.
+static_assert(x10::AllUnitsOff == 0 && x10::AllLightsOn == 1 && x10::On == 2 && x10::Off == 3);
+
 namespace {
 
 const char kNoReplyText[] =
@@ -31,10 +38,6 @@ const char kPortInUseText[] =
     "The Com Port is already Open and being used by Another Application.  Please Close that "
     "application and ReStart this Veldrin";
 const char kInvalidPortText[] = "Invalid Port Number, Please try a different Port";
-
-// House letters by their 4-bit X10 code.
-const char kHouseByCode[16] = {'M', 'E', 'C', 'K', 'O', 'G', 'A', 'I',
-                               'N', 'F', 'D', 'L', 'P', 'H', 'B', 'J'};
 
 // Clock settings started by the detections now running (they nest: a clock
 // setting runs a detection of its own). Zero whenever no detection runs.
@@ -66,9 +69,14 @@ int16_t portNumber(Cp290Link& link) {
     return link.iComPort ? link.iComPort() : int16_t{0};
 }
 
+// A message for the user, through whoever drives the driver.
 void showMessage(Cp290Link& link, const char* text) {
-    platform::Dialogs& d = link.dialogs ? *link.dialogs : platform::Dialogs::current();
-    d.message(QString::fromLatin1(text), QString(), platform::MsgIcon::None);
+    const QString t = QString::fromLatin1(text);
+    if (link.notify) {
+        link.notify(t);
+    } else {
+        logEvent(link, t);
+    }
 }
 
 // Exchange steps 1 to 6: release the two-way control, (re)open the port at
@@ -269,10 +277,8 @@ bool CP290Dim(Cp290Link& link, QString& housecode, int16_t unit, double level) {
 }
 
 QString ByteToHouseCode(int value) {
-    for (int code = 0; code < 16; ++code) {
-        if (value == code * 16) return QString(QLatin1Char(kHouseByCode[code]));
-    }
-    return QString();
+    if (value < 0 || value > 0xF0 || value % 16 != 0) return QString();
+    return QString::fromLatin1(x10::HouseLetterOf[static_cast<size_t>(value / 16)]);
 }
 
 QString DayBitToName(int bit) {
@@ -287,11 +293,8 @@ QString DayBitToName(int bit) {
 int16_t HouseCodeToByte(QString& housecode) {
     housecode = housecode.toUpper();
     if (housecode.size() != 1) return 0;
-    for (int code = 0; code < 16; ++code) {
-        if (housecode.at(0) == QLatin1Char(kHouseByCode[code]))
-            return static_cast<int16_t>(code * 16);
-    }
-    return 0;
+    // Position 0 (not a house letter) has code 0, which is also M's.
+    return static_cast<int16_t>(x10::codeOf(x10::housePosition(housecode)) * 16);
 }
 
 int16_t UnitToBitmap(int index) {

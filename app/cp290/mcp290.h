@@ -3,7 +3,8 @@
 // exchange the driver makes the two-way control release the serial port,
 // opens the port at 600 baud, writes one frame, waits for the reply, reads
 // it and closes the port again. It keeps no state between exchanges; what it
-// needs from the program is passed in as a Cp290Link.
+// needs from the program is passed in as a Cp290Link. Qt Core only: the
+// driver shows nothing itself, so a program without a window can use it.
 
 #include <QString>
 #include <cstdint>
@@ -11,23 +12,23 @@
 
 class MSComm;
 
-namespace platform {
-class Dialogs;
-}
-
 struct Cp290Link {
     MSComm& MSComm1;                                // the main window's serial component
     std::function<void()> releaseControl;           // the two-way control's ResetCM
     std::function<int16_t()> iComPort;              // the port number in use
     std::function<void(const QString&)> Log_Event;  // one event-log line
-    platform::Dialogs* dialogs = nullptr;           // nullptr: Dialogs::current()
+    // A message the user must see: no reply, port in use, invalid port. The
+    // window shows it in a message box; a program without a window logs it.
+    // Unset, the message goes to Log_Event as it is.
+    std::function<void(const QString& text)> notify;
 };
 
 // Looks for the interface: 0 found (or clock being set), 1 not found or port error.
 int16_t CP290Detect(Cp290Link& link);
 // Sets the interface's clock to the computer's clock, then detects again.
 void CP290SetClock(Cp290Link& link);
-// One direct command (0 all units off, 1 all lights on, 2 on, 3 off).
+// One direct command: function is the X10 function number of ALL UNITS OFF,
+// ALL LIGHTS ON, ON or OFF (veldrin::x10::AllUnitsOff ... Off, 0 to 3).
 // Returns true when the interface answered with its reply byte. While a
 // detection or clock setting waits (its wait handles window events), a
 // direct command is refused with an event-log line and the port left alone;

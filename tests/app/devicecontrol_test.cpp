@@ -199,6 +199,26 @@ TEST_F(Cp290Pad, LeftPressWithTheSliderAt6SendsLevel10) {
     EXPECT_EQ(directFrames()[1], direct(0, 7, 10));
 }
 
+// The driver's messages reach the user as the design's message box (no title,
+// no icon); headless, where the dialogs are log lines, as an event-log line.
+TEST_F(Cp290Pad, NoReplyShowsTheBoxOrHeadlessALogLine) {
+    const QString noReply =
+        "There was an Error Communicating to the CP290, Please check the connections.";
+    sim->setSilent(true);
+    window->Label1_MouseDown(4, 1, 0, 0, 0);
+    ASSERT_EQ(dialogs.messages.size(), 1);
+    EXPECT_EQ(dialogs.messages[0].text, noReply);
+    EXPECT_EQ(dialogs.messages[0].title, "");
+    EXPECT_EQ(dialogs.messages[0].icon, platform::MsgIcon::None);
+
+    platform::LogDialogs headless([this](const QString& text) { window->Log_Event(text); });
+    platform::Dialogs::install(&headless);
+    window->Label1_MouseDown(4, 2, 0, 0, 0);
+    platform::Dialogs::install(&dialogs);
+    EXPECT_EQ(dialogs.messages.size(), 1);
+    EXPECT_TRUE(logTexts().contains("Message (no window to show it): " + noReply));
+}
+
 // The detection's wait handles window events: a click that arrives inside it
 // used to close the port under it (a false "not found" and a message box).
 TEST_F(AppTest, AClickDuringTheCp290DetectionIsRefusedNotSentUnderIt) {

@@ -1,6 +1,6 @@
 // The CP290 driver over a pseudo-terminal against the CP290 emulator: the
-// frames it sends, detection with its log lines and message boxes, clock
-// setting, port errors and the two kinds of reply wait.
+// frames it sends, detection with its log lines and messages for the user,
+// clock setting, port errors and the two kinds of reply wait.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -19,7 +19,6 @@
 #include "cp290sim.h"
 #include "mcp290.h"
 #include "mscomm.h"
-#include "scripteddialogs.h"
 #include "settingsstore.h"
 #include "testenv.h"
 #include "timebase.h"
@@ -123,7 +122,7 @@ class Cp290 : public ::testing::Test {
 
     Cp290Sim sim;
     MSComm comm;
-    ScriptedDialogs dialogs;
+    QStringList notes;  // the messages for the user, through the notify hook
     QStringList log;
     std::function<void(const QString&)> cp290LogHook;
     int releases = 0;
@@ -133,7 +132,7 @@ class Cp290 : public ::testing::Test {
                        log << s;
                        if (cp290LogHook) cp290LogHook(s);
                    },
-                   &dialogs};
+                   [this](const QString& s) { notes << s; }};
 };
 
 }  // namespace
@@ -183,21 +182,34 @@ TEST_F(Cp290, DirectCommandFrames) {
         EXPECT_FALSE(comm.PortOpen());
         EXPECT_EQ(releases, exchanges);
     }
-    EXPECT_TRUE(dialogs.messages.isEmpty());
+    EXPECT_TRUE(notes.isEmpty());
     EXPECT_TRUE(log.isEmpty());
     EXPECT_EQ(sim.moduleLines().first(), "A5 ON");
 }
 
-TEST_F(Cp290, DirectCommandWithoutReplyShowsOneBox) {
+TEST_F(Cp290, DirectCommandWithoutReplyGivesOneMessage) {
     sim.setSilent(true);
     QString house = "A";
     CP290Command(link, house, 5, 2);
-    ASSERT_EQ(dialogs.messages.size(), 1);
-    EXPECT_EQ(dialogs.messages[0].text, kNoReply);
-    EXPECT_TRUE(dialogs.messages[0].title.isEmpty());
-    EXPECT_EQ(dialogs.messages[0].icon, platform::MsgIcon::None);
+    ASSERT_EQ(notes.size(), 1);
+    EXPECT_EQ(notes[0], kNoReply);
     EXPECT_EQ(kinds(sim.frames()), QList{Cp290Sim::Kind::Direct});
     EXPECT_FALSE(comm.PortOpen());
+}
+
+// A caller that sets no notify hook (a program without a window that only
+// logs) still gets each message, as an event-log line.
+TEST_F(Cp290, WithoutANotifyHookTheMessageIsLogged) {
+    link.notify = nullptr;
+    port = 0;
+    EXPECT_EQ(CP290Detect(link), 1);
+    EXPECT_EQ(log, QStringList{kInvalidPort});
+    port = 1;
+    sim.setSilent(true);
+    QString house = "A";
+    EXPECT_FALSE(CP290Command(link, house, 5, 2));
+    EXPECT_EQ(log, (QStringList{kInvalidPort, kNoReply}));
+    EXPECT_TRUE(notes.isEmpty());
 }
 
 TEST_F(Cp290, DetectionReportsPortHouseAndTime) {
@@ -243,7 +255,7 @@ TEST_F(Cp290, DetectionReportsPortHouseAndTime) {
         EXPECT_EQ(sim.frames().first().bytes, syncRun() + bytes({0x04}));
         EXPECT_FALSE(comm.PortOpen());
     }
-    EXPECT_TRUE(dialogs.messages.isEmpty());
+    EXPECT_TRUE(notes.isEmpty());
 }
 
 TEST_F(Cp290, WeekdayZeroSetsTheClockAndDetectsAgain) {
@@ -261,7 +273,7 @@ TEST_F(Cp290, WeekdayZeroSetsTheClockAndDetectsAgain) {
                                 "Found CP290 Interface time: Friday, 9:30"}));
     EXPECT_EQ(releases, 3);
     EXPECT_FALSE(comm.PortOpen());
-    EXPECT_TRUE(dialogs.messages.isEmpty());
+    EXPECT_TRUE(notes.isEmpty());
 }
 
 TEST_F(Cp290, WeekdayZeroReturnsFoundEvenWhenTheSecondDetectionFails) {
@@ -270,8 +282,8 @@ TEST_F(Cp290, WeekdayZeroReturnsFoundEvenWhenTheSecondDetectionFails) {
         if (s == kClockSet) sim.setSilent(true);
     };
     EXPECT_EQ(CP290Detect(link), 0);
-    ASSERT_EQ(dialogs.messages.size(), 1);
-    EXPECT_EQ(dialogs.messages[0].text, kNoReply);
+    ASSERT_EQ(notes.size(), 1);
+    EXPECT_EQ(notes[0], kNoReply);
     EXPECT_EQ(log.last(), kClockSet);
     EXPECT_FALSE(comm.PortOpen());
 }
@@ -303,15 +315,15 @@ TEST_F(Cp290, RepliesThatAreNotTwelveBytes) {
     } cases[] = {{"11 bytes", 11, 0}, {"13 bytes", 13, 0}, {"30 bytes", 30, 0}, {"none", -1, 1}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        dialogs.messages.clear();
+        notes.clear();
         log.clear();
         sim.setSilent(c.length < 0);
         sim.setStatusReplyLength(std::max(c.length, 0));
         EXPECT_EQ(CP290Detect(link), 1);
         EXPECT_TRUE(log.isEmpty());
-        ASSERT_EQ(dialogs.messages.size(), c.boxes);
+        ASSERT_EQ(notes.size(), c.boxes);
         if (c.boxes) {
-            EXPECT_EQ(dialogs.messages[0].text, kNoReply);
+            EXPECT_EQ(notes[0], kNoReply);
         }
         EXPECT_FALSE(comm.PortOpen());
     }
@@ -338,7 +350,7 @@ TEST_F(Cp290, PortErrorsDuringDetection) {
         if (!c.device.isEmpty())
             platform::SaveSetting("veldrin", "Ports", QStringLiteral("COM%1").arg(c.port),
                                   c.device);
-        dialogs.messages.clear();
+        notes.clear();
         sim.clearRecords();
         std::unique_ptr<PortHolder> holder;
         if (c.hold) {
@@ -347,11 +359,10 @@ TEST_F(Cp290, PortErrorsDuringDetection) {
         }
         EXPECT_EQ(CP290Detect(link), 1);
         if (c.box.isEmpty()) {
-            EXPECT_TRUE(dialogs.messages.isEmpty());
+            EXPECT_TRUE(notes.isEmpty());
         } else {
-            ASSERT_EQ(dialogs.messages.size(), 1);
-            EXPECT_EQ(dialogs.messages[0].text, c.box);
-            EXPECT_EQ(dialogs.messages[0].icon, platform::MsgIcon::None);
+            ASSERT_EQ(notes.size(), 1);
+            EXPECT_EQ(notes[0], c.box);
         }
         EXPECT_TRUE(log.isEmpty());
         EXPECT_TRUE(sim.received().isEmpty());
@@ -367,20 +378,20 @@ TEST_F(Cp290, PortErrorDuringClockSettingEndsTheDetection) {
         if (s == kNotSet) port = 0;
     };
     EXPECT_EQ(CP290Detect(link), 1);
-    ASSERT_EQ(dialogs.messages.size(), 1);
-    EXPECT_EQ(dialogs.messages[0].text, kInvalidPort);
+    ASSERT_EQ(notes.size(), 1);
+    EXPECT_EQ(notes[0], kInvalidPort);
     EXPECT_EQ(kinds(sim.frames()), QList{Cp290Sim::Kind::StatusRequest});
     EXPECT_FALSE(log.contains(kClockSet));
     EXPECT_FALSE(comm.PortOpen());
 }
 
-TEST_F(Cp290, DirectCommandOnAPortInUseShowsTheNoReplyBox) {
+TEST_F(Cp290, DirectCommandOnAPortInUseGivesTheNoReplyMessage) {
     PortHolder holder(sim.devicePath());
     ASSERT_TRUE(holder.locked());
     QString house = "A";
     CP290Dim(link, house, 3, 7);
-    ASSERT_EQ(dialogs.messages.size(), 1);
-    EXPECT_EQ(dialogs.messages[0].text, kNoReply);
+    ASSERT_EQ(notes.size(), 1);
+    EXPECT_EQ(notes[0], kNoReply);
     EXPECT_TRUE(sim.received().isEmpty());
 }
 
@@ -421,7 +432,7 @@ TEST_F(Cp290, PacedRepliesEndTheWaitEarlyAndKeepTheirLength) {
     t0 = tb.nowMs();
     CP290Command(link, house, 5, 2);
     EXPECT_LT(tb.nowMs() - t0, 2500);
-    EXPECT_TRUE(dialogs.messages.isEmpty());
+    EXPECT_TRUE(notes.isEmpty());
 }
 
 // The adapter goes away while a direct command waits for its reply: the wait
@@ -442,11 +453,11 @@ TEST_F(Cp290, DeviceGoneDuringAnExchange) {
     const qint64 ms = t.elapsed();
     unplugger.join();
     EXPECT_LT(ms, 2000);
-    ASSERT_EQ(dialogs.messages.size(), 1);
-    EXPECT_EQ(dialogs.messages[0].text, kNoReply);
+    ASSERT_EQ(notes.size(), 1);
+    EXPECT_EQ(notes[0], kNoReply);
     EXPECT_FALSE(comm.PortOpen());
 
     EXPECT_EQ(CP290Detect(link), 1);
-    ASSERT_EQ(dialogs.messages.size(), 2);
-    EXPECT_EQ(dialogs.messages[1].text, kInvalidPort);
+    ASSERT_EQ(notes.size(), 2);
+    EXPECT_EQ(notes[1], kInvalidPort);
 }
