@@ -90,16 +90,23 @@ void InterfaceCommands::setInterfaceReady(bool ready) {
 // ---------------------------------------------------------------------------
 // Sending
 
+// A command that never reached the control: its labels show the tracked
+// state again.
+void InterfaceCommands::notSent(const QString& housecode, const QString& devicecode, int command) {
+    const int house = x10::housePosition(housecode);
+    if (house > 0)
+        emit commandFailed(
+            house, x10::isHouseFunction(command) ? std::vector<int>{} : x10::unitList(devicecode),
+            command);
+}
+
 void InterfaceCommands::exec(const QString& housecode, const QString& devicecode, int command,
                              int brightness, Source source) {
     if (!ready_ && !useCp290_()) {
         // No two-way interface answers (lost, or not found yet): nothing goes
         // out, and no one is told it did.
         refuseUnavailable(source);
-        const int house = houseOf(housecode);
-        if (house >= 0)
-            emit commandFailed(house, houseWide(command) ? std::vector<int>{} : unitsOf(devicecode),
-                               command);
+        notSent(housecode, devicecode, command);
         return;
     }
     // The control drops what arrives while its queue is full, without a word;
@@ -108,12 +115,7 @@ void InterfaceCommands::exec(const QString& housecode, const QString& devicecode
     if (ready_ && !useCp290_()) {
         if (queued_ >= kMaxWaiting) {
             refuseFull();
-            const int house = x10::housePosition(housecode);
-            if (house > 0)
-                emit commandFailed(
-                    house,
-                    x10::isHouseFunction(command) ? std::vector<int>{} : x10::unitList(devicecode),
-                    command);
+            notSent(housecode, devicecode, command);
             return;
         }
         dropping_ = false;

@@ -129,6 +129,7 @@ class InterfaceCommands : public CommandPath {
     void cp290Run(Cp290Job job, QString& housecode);
     void cp290Next();
     void refuseFull();
+    void notSent(const QString& housecode, const QString& devicecode, int command);
     void refuseUnavailable(state::Source source);
 
     controlcm& control_;

@@ -104,7 +104,7 @@ TEST_F(Supervision, AnAdapterThatAppearsAfterTheStartIsFoundAndUsed) {
     // A click and a bridge command before the adapter is there send nothing
     // and say so.
     w.Label1_MouseDown(2, 1, 0, 0, 0);
-    w.commandPath()->switchUnit(state::Address{0, 4}, true, state::Source::Mqtt);
+    w.commandPath()->switchUnit(state::Address{1, 4}, true, state::Source::Mqtt);
     EXPECT_EQ(logTexts().mid(0, 2),
               QStringList({"Interface not available: MQTT command dropped", kNotSent}));
 

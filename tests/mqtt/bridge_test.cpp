@@ -215,7 +215,10 @@ TEST_F(MqttBridgeTest, AFloodOfJunkGivesOneLinePerSecondWithACount) {
     testenv::pump(100);  // subscriptions are through
     QElapsedTimer elapsed;
     elapsed.start();
-    constexpr int kJunk = 2000;
+    // Below the broker's queue of 1,000 messages per client: beyond it a
+    // bridge slowed down (a loaded machine, the sanitizer build) would lose
+    // the excess at the broker, and this counts what the bridge heard.
+    constexpr int kJunk = 900;
     for (int i = 0; i < kJunk; ++i)
         hub.publish(QStringLiteral("veldrin/A5/set"), "junk" + QByteArray::number(i), false);
     auto accounted = [&] {
