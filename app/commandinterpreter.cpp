@@ -23,7 +23,11 @@ bool Form1::ProcessCommand(const QString& scommand) {
     const Command cmd = commands::parse(scommand);
     AppState& st = appState();
     path_->clearRefusal();
-    const auto sent = [this] { return path_->lastRefusal().isEmpty(); };
+    commandError_.clear();
+    const auto sent = [this] {
+        commandError_ = path_->lastRefusal();
+        return commandError_.isEmpty();
+    };
     switch (cmd.kind) {
         case Command::Ignored:
             return false;
@@ -64,6 +68,7 @@ bool Form1::ProcessCommand(const QString& scommand) {
             if (!NTPrivilege->ShutDown(QString(), kShutdownMessage, 180, true, false)) {
                 if (bLogging)
                     Log_Event(QStringLiteral("ERROR: Computer Shutdown could not be Started"));
+                commandError_ = QStringLiteral("Computer Shutdown could not be Started");
                 return false;
             }
             if (bLogging)
@@ -74,6 +79,7 @@ bool Form1::ProcessCommand(const QString& scommand) {
             if (!NTPrivilege->AbortShutDown(QString())) {
                 if (bLogging)
                     Log_Event(QStringLiteral("ERROR: Computer Shutdown could not be Aborted"));
+                commandError_ = QStringLiteral("Computer Shutdown could not be Aborted");
                 return false;
             }
             if (bLogging)

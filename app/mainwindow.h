@@ -137,6 +137,10 @@ class Form1 : public QWidget {
     // no form, malformed unit or level fields and house letters outside A to
     // P do nothing and return false.
     bool ProcessCommand(const QString& scommand);
+    // Why the last word was not carried out: a command the interface path
+    // refused, a shutdown that could not start; empty for a word that fits
+    // no form.
+    QString commandError() const { return commandError_; }
 
     // --- remote control listener -------------------------------------------
     // (Re)starts listening where the settings say. Returns whether it
@@ -227,6 +231,7 @@ class Form1 : public QWidget {
     std::unique_ptr<RemoteServer> server_;
     void clientCountChanged(int count);
     int heightTwips_ = 0;
+    QString commandError_;
     bool unloading_ = false;
     bool headless_ = false;
 };

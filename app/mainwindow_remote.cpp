@@ -26,7 +26,7 @@ bool Form1::StartListening() {
             InterfaceCommands::SourceScope remote(*path_, state::Source::Remote);
             if (ProcessCommand(word)) return true;
             // Not sent: the client hears why (the log has its own line).
-            return RemoteServer::CommandResult::refused(path_->lastRefusal());
+            return RemoteServer::CommandResult::refused(commandError());
         };
         hooks.query = [this](const QString& line) {
             return app::answerStateQuery(line,

@@ -226,7 +226,11 @@ TEST_F(Commands, AShutdownThatCouldNotStartIsAnErrorNotInitiated) {
     loadTwoWay();
     platform::setCommandRunner([](const QString&, const QStringList&) { return false; });
     EXPECT_FALSE(window->ProcessCommand("COFF"));
+    EXPECT_EQ(window->commandError(), "Computer Shutdown could not be Started");
     EXPECT_FALSE(window->ProcessCommand("ABORT"));
+    EXPECT_EQ(window->commandError(), "Computer Shutdown could not be Aborted");
+    EXPECT_FALSE(window->ProcessCommand("5off"));
+    EXPECT_EQ(window->commandError(), "");  // fits no form: no reason beyond that
     EXPECT_EQ(logTexts(), QStringList({"ERROR: Computer Shutdown could not be Aborted",
                                        "ERROR: Computer Shutdown could not be Started"}));
 }
