@@ -309,6 +309,22 @@ void InterfaceCommands::houseFunction(int house, int function, Source source) {
         exec(letter, QStringLiteral("0"), function, 0, source);
 }
 
+void InterfaceCommands::sliderDim(Address a, int from, int to, Source source) {
+    QString house(QChar::fromLatin1(a.letter()));
+    if (useCp290_()) {
+        // The CP290 takes the absolute level, also when it is unchanged.
+        cp290Dim(house, a.unit, double(to), source);
+        return;
+    }
+    const QString unit = platform::blankNumber(a.unit);
+    if (to > from)
+        exec(house, unit, x10::Bright, (to - from) * 10, source);
+    else if (to < from)
+        exec(house, unit, x10::Dim, (from - to) * 10, source);
+    else
+        exec(house, unit, x10::Dim, 0, source);
+}
+
 ModuleState InterfaceCommands::expected(Address a) const {
     ModuleState s = table_.state(a);
     const bool lamp = table_.modules().isLamp(a);

@@ -46,6 +46,7 @@ class InterfaceCommands : public CommandPath {
     void switchUnit(state::Address a, bool on, state::Source source) override;
     void setBrightness(state::Address a, int percent, state::Source source) override;
     void houseFunction(int house, int function, state::Source source) override;
+    void sliderDim(state::Address a, int from, int to, state::Source source) override;
     bool interfaceReady() const override { return ready_; }
 
     // The result of contacting the interface (the status strip's colour).
@@ -69,8 +70,8 @@ class InterfaceCommands : public CommandPath {
     // CP290's busy refusal, or "Interface not available" while no two-way
     // interface answers (lost or not found; nothing is sent then). The
     // command interpreter clears it before a word.
-    const QString& lastRefusal() const { return refusal_; }
-    void clearRefusal() { refusal_.clear(); }
+    QString lastRefusal() const override { return refusal_; }
+    void clearRefusal() override { refusal_.clear(); }
     // CP290 commands waiting for their exchange.
     int cp290Waiting() const { return static_cast<int>(cp290Queue_.size()); }
 
@@ -94,11 +95,6 @@ class InterfaceCommands : public CommandPath {
     // The state a module will have once the commands still queued for it are
     // done (the tracked state when none is queued).
     state::ModuleState expected(state::Address a) const;
-
-  signals:
-    // A command was given up after its retries (or the CP290 did not reply).
-    // house: position 1..16 (A = 1).
-    void commandFailed(int house, const std::vector<int>& units, int function);
 
   private:
     struct Pending {

@@ -1,9 +1,16 @@
 // Entry point of every test program: private settings, runtime and state
-// folders, an offscreen QApplication, then GoogleTest.
+// folders, an offscreen QApplication (a QCoreApplication for the tests of
+// what runs without a window, VELDRIN_TEST_CORE), then GoogleTest.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#ifdef VELDRIN_TEST_CORE
+#include <QCoreApplication>
+using TestApplication = QCoreApplication;
+#else
 #include <QApplication>
+using TestApplication = QApplication;
+#endif
 #include <QDir>
 #include <QTemporaryDir>
 #include <cstdlib>
@@ -23,6 +30,6 @@ int main(int argc, char** argv) {
     ::setenv("XDG_RUNTIME_DIR", runtime.constData(), 1);
     ::setenv("XDG_STATE_HOME", state.constData(), 1);
     if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication app(argc, argv);
+    TestApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }

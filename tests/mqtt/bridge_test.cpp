@@ -40,7 +40,13 @@ class RecordingPath : public CommandPath {
         calls << QStringLiteral("house %1 %2").arg(state::Address{house, 0}.text()).arg(function);
         sources.push_back(s);
     }
+    void sliderDim(state::Address a, int from, int to, state::Source s) override {
+        calls << QStringLiteral("slider %1 %2 %3").arg(a.text()).arg(from).arg(to);
+        sources.push_back(s);
+    }
     bool interfaceReady() const override { return ready; }
+    QString lastRefusal() const override { return {}; }
+    void clearRefusal() override {}
     void setReady(bool r) {
         ready = r;
         emit interfaceReadyChanged(r);

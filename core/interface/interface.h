@@ -1,0 +1,92 @@
+#pragma once
+// core::Interface: the powerline interface of this run, one object whatever
+// its kind. It owns the two-way engine and the CP290's serial component,
+// chooses the backend of the kind the settings name (the two-way interface
+// through pandrel::Engine, the CP290 through its driver), contacts it, looks
+// for it again by itself when it is lost or was not found, and carries the
+// one command path (commands()) on which every front end sends. What the
+// two-way interface hears on the powerline goes to the state table.
+//
+// Its event-log lines are those the program has always written: "Found
+// Pandrel Interface on Com: N Connection Established", "ERROR: Pandrel
+// Interface Not Found on Com: N", "ERROR: Pandrel Interface Lost on Com: N -
+// <reason>", "ERROR: Pandrel Interface Still Not Found on Com: N - <reason> -
+// Retrying in the Background", the CP290's own lines, and one line naming the
+// group to join when this user may not open the port's device. The CP290
+// driver's messages (no reply, port in use, invalid port) are event-log lines
+// too: nothing here shows a window.
+//
+// Qt Core only: a program without a window runs it under QCoreApplication.
+
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class CommandPath;
+class MSComm;
+namespace pandrel {
+class Engine;
+}
+namespace state {
+class StateTable;
+}
+
+namespace core {
+
+class Interface : public QObject {
+    Q_OBJECT
+  public:
+    enum class Kind { TwoWay, Cp290 };
+
+    // table: follows the commands the interface confirmed and the traffic it
+    // hears. log: one event-log line.
+    Interface(Kind kind, state::StateTable& table, std::function<void(const QString&)> log,
+              QObject* parent = nullptr);
+    ~Interface() override;  // releases the port
+
+    Kind kind() const;
+    // The serial port number in use (COM<n>), set by contact.
+    int16_t port() const;
+
+    // Contacts the interface on port (releasing the port first, and ending
+    // any retry in the background). Writes the design's lines for what it
+    // found, turns ready on or off, and when nothing answered keeps looking
+    // in the background: at once when the device node appears, otherwise
+    // after 1 s, doubling up to 30 s (time base). Returns whether it answered.
+    // Waits run the event loop.
+    bool contact(int16_t port);
+    // Releases the port and ends the retries; nothing is sent until the next
+    // contact. Used at exit and before another program takes the port.
+    void release();
+
+    // The interface answers; commands go out.
+    bool ready() const;
+    // Looking for a lost or missing interface in the background.
+    bool supervising() const;
+
+    // The one command path for every front end.
+    CommandPath& commands();
+
+    // The two-way engine; the window's controlcm1 is a face over it. It
+    // exists whatever the kind: the CP290's exchanges release it first.
+    pandrel::Engine& engine();
+    // The CP290's serial component.
+    MSComm& cp290Port();
+
+    // Where the CP290 driver's messages for the user go (no reply, port in
+    // use, invalid port). Unset: an event-log line each. The window shows
+    // them in a message box.
+    void setNotify(std::function<void(const QString&)> notify);
+
+  signals:
+    // ready() changed (the window's status strip follows it).
+    void readyChanged(bool ready);
+
+  private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+}  // namespace core

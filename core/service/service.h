@@ -1,0 +1,107 @@
+#pragma once
+// core::Service: the one object that owns the house, below every front end.
+// It reads the settings once at start, and owns the interface (and with it
+// the command path), the module list and state table, the click pad, the
+// event log, the command-word interpreter and the base house code. The
+// window, the daemon veldrind, the remote server and the home-automation
+// bridge talk to it and follow its signals; none of them reaches into
+// another.
+//
+// Qt Core only: the daemon runs it under QCoreApplication.
+
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <memory>
+
+#include "state/statetable.h"
+
+class CommandPath;
+class clsNTPrivileges;
+
+namespace core {
+
+class EventLog;
+class Interface;
+class Pad;
+
+// The settings the service reads at start.
+struct ServiceSettings {
+    QString houseCode = QStringLiteral("A");  // as stored (either case)
+    bool cp290 = false;                       // the interface kind
+    int16_t comPort = 1;
+    // The first line of the settings file that could not be read (0: none).
+    int unreadableLine = 0;
+
+    // From the settings file in use.
+    static ServiceSettings read();
+};
+
+class Service : public QObject {
+    Q_OBJECT
+  public:
+    // What a command word did: done, or refused with the reason the client
+    // hears ("ERROR <reason>"; empty for a word that fits no form).
+    struct WordResult {
+        bool done = false;
+        QString reason;
+    };
+
+    explicit Service(const ServiceSettings& settings, QObject* parent = nullptr);
+    ~Service() override;
+
+    // Loads the module list and the state file, then contacts the interface:
+    // "Attempting to Contact Computer Interface..." and what was found. Run
+    // once, after the front end connected its log sinks.
+    void start();
+    // Writes what changed at run time (house code, port) to the settings and
+    // the module states to the state file.
+    void save();
+
+    EventLog& log();
+    Interface& interface();
+    CommandPath& commands();
+    state::StateTable& states();
+    Pad& pad();
+
+    // The base house code (the click pad's house), as written.
+    const QString& houseCode() const { return houseCode_; }
+    // Its position 1..16, 0 when it names no house.
+    int basePosition() const;
+    // Changes it and logs "House Code Changed to X".
+    void setHouseCode(const QString& code);
+
+    // The port the interface uses; changing it contacts the interface there.
+    int16_t comPort() const { return comPort_; }
+    void changeComPort(int16_t port);
+
+    // The connection password of remote clients; kept in memory only.
+    const QString& password() const { return password_; }
+    void setPassword(const QString& password);
+
+    // Carries out one command word of a remote client (without its line
+    // terminator): "5on", "5of", "5di07", "housecodechangeC", "allo", "allf",
+    // "alluf", "COFF", "ABORT", "EXIT".
+    WordResult runWord(const QString& word, state::Source source = state::Source::Remote);
+
+  signals:
+    void houseCodeChanged(const QString& code);
+    void passwordChanged();
+    // The word "EXIT": the front end saves and ends the program.
+    void exitRequested();
+
+  private:
+    bool shutdown(bool abort, QString* reason);
+
+    ServiceSettings settings_;
+    QString houseCode_;
+    int16_t comPort_ = 1;
+    QString password_;
+    std::unique_ptr<EventLog> log_;
+    std::unique_ptr<state::StateTable> states_;
+    std::unique_ptr<Interface> interface_;
+    std::unique_ptr<Pad> pad_;
+    std::unique_ptr<clsNTPrivileges> privileges_;
+};
+
+}  // namespace core
