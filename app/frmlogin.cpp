@@ -4,7 +4,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "appstate.h"
 #include "dialogs.h"
 #include "programicon.h"
 
@@ -42,7 +41,7 @@ frmLogin::frmLogin(QWidget* parent) : QDialog(parent) {
 
 void frmLogin::cmdOK_Click() {
     if (txtPAS->text() == txtCon->text()) {
-        appState().sConPassword = txtCon->text();
+        emit passwordChosen(txtCon->text());
         accept();
         return;
     }

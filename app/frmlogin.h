@@ -1,7 +1,7 @@
 #pragma once
 // The password dialog: the new connection password typed twice. When both
 // entries agree exactly it becomes the connection password for the rest of
-// the run.
+// the run (passwordChosen; the window hands it to the service).
 
 #include <QDialog>
 
@@ -22,4 +22,7 @@ class frmLogin : public QDialog {
     QLineEdit* txtCon;
     QPushButton* cmdOK;
     QPushButton* cmdCancel;
+
+  signals:
+    void passwordChosen(const QString& password);
 };

@@ -1,14 +1,11 @@
 // veldrin: one instance per settings file; the main window does the rest.
-// The options are those of startoptions.h. With --headless the same window
-// runs on Qt's offscreen platform and is never shown: no display server is
-// needed, every dialog becomes an event-log line, and the log goes to
-// standard output.
+// The options are those of startoptions.h. With --headless the program
+// replaces itself with the daemon veldrind (same process, same arguments),
+// which runs the same core without a window or a display server.
 //
 // A second start with the same settings file ends at once with status 1 and
 // says so on standard error. A settings file that exists but cannot be read
-// runs the window on the defaults with an event-log line; without a window it
-// ends the start with status 2 and the reason on standard error, since a
-// service on the defaults would serve the wrong ports and modules.
+// runs the window on the defaults with an event-log line.
 //
 // VELDRIN_SCREENSHOT=<file.png>: once start-up is done, show the logs, save
 // a picture of the window's client area to the file and end (settings are
@@ -18,12 +15,12 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
-#include "appstate.h"
 #include "controlcm.h"
-#include "dialogs.h"
 #include "mainwindow.h"
 #include "notifyicon.h"
 #include "processexit.h"
@@ -31,8 +28,8 @@
 #include "settingsstore.h"
 #include "singleinstance.h"
 #include "startoptions.h"
+#include "service.h"
 #include "startupreport.h"
-#include "state/statetable.h"
 
 namespace {
 
@@ -92,17 +89,20 @@ int main(int argc, char** argv) {
         return parsed.exitCode;
     }
     const app::StartOptions& options = *parsed.options;
+    if (options.headless) {
+        // The daemon beside this program, with the arguments as given.
+        const QString daemon = app::daemonPath(QString::fromLocal8Bit(argv[0]));
+        ::execv(daemon.toLocal8Bit().constData(), argv);
+        std::fprintf(stderr, "veldrin: cannot run %s: %s\n", qPrintable(daemon),
+                     std::strerror(errno));
+        return 127;
+    }
     const QString defaultSettings = platform::settingsFilePath();
     if (!options.configFile.isEmpty()) platform::setSettingsFileOverride(options.configFile);
 
     // A missing settings file is a first start; one that is there and cannot
     // be read is not.
     const QString settingsError = platform::settingsFileError();
-    if (!settingsError.isEmpty() && options.headless) {
-        std::fprintf(stderr, "veldrin: cannot read the settings file %s: %s\n",
-                     qPrintable(platform::settingsFilePath()), qPrintable(settingsError));
-        return 2;
-    }
 
     // A second start ends at once, before anything is shown or written.
     platform::SingleInstance instance(app::instanceLockName(options.configFile, defaultSettings));
@@ -116,23 +116,18 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // Without a window nothing may reach for a display server.
-    if (options.headless) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setApplicationName(programinfo::kTitle);
     QApplication::setQuitOnLastWindowClosed(false);
 
     app::StartupReport startupReport;  // VELDRIN_STARTUP_REPORT, for ./bench
     Form1 w;
-    w.setHeadless(options.headless);
-    platform::LogDialogs logDialogs([&w](const QString& text) { w.Log_Event(text); });
-    if (options.headless) platform::Dialogs::install(&logDialogs);
     // The password file stands in for the password dialog, which can still
     // replace it for the run.
     QString passwordError;
     if (!options.passwordFile.isEmpty()) {
         if (const auto password = app::readPasswordFile(options.passwordFile, &passwordError))
-            appState().sConPassword = *password;
+            w.service().setPassword(*password);
         else
             std::fprintf(stderr, "veldrin: %s\n", qPrintable(passwordError));
     }
@@ -152,9 +147,6 @@ int main(int argc, char** argv) {
         w.Log_Event(QStringLiteral("ERROR: Could not Read the Settings File %1: %2; Using the "
                                    "Defaults")
                         .arg(platform::settingsFilePath(), settingsError));
-    QObject::connect(w.stateTable(), &state::StateTable::problem, &w, [&w](const QString& text) {
-        if (w.bLogging) w.Log_Event(text);
-    });
     w.Form_Load();
     if (!passwordError.isEmpty())
         w.Log_Event(QStringLiteral("ERROR: No connection password is set, remote control "

@@ -1,6 +1,5 @@
 // Form1: construction, layout and the window's own events.
 #include "mainwindow.h"
-#include "remoteserver.h"
 
 #include <QCloseEvent>
 #include <QCursor>
@@ -10,14 +9,19 @@
 
 #include "appstate.h"
 #include "clicklabel.h"
-#include "clsntprivileges.h"
+#include "commandpath.h"
 #include "controlcm.h"
 #include "dialogs.h"
+#include "eventlog.h"
 #include "frmabout.h"
 #include "frmlogin.h"
-#include "interfacecommands.h"
+#include "interface.h"
 #include "mqttbridge.h"
 #include "mscomm.h"
+#include "numtext.h"
+#include "pad.h"
+#include "service.h"
+#include "serviceremote.h"
 #include "notifyicon.h"
 #include "optionsmenu.h"
 #include "programicon.h"
@@ -78,42 +82,17 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
     setPalette(p);
     setFont(ui::designFont());
 
+    // The core this window is the face of, from the settings as they stand
+    // now; the window's own settings are read in Form_Load.
+    service_ = std::make_unique<core::Service>(core::ServiceSettings::read());
     buildControls();
-
-    MSComm1 = new MSComm(this);
+    MSComm1 = &service_->interface().cp290Port();
     MSComm1->setObjectName(QStringLiteral("MSComm1"));
-    link_ = std::make_unique<Cp290Link>(Cp290Link{
-        *MSComm1,
-        [this] { controlcm1->ResetCM(); },
-        [] { return appState().iComPort; },
-        [this](const QString& text) { Log_Event(text); },
-        // The driver's messages in the design's box (a log line when headless).
-        [](const QString& text) {
-            platform::Dialogs::current().message(text, QString(), platform::MsgIcon::None);
-        },
+    // The CP290 driver's messages in the design's box.
+    service_->interface().setNotify([](const QString& text) {
+        platform::Dialogs::current().message(text, QString(), platform::MsgIcon::None);
     });
-
-    table_ = new state::StateTable(this);
-    path_ = new InterfaceCommands(
-        *controlcm1, *link_, [] { return appState().bCP290; }, *table_,
-        [this](const QString& text) {
-            if (bLogging) Log_Event(text);
-        },
-        this);
-    // What the interface hears on the powerline moves the state table; each
-    // event writes one event-log line.
-    connect(controlcm1, &controlcm::X10Event, table_,
-            [this](QString& devices, QString& housecode, int16_t& command, QString& extra,
-                   QString&) { table_->applyReceived(devices, housecode, command, extra); });
-    connect(table_, &state::StateTable::heard, this, [this](const state::HeardEvent& ev) {
-        if (bLogging) Log_Event(QStringLiteral("Received ") + state::StateTable::describe(ev));
-    });
-    connect(table_, &state::StateTable::changed, this, &Form1::showUnitState);
-    // A command given up: its labels show the tracked state again.
-    connect(path_, &InterfaceCommands::commandFailed, this,
-            [this](int house, const std::vector<int>& units, int) {
-                for (int u : units) showUnitState(state::Address{house, u});
-            });
+    connectService();
 
     menu = new OptionsMenu(this);
     connectMenu();
@@ -131,18 +110,55 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
 }
 
 Form1::~Form1() {
-    // The bridge refers to the command path and the table.
+    // The bridge and the listener refer to the service; the listener's last
+    // count change must not reach a window being torn down.
     mqttBridge_.reset();
-    // The command path refers to the control, the CP290 link and the table.
-    delete path_;
-    path_ = nullptr;
-    // The listener's last count change must not reach a window being torn down.
-    if (server_) {
-        server_->disconnect(this);
-        server_.reset();
+    if (remote_) {
+        remote_->server().disconnect(this);
+        remote_.reset();
     }
     if (aboutBox) delete aboutBox.data();
     if (loginBox) delete loginBox.data();
+    // The control is a face over the service's engine: it goes first.
+    delete controlcm1;
+    controlcm1 = nullptr;
+    // The service's log must not reach the lists being torn down.
+    service_->disconnect(this);
+    service_->log().disconnect(this);
+    service_.reset();
+}
+
+void Form1::connectService() {
+    core::Service& s = *service_;
+    // One log: the service's lines and the window's own go into the lists.
+    connect(&s.log(), &core::EventLog::eventLine, this, &Form1::showEventLine);
+    connect(&s.log(), &core::EventLog::clientLine, this, &Form1::showClientLine);
+    // The window follows the service: the strip, the labels, the slider and
+    // the caption show what it did, whoever asked.
+    connect(&s.interface(), &core::Interface::readyChanged, this, &Form1::setStatusStrip);
+    connect(&s.states(), &state::StateTable::changed, this, &Form1::showUnitState);
+    connect(&s.commands(), &CommandPath::commandFailed, this,
+            [this](int house, const std::vector<int>& units, int) {
+                // A command given up: its labels show the tracked state again.
+                for (int u : units) showUnitState(state::Address{house, u});
+            });
+    connect(&s.pad(), &core::Pad::unitSwitched, this, [this](int unit, bool on) {
+        Label1[size_t(unit - 1)]->setForeColor(on ? ui::kGreen : ui::kBlack);
+    });
+    connect(&s.pad(), &core::Pad::sliderChanged, this, &Form1::showSlider);
+    connect(&s, &core::Service::houseCodeChanged, this, [this] { UpdateFormCap(); });
+    connect(&s, &core::Service::exitRequested, this, [this] {
+        int cancel = 0;
+        Form_Unload(cancel);  // ends the program; nothing runs after it
+    });
+}
+
+void Form1::showSlider(int level, bool shown) {
+    showingSlider_ = true;
+    Slider1->setVisible(shown);
+    Slider1->setValue(level);
+    Slider1->setToolTip(platform::blankNumber(level * 10) + QStringLiteral(" Bright"));
+    showingSlider_ = false;
 }
 
 void Form1::buildControls() {
@@ -153,7 +169,9 @@ void Form1::buildControls() {
     Slider1->setTracking(true);
     Slider1->setToolTip(QStringLiteral("Dim Control"));
     Slider1->hide();
-    connect(Slider1, &QSlider::valueChanged, this, [this] { Slider1_Change(); });
+    connect(Slider1, &QSlider::valueChanged, this, [this] {
+        if (!showingSlider_) Slider1_Change();
+    });
 
     for (int i = 0; i < 16; ++i) {
         auto* l = new ClickLabel(this);
@@ -247,11 +265,11 @@ void Form1::buildControls() {
     TrayIcon->setPixmap(programIcon().pixmap(16, 16));
     TrayIcon->hide();
 
-    // The two-way interface control, placed below the visible area.
-    controlcm1 = new controlcm(this);
+    // The two-way interface control over the service's engine, placed below
+    // the visible area.
+    controlcm1 = new controlcm(service_->interface().engine(), this);
     controlcm1->setObjectName(QStringLiteral("controlcm1"));
     controlcm1->move(ui::px(1440), ui::px(3840));
-    connect(controlcm1, &controlcm::PortLost, this, &Form1::controlcm1_PortLost);
 }
 
 void Form1::connectMenu() {
@@ -331,25 +349,28 @@ void Form1::changeEvent(QEvent* e) {
 }
 
 CommandPath* Form1::commandPath() const {
-    return path_;
+    return &service_->commands();
+}
+
+state::StateTable* Form1::stateTable() const {
+    return &service_->states();
 }
 
 QString Form1::unitToolTip(int index) const {
     QString tip = QStringLiteral("Click Left Mouse Button for ON, Right for OFF");
-    const QString& house = appState().sHouseCode;
-    const int h = veldrin::x10::housePosition(house);
-    if (h == 0 || !table_) return tip;
-    const state::ModuleState& s = table_->state(state::Address{h, index + 1});
+    const int h = service_->basePosition();
+    if (h == 0) return tip;
+    const state::ModuleState& s = service_->states().state(state::Address{h, index + 1});
     if (s.power == state::Power::On && s.level > 0 && s.level < 100)
         tip += QStringLiteral(" (Dimmed to %1%)").arg(s.level);
     return tip;
 }
 
 void Form1::showUnitState(const state::Address& a) {
-    const QString& house = appState().sHouseCode;
-    if (house.isEmpty() || veldrin::x10::housePosition(house) != a.house) return;
+    if (service_->basePosition() == 0 || service_->basePosition() != a.house) return;
+    if (a.unit < 1 || a.unit > 16) return;
     ClickLabel* label = Label1[size_t(a.unit - 1)];
-    const state::ModuleState& s = table_->state(a);
+    const state::ModuleState& s = service_->states().state(a);
     if (s.power == state::Power::Unknown) return;
     label->setForeColor(s.power == state::Power::On ? ui::kGreen : ui::kBlack);
     label->setToolTip(unitToolTip(a.unit - 1));

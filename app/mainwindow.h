@@ -1,10 +1,13 @@
 #pragma once
 // Form1, the main window: a small click pad for sixteen units, the
 // all-units strip, the dim slider, the event and client logs, status labels,
-// the options popup menu and the notification-area icon. It owns the
-// two-way interface control controlcm1 and the serial component MSComm1
-// that the CP290 driver uses, and contacts the selected interface once at
-// start-up.
+// the options popup menu and the notification-area icon. It is a front end
+// on the program's core service (core::Service), which it creates from the
+// settings: the service owns the interface, the module states, the click
+// pad's selection and the log; the window's handlers call it and paint what
+// it reports, so a remote word moves the slider because the pad moved.
+// controlcm1 is the two-way control over the service's engine, MSComm1 the
+// CP290's serial component.
 //
 // Sizes are designed in twips (15 to a pixel). The window's height is kept
 // in twips as well: 990 contracted and 3960 expanded are the values the code
@@ -17,13 +20,11 @@
 #include <memory>
 #include <optional>
 
-#include "mcp290.h"
 
 class QLabel;
 class QListWidget;
 class QSlider;
 class ClickLabel;
-class RemoteServer;
 class MSComm;
 class NotifyIcon;
 class OptionsMenu;
@@ -33,13 +34,16 @@ class controlcm;
 class frmAbout;
 class frmLogin;
 class CommandPath;
-class InterfaceCommands;
+class RemoteServer;
 namespace core {
-class InterfaceSupervisor;
+class Service;
 }
 namespace mqtt {
 class Bridge;
 }  // namespace mqtt
+namespace remote {
+class ServiceRemote;
+}
 namespace veldrin::x10 {
 struct Address;
 }  // namespace veldrin::x10
@@ -64,19 +68,12 @@ class Form1 : public QWidget {
     void Form_Unload(int& Cancel);
     void mnuExit_Click();
 
-    // A run without a window (--headless): the window is never shown, and
-    // event-log and client-log lines go to standard output with their date
-    // and time instead of into the lists. Set before Form_Load.
-    void setHeadless(bool on) { headless_ = on; }
-    bool headless() const { return headless_; }
-
     // --- public members ----------------------------------------------------
     bool connected = false;
     int16_t iWSControl = 0;
     int16_t iClient = 0;
     int16_t iCClients = 0;
     int32_t lLocalPort = 0;
-    std::unique_ptr<clsNTPrivileges> NTPrivilege;
     QString app_tit;
 
     // --- event log, client log, status labels ------------------------------
@@ -125,17 +122,12 @@ class Form1 : public QWidget {
     void Label3_MouseDown(int Button, int Shift, float X, float Y);
     void Slider1_Change();
 
-    // --- faults of the serial line -------------------------------------------
-    // The device of the two-way control's port went away: one event-log line
-    // naming the port and the reason, and the strip turns red. The COM-port
-    // menu contacts the interface again.
-    void controlcm1_PortLost(const QString& reason);
-
     // --- remote commands ------------------------------------------------------
     // Carries out one command word of a remote client (without line
-    // terminator). Returns whether the word was carried out: words that fit
-    // no form, malformed unit or level fields and house letters outside A to
-    // P do nothing and return false.
+    // terminator) through the service, as the listener does. Returns whether
+    // the word was carried out: words that fit no form, malformed unit or
+    // level fields and house letters outside A to P do nothing and return
+    // false.
     bool ProcessCommand(const QString& scommand);
     // Why the last word was not carried out: a command the interface path
     // refused, a shutdown that could not start; empty for a word that fits
@@ -147,17 +139,15 @@ class Form1 : public QWidget {
     // listens; a failure is logged, shown in the connection label, and the
     // program keeps running.
     bool StartListening();
-    RemoteServer* server() const { return server_.get(); }
+    RemoteServer* server() const;
 
-    // --- module state -------------------------------------------------------
-    // The state of every module, and the one path for commands to any module
-    // (the click pad, the strip, the slider and command words go through it).
-    // Both live as long as the window; the module list and the state file are
-    // read in Form_Load, and the file is written at Form_Unload.
-    state::StateTable* stateTable() const { return table_; }
+    // --- the core -------------------------------------------------------------
+    // The service this window is the face of; it lives as long as the window.
+    // The module list and the state file are read in Form_Load, and the file
+    // is written at Form_Unload.
+    core::Service& service() const { return *service_; }
+    state::StateTable* stateTable() const;
     CommandPath* commandPath() const;
-    InterfaceCommands* interfaceCommands() const { return path_; }
-    core::InterfaceSupervisor* interfaceSupervisor();
 
     // --- home-automation bridge -----------------------------------------------
     // Started in Form_Load after the interface contact when [MQTT] names a
@@ -207,14 +197,15 @@ class Form1 : public QWidget {
                                         const QString& errorText);
     void buildControls();
     void connectMenu();
-    // Runs the CP290 detection, logs a failure and colours the status strip.
-    void contactCp290();
-    // Colours the status strip after a contact; a two-way interface not
-    // found is then retried in the background until it answers.
+    void connectService();
+    // A line of the service's log in the event list (and the current-event
+    // label) or in the client list, newest first.
+    void showEventLine(const QString& text);
+    void showClientLine(const QString& text);
+    // Colours the status strip: green while the interface answers.
     void setStatusStrip(bool found);
-    // After a failed contact: when this user may not open the port's device,
-    // one event-log line says which group to join.
-    void reportPortAccess();
+    // The pad's slider, without running the dim step again.
+    void showSlider(int level, bool shown);
     void bringToFront();
     // The state of a base-house unit on its click-pad label.
     void showUnitState(const state::Address& a);
@@ -222,18 +213,15 @@ class Form1 : public QWidget {
     void stopBridge();  // offline and a clean goodbye
     QString unitToolTip(int index) const;
 
-    std::unique_ptr<Cp290Link> link_;
-    state::StateTable* table_ = nullptr;
-    InterfaceCommands* path_ = nullptr;
-    core::InterfaceSupervisor* supervisor_ = nullptr;
+    std::unique_ptr<core::Service> service_;
     std::unique_ptr<mqtt::Bridge> mqttBridge_;
     std::unique_ptr<ServiceHost> serviceHost_;
-    std::unique_ptr<RemoteServer> server_;
+    std::unique_ptr<remote::ServiceRemote> remote_;
     void clientCountChanged(int count);
     int heightTwips_ = 0;
     QString commandError_;
     bool unloading_ = false;
-    bool headless_ = false;
+    bool showingSlider_ = false;  // the slider follows the pad
 };
 
 using MainWindow = Form1;

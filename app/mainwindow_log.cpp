@@ -1,63 +1,51 @@
 // Form1: event log, client log, caption and status labels.
 #include <QListWidget>
-#include <cstdio>
 
 #include "appstate.h"
 #include "clicklabel.h"
 #include "clock.h"
+#include "eventlog.h"
 #include "mainwindow.h"
 #include "remoteserver.h"
+#include "service.h"
+#include "serviceremote.h"
 #include "twips.h"
 
 namespace {
-
-// A line on standard output for a run without a window; the service manager
-// keeps it, so it goes out at once.
-void printLine(const QString& text) {
-    const QString line =
-        platform::Clock::global().now().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) +
-        QStringLiteral("-->") + text + QLatin1Char('\n');
-    std::fputs(line.toUtf8().constData(), stdout);
-    std::fflush(stdout);
-}
 
 // Each log keeps its newest lines; the oldest leave first, so a program that
 // runs for months with traffic does not grow without end.
 constexpr int kMaxLogLines = 5000;
 
-void addNewest(QListWidget* list, const QString& line) {
-    list->insertItem(0, line);
+void addNewest(QListWidget* list, const QString& text) {
+    list->insertItem(0, platform::Clock::global().now().toString(QStringLiteral("hh:mm:ss")) +
+                            QStringLiteral("-->") + text);
     while (list->count() > kMaxLogLines) delete list->takeItem(list->count() - 1);
 }
 }  // namespace
 
 void Form1::Log_Event(const QString& sevent) {
-    if (headless_) {
-        printLine(sevent);
-        l_last_event->setText(sevent);
-        return;
-    }
-    const QString line = platform::Clock::global().now().toString(QStringLiteral("hh:mm:ss")) +
-                         QStringLiteral("-->") + sevent;
-    addNewest(lstEvents, line);
-    l_last_event->setText(sevent);
+    service_->log().event(sevent);
 }
 
 void Form1::Log_ClientEvent(const QString& cevent, int16_t idx) {
     // The listener names the client in the text itself.
     Q_UNUSED(idx);
-    if (headless_) {
-        printLine(cevent);
-        return;
-    }
-    const QString line = platform::Clock::global().now().toString(QStringLiteral("hh:mm:ss")) +
-                         QStringLiteral("-->") + cevent;
-    addNewest(lstClients, line);
+    service_->log().client(cevent);
+}
+
+void Form1::showEventLine(const QString& text) {
+    addNewest(lstEvents, text);
+    l_last_event->setText(text);
+}
+
+void Form1::showClientLine(const QString& text) {
+    addNewest(lstClients, text);
 }
 
 void Form1::UpdateFormCap() {
     const qsizetype keep = kDesignCaption.size() + QStringLiteral(" (HouseCode: ").size();
-    setWindowTitle(windowTitle().left(keep) + appState().sHouseCode + QStringLiteral(") - ") +
+    setWindowTitle(windowTitle().left(keep) + service_->houseCode() + QStringLiteral(") - ") +
                    QString::number(iCClients));
 }
 
@@ -79,12 +67,12 @@ void Form1::UpdateStatusLabel() {
 }
 
 void Form1::endall() {
-    if (server_) server_->dropAll();
+    if (remote_) remote_->server().dropAll();
     iCClients = 0;
     connected = false;
     ConStatus(0);
     if (bLogging) Log_Event(QStringLiteral("All Connections were Forcefully Closed"));
-    if (bLogging && server_ && server_->isListening())
+    if (bLogging && remote_ && remote_->server().isListening())
         Log_Event(QStringLiteral("Listening for a connection..."));
     UpdateFormCap();
 }

@@ -1,17 +1,15 @@
 // Form1: settings menus, about box, password dialog and service host menu.
 #include <QAction>
 
-#include "appstate.h"
-#include "controlcm.h"
 #include "dialogs.h"
 #include "frmabout.h"
 #include "frmlogin.h"
-#include "interfacesupervisor.h"
+#include "interface.h"
 #include "mainwindow.h"
 #include "numtext.h"
 #include "optionsmenu.h"
 #include "programinfo.h"
-#include "remoteserver.h"
+#include "service.h"
 #include "servicehost.h"
 #include "settingskeys.h"
 #include "settingsstore.h"
@@ -29,9 +27,7 @@ void Form1::mnuCHC_Click() {
             platform::MsgIcon::Critical);
         return;
     }
-    appState().sHouseCode = answer;
-    UpdateFormCap();
-    if (bLogging) Log_Event(QStringLiteral("House Code Changed to ") + appState().sHouseCode);
+    service_->setHouseCode(answer);  // the caption follows
 }
 
 std::optional<double> Form1::askPortNumber(const QString& prompt, const QString& title,
@@ -52,21 +48,10 @@ void Form1::mnuComCh_Click() {
         QStringLiteral("Enter New Com Port Number: "), QStringLiteral("Change Communications Port"),
         3, QStringLiteral("You Must Enter a Valid Com Port Number (1, 2, or 3)"));
     if (!number) return;
-    AppState& st = appState();
     // This contact replaces any retry in the background.
-    if (supervisor_) supervisor_->stop();
-    controlcm1->ResetCM();
-    st.iComPort = static_cast<int16_t>(platform::roundHalfEven(*number));
-    if (!st.bCP290) {
-        controlcm1->setComport(st.iComPort);
-        setStatusStrip(controlcm1->Init() == 0);
-    } else {
-        contactCp290();
-    }
+    service_->changeComPort(static_cast<int16_t>(platform::roundHalfEven(*number)));
+    setStatusStrip(service_->interface().ready());
     UpdateStatusLabel();
-    if (bLogging)
-        Log_Event(QStringLiteral("Changed Server Com Port to: ") + QStringLiteral(" Com: ") +
-                  QString::number(st.iComPort));
 }
 
 void Form1::mnuIntPandrel_Click() {
@@ -103,12 +88,10 @@ void Form1::mnuPass_Click() {
     // confirms or cancels by itself.
     if (!loginBox) {
         loginBox = new frmLogin(this);
+        // Sessions that logged in with the old password end with it.
+        connect(loginBox, &frmLogin::passwordChosen, service_.get(), &core::Service::setPassword);
         loginBox->setAttribute(Qt::WA_DeleteOnClose);
         loginBox->setWindowModality(Qt::ApplicationModal);
-        // Sessions that logged in with the old password end with it.
-        connect(loginBox, &QDialog::accepted, this, [this] {
-            if (server_) server_->endStaleSessions();
-        });
     }
     loginBox->show();
     loginBox->raise();

@@ -113,4 +113,10 @@ QString instanceLockName(const QString& configFile, const QString& defaultFile) 
     return QStringLiteral("veldrin-") + QString::fromLatin1(hash) + QStringLiteral(".lock");
 }
 
+QString daemonPath(const QString& argv0) {
+    QString self = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+    if (self.isEmpty()) self = QFileInfo(argv0).absoluteFilePath();
+    return QFileInfo(self).absolutePath() + QStringLiteral("/veldrind");
+}
+
 }  // namespace app

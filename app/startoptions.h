@@ -41,4 +41,8 @@ std::optional<QString> readPasswordFile(const QString& path, QString* error);
 // the file's absolute path, so that each settings file has its own instance.
 QString instanceLockName(const QString& configFile, const QString& defaultFile);
 
+// The daemon veldrind beside the running program (the program's own folder,
+// found through /proc/self/exe; argv0's folder when that cannot be read).
+QString daemonPath(const QString& argv0);
+
 }  // namespace app

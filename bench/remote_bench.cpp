@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "service.h"
+
 #include "appstate.h"
 #include "dialogs.h"
 #include "mainwindow.h"
@@ -43,7 +45,7 @@ int main(int argc, char** argv) {
     platform::SaveSetting("veldrin", "Startup", "ListenPort", "0");
     Form1 w;
     w.Form_Load();
-    appState().sConPassword = QStringLiteral("bench");
+    w.service().setPassword(QStringLiteral("bench"));
 
     QTcpSocket s;
     s.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(w.lLocalPort));

@@ -5,7 +5,12 @@
 #include <QHBoxLayout>
 #include <QLabel>
 
-controlcm::controlcm(QWidget* parent) : QWidget(parent), engine_(new pandrel::Engine(this)) {
+controlcm::controlcm(QWidget* parent) : controlcm(*new pandrel::Engine, parent) {
+    engine_->setParent(this);
+    ownsEngine_ = true;
+}
+
+controlcm::controlcm(pandrel::Engine& engine, QWidget* parent) : QWidget(parent), engine_(&engine) {
     // The visible face: a label captioned "Pandrel".
     auto* label1 = new QLabel(QStringLiteral("Pandrel"), this);
     label1->setObjectName(QStringLiteral("label1"));
@@ -27,8 +32,9 @@ controlcm::controlcm(QWidget* parent) : QWidget(parent), engine_(new pandrel::En
 }
 
 controlcm::~controlcm() {
-    // The engine closes the port (ResetCM) before the widget goes.
-    delete engine_;
+    // An engine of its own closes the port (ResetCM) before the widget goes;
+    // one it was given stays with its owner.
+    if (ownsEngine_) delete engine_;
     engine_ = nullptr;
 }
 

@@ -51,7 +51,12 @@ class controlcm : public QWidget {
     };
 
     explicit controlcm(QWidget* parent = nullptr);
-    ~controlcm() override;  // runs ResetCM
+    // A face over an engine that a program owns already (its core drives the
+    // same interface without a window): members and signals pass through to
+    // that engine, and destroying the control leaves the engine and its port
+    // alone.
+    explicit controlcm(pandrel::Engine& engine, QWidget* parent = nullptr);
+    ~controlcm() override;  // runs ResetCM on an engine of its own
 
     // Properties (plain get and set; a new comport takes effect at the next Init).
     int16_t comport() const;
@@ -131,4 +136,5 @@ class controlcm : public QWidget {
   private:
     friend struct controlcmProbe;  // test access (controlcm_probe.h)
     pandrel::Engine* engine_;
+    bool ownsEngine_ = false;
 };

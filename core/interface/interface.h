@@ -65,6 +65,9 @@ class Interface : public QObject {
     bool ready() const;
     // Looking for a lost or missing interface in the background.
     bool supervising() const;
+    // Contacts tried in the background since the interface was last lost or
+    // not found.
+    int retries() const;
 
     // The one command path for every front end.
     CommandPath& commands();

@@ -34,11 +34,18 @@ class Pad : public QObject {
     void unitOff(int unit, state::Source source);
     // The all-units strip and the word "alluf".
     void houseFunction(int function, state::Source source);
-    // The slider moved to level (0..10): the selected unit follows.
+    // The slider moved to level (0..10): the selected unit follows (DIM 0 on
+    // the two-way interface when the level did not change).
     void moveSlider(int level, state::Source source);
     // A dim word: selects unit, moves the slider to level; the unit follows
     // even when the slider was there already for another unit.
     void dimUnit(int unit, int level, state::Source source);
+
+    // Selects a unit for the slider without sending anything (a selection a
+    // front end restores).
+    void select(int unit) {
+        if (unit >= 0 && unit <= 16) lastUnit_ = unit;
+    }
 
     int selectedUnit() const { return lastUnit_; }
     int level() const { return level_; }

@@ -50,13 +50,18 @@ class Service : public QObject {
     explicit Service(const ServiceSettings& settings, QObject* parent = nullptr);
     ~Service() override;
 
-    // Loads the module list and the state file, then contacts the interface:
-    // "Attempting to Contact Computer Interface..." and what was found. Run
-    // once, after the front end connected its log sinks.
+    // Loads the module list and the state file, and sets the click pad to its
+    // start. Run once, after the front end connected its log sinks.
+    void load();
+    // Contacts the interface: "Attempting to Contact Computer Interface..."
+    // and what was found (a window shows itself between load and start, so
+    // that it repaints while the contact waits).
     void start();
     // Writes what changed at run time (house code, port) to the settings and
     // the module states to the state file.
     void save();
+    // Releases the interface's port (at exit).
+    void stop();
 
     EventLog& log();
     Interface& interface();

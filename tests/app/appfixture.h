@@ -12,8 +12,13 @@
 
 #include "appstate.h"
 #include "clock.h"
+#include "commandpath.h"
 #include "cp290sim.h"
+#include "interface.h"
 #include "mainwindow.h"
+#include "mcp290.h"
+#include "pad.h"
+#include "service.h"
 #include "notifyicon.h"
 #include "processexit.h"
 #include "scripteddialogs.h"

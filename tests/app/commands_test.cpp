@@ -118,12 +118,12 @@ TEST_F(Commands, UnitOnAndOffActLikeClicks) {
     Form1& w = *window;
     EXPECT_TRUE(w.ProcessCommand("3on"));
     EXPECT_EQ(w.Label1[2]->foreColor(), ui::kGreen);
-    EXPECT_EQ(appState().iLastUnit, 3);
+    EXPECT_EQ(w.service().pad().selectedUnit(), 3);
     EXPECT_TRUE(w.Slider1->isVisible());
     EXPECT_EQ(w.Slider1->value(), 10);
     w.ProcessCommand("3of");
     EXPECT_EQ(w.Label1[2]->foreColor(), ui::kBlack);
-    EXPECT_EQ(appState().iLastUnit, 0);
+    EXPECT_EQ(w.service().pad().selectedUnit(), 0);
     EXPECT_FALSE(w.Slider1->isVisible());
     EXPECT_EQ(frames(4), QStringList({"04 62", "06 62", "04 62", "06 63"}));
     EXPECT_EQ(w.lstEvents->count(), 0);
@@ -132,28 +132,26 @@ TEST_F(Commands, UnitOnAndOffActLikeClicks) {
 TEST_F(Commands, DimRunsTheHandlingExactlyOnce) {
     loadTwoWay();
     Form1& w = *window;
-    // Unit 12 selected and handled once: iDimUnit 12, slider at 9.
+    // Unit 12 selected and handled once, slider at 9.
     w.ProcessCommand("12on");
     w.Slider1->setValue(9);
-    ASSERT_EQ(appState().iDimUnit, 12);
+    ASSERT_EQ(w.service().pad().selectedUnit(), 12);
     frames(4);
     sim->clearRecords();
 
     // The position changes: the slider's own handling dims unit 12 once.
     w.ProcessCommand("12di04");
-    EXPECT_EQ(appState().iLastUnit, 12);
+    EXPECT_EQ(w.service().pad().selectedUnit(), 12);
     EXPECT_EQ(w.Slider1->value(), 4);
     QStringList f = frames(2);
     ASSERT_EQ(f.size(), 2);
     EXPECT_EQ(f[0], "04 6B");                                 // A12
     EXPECT_TRUE(f[1].endsWith(" 64")) << f[1].toStdString();  // DIM
 
-    // Same position, another unit: only the explicit call runs (DIM 0).
-    appState().iDimUnit = 7;
+    // Same position, another unit: only the explicit step runs (DIM 0).
     sim->clearRecords();
     w.ProcessCommand("5di04");
-    EXPECT_EQ(appState().iLastUnit, 5);
-    EXPECT_EQ(appState().iDimUnit, 5);
+    EXPECT_EQ(w.service().pad().selectedUnit(), 5);
     EXPECT_EQ(frames(2), QStringList({"04 61", "06 64"}));
 }
 
@@ -161,7 +159,7 @@ TEST_F(Commands, HouseCodeStripAndWords) {
     loadTwoWay();
     Form1& w = *window;
     w.ProcessCommand("housecodechangeD");
-    EXPECT_EQ(appState().sHouseCode, "D");
+    EXPECT_EQ(w.service().houseCode(), "D");
     EXPECT_EQ(w.windowTitle(), "Veldrin Pro (HouseCode: D) - 0");
     EXPECT_EQ(logTexts(), QStringList{"House Code Changed to D"});
     EXPECT_EQ(startup("HouseCode"), "<absent>");  // saved only at exit
@@ -174,9 +172,9 @@ TEST_F(Commands, HouseCodeStripAndWords) {
 
     // A letter that names no house is refused; a lower-case house is kept as written.
     EXPECT_FALSE(w.ProcessCommand("housecodechangex"));
-    EXPECT_EQ(appState().sHouseCode, "A");
+    EXPECT_EQ(w.service().houseCode(), "A");
     EXPECT_TRUE(w.ProcessCommand("housecodechangep"));
-    EXPECT_EQ(appState().sHouseCode, "p");
+    EXPECT_EQ(w.service().houseCode(), "p");
 }
 
 TEST_F(Commands, IgnoredAndMalformedCommandsLeaveNoTrace) {
@@ -189,13 +187,12 @@ TEST_F(Commands, IgnoredAndMalformedCommandsLeaveNoTrace) {
         EXPECT_FALSE(w.ProcessCommand(QString::fromLatin1(c))) << c;
     EXPECT_TRUE(frames(0).isEmpty());
     EXPECT_EQ(w.lstEvents->count(), 0);
-    EXPECT_EQ(appState().iLastUnit, 0);
-    EXPECT_EQ(appState().sHouseCode, "A");
+    EXPECT_EQ(w.service().pad().selectedUnit(), 0);
+    EXPECT_EQ(w.service().houseCode(), "A");
     EXPECT_EQ(w.windowTitle(), title);
     EXPECT_FALSE(w.Slider1->isVisible());
     EXPECT_EQ(exits, 0);
     EXPECT_TRUE(runs.isEmpty());
-    EXPECT_FALSE(w.NTPrivilege);
     EXPECT_TRUE(dialogs.messages.isEmpty());
 }
 
@@ -203,10 +200,7 @@ TEST_F(Commands, ShutdownAbortAndExit) {
     loadTwoWay();
     Form1& w = *window;
     w.ProcessCommand("COFF");
-    ASSERT_TRUE(w.NTPrivilege);
-    const clsNTPrivileges* created = w.NTPrivilege.get();
     w.ProcessCommand("ABORT");
-    EXPECT_EQ(w.NTPrivilege.get(), created);  // created once, kept
     EXPECT_EQ(runs, (QList<QStringList>{
                         {"shutdown", "-P", "+3",
                          "Windows Shutdown Initiated by an Corvex Client - To Abort, Please "
@@ -215,7 +209,7 @@ TEST_F(Commands, ShutdownAbortAndExit) {
     EXPECT_EQ(logTexts(), QStringList({"Computer Shutdown Aborted by an Corvex Client",
                                        "Computer Shutdown Initiated by an Corvex Client"}));
 
-    appState().sHouseCode = "F";
+    w.ProcessCommand("housecodechangeF");
     w.ProcessCommand("EXIT");
     EXPECT_EQ(exits, 1);
     EXPECT_EQ(startup("HouseCode"), "F");

@@ -46,7 +46,7 @@ TEST_F(TwoWayPad, LeftPressSwitchesOnThenTheSliderDimsAndBrightens) {
     Form1& w = *window;
     press(w.Label1[4], Qt::LeftButton);
     EXPECT_EQ(w.Label1[4]->foreColor(), ui::kGreen);
-    EXPECT_EQ(appState().iLastUnit, 5);
+    EXPECT_EQ(w.service().pad().selectedUnit(), 5);
     EXPECT_TRUE(w.Slider1->isVisible());
     EXPECT_EQ(w.Slider1->value(), 10);  // already 10: no dim handling
     EXPECT_EQ(frames(2), QStringList({"04 61", "06 62"}));
@@ -54,8 +54,7 @@ TEST_F(TwoWayPad, LeftPressSwitchesOnThenTheSliderDimsAndBrightens) {
     w.Slider1->setValue(7);
     EXPECT_EQ(frames(4), QStringList({"04 61", "06 62", "04 61", "3E 64"}));  // DIM 30
     EXPECT_EQ(w.Slider1->toolTip(), " 70 Bright");
-    EXPECT_EQ(appState().iLastDim, 7);
-    EXPECT_EQ(appState().iDimUnit, 5);
+    EXPECT_EQ(w.service().pad().level(), 7);
 
     w.Slider1->setValue(9);
     EXPECT_EQ(frames(6).mid(4), QStringList({"04 61", "26 65"}));  // BRIGHT 20
@@ -70,7 +69,7 @@ TEST_F(TwoWayPad, LeftPressWithTheSliderAt6BrightensTheNewUnit) {
     w.Label1_MouseDown(2, 1, 0, 0, 0);  // unit 3
     // ON first, then BRIGHT 40 (9 steps) for the same unit.
     EXPECT_EQ(frames(4), QStringList({"04 62", "06 62", "04 62", "4E 65"}));
-    EXPECT_EQ(appState().iDimUnit, 3);
+    EXPECT_EQ(w.service().pad().selectedUnit(), 3);
 }
 
 TEST_F(TwoWayPad, RightPressSwitchesOffAndHidesTheSlider) {
@@ -81,7 +80,7 @@ TEST_F(TwoWayPad, RightPressSwitchesOffAndHidesTheSlider) {
     sim->clearRecords();
     press(w.Label1[4], Qt::RightButton);
     EXPECT_EQ(w.Label1[4]->foreColor(), ui::kBlack);
-    EXPECT_EQ(appState().iLastUnit, 0);
+    EXPECT_EQ(w.service().pad().selectedUnit(), 0);
     EXPECT_FALSE(w.Slider1->isVisible());
     EXPECT_EQ(w.Slider1->value(), 3);
     EXPECT_EQ(frames(2), QStringList({"04 61", "06 63"}));
@@ -89,7 +88,7 @@ TEST_F(TwoWayPad, RightPressSwitchesOffAndHidesTheSlider) {
     // With no unit selected the slider sends nothing but keeps its level.
     w.Slider1->setValue(4);
     EXPECT_EQ(w.Slider1->toolTip(), " 40 Bright");
-    EXPECT_EQ(appState().iLastDim, 4);
+    EXPECT_EQ(w.service().pad().level(), 4);
     EXPECT_EQ(frames(2).size(), 2);
 }
 
@@ -102,7 +101,7 @@ TEST_F(TwoWayPad, OtherButtonsDoNothing) {
     w.Label1_MouseDown(16, 1, 0, 0, 0);  // no such label
     w.Label1_MouseDown(-1, 1, 0, 0, 0);
     EXPECT_TRUE(frames(0).isEmpty());
-    EXPECT_EQ(appState().iLastUnit, 0);
+    EXPECT_EQ(w.service().pad().selectedUnit(), 0);
     EXPECT_FALSE(w.Slider1->isVisible());
     EXPECT_EQ(w.Label1[0]->foreColor(), ui::kWindowText);
 }
@@ -115,7 +114,7 @@ TEST_F(TwoWayPad, StripSendsAllLightsOnAndAllUnitsOff) {
     for (ClickLabel* l : w.Label1) EXPECT_EQ(l->foreColor(), ui::kWindowText);
     EXPECT_EQ(frames(2), QStringList({"06 61", "06 60"}));
     EXPECT_EQ(w.Label3->backColor(), ui::kGreen);
-    EXPECT_EQ(appState().iLastUnit, 0);
+    EXPECT_EQ(w.service().pad().selectedUnit(), 0);
     // ... the labels show the tracked state once the interface confirmed it.
     EXPECT_TRUE(testenv::pumpUntil([&] {
         return std::all_of(w.Label1.begin(), w.Label1.end(),
@@ -174,7 +173,7 @@ TEST_F(Cp290Pad, UnitsStripAndDimGoOutAsDirectCommands) {
     EXPECT_EQ(directFrames()[0].mid(16, 5), QByteArray::fromHex("01 02 60 10 00"));
 
     sim->clearRecords();
-    appState().iLastUnit = 12;
+    w.service().pad().select(12);
     w.Slider1->setValue(0);  // the absolute level
     EXPECT_EQ(w.Slider1->toolTip(), " 0 Bright");
     ASSERT_EQ(directFrames().size(), 1);
@@ -183,7 +182,7 @@ TEST_F(Cp290Pad, UnitsStripAndDimGoOutAsDirectCommands) {
 
     // The equal case sends the same level again, now for another unit.
     sim->clearRecords();
-    appState().iLastUnit = 3;
+    w.service().pad().select(3);
     w.Slider1_Change();
     ASSERT_EQ(directFrames().size(), 1);
     EXPECT_EQ(directFrames()[0], direct(0, 3, 0));
@@ -266,9 +265,8 @@ TEST_F(AppTest, AWordDuringTheCp290DetectionIsNotCarriedOutAndSaysWhy) {
     poll.setInterval(1);
     QObject::connect(&poll, &QTimer::timeout, [&] {
         if (carriedOut || sim.frames().isEmpty()) return;
-        InterfaceCommands::SourceScope remote(*window->interfaceCommands(), state::Source::Remote);
         carriedOut = window->ProcessCommand("4of");
-        why = window->interfaceCommands()->lastRefusal();
+        why = window->commandPath()->lastRefusal();
     });
     poll.start();
     window->Form_Load();
@@ -280,7 +278,7 @@ TEST_F(AppTest, AWordDuringTheCp290DetectionIsNotCarriedOutAndSaysWhy) {
     for (const auto& f : sim.frames()) EXPECT_NE(f.kind, veldrin::sim::Cp290Sim::Kind::Direct);
     // The next word, once the detection is over, goes out.
     EXPECT_TRUE(window->ProcessCommand("4of"));
-    EXPECT_TRUE(window->interfaceCommands()->lastRefusal().isEmpty());
+    EXPECT_TRUE(window->commandPath()->lastRefusal().isEmpty());
 }
 
 }  // namespace

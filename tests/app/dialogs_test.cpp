@@ -77,6 +77,8 @@ class Login : public AppTest {};
 
 TEST_F(Login, EqualEntriesSetThePasswordDifferentOnesAreRefused) {
     frmLogin dlg;
+    QStringList chosen;
+    QObject::connect(&dlg, &frmLogin::passwordChosen, [&](const QString& p) { chosen << p; });
     EXPECT_EQ(dlg.windowTitle(), "Login");
     EXPECT_EQ(dlg.lblLabels[0]->text(), "New Password:");
     EXPECT_EQ(dlg.lblLabels[1]->text(), "Confirmation:");
@@ -96,32 +98,34 @@ TEST_F(Login, EqualEntriesSetThePasswordDifferentOnesAreRefused) {
     EXPECT_EQ(dlg.txtPAS->text(), "");
     EXPECT_EQ(dlg.txtCon->text(), "");
     EXPECT_TRUE(dlg.isVisible());
-    EXPECT_EQ(appState().sConPassword, "");
+    EXPECT_TRUE(chosen.isEmpty());
     QApplication::setActiveWindow(&dlg);
     EXPECT_EQ(dlg.focusWidget(), dlg.txtPAS);
 
     dlg.txtPAS->setText("Secret");
     dlg.txtCon->setText("Secret");
     dlg.cmdOK->click();
-    EXPECT_EQ(appState().sConPassword, "Secret");
+    EXPECT_EQ(chosen, QStringList{"Secret"});
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_EQ(dlg.result(), QDialog::Accepted);
 }
 
 TEST_F(Login, EmptyEntriesAndCancel) {
-    appState().sConPassword = "old";
+    QStringList chosen;
     {
         frmLogin dlg;
+        QObject::connect(&dlg, &frmLogin::passwordChosen, [&](const QString& p) { chosen << p; });
         dlg.show();
         dlg.txtPAS->setText("new");
         dlg.txtCon->setText("new");
         dlg.cmdCancel->click();
-        EXPECT_EQ(appState().sConPassword, "old");
+        EXPECT_TRUE(chosen.isEmpty());
     }
     frmLogin dlg;
+    QObject::connect(&dlg, &frmLogin::passwordChosen, [&](const QString& p) { chosen << p; });
     dlg.show();
     dlg.cmdOK->click();
-    EXPECT_EQ(appState().sConPassword, "");
+    EXPECT_EQ(chosen, QStringList{""});
     EXPECT_TRUE(dialogs.messages.isEmpty());
 }
 
@@ -137,7 +141,7 @@ TEST_F(Login, MenuOpensItModalOverTheWindow) {
     dlg->txtPAS->setText("x");
     dlg->txtCon->setText("x");
     dlg->cmdOK->click();
-    EXPECT_EQ(appState().sConPassword, "x");
+    EXPECT_EQ(w.service().password(), "x");
     testenv::pumpUntil([&] { return dlg.isNull(); }, 2000);
     EXPECT_TRUE(dlg.isNull());  // each showing starts with empty boxes
 }

@@ -85,10 +85,10 @@ TEST_F(Log, EndallResetsClientsAndLogsTwoLines) {
 
 TEST_F(Log, CaptionKeepsItsTitleAndReplacesCodeAndCount) {
     Form1& w = *window;
-    appState().sHouseCode = "C";
+    w.service().setHouseCode("C");
     w.UpdateFormCap();
     EXPECT_EQ(w.windowTitle(), "Veldrin Pro (HouseCode: C) - 0");
-    appState().sHouseCode = "AB";
+    w.service().setHouseCode("AB");
     w.iCClients = 12;
     w.UpdateFormCap();
     EXPECT_EQ(w.windowTitle(), "Veldrin Pro (HouseCode: AB) - 12");

@@ -35,7 +35,7 @@ TEST_F(Menus, HouseCodeAnswers) {
         ASSERT_EQ(dialogs.asked.size(), 1);
         EXPECT_EQ(dialogs.asked[0].prompt, "Enter New Housecode (A-P): ");
         EXPECT_EQ(dialogs.asked[0].title, "Change X-10 Housecode");
-        EXPECT_EQ(appState().sHouseCode, c.code);
+        EXPECT_EQ(window->service().houseCode(), c.code);
         EXPECT_EQ(w.windowTitle(), QStringLiteral("Veldrin Pro (HouseCode: %1) - 0").arg(c.code));
         if (c.error) {
             ASSERT_EQ(dialogs.messages.size(), 1);
@@ -67,7 +67,7 @@ TEST_F(Menus, PortAnswersOutsideOneToThreeAreRefused) {
         EXPECT_EQ(dialogs.messages[0].text, "You Must Enter a Valid Com Port Number (1, 2, or 3)");
         EXPECT_EQ(dialogs.messages[0].title, "Error");
         EXPECT_EQ(dialogs.messages[0].icon, platform::MsgIcon::Critical);
-        EXPECT_EQ(appState().iComPort, 1);
+        EXPECT_EQ(window->service().comPort(), 1);
         EXPECT_EQ(w.lstEvents->count(), 0);
     }
     dialogs.messages.clear();
@@ -87,7 +87,7 @@ TEST_F(Menus, PortChangeContactsTheTwoWayInterfaceAgain) {
     // "2.5" rounds half to even: port 2.
     dialogs.answers = QStringList{"2.5"};
     w.menu->mnuComCh->trigger();
-    EXPECT_EQ(appState().iComPort, 2);
+    EXPECT_EQ(window->service().comPort(), 2);
     EXPECT_EQ(w.controlcm1->comport(), 2);
     EXPECT_EQ(w.Label3->backColor(), ui::kGreen);
     EXPECT_EQ(logTexts(), QStringList{"Changed Server Com Port to:  Com: 2"});
@@ -105,7 +105,7 @@ TEST_F(Menus, PortChangeContactsTheTwoWayInterfaceAgain) {
     mapPort(3, "/nonexistent/tty");
     w.lstEvents->clear();
     w.menu->mnuComCh->trigger();
-    EXPECT_EQ(appState().iComPort, 3);
+    EXPECT_EQ(window->service().comPort(), 3);
     EXPECT_EQ(w.Label3->backColor(), ui::kRed);
     EXPECT_EQ(logTexts(), QStringList{"Changed Server Com Port to:  Com: 3"});
 }
@@ -120,7 +120,7 @@ TEST_F(Menus, PortChangeWithTheCp290RunsOnlyItsDetection) {
     dialogs.messages.clear();
     dialogs.answers = QStringList{"1.5"};  // half to even: port 2
     w.menu->mnuComCh->trigger();
-    EXPECT_EQ(appState().iComPort, 2);
+    EXPECT_EQ(window->service().comPort(), 2);
     EXPECT_EQ(w.Label3->backColor(), ui::kGreen);
     ASSERT_FALSE(sim.frames().isEmpty());
     EXPECT_EQ(sim.frames().first().kind, veldrin::sim::Cp290Sim::Kind::StatusRequest);
@@ -151,7 +151,7 @@ TEST_F(Menus, InterfaceChoiceIsSavedAtOnceForTheNextStart) {
         EXPECT_EQ(m.title, "Veldrin");
         EXPECT_EQ(m.icon, platform::MsgIcon::None);
     }
-    EXPECT_FALSE(appState().bCP290);  // this run keeps its interface
+    EXPECT_EQ(window->service().interface().kind(), core::Interface::Kind::TwoWay);  // this run keeps its interface
 
     w.menu->mnuIntPandrel->trigger();
     EXPECT_FALSE(w.menu->mnuIntCP290->isChecked());

@@ -56,7 +56,7 @@ TEST_F(Remote, PasswordThenCommandsSwitchTheHouseAndTheDisplaysFollow) {
         open(s);
         EXPECT_TRUE(exchange(s, "").startsWith("ERROR No connection password"));
     }
-    appState().sConPassword = "Open Sesame";
+    window->service().setPassword("Open Sesame");
     {
         QTcpSocket s;
         open(s);
@@ -80,7 +80,7 @@ TEST_F(Remote, PasswordThenCommandsSwitchTheHouseAndTheDisplaysFollow) {
     ASSERT_GE(frames.size(), 2);
     EXPECT_EQ(frames[0].bytes, QByteArray("\x04\x61", 2));
     EXPECT_EQ(frames[1].bytes, QByteArray("\x06\x62", 2));
-    EXPECT_EQ(appState().iLastUnit, 5);
+    EXPECT_EQ(window->service().pad().selectedUnit(), 5);
 
     const QString log = clientLog().join('\n');
     EXPECT_TRUE(log.contains("-->Client 2: 5on")) << log.toStdString();
@@ -98,15 +98,15 @@ TEST_F(Remote, PasswordThenCommandsSwitchTheHouseAndTheDisplaysFollow) {
 TEST_F(Remote, WordsNotCarriedOutAreErrorsAndANewPasswordEndsTheSession) {
     twoWayOn();
     load();
-    appState().sConPassword = "pw";
+    window->service().setPassword("pw");
     QTcpSocket s;
     open(s);
     EXPECT_EQ(exchange(s, "pw\n"), "OK");
     for (const char* word : {"5off\n", "17on\n", "5di11\n", "di05\n", "housecodechangeZ\n"})
         EXPECT_TRUE(exchange(s, word).startsWith("ERROR")) << word;
-    EXPECT_EQ(appState().sHouseCode, "A");
+    EXPECT_EQ(window->service().houseCode(), "A");
     EXPECT_EQ(exchange(s, "housecodechangeb\n"), "OK");
-    EXPECT_EQ(appState().sHouseCode, "b");
+    EXPECT_EQ(window->service().houseCode(), "b");
 
     window->mnuPass_Click();
     ASSERT_TRUE(window->loginBox);
@@ -122,7 +122,7 @@ TEST_F(Remote, ALineBufferedDuringAMessageBoxIsAnsweredWithoutMoreBytes) {
     setStartup("Interface", "True");
     load();
     cp.setSilent(true);  // every direct command ends in the "no reply" box
-    appState().sConPassword = "pw";
+    window->service().setPassword("pw");
     QTcpSocket s;
     open(s);
     EXPECT_EQ(exchange(s, "pw\n"), "OK");
@@ -145,8 +145,8 @@ TEST_F(Remote, ALineBufferedDuringAMessageBoxIsAnsweredWithoutMoreBytes) {
 TEST_F(Remote, ExitSavesTheSettingsAndEnds) {
     twoWayOn();
     load();
-    appState().sConPassword = "pw";
-    appState().sHouseCode = "F";
+    window->service().setPassword("pw");
+    window->service().setHouseCode("F");
     QTcpSocket s;
     open(s);
     EXPECT_EQ(exchange(s, "pw\n"), "OK");
@@ -204,7 +204,7 @@ TEST_F(Remote, ListeningIsLoggedOnlyWhenTheListenerListens) {
 
 TEST_F(Remote, RandomBytesLeaveTheWindowRunningAndTheCountAtZero) {
     load();
-    appState().sConPassword = "pw";
+    window->service().setPassword("pw");
     QRandomGenerator rng(99);
     for (int round = 0; round < 30; ++round) {
         QTcpSocket s;
@@ -239,7 +239,7 @@ QList<QByteArray> answers(QTcpSocket& s, int count) {
 TEST_F(Remote, AFullQueueAnswersErrorAndIsLoggedOncePerBurstAtMostOnceASecond) {
     twoWayOn();
     load();
-    appState().sConPassword = "pw";
+    window->service().setPassword("pw");
     QTcpSocket s;
     open(s);
     ASSERT_EQ(exchange(s, "pw\n"), "OK");
@@ -291,7 +291,7 @@ TEST_F(RemoteCp290, CommandsWaitInABoundedQueueAndALoginIsAnsweredMeanwhile) {
     setStartup("Interface", "True");
     load();
     cp290->clearRecords();
-    appState().sConPassword = "pw";
+    window->service().setPassword("pw");
     QTcpSocket a;
     open(a);
     ASSERT_EQ(exchange(a, "pw\n"), "OK");
@@ -318,6 +318,6 @@ TEST_F(RemoteCp290, CommandsWaitInABoundedQueueAndALoginIsAnsweredMeanwhile) {
     ASSERT_TRUE(testenv::pumpUntil([&] { return directFrames() >= ok; }, 20000));
     testenv::pump(50);
     EXPECT_EQ(directFrames(), ok);
-    EXPECT_EQ(window->interfaceCommands()->cp290Waiting(), 0);
+    EXPECT_TRUE(window->commandPath()->interfaceReady());
     EXPECT_TRUE(dialogs.messages.isEmpty());
 }

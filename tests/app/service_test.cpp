@@ -110,7 +110,7 @@ TEST_F(Service, EachItemPassesItsCommandLine) {
 TEST_F(Service, InstallWritesTheModeAfterTheMessageThenUnloads) {
     installHost("Grelmond.exe");
     Form1& w = *window;
-    appState().sHouseCode = "D";
+    w.service().setHouseCode("D");
     QString serviceWhileBoxOpen;
     dialogs.onMessage = [&] { serviceWhileBoxOpen = startup("Service"); };
     w.menu->mnuISvc->trigger();

@@ -58,8 +58,8 @@ TEST_F(Startup, FirstRunFindsTheTwoWayInterface) {
     EXPECT_FALSE(w.menu->mnuIntCP290->isChecked());
     EXPECT_EQ(w.menu->mnuCTRL->text(), "Minimize Veldrin to System Tray");
     EXPECT_EQ(w.menu->mnuOp->defaultAction(), w.menu->mnuCTRL);
-    EXPECT_EQ(appState().sHouseCode, "A");
-    EXPECT_EQ(appState().iComPort, 1);
+    EXPECT_EQ(w.service().houseCode(), "A");
+    EXPECT_EQ(w.service().comPort(), 1);
     EXPECT_EQ(w.controlcm1->comport(), 1);
     EXPECT_EQ(w.Height(), 990);
     EXPECT_EQ(w.height(), 41);  // 615 twips of client area
@@ -87,7 +87,7 @@ TEST_F(Startup, FirstRunFindsTheTwoWayInterface) {
     // The dim slider was set to 10 with no unit selected: nothing was sent.
     EXPECT_EQ(w.Slider1->value(), 10);
     EXPECT_FALSE(w.Slider1->isVisible());
-    EXPECT_EQ(appState().iLastDim, 10);
+    EXPECT_EQ(w.service().pad().level(), 10);
     EXPECT_TRUE(sim.framedOnly().isEmpty());
 }
 
@@ -117,11 +117,11 @@ TEST_F(Startup, StoredValuesAreReadWithTheirRules) {
         "[Startup]\nHouseCode=b\nComPort=99999\nF1Top=-32000\nF1Left=\" 600\"\nInterface=maybe\n");
     Form1& w = load();
     EXPECT_EQ(w.windowTitle(), "Veldrin Pro (HouseCode: b) - 0");
-    EXPECT_EQ(appState().iComPort, 32767);
+    EXPECT_EQ(w.service().comPort(), 32767);
     EXPECT_EQ(w.controlcm1->comport(), 32767);
     EXPECT_EQ(logTexts().value(1), "ERROR: Pandrel Interface Not Found on Com: 32767");
     EXPECT_EQ(w.Label3->backColor(), ui::kRed);
-    EXPECT_FALSE(appState().bCP290);
+    EXPECT_EQ(w.service().interface().kind(), core::Interface::Kind::TwoWay);
     EXPECT_EQ(w.Top(), 0);
     EXPECT_EQ(w.Left(), 600);
     EXPECT_EQ(w.pos().x(), 40);
@@ -133,7 +133,7 @@ TEST_F(Startup, MalformedStoreAndEmptyHouseCodeDoNotStopTheStart) {
         "\x01\xff garbage\n[Startup]\nHouseCode=\n===\n[Ports]\nCOM1=/nonexistent/tty\n"));
     Form1& w = load();
     EXPECT_EQ(w.windowTitle(), "Veldrin Pro (HouseCode: ) - 0");
-    EXPECT_EQ(appState().iComPort, 1);
+    EXPECT_EQ(w.service().comPort(), 1);
     EXPECT_EQ(logTexts().value(1), "ERROR: Pandrel Interface Not Found on Com: 1");
 }
 
@@ -162,7 +162,7 @@ TEST_F(Startup, Cp290SelectedRunsItsDetection) {
     setStartup("Interface", "True");
     setStartup("ComPort", "2");
     Form1& w = load();
-    EXPECT_TRUE(appState().bCP290);
+    EXPECT_EQ(w.service().interface().kind(), core::Interface::Kind::Cp290);
     EXPECT_TRUE(w.menu->mnuIntCP290->isChecked());
     EXPECT_FALSE(w.menu->mnuIntPandrel->isChecked());
     EXPECT_EQ(w.controlcm1->comport(), 2);
@@ -190,8 +190,8 @@ TEST_F(Startup, UnloadSavesInTheirFormsAndEndsTheProcess) {
     setStartup("F1Top", "600");
     setStartup("F1Left", "1200");
     Form1& w = load();
-    appState().sHouseCode = "C";
-    appState().iComPort = 2;
+    w.service().setHouseCode("C");
+    w.service().changeComPort(2);
     int cancel = 0;
     w.Form_Unload(cancel);
     EXPECT_EQ(exits, 1);

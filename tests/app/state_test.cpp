@@ -5,7 +5,6 @@
 #include "appfixture.h"
 #include "clicklabel.h"
 #include "commandpath.h"
-#include "interfacecommands.h"
 #include "state/statetable.h"
 #include "twips.h"
 
@@ -95,11 +94,8 @@ TEST_F(TwoWayState, ConfirmedCommandsMoveTheStateAndGivenUpOnesDoNot) {
 }
 
 TEST_F(TwoWayState, RemoteWordsAreTaggedRemote) {
-    window->interfaceCommands()->exec("A", " 9", 2, 0, Source::Click);
-    {
-        InterfaceCommands::SourceScope remote(*window->interfaceCommands(), Source::Remote);
-        window->ProcessCommand("10on");
-    }
+    window->Label1_MouseDown(8, 1, 0, 0, 0);
+    window->ProcessCommand("10on");
     ASSERT_TRUE(testenv::pumpUntil([&] { return of("A10").power == Power::On; }));
     EXPECT_EQ(of("A9").source, Source::Click);
     EXPECT_EQ(of("A10").source, Source::Remote);

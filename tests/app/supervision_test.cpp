@@ -7,8 +7,6 @@
 
 #include "appfixture.h"
 #include "clicklabel.h"
-#include "interfacecommands.h"
-#include "interfacesupervisor.h"
 #include "twips.h"
 
 namespace {
@@ -40,7 +38,7 @@ class Supervision : public AppTest {
         return s.canReadLine() ? s.readLine().trimmed() : QByteArray();
     }
     void logIn(QTcpSocket& s) {
-        appState().sConPassword = "pw";
+        window->service().setPassword("pw");
         s.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(window->lLocalPort));
         ASSERT_TRUE(s.waitForConnected(3000));
         ASSERT_EQ(exchange(s, "pw\r\n"), "OK");
@@ -70,12 +68,12 @@ TEST_F(Supervision, UnpluggedAdapterIsFoundAgainByItselfAndMeanwhileNothingPrete
     ASSERT_TRUE(testenv::pumpUntil(
         [&] { return linesStartingWith("ERROR: Pandrel Interface Lost on Com: 1 - ") == 1; }));
     EXPECT_EQ(w.Label3->backColor(), ui::kRed);
-    EXPECT_FALSE(w.interfaceCommands()->interfaceReady());
+    EXPECT_FALSE(w.commandPath()->interfaceReady());
     // A remote word hears that nothing was sent; so does the event log.
     EXPECT_EQ(exchange(s, "5on\r\n"), "ERROR Interface not available");
     EXPECT_EQ(linesStartingWith(kNotSent), 1);
     // Several retries fail; the log says so once.
-    EXPECT_TRUE(platform::waitFor([&] { return w.interfaceSupervisor()->attempts() >= 3; }, 30000));
+    EXPECT_TRUE(platform::waitFor([&] { return w.service().interface().retries() >= 3; }, 30000));
     EXPECT_EQ(linesStartingWith("ERROR: Pandrel Interface Still Not Found on Com: 1 - " + link +
                                 " Does Not Exist - Retrying in the Background"),
               1)
@@ -91,8 +89,8 @@ TEST_F(Supervision, UnpluggedAdapterIsFoundAgainByItselfAndMeanwhileNothingPrete
     ASSERT_TRUE(testenv::pumpUntil([&] { return logTexts().count(kFound) == 2; }));
     EXPECT_EQ(logTexts().first(), kFound);
     EXPECT_EQ(w.Label3->backColor(), ui::kGreen);
-    EXPECT_TRUE(w.interfaceCommands()->interfaceReady());
-    EXPECT_FALSE(w.interfaceSupervisor()->supervising());
+    EXPECT_TRUE(w.commandPath()->interfaceReady());
+    EXPECT_FALSE(w.service().interface().supervising());
     EXPECT_FALSE(switchedOn(sim, "A5"));  // nothing refused went out later
     EXPECT_EQ(exchange(s, "5on\r\n"), "OK");
     EXPECT_TRUE(testenv::pumpUntil([&] { return switchedOn(sim, "A5"); }));

@@ -45,6 +45,6 @@ done
 
 # The unit names the program where the package puts it.
 dpkg-deb -x "$deb" "$work/root"
-grep -qx 'ExecStart=/usr/bin/veldrin --headless --config /etc/veldrin/veldrin.conf --password-file /etc/veldrin/password' \
-    "$work/root/usr/lib/systemd/system/veldrin.service" || fail "unit does not start /usr/bin/veldrin --headless"
+grep -qx 'ExecStart=/usr/bin/veldrind --config /etc/veldrin/veldrin.conf --password-file /etc/veldrin/password' \
+    "$work/root/usr/lib/systemd/system/veldrin.service" || fail "unit does not start /usr/bin/veldrind"
 echo "package $(basename "$deb"): Depends: $depends"

@@ -70,8 +70,8 @@ fi
 unit=$prefix/lib/systemd/system/veldrin.service
 [ -f "$unit" ] || fail "lib/systemd/system/veldrin.service missing"
 [ -f "$prefix/lib/sysusers.d/veldrin.conf" ] || fail "lib/sysusers.d/veldrin.conf missing"
-grep -qx "ExecStart=$prefix/bin/veldrin --headless --config /etc/veldrin/veldrin.conf --password-file /etc/veldrin/password" "$unit" ||
-    fail "unit does not start $prefix/bin/veldrin --headless: $(grep ExecStart "$unit")"
+grep -qx "ExecStart=$prefix/bin/veldrind --config /etc/veldrin/veldrin.conf --password-file /etc/veldrin/password" "$unit" ||
+    fail "unit does not start $prefix/bin/veldrind: $(grep ExecStart "$unit")"
 for line in User=veldrin SupplementaryGroups=dialout NoNewPrivileges=yes ProtectSystem=strict \
     ProtectHome=yes PrivateTmp=yes StateDirectory=veldrin RuntimeDirectory=veldrin; do
     grep -qx "$line" "$unit" || fail "unit lacks $line"

@@ -1,0 +1,151 @@
+// veldrind: the program without a window, for an always-on box and for the
+// service manager. It runs the core service under QCoreApplication, with the
+// remote-control listener and the home-automation bridge on it, and writes
+// its log to standard output. It links neither Qt Widgets nor Qt Gui and needs
+// no display server and no Qt platform plugin.
+//
+// The command line is that of veldrin (--config, --password-file; --headless
+// is accepted and changes nothing), and `veldrin --headless` replaces itself
+// with this program. One instance per settings file: a second start ends at
+// once with status 1. A settings file that exists but cannot be read ends the
+// start with status 2 and the reason on standard error, since a service on
+// the defaults would serve the wrong ports and modules. SIGTERM, SIGINT and
+// SIGHUP, and the remote word "EXIT", save and end with status 0.
+#include <sys/socket.h>
+#include <unistd.h>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+
+#include "eventlog.h"
+#include "interface.h"
+#include "mqttbridge.h"
+#include "processexit.h"
+#include "programinfo.h"
+#include "service.h"
+#include "serviceremote.h"
+#include "settingsstore.h"
+#include "singleinstance.h"
+#include "startoptions.h"
+
+namespace {
+
+// A request to end runs the save on the event loop's thread; the handler only
+// writes a byte to a socket pair. A signal that the starter ignores (nohup, a
+// background job) stays ignored.
+int termSignalFds[2] = {-1, -1};
+
+void onTermSignal(int) {
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(termSignalFds[1], &c, 1);
+}
+
+template <typename Fn>
+void onTermSignals(QObject* context, Fn end) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, termSignalFds) != 0) return;
+    auto* notifier = new QSocketNotifier(termSignalFds[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, end);
+    struct sigaction sa = {};
+    sa.sa_handler = onTermSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction old = {};
+        if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        ::sigaction(sig, &sa, nullptr);
+    }
+}
+
+// A write to a pipe whose reader has gone fails with EPIPE instead of ending
+// the process (a handler that does nothing, so that programs started from
+// here get the default back).
+void onBrokenPipe(int) {}
+
+void survivePipeWithoutReader() {
+    struct sigaction sa = {};
+    sa.sa_handler = onBrokenPipe;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGPIPE, &sa, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    survivePipeWithoutReader();
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
+    const app::ParsedStart parsed = app::parseStartOptions(arguments);
+    if (!parsed.options) {
+        std::fputs(parsed.text.toLocal8Bit().constData(), parsed.exitCode ? stderr : stdout);
+        return parsed.exitCode;
+    }
+    const app::StartOptions& options = *parsed.options;
+    const QString defaultSettings = platform::settingsFilePath();
+    if (!options.configFile.isEmpty()) platform::setSettingsFileOverride(options.configFile);
+
+    // A missing settings file is a first start; one that is there and cannot
+    // be read is not.
+    const QString settingsError = platform::settingsFileError();
+    if (!settingsError.isEmpty()) {
+        std::fprintf(stderr, "veldrind: cannot read the settings file %s: %s\n",
+                     qPrintable(platform::settingsFilePath()), qPrintable(settingsError));
+        return 2;
+    }
+
+    platform::SingleInstance instance(app::instanceLockName(options.configFile, defaultSettings));
+    if (!instance.acquire()) {
+        if (instance.heldElsewhere())
+            std::fprintf(stderr, "veldrind: another instance already runs with %s\n",
+                         qPrintable(platform::settingsFilePath()));
+        else
+            std::fprintf(stderr, "veldrind: cannot create the instance lock %s\n",
+                         qPrintable(instance.path()));
+        return 1;
+    }
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(programinfo::kTitle);
+
+    core::Service service(core::ServiceSettings::read());
+    core::logToStandardOutput(service.log());
+    QString passwordError;
+    if (!options.passwordFile.isEmpty()) {
+        if (const auto password = app::readPasswordFile(options.passwordFile, &passwordError))
+            service.setPassword(*password);
+        else
+            std::fprintf(stderr, "veldrind: %s\n", qPrintable(passwordError));
+    }
+
+    // Ending releases what others could see (the port, the instance lock)
+    // and leaves without running any further handler.
+    app::setExitHook([&service, &instance](int code) {
+        service.stop();
+        instance.release();
+        std::fflush(nullptr);
+        ::_exit(code);
+    });
+    std::unique_ptr<mqtt::Bridge> bridge;
+    const auto end = [&service, &bridge] {
+        service.save();
+        if (bridge) bridge->stop();
+        app::endProcess(0);
+    };
+    onTermSignals(&service, end);
+    QObject::connect(&service, &core::Service::exitRequested, &service, end);
+
+    service.load();
+    service.start();
+    bridge = mqtt::Bridge::fromSettings(
+        &service.states(), &service.commands(), std::max(1, service.basePosition()),
+        [&service](const QString& line) { service.log().event(line); });
+    remote::ServiceRemote remote(service);
+    if (remote.listen()) service.log().event(QStringLiteral("Listening for a connection..."));
+    if (!passwordError.isEmpty())
+        service.log().event(QStringLiteral("ERROR: No connection password is set, remote "
+                                           "control stays closed: ") +
+                            passwordError);
+    return app.exec();
+}

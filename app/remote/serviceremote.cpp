@@ -1,0 +1,48 @@
+#include "serviceremote.h"
+
+#include "eventlog.h"
+#include "service.h"
+#include "settingskeys.h"
+#include "settingsstore.h"
+#include "statequery.h"
+
+namespace remote {
+
+ServiceRemote::ServiceRemote(core::Service& service, QObject* parent)
+    : QObject(parent), service_(service) {
+    RemoteServer::Hooks hooks;
+    hooks.password = [this] { return service_.password(); };
+    hooks.command = [this](const QString& word) -> RemoteServer::CommandResult {
+        const core::Service::WordResult r = service_.runWord(word, state::Source::Remote);
+        if (r.done) return true;
+        // Not carried out: the client hears why (the log has its own line).
+        return RemoteServer::CommandResult::refused(r.reason);
+    };
+    hooks.query = [this](const QString& line) {
+        return app::answerStateQuery(
+            line, [this](state::Address a) { return service_.states().state(a); });
+    };
+    hooks.clientLog = [this](const QString& text, int) { service_.log().client(text); };
+    hooks.eventLog = [this](const QString& text) { service_.log().event(text); };
+    server_ = std::make_unique<RemoteServer>(hooks);
+    connect(&service_, &core::Service::passwordChanged, server_.get(),
+            &RemoteServer::endStaleSessions);
+}
+
+ServiceRemote::~ServiceRemote() = default;
+
+bool ServiceRemote::listen() {
+    using platform::GetSetting;
+    const QString address = GetSetting(settings::kApp, settings::kSection,
+                                       settings::kListenAddress, settings::kDefaultListenAddress)
+                                .trimmed();
+    const int port =
+        settings::readListenPort(GetSetting(settings::kApp, settings::kSection, settings::kListenPort));
+    RemoteServer::Tls tls;
+    tls.certificateFile =
+        GetSetting(settings::kApp, settings::kSection, settings::kTlsCertificate).trimmed();
+    tls.keyFile = GetSetting(settings::kApp, settings::kSection, settings::kTlsKey).trimmed();
+    return server_->listen(address, static_cast<quint16>(port), tls);
+}
+
+}  // namespace remote

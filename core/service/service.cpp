@@ -1,0 +1,193 @@
+// The service: settings read once, the interface, the state, the click pad,
+// the log and the command words in one place.
+#include "service.h"
+
+#include "clsntprivileges.h"
+#include "commandpath.h"
+#include "commandwords.h"
+#include "eventlog.h"
+#include "interface.h"
+#include "pad.h"
+#include "settingskeys.h"
+#include "settingsstore.h"
+#include "state/modules.h"
+#include "x10.h"
+
+using platform::GetSetting;
+using platform::SaveSetting;
+
+namespace core {
+
+namespace {
+const QString kShutdownMessage = QStringLiteral(
+    "Windows Shutdown Initiated by an Corvex Client - To Abort, Please choose the Abort "
+    "Shutdown Computer option");
+}  // namespace
+
+ServiceSettings ServiceSettings::read() {
+    ServiceSettings s;
+    s.houseCode =
+        GetSetting(settings::kApp, settings::kSection, settings::kHouseCode, QStringLiteral("A"));
+    s.cp290 = settings::readBool(GetSetting(settings::kAppCapitalised, settings::kSection,
+                                            settings::kInterface, QStringLiteral("False")));
+    s.comPort = settings::readPort(
+        GetSetting(settings::kApp, settings::kSection, settings::kComPort, QStringLiteral("1")));
+    s.unreadableLine = platform::firstUnreadableSettingsLine();
+    return s;
+}
+
+Service::Service(const ServiceSettings& settings, QObject* parent)
+    : QObject(parent),
+      settings_(settings),
+      houseCode_(settings.houseCode),
+      comPort_(settings.comPort),
+      log_(std::make_unique<EventLog>()),
+      states_(std::make_unique<state::StateTable>()) {
+    interface_ = std::make_unique<Interface>(
+        settings.cp290 ? Interface::Kind::Cp290 : Interface::Kind::TwoWay, *states_,
+        [this](const QString& text) { log_->event(text); });
+    pad_ = std::make_unique<Pad>(interface_->commands(), [this] { return basePosition(); });
+    connect(states_.get(), &state::StateTable::heard, this, [this](const state::HeardEvent& ev) {
+        log_->event(QStringLiteral("Received ") + state::StateTable::describe(ev));
+    });
+    connect(states_.get(), &state::StateTable::problem, log_.get(), &EventLog::event);
+}
+
+Service::~Service() {
+    // The pad and the interface refer to the state table.
+    pad_.reset();
+    interface_.reset();
+}
+
+void Service::load() {
+    pad_->reset();
+    // The modules this installation has and their last known states.
+    states_->setModules(state::ModuleList::fromSettings(
+        houseCode_, [this](const QString& text) { log_->event(text); }));
+    states_->load(state::StateTable::defaultPath());
+    states_->setAutosave(state::StateTable::defaultPath());
+}
+
+void Service::start() {
+    log_->event(QStringLiteral("Attempting to Contact Computer Interface..."));
+    // A damaged line is skipped (the other keys still read) and dropped when
+    // the settings are saved; say so once.
+    if (settings_.unreadableLine > 0)
+        log_->event(QStringLiteral("WARNING: Could not Read Line %1 of the Settings File")
+                        .arg(settings_.unreadableLine));
+    interface_->contact(comPort_);
+}
+
+void Service::save() {
+    SaveSetting(settings::kApp, settings::kSection, settings::kHouseCode, houseCode_);
+    SaveSetting(settings::kApp, settings::kSection, settings::kComPort, QString::number(comPort_));
+    states_->flush();
+}
+
+void Service::stop() {
+    interface_->release();
+}
+
+EventLog& Service::log() {
+    return *log_;
+}
+Interface& Service::interface() {
+    return *interface_;
+}
+CommandPath& Service::commands() {
+    return interface_->commands();
+}
+state::StateTable& Service::states() {
+    return *states_;
+}
+Pad& Service::pad() {
+    return *pad_;
+}
+
+int Service::basePosition() const {
+    return veldrin::x10::housePosition(houseCode_);
+}
+
+void Service::setHouseCode(const QString& code) {
+    houseCode_ = code;
+    emit houseCodeChanged(houseCode_);
+    log_->event(QStringLiteral("House Code Changed to ") + houseCode_);
+}
+
+void Service::changeComPort(int16_t port) {
+    comPort_ = port;
+    interface_->contact(port);
+    log_->event(QStringLiteral("Changed Server Com Port to: ") + QStringLiteral(" Com: ") +
+                QString::number(port));
+}
+
+void Service::setPassword(const QString& password) {
+    password_ = password;
+    emit passwordChanged();
+}
+
+Service::WordResult Service::runWord(const QString& word, state::Source source) {
+    using commands::Command;
+    const Command cmd = commands::parse(word);
+    CommandPath& path = commands();
+    path.clearRefusal();
+    const auto sent = [&path] {
+        const QString reason = path.lastRefusal();
+        return WordResult{reason.isEmpty(), reason};
+    };
+    namespace x10 = veldrin::x10;
+    switch (cmd.kind) {
+        case Command::Ignored:
+            return {};
+        case Command::UnitOn:
+            pad_->unitOn(cmd.unit, source);
+            return sent();
+        case Command::UnitOff:
+            pad_->unitOff(cmd.unit, source);
+            return sent();
+        case Command::UnitDim:
+            pad_->dimUnit(cmd.unit, cmd.level, source);
+            return sent();
+        case Command::HouseCode:
+            setHouseCode(cmd.text);
+            return {true, {}};
+        case Command::AllLightsOn:
+            pad_->houseFunction(x10::AllLightsOn, source);
+            return sent();
+        case Command::AllUnitsOff:
+            pad_->houseFunction(x10::AllUnitsOff, source);
+            return sent();
+        case Command::AllLightsOff:
+            pad_->houseFunction(x10::AllLightsOff, source);
+            return sent();
+        case Command::Shutdown:
+        case Command::AbortShutdown: {
+            QString reason;
+            if (!shutdown(cmd.kind == Command::AbortShutdown, &reason)) return {false, reason};
+            return {true, {}};
+        }
+        case Command::Exit:
+            emit exitRequested();
+            return {true, {}};
+    }
+    return {};
+}
+
+bool Service::shutdown(bool abort, QString* reason) {
+    if (!privileges_) privileges_ = std::make_unique<clsNTPrivileges>();
+    // Only a shutdown that was really started is logged as initiated; the
+    // client hears of a failure through its reply.
+    const bool ok = abort ? privileges_->AbortShutDown(QString())
+                          : privileges_->ShutDown(QString(), kShutdownMessage, 180, true, false);
+    const QString what = abort ? QStringLiteral("Aborted") : QStringLiteral("Started");
+    if (!ok) {
+        *reason = QStringLiteral("Computer Shutdown could not be ") + what;
+        log_->event(QStringLiteral("ERROR: ") + *reason);
+        return false;
+    }
+    log_->event(abort ? QStringLiteral("Computer Shutdown Aborted by an Corvex Client")
+                      : QStringLiteral("Computer Shutdown Initiated by an Corvex Client"));
+    return true;
+}
+
+}  // namespace core
