@@ -81,8 +81,10 @@ Interface::Interface(Kind kind, state::StateTable& table, std::function<void(con
 }
 
 Interface::~Interface() {
-    // The window may be going away: no one is told.
+    // The window may be going away: no one is told, not even of the
+    // commands the release gives up.
     blockSignals(true);
+    d->commands->blockSignals(true);
     d->supervisor->stop();
     d->backend->release();
 }

@@ -114,6 +114,19 @@ TEST_F(InterfaceTest, TwoWayCommandsReachTheInterfaceAndTheTableFollowsOnceConfi
     EXPECT_EQ(i.commandsWaiting(), 0);
 }
 
+TEST_F(InterfaceTest, CommandsBeyondFiftyWaitingAreRefusedWithOneLine) {
+    plugIn(start(twoWay).devicePath());
+    Interface& i = make(Interface::Kind::TwoWay);
+    ASSERT_TRUE(i.contact(1));
+    lines.clear();
+    for (int n = 0; n < 53; ++n)
+        i.commands().switchUnit(Address{1, 1 + n % 16}, n % 2 == 0, Source::Remote);
+    EXPECT_EQ(i.commandsWaiting(), 50);
+    EXPECT_EQ(i.commands().lastRefusal(), "Command queue full: command not sent");
+    EXPECT_EQ(lines, QStringList{"Command queue full: commands are dropped until it drains"});
+    EXPECT_EQ(failed.size(), 3);
+}
+
 TEST_F(InterfaceTest, UnpluggedTwoWayIsRefusedHonestlyWhileLostAndUsedAgainOncePluggedBack) {
     plugIn(start(twoWay).devicePath());
     Interface& i = make(Interface::Kind::TwoWay);
