@@ -71,6 +71,8 @@ class Interface : public QObject {
 
     // The one command path for every front end.
     CommandPath& commands();
+    // Commands taken and not yet confirmed or given up by the interface.
+    int commandsWaiting() const;
 
     // The two-way engine; the window's controlcm1 is a face over it. It
     // exists whatever the kind: the CP290's exchanges release it first.
@@ -88,6 +90,9 @@ class Interface : public QObject {
     void readyChanged(bool ready);
 
   private:
+    void setReady(bool ready);
+    void reportPortAccess();
+
     struct Private;
     std::unique_ptr<Private> d;
 };

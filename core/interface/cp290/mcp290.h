@@ -13,7 +13,7 @@
 class MSComm;
 
 struct Cp290Link {
-    MSComm& MSComm1;                                // the main window's serial component
+    MSComm& MSComm1;                                // the CP290's serial component
     std::function<void()> releaseControl;           // the two-way control's ResetCM
     std::function<int16_t()> iComPort;              // the port number in use
     std::function<void(const QString&)> Log_Event;  // one event-log line

@@ -1,0 +1,174 @@
+#include "interface.h"
+
+#include "cp290backend.h"
+#include "deviceaccess.h"
+#include "engine.h"
+#include "interfacesupervisor.h"
+#include "linecommands.h"
+#include "mscomm.h"
+#include "state/statetable.h"
+#include "twowaybackend.h"
+
+namespace core {
+
+struct Interface::Private {
+    Kind kind;
+    std::function<void(const QString&)> log;
+    std::function<void(const QString&)> notify;
+    // Declared in the order they are built; destroyed in reverse.
+    std::unique_ptr<pandrel::Engine> engine;
+    std::unique_ptr<MSComm> cp290Port;
+    std::unique_ptr<Backend> backend;
+    std::unique_ptr<LineCommands> commands;
+    std::unique_ptr<InterfaceSupervisor> supervisor;
+    int16_t port = 0;
+    bool ready = false;
+
+    void logLine(const QString& text) const {
+        if (log) log(text);
+    }
+    QString com() const { return QStringLiteral(" on Com: ") + QString::number(port); }
+};
+
+Interface::Interface(Kind kind, state::StateTable& table, std::function<void(const QString&)> log,
+                     QObject* parent)
+    : QObject(parent), d(std::make_unique<Private>()) {
+    d->kind = kind;
+    d->log = std::move(log);
+    d->engine = std::make_unique<pandrel::Engine>();
+    d->cp290Port = std::make_unique<MSComm>();
+    d->cp290Port->setObjectName(QStringLiteral("MSComm1"));
+    if (kind == Kind::Cp290)
+        d->backend = std::make_unique<Cp290Backend>(
+            *d->cp290Port, *d->engine, [this](const QString& t) { d->logLine(t); },
+            [this](const QString& t) {
+                if (d->notify)
+                    d->notify(t);
+                else
+                    d->logLine(t);
+            });
+    else
+        d->backend = std::make_unique<TwoWayBackend>(*d->engine);
+    d->commands = std::make_unique<LineCommands>(*d->backend, table,
+                                                 [this](const QString& t) { d->logLine(t); });
+
+    // What the two-way interface hears on the powerline moves the state table.
+    connect(d->engine.get(), &pandrel::Engine::X10Event, &table,
+            [&table](QString& devices, QString& housecode, int16_t& command, QString& extra,
+                     QString&) { table.applyReceived(devices, housecode, command, extra); });
+
+    d->supervisor = std::make_unique<InterfaceSupervisor>([this] {
+        const Backend::Contact c = d->backend->contact(d->port, true);
+        return InterfaceSupervisor::Contact{c.found, c.reason};
+    });
+    connect(d->supervisor.get(), &InterfaceSupervisor::stillMissing, this,
+            [this](const QString& reason) {
+                d->logLine(QStringLiteral("ERROR: ") + d->backend->name() +
+                           QStringLiteral(" Interface Still Not Found") + d->com() +
+                           QStringLiteral(" - ") + reason +
+                           QStringLiteral(" - Retrying in the Background"));
+            });
+    connect(d->supervisor.get(), &InterfaceSupervisor::found, this, [this] {
+        if (const QString line = d->backend->foundLine(d->port); !line.isEmpty()) d->logLine(line);
+        setReady(true);
+    });
+    connect(d->backend.get(), &Backend::lost, this, [this](const QString& reason) {
+        d->logLine(QStringLiteral("ERROR: ") + d->backend->name() +
+                   QStringLiteral(" Interface Lost") + d->com() + QStringLiteral(" - ") + reason);
+        setReady(false);
+        d->supervisor->supervise(MSComm::deviceForPort(d->port));
+    });
+}
+
+Interface::~Interface() {
+    // The window may be going away: no one is told, not even of the
+    // commands the release gives up.
+    blockSignals(true);
+    d->commands->blockSignals(true);
+    d->supervisor->stop();
+    d->backend->release();
+}
+
+Interface::Kind Interface::kind() const {
+    return d->kind;
+}
+
+int16_t Interface::port() const {
+    return d->port;
+}
+
+bool Interface::contact(int16_t port) {
+    // This contact replaces any retry in the background.
+    d->supervisor->stop();
+    d->backend->release();
+    d->port = port;
+    d->engine->setComport(port);
+    const bool found = d->backend->contact(port, false).found;
+    if (found) {
+        if (const QString line = d->backend->foundLine(port); !line.isEmpty()) d->logLine(line);
+    } else {
+        d->logLine(QStringLiteral("ERROR: ") + d->backend->name() +
+                   QStringLiteral(" Interface Not Found") + d->com());
+    }
+    setReady(found);
+    if (!found) {
+        reportPortAccess();
+        d->supervisor->supervise(MSComm::deviceForPort(port));
+    }
+    return found;
+}
+
+void Interface::release() {
+    d->supervisor->stop();
+    d->backend->release();
+    setReady(false);
+}
+
+bool Interface::ready() const {
+    return d->ready;
+}
+
+bool Interface::supervising() const {
+    return d->supervisor->supervising();
+}
+
+CommandPath& Interface::commands() {
+    return *d->commands;
+}
+
+pandrel::Engine& Interface::engine() {
+    return *d->engine;
+}
+
+int Interface::commandsWaiting() const {
+    return d->backend->waiting();
+}
+
+MSComm& Interface::cp290Port() {
+    return *d->cp290Port;
+}
+
+void Interface::setNotify(std::function<void(const QString&)> notify) {
+    d->notify = std::move(notify);
+}
+
+void Interface::setReady(bool ready) {
+    // Also on an unchanged state: a new contact empties the queue.
+    d->commands->setInterfaceReady(ready);
+    if (ready == d->ready) return;
+    d->ready = ready;
+    emit readyChanged(ready);
+}
+
+// One line naming the group to join when this user may not open the port's
+// device.
+void Interface::reportPortAccess() {
+    const QString device = MSComm::deviceForPort(d->port);
+    const std::optional<QString> group = platform::deniedDeviceGroup(device);
+    if (!group) return;
+    d->logLine(QStringLiteral("ERROR: Permission denied opening ") + device +
+               QStringLiteral(": the user must be a member of the group ") + *group +
+               QStringLiteral(" that owns it"));
+}
+
+}  // namespace core
