@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QSocketNotifier>
 #include <algorithm>
 #include <csignal>
@@ -75,6 +76,9 @@ void survivePipeWithoutReader() {
 
 int main(int argc, char** argv) {
     survivePipeWithoutReader();
+    // Messages name the program as it was started: `veldrin --headless`
+    // becomes this program under its own name.
+    const QByteArray self = QFileInfo(QString::fromLocal8Bit(argv[0])).fileName().toLocal8Bit();
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
     const app::ParsedStart parsed = app::parseStartOptions(arguments);
@@ -90,7 +94,7 @@ int main(int argc, char** argv) {
     // be read is not.
     const QString settingsError = platform::settingsFileError();
     if (!settingsError.isEmpty()) {
-        std::fprintf(stderr, "veldrind: cannot read the settings file %s: %s\n",
+        std::fprintf(stderr, "%s: cannot read the settings file %s: %s\n", self.constData(),
                      qPrintable(platform::settingsFilePath()), qPrintable(settingsError));
         return 2;
     }
@@ -98,10 +102,10 @@ int main(int argc, char** argv) {
     platform::SingleInstance instance(app::instanceLockName(options.configFile, defaultSettings));
     if (!instance.acquire()) {
         if (instance.heldElsewhere())
-            std::fprintf(stderr, "veldrind: another instance already runs with %s\n",
+            std::fprintf(stderr, "%s: another instance already runs with %s\n", self.constData(),
                          qPrintable(platform::settingsFilePath()));
         else
-            std::fprintf(stderr, "veldrind: cannot create the instance lock %s\n",
+            std::fprintf(stderr, "%s: cannot create the instance lock %s\n", self.constData(),
                          qPrintable(instance.path()));
         return 1;
     }
@@ -116,7 +120,7 @@ int main(int argc, char** argv) {
         if (const auto password = app::readPasswordFile(options.passwordFile, &passwordError))
             service.setPassword(*password);
         else
-            std::fprintf(stderr, "veldrind: %s\n", qPrintable(passwordError));
+            std::fprintf(stderr, "%s: %s\n", self.constData(), qPrintable(passwordError));
     }
 
     // Ending releases what others could see (the port, the instance lock)

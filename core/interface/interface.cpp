@@ -97,16 +97,17 @@ int16_t Interface::port() const {
     return d->port;
 }
 
-bool Interface::contact(int16_t port) {
+bool Interface::contact(int16_t port, Occasion occasion) {
     // This contact replaces any retry in the background.
     d->supervisor->stop();
     d->backend->release();
     d->port = port;
     d->engine->setComport(port);
     const bool found = d->backend->contact(port, false).found;
-    if (found) {
+    const bool quiet = occasion == Occasion::PortChanged && d->kind == Kind::TwoWay;
+    if (!quiet && found) {
         if (const QString line = d->backend->foundLine(port); !line.isEmpty()) d->logLine(line);
-    } else {
+    } else if (!quiet) {
         d->logLine(QStringLiteral("ERROR: ") + d->backend->name() +
                    QStringLiteral(" Interface Not Found") + d->com());
     }
@@ -126,6 +127,10 @@ void Interface::release() {
 
 bool Interface::ready() const {
     return d->ready;
+}
+
+int Interface::retries() const {
+    return d->supervisor->attempts();
 }
 
 bool Interface::supervising() const {

@@ -55,8 +55,10 @@ class Interface : public QObject {
     // found, turns ready on or off, and when nothing answered keeps looking
     // in the background: at once when the device node appears, otherwise
     // after 1 s, doubling up to 30 s (time base). Returns whether it answered.
-    // Waits run the event loop.
-    bool contact(int16_t port);
+    // Waits run the event loop. On a port chosen in the menu the two-way
+    // interface's contact writes no line of its own (the menu writes one).
+    enum class Occasion { Start, PortChanged };
+    bool contact(int16_t port, Occasion occasion = Occasion::Start);
     // Releases the port and ends the retries; nothing is sent until the next
     // contact. Used at exit and before another program takes the port.
     void release();

@@ -74,16 +74,18 @@ void LineCommands::give(LineCommand c) {
         refuse(c);
         return;
     }
+    // A contact in progress (the CP290's detection waits for its reply) says
+    // so, whether or not the interface answered before.
+    if (const QString why = backend_.busy(); !why.isEmpty()) {
+        refusal_ = why;
+        throttle_.log(QStringLiteral("busy"), why);
+        refuse(c);
+        return;
+    }
     if (!ready_) {
         // No interface answers (lost, or not found yet): nothing goes out,
         // and no one is told it did.
         refuseUnavailable(c.source);
-        refuse(c);
-        return;
-    }
-    if (const QString why = backend_.busy(); !why.isEmpty()) {
-        refusal_ = why;
-        throttle_.log(QStringLiteral("busy"), why);
         refuse(c);
         return;
     }

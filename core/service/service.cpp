@@ -116,7 +116,7 @@ void Service::setHouseCode(const QString& code) {
 
 void Service::changeComPort(int16_t port) {
     comPort_ = port;
-    interface_->contact(port);
+    interface_->contact(port, Interface::Occasion::PortChanged);
     log_->event(QStringLiteral("Changed Server Com Port to: ") + QStringLiteral(" Com: ") +
                 QString::number(port));
 }

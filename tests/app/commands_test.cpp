@@ -234,8 +234,10 @@ TEST_F(Commands, AllUnitsWordsWithTheCp290) {
     setStartup("Interface", "True");
     Form1& w = load();
     cp.clearRecords();
-    w.ProcessCommand("alluf");  // no CP290 path: the idle two-way control sends nothing
-    w.ProcessCommand("allo");
+    // The CP290 cannot send ALL LIGHTS OFF: the word is refused and says why.
+    EXPECT_FALSE(w.ProcessCommand("alluf"));
+    EXPECT_EQ(w.commandError(), "The CP290 Cannot Send ALL LIGHTS OFF: Command Not Sent");
+    EXPECT_TRUE(w.ProcessCommand("allo"));
     QList<QByteArray> direct;
     for (const auto& f : cp.frames())
         if (f.kind == veldrin::sim::Cp290Sim::Kind::Direct) direct << f.bytes;

@@ -10,7 +10,6 @@
 #include "appfixture.h"
 #include "clicklabel.h"
 #include "cp290frames.h"
-#include "interfacecommands.h"
 #include "twips.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include <QTcpSocket>
 
 #include "appfixture.h"
+#include "linecommands.h"
 #include "clicklabel.h"
 #include "frmlogin.h"
-#include "interfacecommands.h"
 #include "remoteserver.h"
 
 namespace {
@@ -311,13 +311,13 @@ TEST_F(RemoteCp290, CommandsWaitInABoundedQueueAndALoginIsAnsweredMeanwhile) {
     const QList<QByteArray> got = answers(a, 200);
     ASSERT_EQ(got.size(), 200);
     const int ok = int(got.count("OK"));
-    EXPECT_LE(ok, 1 + InterfaceCommands::kMaxWaiting);
+    EXPECT_LE(ok, 1 + core::LineCommands::kMaxWaiting);
     EXPECT_EQ(got.count("ERROR Command queue full: command not sent"), 200 - ok);
     EXPECT_EQ(logTexts().filter(QStringLiteral("Command queue full")).size(), 1);
     // Every command answered "OK" goes out, one exchange after the other.
     ASSERT_TRUE(testenv::pumpUntil([&] { return directFrames() >= ok; }, 20000));
     testenv::pump(50);
     EXPECT_EQ(directFrames(), ok);
-    EXPECT_TRUE(window->commandPath()->interfaceReady());
+    EXPECT_EQ(window->service().interface().commandsWaiting(), 0);
     EXPECT_TRUE(dialogs.messages.isEmpty());
 }
