@@ -10,13 +10,10 @@
 // VELDRIN_SCREENSHOT=<file.png>: once start-up is done, show the logs, save
 // a picture of the window's client area to the file and end (settings are
 // not written). Used to make the picture in the README.
-#include <sys/socket.h>
 #include <unistd.h>
 #include <QApplication>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -25,62 +22,15 @@
 #include "notifyicon.h"
 #include "processexit.h"
 #include "programinfo.h"
+#include "service.h"
 #include "settingsstore.h"
 #include "singleinstance.h"
 #include "startoptions.h"
-#include "service.h"
 #include "startupreport.h"
-
-namespace {
-
-// A request to end (SIGTERM from the service host or the session, SIGINT,
-// SIGHUP) runs the unload step on the user-interface thread, so the settings
-// are saved as on Exit. The handler only writes a byte to a socket pair. A
-// signal that the starter ignores (nohup, a background job) stays ignored.
-int termSignalFds[2] = {-1, -1};
-
-void onTermSignal(int) {
-    const char c = 1;
-    [[maybe_unused]] const ssize_t n = ::write(termSignalFds[1], &c, 1);
-}
-
-void unloadOnTermSignal(Form1& w) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, termSignalFds) != 0) return;
-    auto* notifier = new QSocketNotifier(termSignalFds[0], QSocketNotifier::Read, &w);
-    QObject::connect(notifier, &QSocketNotifier::activated, &w, [&w] {
-        int cancel = 0;
-        w.Form_Unload(cancel);  // ends the process
-    });
-    struct sigaction sa = {};
-    sa.sa_handler = onTermSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        struct sigaction old = {};
-        if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-        ::sigaction(sig, &sa, nullptr);
-    }
-}
-
-// A write to a pipe or socket whose reader has gone fails with EPIPE instead
-// of ending the process: the log line on standard output is lost, the
-// program goes on and still saves at the end. A handler that does nothing
-// rather than SIG_IGN, so that programs started from here get the default
-// back when they are executed.
-void onBrokenPipe(int) {}
-
-void survivePipeWithoutReader() {
-    struct sigaction sa = {};
-    sa.sa_handler = onBrokenPipe;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGPIPE, &sa, nullptr);
-}
-
-}  // namespace
+#include "termsignals.h"
 
 int main(int argc, char** argv) {
-    survivePipeWithoutReader();
+    app::survivePipeWithoutReader();
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
     const app::ParsedStart parsed = app::parseStartOptions(arguments);
@@ -141,7 +91,10 @@ int main(int argc, char** argv) {
         std::fflush(nullptr);
         ::_exit(code);
     });
-    unloadOnTermSignal(w);
+    app::onTermSignals(&w, [&w] {
+        int cancel = 0;
+        w.Form_Unload(cancel);  // ends the process
+    });
 
     if (!settingsError.isEmpty())
         w.Log_Event(QStringLiteral("ERROR: Could not Read the Settings File %1: %2; Using the "

@@ -20,7 +20,6 @@
 #include <memory>
 #include <optional>
 
-
 class QLabel;
 class QListWidget;
 class QSlider;

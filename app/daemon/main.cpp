@@ -11,13 +11,10 @@
 // start with status 2 and the reason on standard error, since a service on
 // the defaults would serve the wrong ports and modules. SIGTERM, SIGINT and
 // SIGHUP, and the remote word "EXIT", save and end with status 0.
-#include <sys/socket.h>
 #include <unistd.h>
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QSocketNotifier>
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 
 #include "eventlog.h"
@@ -30,52 +27,10 @@
 #include "settingsstore.h"
 #include "singleinstance.h"
 #include "startoptions.h"
-
-namespace {
-
-// A request to end runs the save on the event loop's thread; the handler only
-// writes a byte to a socket pair. A signal that the starter ignores (nohup, a
-// background job) stays ignored.
-int termSignalFds[2] = {-1, -1};
-
-void onTermSignal(int) {
-    const char c = 1;
-    [[maybe_unused]] const ssize_t n = ::write(termSignalFds[1], &c, 1);
-}
-
-template <typename Fn>
-void onTermSignals(QObject* context, Fn end) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, termSignalFds) != 0) return;
-    auto* notifier = new QSocketNotifier(termSignalFds[0], QSocketNotifier::Read, context);
-    QObject::connect(notifier, &QSocketNotifier::activated, context, end);
-    struct sigaction sa = {};
-    sa.sa_handler = onTermSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        struct sigaction old = {};
-        if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-        ::sigaction(sig, &sa, nullptr);
-    }
-}
-
-// A write to a pipe whose reader has gone fails with EPIPE instead of ending
-// the process (a handler that does nothing, so that programs started from
-// here get the default back).
-void onBrokenPipe(int) {}
-
-void survivePipeWithoutReader() {
-    struct sigaction sa = {};
-    sa.sa_handler = onBrokenPipe;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGPIPE, &sa, nullptr);
-}
-
-}  // namespace
+#include "termsignals.h"
 
 int main(int argc, char** argv) {
-    survivePipeWithoutReader();
+    app::survivePipeWithoutReader();
     // Messages name the program as it was started: `veldrin --headless`
     // becomes this program under its own name.
     const QByteArray self = QFileInfo(QString::fromLocal8Bit(argv[0])).fileName().toLocal8Bit();
@@ -137,7 +92,7 @@ int main(int argc, char** argv) {
         if (bridge) bridge->stop();
         app::endProcess(0);
     };
-    onTermSignals(&service, end);
+    app::onTermSignals(&service, end);
     QObject::connect(&service, &core::Service::exitRequested, &service, end);
 
     service.load();

@@ -33,11 +33,11 @@ ServiceRemote::~ServiceRemote() = default;
 
 bool ServiceRemote::listen() {
     using platform::GetSetting;
-    const QString address = GetSetting(settings::kApp, settings::kSection,
-                                       settings::kListenAddress, settings::kDefaultListenAddress)
+    const QString address = GetSetting(settings::kApp, settings::kSection, settings::kListenAddress,
+                                       settings::kDefaultListenAddress)
                                 .trimmed();
-    const int port =
-        settings::readListenPort(GetSetting(settings::kApp, settings::kSection, settings::kListenPort));
+    const int port = settings::readListenPort(
+        GetSetting(settings::kApp, settings::kSection, settings::kListenPort));
     RemoteServer::Tls tls;
     tls.certificateFile =
         GetSetting(settings::kApp, settings::kSection, settings::kTlsCertificate).trimmed();

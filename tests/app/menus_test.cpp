@@ -151,7 +151,8 @@ TEST_F(Menus, InterfaceChoiceIsSavedAtOnceForTheNextStart) {
         EXPECT_EQ(m.title, "Veldrin");
         EXPECT_EQ(m.icon, platform::MsgIcon::None);
     }
-    EXPECT_EQ(window->service().interface().kind(), core::Interface::Kind::TwoWay);  // this run keeps its interface
+    EXPECT_EQ(window->service().interface().kind(),
+              core::Interface::Kind::TwoWay);  // this run keeps its interface
 
     w.menu->mnuIntPandrel->trigger();
     EXPECT_FALSE(w.menu->mnuIntCP290->isChecked());

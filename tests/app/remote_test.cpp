@@ -6,9 +6,9 @@
 #include <QTcpSocket>
 
 #include "appfixture.h"
-#include "linecommands.h"
 #include "clicklabel.h"
 #include "frmlogin.h"
+#include "linecommands.h"
 #include "remoteserver.h"
 
 namespace {

@@ -24,7 +24,7 @@ deb=$(ls "$work"/veldrin_*.deb 2>/dev/null | head -n 1)
 [ -n "$deb" ] || fail "no veldrin_*.deb in $work"
 
 contents=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/veldrin ./usr/bin/veldrin-cmd ./usr/bin/veldrin-sim ./usr/bin/Grelmond \
+for f in ./usr/bin/veldrin ./usr/bin/veldrind ./usr/bin/veldrin-cmd ./usr/bin/veldrin-sim ./usr/bin/Grelmond \
     ./usr/lib/systemd/system/veldrin.service ./usr/lib/sysusers.d/veldrin.conf \
     ./usr/share/applications/veldrin.desktop ./usr/share/man/man1/veldrin.1 \
     ./usr/include/pandrel/controlcm.h; do

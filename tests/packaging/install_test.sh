@@ -23,7 +23,7 @@ mkdir -p "$work"
 prefix=$(realpath "$work")/prefix
 "$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" || fail "cmake --install (see $work/install.log)"
 
-for f in bin/veldrin bin/veldrin-sim bin/veldrin-cmd bin/pandrel-event-wait bin/Grelmond; do
+for f in bin/veldrin bin/veldrind bin/veldrin-sim bin/veldrin-cmd bin/pandrel-event-wait bin/Grelmond; do
     [ -x "$prefix/$f" ] || fail "$f missing or not executable"
 done
 for f in include/pandrel/controlcm.h include/pandrel/engine.h include/pandrel/x10.h lib/cmake/pandrel/pandrelConfig.cmake \
@@ -38,7 +38,7 @@ ls "$prefix"/lib/libpandrel.so.* "$prefix"/lib/libpandrel-engine.so.* "$prefix"/
 
 # The programs and the library resolve the project's libraries inside the
 # prefix, through paths relative to themselves.
-for f in bin/veldrin bin/veldrin-cmd bin/pandrel-event-wait lib/libpandrel.so lib/libpandrel-engine.so; do
+for f in bin/veldrin bin/veldrind bin/veldrin-cmd bin/pandrel-event-wait lib/libpandrel.so lib/libpandrel-engine.so; do
     deps=$(env -u LD_LIBRARY_PATH ldd "$prefix/$f")
     ! printf '%s\n' "$deps" | grep -q 'not found' || fail "$f: unresolved libraries: $deps"
     [ "$(lib_dir "$prefix/$f" libveldrin-platform.so)" = "$prefix/lib" ] ||

@@ -1,0 +1,44 @@
+#include "termsignals.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+#include <QSocketNotifier>
+#include <csignal>
+
+namespace app {
+
+namespace {
+int termSignalFds[2] = {-1, -1};
+
+void onTermSignal(int) {
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(termSignalFds[1], &c, 1);
+}
+
+void onBrokenPipe(int) {}
+}  // namespace
+
+void onTermSignals(QObject* context, std::function<void()> end) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, termSignalFds) != 0) return;
+    auto* notifier = new QSocketNotifier(termSignalFds[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [end] { end(); });
+    struct sigaction sa = {};
+    sa.sa_handler = onTermSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction old = {};
+        if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        ::sigaction(sig, &sa, nullptr);
+    }
+}
+
+void survivePipeWithoutReader() {
+    struct sigaction sa = {};
+    sa.sa_handler = onBrokenPipe;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGPIPE, &sa, nullptr);
+}
+
+}  // namespace app
