@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -64,9 +65,10 @@ class Headless : public ::testing::Test {
         return env;
     }
 
-    void start(QProcess& p, const QStringList& args) {
-        p.setProcessEnvironment(serviceEnvironment());
-        p.start(testenv::binDir() + "/veldrin", args);
+    void start(QProcess& p, const QStringList& args, const QString& name = "veldrin",
+               const QProcessEnvironment& env = {}) {
+        p.setProcessEnvironment(env.isEmpty() ? serviceEnvironment() : env);
+        p.start(testenv::binDir() + "/" + name, args);
         ASSERT_TRUE(testenv::pumpUntil([&p] { return p.state() != QProcess::Starting; }));
         ASSERT_NE(p.error(), QProcess::FailedToStart);
     }
@@ -108,6 +110,9 @@ class Headless : public ::testing::Test {
 TEST_F(Headless, RunsWithoutDisplayAnswersStateAndSavesOnSigterm) {
     start(program, {"--headless", "--config", config, "--password-file", password});
     ASSERT_TRUE(waitForOutput("Listening for a connection...")) << out.toStdString();
+    // The program started as veldrin has become veldrind (same process).
+    EXPECT_EQ(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(program.processId())),
+              QFileInfo(testenv::binDir() + "/veldrind").canonicalFilePath());
 
     // Every line carries its date and time; the interface was found.
     static const QRegularExpression stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d-->)");
@@ -154,6 +159,26 @@ TEST_F(Headless, RunsWithoutDisplayAnswersStateAndSavesOnSigterm) {
     QFile stateFile(dir.filePath("state/veldrin/state"));
     ASSERT_TRUE(stateFile.open(QIODevice::ReadOnly));
     EXPECT_TRUE(stateFile.readAll().contains("C5 ON 100"));
+}
+
+// veldrind needs no Qt platform plugin: with none to be found and a platform
+// name that does not exist, it still starts, serves and ends on SIGTERM.
+TEST_F(Headless, DaemonRunsWithoutAnyQtPlatformPlugin) {
+    QTemporaryDir empty;
+    QProcessEnvironment env = serviceEnvironment();
+    env.insert("QT_PLUGIN_PATH", empty.path());
+    env.insert("QT_QPA_PLATFORM_PLUGIN_PATH", empty.path());
+    env.insert("QT_QPA_PLATFORM", "no-such-platform");
+    start(program, {"--config", config, "--password-file", password}, "veldrind", env);
+    ASSERT_TRUE(waitForOutput("Listening for a connection...")) << out.toStdString();
+    QTcpSocket s;
+    open(s);
+    ASSERT_EQ(exchange(s, "Open Sesame\n"), "OK");
+    EXPECT_EQ(exchange(s, "5on\n"), "OK");
+    EXPECT_TRUE(testenv::pumpUntil([&] { return sim.moduleLines().contains("C5 ON"); }));
+    ASSERT_TRUE(endBySigterm());
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
 }
 
 TEST_F(Headless, RefusesAPasswordFileOthersMayReadAndKeepsTheServerClosed) {

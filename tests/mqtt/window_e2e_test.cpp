@@ -1,9 +1,8 @@
-// The bridge end to end: the real window offscreen (and the real program as a
-// process) against the emulated two-way interface and a private broker.
+// The bridge in the window: the real window offscreen (and the real program as
+// a process) against the emulated two-way interface and a private broker. What
+// the bridge does on the service is tested in service_bridge_test.cpp.
 #include <signal.h>
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -12,8 +11,6 @@
 #include "testbroker.h"
 
 namespace {
-
-using veldrin::sim::hex;
 
 class MqttWindowTest : public AppTest {
   protected:
@@ -36,58 +33,9 @@ class MqttWindowTest : public AppTest {
                 QStringLiteral("MQTT: connected to 127.0.0.1:%1").arg(broker.port()));
         }));
     }
-    QStringList frames(int count, int realMs = 5000) {
-        testenv::pumpUntil([&] { return sim->framedOnly().size() >= count; }, realMs);
-        QStringList out;
-        for (const auto& f : sim->framedOnly()) out << hex(f.bytes);
-        return out;
-    }
-    static QJsonObject json(const QByteArray& b) { return QJsonDocument::fromJson(b).object(); }
-
     TestBroker broker;
     veldrin::sim::TwoWaySim* sim = nullptr;
 };
-
-TEST_F(MqttWindowTest, CommandsReachTheLineAndStateAndEventsComeBack) {
-    TestSubscriber hub(broker, QStringLiteral("veldrin/#"), QStringLiteral("hub"));
-    ASSERT_TRUE(hub.waitConnected());
-    loadConnected();
-    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/status"), "online"));
-    sim->clearRecords();
-
-    hub.publish(QStringLiteral("veldrin/A5/set"), "ON");
-    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/A5/state"), "ON"));
-    EXPECT_EQ(frames(2), QStringList({"04 61", "06 62"}));  // confirmed before it was published
-
-    hub.publish(QStringLiteral("veldrin/A5/brightness/set"), "30");
-    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/A5/brightness"), "30"));
-    const QStringList f = frames(4);
-    ASSERT_EQ(f.size(), 4);
-    EXPECT_EQ(f[2], "04 61");
-    // DIM by 70 %: 15 of the 22 steps in the header's upper five bits.
-    EXPECT_EQ(f[3], hex(QByteArray::fromHex("7E64")));
-
-    // A wall switch: the interface uploads "A3 A ON".
-    sim->injectUpload(*veldrin::sim::TwoWaySim::buildUpload(QStringLiteral("A3 A ON")));
-    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/event")));
-    EXPECT_EQ(json(hub.last(QStringLiteral("veldrin/event"))),
-              json(R"({"house":"A","units":[3],"function":"ON"})"));
-    EXPECT_TRUE(hub.waitFor(QStringLiteral("veldrin/A3/state"), "ON"));
-
-    // A hub that comes later finds the configs retained, as valid JSON.
-    TestSubscriber late(broker, QStringLiteral("homeassistant/#"), QStringLiteral("late"));
-    ASSERT_TRUE(late.waitFor(QStringLiteral("homeassistant/light/veldrin-e2e/A16/config")));
-    int configs = 0;
-    for (const auto& m : late.messages) {
-        EXPECT_TRUE(m.retained);
-        const QJsonObject o = json(m.payload);
-        EXPECT_TRUE(o.contains("unique_id") && o.contains("command_topic") &&
-                    o.contains("availability_topic") && o.contains("device"))
-            << m.topic.toStdString();
-        ++configs;
-    }
-    EXPECT_EQ(configs, 16 + 2);  // the base house code's units and two buttons
-}
 
 TEST_F(MqttWindowTest, ReconnectsAfterTheBrokerRestarts) {
     loadConnected();

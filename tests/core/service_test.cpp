@@ -1,0 +1,495 @@
+// core::Service under QCoreApplication, against the emulators on
+// pseudo-terminals: the command words and the bytes they send, the state
+// table following what the interface confirmed or heard, and the remote
+// listener on the service over a real socket. No window anywhere.
+#include <gtest/gtest.h>
+
+#include <sys/capability.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <QFile>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <memory>
+
+#include "clock.h"
+#include "clsntprivileges.h"
+#include "commandpath.h"
+#include "commandwords.h"
+#include "cp290sim.h"
+#include "eventlog.h"
+#include "interface.h"
+#include "pad.h"
+#include "privileges.h"
+#include "service.h"
+#include "serviceremote.h"
+#include "settingsstore.h"
+#include "state/statetable.h"
+#include "testenv.h"
+#include "timebase.h"
+#include "twowaysim.h"
+
+namespace {
+
+using commands::Command;
+using state::Address;
+using state::Power;
+using state::Source;
+using veldrin::sim::Cp290Sim;
+using veldrin::sim::hex;
+using veldrin::sim::TwoWaySim;
+
+constexpr double kScale = 50;
+
+Address at(const char* text) {
+    return *Address::parse(QString::fromLatin1(text));
+}
+
+class ServiceTest : public ::testing::Test {
+  protected:
+    // COM1 names a link in a private folder (as /dev/serial/by-id does), so
+    // that an unplugged emulator's device number is never opened again.
+    void SetUp() override {
+        platform::TimeBase::global().setScale(kScale);
+        platform::Clock::global().setFixed(QDateTime(QDate(2024, 3, 5), QTime(14, 3, 27)));
+        QFile::remove(state::StateTable::defaultPath());
+        platform::SaveSetting("veldrin", "Startup", "ListenPort", "0");
+        ASSERT_TRUE(dir.isValid());
+        link = dir.path() + "/adapter";
+        platform::SaveSetting("veldrin", "Ports", "COM1", link);
+        platform::setCommandRunner([this](const QString& p, const QStringList& a) {
+            runs << (QStringList{p} + a);
+            return true;
+        });
+    }
+    void TearDown() override {
+        service.reset();
+        platform::setCommandRunner({});
+        platform::Clock::global().reset();
+        platform::TimeBase::global().setScale(1);
+    }
+
+    template <class Sim>
+    Sim& plugIn(std::unique_ptr<Sim>& sim) {
+        sim = std::make_unique<Sim>();
+        sim->setTimeScale(kScale);
+        EXPECT_TRUE(sim->start());
+        QFile::remove(link);
+        EXPECT_TRUE(QFile::link(sim->devicePath(), link));
+        return *sim;
+    }
+
+    // Builds, loads and starts the service; the start-up lines are dropped.
+    core::Service& make(bool cp290 = false) {
+        core::ServiceSettings s;
+        s.cp290 = cp290;
+        service = std::make_unique<core::Service>(s);
+        QObject::connect(&service->log(), &core::EventLog::eventLine,
+                         [this](const QString& t) { lines << t; });
+        QObject::connect(&service->log(), &core::EventLog::clientLine,
+                         [this](const QString& t) { clientLines << t; });
+        QObject::connect(service.get(), &core::Service::exitRequested, [this] { ++exits; });
+        service->load();
+        service->start();
+        lines.clear();
+        if (twoWay) twoWay->clearRecords();
+        if (cp290Sim) cp290Sim->clearRecords();
+        return *service;
+    }
+    core::Service& makeTwoWay() {
+        plugIn(twoWay);
+        core::Service& s = make();
+        EXPECT_TRUE(s.commands().interfaceReady());
+        return s;
+    }
+
+    // The frames the two-way emulator received, once there are count of them.
+    QStringList frames(int count) {
+        testenv::pumpUntil([&] { return twoWay->framedOnly().size() >= count; });
+        testenv::pump(30);
+        QStringList out;
+        for (const auto& f : twoWay->framedOnly()) out << hex(f.bytes);
+        return out;
+    }
+    QList<QByteArray> cp290Direct() const {
+        QList<QByteArray> out;
+        for (const auto& f : cp290Sim->frames())
+            if (f.kind == Cp290Sim::Kind::Direct) out << f.bytes;
+        return out;
+    }
+    const state::ModuleState& of(const char* a) { return service->states().state(at(a)); }
+    bool done(const QString& word) { return service->runWord(word).done; }
+
+    QTemporaryDir dir;
+    QString link;
+    std::unique_ptr<TwoWaySim> twoWay;
+    std::unique_ptr<Cp290Sim> cp290Sim;
+    std::unique_ptr<core::Service> service;
+    QStringList lines;  // event-log lines, oldest first
+    QStringList clientLines;
+    QList<QStringList> runs;
+    int exits = 0;
+};
+
+}  // namespace
+
+// ---- The command words ----
+
+TEST(CommandWords, OrderedTestsAndMalformedFields) {
+    struct Case {
+        const char* text;
+        Command::Kind kind;
+        int unit;
+        int level;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {"7on", Command::UnitOn, 7, 0},
+             {"12on", Command::UnitOn, 12, 0},
+             {"16of", Command::UnitOff, 16, 0},
+             {"7of", Command::UnitOff, 7, 0},
+             {"7di05", Command::UnitDim, 7, 5},
+             {"12di10", Command::UnitDim, 12, 10},
+             {"12xxdi00", Command::UnitDim, 12, 0},  // between unit and "di": ignored
+             {"123on", Command::UnitOn, 1, 0},       // five characters: the first one
+             {"housecodechangeC", Command::HouseCode, 0, 0},
+             {"allo", Command::AllLightsOn, 0, 0},
+             {"allf", Command::AllUnitsOff, 0, 0},
+             {"alluf", Command::AllLightsOff, 0, 0},
+             {"COFF", Command::Shutdown, 0, 0},
+             {"ABORT", Command::AbortShutdown, 0, 0},
+             {"EXIT", Command::Exit, 0, 0},
+             // Case and terminators count; "off" is not "of".
+             {"ALLO", Command::Ignored, 0, 0},
+             {"Exit", Command::Ignored, 0, 0},
+             {"coff", Command::Ignored, 0, 0},
+             {"EXIT\n", Command::Ignored, 0, 0},
+             {"5on\r", Command::Ignored, 0, 0},
+             {"5off", Command::Ignored, 0, 0},
+             {"housecodechange", Command::Ignored, 0, 0},
+             // Malformed: too short, empty or non-numeric unit, out of range.
+             {"", Command::Ignored, 0, 0},
+             {"o", Command::Ignored, 0, 0},
+             {"on", Command::Ignored, 0, 0},
+             {"xxon", Command::Ignored, 0, 0},
+             {" 5on", Command::Ignored, 0, 0},
+             {"0on", Command::Ignored, 0, 0},
+             {"17of", Command::Ignored, 0, 0},
+             {"99on", Command::Ignored, 0, 0},
+             {"5di99", Command::Ignored, 0, 0},
+             {"5di11", Command::Ignored, 0, 0},
+             {"5di-1", Command::Ignored, 0, 0},
+             {"5dix1", Command::Ignored, 0, 0},
+             {"di05", Command::Ignored, 0, 0},
+             {"di", Command::Ignored, 0, 0},
+             {"17di05", Command::Ignored, 0, 0}}) {
+        const Command got = commands::parse(QString::fromLatin1(c.text));
+        EXPECT_EQ(got.kind, c.kind) << '"' << c.text << '"';
+        if (c.kind == Command::UnitOn || c.kind == Command::UnitOff || c.kind == Command::UnitDim) {
+            EXPECT_EQ(got.unit, c.unit) << c.text;
+        }
+        if (c.kind == Command::UnitDim) {
+            EXPECT_EQ(got.level, c.level) << c.text;
+        }
+    }
+    // A house letter is kept as written; a letter that names no house is refused.
+    EXPECT_EQ(commands::parse("housecodechangep").text, "p");
+    EXPECT_EQ(commands::parse("housecodechangex").kind, Command::Ignored);
+    EXPECT_EQ(commands::unitText("7di05"), "7");
+    EXPECT_EQ(commands::unitText("12di05"), "12");
+    EXPECT_EQ(commands::unitText("12on"), "12");
+    EXPECT_EQ(commands::unitText("on"), "");
+    EXPECT_EQ(commands::unitText("n"), "");
+}
+
+TEST_F(ServiceTest, UnitWordsSendOnAndOffAndMoveThePad) {
+    core::Service& s = makeTwoWay();
+    EXPECT_TRUE(done("3on"));
+    EXPECT_EQ(s.pad().selectedUnit(), 3);
+    EXPECT_TRUE(s.pad().sliderShown());
+    EXPECT_EQ(s.pad().level(), 10);
+    EXPECT_TRUE(done("3of"));
+    EXPECT_EQ(s.pad().selectedUnit(), 0);
+    EXPECT_FALSE(s.pad().sliderShown());
+    EXPECT_EQ(frames(4), QStringList({"04 62", "06 62", "04 62", "06 63"}));
+    EXPECT_TRUE(lines.isEmpty()) << lines.join('\n').toStdString();
+}
+
+TEST_F(ServiceTest, DimWordsRunTheDimStepExactlyOnce) {
+    core::Service& s = makeTwoWay();
+    // Unit 12 selected and handled once, the slider at 9.
+    done("12on");
+    s.pad().moveSlider(9, Source::Click);
+    ASSERT_EQ(s.pad().selectedUnit(), 12);
+    frames(4);
+    twoWay->clearRecords();
+
+    // The level changes: unit 12 is dimmed once.
+    EXPECT_TRUE(done("12di04"));
+    EXPECT_EQ(s.pad().selectedUnit(), 12);
+    EXPECT_EQ(s.pad().level(), 4);
+    QStringList f = frames(2);
+    ASSERT_EQ(f.size(), 2);
+    EXPECT_EQ(f[0], "04 6B");                                 // A12
+    EXPECT_TRUE(f[1].endsWith(" 64")) << f[1].toStdString();  // DIM
+
+    // Same level, another unit: only the explicit step runs (DIM 0).
+    twoWay->clearRecords();
+    EXPECT_TRUE(done("5di04"));
+    EXPECT_EQ(s.pad().selectedUnit(), 5);
+    EXPECT_EQ(frames(2), QStringList({"04 61", "06 64"}));
+}
+
+TEST_F(ServiceTest, HouseCodeAndAllUnitsWords) {
+    core::Service& s = makeTwoWay();
+    QStringList announced;
+    QObject::connect(&s, &core::Service::houseCodeChanged,
+                     [&](const QString& c) { announced << c; });
+    EXPECT_TRUE(done("housecodechangeD"));
+    EXPECT_EQ(s.houseCode(), "D");
+    EXPECT_EQ(announced, QStringList{"D"});
+    EXPECT_EQ(lines, QStringList{"House Code Changed to D"});
+    // Saved only when the front end saves.
+    EXPECT_EQ(platform::GetSetting("veldrin", "Startup", "HouseCode", "<absent>"), "<absent>");
+    done("housecodechangeA");
+
+    EXPECT_TRUE(done("allo"));
+    EXPECT_TRUE(done("allf"));
+    EXPECT_TRUE(done("alluf"));
+    EXPECT_EQ(frames(3), QStringList({"06 61", "06 60", "06 66"}));
+
+    // A letter that names no house is refused; a lower-case house is kept as written.
+    EXPECT_FALSE(done("housecodechangex"));
+    EXPECT_EQ(s.houseCode(), "A");
+    EXPECT_TRUE(done("housecodechangep"));
+    EXPECT_EQ(s.houseCode(), "p");
+    s.save();
+    EXPECT_EQ(platform::GetSetting("veldrin", "Startup", "HouseCode", "<absent>"), "p");
+}
+
+TEST_F(ServiceTest, IgnoredAndMalformedWordsLeaveNoTrace) {
+    core::Service& s = makeTwoWay();
+    for (const char* c : {"ALLO", "Exit", "coff", "5off", "EXIT\n", "housecodechange", "on", "xxon",
+                          "99on", "5di99", "di05", "", "0of", "17on", "n", "5di-1", "5di11",
+                          "housecodechangeQ", "housecodechange1"}) {
+        const core::Service::WordResult r = s.runWord(QString::fromLatin1(c));
+        EXPECT_FALSE(r.done) << c;
+        EXPECT_EQ(r.reason, "") << c;
+    }
+    EXPECT_TRUE(frames(0).isEmpty());
+    EXPECT_TRUE(lines.isEmpty());
+    EXPECT_EQ(s.pad().selectedUnit(), 0);
+    EXPECT_EQ(s.houseCode(), "A");
+    EXPECT_EQ(exits, 0);
+    EXPECT_TRUE(runs.isEmpty());
+}
+
+TEST_F(ServiceTest, ShutdownAbortAndExit) {
+    core::Service& s = makeTwoWay();
+    EXPECT_TRUE(done("COFF"));
+    EXPECT_TRUE(done("ABORT"));
+    EXPECT_EQ(runs, (QList<QStringList>{
+                        {"shutdown", "-P", "+3",
+                         "Windows Shutdown Initiated by an Corvex Client - To Abort, Please "
+                         "choose the Abort Shutdown Computer option"},
+                        {"shutdown", "-c"}}));
+    EXPECT_EQ(lines, QStringList({"Computer Shutdown Initiated by an Corvex Client",
+                                  "Computer Shutdown Aborted by an Corvex Client"}));
+    EXPECT_EQ(exits, 0);
+    EXPECT_TRUE(done("EXIT"));
+    EXPECT_EQ(exits, 1);
+
+    // A shutdown that could not start is an error, not "initiated".
+    lines.clear();
+    platform::setCommandRunner([](const QString&, const QStringList&) { return false; });
+    core::Service::WordResult r = s.runWord("COFF");
+    EXPECT_FALSE(r.done);
+    EXPECT_EQ(r.reason, "Computer Shutdown could not be Started");
+    r = s.runWord("ABORT");
+    EXPECT_FALSE(r.done);
+    EXPECT_EQ(r.reason, "Computer Shutdown could not be Aborted");
+    EXPECT_EQ(lines, QStringList({"ERROR: Computer Shutdown could not be Started",
+                                  "ERROR: Computer Shutdown could not be Aborted"}));
+}
+
+TEST_F(ServiceTest, AllUnitsWordsWithTheCp290) {
+    plugIn(cp290Sim);
+    core::Service& s = make(true);
+    // The CP290 cannot send ALL LIGHTS OFF: the word is refused and says why.
+    const core::Service::WordResult r = s.runWord("alluf");
+    EXPECT_FALSE(r.done);
+    EXPECT_EQ(r.reason, "The CP290 Cannot Send ALL LIGHTS OFF: Command Not Sent");
+    EXPECT_TRUE(done("allo"));
+    const QList<QByteArray> direct = cp290Direct();
+    ASSERT_EQ(direct.size(), 1);
+    EXPECT_EQ(direct[0].mid(16, 5), QByteArray::fromHex("01 01 60 00 40"));  // unit 2
+}
+
+// ---- The state table ----
+
+TEST_F(ServiceTest, HeardTrafficMovesTheStateAndIsLogged) {
+    core::Service& s = makeTwoWay();
+    twoWay->injectUpload(*TwoWaySim::buildUpload("A5 A ON"));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return of("A5").power == Power::On; }));
+    EXPECT_EQ(of("A5").source, Source::Powerline);
+    EXPECT_EQ(lines.last(), "Received A5 ON");
+
+    twoWay->injectUpload(*TwoWaySim::buildUpload("A5 A DIM 30"));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return of("A5").level < 100; }));
+    EXPECT_NEAR(of("A5").level, 70, 2);  // the line carries whole dim steps
+    EXPECT_TRUE(lines.last().startsWith("Received A5 DIM ")) << lines.last().toStdString();
+
+    twoWay->injectUpload(*TwoWaySim::buildUpload("A ALL UNITS OFF"));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return of("A5").power == Power::Off; }));
+    EXPECT_EQ(lines.last(), "Received A ALL UNITS OFF");
+
+    twoWay->injectMacro(0x01, 0x2F);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return lines.last() == "Received macro 12F"; }));
+
+    // The state file holds what was heard, for the next start.
+    s.save();
+    state::StateTable reread;
+    reread.load(state::StateTable::defaultPath());
+    EXPECT_EQ(reread.state(at("A5")).power, Power::Off);
+}
+
+TEST_F(ServiceTest, ConfirmedCommandsMoveTheStateAndGivenUpOnesDoNot) {
+    core::Service& s = makeTwoWay();
+    // A click: the state moves once the interface confirmed it.
+    s.pad().unitOn(3, Source::Click);
+    EXPECT_EQ(of("A3").power, Power::Unknown);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return of("A3").power == Power::On; }));
+    EXPECT_EQ(of("A3").source, Source::Click);
+
+    // Any house through the command path; a level from unknown goes on at
+    // full brightness first and dims from there, queued commands counted.
+    s.commands().setBrightness(at("C7"), 40, Source::Mqtt);
+    s.commands().setBrightness(at("C7"), 50, Source::Mqtt);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return of("C7").level == 50; }));
+    EXPECT_EQ(of("C7").source, Source::Mqtt);
+    const QStringList f = frames(0);
+    // C7 ON, C7 DIM 60 (13 steps), C7 BRIGHT 10 (2 steps).
+    EXPECT_EQ(f.mid(f.size() - 6),
+              QStringList({"04 25", "06 22", "04 25", "6E 24", "04 25", "16 25"}));
+
+    // A remote word is tagged as such.
+    EXPECT_TRUE(done("10on"));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return of("A10").power == Power::On; }));
+    EXPECT_EQ(of("A10").source, Source::Remote);
+
+    // Every attempt fails: the state stays and one line says so.
+    twoWay->failChecksums(1000);
+    s.commands().switchUnit(at("A3"), false, Source::Mqtt);
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] { return lines.last().startsWith("ERROR: Command Not Confirmed"); }, 10000));
+    EXPECT_EQ(lines.last(), "ERROR: Command Not Confirmed by the Interface, Given Up: A3 OFF");
+    EXPECT_EQ(of("A3").power, Power::On);
+    EXPECT_EQ(of("A3").source, Source::Click);
+}
+
+TEST_F(ServiceTest, TheCp290ReplyByteMovesTheState) {
+    plugIn(cp290Sim);
+    core::Service& s = make(true);
+    s.pad().unitOn(2, Source::Click);  // on; level 10 is not sent (the slider is at 10)
+    EXPECT_EQ(of("A2").power, Power::On);
+    EXPECT_EQ(of("A2").source, Source::Click);
+    s.commands().setBrightness(at("A2"), 30, Source::Mqtt);
+    EXPECT_EQ(of("A2").level, 30);
+
+    // No reply: the state stays.
+    cp290Sim->setDirectReply(QByteArray());
+    s.commands().switchUnit(at("A2"), false, Source::Mqtt);
+    EXPECT_EQ(of("A2").power, Power::On);
+    EXPECT_TRUE(testenv::pumpUntil([&] {
+        return !lines.isEmpty() && lines.last().startsWith("ERROR: Command Not Confirmed");
+    }));
+}
+
+// ---- The remote listener on the service ----
+
+TEST_F(ServiceTest, RemoteClientSwitchesQueriesAndHearsWhenTheInterfaceIsLost) {
+    core::Service& s = makeTwoWay();
+    s.setPassword("pw");
+    remote::ServiceRemote listener(s);
+    ASSERT_TRUE(listener.listen());
+    QTcpSocket c;
+    c.connectToHost(QHostAddress::LocalHost, listener.server().port());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return c.state() == QAbstractSocket::ConnectedState; }));
+    const auto exchange = [&c](const QByteArray& line) {
+        c.write(line);
+        testenv::pumpUntil([&] { return c.canReadLine(); });
+        return c.canReadLine() ? c.readLine().trimmed() : QByteArray();
+    };
+    ASSERT_EQ(exchange("pw\r\n"), "OK");
+
+    EXPECT_EQ(exchange("5on\r\n"), "OK");
+    EXPECT_EQ(frames(2), QStringList({"04 61", "06 62"}));
+    EXPECT_TRUE(clientLines.join('\n').contains("5on")) << clientLines.join('\n').toStdString();
+    EXPECT_FALSE(clientLines.join('\n').contains("pw")) << "the password must never be logged";
+    ASSERT_TRUE(testenv::pumpUntil([&] { return of("A5").power == Power::On; }));
+    EXPECT_EQ(exchange("?state A5\n"), "A5 ON 100");
+    EXPECT_EQ(exchange(""), "OK");
+
+    // Unplugged: the word is refused with the reason, nothing pretends.
+    twoWay->unplug();
+    QFile::remove(link);
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] { return !lines.filter("ERROR: Pandrel Interface Lost on Com: 1 - ").isEmpty(); }));
+    EXPECT_EQ(exchange("6on\r\n"), "ERROR Interface not available");
+    EXPECT_EQ(of("A6").power, Power::Unknown);
+}
+
+// ---- Privileges ----
+
+TEST(Privileges, SetAndResetFollowThePermittedSet) {
+    clsNTPrivileges p;
+    EXPECT_FALSE(p.SetPrivilege("SeDebugPrivilege"));
+    EXPECT_EQ(p.previousState().capability, -1);  // untouched
+    p.ResetPrivilege();                           // on a fresh instance: nothing
+
+    const bool permitted = platform::capabilityPermitted(CAP_SYS_BOOT);
+    const bool before = platform::capabilityEffective(CAP_SYS_BOOT);
+    EXPECT_EQ(p.SetPrivilege(clsNTPrivileges::SE_SHUTDOWN_NAME), permitted);
+    EXPECT_EQ(p.previousState().capability, CAP_SYS_BOOT);
+    EXPECT_EQ(p.previousState().effective, before);
+    if (permitted) {
+        EXPECT_TRUE(platform::capabilityEffective(CAP_SYS_BOOT));
+    }
+    p.ResetPrivilege();
+    EXPECT_EQ(platform::capabilityEffective(CAP_SYS_BOOT), before);
+}
+
+TEST(Privileges, OutsideThePermittedSetGivesFalse) {
+    // In a child that gives the capability up for good.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        cap_t caps = cap_get_proc();
+        const cap_value_t boot[1] = {CAP_SYS_BOOT};
+        cap_set_flag(caps, CAP_PERMITTED, 1, boot, CAP_CLEAR);
+        cap_set_flag(caps, CAP_EFFECTIVE, 1, boot, CAP_CLEAR);
+        if (cap_set_proc(caps) != 0) ::_exit(2);
+        cap_free(caps);
+        clsNTPrivileges p;
+        const bool a = p.SetPrivilege("SeShutdownPrivilege");
+        const bool b = p.SetPrivilege("SeRemoteShutdownPrivilege");
+        ::_exit(!a && !b ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(Privileges, RemoteComputersAreNotSupported) {
+    QList<QStringList> runs;
+    platform::setCommandRunner([&](const QString& p, const QStringList& a) {
+        runs << (QStringList{p} + a);
+        return true;
+    });
+    clsNTPrivileges p;
+    p.ShutDown("otherhost", "bye", 60, false, true);
+    p.AbortShutDown("otherhost");
+    EXPECT_TRUE(runs.isEmpty());
+    p.ShutDown("", "bye", 61, false, true);
+    EXPECT_EQ(runs, (QList<QStringList>{{"shutdown", "-r", "+2", "bye"}}));
+    platform::setCommandRunner({});
+}
