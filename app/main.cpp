@@ -31,14 +31,10 @@
 
 int main(int argc, char** argv) {
     app::survivePipeWithoutReader();
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
-    const app::ParsedStart parsed = app::parseStartOptions(arguments);
-    if (!parsed.options) {
-        std::fputs(parsed.text.toLocal8Bit().constData(), parsed.exitCode ? stderr : stdout);
-        return parsed.exitCode;
-    }
-    const app::StartOptions& options = *parsed.options;
+    int exitCode = 0;
+    const std::optional<app::StartOptions> started = app::startOptions(argc, argv, &exitCode);
+    if (!started) return exitCode;
+    const app::StartOptions& options = *started;
     if (options.headless) {
         // The daemon beside this program, with the arguments as given.
         const QString daemon = app::daemonPath(QString::fromLocal8Bit(argv[0]));

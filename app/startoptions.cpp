@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QCryptographicHash>
 #include <QFileInfo>
+#include <cstdio>
 
 #include "remoteserver.h"
 #include "secretfile.h"
@@ -117,6 +118,17 @@ QString daemonPath(const QString& argv0) {
     QString self = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
     if (self.isEmpty()) self = QFileInfo(argv0).absoluteFilePath();
     return QFileInfo(self).absolutePath() + QStringLiteral("/veldrind");
+}
+
+std::optional<StartOptions> startOptions(int argc, char** argv, int* exitCode) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
+    const ParsedStart parsed = parseStartOptions(arguments);
+    if (!parsed.options) {
+        std::fputs(parsed.text.toLocal8Bit().constData(), parsed.exitCode ? stderr : stdout);
+        *exitCode = parsed.exitCode;
+    }
+    return parsed.options;
 }
 
 }  // namespace app

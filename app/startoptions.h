@@ -28,6 +28,10 @@ struct ParsedStart {
 // Parses the arguments (argv[0] included). --help gives the help text and 0,
 // a wrong option an error text with the usage and 2.
 ParsedStart parseStartOptions(const QStringList& arguments);
+// The same for main's arguments; when there is nothing to run, prints the
+// text (help to standard output, an error to standard error), sets exitCode
+// and gives nullopt.
+std::optional<StartOptions> startOptions(int argc, char** argv, int* exitCode);
 
 // The connection password from the first line of path (line end removed).
 // Refuses a file that is not a regular file, one its group or others may

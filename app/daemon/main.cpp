@@ -34,14 +34,10 @@ int main(int argc, char** argv) {
     // Messages name the program as it was started: `veldrin --headless`
     // becomes this program under its own name.
     const QByteArray self = QFileInfo(QString::fromLocal8Bit(argv[0])).fileName().toLocal8Bit();
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
-    const app::ParsedStart parsed = app::parseStartOptions(arguments);
-    if (!parsed.options) {
-        std::fputs(parsed.text.toLocal8Bit().constData(), parsed.exitCode ? stderr : stdout);
-        return parsed.exitCode;
-    }
-    const app::StartOptions& options = *parsed.options;
+    int exitCode = 0;
+    const std::optional<app::StartOptions> started = app::startOptions(argc, argv, &exitCode);
+    if (!started) return exitCode;
+    const app::StartOptions& options = *started;
     const QString defaultSettings = platform::settingsFilePath();
     if (!options.configFile.isEmpty()) platform::setSettingsFileOverride(options.configFile);
 

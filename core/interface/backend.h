@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "interfacesupervisor.h"
 #include "state/statetable.h"
 
 namespace core {
@@ -34,10 +35,7 @@ struct LineCommand {
 class Backend : public QObject {
     Q_OBJECT
   public:
-    struct Contact {
-        bool found = false;
-        QString reason;  // why nothing answered (when not found)
-    };
+    using Contact = InterfaceSupervisor::Contact;
 
     using QObject::QObject;
 
