@@ -4,8 +4,8 @@
 // local port:
 //   bench_mqtt [count]   (default 200; about a quarter second each)
 // For each "veldrin/A5/set" it measures the time from publishing it to the
-// first frame of the command on the serial line (the control's 250 ms queue
-// tick lies in between), and the time from the interface's confirmation (the
+// first frame of the command on the serial line (on an idle line the control
+// sends it at the next turn of the event loop), and the time from the interface's confirmation (the
 // state table's change) to "veldrin/A5/state" at a subscriber. Prints median
 // and p99 of both.
 #include <pwd.h>

@@ -3,8 +3,9 @@
 // QCoreApplication, no window), the interface being the emulated two-way one:
 //   bench_remote [count]   (default 1000; about a quarter second each)
 // For each "5on" it measures the time from writing the line to reading "OK",
-// and to the first frame of the command on the serial line (the control's
-// 250 ms queue tick lies in between). Prints median and p99 of both.
+// and to the first frame of the command on the serial line (the control sends
+// a command queued on an idle line at the next turn of the event loop; its
+// 250 ms queue tick only paces a backlog). Prints median and p99 of both.
 #include <unistd.h>
 
 #include <QCoreApplication>
