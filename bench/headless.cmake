@@ -1,7 +1,7 @@
-# The program without a window: resident memory and idle CPU of veldrin --headless.
-if(TARGET veldrin AND TARGET veldrin_sim)
+# The daemon: resident memory and idle CPU of veldrind.
+if(TARGET veldrind AND TARGET veldrin_sim)
   veldrin_add_bench(headless
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/headless_bench.cpp
     LIBS Qt6::Core veldrin_sim)
-  add_dependencies(bench_headless veldrin)
+  add_dependencies(bench_headless veldrind)
 endif()

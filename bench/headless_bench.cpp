@@ -1,4 +1,4 @@
-// The program as a service: build/bin/veldrin --headless, without DISPLAY or
+// The program as a service: the daemon build/bin/veldrind, without DISPLAY or
 // WAYLAND_DISPLAY, against the emulated two-way interface. Once start-up is
 // over (its "Listening for a connection..." line) and a settling pause has
 // passed, it reads the resident memory and then the CPU time the process
@@ -77,7 +77,7 @@ bool waitFor(const std::function<bool()>& cond, int ms) {
 int main(int argc, char** argv) {
     const int idleSeconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
     QCoreApplication app(argc, argv);
-    const QString program = QCoreApplication::applicationDirPath() + "/veldrin";
+    const QString program = QCoreApplication::applicationDirPath() + "/veldrind";
     if (!QFile::exists(program)) {
         std::printf("%s is not built\n", qPrintable(program));
         return 1;
@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
     env.insert("XDG_STATE_HOME", home.filePath("state"));
     QProcess p;
     p.setProcessEnvironment(env);
-    p.start(program, {"--headless", "--config", config});
+    p.start(program, {"--config", config});
     QByteArray out;
     const bool started = waitFor(
         [&] {
@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
     waitFor([&] { return p.state() == QProcess::NotRunning; }, 10000);
 
     std::printf(
-        "headless (offscreen platform, no display): resident %.1f MB after start-up, idle "
+        "daemon veldrind (no display): resident %.1f MB after start-up, idle "
         "CPU %.4f %% of a core over %d s, %.2f wake-ups/s (%.2f voluntary switches/s)\n",
         kb / 1024.0, percent, idleSeconds, wakeups, switches);
     std::printf("FIGURE headless_resident_mb %.1f\n", kb / 1024.0);

@@ -1,16 +1,17 @@
-// Latency of the MQTT bridge on loopback, through the real window with the
-// control talking to the emulated two-way interface and a private mosquitto
-// broker on a free local port:
+// Latency of the MQTT bridge on loopback, on the core service as the daemon
+// veldrind assembles them (under QCoreApplication, no window), the interface
+// being the emulated two-way one, and a private mosquitto broker on a free
+// local port:
 //   bench_mqtt [count]   (default 200; about a quarter second each)
 // For each "veldrin/A5/set" it measures the time from publishing it to the
-// first frame of the command on the serial line (the control's 250 ms queue
-// tick lies in between), and the time from the interface's confirmation (the
+// first frame of the command on the serial line (on an idle line the control
+// sends it at the next turn of the event loop), and the time from the interface's confirmation (the
 // state table's change) to "veldrin/A5/state" at a subscriber. Prints median
 // and p99 of both.
 #include <pwd.h>
 #include <unistd.h>
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -24,14 +25,13 @@
 #include <cstdio>
 #include <vector>
 
-#include "dialogs.h"
-#include "mainwindow.h"
+#include "corebench.h"
+#include "eventlog.h"
 #include "mqttbridge.h"
 #include "mqttclient.h"
-#include "processexit.h"
+#include "service.h"
 #include "settingsstore.h"
 #include "twowaysim.h"
-#include "windowbench.h"
 
 using bench::percentile;
 using bench::pumpUntil;
@@ -39,9 +39,8 @@ using bench::pumpUntil;
 int main(int argc, char** argv) {
     const int count = argc > 1 ? std::max(1, atoi(argv[1])) : 200;
     QTemporaryDir home;
-    bench::privateDesktop(home);
-    QApplication app(argc, argv);
-    bench::quietWindow();
+    bench::privateHome(home);
+    QCoreApplication app(argc, argv);
 
     // The broker.
     const QString mosquitto = QStandardPaths::findExecutable(
@@ -91,11 +90,16 @@ int main(int argc, char** argv) {
     platform::SaveSetting("veldrin", "MQTT", "Host", "127.0.0.1");
     platform::SaveSetting("veldrin", "MQTT", "Port", QString::number(port));
     platform::SaveSetting("veldrin", "MQTT", "ClientId", "veldrin-bench");
-    Form1 w;
-    w.Form_Load();
-    if (!w.mqttBridge() ||
-        !pumpUntil([&] { return w.mqttBridge()->client().isConnected(); }, 10000)) {
+    core::Service service(core::ServiceSettings::read());
+    bench::LogTail logTail(service.log());
+    service.load();
+    service.start();
+    const std::unique_ptr<mqtt::Bridge> bridge = mqtt::Bridge::fromSettings(
+        &service.states(), &service.commands(), std::max(1, service.basePosition()),
+        [&service](const QString& line) { service.log().event(line); });
+    if (!bridge || !pumpUntil([&] { return bridge->client().isConnected(); }, 10000)) {
         std::fprintf(stderr, "the bridge did not connect\n");
+        logTail.print();
         return 1;
     }
 
@@ -121,9 +125,10 @@ int main(int argc, char** argv) {
     pumpUntil([] { return false; }, 200);
 
     qint64 confirmedAt = -1;
-    QObject::connect(w.stateTable(), &state::StateTable::changed, &w, [&](state::Address a) {
-        if (a.text() == u"A5") confirmedAt = clock.nsecsElapsed();
-    });
+    QObject::connect(&service.states(), &state::StateTable::changed, &service,
+                     [&](state::Address a) {
+                         if (a.text() == u"A5") confirmedAt = clock.nsecsElapsed();
+                     });
 
     std::vector<double> toLine, toState;
     QRandomGenerator rng(7410);
@@ -141,6 +146,7 @@ int main(int argc, char** argv) {
         if (!pumpUntil([&] { return stateAt >= 0 && confirmedAt >= 0; }, 5000)) break;
         toState.push_back((stateAt - confirmedAt) / 1e6);
     }
+    if (toState.size() != static_cast<size_t>(count)) logTail.print();
     std::printf("MQTT bridge over %zu commands on loopback\n", toLine.size());
     std::printf("  set published to the frame on the line: median %.1f ms, p99 %.1f ms\n",
                 percentile(toLine, 0.5), percentile(toLine, 0.99));

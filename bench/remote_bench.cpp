@@ -1,12 +1,14 @@
-// Round trip of remote commands on loopback, through the real window with the
-// control talking to the emulated two-way interface:
+// Round trip of remote commands on loopback, through the core service with
+// its remote listener as the daemon veldrind assembles them (under
+// QCoreApplication, no window), the interface being the emulated two-way one:
 //   bench_remote [count]   (default 1000; about a quarter second each)
 // For each "5on" it measures the time from writing the line to reading "OK",
-// and to the first frame of the command on the serial line (the control's
-// 250 ms queue tick lies in between). Prints median and p99 of both.
+// and to the first frame of the command on the serial line (the control sends
+// a command queued on an idle line at the next turn of the event loop; its
+// 250 ms queue tick only paces a backlog). Prints median and p99 of both.
 #include <unistd.h>
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QTcpSocket>
@@ -16,15 +18,12 @@
 #include <cstdio>
 #include <vector>
 
+#include "corebench.h"
+#include "eventlog.h"
 #include "service.h"
-
-#include "appstate.h"
-#include "dialogs.h"
-#include "mainwindow.h"
-#include "processexit.h"
+#include "serviceremote.h"
 #include "settingsstore.h"
 #include "twowaysim.h"
-#include "windowbench.h"
 
 using bench::percentile;
 using bench::pumpUntil;
@@ -32,9 +31,8 @@ using bench::pumpUntil;
 int main(int argc, char** argv) {
     const int count = argc > 1 ? std::max(1, atoi(argv[1])) : 1000;
     QTemporaryDir home;
-    bench::privateDesktop(home);
-    QApplication app(argc, argv);
-    bench::quietWindow();
+    bench::privateHome(home);
+    QCoreApplication app(argc, argv);
 
     veldrin::sim::TwoWaySim sim;
     if (!sim.start()) {
@@ -43,12 +41,19 @@ int main(int argc, char** argv) {
     }
     platform::SaveSetting("veldrin", "Ports", "COM1", sim.devicePath());
     platform::SaveSetting("veldrin", "Startup", "ListenPort", "0");
-    Form1 w;
-    w.Form_Load();
-    w.service().setPassword(QStringLiteral("bench"));
+    core::Service service(core::ServiceSettings::read());
+    bench::LogTail logTail(service.log());
+    service.setPassword(QStringLiteral("bench"));
+    service.load();
+    service.start();
+    remote::ServiceRemote remote(service);
+    if (!remote.listen()) {
+        std::fprintf(stderr, "cannot listen: %s\n", qPrintable(remote.server().errorString()));
+        return 1;
+    }
 
     QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(w.lLocalPort));
+    s.connectToHost(QHostAddress::LocalHost, remote.server().port());
     if (!pumpUntil([&] { return s.state() == QAbstractSocket::ConnectedState; }, 5000)) {
         std::fprintf(stderr, "cannot connect\n");
         return 1;
@@ -84,6 +89,7 @@ int main(int argc, char** argv) {
         toLine.push_back(static_cast<double>(sim.framedOnly().front().tMs - t0));
         pumpUntil([&] { return sim.frames().size() >= 4; }, 2000);
     }
+    if (toOk.size() != static_cast<size_t>(count)) logTail.print();
     std::printf("remote round trip over %zu commands on loopback\n", toOk.size());
     std::printf("  \"5on\" to \"OK\":               median %.2f ms, p99 %.2f ms\n",
                 percentile(toOk, 0.5), percentile(toOk, 0.99));
