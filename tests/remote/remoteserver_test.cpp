@@ -219,6 +219,31 @@ TEST_F(Listener, PasswordGuessesShareOneBudgetWhateverTheAddressOrConnection) {
     EXPECT_EQ(c.line(), "OK");
 }
 
+TEST_F(Listener, RightPasswordsCostNothingButAnEmptyBudgetRefusesThemUncompared) {
+    password = "right";
+    platform::TimeBase::global().setScale(0.001);  // the budget cannot refill meanwhile
+    for (int i = 0; i < 20; ++i) {
+        Client c(port);
+        c.send("right\n");
+        ASSERT_EQ(c.line(), "OK") << "login " << i + 1;
+    }
+    // Wrong guesses from fresh addresses still spend the whole burst ...
+    for (int i = 0; i < RemoteServer::GuessBurst; ++i) {
+        const auto s = connectFrom(QStringLiteral("127.0.0.%1").arg(50 + i), port);
+        s->write("guess\n");
+        ASSERT_TRUE(testenv::pumpUntil([&] { return s->canReadLine(); }));
+        EXPECT_EQ(s->readLine().trimmed(), "ERROR Wrong password");
+    }
+    // ... after which even the right password is refused, and not compared.
+    const qint64 compared = server->passwordComparisons();
+    EXPECT_EQ(compared, 20 + RemoteServer::GuessBurst);
+    const auto late = connectFrom("127.0.0.60", port);
+    late->write("right\n");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return late->canReadLine(); }));
+    EXPECT_TRUE(late->readLine().startsWith("ERROR Too many password attempts"));
+    EXPECT_EQ(server->passwordComparisons(), compared);
+}
+
 TEST_F(Listener, NoSixtySecondWindowComparesMoreThanFiftyFivePasswords) {
     password = "right";
     platform::TimeBase& tb = platform::TimeBase::global();
