@@ -58,12 +58,10 @@ bool knownForm(const QString& word) {
 // The known word that a word not understood was most likely meant to be
 // ("5of" for "5off", "allo" for "ALLO", "COFF" for "coff"); empty when none.
 QString likelyMeant(const QString& word) {
-    QString w = word.trimmed();
+    const QString w = word.trimmed();
     QStringList tries{w, w.toLower(), w.toUpper()};
-    for (const QString& t : QStringList(tries)) {
+    for (const QString& t : QStringList(tries))
         if (t.endsWith(QLatin1String("off"))) tries << t.chopped(1);
-        if (t.endsWith(QLatin1String("dim"))) tries << t.chopped(1);
-    }
     for (const QString& t : std::as_const(tries))
         if (t != word && knownForm(t)) return t;
     return {};
