@@ -1,6 +1,8 @@
 // veldrin-sim: runs one interface emulator on a pseudo-terminal for manual
 // testing. Prints "device: /dev/pts/N" first, then one line per module
-// command; reads commands from stdin (see `help`).
+// command; reads commands from stdin (see `help`) while there is input, and
+// keeps serving after its end (started in the background, with stdin from
+// /dev/null) until SIGTERM, SIGINT or `quit`.
 
 #include "cp290sim.h"
 #include "twowaysim.h"
@@ -45,6 +47,31 @@ void onSignal(int) {
 }
 
 const char* const kUsage = "usage: veldrin-sim [--cp290] [--link PATH] [--pace] [--time-scale S]";
+
+const char* const kHelp =
+    "usage: veldrin-sim [--cp290] [--link PATH] [--pace] [--time-scale S]\n"
+    "\n"
+    "Emulates an interface on a new pseudo-terminal, so that veldrin or veldrind can\n"
+    "drive it as a serial port without hardware. The first line of output is\n"
+    "\"device: /dev/pts/N\", the device to name in [Ports] (COM1=/dev/pts/N); then\n"
+    "one line for each thing the modules on the powerline would do (\"A5 ON\",\n"
+    "\"A5 DIM 32%\", \"A ALL LIGHTS ON\").\n"
+    "\n"
+    "options:\n"
+    "  --cp290          emulate the CP290 (600 baud) instead of the two-way\n"
+    "                   interface (4800 baud)\n"
+    "  --link PATH      also make PATH a symbolic link to the device (a fixed name\n"
+    "                   for the settings); removed again at exit\n"
+    "  --pace           let each byte take its time on the line at the interface's\n"
+    "                   speed (default: bytes pass at once)\n"
+    "  --time-scale S   run the emulator's own delays S times faster (S > 0,\n"
+    "                   default 1)\n"
+    "  -h, --help       print this text and exit\n"
+    "\n"
+    "Lines on standard input are commands (\"help\" lists them for the interface\n"
+    "emulated). When standard input ends the emulator keeps running, so it can run\n"
+    "in the background (veldrin-sim --link /tmp/x10 </dev/null &); it ends on\n"
+    "SIGTERM, SIGINT (Ctrl+C) or the command \"quit\".";
 
 const char* const kHelpTwoWay =
     "commands (two-way interface):\n"
@@ -224,7 +251,7 @@ int main(int argc, char** argv) {
             scale = QString::fromLocal8Bit(argv[++i]).toDouble(&ok);
             ok = ok && scale > 0;
         } else if (a == "--help" || a == "-h") {
-            out(QString::fromLatin1(kUsage));
+            out(QString::fromLatin1(kHelp));
             return 0;
         } else {
             ok = false;
@@ -274,23 +301,26 @@ int main(int argc, char** argv) {
     }
     ::signal(SIGPIPE, SIG_IGN);
 
+    // Standard input is read while there is any; after its end the emulator
+    // only waits for a signal.
     QByteArray pending;
     bool running = true;
+    bool input = true;
     while (running) {
-        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
+        pollfd fds[2] = {{g_signalPipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        if (::poll(fds, input ? 2 : 1, -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
-        if (fds[1].revents & POLLIN) break;
-        if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        if (fds[0].revents & POLLIN) break;
+        if (!input || !(fds[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
         char buf[1024];
         const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) {
-            if (pending.trimmed().isEmpty()) break;
-            pending.append('\n');  // run an unterminated last line, then stop
-            running = false;
+            input = false;
+            if (pending.trimmed().isEmpty()) continue;
+            pending.append('\n');  // run an unterminated last line
         } else {
             pending.append(buf, n);
         }
@@ -303,7 +333,6 @@ int main(int argc, char** argv) {
             const QString cmd = tokens.takeFirst().toLower();
             running = cp ? cp290Command(*cp, cmd, tokens) : twoWayCommand(*twoWay, cmd, tokens);
         }
-        if (n <= 0) break;
     }
 
     sim->setLineHook({});

@@ -387,16 +387,17 @@ bool RemoteServer::constantTimeEquals(const QByteArray& a, const QByteArray& b) 
     return diff == 0;
 }
 
-bool RemoteServer::takeGuess() {
+bool RemoteServer::guessLeft() const {
     // One token every GuessIntervalMs, at most GuessBurst saved up: never more
-    // than 5 comparisons in a second nor 55 in a minute (the burst, then 50
-    // tokens, the last exactly 60 s after the burst), and a burst that has
-    // stopped leaves a token again 1.2 s later.
+    // than 5 wrong passwords compared in a second nor 55 in a minute (the
+    // burst, then 50 tokens, the last exactly 60 s after the burst), and a
+    // burst that has stopped leaves a token again 1.2 s later.
     const qint64 now = securityNowMs();
-    const qint64 due = std::max(guessDueMs_, now);
-    if (due - now > (GuessBurst - 1) * GuessIntervalMs) return false;
-    guessDueMs_ = due + GuessIntervalMs;
-    return true;
+    return std::max(guessDueMs_, now) - now <= (GuessBurst - 1) * GuessIntervalMs;
+}
+
+void RemoteServer::spendGuess() {
+    guessDueMs_ = std::max(guessDueMs_, securityNowMs()) + GuessIntervalMs;
 }
 
 void RemoteServer::prunePenalties(qint64 now) {
@@ -615,7 +616,12 @@ void RemoteServer::checkPassword(Client* c, const QByteArray& line) {
                       QStringLiteral("wrong password tried too recently"));
         return;
     }
-    if (!takeGuess()) {
+    // The budget is looked at before the comparison but spent only when the
+    // password is wrong: a right one costs nothing, so logins in quick
+    // succession keep working, while every wrong guess that is compared uses
+    // a token. With the budget empty every line is refused without a
+    // comparison, the right password too; that is what stops a guesser.
+    if (!guessLeft()) {
         addFailure(c->peer);
         answerAndDrop(c, "ERROR Too many password attempts, try again in a few seconds",
                       QStringLiteral("too many password attempts"));
@@ -632,6 +638,7 @@ void RemoteServer::checkPassword(Client* c, const QByteArray& line) {
         if (c->socket) c->socket->write("OK\r\n");
         return;
     }
+    spendGuess();
     addFailure(c->peer);
     answerAndDrop(c, "ERROR Wrong password", QStringLiteral("wrong password"));
 }

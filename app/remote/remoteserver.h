@@ -9,10 +9,11 @@
 // protocol violation are answered with a line starting "ERROR" and the
 // client is disconnected.
 //
-// Safety limits: no client is accepted while no password is set; passwords
-// are compared at most 5 times in any second and 55 times in any minute, all
-// addresses and connections together, and a guess beyond that is refused
-// without being compared; a wrong password, a refused guess or no password
+// Safety limits: no client is accepted while no password is set; wrong
+// passwords are compared at most 5 times in any second and 55 times in any
+// minute, all addresses and connections together (a right password costs
+// nothing), and while that budget is spent every password, right or wrong,
+// is refused without being compared; a wrong password, a refused guess or no password
 // within AuthTimeoutMs costs the address a growing delay (1 s, 2 s, 4 s ...
 // up to 60 s) before it may try again; passwords are compared in constant time and never
 // logged; at most MaxClients at once, of which at most MaxPending wait for
@@ -64,8 +65,9 @@ class RemoteServer : public QObject {
     static constexpr qint64 AuthTimeoutMs = 10000;
     static constexpr qint64 MaxPenaltyMs = 60000;
     static constexpr int MaxPenalties = 256;  // addresses remembered at once
-    // Password comparisons, all clients together: a burst of GuessBurst, then
-    // one every GuessIntervalMs: at most 5 + 60000 / 1200 = 55 in any 60 s.
+    // Comparisons of wrong passwords, all clients together: a burst of
+    // GuessBurst, then one every GuessIntervalMs: at most 5 + 60000 / 1200 =
+    // 55 in any 60 s.
     static constexpr int GuessBurst = 5;
     static constexpr qint64 GuessIntervalMs = 1200;
     static constexpr int MaxHandshakes = 2 * MaxClients;  // TLS handshakes in progress
@@ -161,7 +163,8 @@ class RemoteServer : public QObject {
     bool stale(const Client* c) const;
     void checkPassword(Client* c, const QByteArray& line);
     void answerAndDrop(Client* c, const QByteArray& line, const QString& why);
-    bool takeGuess();
+    bool guessLeft() const;  // whether a password may be compared now
+    void spendGuess();       // a wrong password was compared
     void addFailure(const QString& peer);
     void prunePenalties(qint64 now);
     qint64 penaltyLeftMs(const QHostAddress& address);

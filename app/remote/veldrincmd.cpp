@@ -1,21 +1,30 @@
 // veldrin-cmd: sends command words to a running Veldrin, or asks it for the
 // state of the modules.
-//   veldrin-cmd [--host H] [--port P] [--password-file F] [--tls [--ca FILE]]
-//               COMMAND...
-//   veldrin-cmd [--host H] [--port P] [--password-file F] [--tls [--ca FILE]]
-//               state [ADDRESS]
-// The password comes from the first line of F, or from the environment
-// variable VELDRIN_PASSWORD. With --tls the connection is encrypted and the
-// server's certificate is verified against the CA certificates in FILE (PEM),
-// or against the system's. Prints one line per answer; exits 0 when every
-// command was answered "OK", 1 on an error answer, a refusal or a connection
-// failure, 2 on wrong usage.
+//   veldrin-cmd [--config FILE] [--host H] [--port P] [--password-file F]
+//               [--tls [--ca FILE]] COMMAND...
+//   veldrin-cmd [--config FILE] [--host H] [--port P] [--password-file F]
+//               [--tls [--ca FILE]] state [ADDRESS]
+// The listener's port comes from the calling user's settings, or with
+// --config from the service's settings file, which gives its address, port
+// and TLS too ([Startup] ListenAddress, ListenPort, TLSCertificate); --host,
+// --port and --tls given as well win. The password comes from the first line
+// of F, or from the environment variable VELDRIN_PASSWORD. With --tls the
+// connection is encrypted and the server's certificate is verified against
+// the CA certificates in FILE (PEM), or against the system's (and the
+// service's own certificate when --config names one). Prints one line per
+// answer; exits 0 when every command was answered "OK", 1 on an error answer,
+// a refusal or a connection failure, 2 on wrong usage or a settings file
+// that cannot be read.
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QRegularExpression>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <cstdio>
+#include <optional>
 
 #include "remoteserver.h"
 #include "settingsstore.h"
@@ -24,13 +33,113 @@ namespace {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: veldrin-cmd [--host H] [--port P] [--password-file F] [--tls [--ca "
-                 "FILE]] COMMAND...\n"
-                 "       veldrin-cmd [--host H] [--port P] [--password-file F] [--tls [--ca "
-                 "FILE]] state [ADDRESS]\n"
+                 "usage: veldrin-cmd [--config FILE] [--host H] [--port P] [--password-file F]\n"
+                 "                   [--tls [--ca FILE]] COMMAND...\n"
+                 "       veldrin-cmd [--config FILE] [--host H] [--port P] [--password-file F]\n"
+                 "                   [--tls [--ca FILE]] state [ADDRESS]\n"
                  "  commands: 5on, 5of, 5di07, allo, allf, alluf, housecodechangeB, COFF, "
                  "ABORT, EXIT\n");
     return 2;
+}
+
+// The answer of a listener to a word its interpreter does not know.
+const QByteArray kUnknownWord = "ERROR Unknown or malformed command";
+
+// Whether a word has one of the forms the interpreter knows (letter case and
+// blanks count): unit 1 to 16 on, off or dimmed to level 00 to 10, a house
+// code change to A to P, or one of the whole words.
+bool knownForm(const QString& word) {
+    static const QRegularExpression form(QStringLiteral(
+        "^(?:(?:0?[1-9]|1[0-6])(?:on|of|di(?:0[0-9]|10))|housecodechange[A-Pa-p]|allo|allf|"
+        "alluf|COFF|ABORT|EXIT)$"));
+    return form.match(word).hasMatch();
+}
+
+// The known word that a word not understood was most likely meant to be
+// ("5of" for "5off", "allo" for "ALLO", "COFF" for "coff"); empty when none.
+QString likelyMeant(const QString& word) {
+    const QString w = word.trimmed();
+    QStringList tries{w, w.toLower(), w.toUpper()};
+    for (const QString& t : QStringList(tries))
+        if (t.endsWith(QLatin1String("off"))) tries << t.chopped(1);
+    for (const QString& t : std::as_const(tries))
+        if (t != word && knownForm(t)) return t;
+    return {};
+}
+
+// Says on standard error which forms exist, after a word the service did not know.
+void explainForms(const QString& word) {
+    const QString meant = likelyMeant(word);
+    if (!meant.isEmpty())
+        std::fprintf(stderr, "veldrin-cmd: did you mean \"%s\"?\n", qPrintable(meant));
+    std::fprintf(stderr,
+                 "veldrin-cmd: the command words are 5on and 5of (unit 1 to 16 on and off), "
+                 "5di07 (unit 5 dimmed to level 00 to 10), allo (all lights on), allf (all "
+                 "units off), alluf (all lights off), housecodechangeB (house code A to P), "
+                 "COFF, ABORT and EXIT; letter case counts\n");
+}
+
+// The first bytes of a TLS record (a handshake or an alert): what a TLS
+// listener sends back to a client that speaks clear text.
+bool looksLikeTls(const QByteArray& bytes) {
+    return bytes.size() >= 2 && (bytes[0] == '\x15' || bytes[0] == '\x16') && bytes[1] == '\x03';
+}
+
+// Whether the listener at host:port answers a TLS handshake (with any
+// certificate: only the protocol matters here).
+bool speaksTls(const QString& host, quint16 port) {
+    if (!QSslSocket::supportsSsl()) return false;
+    QSslSocket probe;
+    QSslConfiguration conf = probe.sslConfiguration();
+    conf.setPeerVerifyMode(QSslSocket::VerifyNone);
+    probe.setSslConfiguration(conf);
+    probe.connectToHostEncrypted(host, port);
+    const bool encrypted = probe.waitForEncrypted(3000);
+    probe.abort();
+    return encrypted;
+}
+
+// What --config gives: the listener of the service that reads that file.
+struct ServiceListener {
+    QString host;
+    std::optional<quint16> port;
+    QString certificateFile;  // TLS when not empty
+};
+
+// Reads the listener's settings from the service's settings file; nothing
+// (and a line on standard error) when the file is missing or cannot be read.
+std::optional<ServiceListener> readServiceListener(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        std::fprintf(stderr, "veldrin-cmd: the settings file %s does not exist\n",
+                     qPrintable(path));
+        return std::nullopt;
+    }
+    platform::setSettingsFileOverride(info.absoluteFilePath());
+    if (const QString why = platform::settingsFileError(); !why.isEmpty()) {
+        std::fprintf(stderr, "veldrin-cmd: cannot read the settings file %s: %s\n",
+                     qPrintable(path), qPrintable(why));
+        return std::nullopt;
+    }
+    const QString app = QStringLiteral("veldrin"), section = QStringLiteral("Startup");
+    ServiceListener l;
+    // A listener on every address is reached on this computer's own.
+    const QString address =
+        platform::GetSetting(app, section, QStringLiteral("ListenAddress")).trimmed();
+    const QHostAddress a(address);
+    if (address.isEmpty() || a == QHostAddress::AnyIPv4 || a == QHostAddress::Any) {
+        l.host = QStringLiteral("127.0.0.1");
+    } else if (a == QHostAddress::AnyIPv6) {
+        l.host = QStringLiteral("::1");
+    } else {
+        l.host = address;
+    }
+    const QString port = platform::GetSetting(app, section, QStringLiteral("ListenPort")).trimmed();
+    if (const uint p = port.toUInt(); p >= 1 && p <= 65535) l.port = static_cast<quint16>(p);
+    l.certificateFile =
+        platform::GetSetting(app, section, QStringLiteral("TLSCertificate")).trimmed();
+    platform::setSettingsFileOverride({});
+    return l;
 }
 
 QByteArray readAnswer(QTcpSocket& s, int timeoutMs) {
@@ -50,11 +159,9 @@ QByteArray readAnswer(QTcpSocket& s, int timeoutMs) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
-    QString host = QStringLiteral("127.0.0.1");
-    const QString storedPort = platform::GetSetting(
-        QStringLiteral("veldrin"), QStringLiteral("Startup"), QStringLiteral("ListenPort"));
-    quint16 port = RemoteServer::DefaultPort;
-    if (const uint p = storedPort.trimmed().toUInt(); p >= 1 && p <= 65535) port = p;
+    std::optional<QString> host;
+    std::optional<quint16> port;
+    QString configFile;
     QString passwordFile;
     QString caFile;
     bool tls = false;
@@ -64,11 +171,14 @@ int main(int argc, char** argv) {
         if (a == QLatin1String("--tls")) {
             tls = true;
         } else if ((a == QLatin1String("--host") || a == QLatin1String("--port") ||
-                    a == QLatin1String("--password-file") || a == QLatin1String("--ca")) &&
+                    a == QLatin1String("--password-file") || a == QLatin1String("--ca") ||
+                    a == QLatin1String("--config")) &&
                    i + 1 < args.size()) {
             const QString v = args[++i];
             if (a == QLatin1String("--ca")) {
                 caFile = v;
+            } else if (a == QLatin1String("--config")) {
+                configFile = v;
             } else if (a == QLatin1String("--host")) {
                 host = v;
             } else if (a == QLatin1String("--port")) {
@@ -88,6 +198,29 @@ int main(int argc, char** argv) {
     if (commands.isEmpty() || (!caFile.isEmpty() && !tls)) return usage();
     const bool stateQuery = commands.constFirst() == QLatin1String("state");
     if (stateQuery && commands.size() > 2) return usage();
+
+    // Where the service listens: what the command line says, else the
+    // service's settings file (--config), else the calling user's settings.
+    QString serviceCertificate;
+    if (!configFile.isEmpty()) {
+        const std::optional<ServiceListener> l = readServiceListener(configFile);
+        if (!l) return 2;
+        if (!host) host = l->host;
+        if (!port) port = l->port.value_or(RemoteServer::DefaultPort);
+        if (!l->certificateFile.isEmpty()) {
+            tls = true;
+            serviceCertificate = l->certificateFile;
+        }
+    }
+    if (!port) {
+        const QString stored = platform::GetSetting(
+            QStringLiteral("veldrin"), QStringLiteral("Startup"), QStringLiteral("ListenPort"));
+        port = RemoteServer::DefaultPort;
+        if (const uint p = stored.trimmed().toUInt(); p >= 1 && p <= 65535)
+            port = static_cast<quint16>(p);
+    }
+    const QString hostName = host.value_or(QStringLiteral("127.0.0.1"));
+    const quint16 portNumber = *port;
 
     QByteArray password = qgetenv("VELDRIN_PASSWORD");
     if (!passwordFile.isEmpty()) {
@@ -120,27 +253,43 @@ int main(int argc, char** argv) {
             QSslConfiguration conf = s.sslConfiguration();
             conf.setCaCertificates(cas);
             s.setSslConfiguration(conf);
+        } else if (!serviceCertificate.isEmpty()) {
+            // The service's own certificate is trusted besides the system's CAs,
+            // so that a self-signed one works; one that cannot be read is skipped.
+            const QList<QSslCertificate> own =
+                QSslCertificate::fromPath(serviceCertificate, QSsl::Pem);
+            QSslConfiguration conf = s.sslConfiguration();
+            conf.addCaCertificates(own);
+            s.setSslConfiguration(conf);
         }
-        s.connectToHostEncrypted(host, port);
+        s.connectToHostEncrypted(hostName, portNumber);
         if (!s.waitForEncrypted(5000)) {
             QStringList why;
             for (const QSslError& e : s.sslHandshakeErrors()) why << e.errorString();
             if (why.isEmpty()) why << s.errorString();
             std::fprintf(stderr, "veldrin-cmd: no TLS connection to %s port %u: %s\n",
-                         qPrintable(host), port, qPrintable(why.join(QStringLiteral("; "))));
+                         qPrintable(hostName), portNumber,
+                         qPrintable(why.join(QStringLiteral("; "))));
             return 1;
         }
     } else {
-        s.connectToHost(host, port);
+        s.connectToHost(hostName, portNumber);
         if (!s.waitForConnected(5000)) {
             std::fprintf(stderr, "veldrin-cmd: cannot connect to %s port %u: %s\n",
-                         qPrintable(host), port, qPrintable(s.errorString()));
+                         qPrintable(hostName), portNumber, qPrintable(s.errorString()));
             return 1;
         }
     }
     s.write(password + "\n");
     QByteArray answer = readAnswer(s, 5000);
     if (answer != "OK") {
+        // A TLS listener answers clear text with a TLS alert, or with nothing
+        // at all while it waits for the rest of a handshake.
+        if (!tls &&
+            (looksLikeTls(answer) || (answer.isEmpty() && speaksTls(hostName, portNumber)))) {
+            std::fprintf(stderr, "veldrin-cmd: the server speaks TLS: add --tls\n");
+            return 1;
+        }
         std::printf("%s\n", answer.isEmpty() ? "ERROR No answer" : answer.constData());
         return 1;
     }
@@ -168,6 +317,7 @@ int main(int argc, char** argv) {
         std::printf("%s: %s\n", qPrintable(c),
                     answer.isEmpty() ? "ERROR No answer" : answer.constData());
         if (!answer.startsWith("OK")) result = 1;
+        if (answer == kUnknownWord) explainForms(c);
     }
     std::fflush(stdout);
     s.disconnectFromHost();

@@ -122,6 +122,30 @@ std::pair<int, QString> runTls(quint16 port, const QStringList& args) {
     return {p.exitCode(), QString::fromLatin1(p.readAllStandardOutput())};
 }
 
+struct CmdRun {
+    int code = -1;
+    QString out, err;
+};
+
+// veldrin-cmd with this password in the environment.
+CmdRun runCmd(const QByteArray& password, const QStringList& args) {
+    QProcess p;
+    p.setEnvironment(QProcess::systemEnvironment() << "VELDRIN_PASSWORD=" + password);
+    p.start(testenv::binDir() + "/veldrin-cmd", args);
+    testenv::pumpUntil([&] { return p.state() == QProcess::NotRunning; }, 15000);
+    return {p.exitCode(), QString::fromLatin1(p.readAllStandardOutput()),
+            QString::fromLatin1(p.readAllStandardError())};
+}
+
+// A settings file of the service with these [Startup] lines.
+QString serviceConfig(const QString& name, const QString& startup) {
+    const QString path = testenv::configHome() + "/" + name;
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(("; the service's settings\n[Startup]\n" + startup).toUtf8());
+    return path;
+}
+
 }  // namespace
 
 TEST_F(Listener, RefusesEveryoneWhileNoPasswordIsSet) {
@@ -217,6 +241,31 @@ TEST_F(Listener, PasswordGuessesShareOneBudgetWhateverTheAddressOrConnection) {
     Client c(port);
     c.send("right\n");
     EXPECT_EQ(c.line(), "OK");
+}
+
+TEST_F(Listener, RightPasswordsCostNothingButAnEmptyBudgetRefusesThemUncompared) {
+    password = "right";
+    platform::TimeBase::global().setScale(0.001);  // the budget cannot refill meanwhile
+    for (int i = 0; i < 20; ++i) {
+        Client c(port);
+        c.send("right\n");
+        ASSERT_EQ(c.line(), "OK") << "login " << i + 1;
+    }
+    // Wrong guesses from fresh addresses still spend the whole burst ...
+    for (int i = 0; i < RemoteServer::GuessBurst; ++i) {
+        const auto s = connectFrom(QStringLiteral("127.0.0.%1").arg(50 + i), port);
+        s->write("guess\n");
+        ASSERT_TRUE(testenv::pumpUntil([&] { return s->canReadLine(); }));
+        EXPECT_EQ(s->readLine().trimmed(), "ERROR Wrong password");
+    }
+    // ... after which even the right password is refused, and not compared.
+    const qint64 compared = server->passwordComparisons();
+    EXPECT_EQ(compared, 20 + RemoteServer::GuessBurst);
+    const auto late = connectFrom("127.0.0.60", port);
+    late->write("right\n");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return late->canReadLine(); }));
+    EXPECT_TRUE(late->readLine().startsWith("ERROR Too many password attempts"));
+    EXPECT_EQ(server->passwordComparisons(), compared);
 }
 
 TEST_F(Listener, NoSixtySecondWindowComparesMoreThanFiftyFivePasswords) {
@@ -433,6 +482,10 @@ TEST_F(Listener, WordsNotCarriedOutAreErrorsAndTheClientStays) {
     const QString out = QString::fromLatin1(p.readAllStandardOutput());
     EXPECT_TRUE(out.startsWith("5off: ERROR")) << out.toStdString();
     EXPECT_TRUE(out.endsWith("5on: OK\n")) << out.toStdString();
+    // The client says which forms exist, and what the word was likely meant to be.
+    const QString err = QString::fromLatin1(p.readAllStandardError());
+    EXPECT_TRUE(err.startsWith("veldrin-cmd: did you mean \"5of\"?\n")) << err.toStdString();
+    EXPECT_TRUE(err.contains("5di07")) << err.toStdString();
 }
 
 TEST_F(Listener, PasswordChangeEndsOldSessionsAndUnreadRepliesAreBounded) {
@@ -509,6 +562,41 @@ TEST_F(Listener, TlsWithACertificateTheTestMakes) {
                                    "the certificate %2")
                                .arg(otherKey, cert));
     EXPECT_TRUE(server->listen("127.0.0.1", 0, {otherCert, otherKey}));
+}
+
+TEST_F(Listener, CommandLineClientFindsTheServiceThroughItsSettingsFile) {
+    password = "a longer password";
+    // Every address and a port of its own: the client goes to loopback on that port.
+    const QString plain =
+        serviceConfig("plain.conf", QString("ListenAddress=0.0.0.0\nListenPort=%1\n").arg(port));
+    const CmdRun a = runCmd(password.toUtf8(), {"--config", plain, "5on"});
+    EXPECT_EQ(a.code, 0) << a.err.toStdString();
+    EXPECT_EQ(a.out, "5on: OK\n");
+    const CmdRun missing = runCmd("x", {"--config", plain + ".missing", "5on"});
+    EXPECT_EQ(missing.code, 2);
+    EXPECT_TRUE(missing.err.contains(plain + ".missing")) << missing.err.toStdString();
+
+    // A certificate in the file means TLS, and that certificate is trusted.
+    const auto [cert, key] = makeCertificate("cmd");
+    platform::TimeBase::global().setScale(10.0);  // the handshake timeout is a second
+    ASSERT_TRUE(server->listen("127.0.0.1", 0, {cert, key}));
+    const QString tls = serviceConfig("tls.conf", QString("ListenPort=%1\nTLSCertificate=%2\n"
+                                                          "TLSKey=%3\n")
+                                                      .arg(server->port())
+                                                      .arg(cert, key));
+    const CmdRun b = runCmd(password.toUtf8(), {"--config", tls, "6on"});
+    EXPECT_EQ(b.code, 0) << b.err.toStdString();
+    EXPECT_EQ(b.out, "6on: OK\n");
+
+    // Clear text against it, whether the listener answers with a TLS alert
+    // (a long password) or waits for the rest of a handshake (a short one).
+    for (const QByteArray& pw : {password.toUtf8(), QByteArray("pw")}) {
+        const CmdRun c = runCmd(pw, {"--port", QString::number(server->port()), "7on"});
+        EXPECT_EQ(c.code, 1);
+        EXPECT_EQ(c.err, "veldrin-cmd: the server speaks TLS: add --tls\n") << pw.constData();
+        EXPECT_EQ(c.out, "");
+    }
+    EXPECT_EQ(commands, QStringList({"5on", "6on"}));
 }
 
 TEST_F(Listener, PlainAndSilentConnectionsNeverStallTheTlsListener) {

@@ -28,7 +28,7 @@ QString nextLine(QProcess& p) {
     return QString::fromLocal8Bit(p.readLine()).trimmed();
 }
 
-TEST(SimTool, TwoWayUploadFromStdinAndLinkRemovedAtEof) {
+TEST(SimTool, TwoWayUploadFromStdinKeepsServingAfterItsEndAndRemovesTheLinkAtSigterm) {
     QTemporaryDir dir;
     const QString link = dir.path() + "/x10";
     QProcess p;
@@ -55,11 +55,27 @@ TEST(SimTool, TwoWayUploadFromStdinAndLinkRemovedAtEof) {
     client.write(bytes("00"));
     EXPECT_EQ(nextLine(p), "A1 ON");
 
+    // Standard input ends with an unterminated command: that still runs, and
+    // the emulator goes on serving (as in the background with </dev/null).
+    p.write("silent off");
     p.closeWriteChannel();
+    EXPECT_FALSE(p.waitForFinished(300));
+    EXPECT_EQ(client.read(1, 2000), bytes("55"));  // ready after the last command
+    client.write(bytes("0466"));
+    EXPECT_EQ(client.read(1, 2000), bytes("6A"));
+    client.write(bytes("00"));
+    client.write(bytes("0663"));
+    EXPECT_EQ(client.read(2, 2000), bytes("5569"));
+    client.write(bytes("00"));
+    EXPECT_EQ(nextLine(p), "A1 OFF");
+
+    p.terminate();
     ASSERT_TRUE(p.waitForFinished(5000));
     EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(p.exitCode(), 0);
-    EXPECT_TRUE(p.readAllStandardError().contains("error"));  // for "bogus"
+    const QByteArray errors = p.readAllStandardError();
+    EXPECT_TRUE(errors.contains("error: unknown command or bad arguments: bogus")) << errors.data();
+    EXPECT_FALSE(errors.contains("silent off")) << "the unterminated last line ran";
     EXPECT_FALSE(QFileInfo(link).isSymLink());
 }
 
