@@ -342,8 +342,9 @@ TEST_F(ServiceTest, ShutdownAnswersWithTheCommandsExitStatus) {
     writeStandIn("kill -9 $$\n");
     EXPECT_EQ(s.runWord("COFF").reason,
               "Computer Shutdown could not be Started: shutdown ended abnormally");
-    writeStandIn("exit 0\n");
+    writeStandIn("touch \"$0.ran\"\n");
     EXPECT_TRUE(done("COFF"));
+    EXPECT_TRUE(QFile::exists(standIn + ".ran"));
 
     qputenv("PATH", path);
     EXPECT_EQ(lines, QStringList({"ERROR: Computer Shutdown could not be Started: shutdown ended "
