@@ -1,8 +1,11 @@
 #include "privileges.h"
 
 #include <sys/capability.h>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
+
+#include "timebase.h"
 
 namespace platform {
 
@@ -67,9 +70,53 @@ void setCommandRunner(CommandRunner r) {
     runner() = std::move(r);
 }
 
-bool runCommand(const QString& program, const QStringList& args) {
+namespace {
+// The last line the command wrote, which is where a command says why it
+// failed; shortened so that it fits a reply line.
+QString lastLine(const QByteArray& output) {
+    const QStringList lines =
+        QString::fromLocal8Bit(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (auto it = lines.crbegin(); it != lines.crend(); ++it) {
+        const QString line = it->simplified();
+        if (!line.isEmpty()) return line.left(200);
+    }
+    return {};
+}
+
+CommandResult runAndWait(const QString& program, const QStringList& args) {
+    const QString name = QFileInfo(program).fileName();
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(program, args);
+    // The command runs in real time whatever the time base's scale.
+    const qint64 logicalMs =
+        static_cast<qint64>(kCommandWaitSeconds * 1000 * TimeBase::global().scale());
+    const bool ended =
+        waitFor([&process] { return process.state() == QProcess::NotRunning; }, logicalMs);
+    if (!ended) {
+        process.kill();
+        process.waitForFinished(1000);
+        return {false, QStringLiteral("%1 did not finish within %2 seconds")
+                           .arg(name)
+                           .arg(kCommandWaitSeconds)};
+    }
+    if (process.error() == QProcess::FailedToStart)
+        return {false,
+                QStringLiteral("%1 could not be started: %2").arg(name, process.errorString())};
+    const QString said = lastLine(process.readAll());
+    if (process.exitStatus() == QProcess::CrashExit)
+        return {false, QStringLiteral("%1 ended abnormally").arg(name)};
+    if (process.exitCode() != 0)
+        return {false, QStringLiteral("%1 ended with status %2").arg(name).arg(process.exitCode()) +
+                           (said.isEmpty() ? QString() : QStringLiteral(": ") + said)};
+    return {true, {}};
+}
+}  // namespace
+
+CommandResult runCommand(const QString& program, const QStringList& args) {
     if (runner()) return runner()(program, args);
-    return QProcess::startDetached(program, args);
+    return runAndWait(program, args);
 }
 
 namespace {
@@ -82,19 +129,29 @@ QString shutdownProgram() {
     return QStandardPaths::findExecutable(name,
                                           {QStringLiteral("/sbin"), QStringLiteral("/usr/sbin")});
 }
-}  // namespace
 
-bool shutdownComputer(const QString& message, long long timeoutSeconds, bool reboot) {
-    const QString program = shutdownProgram();
-    if (program.isEmpty()) return false;
-    const long long minutes = timeoutSeconds > 0 ? (timeoutSeconds + 59) / 60 : 0;
-    return runCommand(program, {reboot ? QStringLiteral("-r") : QStringLiteral("-P"),
-                                QStringLiteral("+%1").arg(minutes), message});
+bool report(const CommandResult& result, QString* error) {
+    if (error) *error = result.error;
+    return result.ok;
 }
 
-bool abortShutdown() {
+const QString kNoShutdownCommand = QStringLiteral("no shutdown command found");
+}  // namespace
+
+bool shutdownComputer(const QString& message, long long timeoutSeconds, bool reboot,
+                      QString* error) {
     const QString program = shutdownProgram();
-    return !program.isEmpty() && runCommand(program, {QStringLiteral("-c")});
+    if (program.isEmpty()) return report({false, kNoShutdownCommand}, error);
+    const long long minutes = timeoutSeconds > 0 ? (timeoutSeconds + 59) / 60 : 0;
+    return report(runCommand(program, {reboot ? QStringLiteral("-r") : QStringLiteral("-P"),
+                                       QStringLiteral("+%1").arg(minutes), message}),
+                  error);
+}
+
+bool abortShutdown(QString* error) {
+    const QString program = shutdownProgram();
+    if (program.isEmpty()) return report({false, kNoShutdownCommand}, error);
+    return report(runCommand(program, {QStringLiteral("-c")}), error);
 }
 
 }  // namespace platform

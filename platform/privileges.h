@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <utility>
 
 namespace platform {
 
@@ -33,18 +34,34 @@ bool raiseCapability(int capability, CapabilityState* previous);
 // Writes a saved state back; does nothing for an empty state.
 void restoreCapability(const CapabilityState& state);
 
-// Runs a command (program, arguments) without waiting for it; true when it
-// started. Replaceable for tests; an empty runner restores the real one.
-using CommandRunner = std::function<bool(const QString& program, const QStringList& args)>;
+// What became of a command: ok when it ran and ended with status 0;
+// otherwise error says why when that is known ("shutdown ended with status 1:
+// Access denied"). A plain bool converts, for stand-ins that know no reason.
+struct CommandResult {
+    CommandResult(bool ok = false, QString error = {}) : ok(ok), error(std::move(error)) {}
+    bool ok;
+    QString error;
+};
+
+// How long runCommand waits for a command to end, in real seconds: a shutdown
+// command only asks the system and returns.
+inline constexpr int kCommandWaitSeconds = 5;
+
+// Runs a command (program, arguments) and waits for its exit status, at most
+// kCommandWaitSeconds real seconds, running the event loop meanwhile. A
+// command still running then is killed and reported as failed. Replaceable
+// for tests; an empty runner restores the real one.
+using CommandRunner = std::function<CommandResult(const QString& program, const QStringList& args)>;
 void setCommandRunner(CommandRunner runner);
-bool runCommand(const QString& program, const QStringList& args);
+CommandResult runCommand(const QString& program, const QStringList& args);
 
 // shutdown -P +<minutes> "<message>" (-r instead of -P to restart); the time-out
 // is rounded up to whole minutes. The command is looked for on PATH, then in
-// /sbin and /usr/sbin. True when it started; false when there is none or it
-// could not be started.
-bool shutdownComputer(const QString& message, long long timeoutSeconds, bool reboot);
+// /sbin and /usr/sbin. True when it ran and succeeded; false when there is
+// none, it could not be started or it failed, with the reason in *error.
+bool shutdownComputer(const QString& message, long long timeoutSeconds, bool reboot,
+                      QString* error = nullptr);
 // shutdown -c
-bool abortShutdown();
+bool abortShutdown(QString* error = nullptr);
 
 }  // namespace platform

@@ -1,8 +1,10 @@
 // veldrind: the program without a window, for an always-on box and for the
 // service manager. It runs the core service under QCoreApplication, with the
 // remote-control listener and the home-automation bridge on it, and writes
-// its log to standard output. It links neither Qt Widgets nor Qt Gui and needs
-// no display server and no Qt platform plugin.
+// its log to standard output (with journal priorities when that is the
+// journal). Under systemd it reports readiness, status and stopping, and
+// pings the watchdog (systemdnotify.h). It links neither Qt Widgets nor Qt
+// Gui and needs no display server and no Qt platform plugin.
 //
 // The command line is that of veldrin (--config, --password-file; --headless
 // is accepted and changes nothing), and `veldrin --headless` replaces itself
@@ -27,6 +29,7 @@
 #include "settingsstore.h"
 #include "singleinstance.h"
 #include "startoptions.h"
+#include "systemdnotify.h"
 #include "termsignals.h"
 
 int main(int argc, char** argv) {
@@ -66,6 +69,14 @@ int main(int argc, char** argv) {
 
     core::Service service(core::ServiceSettings::read());
     core::logToStandardOutput(service.log());
+    app::SystemdNotify notify;
+    const QString version = QStringLiteral("%1.%2.%3")
+                                .arg(programinfo::kVersionMajor)
+                                .arg(programinfo::kVersionMinor)
+                                .arg(programinfo::kVersionPatch);
+    service.log().event(QStringLiteral("%1 %2 starting with the settings file %3")
+                            .arg(QString::fromLocal8Bit(self), version,
+                                 QFileInfo(platform::settingsFilePath()).absoluteFilePath()));
     QString passwordError;
     if (!options.passwordFile.isEmpty()) {
         if (const auto password = app::readPasswordFile(options.passwordFile, &passwordError))
@@ -76,8 +87,12 @@ int main(int argc, char** argv) {
 
     // Ending releases what others could see (the port, the instance lock)
     // and leaves without running any further handler.
-    app::setExitHook([&service, &instance](int code) {
+    app::setExitHook([&service, &instance, &notify, &self](int code) {
+        notify.stopping();
         service.stop();
+        service.log().event(QStringLiteral("%1 stopped (exit status %2)")
+                                .arg(QString::fromLocal8Bit(self))
+                                .arg(code));
         instance.release();
         std::fflush(nullptr);
         ::_exit(code);
@@ -97,10 +112,12 @@ int main(int argc, char** argv) {
         &service.states(), &service.commands(), std::max(1, service.basePosition()),
         [&service](const QString& line) { service.log().event(line); });
     remote::ServiceRemote remote(service);
-    if (remote.listen()) service.log().event(QStringLiteral("Listening for a connection..."));
+    if (remote.listen())
+        service.log().event(QStringLiteral("Listening for a connection... ") + remote.where());
     if (!passwordError.isEmpty())
         service.log().event(QStringLiteral("ERROR: No connection password is set, remote "
                                            "control stays closed: ") +
                             passwordError);
+    notify.ready(service);
     return app.exec();
 }

@@ -243,6 +243,12 @@ void Bridge::ignored(const QString& t, const QByteArray& payload, const QString&
                   QStringLiteral("MQTT: ignored '%1' on %2 (%3)").arg(shown(payload), t, why));
 }
 
+// A command taken, in the form the remote clients' lines have: who sent it,
+// then what ("MQTT: A5 ON").
+void Bridge::received(const QString& command) {
+    if (log_) log_(QStringLiteral("MQTT: ") + command);
+}
+
 void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retained) {
     const QString prefix = settings_.discoveryPrefix + u'/';
     if (t.startsWith(prefix) && t.endsWith(QStringLiteral("/config"))) {
@@ -265,6 +271,7 @@ void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retaine
         if (!a) return ignored(t, payload, QStringLiteral("no such address"));
         if (word != "ON" && word != "OFF")
             return ignored(t, payload, QStringLiteral("not ON or OFF"));
+        received(a->text() + u' ' + QString::fromLatin1(word));
         path_->switchUnit(*a, word == "ON", state::Source::Mqtt);
         return;
     }
@@ -281,6 +288,7 @@ void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retaine
         for (char c : digits) plain = plain && c >= '0' && c <= '9';
         if (!ok || !plain || level < 0 || level > 100)
             return ignored(t, payload, QStringLiteral("not a level from 0 to 100"));
+        received(QStringLiteral("%1 BRIGHTNESS %2").arg(a->text()).arg(level));
         path_->setBrightness(*a, level, state::Source::Mqtt);
         return;
     }
@@ -289,6 +297,7 @@ void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retaine
         if (house == 0) return ignored(t, payload, QStringLiteral("no such house code"));
         const std::optional<x10::Function> f = houseFunctionOf(word);
         if (!f) return ignored(t, payload, QStringLiteral("not a house function"));
+        received(state::Address{house, 0}.text() + u' ' + QString::fromLatin1(word));
         path_->houseFunction(house, *f, state::Source::Mqtt);
         return;
     }

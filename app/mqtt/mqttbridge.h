@@ -75,6 +75,7 @@ class Bridge : public QObject {
     void publishState(state::Address a);
     void publishDiscovery();
     void ignored(const QString& topic, const QByteArray& payload, const QString& why);
+    void received(const QString& command);
     QString topic(const QString& rest) const { return settings_.baseTopic + u'/' + rest; }
     QJsonObject deviceBlock() const;
     void addAvailability(QJsonObject& o) const;

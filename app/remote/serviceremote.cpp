@@ -42,7 +42,15 @@ bool ServiceRemote::listen() {
     tls.certificateFile =
         GetSetting(settings::kApp, settings::kSection, settings::kTlsCertificate).trimmed();
     tls.keyFile = GetSetting(settings::kApp, settings::kSection, settings::kTlsKey).trimmed();
+    address_ = address;
     return server_->listen(address, static_cast<quint16>(port), tls);
+}
+
+QString ServiceRemote::where() const {
+    return QStringLiteral("on %1 port %2 %3")
+        .arg(address_)
+        .arg(server_->port())
+        .arg(server_->isEncrypted() ? QStringLiteral("with TLS") : QStringLiteral("without TLS"));
 }
 
 }  // namespace remote

@@ -26,9 +26,13 @@ class ServiceRemote : public QObject {
     // failure has its event-log line and server().errorString().
     bool listen();
     RemoteServer& server() { return *server_; }
+    // Where the last listen() listens, for a log line: "on 127.0.0.1 port
+    // 5000 without TLS" ("with TLS").
+    QString where() const;
 
   private:
     core::Service& service_;
+    QString address_;
     std::unique_ptr<RemoteServer> server_;
 };
 

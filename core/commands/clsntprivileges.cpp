@@ -1,9 +1,10 @@
 #include "clsntprivileges.h"
 
 bool clsNTPrivileges::AbortShutDown(const QString& cComputerName) {
+    lastError_.clear();
     if (!cComputerName.isEmpty()) return false;
     SetPrivilege(SE_SHUTDOWN_NAME);
-    const bool started = platform::abortShutdown();
+    const bool started = platform::abortShutdown(&lastError_);
     ResetPrivilege();
     return started;
 }
@@ -23,11 +24,13 @@ bool clsNTPrivileges::ShutDown(const QString& cComputerName, const QString& cMes
     // The shutdown command closes applications itself; there is nothing to
     // force.
     Q_UNUSED(bForceAppsClosed);
+    lastError_.clear();
     if (!cComputerName.isEmpty()) return false;
     // The command is run even when the privilege could not be enabled: it
     // does its own permission check.
     SetPrivilege(SE_SHUTDOWN_NAME);
-    const bool started = platform::shutdownComputer(cMessage, lTimeout, bRebootAfterShutdown);
+    const bool started =
+        platform::shutdownComputer(cMessage, lTimeout, bRebootAfterShutdown, &lastError_);
     ResetPrivilege();
     return started;
 }

@@ -175,13 +175,15 @@ Service::WordResult Service::runWord(const QString& word, state::Source source) 
 
 bool Service::shutdown(bool abort, QString* reason) {
     if (!privileges_) privileges_ = std::make_unique<clsNTPrivileges>();
-    // Only a shutdown that was really started is logged as initiated; the
-    // client hears of a failure through its reply.
+    // Only a shutdown command that ended with success is logged as initiated;
+    // the client hears of a failure, and why, through its reply.
     const bool ok = abort ? privileges_->AbortShutDown(QString())
                           : privileges_->ShutDown(QString(), kShutdownMessage, 180, true, false);
     const QString what = abort ? QStringLiteral("Aborted") : QStringLiteral("Started");
     if (!ok) {
         *reason = QStringLiteral("Computer Shutdown could not be ") + what;
+        if (!privileges_->lastError().isEmpty())
+            *reason += QStringLiteral(": ") + privileges_->lastError();
         log_->event(QStringLiteral("ERROR: ") + *reason);
         return false;
     }

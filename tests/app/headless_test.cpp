@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <QDir>
 #include <QFile>
@@ -15,6 +17,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <cstring>
 
 #include "statequery.h"
 #include "testenv.h"
@@ -281,6 +284,108 @@ TEST_F(Headless, FifoAtTheStatePathIsNotReadAndStartUpFinishes) {
         << out.toStdString();
     ASSERT_TRUE(endBySigterm());
     EXPECT_EQ(program.exitCode(), 0);
+}
+
+// Under systemd: the notification socket (a datagram socket of the test's
+// own) hears READY=1 once start-up is done, STATUS= lines that follow the
+// interface, WATCHDOG=1 at half of WATCHDOG_USEC, and STOPPING=1 at the end.
+TEST_F(Headless, NotifiesTheServiceManager) {
+    const QByteArray socketPath = QFile::encodeName(dir.filePath("notify"));
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(size_t(socketPath.size()), sizeof addr.sun_path);
+    std::memcpy(addr.sun_path, socketPath.constData(), size_t(socketPath.size()));
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    QStringList heard;
+    const auto drain = [&] {
+        char buf[4096];
+        for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+            heard << QString::fromUtf8(buf, int(n));
+    };
+    const auto hear = [&](const QString& what) {
+        return testenv::pumpUntil([&] { return drain(), heard.contains(what); }, 15000);
+    };
+
+    QProcessEnvironment env = serviceEnvironment();
+    env.insert("NOTIFY_SOCKET", QString::fromUtf8(socketPath));
+    env.insert("WATCHDOG_USEC", "200000");
+    start(program, {"--config", config, "--password-file", password}, "veldrind", env);
+    ASSERT_TRUE(hear("READY=1\nSTATUS=Interface found on " + sim.devicePath()))
+        << heard.join('|').toStdString();
+    // The listener started before.
+    EXPECT_TRUE(waitForOutput("Listening for a connection... on 127.0.0.1 port " +
+                              QString::number(port) + " without TLS"))
+        << out.toStdString();
+    EXPECT_TRUE(testenv::pumpUntil([&] { return drain(), heard.count("WATCHDOG=1") >= 3; }, 5000));
+    sim.unplug();
+    EXPECT_TRUE(hear("STATUS=Interface lost, trying again")) << heard.join('|').toStdString();
+    program.terminate();
+    EXPECT_TRUE(hear("STOPPING=1")) << heard.join('|').toStdString();
+    ASSERT_TRUE(testenv::pumpUntil([&] { return program.state() == QProcess::NotRunning; }, 10000));
+    EXPECT_EQ(program.exitCode(), 0);
+    ::close(fd);
+}
+
+// With standard output on the journal's stream (JOURNAL_STREAM names its
+// device and inode), every line carries its priority and no time of its
+// own; the first line names the version and the settings file, the last one
+// says the program stopped.
+TEST_F(Headless, JournalLinesCarryTheirPriority) {
+    writeFile(config, "[Startup]\nListenPort=" + QByteArray::number(port) + "\n[Ports]\nCOM1=" +
+                          QFile::encodeName(dir.filePath("no-such-device")) + "\n");
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("state/veldrin")));
+    writeFile(dir.filePath("state/veldrin/state"), "not a state file\n");
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    struct stat st {};
+    ASSERT_EQ(::fstat(fds[1], &st), 0);
+    QProcessEnvironment env = serviceEnvironment();
+    env.insert("JOURNAL_STREAM", QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino));
+    program.setChildProcessModifier([fds] { ::dup2(fds[1], STDOUT_FILENO); });
+    start(program, {"--config", config, "--password-file", password}, "veldrind", env);
+    ::close(fds[1]);
+    QByteArray journal;
+    const auto read = [&](const char* text) {
+        return testenv::pumpUntil(
+            [&] {
+                char buf[4096];
+                for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) journal.append(buf, n);
+                return journal.contains(text);
+            },
+            15000);
+    };
+    ASSERT_TRUE(read("Listening for a connection")) << journal.toStdString();
+    program.terminate();
+    ASSERT_TRUE(read("stopped (exit status 0)")) << journal.toStdString();
+    ::close(fds[0]);
+
+    const QStringList lines = QString::fromUtf8(journal).split('\n', Qt::SkipEmptyParts);
+    ASSERT_GE(lines.size(), 4);
+    EXPECT_TRUE(
+        QRegularExpression(R"(^<6>veldrind \d+\.\d+\.\d+ starting with the settings file )" +
+                           QRegularExpression::escape(config) + "$")
+            .match(lines.first())
+            .hasMatch())
+        << lines.first().toStdString();
+    EXPECT_EQ(lines.last(), "<6>veldrind stopped (exit status 0)");
+    static const QRegularExpression prefixed(R"(^<([346])>(.*)$)");
+    int errors = 0, warnings = 0;
+    for (const QString& l : lines) {
+        const QRegularExpressionMatch m = prefixed.match(l);
+        ASSERT_TRUE(m.hasMatch()) << l.toStdString();
+        const QString priority = m.captured(1), text = m.captured(2);
+        EXPECT_EQ(priority == "3", text.startsWith("ERROR")) << l.toStdString();
+        EXPECT_EQ(priority == "4", text.startsWith("WARNING")) << l.toStdString();
+        EXPECT_FALSE(text.contains("-->")) << l.toStdString();
+        errors += priority == "3";
+        warnings += priority == "4";
+    }
+    EXPECT_TRUE(lines.contains("<3>ERROR: Pandrel Interface Not Found on Com: 1"))
+        << journal.toStdString();
+    EXPECT_GE(errors, 1);
+    EXPECT_EQ(warnings, 1) << journal.toStdString();
 }
 
 TEST(HeadlessOptions, HelpAndWrongOptions) {

@@ -311,6 +311,51 @@ TEST_F(ServiceTest, ShutdownAbortAndExit) {
                                   "ERROR: Computer Shutdown could not be Aborted"}));
 }
 
+// The real runner waits for the shutdown command's exit status: a stand-in
+// on PATH that fails makes "COFF" and "ABORT" errors with its reason, one that
+// succeeds keeps the design's lines.
+TEST_F(ServiceTest, ShutdownAnswersWithTheCommandsExitStatus) {
+    core::Service& s = makeTwoWay();
+    platform::setCommandRunner({});
+    const QString standIn = dir.path() + "/shutdown";
+    const auto writeStandIn = [&](const QByteArray& body) {
+        QFile f(standIn);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("#!/bin/sh\n" + body);
+        f.close();
+        f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    };
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(dir.path()) + ":" + path);
+
+    writeStandIn("echo 'Scheduling' ; echo 'Access denied' >&2 ; exit 1\n");
+    core::Service::WordResult r = s.runWord("COFF");
+    EXPECT_FALSE(r.done);
+    EXPECT_EQ(
+        r.reason,
+        "Computer Shutdown could not be Started: shutdown ended with status 1: Access denied");
+    r = s.runWord("ABORT");
+    EXPECT_FALSE(r.done);
+    EXPECT_EQ(
+        r.reason,
+        "Computer Shutdown could not be Aborted: shutdown ended with status 1: Access denied");
+    writeStandIn("kill -9 $$\n");
+    EXPECT_EQ(s.runWord("COFF").reason,
+              "Computer Shutdown could not be Started: shutdown ended abnormally");
+    writeStandIn("touch \"$0.ran\"\n");
+    EXPECT_TRUE(done("COFF"));
+    EXPECT_TRUE(QFile::exists(standIn + ".ran"));
+
+    qputenv("PATH", path);
+    EXPECT_EQ(lines, QStringList({"ERROR: Computer Shutdown could not be Started: shutdown ended "
+                                  "with status 1: Access denied",
+                                  "ERROR: Computer Shutdown could not be Aborted: shutdown ended "
+                                  "with status 1: Access denied",
+                                  "ERROR: Computer Shutdown could not be Started: shutdown ended "
+                                  "abnormally",
+                                  "Computer Shutdown Initiated by an Corvex Client"}));
+}
+
 TEST_F(ServiceTest, AllUnitsWordsWithTheCp290) {
     plugIn(cp290Sim);
     core::Service& s = make(true);

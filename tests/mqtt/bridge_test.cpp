@@ -197,6 +197,11 @@ TEST_F(MqttBridgeTest, TakesOnlyTheCommandsItKnows) {
     EXPECT_EQ(path.calls, (QStringList{"switch A5 ON", "switch A5 OFF", "level A5 30", "house C 1",
                                        "house P 6", "house A 0", "switch A6 ON"}));
     for (state::Source s : path.sources) EXPECT_EQ(s, state::Source::Mqtt);
+    // Every command taken has its line, as a remote client's word has.
+    EXPECT_EQ(log.filter(QRegularExpression("^MQTT: [A-P][0-9]* ")),
+              (QStringList{"MQTT: A5 ON", "MQTT: A5 OFF", "MQTT: A5 BRIGHTNESS 30",
+                           "MQTT: C ALL_LIGHTS_ON", "MQTT: P ALL_LIGHTS_OFF",
+                           "MQTT: A ALL_UNITS_OFF", "MQTT: A6 ON"}));
     // One line per reason at once; repeats within the second are counted in
     // one more line that shows the newest of them.
     bridge->stop();

@@ -73,13 +73,23 @@ unit=$prefix/lib/systemd/system/veldrin.service
 grep -qx "ExecStart=$prefix/bin/veldrind --config /etc/veldrin/veldrin.conf --password-file /etc/veldrin/password" "$unit" ||
     fail "unit does not start $prefix/bin/veldrind: $(grep ExecStart "$unit")"
 for line in User=veldrin SupplementaryGroups=dialout NoNewPrivileges=yes ProtectSystem=strict \
-    ProtectHome=yes PrivateTmp=yes StateDirectory=veldrin RuntimeDirectory=veldrin; do
+    ProtectHome=yes PrivateTmp=yes StateDirectory=veldrin RuntimeDirectory=veldrin \
+    Type=notify WatchdogSec=30 Restart=on-failure CapabilityBoundingSet= DevicePolicy=closed \
+    "DeviceAllow=char-ttyS rw" "DeviceAllow=char-ttyUSB rw" "DeviceAllow=char-ttyACM rw"; do
     grep -qx "$line" "$unit" || fail "unit lacks $line"
 done
+# The polkit rule for "COFF" is an example, every line of it a comment.
+rules=$prefix/share/doc/veldrin/examples/50-veldrin-shutdown.rules
+[ -f "$rules" ] || fail "share/doc/veldrin/examples/50-veldrin-shutdown.rules missing"
+! grep -qv '^//' "$rules" || fail "the polkit rule is not commented out: $(grep -v '^//' "$rules")"
+grep -q 'org.freedesktop.login1.power-off' "$rules" || fail "the polkit rule names no power-off"
 if command -v systemd-analyze >/dev/null; then
     # --man=no: the manual page is installed, but not where man looks.
     verify=$(systemd-analyze verify --man=no "$unit" 2>&1) || fail "systemd-analyze verify: $verify"
     [ -z "$verify" ] || fail "systemd-analyze verify warns: $verify"
+    # The sandbox: an exposure of 2.0 or below ("OK").
+    systemd-analyze security --offline=true --threshold=20 "$unit" >"$work/security" 2>&1 ||
+        fail "systemd-analyze security: $(tail -1 "$work/security")"
 else
     echo "SKIP: systemd-analyze not found (Debian package systemd): unit not verified"
 fi
