@@ -53,8 +53,8 @@ class IniFile {
     struct Item {
         QByteArray gap;
         bool header = false;
-        int section = 0;  // index into sections_
-        QString name;     // keys: the key's name
+        int section = 0;               // index into sections_
+        QString name;                  // keys: the key's name
         std::optional<QString> value;  // nullopt: stored as an invalid value
         QByteArray line;               // as written in the file
     };

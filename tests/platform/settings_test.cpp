@@ -235,6 +235,12 @@ TEST_F(SettingsStore, SaveKeepsCommentsBlanksAndUntouchedLines) {
     EXPECT_EQ(platform::firstUnreadableSettingsLine(), 0);
     EXPECT_EQ(GetSetting("veldrin", "MQTT", "Unknown"), "kept, as written");
 
+    // QSettings knows no '#' comments: a '#' line that it would read as a
+    // serialised value is not written back.
+    testenv::writeSettings("[Startup]\n#F1Top=@Variant(\\0\\0\\0\\v7f)\n# F1Top=1\nComPort=2\n");
+    ASSERT_TRUE(SaveSetting("veldrin", "Startup", "ComPort", "3"));
+    EXPECT_EQ(testenv::readSettings().toStdString(), "[Startup]\n# F1Top=1\nComPort=3\n");
+
     // A key stored twice keeps its first line; the second goes, its
     // comment stays.
     testenv::writeSettings("[Startup]\nHouseCode=B\n; old\nHouseCode=C\nComPort=2");
