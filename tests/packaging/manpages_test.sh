@@ -1,8 +1,8 @@
 #!/bin/sh
 # The manual pages as built: each renders without a groff warning (and
 # through man -l where man is installed), every page one of them refers to
-# exists, and every key of the sample settings file is documented in
-# veldrin.conf(5).
+# exists, and every key of the sample settings file is commented out and
+# documented in veldrin.conf(5).
 # Usage: manpages_test.sh BUILT_PAGES_DIR SAMPLE_CONFIG
 set -u
 dir=$1
@@ -33,6 +33,9 @@ refs=$(cat "$dir"/*.[15] | sed -n 's/^\.BR \(veldrin[a-z\\.-]*\) (\([15]\)).*/\1
 for ref in $refs; do
     case " $pages " in *" $ref "*) ;; *) fail "a page refers to $ref, which is not built" ;; esac
 done
+# The sample settings file sets nothing: every setting is commented out.
+set_lines=$(grep -v -e '^#' -e '^\[[A-Za-z]*\]$' -e '^$' "$sample")
+[ -z "$set_lines" ] || fail "the sample settings file sets: $set_lines"
 # Every setting of the sample file is documented.
 for key in $(sed -n 's/^#\([A-Za-z0-9]*\)=.*/\1/p' "$sample" | sort -u); do
     case $key in COM[0-9]*) key=COM ;; [A-P][0-9]*) continue ;; esac
