@@ -1,5 +1,6 @@
 #include "servicehost.h"
 
+#include <unistd.h>
 #include <QDir>
 #include <QFileInfo>
 
@@ -92,12 +93,39 @@ QString ServiceHost::fallbackLogFile() {
     return state + QStringLiteral("/veldrin/Grelmond.txt");
 }
 
+QString ServiceHost::logFile(const QString& folder) {
+    const QFileInfo info(folder);
+    const QString path = info.canonicalFilePath();
+    bool system = false;
+    if (::geteuid() == 0 && info.ownerId() == 0) {
+        for (const char* prefix :
+             {"/usr/", "/bin/", "/sbin/", "/lib/", "/lib32/", "/lib64/", "/opt/"})
+            system = system || (path + QLatin1Char('/')).startsWith(QLatin1String(prefix));
+    }
+    if (!system && ::access(QFile::encodeName(folder).constData(), W_OK) == 0)
+        return folder + QStringLiteral("/Grelmond.txt");
+    return fallbackLogFile();
+}
+
 void ServiceHost::showLog() {
-    // The host writes its log into the user's state folder when it cannot
-    // write the program folder (an installation owned by root).
-    const QString beside = platform::programFolder() + QStringLiteral("/Grelmond.txt");
-    if (!QFileInfo(beside).isFile() && QFileInfo(fallbackLogFile()).isFile()) {
-        platform::shellOpen(fallbackLogFile(), QString(), platform::SW_SHOWNORMAL);
+    // The host writes its log into the user's state folder when it may not
+    // write the program folder (an installation owned by root); a log left
+    // at the other place by an earlier version is shown when that one is
+    // missing.
+    const QString folder = platform::programFolder();
+    const QString beside = folder + QStringLiteral("/Grelmond.txt");
+    const QString written = logFile(folder);
+    const QString other = written == beside ? fallbackLogFile() : beside;
+    const QString shown =
+        !QFileInfo(written).isFile() && QFileInfo(other).isFile() ? other : written;
+    if (shown != beside) {
+        if (QFileInfo(shown).isFile())
+            platform::shellOpen(shown, QString(), platform::SW_SHOWNORMAL);
+        else
+            platform::Dialogs::current().message(
+                QStringLiteral("The Grelmond.txt file was not found in: ") +
+                    QFileInfo(shown).path(),
+                title_(), platform::MsgIcon::Exclamation);
         return;
     }
     open(QStringLiteral("/Grelmond.txt"), QString(), platform::SW_SHOWNORMAL,

@@ -24,6 +24,11 @@ class ServiceHost {
     // Where the host keeps its log when the program folder cannot be
     // written: $XDG_STATE_HOME/veldrin/Grelmond.txt (~/.local/state/...).
     static QString fallbackLogFile();
+    // The log the host writes when it lives in folder: beside it, unless the
+    // folder cannot be written or is a system folder (below /usr, /bin,
+    // /sbin, /lib, /opt) owned by root while root runs the program; then the
+    // fallback. The host script follows the same rule.
+    static QString logFile(const QString& folder);
 
   private:
     // Opens folder + file with the parameters. False (after the not-found

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringDecoder>
 #include <QStringList>
+#include <algorithm>
+#include <cstddef>
 #include <utility>
 #include <vector>
 
@@ -16,7 +18,7 @@ bool isSpace(char c) {
 }
 
 bool isSpecial(char c) {
-    return c == '\n' || c == '\r' || c == '"' || c == ';' || c == '=' || c == '\\';
+    return c == '\n' || c == '\r' || c == '"' || c == ';' || c == '#' || c == '=' || c == '\\';
 }
 
 int hexDigit(char c) {
@@ -38,9 +40,10 @@ struct Line {
 
 // The next logical line. It ends at a line break or a ';' outside quotes
 // (what follows a ';' is a comment); a backslash keeps the character after
-// it, so an escaped line break continues the line; a ';' at the start makes
-// the rest of its physical line a comment. Returns false at the end.
-bool nextLine(QByteArrayView d, qsizetype& pos, Line& l) {
+// it, so an escaped line break continues the line; a ';' or a '#' at the
+// start makes the rest of its physical line a comment. Returns false at the
+// end.
+bool nextLine(QByteArrayView d, qsizetype& pos, Line& l, bool hashComments = true) {
     const qsizetype n = d.size();
     bool inQuotes = false;
     l.equals = -1;
@@ -66,6 +69,14 @@ bool nextLine(QByteArrayView d, qsizetype& pos, Line& l) {
             }
         } else if (ch == '"') {
             inQuotes = !inQuotes;
+        } else if (ch == '#') {
+            // Only a '#' that starts a line makes it a comment; elsewhere it
+            // is a character of a name or a value.
+            if (hashComments && i == l.start + 1) {
+                while (i < n && d[i] != '\n' && d[i] != '\r') ++i;
+                while (i < n && isSpace(d[i])) ++i;
+                l.start = i;
+            }
         } else {  // ';'
             if (i == l.start + 1) {
                 while (i < n && d[i] != '\n' && d[i] != '\r') ++i;
@@ -333,6 +344,24 @@ bool sameName(const QString& a, const QString& b) {
     return a.compare(b, Qt::CaseInsensitive) == 0;
 }
 
+// The '#' comment lines that QSettings, which knows no '#' comments, would
+// read as a key with a serialised value: their starts. They are not written
+// back, so that the file never holds such a value for an earlier version.
+std::vector<qsizetype> serialisedHashLines(QByteArrayView d, qsizetype pos) {
+    std::vector<qsizetype> out;
+    Line l;
+    while (nextLine(d, pos, l, false)) {
+        if (d[l.start] != '#' || l.equals < 0) continue;
+        for (const QString& e : decodedElements(d.sliced(l.equals + 1, l.end - l.equals - 1))) {
+            if (isSerialised(e)) {
+                out.push_back(l.start);
+                break;
+            }
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 IniFile::IniFile(const QByteArray& data) {
@@ -340,6 +369,22 @@ IniFile::IniFile(const QByteArray& data) {
     QByteArrayView d(data);
     qsizetype pos = data.startsWith("\xef\xbb\xbf") ? 3 : 0;
     qsizetype counted = 0;
+    qsizetype kept = pos;  // where the text not yet held by an item starts
+    QByteArray gap;
+    const std::vector<qsizetype> hidden = serialisedHashLines(d, pos);
+    // Text between items, without the comment lines that must not be kept.
+    auto between = [&](qsizetype from, qsizetype to) {
+        QByteArray out;
+        for (const qsizetype h : hidden) {
+            if (h < from || h >= to) continue;
+            out += d.sliced(from, h - from);
+            from = h;
+            while (from < to && d[from] != '\n' && d[from] != '\r') ++from;
+            if (from < to && d[from] == '\r') ++from;
+            if (from < to && d[from] == '\n') ++from;
+        }
+        return out + d.sliced(from, to - from).toByteArray();
+    };
     int lineNo = 1;
     auto unreadable = [&](qsizetype at) {
         for (; counted < at; ++counted) {
@@ -347,7 +392,21 @@ IniFile::IniFile(const QByteArray& data) {
         }
         if (firstUnreadable_ == 0) firstUnreadable_ = lineNo;
     };
-    Section* current = &sections_.front();
+    // A line that is dropped takes its line break with it; the comments
+    // before it stay.
+    auto drop = [&](const Line& l) {
+        gap += between(kept, l.start);
+        kept = l.end;
+        if (kept < d.size() && d[kept] == '\r') ++kept;
+        if (kept < d.size() && d[kept] == '\n') ++kept;
+    };
+    auto add = [&](const Line& l, Item item) {
+        gap += between(kept, l.start);
+        kept = l.end;
+        item.gap = std::exchange(gap, {});
+        items_.push_back(std::move(item));
+    };
+    int current = 0;
     Line l;
     while (nextLine(d, pos, l)) {
         const QByteArrayView text = d.sliced(l.start, l.end - l.start);
@@ -364,24 +423,26 @@ IniFile::IniFile(const QByteArray& data) {
             if (raw.compare("general", Qt::CaseInsensitive) != 0)
                 name = raw.compare("%general", Qt::CaseInsensitive) == 0 ? QStringLiteral("General")
                                                                          : unescapedName(raw);
-            current = find(name);
-            if (!current) {
-                QByteArray header = text.toByteArray();
-                if (!wellFormed || !selfContained(header)) {
-                    header = '[' +
-                             (name == QLatin1String("General") ? QByteArray("%General")
-                                                               : escapedName(name)) +
-                             ']';
-                }
-                sections_.push_back({name, header, {}});
-                current = &sections_.back();
+            QByteArray header = text.toByteArray();
+            if (!wellFormed || !selfContained(header)) {
+                header = '[' +
+                         (name == QLatin1String("General") ? QByteArray("%General")
+                                                           : escapedName(name)) +
+                         ']';
             }
+            current = find(name);
+            if (current < 0) {
+                sections_.push_back({name, header});
+                current = int(sections_.size()) - 1;
+            }
+            add(l, {{}, true, current, name, std::nullopt, header});
             continue;
         }
         const QByteArrayView rawKey =
             l.equals < 0 ? QByteArrayView() : d.sliced(l.start, l.equals - l.start).trimmed();
         if (rawKey.isEmpty()) {
             unreadable(l.start);
+            drop(l);
             continue;
         }
         const QStringList elements = decodedElements(d.sliced(l.equals + 1, l.end - l.equals - 1));
@@ -394,41 +455,40 @@ IniFile::IniFile(const QByteArray& data) {
         }
         if (serialised) {
             unreadable(l.start);
+            drop(l);
             continue;
         }
         if (elements.size() > 1)
             value = texts.join(QLatin1Char(','));
         else if (!texts.isEmpty())
             value = texts.front();
-        current->keys.push_back({unescapedName(rawKey), value, text.toByteArray()});
+        add(l, {{}, false, current, unescapedName(rawKey), value, text.toByteArray()});
     }
+    trailer_ = gap + between(kept, d.size());
 }
 
-IniFile::Section* IniFile::find(const QString& name) {
-    for (Section& s : sections_) {
-        if (sameName(s.name, name)) return &s;
+int IniFile::find(const QString& name) const {
+    for (std::size_t i = 0; i < sections_.size(); ++i) {
+        if (sameName(sections_[i].name, name)) return int(i);
     }
-    return nullptr;
-}
-
-const IniFile::Section* IniFile::find(const QString& name) const {
-    return const_cast<IniFile*>(this)->find(name);
+    return -1;
 }
 
 std::optional<QString> IniFile::value(const QString& section, const QString& key) const {
-    const Section* s = find(section);
-    if (!s) return std::nullopt;
-    for (auto k = s->keys.rbegin(); k != s->keys.rend(); ++k) {
-        if (sameName(k->name, key)) return k->value;
+    const int s = find(section);
+    if (s < 0) return std::nullopt;
+    for (auto k = items_.rbegin(); k != items_.rend(); ++k) {
+        if (!k->header && k->section == s && sameName(k->name, key)) return k->value;
     }
     return std::nullopt;
 }
 
 QList<QPair<QString, QString>> IniFile::section(const QString& section) const {
     QList<QPair<QString, QString>> out;
-    const Section* s = find(section);
-    if (!s) return out;
-    for (const Key& k : s->keys) {
+    const int s = find(section);
+    if (s < 0) return out;
+    for (const Item& k : items_) {
+        if (k.header || k.section != s) continue;
         // Keys of subsections ("a/b") are not keys of this section.
         if (k.name.contains(u'/')) continue;
         bool listed = false;
@@ -439,47 +499,93 @@ QList<QPair<QString, QString>> IniFile::section(const QString& section) const {
     return out;
 }
 
-void IniFile::setValue(const QString& section, const QString& key, const QString& value) {
-    Section* s = find(section);
-    if (!s) {
-        sections_.push_back(
-            {section,
-             '[' +
-                 (sameName(section, QLatin1String("General")) ? QByteArray("%General")
-                                                              : escapedName(section)) +
-                 ']',
-             {}});
-        s = &sections_.back();
+void IniFile::insert(std::size_t at, Item item) {
+    // The text before the next item is split after its first line break:
+    // what stands before that break (a comment after the previous value)
+    // stays on the previous line.
+    QByteArray& next = gapAt(at);
+    const qsizetype cr = next.indexOf('\r');
+    const qsizetype lf = next.indexOf('\n');
+    const qsizetype br = cr < 0 ? lf : (lf < 0 ? cr : std::min(cr, lf));
+    if (br < 0) {
+        item.gap = next + (at == 0 && next.isEmpty() ? QByteArray() : QByteArray("\n"));
+        next = at < items_.size() ? QByteArray("\n") : QByteArray();
+    } else {
+        const qsizetype len = next.mid(br, 2) == "\r\n" ? 2 : 1;
+        const QByteArray lineBreak = next.mid(br, len);
+        item.gap = next.left(br + len);
+        next = lineBreak + next.mid(br + len);
     }
+    items_.insert(items_.begin() + std::ptrdiff_t(at), std::move(item));
+}
+
+void IniFile::setValue(const QString& section, const QString& key, const QString& value) {
+    int s = find(section);
+    if (s < 0) {
+        const QByteArray header =
+            '[' +
+            (sameName(section, QLatin1String("General")) ? QByteArray("%General")
+                                                         : escapedName(section)) +
+            ']';
+        sections_.push_back({section, header});
+        s = int(sections_.size()) - 1;
+        // A new section goes at the very end, after a blank line.
+        QByteArray gap = std::exchange(trailer_, {});
+        if (items_.empty() && gap.trimmed().isEmpty()) {
+            gap.clear();
+        } else {
+            if (!gap.endsWith('\n') && !gap.endsWith('\r')) gap += '\n';
+            gap += '\n';
+        }
+        items_.push_back({gap, true, s, section, std::nullopt, header});
+    }
+    const QByteArray line = escapedName(key) + '=' + escapedValue(value);
     bool placed = false;
-    std::vector<Key> keys;
-    for (Key& k : s->keys) {
-        if (!sameName(k.name, key)) {
-            keys.push_back(std::move(k));
+    std::size_t last = 0;  // the item a new key follows; 0 with none: the file's start
+    bool after = false;
+    for (std::size_t i = 0; i < items_.size();) {
+        Item& k = items_[i];
+        if (k.section != s) {
+            ++i;
+            continue;
+        }
+        if (k.header || !sameName(k.name, key)) {
+            last = i++;
+            after = true;
         } else if (!placed) {
-            keys.push_back({k.name, value, escapedName(k.name) + '=' + escapedValue(value)});
+            k.value = value;
+            k.line = escapedName(k.name) + '=' + escapedValue(value);
             placed = true;
+            ++i;
+        } else {
+            // A further line of the same key goes, with its line break; the
+            // comments before it stay.
+            QByteArray gap = std::move(k.gap);
+            items_.erase(items_.begin() + std::ptrdiff_t(i));
+            QByteArray& next = gapAt(i);
+            if (next.startsWith("\r\n"))
+                next.remove(0, 2);
+            else if (next.startsWith('\n') || next.startsWith('\r'))
+                next.remove(0, 1);
+            next.prepend(gap);
         }
     }
-    if (!placed) keys.push_back({key, value, escapedName(key) + '=' + escapedValue(value)});
-    s->keys = std::move(keys);
+    if (!placed) insert(after ? last + 1 : 0, {{}, false, s, key, value, line});
 }
 
 QByteArray IniFile::toBytes() const {
     QByteArray out;
-    for (const Section& s : sections_) {
-        if (s.keys.empty() && s.name.isEmpty()) continue;
-        if (!out.isEmpty()) out += '\n';
-        if (!s.name.isEmpty()) out += s.header + '\n';
-        for (const Key& k : s.keys) {
-            if (selfContained(k.line)) {
-                out += k.line + '\n';
-            } else {
-                out += escapedName(k.name) + '=' +
-                       (k.value ? escapedValue(*k.value) : QByteArray("@Invalid()")) + '\n';
-            }
+    for (const Item& k : items_) {
+        out += k.gap;
+        if (k.header || selfContained(k.line)) {
+            out += k.line;
+        } else {
+            out += escapedName(k.name) + '=' +
+                   (k.value ? escapedValue(*k.value) : QByteArray("@Invalid()"));
         }
     }
+    out += trailer_;
+    if (!out.isEmpty() && !out.endsWith('\n') && !out.endsWith('\r')) out += '\n';
     return out;
 }
 

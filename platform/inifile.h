@@ -11,6 +11,10 @@
 // deserialise ("@Variant(...)", "@DateTime(...)") is never decoded: the
 // program only stores texts, so such a line was not written by it and is
 // skipped the same way. Section and key names compare without regard to case.
+//
+// The file belongs to whoever wrote it: comment lines (starting with ';' or
+// '#'), comments after a value, blank lines and the text of every line that
+// is not changed are written back as they stood.
 
 #include <QByteArray>
 #include <QList>
@@ -44,20 +48,30 @@ class IniFile {
     int firstUnreadableLine() const { return firstUnreadable_; }
 
   private:
-    struct Key {
-        QString name;
+    // One header or key line in file order, with the text before it since
+    // the previous one (line breaks, blank lines, comments).
+    struct Item {
+        QByteArray gap;
+        bool header = false;
+        int section = 0;               // index into sections_
+        QString name;                  // keys: the key's name
         std::optional<QString> value;  // nullopt: stored as an invalid value
         QByteArray line;               // as written in the file
     };
+    // Sections by name; 0 holds the keys outside any section ([General]).
     struct Section {
-        QString name;  // "" for the keys outside any section ([General])
-        QByteArray header;
-        std::vector<Key> keys;
+        QString name;
+        QByteArray header;  // as written where it first stands
     };
-    Section* find(const QString& name);
-    const Section* find(const QString& name) const;
+    int find(const QString& name) const;  // -1 when absent
+    // Puts an item before items_[at] (at == size: at the end), on a line of
+    // its own: the rest of the line before it (a comment) stays there.
+    void insert(std::size_t at, Item item);
+    QByteArray& gapAt(std::size_t at) { return at < items_.size() ? items_[at].gap : trailer_; }
 
     std::vector<Section> sections_;
+    std::vector<Item> items_;
+    QByteArray trailer_;  // after the last item
     int firstUnreadable_ = 0;
 };
 

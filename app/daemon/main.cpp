@@ -12,7 +12,10 @@
 // once with status 1. A settings file that exists but cannot be read ends the
 // start with status 2 and the reason on standard error, since a service on
 // the defaults would serve the wrong ports and modules. SIGTERM, SIGINT and
-// SIGHUP, and the remote word "EXIT", save and end with status 0.
+// SIGHUP, and the remote word "EXIT", save and end with status 0. The daemon
+// never writes its settings file: a --config file that does not exist ends
+// the start with status 2, and the house code a remote command sets is kept
+// in the state folder (runtime.conf beside the state file).
 #include <unistd.h>
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -44,6 +47,13 @@ int main(int argc, char** argv) {
     const QString defaultSettings = platform::settingsFilePath();
     if (!options.configFile.isEmpty()) platform::setSettingsFileOverride(options.configFile);
 
+    // A settings file named on the command line is the administrator's: a
+    // mistyped path must not run the service on the defaults.
+    if (!options.configFile.isEmpty() && !QFileInfo::exists(options.configFile)) {
+        std::fprintf(stderr, "%s: the settings file %s does not exist\n", self.constData(),
+                     qPrintable(options.configFile));
+        return 2;
+    }
     // A missing settings file is a first start; one that is there and cannot
     // be read is not.
     const QString settingsError = platform::settingsFileError();
@@ -106,6 +116,9 @@ int main(int argc, char** argv) {
     app::onTermSignals(&service, end);
     QObject::connect(&service, &core::Service::exitRequested, &service, end);
 
+    // The settings file is never written: the house code a remote command
+    // sets lives in the state folder.
+    service.keepChangesIn(core::Service::runtimeChangesPath());
     service.load();
     service.start();
     bridge = mqtt::Bridge::fromSettings(

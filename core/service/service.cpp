@@ -2,12 +2,18 @@
 // the log and the command words in one place.
 #include "service.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+
 #include "clsntprivileges.h"
 #include "commandpath.h"
 #include "commandwords.h"
 #include "eventlog.h"
+#include "inifile.h"
 #include "interface.h"
 #include "pad.h"
+#include "regularfile.h"
 #include "settingskeys.h"
 #include "settingsstore.h"
 #include "state/modules.h"
@@ -79,9 +85,62 @@ void Service::start() {
 }
 
 void Service::save() {
-    SaveSetting(settings::kApp, settings::kSection, settings::kHouseCode, houseCode_);
-    SaveSetting(settings::kApp, settings::kSection, settings::kComPort, QString::number(comPort_));
+    if (changesPath_.isEmpty()) {
+        SaveSetting(settings::kApp, settings::kSection, settings::kHouseCode, houseCode_);
+        SaveSetting(settings::kApp, settings::kSection, settings::kComPort,
+                    QString::number(comPort_));
+    } else {
+        writeChanges();
+    }
     states_->flush();
+}
+
+// The changes file: the house code in use and the one of the settings file
+// it replaced, so that an edit of the settings file made since is noticed.
+namespace {
+const QString kConfiguredHouseCode = QStringLiteral("ConfiguredHouseCode");
+constexpr qint64 kMaxChangesBytes = 64 * 1024;
+}  // namespace
+
+QString Service::runtimeChangesPath() {
+    return QFileInfo(state::StateTable::defaultPath()).path() + QStringLiteral("/runtime.conf");
+}
+
+void Service::keepChangesIn(const QString& path) {
+    changesPath_ = path;
+    connect(this, &Service::houseCodeChanged, this, &Service::writeChanges, Qt::UniqueConnection);
+    const platform::FileRead file = platform::readRegularFile(path, kMaxChangesBytes);
+    if (file.status == platform::FileRead::Missing) return;
+    if (file.status == platform::FileRead::Failed) {
+        log_->event(QStringLiteral("ERROR: Could not Read %1: %2; the House Code of the Settings "
+                                   "File Applies")
+                        .arg(path, file.error));
+        return;
+    }
+    const platform::IniFile changes(file.data);
+    const auto code = changes.value(settings::kSection, settings::kHouseCode);
+    const auto replaced = changes.value(settings::kSection, kConfiguredHouseCode);
+    if (!code || code->isEmpty() || *code == houseCode_) return;
+    if (!replaced || *replaced != settings_.houseCode) {
+        log_->event(QStringLiteral("House Code %1 of the Settings File Applies (it was edited "
+                                   "since a remote command set %2)")
+                        .arg(settings_.houseCode, *code));
+        return;
+    }
+    houseCode_ = *code;
+    log_->event(QStringLiteral("House Code %1 Restored from %2").arg(houseCode_, path));
+}
+
+void Service::writeChanges() {
+    if (changesPath_.isEmpty()) return;
+    platform::IniFile changes;
+    changes.setValue(settings::kSection, settings::kHouseCode, houseCode_);
+    changes.setValue(settings::kSection, kConfiguredHouseCode, settings_.houseCode);
+    QDir().mkpath(QFileInfo(changesPath_).path());
+    QSaveFile out(changesPath_);
+    if (out.open(QIODevice::WriteOnly) && out.write(changes.toBytes()) >= 0 && out.commit()) return;
+    log_->event(QStringLiteral("ERROR: Could not Save the House Code to %1: %2")
+                    .arg(changesPath_, out.errorString()));
 }
 
 void Service::stop() {

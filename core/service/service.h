@@ -58,8 +58,17 @@ class Service : public QObject {
     // that it repaints while the contact waits).
     void start();
     // Writes what changed at run time (house code, port) to the settings and
-    // the module states to the state file.
+    // the module states to the state file; with keepChangesIn, the house code
+    // goes to that file instead and the settings file is never written.
     void save();
+    // For a service whose settings file belongs to the administrator: what
+    // changes at run time (the house code of "housecodechangeX") is written
+    // to this file whenever it changes, and restored from it now, unless the
+    // settings file names another house code than the one it replaced (the
+    // administrator's later edit wins). Call before load().
+    void keepChangesIn(const QString& path);
+    // The daemon's file for keepChangesIn: beside the state file.
+    static QString runtimeChangesPath();
     // Releases the interface's port (at exit).
     void stop();
 
@@ -97,11 +106,13 @@ class Service : public QObject {
 
   private:
     bool shutdown(bool abort, QString* reason);
+    void writeChanges();
 
     ServiceSettings settings_;
     QString houseCode_;
     int16_t comPort_ = 1;
     QString password_;
+    QString changesPath_;  // keepChangesIn; empty: the settings file is written
     std::unique_ptr<EventLog> log_;
     std::unique_ptr<state::StateTable> states_;
     std::unique_ptr<Interface> interface_;

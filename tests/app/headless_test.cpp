@@ -38,8 +38,10 @@ class Headless : public ::testing::Test {
         ASSERT_TRUE(sim.start()) << sim.errorString().toStdString();
         port = freePort();
         config = dir.filePath("veldrin.conf");
-        writeFile(config, "[Startup]\nHouseCode=C\nListenPort=" + QByteArray::number(port) +
-                              "\n[Ports]\nCOM1=" + sim.devicePath().toLocal8Bit() + "\n");
+        configText = "; the service's settings\n[Startup]\nHouseCode=C\nListenPort=" +
+                     QByteArray::number(port) +
+                     "\n\n[Ports]\nCOM1=" + sim.devicePath().toLocal8Bit() + "\n";
+        writeFile(config, configText);
         password = dir.filePath("password");
         writeFile(password, "Open Sesame\n");
         QFile::setPermissions(password, QFile::ReadOwner | QFile::WriteOwner);
@@ -51,6 +53,10 @@ class Headless : public ::testing::Test {
         }
     }
 
+    static QByteArray readFile(const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
     static void writeFile(const QString& path, const QByteArray& text) {
         QFile f(path);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -105,6 +111,7 @@ class Headless : public ::testing::Test {
     veldrin::sim::TwoWaySim sim;
     quint16 port = 0;
     QString config, password, out;
+    QByteArray configText;
     QProcess program;
 };
 
@@ -153,15 +160,34 @@ TEST_F(Headless, RunsWithoutDisplayAnswersStateAndSavesOnSigterm) {
     ASSERT_TRUE(endBySigterm());
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 0);
-    QFile f(config);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QByteArray saved = f.readAll();
-    EXPECT_TRUE(saved.contains("HouseCode=B")) << saved.toStdString();
-    EXPECT_TRUE(saved.contains("ComPort=1")) << saved.toStdString();
+    // The settings file is the administrator's: not one byte changes. The
+    // house code lives in the state folder and survives a restart.
+    EXPECT_EQ(readFile(config), configText);
     EXPECT_FALSE(QFile::exists(dir.filePath("config-home/veldrin/veldrin.conf")));
-    QFile stateFile(dir.filePath("state/veldrin/state"));
-    ASSERT_TRUE(stateFile.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(stateFile.readAll().contains("C5 ON 100"));
+    EXPECT_TRUE(readFile(dir.filePath("state/veldrin/state")).contains("C5 ON 100"));
+    EXPECT_TRUE(readFile(dir.filePath("state/veldrin/runtime.conf")).contains("HouseCode=B"));
+
+    out.clear();
+    start(program, {"--config", config, "--password-file", password}, "veldrind");
+    ASSERT_TRUE(waitForOutput("Listening for a connection...")) << out.toStdString();
+    EXPECT_TRUE(out.contains("House Code B Restored from")) << out.toStdString();
+    QTcpSocket again;
+    open(again);
+    ASSERT_EQ(exchange(again, "Open Sesame\n"), "OK");
+    EXPECT_EQ(exchange(again, "5on\n"), "OK");
+    EXPECT_TRUE(testenv::pumpUntil([&] { return sim.moduleLines().contains("B5 ON"); }));
+    ASSERT_TRUE(endBySigterm());
+    EXPECT_EQ(readFile(config), configText);
+
+    // An edit of the settings file made since wins over the kept change.
+    configText.replace("HouseCode=C", "HouseCode=D");
+    writeFile(config, configText);
+    out.clear();
+    start(program, {"--config", config}, "veldrind");
+    ASSERT_TRUE(waitForOutput("Listening for a connection...")) << out.toStdString();
+    EXPECT_FALSE(out.contains("Restored")) << out.toStdString();
+    EXPECT_TRUE(out.contains("House Code D of the Settings File Applies")) << out.toStdString();
+    ASSERT_TRUE(endBySigterm());
 }
 
 // veldrind needs no Qt platform plugin: with none to be found and a platform
@@ -237,9 +263,10 @@ TEST_F(Headless, KeepsRunningAndSavesWhenStandardOutputHasNoReader) {
     EXPECT_TRUE(stateFile.readAll().contains("C5 ON 100"));
 }
 
-// A settings file that is there but cannot be read is not served on the
-// defaults: the service does not start and says why. A missing one is a
-// first start (the other tests).
+// A settings file that is there but cannot be read, or one named on the
+// command line that is not there, is not served on the defaults: the service
+// does not start and says why. Without --config, a missing per-user file is
+// a first start.
 TEST_F(Headless, RefusesASettingsFileItCannotRead) {
     auto refused = [this](const QString& path, const QString& why, const QString& runAs = {}) {
         QProcess p;
@@ -261,6 +288,18 @@ TEST_F(Headless, RefusesASettingsFileItCannotRead) {
     const QString folder = dir.filePath("folder.conf");
     ASSERT_TRUE(QDir().mkpath(folder));
     refused(folder, "Is a directory");
+
+    // A mistyped --config path is not a first start: no service on the
+    // defaults, no file created there.
+    const QString missing = dir.filePath("mistyped.conf");
+    QProcess p;
+    p.setProcessEnvironment(serviceEnvironment());
+    p.start(testenv::binDir() + "/veldrind", {"--config", missing});
+    EXPECT_TRUE(testenv::pumpUntil([&p] { return p.state() == QProcess::NotRunning; }, 10000));
+    EXPECT_EQ(p.exitCode(), 2);
+    EXPECT_EQ(QString::fromLocal8Bit(p.readAllStandardError()),
+              "veldrind: the settings file " + missing + " does not exist\n");
+    EXPECT_FALSE(QFile::exists(missing));
 
     // A file of root's that the user the service runs as may not read.
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";

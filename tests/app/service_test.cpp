@@ -1,5 +1,6 @@
 // The service host menu against a stand-in Grelmond in a temporary program
 // folder: the stand-in writes its arguments, one per line, to a file.
+#include <unistd.h>
 #include <QAction>
 #include <QDir>
 #include <QFile>
@@ -7,6 +8,7 @@
 
 #include "appfixture.h"
 #include "optionsmenu.h"
+#include "servicehost.h"
 #include "shell.h"
 
 namespace {
@@ -190,6 +192,15 @@ TEST_F(Service, LogInTheStateFolderWhenNotBesideTheProgram) {
     window->menu->mnuSvcLog->trigger();
     EXPECT_EQ(documents, QStringList{beside.fileName()});
     log.remove();
+}
+
+// Root may write a system folder, but no package owns a file written there:
+// the host's log, and "Service Log" with it, goes to the state folder.
+TEST(ServiceHostLog, RootWritesNoLogIntoASystemFolder) {
+    QTemporaryDir own;
+    EXPECT_EQ(ServiceHost::logFile(own.path()), own.path() + "/Grelmond.txt");
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    EXPECT_EQ(ServiceHost::logFile("/usr/bin"), ServiceHost::fallbackLogFile());
 }
 
 }  // namespace

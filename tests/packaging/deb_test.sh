@@ -27,6 +27,8 @@ contents=$(dpkg-deb -c "$deb")
 for f in ./usr/bin/veldrin ./usr/bin/veldrind ./usr/bin/veldrin-cmd ./usr/bin/veldrin-sim ./usr/bin/Grelmond \
     ./usr/lib/systemd/system/veldrin.service ./usr/lib/sysusers.d/veldrin.conf \
     ./usr/share/applications/veldrin.desktop ./usr/share/man/man1/veldrin.1 \
+    ./usr/share/man/man1/veldrin-cmd.1 ./usr/share/man/man1/veldrin-sim.1 ./usr/share/man/man5/veldrin.conf.5 \
+    ./etc/veldrin/veldrin.conf ./usr/share/doc/veldrin/examples/veldrin.conf \
     ./usr/include/pandrel/controlcm.h; do
     printf '%s\n' "$contents" | grep -q " $f\$" || fail "$f not in the package: $contents"
 done
@@ -39,6 +41,8 @@ for lib in libqt6core6 libqt6widgets6 libqt6network6 libc6 libmosquitto1; do
     printf '%s\n' "$depends" | grep -q "$lib" || fail "Depends lacks $lib: $depends"
 done
 ! printf '%s\n' "$depends" | grep -q 'pandrel' || fail "Depends names the package's own library: $depends"
+[ "$(dpkg-deb -f "$deb" Package >/dev/null && dpkg-deb --info "$deb" conffiles)" = /etc/veldrin/veldrin.conf ] ||
+    fail "the sample settings file is not the package's conffile"
 for script in postinst prerm postrm; do
     printf '%s\n' "$info" | grep -q " $script" || fail "no $script in the package"
 done

@@ -103,6 +103,19 @@ $as env HOME="$work/rostate" XDG_STATE_HOME="$work/rostate" XDG_CONFIG_HOME="$wo
 [ ! -e "$ro/Grelmond.txt" ] || fail "log written into the read-only folder"
 grep -q -- "-u: removed nothing" "$work/rostate/veldrin/Grelmond.txt" || fail "no log in the state folder"
 
+# Root may write a system folder (a package's /usr/bin), but no package owns
+# a file written there: the log goes to root's state folder. /opt stands in
+# for the system folder, on a private tmpfs in a mount namespace of its own.
+if [ "$(id -u)" -eq 0 ] && unshare --mount --propagation private true 2>/dev/null; then
+    unshare --mount --propagation private sh -c '
+        mount -t tmpfs tmpfs /opt || exit 1
+        mkdir -p /opt/veldrin/bin && cp "$1" /opt/veldrin/bin/Grelmond || exit 1
+        env HOME="$2" XDG_STATE_HOME="$2" /opt/veldrin/bin/Grelmond -u >/dev/null || exit 1
+        [ ! -e /opt/veldrin/bin/Grelmond.txt ]' sh "$host" "$work/rootstate" ||
+        fail "root wrote the log into the system folder"
+    grep -q -- "-u: removed nothing" "$work/rootstate/veldrin/Grelmond.txt" || fail "no log in root's state folder"
+fi
+
 # With a systemd user manager and a desktop that starts
 # graphical-session.target: a user unit instead of the autostart entry.
 calls=$work/systemctl.calls

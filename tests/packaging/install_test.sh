@@ -29,9 +29,18 @@ done
 for f in include/pandrel/controlcm.h include/pandrel/engine.h include/pandrel/x10.h lib/cmake/pandrel/pandrelConfig.cmake \
     lib/cmake/pandrel/pandrelConfigVersion.cmake share/applications/veldrin.desktop \
     share/icons/hicolor/16x16/apps/veldrin.png share/icons/hicolor/scalable/apps/veldrin.svg \
-    share/man/man1/veldrin.1; do
+    share/man/man1/veldrin.1 share/man/man1/veldrin-cmd.1 share/man/man1/veldrin-sim.1 \
+    share/man/man5/veldrin.conf.5 share/doc/veldrin/examples/veldrin.conf etc/veldrin/veldrin.conf; do
     [ -f "$prefix/$f" ] || fail "$f missing"
 done
+# The sample settings file is the administrator's once installed: installing
+# again keeps an edited one.
+echo '[Startup]' >>"$prefix/etc/veldrin/veldrin.conf"
+edited=$(cat "$prefix/etc/veldrin/veldrin.conf")
+"$cmake" --install "$build" --prefix "$prefix" >"$work/install2.log" || fail "second cmake --install"
+[ "$(cat "$prefix/etc/veldrin/veldrin.conf")" = "$edited" ] || fail "a second install replaced the edited settings file"
+cmp -s "$prefix/share/doc/veldrin/examples/veldrin.conf" "$(dirname "$0")/../../packaging/veldrin.conf" ||
+    fail "the example settings file differs from the sample"
 ls "$prefix"/lib/libpandrel.so.* "$prefix"/lib/libpandrel-engine.so.* "$prefix"/lib/libveldrin-x10.so.* \
     "$prefix"/lib/libveldrin-platform.so.* "$prefix"/lib/libveldrin-platform-widgets.so.* >/dev/null ||
     fail "libraries missing"

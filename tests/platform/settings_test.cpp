@@ -196,6 +196,58 @@ TEST_F(SettingsStore, DamagedFileLosesNothing) {
     EXPECT_EQ(q.value("Mine/sub/key").toString(), "x");
 }
 
+// The settings file is often written by hand: a save changes the lines of
+// the keys it sets and nothing else. Comments (';' and '#', on their own
+// line or after a value), blank lines, unknown keys and the spelling of
+// untouched lines stay; a '#' line is a comment, not an unreadable line.
+TEST_F(SettingsStore, SaveKeepsCommentsBlanksAndUntouchedLines) {
+    const QString text =
+        "# Veldrin settings, edited by hand\n"
+        "; the house of the click pad\n"
+        "\n"
+        "[Startup]\n"
+        "  HouseCode = B   ; as the wall switches\n"
+        "#ComPort=1\n"
+        "ComPort=3\n"
+        "\n"
+        "\n"
+        "; bridge\n"
+        "[MQTT]\n"
+        "Host=broker.local\n"
+        "Unknown = \"kept, as written\"\n"
+        "   \n"
+        "# end\n";
+    testenv::writeSettings(text);
+    EXPECT_EQ(GetSetting("veldrin", "Startup", "HouseCode"), "B");
+    EXPECT_EQ(GetSetting("veldrin", "Startup", "ComPort"), "3");
+    EXPECT_EQ(platform::firstUnreadableSettingsLine(), 0);
+
+    // Saving the value a key already has changes nothing but its own line.
+    ASSERT_TRUE(SaveSetting("veldrin", "Startup", "HouseCode", "D"));
+    ASSERT_TRUE(SaveSetting("veldrin", "Startup", "ComPort", "3"));
+    ASSERT_TRUE(SaveSetting("veldrin", "Startup", "F1Top", "1200"));
+    ASSERT_TRUE(SaveSetting("veldrin", "Ports", "COM3", "/dev/ttyUSB0"));
+    QString expected = text;
+    expected.replace("  HouseCode = B   ; as", "  HouseCode=D; as");
+    expected.replace("ComPort=3\n", "ComPort=3\nF1Top=1200\n");
+    expected += "\n[Ports]\nCOM3=/dev/ttyUSB0\n";
+    EXPECT_EQ(testenv::readSettings().toStdString(), expected.toStdString());
+    EXPECT_EQ(platform::firstUnreadableSettingsLine(), 0);
+    EXPECT_EQ(GetSetting("veldrin", "MQTT", "Unknown"), "kept, as written");
+
+    // QSettings knows no '#' comments: a '#' line that it would read as a
+    // serialised value is not written back.
+    testenv::writeSettings("[Startup]\n#F1Top=@Variant(\\0\\0\\0\\v7f)\n# F1Top=1\nComPort=2\n");
+    ASSERT_TRUE(SaveSetting("veldrin", "Startup", "ComPort", "3"));
+    EXPECT_EQ(testenv::readSettings().toStdString(), "[Startup]\n# F1Top=1\nComPort=3\n");
+
+    // A key stored twice keeps its first line; the second goes, its
+    // comment stays.
+    testenv::writeSettings("[Startup]\nHouseCode=B\n; old\nHouseCode=C\nComPort=2");
+    ASSERT_TRUE(SaveSetting("veldrin", "Startup", "HouseCode", "E"));
+    EXPECT_EQ(testenv::readSettings().toStdString(), "[Startup]\nHouseCode=E\n; old\nComPort=2\n");
+}
+
 // A process killed while it saves leaves the old file or the new one, whole.
 TEST_F(SettingsStore, KillDuringSaveLeavesOldOrNewFile) {
     const QString big(20000, QChar('x'));

@@ -1,0 +1,44 @@
+#!/bin/sh
+# The manual pages as built: each renders without a groff warning (and
+# through man -l where man is installed), every page one of them refers to
+# exists, and every key of the sample settings file is commented out and
+# documented in veldrin.conf(5).
+# Usage: manpages_test.sh BUILT_PAGES_DIR SAMPLE_CONFIG
+set -u
+dir=$1
+sample=$2
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+command -v groff >/dev/null || {
+    echo "groff is not installed"
+    exit 77
+}
+pages="veldrin.1 veldrind.1 veldrin-cmd.1 veldrin-sim.1 veldrin.conf.5"
+for page in $pages; do
+    [ -f "$dir/$page" ] || fail "$page was not built"
+    # A page that only sources another (veldrind.1) is rendered as that one.
+    head -n 1 "$dir/$page" | grep -q '^\.so ' && continue
+    ! grep -q '@[A-Za-z_]*@' "$dir/$page" || fail "$page has unreplaced @VARIABLES@"
+    warnings=$(cd "$dir" && groff -man -Tutf8 -ww -z "$page" 2>&1)
+    [ -z "$warnings" ] || fail "groff $page: $warnings"
+    if command -v man >/dev/null; then
+        warnings=$(cd "$dir" && MANWIDTH=80 man -l "$page" 2>&1 >/dev/null)
+        [ -z "$warnings" ] || fail "man -l $page: $warnings"
+    fi
+done
+# References such as ".BR veldrin\-cmd (1)" name pages that exist.
+refs=$(cat "$dir"/*.[15] | sed -n 's/^\.BR \(veldrin[a-z\\.-]*\) (\([15]\)).*/\1.\2/p' | sed 's/\\-/-/g' | sort -u)
+for ref in $refs; do
+    case " $pages " in *" $ref "*) ;; *) fail "a page refers to $ref, which is not built" ;; esac
+done
+# The sample settings file sets nothing: every setting is commented out.
+set_lines=$(grep -v -e '^#' -e '^\[[A-Za-z]*\]$' -e '^$' "$sample")
+[ -z "$set_lines" ] || fail "the sample settings file sets: $set_lines"
+# Every setting of the sample file is documented.
+for key in $(sed -n 's/^#\([A-Za-z0-9]*\)=.*/\1/p' "$sample" | sort -u); do
+    case $key in COM[0-9]*) key=COM ;; [A-P][0-9]*) continue ;; esac
+    grep -q "$key" "$dir/veldrin.conf.5" || fail "$key of the sample settings file is not in veldrin.conf(5)"
+done
+echo "manual pages: $pages"
