@@ -22,15 +22,20 @@ rm -rf "$work"
 mkdir -p "$work"
 prefix=$(realpath "$work")/prefix
 "$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" || fail "cmake --install (see $work/install.log)"
+# Libraries in the multiarch folder, as on Debian (lib where there is none).
+libdir=lib
+triplet=$(gcc -print-multiarch 2>/dev/null || true)
+[ -z "$triplet" ] || libdir=lib/$triplet
 
 for f in bin/veldrin bin/veldrind bin/veldrin-sim bin/veldrin-cmd bin/pandrel-event-wait bin/Grelmond; do
     [ -x "$prefix/$f" ] || fail "$f missing or not executable"
 done
-for f in include/pandrel/controlcm.h include/pandrel/engine.h include/pandrel/x10.h lib/cmake/pandrel/pandrelConfig.cmake \
-    lib/cmake/pandrel/pandrelConfigVersion.cmake share/applications/veldrin.desktop \
+for f in include/pandrel/controlcm.h include/pandrel/engine.h include/pandrel/x10.h $libdir/cmake/pandrel/pandrelConfig.cmake \
+    $libdir/cmake/pandrel/pandrelConfigVersion.cmake share/applications/veldrin.desktop \
     share/icons/hicolor/16x16/apps/veldrin.png share/icons/hicolor/scalable/apps/veldrin.svg \
-    share/man/man1/veldrin.1 share/man/man1/veldrin-cmd.1 share/man/man1/veldrin-sim.1 \
-    share/man/man5/veldrin.conf.5 share/doc/veldrin/examples/veldrin.conf etc/veldrin/veldrin.conf; do
+    share/man/man1/veldrin.1.gz share/man/man1/veldrind.1.gz share/man/man1/veldrin-cmd.1.gz \
+    share/man/man1/veldrin-sim.1.gz share/man/man5/veldrin.conf.5.gz \
+    share/doc/veldrin/examples/veldrin.conf etc/veldrin/veldrin.conf; do
     [ -f "$prefix/$f" ] || fail "$f missing"
 done
 # The sample settings file is the administrator's once installed: installing
@@ -41,18 +46,23 @@ edited=$(cat "$prefix/etc/veldrin/veldrin.conf")
 [ "$(cat "$prefix/etc/veldrin/veldrin.conf")" = "$edited" ] || fail "a second install replaced the edited settings file"
 cmp -s "$prefix/share/doc/veldrin/examples/veldrin.conf" "$(dirname "$0")/../../packaging/veldrin.conf" ||
     fail "the example settings file differs from the sample"
-ls "$prefix"/lib/libpandrel.so.* "$prefix"/lib/libpandrel-engine.so.* "$prefix"/lib/libveldrin-x10.so.* \
-    "$prefix"/lib/libveldrin-platform.so.* "$prefix"/lib/libveldrin-platform-widgets.so.* >/dev/null ||
+ls "$prefix/$libdir"/libpandrel.so.* "$prefix/$libdir"/libpandrel-engine.so.* "$prefix/$libdir"/libveldrin-x10.so.* \
+    "$prefix/$libdir"/libveldrin-platform.so.* "$prefix/$libdir"/veldrin/libveldrin-platform-widgets.so.* >/dev/null ||
     fail "libraries missing"
+# Debian's own files (copyright, changelog) are for the packages only.
+[ ! -e "$prefix/share/doc/libpandrel1" ] || fail "a plain install carries the packages' doc files"
 
 # The programs and the library resolve the project's libraries inside the
 # prefix, through paths relative to themselves.
-for f in bin/veldrin bin/veldrind bin/veldrin-cmd bin/pandrel-event-wait lib/libpandrel.so lib/libpandrel-engine.so; do
+for f in bin/veldrin bin/veldrind bin/veldrin-cmd bin/pandrel-event-wait $libdir/libpandrel.so $libdir/libpandrel-engine.so; do
     deps=$(env -u LD_LIBRARY_PATH ldd "$prefix/$f")
     ! printf '%s\n' "$deps" | grep -q 'not found' || fail "$f: unresolved libraries: $deps"
-    [ "$(lib_dir "$prefix/$f" libveldrin-platform.so)" = "$prefix/lib" ] ||
+    [ "$(lib_dir "$prefix/$f" libveldrin-platform.so)" = "$prefix/$libdir" ] ||
         fail "$f does not load libveldrin-platform from the prefix: $deps"
 done
+# The window's private library, in its own folder.
+[ "$(lib_dir "$prefix/bin/veldrin" libveldrin-platform-widgets.so)" = "$prefix/$libdir/veldrin" ] ||
+    fail "veldrin does not load its private library from $prefix/$libdir/veldrin"
 status=0
 env -u LD_LIBRARY_PATH "$prefix/bin/veldrin-cmd" >/dev/null 2>&1 || status=$?
 [ "$status" -eq 2 ] || fail "installed veldrin-cmd without arguments: status $status, not 2 (usage)"
@@ -66,7 +76,9 @@ size=$(od -An -tu1 -j16 -N8 "$prefix/share/icons/hicolor/16x16/apps/veldrin.png"
 [ "$size" = " 0 0 0 16 0 0 0 16" ] || fail "PNG icon is not 16x16 ($size)"
 grep -q 'viewBox="0 0 16 16"' "$prefix/share/icons/hicolor/scalable/apps/veldrin.svg" || fail "SVG icon"
 if command -v xmllint >/dev/null; then xmllint --noout "$prefix/share/icons/hicolor/scalable/apps/veldrin.svg"; fi
-man=$prefix/share/man/man1/veldrin.1
+man=$work/veldrin.1
+gzip -dc "$prefix/share/man/man1/veldrin.1.gz" >"$man" || fail "veldrin.1.gz is not gzip"
+[ "$(readlink "$prefix/share/man/man1/veldrind.1.gz")" = veldrin.1.gz ] || fail "veldrind.1.gz does not lead to veldrin.1.gz"
 grep -q "\"Veldrin $version\"" "$man" || fail "manual page does not carry version $version"
 ! grep -q '@[A-Za-z_]*@' "$man" || fail "manual page has unreplaced @VARIABLES@"
 if command -v groff >/dev/null; then
@@ -132,12 +144,12 @@ CPP
     -DCMAKE_EXE_LINKER_FLAGS="$cxxflags" -DCMAKE_CXX_COMPILER_LAUNCHER="$launcher" \
     -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
     >"$work/consumer.log" 2>&1 || fail "configuring the consumer (see $work/consumer.log)"
-grep -q "^pandrel_DIR:PATH=$prefix/lib/cmake/pandrel\$" "$work/consumer/build/CMakeCache.txt" ||
+grep -q "^pandrel_DIR:PATH=$prefix/$libdir/cmake/pandrel\$" "$work/consumer/build/CMakeCache.txt" ||
     fail "the consumer did not find the installed package"
 "$cmake" --build "$work/consumer/build" >>"$work/consumer.log" 2>&1 || fail "building the consumer (see $work/consumer.log)"
 out=$(env -u LD_LIBRARY_PATH "$work/consumer/build/consumer") || fail "consumer failed: $out"
 [ "$out" = "comport 3, event lossmer_pandrel_event" ] || fail "consumer printed: $out"
-[ "$(lib_dir "$work/consumer/build/consumer" libpandrel.so)" = "$prefix/lib" ] ||
+[ "$(lib_dir "$work/consumer/build/consumer" libpandrel.so)" = "$prefix/$libdir" ] ||
     fail "consumer does not load the installed libpandrel"
 
 # A program without a window, built against the engine alone: it runs under
@@ -180,6 +192,6 @@ out=$(env -u LD_LIBRARY_PATH -u QT_QPA_PLATFORM "$work/daemon/build/daemon") || 
 deps=$(env -u LD_LIBRARY_PATH ldd "$work/daemon/build/daemon")
 ! printf '%s\n' "$deps" | grep -qE 'libQt6(Widgets|Gui)|libpandrel\.so' ||
     fail "the engine consumer loads a widget library: $deps"
-[ "$(lib_dir "$work/daemon/build/daemon" libpandrel-engine.so)" = "$prefix/lib" ] ||
+[ "$(lib_dir "$work/daemon/build/daemon" libpandrel-engine.so)" = "$prefix/$libdir" ] ||
     fail "engine consumer does not load the installed libpandrel-engine"
 echo "installed and used from $prefix"
