@@ -78,7 +78,8 @@ TEST_F(Supervisor, RetriesDoubleFromOneSecondUpToThirtyAndTheFirstFailureIsRepor
     const qint64 again = platform::TimeBase::global().nowMs();
     s.supervise(device);
     ASSERT_TRUE(platform::waitFor([&] { return missing.size() == 2; }, 5000));
-    EXPECT_LT(tries.back() - again, 2500);
+    // The first retry, a second later, with the same slack for a loaded machine.
+    EXPECT_LT(tries.back() - again, 1000 * 5 / 4 + 2500);
 }
 
 // Real time, so that a retry "at once" (milliseconds) stands well apart from

@@ -425,7 +425,8 @@ TEST_F(ServiceTest, ConfirmedCommandsMoveTheStateAndGivenUpOnesDoNot) {
     twoWay->failChecksums(1000);
     s.commands().switchUnit(at("A3"), false, Source::Mqtt);
     ASSERT_TRUE(testenv::pumpUntil(
-        [&] { return lines.last().startsWith("ERROR: Command Not Confirmed"); }, 10000));
+        [&] { return !lines.isEmpty() && lines.last().startsWith("ERROR: Command Not Confirmed"); },
+        10000));
     EXPECT_EQ(lines.last(), "ERROR: Command Not Confirmed by the Interface, Given Up: A3 OFF");
     EXPECT_EQ(of("A3").power, Power::On);
     EXPECT_EQ(of("A3").source, Source::Click);
