@@ -465,9 +465,7 @@ void Bridge::removeStale(const QString& t, const QByteArray& config) {
         const QStringList parts = st.mid(base.size()).split(u'/');
         const std::optional<state::Address> a = state::parseModule(parts.value(0));
         if (!a || a->unit == 0 || table_->modules().find(*a)) continue;
-        if (parts.size() == 2 && parts[1] == u"state")
-            client_->publish(st, QByteArray(), true);
-        else if (parts.size() == 2 && parts[1] == u"brightness")
+        if (parts.size() == 2 && (parts[1] == u"state" || parts[1] == u"brightness"))
             client_->publish(st, QByteArray(), true);
     }
 }
