@@ -5,6 +5,7 @@
 
 #include "commandpath.h"
 #include "programinfo.h"
+#include "timebase.h"
 #include "x10codes.h"
 
 namespace mqtt {
@@ -29,6 +30,14 @@ std::optional<x10::Function> houseFunctionOf(const QByteArray& word) {
         if (x10::isHouseFunction(f) && word == payloadName(f).toLatin1())
             return static_cast<x10::Function>(f);
     return std::nullopt;
+}
+
+// How long a lamp's state may be held back while it goes from full to its
+// level: the longest DIM sequence takes a few seconds on the line.
+constexpr qint64 kHoldMs = 15000;
+
+bool isSensor(state::Kind k) {
+    return k == state::Kind::Motion || k == state::Kind::Sensor;
 }
 
 QString versionText() {
@@ -70,13 +79,14 @@ Bridge::Bridge(Settings settings, QString password, state::StateTable* table, Co
     o.willTopic = topic(QStringLiteral("status"));
     o.willPayload = kOffline;
     o.willRetain = true;
+    uniqueNode_ = settings_.uniqueNode();
     client_ = std::make_unique<Client>(std::move(o), log_);
     connect(client_.get(), &Client::connected, this, &Bridge::onConnected);
     connect(client_.get(), &Client::message, this, &Bridge::onMessage);
     connect(table_, &state::StateTable::changed, this, &Bridge::publishState);
-    connect(table_, &state::StateTable::heard, this, [this](const state::HeardEvent& e) {
-        client_->publish(topic(QStringLiteral("event")), eventJson(e), false);
-    });
+    connect(table_, &state::StateTable::heard, this, &Bridge::onHeard);
+    holdTimer_.setSingleShot(true);
+    connect(&holdTimer_, &QTimer::timeout, this, &Bridge::releaseHolds);
     connect(path_, &CommandPath::interfaceReadyChanged, this, [this] { publishStatus(); });
 }
 
@@ -110,31 +120,80 @@ void Bridge::start() {
 }
 
 void Bridge::stop() {
-    if (client_->isConnected()) client_->publish(topic(QStringLiteral("status")), kOffline, true);
+    if (client_->isConnected() && phase_ == Phase::Active)
+        client_->publish(topic(QStringLiteral("status")), kOffline, true);
     client_->stop();
     throttle_.flush();
 }
 
+QString Bridge::probeTopic() const {
+    return topic(QStringLiteral("probe/") + uniqueNode_);
+}
+
+// First who holds the base topic: the broker hands out the retained B/client
+// and B/status on subscribing, before the probe sent after them comes back.
 void Bridge::onConnected() {
-    publishStatus();
+    phase_ = Phase::Probing;
+    holder_.clear();
+    holderStatus_.clear();
+    client_->subscribe(topic(QStringLiteral("client")));
+    client_->subscribe(topic(QStringLiteral("status")));
+    client_->subscribe(probeTopic());
+    client_->publish(probeTopic(), settings_.clientId.toUtf8(), false);
+}
+
+void Bridge::activate() {
+    const QByteArray self = settings_.clientId.toUtf8();
+    if (!holder_.isEmpty() && holder_ != self && holderStatus_ == kOnline) {
+        phase_ = Phase::Refused;
+        if (log_)
+            log_(QStringLiteral("MQTT: the base topic %1 is in use by client %2; the bridge "
+                                "stays off the broker")
+                     .arg(settings_.baseTopic, shown(holder_)));
+        client_->stop();
+        return;
+    }
+    phase_ = Phase::Active;
+    client_->publish(topic(QStringLiteral("client")), self, true);
     client_->subscribe(topic(QStringLiteral("+/set")));
     client_->subscribe(topic(QStringLiteral("+/brightness/set")));
     client_->subscribe(topic(QStringLiteral("+/all/set")));
+    if (settings_.discovery)
+        client_->subscribe(settings_.discoveryPrefix + QStringLiteral("/status"));
+    publishAll();
+}
+
+void Bridge::publishAll() {
+    publishStatus();
     if (settings_.discovery) publishDiscovery();
-    for (const state::Module& m : table_->modules().modules()) publishState(m.address);
+    for (const state::Module& m : table_->modules().modules()) {
+        if (isSensor(m.kind)) {
+            const auto s = sensors_.constFind(state::indexOf(m.address));
+            if (s != sensors_.constEnd()) publishSensor(m.address, *s);
+        } else {
+            publishState(m.address);
+        }
+    }
 }
 
 void Bridge::publishStatus() {
+    if (phase_ != Phase::Active) return;
     const bool online = client_->isConnected() && path_->interfaceReady();
     client_->publish(topic(QStringLiteral("status")), online ? kOnline : kOffline, true);
 }
 
 void Bridge::publishState(state::Address a) {
-    if (!client_->isConnected()) return;
+    if (!client_->isConnected() || phase_ != Phase::Active) return;
     const state::Module* m = table_->modules().find(a);
-    if (!m) return;
+    if (!m || (m->kind != state::Kind::Lamp && m->kind != state::Kind::Appliance)) return;
     const state::ModuleState& s = table_->state(a);
     if (s.power == state::Power::Unknown) return;
+    const auto hold = holds_.constFind(state::indexOf(a));
+    if (hold != holds_.constEnd()) {
+        const bool between = s.power == state::Power::On && s.level != hold->level;
+        if (between && platform::TimeBase::global().nowMs() < hold->untilMs) return;
+        holds_.erase(hold);
+    }
     const bool on = s.power == state::Power::On;
     client_->publish(topic(a.text() + QStringLiteral("/state")), on ? "ON" : "OFF", true);
     if (m->kind != state::Kind::Lamp) return;
@@ -163,38 +222,170 @@ QByteArray Bridge::eventJson(const state::HeardEvent& e) {
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
+// Heard traffic: motion and door sensors move their binary sensors, a
+// remote's buttons become events of its own; everything also goes to B/event.
+void Bridge::onHeard(const state::HeardEvent& e) {
+    if (phase_ != Phase::Active) return;
+    client_->publish(topic(QStringLiteral("event")), eventJson(e), false);
+    if (e.house < 1 || e.house > 16) return;
+    const bool onOff = e.function == x10::On || e.function == x10::Off;
+    const bool dims = e.function == x10::Dim || e.function == x10::Bright;
+    if (!onOff && !dims) return;
+    for (int u : e.units) {
+        const state::Address a{e.house, u};
+        const state::Module* m = table_->modules().find(a);
+        if (!m) continue;
+        if (m->kind == state::Kind::Remote) {
+            QJsonObject o;
+            o.insert(QStringLiteral("event_type"), payloadName(e.function).toLower());
+            if (e.amount >= 0) o.insert(QStringLiteral("amount"), e.amount);
+            client_->publish(topic(a.text() + QStringLiteral("/event")),
+                             QJsonDocument(o).toJson(QJsonDocument::Compact), false);
+            continue;
+        }
+        if (!isSensor(m->kind) || !onOff) continue;
+        const bool on = e.function == x10::On;
+        const int index = state::indexOf(a);
+        sensors_[index] = on;
+        publishSensor(a, on);
+        QTimer* t = offTimers_.value(index);
+        if (!on || m->kind != state::Kind::Motion || settings_.offDelaySeconds <= 0) {
+            if (t) t->stop();
+            continue;
+        }
+        if (!t) {
+            t = new QTimer(this);
+            t->setSingleShot(true);
+            connect(t, &QTimer::timeout, this, [this, a, index] {
+                sensors_[index] = false;
+                publishSensor(a, false);
+            });
+            offTimers_.insert(index, t);
+        }
+        platform::TimeBase::global().startTimer(*t, qint64(settings_.offDelaySeconds) * 1000);
+    }
+}
+
+void Bridge::publishSensor(state::Address a, bool on) {
+    if (!client_->isConnected() || phase_ != Phase::Active) return;
+    client_->publish(topic(a.text() + QStringLiteral("/state")), on ? "ON" : "OFF", true);
+}
+
+void Bridge::releaseHolds() {
+    const qint64 now = platform::TimeBase::global().nowMs();
+    qint64 next = -1;
+    QList<int> due;
+    for (auto it = holds_.cbegin(); it != holds_.cend(); ++it) {
+        if (it->untilMs <= now)
+            due << it.key();
+        else if (next < 0 || it->untilMs < next)
+            next = it->untilMs;
+    }
+    for (int index : due) {
+        holds_.remove(index);
+        publishState(state::addressAt(index));
+    }
+    if (next >= 0) platform::TimeBase::global().startTimer(holdTimer_, next - now);
+}
+
 QJsonObject Bridge::deviceBlock() const {
     QJsonObject d;
-    d.insert(QStringLiteral("identifiers"), QJsonArray{settings_.node()});
+    d.insert(QStringLiteral("identifiers"), QJsonArray{uniqueNode_});
     d.insert(QStringLiteral("name"), settings_.device());
+    d.insert(QStringLiteral("manufacturer"), programinfo::kTitle);
     d.insert(QStringLiteral("model"), programinfo::kTitle);
     d.insert(QStringLiteral("sw_version"), versionText());
     return d;
+}
+
+QJsonObject Bridge::moduleDevice(const state::Module& m) const {
+    QString model;
+    switch (m.kind) {
+        case state::Kind::Lamp:
+            model = QStringLiteral("Lamp module");
+            break;
+        case state::Kind::Appliance:
+            model = QStringLiteral("Appliance module");
+            break;
+        case state::Kind::Motion:
+            model = QStringLiteral("Motion sensor");
+            break;
+        case state::Kind::Sensor:
+            model = QStringLiteral("Door and window sensor");
+            break;
+        case state::Kind::Remote:
+            model = QStringLiteral("Remote");
+            break;
+    }
+    QJsonObject d;
+    d.insert(QStringLiteral("identifiers"), QJsonArray{uniqueNode_ + u'_' + m.address.text()});
+    d.insert(QStringLiteral("name"), m.name.isEmpty() ? m.address.text() : m.name);
+    d.insert(QStringLiteral("model"), model);
+    d.insert(QStringLiteral("via_device"), uniqueNode_);
+    return d;
+}
+
+void Bridge::addOrigin(QJsonObject& o) const {
+    QJsonObject origin;
+    origin.insert(QStringLiteral("name"), programinfo::kTitle);
+    origin.insert(QStringLiteral("sw"), versionText());
+    origin.insert(QStringLiteral("url"), programinfo::kUrl);
+    o.insert(QStringLiteral("origin"), origin);
 }
 
 void Bridge::addAvailability(QJsonObject& o) const {
     o.insert(QStringLiteral("availability_topic"), topic(QStringLiteral("status")));
     o.insert(QStringLiteral("payload_available"), QString::fromLatin1(kOnline));
     o.insert(QStringLiteral("payload_not_available"), QString::fromLatin1(kOffline));
-    o.insert(QStringLiteral("device"), deviceBlock());
+    addOrigin(o);
 }
 
 QString Bridge::discoveryTopic(const state::Module& m) const {
-    const QString component =
-        m.kind == state::Kind::Lamp ? QStringLiteral("light") : QStringLiteral("switch");
+    QString component;
+    switch (m.kind) {
+        case state::Kind::Lamp:
+            component = QStringLiteral("light");
+            break;
+        case state::Kind::Appliance:
+            component = QStringLiteral("switch");
+            break;
+        case state::Kind::Motion:
+        case state::Kind::Sensor:
+            component = QStringLiteral("binary_sensor");
+            break;
+        case state::Kind::Remote:
+            component = QStringLiteral("event");
+            break;
+    }
     return QStringLiteral("%1/%2/%3/%4/config")
-        .arg(settings_.discoveryPrefix, component, settings_.node(), m.address.text());
+        .arg(settings_.discoveryPrefix, component, uniqueNode_, m.address.text());
 }
 
 QByteArray Bridge::discoveryConfig(const state::Module& m) const {
     const QString addr = m.address.text();
     QJsonObject o;
-    o.insert(QStringLiteral("name"), m.name.isEmpty() ? addr : m.name);
-    o.insert(QStringLiteral("unique_id"), settings_.node() + u'_' + addr);
-    o.insert(QStringLiteral("command_topic"), topic(addr + QStringLiteral("/set")));
+    // The entity is its device's main one and takes the device's name.
+    o.insert(QStringLiteral("name"), QJsonValue::Null);
+    o.insert(QStringLiteral("unique_id"), uniqueNode_ + u'_' + addr);
+    o.insert(QStringLiteral("device"), moduleDevice(m));
+    addAvailability(o);
+    if (m.kind == state::Kind::Remote) {
+        o.insert(QStringLiteral("state_topic"), topic(addr + QStringLiteral("/event")));
+        o.insert(QStringLiteral("event_types"),
+                 QJsonArray{QStringLiteral("on"), QStringLiteral("off"), QStringLiteral("dim"),
+                            QStringLiteral("bright")});
+        o.insert(QStringLiteral("device_class"), QStringLiteral("button"));
+        return QJsonDocument(o).toJson(QJsonDocument::Compact);
+    }
     o.insert(QStringLiteral("state_topic"), topic(addr + QStringLiteral("/state")));
     o.insert(QStringLiteral("payload_on"), QStringLiteral("ON"));
     o.insert(QStringLiteral("payload_off"), QStringLiteral("OFF"));
+    if (isSensor(m.kind)) {
+        if (m.kind == state::Kind::Motion)
+            o.insert(QStringLiteral("device_class"), QStringLiteral("motion"));
+        return QJsonDocument(o).toJson(QJsonDocument::Compact);
+    }
+    o.insert(QStringLiteral("command_topic"), topic(addr + QStringLiteral("/set")));
     if (m.kind == state::Kind::Lamp) {
         o.insert(QStringLiteral("brightness_command_topic"),
                  topic(addr + QStringLiteral("/brightness/set")));
@@ -205,7 +396,6 @@ QByteArray Bridge::discoveryConfig(const state::Module& m) const {
         // first send the lamp to full brightness.
         o.insert(QStringLiteral("on_command_type"), QStringLiteral("brightness"));
     }
-    addAvailability(o);
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
@@ -222,20 +412,62 @@ void Bridge::publishDiscovery() {
         const QString payload = payloadName(f);
         const QString object = house + u'_' + payload.toLower();
         const QString t = QStringLiteral("%1/button/%2/%3/config")
-                              .arg(settings_.discoveryPrefix, settings_.node(), object);
+                              .arg(settings_.discoveryPrefix, uniqueNode_, object);
         QJsonObject o;
         o.insert(QStringLiteral("name"), house + u' ' + x10::functionName(f).toLower());
-        o.insert(QStringLiteral("unique_id"), settings_.node() + u'_' + object);
+        o.insert(QStringLiteral("unique_id"), uniqueNode_ + u'_' + object);
         o.insert(QStringLiteral("command_topic"), topic(house + QStringLiteral("/all/set")));
         o.insert(QStringLiteral("payload_press"), payload);
+        o.insert(QStringLiteral("device"), deviceBlock());
         addAvailability(o);
         announced_.insert(t);
         client_->publish(t, QJsonDocument(o).toJson(QJsonDocument::Compact), true);
     }
+    // The connectivity of the interface: B/status itself, which the broker
+    // sets offline when the bridge dies, so it needs no availability.
+    {
+        const QString t = QStringLiteral("%1/binary_sensor/%2/interface/config")
+                              .arg(settings_.discoveryPrefix, uniqueNode_);
+        QJsonObject o;
+        o.insert(QStringLiteral("name"), QStringLiteral("Interface"));
+        o.insert(QStringLiteral("unique_id"), uniqueNode_ + QStringLiteral("_interface"));
+        o.insert(QStringLiteral("device_class"), QStringLiteral("connectivity"));
+        o.insert(QStringLiteral("entity_category"), QStringLiteral("diagnostic"));
+        o.insert(QStringLiteral("state_topic"), topic(QStringLiteral("status")));
+        o.insert(QStringLiteral("payload_on"), QString::fromLatin1(kOnline));
+        o.insert(QStringLiteral("payload_off"), QString::fromLatin1(kOffline));
+        o.insert(QStringLiteral("device"), deviceBlock());
+        addOrigin(o);
+        announced_.insert(t);
+        client_->publish(t, QJsonDocument(o).toJson(QJsonDocument::Compact), true);
+    }
+    lastAnnouncedMs_ = platform::TimeBase::global().nowMs();
     // The broker answers with every config of this node it still holds;
-    // onMessage clears those not announced above.
+    // onMessage clears those not announced above. The configs under the
+    // node's name alone are those of versions before the hash was added.
+    client_->subscribe(
+        QStringLiteral("%1/+/%2/+/config").arg(settings_.discoveryPrefix, uniqueNode_));
     client_->subscribe(
         QStringLiteral("%1/+/%2/+/config").arg(settings_.discoveryPrefix, settings_.node()));
+}
+
+void Bridge::removeStale(const QString& t, const QByteArray& config) {
+    client_->publish(t, QByteArray(), true);
+    throttle_.log(QStringLiteral("mqtt-removed"),
+                  QStringLiteral("MQTT: removed the discovery config ") + t);
+    // The retained topics of a module taken out of the list; not those of a
+    // module that is still listed under another kind.
+    const QJsonObject o = QJsonDocument::fromJson(config).object();
+    const QString base = settings_.baseTopic + u'/';
+    for (const char* key : {"state_topic", "brightness_state_topic"}) {
+        const QString st = o.value(QLatin1String(key)).toString();
+        if (!st.startsWith(base)) continue;
+        const QStringList parts = st.mid(base.size()).split(u'/');
+        const std::optional<state::Address> a = state::parseModule(parts.value(0));
+        if (!a || a->unit == 0 || table_->modules().find(*a)) continue;
+        if (parts.size() == 2 && (parts[1] == u"state" || parts[1] == u"brightness"))
+            client_->publish(st, QByteArray(), true);
+    }
 }
 
 void Bridge::ignored(const QString& t, const QByteArray& payload, const QString& why) {
@@ -250,12 +482,29 @@ void Bridge::received(const QString& command) {
 }
 
 void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retained) {
+    if (t == probeTopic()) {
+        if (phase_ == Phase::Probing) activate();
+        return;
+    }
+    if (t == topic(QStringLiteral("client")) || t == topic(QStringLiteral("status"))) {
+        if (phase_ != Phase::Probing) return;  // our own, or the start is over
+        (t.endsWith(QStringLiteral("/client")) ? holder_ : holderStatus_) = payload;
+        return;
+    }
+    if (phase_ != Phase::Active) return;
     const QString prefix = settings_.discoveryPrefix + u'/';
+    if (settings_.discovery && t == prefix + QStringLiteral("status")) {
+        // Home Assistant started again and forgot what it was told (without
+        // a persistent broker nothing retained survives either).
+        if (!retained && payload.trimmed() == kOnline) {
+            if (log_) log_(QStringLiteral("MQTT: Home Assistant is online; announcing again"));
+            publishAll();
+        }
+        return;
+    }
     if (t.startsWith(prefix) && t.endsWith(QStringLiteral("/config"))) {
         if (!settings_.discovery || payload.isEmpty() || announced_.contains(t)) return;
-        client_->publish(t, QByteArray(), true);
-        throttle_.log(QStringLiteral("mqtt-removed"),
-                      QStringLiteral("MQTT: removed the discovery config ") + t);
+        removeStale(t, payload);
         return;
     }
     const QString base = settings_.baseTopic + u'/';
@@ -271,7 +520,11 @@ void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retaine
         if (!a) return ignored(t, payload, QStringLiteral("no such address"));
         if (word != "ON" && word != "OFF")
             return ignored(t, payload, QStringLiteral("not ON or OFF"));
+        const state::Module* m = table_->modules().find(*a);
+        if (m && m->kind != state::Kind::Lamp && m->kind != state::Kind::Appliance)
+            return ignored(t, payload, QStringLiteral("a sensor or remote takes no commands"));
         received(a->text() + u' ' + QString::fromLatin1(word));
+        holds_.remove(state::indexOf(*a));
         path_->switchUnit(*a, word == "ON", state::Source::Mqtt);
         return;
     }
@@ -289,6 +542,14 @@ void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retaine
         if (!ok || !plain || level < 0 || level > 100)
             return ignored(t, payload, QStringLiteral("not a level from 0 to 100"));
         received(QStringLiteral("%1 BRIGHTNESS %2").arg(a->text()).arg(level));
+        const state::ModuleState& now = table_->state(*a);
+        if (m && level > 0 && (now.power != state::Power::On || now.level < 0)) {
+            // On from off goes through full brightness: one state at the end.
+            holds_.insert(state::indexOf(*a),
+                          Hold{level, platform::TimeBase::global().nowMs() + kHoldMs});
+            if (!holdTimer_.isActive())
+                platform::TimeBase::global().startTimer(holdTimer_, kHoldMs);
+        }
         path_->setBrightness(*a, level, state::Source::Mqtt);
         return;
     }

@@ -6,8 +6,11 @@
 //
 // Topics (B = BaseTopic, ADDR = "A5"):
 //   B/status                 online / offline, retained; the last will says offline
+//   B/client                 the client id of the instance that holds B, retained
 //   B/ADDR/state             ON / OFF, retained, for every listed module
+//                            (motion and door sensors: what they sent last)
 //   B/ADDR/brightness        0..100, retained, lamps
+//   B/ADDR/event             {"event_type":"on"}, a remote's button heard
 //   B/ADDR/set               ON / OFF (any case)
 //   B/ADDR/brightness/set    0..100, lamps
 //   B/HOUSE/all/set          ALL_LIGHTS_ON / ALL_LIGHTS_OFF / ALL_UNITS_OFF
@@ -15,17 +18,29 @@
 // Nothing else is taken from the broker. Commands that arrive retained are
 // stale (someone published them with the retain flag) and are ignored.
 //
+// On each connect the bridge first reads B/client and B/status: when another
+// client id holds B and says online, two instances would act on each other's
+// commands, so this one logs an error and leaves the broker.
+//
+// Each module is a device of its own in Home Assistant, linked to the
+// bridge's device; the bridge's device has a connectivity sensor that is on
+// while B/status is online (connected and the interface answering).
+//
 // Discovery configs of modules that are no longer listed are found by
 // subscribing to this node's own configs: a retained config the broker still
 // holds for an address that is not listed any more gets an empty retained
-// message, which removes the entity from the hub. No list is kept on disk, so
-// the broker stays the one place that knows what was announced.
+// message, which removes the entity from the hub, and so do the retained
+// state topics that config names. No list is kept on disk, so the broker
+// stays the one place that knows what was announced. When Home Assistant
+// says online on <prefix>/status, everything is announced again.
 
 #include <QByteArray>
+#include <QHash>
 #include <QJsonObject>
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QTimer>
 #include <functional>
 #include <memory>
 
@@ -68,8 +83,23 @@ class Bridge : public QObject {
     QString discoveryTopic(const state::Module& module) const;
     QByteArray discoveryConfig(const state::Module& module) const;
 
+    // The moment the last config of an announcement went out (logical ms of
+    // the time base), for the figures of a hub's restart.
+    qint64 lastAnnouncedMs() const { return lastAnnouncedMs_; }
+    // Off the broker because another instance holds the base topic.
+    bool refused() const { return phase_ == Phase::Refused; }
+
   private:
+    enum class Phase { Probing, Active, Refused };
+
     void onConnected();
+    void activate();
+    void publishAll();
+    void onHeard(const state::HeardEvent& event);
+    void publishSensor(state::Address a, bool on);
+    void releaseHolds();
+    // A stale config: cleared, with the retained state topics it names.
+    void removeStale(const QString& topic, const QByteArray& config);
     void onMessage(const QString& topic, const QByteArray& payload, bool retained);
     void publishStatus();
     void publishState(state::Address a);
@@ -78,7 +108,10 @@ class Bridge : public QObject {
     void received(const QString& command);
     QString topic(const QString& rest) const { return settings_.baseTopic + u'/' + rest; }
     QJsonObject deviceBlock() const;
+    QJsonObject moduleDevice(const state::Module& m) const;
+    void addOrigin(QJsonObject& o) const;
     void addAvailability(QJsonObject& o) const;
+    QString probeTopic() const;
 
     Settings settings_;
     state::StateTable* table_;
@@ -90,6 +123,22 @@ class Bridge : public QObject {
     platform::LogThrottle throttle_;
     std::unique_ptr<Client> client_;
     QSet<QString> announced_;  // discovery topics published on this connection
+    QString uniqueNode_;
+    Phase phase_ = Phase::Probing;
+    QByteArray holder_;        // B/client as the broker holds it
+    QByteArray holderStatus_;  // B/status as the broker holds it
+    qint64 lastAnnouncedMs_ = 0;
+    // A lamp switched on at a level from off goes to full first and then
+    // dims: its state is held back until it reaches the level (or the
+    // deadline passes), so the hub does not show full brightness in between.
+    struct Hold {
+        int level;
+        qint64 untilMs;
+    };
+    QHash<int, Hold> holds_;  // by address index
+    QTimer holdTimer_;
+    QHash<int, bool> sensors_;       // motion and door sensors: last state sent
+    QHash<int, QTimer*> offTimers_;  // motion sensors: OffDelay running
 };
 
 }  // namespace mqtt

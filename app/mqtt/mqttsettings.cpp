@@ -74,6 +74,17 @@ std::optional<Settings> Settings::read(const std::function<void(const QString&)>
     s.baseTopic = readTopic(QStringLiteral("BaseTopic"), s.baseTopic, log);
     s.discovery = readFlag(QStringLiteral("Discovery"), true, log);
     s.discoveryPrefix = readTopic(QStringLiteral("DiscoveryPrefix"), s.discoveryPrefix, log);
+    const QString delay = value(QStringLiteral("OffDelay"));
+    if (!delay.isEmpty()) {
+        bool ok = false;
+        const int d = delay.toInt(&ok);
+        if (ok && d >= 0 && d <= 86400)
+            s.offDelaySeconds = d;
+        else if (log)
+            log(QStringLiteral("MQTT: setting OffDelay=%1 is not a number of seconds from 0 to "
+                               "86400; using 0")
+                    .arg(delay));
+    }
     return s;
 }
 
@@ -93,6 +104,13 @@ QString Settings::node() const {
         if (!keep) c = u'_';
     }
     return n;
+}
+
+QString Settings::uniqueNode() const {
+    const QByteArray key = device().toUtf8() + '\0' + baseTopic.toUtf8();
+    const QByteArray hash =
+        QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex().left(8);
+    return node() + u'_' + QString::fromLatin1(hash);
 }
 
 std::optional<QString> readPasswordFile(const QString& path, QString* error) {

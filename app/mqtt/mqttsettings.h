@@ -14,6 +14,8 @@
 //   BaseTopic        veldrin
 //   Discovery        true: Home Assistant discovery configs
 //   DiscoveryPrefix  homeassistant
+//   OffDelay         seconds after a motion sensor's last ON at which its
+//                    binary sensor goes OFF by itself; 0: only a heard OFF
 
 #include <QString>
 #include <functional>
@@ -37,6 +39,7 @@ struct Settings {
     QString baseTopic = QStringLiteral("veldrin");
     bool discovery = true;
     QString discoveryPrefix = QStringLiteral("homeassistant");
+    int offDelaySeconds = 0;
 
     // nullopt when no host is set (the bridge stays off). Values that make
     // no sense are logged once and replaced by their defaults.
@@ -46,6 +49,11 @@ struct Settings {
     // and '-' replaced by '_': the node of the discovery topics.
     QString node() const;
     QString device() const { return deviceName.isEmpty() ? clientId : deviceName; }
+    // The node followed by 8 hex digits of a hash of the device name and the
+    // base topic: the discovery node and the prefix of every unique_id, so
+    // that names differing only in punctuation ("a.b", "a_b") or instances
+    // on other base topics never share an entity.
+    QString uniqueNode() const;
 
     // The client id used when none is set: veldrin-<host>-<hash of the
     // settings file's absolute path, 6 hex digits>.

@@ -38,14 +38,22 @@ ModuleList ModuleList::fromEntries(const std::vector<std::pair<QString, QString>
             QString name = comma < 0 ? QString() : value.mid(comma + 1).trimmed();
             Module m;
             m.address = *a;
-            if (kindText.compare(QStringLiteral("lamp"), Qt::CaseInsensitive) == 0) {
-                m.kind = Kind::Lamp;
-            } else if (kindText.compare(QStringLiteral("appliance"), Qt::CaseInsensitive) == 0) {
-                m.kind = Kind::Appliance;
-            } else {
-                bad(key, value, QStringLiteral("kind must be lamp or appliance"));
+            static const std::array<std::pair<const char*, Kind>, 5> kKinds = {{
+                {"lamp", Kind::Lamp},
+                {"appliance", Kind::Appliance},
+                {"motion", Kind::Motion},
+                {"sensor", Kind::Sensor},
+                {"remote", Kind::Remote},
+            }};
+            const auto kind = std::find_if(kKinds.begin(), kKinds.end(), [&](const auto& k) {
+                return kindText.compare(QLatin1String(k.first), Qt::CaseInsensitive) == 0;
+            });
+            if (kind == kKinds.end()) {
+                bad(key, value,
+                    QStringLiteral("kind must be lamp, appliance, motion, sensor or remote"));
                 continue;
             }
+            m.kind = kind->second;
             if (seen[size_t(indexOf(*a))]) {
                 bad(key, value, QStringLiteral("address listed twice"));
                 continue;

@@ -13,7 +13,7 @@
 
 namespace state {
 
-enum class Kind { Lamp, Appliance };
+enum class Kind { Lamp, Appliance, Motion, Sensor, Remote };
 
 struct Module {
     Address address;

@@ -92,50 +92,90 @@ class MqttBridgeTest : public ::testing::Test {
     std::unique_ptr<mqtt::Bridge> bridge;
 };
 
+// Every config read back and checked for what Home Assistant requires: a
+// device per module linked to the bridge's device, the origin, the topics.
 TEST_F(MqttBridgeTest, AnnouncesModulesAndPublishesStateAndEvents) {
     table.apply(kHouseA, {6}, 2, -1, state::Source::Click);  // known before the connection
-    // A config left from a run when A9 was listed: cleared on connect.
+    // A config left from a run when A9 was listed (by a version that named
+    // the node without its hash): cleared on connect, with the retained
+    // state topics it names, as A9 is not listed any more.
     const QString stale = QStringLiteral("homeassistant/light/veldrin-test_host/A9/config");
     {
         TestSubscriber old(broker, QStringLiteral("x"), QStringLiteral("old"));
         ASSERT_TRUE(old.waitConnected());
-        old.publish(stale, "{\"name\":\"A9\"}", true);
+        old.publish(stale,
+                    R"({"name":"A9","state_topic":"veldrin/A9/state",)"
+                    R"("brightness_state_topic":"veldrin/A9/brightness"})",
+                    true);
+        old.publish(QStringLiteral("veldrin/A9/state"), "ON", true);
+        old.publish(QStringLiteral("veldrin/A9/brightness"), "40", true);
         testenv::pump(100);
     }
     TestSubscriber sub(broker, QStringLiteral("#"));
     ASSERT_TRUE(sub.waitConnected());
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A9/brightness"), "40"));
     startBridge();
 
     ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/status"), "online"));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/client"), "veldrin-test.host"));
     ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A6/state"), "ON"));
     ASSERT_TRUE(sub.waitFor(stale, ""));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A9/state"), ""));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A9/brightness"), ""));
     EXPECT_TRUE(log.contains(QStringLiteral("MQTT: removed the discovery config ") + stale));
 
-    const QJsonObject lamp =
-        json(sub.last(QStringLiteral("homeassistant/light/veldrin-test_host/A5/config")));
-    EXPECT_EQ(lamp["name"].toString(), "Hall lamp");
-    EXPECT_EQ(lamp["unique_id"].toString(), "veldrin-test_host_A5");
+    const QString node = settings().uniqueNode();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^veldrin-test_host_[0-9a-f]{8}$"))
+                    .match(node)
+                    .hasMatch())
+        << node.toStdString();
+    auto config = [&](const char* component, const QString& object) {
+        return json(sub.last(QStringLiteral("homeassistant/%1/%2/%3/config")
+                                 .arg(QLatin1String(component), node, object)));
+    };
+    const QJsonObject lamp = config("light", QStringLiteral("A5"));
+    EXPECT_TRUE(lamp.contains("name") && lamp["name"].isNull());
+    EXPECT_EQ(lamp["unique_id"].toString(), node + QStringLiteral("_A5"));
+    const QJsonObject lampDevice = lamp["device"].toObject();
+    EXPECT_EQ(lampDevice["identifiers"].toArray().first().toString(), node + QStringLiteral("_A5"));
+    EXPECT_EQ(lampDevice["name"].toString(), "Hall lamp");
+    EXPECT_EQ(lampDevice["model"].toString(), "Lamp module");
+    EXPECT_EQ(lampDevice["via_device"].toString(), node);
+    const QJsonObject origin = lamp["origin"].toObject();
+    EXPECT_EQ(origin["name"].toString(), "Veldrin");
+    EXPECT_FALSE(origin["sw"].toString().isEmpty());
+    EXPECT_TRUE(origin["url"].toString().startsWith("https://"));
     EXPECT_EQ(lamp["command_topic"].toString(), "veldrin/A5/set");
     EXPECT_EQ(lamp["state_topic"].toString(), "veldrin/A5/state");
     EXPECT_EQ(lamp["brightness_command_topic"].toString(), "veldrin/A5/brightness/set");
     EXPECT_EQ(lamp["brightness_state_topic"].toString(), "veldrin/A5/brightness");
     EXPECT_EQ(lamp["brightness_scale"].toInt(), 100);
     EXPECT_EQ(lamp["availability_topic"].toString(), "veldrin/status");
-    const QJsonObject device = lamp["device"].toObject();
-    EXPECT_EQ(device["identifiers"].toArray().first().toString(), "veldrin-test_host");
-    EXPECT_FALSE(device["sw_version"].toString().isEmpty());
-    const QJsonObject fan =
-        json(sub.last(QStringLiteral("homeassistant/switch/veldrin-test_host/A6/config")));
-    EXPECT_EQ(fan["name"].toString(), "Fan");
+    const QJsonObject fan = config("switch", QStringLiteral("A6"));
+    EXPECT_TRUE(fan["name"].isNull());
+    EXPECT_EQ(fan["command_topic"].toString(), "veldrin/A6/set");
     EXPECT_FALSE(fan.contains("brightness_command_topic"));
-    EXPECT_EQ(fan["device"].toObject(), device);
-    const QJsonObject button = json(
-        sub.last(QStringLiteral("homeassistant/button/veldrin-test_host/A_all_units_off/config")));
+    EXPECT_EQ(fan["device"].toObject()["model"].toString(), "Appliance module");
+    EXPECT_EQ(fan["device"].toObject()["name"].toString(), "Fan");
+    EXPECT_EQ(fan["origin"].toObject(), origin);
+    const QJsonObject button = config("button", QStringLiteral("A_all_units_off"));
     EXPECT_EQ(button["command_topic"].toString(), "veldrin/A/all/set");
     EXPECT_EQ(button["payload_press"].toString(), "ALL_UNITS_OFF");
-    EXPECT_FALSE(
-        sub.last(QStringLiteral("homeassistant/button/veldrin-test_host/A_all_lights_on/config"))
-            .isEmpty());
+    EXPECT_FALSE(config("button", QStringLiteral("A_all_lights_on")).isEmpty());
+    // The bridge's own device, with the connectivity of the interface: on
+    // while B/status is online, which the last will turns offline.
+    const QJsonObject bridgeDevice = button["device"].toObject();
+    EXPECT_EQ(bridgeDevice["identifiers"].toArray().first().toString(), node);
+    EXPECT_EQ(bridgeDevice["name"].toString(), "veldrin-test.host");
+    EXPECT_FALSE(bridgeDevice["sw_version"].toString().isEmpty());
+    const QJsonObject link = config("binary_sensor", QStringLiteral("interface"));
+    EXPECT_EQ(link["device_class"].toString(), "connectivity");
+    EXPECT_EQ(link["state_topic"].toString(), "veldrin/status");
+    EXPECT_EQ(link["payload_on"].toString(), "online");
+    EXPECT_EQ(link["payload_off"].toString(), "offline");
+    EXPECT_EQ(link["device"].toObject(), bridgeDevice);
+    EXPECT_EQ(link["origin"].toObject(), origin);
+    EXPECT_FALSE(link.contains("availability_topic"));
 
     // Changes and heard traffic. A module not listed publishes nothing.
     table.apply(kHouseA, {5}, 2, -1, state::Source::Powerline);
@@ -161,6 +201,205 @@ TEST_F(MqttBridgeTest, AnnouncesModulesAndPublishesStateAndEvents) {
     path.setReady(true);
     testenv::pumpUntil([&] { return sub.last(QStringLiteral("veldrin/status")) == "online"; });
     EXPECT_EQ(sub.last(QStringLiteral("veldrin/status")), "online");
+}
+
+// Motion and door sensors as binary sensors, a remote as an event entity;
+// heard traffic from elsewhere stays on B/event only.
+TEST_F(MqttBridgeTest, SensorsAndRemotesFollowHeardTraffic) {
+    table.setModules(state::ModuleList::fromEntries(
+        {{QStringLiteral("B1"), QStringLiteral("motion,Hall motion")},
+         {QStringLiteral("B2"), QStringLiteral("sensor,Back door")},
+         {QStringLiteral("B3"), QStringLiteral("remote,Bedside")}},
+        true, QStringLiteral("A"), {}));
+    TestSubscriber sub(broker, QStringLiteral("#"));
+    ASSERT_TRUE(sub.waitConnected());
+    mqtt::Settings s = settings();
+    s.offDelaySeconds = 60;  // 1.2 s of real time at the test's time scale
+    bridge = std::make_unique<mqtt::Bridge>(s, QString(), &table, &path, kHouseA,
+                                            [this](const QString& l) { log << l; });
+    bridge->start();
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/status"), "online"));
+    const QString node = s.uniqueNode();
+    auto config = [&](const char* component, const char* addr) {
+        const QString t = QStringLiteral("homeassistant/%1/%2/%3/config")
+                              .arg(QLatin1String(component), node, QLatin1String(addr));
+        EXPECT_TRUE(sub.waitFor(t)) << t.toStdString();
+        return json(sub.last(t));
+    };
+    const QJsonObject motion = config("binary_sensor", "B1");
+    EXPECT_EQ(motion["device_class"].toString(), "motion");
+    EXPECT_EQ(motion["state_topic"].toString(), "veldrin/B1/state");
+    EXPECT_EQ(motion["payload_on"].toString(), "ON");
+    EXPECT_EQ(motion["payload_off"].toString(), "OFF");
+    EXPECT_TRUE(motion["name"].isNull());
+    EXPECT_EQ(motion["unique_id"].toString(), node + QStringLiteral("_B1"));
+    EXPECT_EQ(motion["device"].toObject()["name"].toString(), "Hall motion");
+    EXPECT_FALSE(motion.contains("command_topic"));
+    const QJsonObject door = config("binary_sensor", "B2");
+    EXPECT_FALSE(door.contains("device_class"));
+    EXPECT_EQ(door["state_topic"].toString(), "veldrin/B2/state");
+    const QJsonObject remote = config("event", "B3");
+    EXPECT_EQ(remote["state_topic"].toString(), "veldrin/B3/event");
+    EXPECT_EQ(remote["event_types"].toArray(), (QJsonArray{"on", "off", "dim", "bright"}));
+    EXPECT_EQ(remote["device"].toObject()["via_device"].toString(), node);
+    EXPECT_FALSE(remote["origin"].toObject().isEmpty());
+
+    auto heard = [&](const char* devices, int function, const char* extra = "") {
+        sub.messages.clear();
+        table.applyReceived(QLatin1String(devices), QStringLiteral("B"), function,
+                            QLatin1String(extra));
+    };
+    // Motion: ON, a heard OFF ends it at once; the next ON ends by OffDelay.
+    heard("B1 ", 2);
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/B1/state"), "ON"));
+    heard("B1 ", 3);
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/B1/state"), "OFF"));
+    heard("B1 ", 2);
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/B1/state"), "ON"));
+    sub.messages.clear();
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/B1/state"), "OFF"));
+    // A door contact stays as it was sent.
+    heard("B2 ", 2);
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/B2/state"), "ON"));
+    platform::waitEvents(90000);  // beyond OffDelay
+    EXPECT_EQ(sub.last(QStringLiteral("veldrin/B2/state")), "ON");
+    heard("B2 ", 3);
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/B2/state"), "OFF"));
+    // A remote's buttons; DIM with its amount.
+    heard("B3 ", 2);
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/B3/event")));
+    EXPECT_EQ(json(sub.last(QStringLiteral("veldrin/B3/event"))), json(R"({"event_type":"on"})"));
+    heard("B3 ", 4, "20");
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/B3/event")));
+    EXPECT_EQ(json(sub.last(QStringLiteral("veldrin/B3/event"))),
+              json(R"({"event_type":"dim","amount":20})"));
+    // Not listed: only B/event.
+    heard("B9 ", 2);
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/event")));
+    testenv::pump(100);
+    for (const auto& m : sub.messages) EXPECT_FALSE(m.topic.startsWith("veldrin/B9"));
+    // Sensors and remotes take no commands.
+    TestSubscriber hub(broker, QStringLiteral("nothing"), QStringLiteral("hub"));
+    ASSERT_TRUE(hub.waitConnected());
+    hub.publish(QStringLiteral("veldrin/B1/set"), "ON");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !log.filter("no commands").isEmpty(); }));
+    EXPECT_TRUE(path.calls.isEmpty());
+}
+
+// Home Assistant sends only the brightness to switch a lamp on at a level;
+// the module goes to full and then dims, and the hub hears one state at the
+// end. A sequence that never reaches its level is published after a while.
+TEST_F(MqttBridgeTest, TurnOnAtALevelFromOffPublishesOneState) {
+    table.apply(kHouseA, {5}, 3, -1, state::Source::Click);  // off
+    TestSubscriber sub(broker, QStringLiteral("veldrin/A5/#"));
+    ASSERT_TRUE(sub.waitConnected());
+    TestSubscriber hub(broker, QStringLiteral("nothing"), QStringLiteral("hub"));
+    ASSERT_TRUE(hub.waitConnected());
+    startBridge();
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/brightness"), "0"));
+    testenv::pump(100);
+    auto published = [&] {
+        QStringList l;
+        for (const auto& m : sub.messages)
+            if (!m.topic.endsWith("/set")) l << m.topic.mid(11) + u'=' + m.payload;
+        return l;
+    };
+    sub.messages.clear();
+    hub.publish(QStringLiteral("veldrin/A5/brightness/set"), "40");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return path.calls.size() == 1; }));
+    EXPECT_EQ(path.calls.first(), "level A5 40");
+    table.apply(kHouseA, {5}, 2, -1, state::Source::Powerline);  // ON: full
+    table.apply(kHouseA, {5}, 4, 60, state::Source::Powerline);  // DIM to 40
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/brightness"), "40"));
+    testenv::pump(100);
+    EXPECT_EQ(published(), (QStringList{"state=ON", "brightness=40"}));
+
+    // Off again; this time the DIM never comes.
+    table.apply(kHouseA, {5}, 3, -1, state::Source::Powerline);
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/state"), "OFF"));
+    testenv::pump(100);
+    sub.messages.clear();
+    hub.publish(QStringLiteral("veldrin/A5/brightness/set"), "70");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return path.calls.size() == 2; }));
+    table.apply(kHouseA, {5}, 2, -1, state::Source::Powerline);
+    testenv::pump(50);
+    EXPECT_TRUE(published().isEmpty());
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/brightness"), "100"));
+    EXPECT_EQ(published(), (QStringList{"state=ON", "brightness=100"}));
+}
+
+// Client ids that differ only in punctuation give different unique_ids; the
+// second instance on a base topic stays off the broker, while a restart of
+// the holder itself (its status still online after a crash) goes ahead.
+TEST_F(MqttBridgeTest, ASecondInstanceOnTheSameBaseTopicStaysOff) {
+    mqtt::Settings other = settings();
+    other.clientId = QStringLiteral("veldrin-test_host");
+    EXPECT_EQ(other.node(), settings().node());
+    EXPECT_NE(other.uniqueNode(), settings().uniqueNode());
+    mqtt::Settings elsewhere = settings();
+    elsewhere.baseTopic = QStringLiteral("upstairs");
+    EXPECT_NE(elsewhere.uniqueNode(), settings().uniqueNode());
+
+    {  // what a crashed holder leaves
+        TestSubscriber old(broker, QStringLiteral("x"), QStringLiteral("old"));
+        ASSERT_TRUE(old.waitConnected());
+        old.publish(QStringLiteral("veldrin/client"), "veldrin-test.host", true);
+        old.publish(QStringLiteral("veldrin/status"), "online", true);
+        testenv::pump(100);
+    }
+    TestSubscriber sub(broker, QStringLiteral("#"));
+    ASSERT_TRUE(sub.waitConnected());
+    startBridge();
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("homeassistant/light/") + settings().uniqueNode() +
+                            QStringLiteral("/A5/config")));
+    EXPECT_FALSE(bridge->refused());
+
+    QStringList otherLog;
+    mqtt::Bridge second(other, QString(), &table, &path, kHouseA,
+                        [&](const QString& l) { otherLog << l; });
+    sub.messages.clear();
+    second.start();
+    ASSERT_TRUE(testenv::pumpUntil([&] { return second.refused(); }));
+    EXPECT_TRUE(otherLog.contains(
+        QStringLiteral("MQTT: the base topic veldrin is in use by client veldrin-test.host; the "
+                       "bridge stays off the broker")))
+        << otherLog.join(u'\n').toStdString();
+    testenv::pump(200);
+    EXPECT_FALSE(second.client().isConnected());
+    for (const auto& m : sub.messages)
+        EXPECT_FALSE(m.topic.startsWith("homeassistant/") || m.topic == "veldrin/status" ||
+                     m.topic == "veldrin/client")
+            << m.topic.toStdString();
+    // Commands reach the holder only.
+    TestSubscriber hub(broker, QStringLiteral("nothing"), QStringLiteral("hub"));
+    ASSERT_TRUE(hub.waitConnected());
+    hub.publish(QStringLiteral("veldrin/A5/set"), "ON");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !path.calls.isEmpty(); }));
+    testenv::pump(100);
+    EXPECT_EQ(path.calls, QStringList{"switch A5 ON"});
+}
+
+// Home Assistant started again: everything is announced again at once.
+TEST_F(MqttBridgeTest, HomeAssistantOnlineTriggersARepublish) {
+    table.apply(kHouseA, {6}, 2, -1, state::Source::Click);
+    TestSubscriber sub(broker, QStringLiteral("#"));
+    ASSERT_TRUE(sub.waitConnected());
+    startBridge();
+    const QString last = QStringLiteral("homeassistant/binary_sensor/%1/interface/config")
+                             .arg(settings().uniqueNode());
+    ASSERT_TRUE(sub.waitFor(last));
+    testenv::pump(100);
+    TestSubscriber hub(broker, QStringLiteral("nothing"), QStringLiteral("hub"));
+    ASSERT_TRUE(hub.waitConnected());
+    hub.publish(QStringLiteral("homeassistant/status"), "offline");
+    testenv::pump(100);
+    sub.messages.clear();
+    hub.publish(QStringLiteral("homeassistant/status"), "online");
+    ASSERT_TRUE(sub.waitFor(last));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("homeassistant/light/") + settings().uniqueNode() +
+                            QStringLiteral("/A5/config")));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A6/state"), "ON"));
+    EXPECT_TRUE(log.contains(QStringLiteral("MQTT: Home Assistant is online; announcing again")));
 }
 
 TEST_F(MqttBridgeTest, TakesOnlyTheCommandsItKnows) {

@@ -103,16 +103,21 @@ TEST_F(ServiceBridge, CommandsReachTheLineAndStateAndEventsComeBack) {
     EXPECT_TRUE(hub.waitFor(QStringLiteral("veldrin/A3/state"), "ON"));
 
     // A hub that comes later finds the configs retained, as valid JSON.
+    const QString node = bridge->settings().uniqueNode();
     TestSubscriber late(broker, QStringLiteral("homeassistant/#"), QStringLiteral("late"));
-    ASSERT_TRUE(late.waitFor(QStringLiteral("homeassistant/light/veldrin-e2e/A16/config")));
+    ASSERT_TRUE(late.waitFor(QStringLiteral("homeassistant/light/%1/A16/config").arg(node)));
+    ASSERT_TRUE(
+        late.waitFor(QStringLiteral("homeassistant/binary_sensor/%1/interface/config").arg(node)));
     int configs = 0;
     for (const auto& m : late.messages) {
         EXPECT_TRUE(m.retained);
         const QJsonObject o = json(m.payload);
-        EXPECT_TRUE(o.contains("unique_id") && o.contains("command_topic") &&
-                    o.contains("availability_topic") && o.contains("device"))
+        EXPECT_TRUE(o.contains("unique_id") &&
+                    o.contains("state_topic") == !o.contains("payload_press") &&
+                    o.contains("origin") && o.contains("device"))
             << m.topic.toStdString();
         ++configs;
     }
-    EXPECT_EQ(configs, 16 + 2);  // the base house code's units and two buttons
+    // The base house code's units, two buttons and the interface's connectivity.
+    EXPECT_EQ(configs, 16 + 2 + 1);
 }

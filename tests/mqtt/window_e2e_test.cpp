@@ -46,7 +46,10 @@ TEST_F(MqttWindowTest, ReconnectsAfterTheBrokerRestarts) {
     ASSERT_TRUE(broker.restart());  // no persistence: it forgot every retained message
     TestSubscriber hub(broker, QStringLiteral("#"), QStringLiteral("hub"));
     ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/status"), "online", 15000));
-    EXPECT_TRUE(hub.waitFor(QStringLiteral("homeassistant/light/veldrin-e2e/A5/config")));
+    mqtt::Settings named;
+    named.clientId = QStringLiteral("veldrin-e2e");
+    EXPECT_TRUE(
+        hub.waitFor(QStringLiteral("homeassistant/light/%1/A5/config").arg(named.uniqueNode())));
     EXPECT_EQ(logTexts().filter(QStringLiteral("MQTT: connected to")).size(), 2);
 }
 
