@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
     const app::StartOptions& options = *started;
     const QString defaultSettings = platform::settingsFilePath();
     if (!options.configFile.isEmpty()) platform::setSettingsFileOverride(options.configFile);
+    if (options.checkSchedule) return app::runScheduleCheck(options);
 
     // A settings file named on the command line is the administrator's: a
     // mistyped path must not run the service on the defaults.

@@ -7,8 +7,15 @@
 #include <QElapsedTimer>
 #include <ctime>
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
 #include "planner.h"
 #include "schedule.h"
+#include "schedulesource.h"
+#include "settingsstore.h"
+#include "startoptions.h"
 
 namespace {
 
@@ -264,6 +271,69 @@ TEST(SchedulePlanner, AThousandLinesParseAndPlanQuickly) {
     for (size_t i = 1; i < firings.size(); ++i) EXPECT_LE(firings[i - 1].at, firings[i].at);
     // Generous against a loaded build machine; ./benchmark reports the figure.
     EXPECT_LT(timer.elapsed(), 150);
+}
+
+void writeFile(const QString& path, const QString& text) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text.toUtf8());
+}
+
+TEST(ScheduleCheck, ReportsNextFiringsOrTheErrorsFromTheSettingsFile) {
+    ZoneScope zone("Europe/Amsterdam");
+    QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("veldrin.conf"));
+    platform::setSettingsFileOverride(config);
+    const QDateTime now = local("2026-12-09 12:00");  // a Wednesday
+
+    // The file beside the settings, unless [Schedule] File= names another.
+    writeFile(config, QStringLiteral("[Location]\nLatitude=52.37\nLongitude=4.90\n"));
+    EXPECT_EQ(core::scheduleFilePath(), dir.filePath(QStringLiteral("schedule")));
+    writeFile(dir.filePath(QStringLiteral("schedule")),
+              QStringLiteral("# porch\nat 18:30 Mon-Fri A5 ON\nat sunset +30m daily A5 OFF\nwhen "
+                             "A1 ON heard: B3 ON\n"));
+    auto check = core::checkSchedule(core::scheduleFilePath(), now);
+    EXPECT_EQ(check.exitCode, 0);
+    EXPECT_TRUE(check.text.contains(
+        QStringLiteral("line 2: 2026-12-09 18:30, 2026-12-10 18:30, 2026-12-11 18:30  A5 ON\n")))
+        << check.text.toStdString();
+    EXPECT_TRUE(check.text.contains(QStringLiteral("line 3: 2026-12-09 16:5")))
+        << check.text.toStdString();
+    EXPECT_TRUE(check.text.contains(QStringLiteral("line 4: when A1 ON heard: B3 ON")))
+        << check.text.toStdString();
+
+    // No location: sunset is refused; so is a wrong one.
+    writeFile(config, QStringLiteral("[Schedule]\nFile=other\n"));
+    EXPECT_EQ(core::scheduleFilePath(), dir.filePath(QStringLiteral("other")));
+    check = core::checkSchedule(dir.filePath(QStringLiteral("schedule")), now);
+    EXPECT_EQ(check.exitCode, 1);
+    EXPECT_TRUE(check.text.contains(QStringLiteral("line 3: sunrise and sunset need [Location]")));
+    writeFile(config, QStringLiteral("[Location]\nLatitude=north\nLongitude=4.90\n"));
+    check = core::checkSchedule(dir.filePath(QStringLiteral("schedule")), now);
+    EXPECT_TRUE(
+        check.text.contains(QStringLiteral("Latitude and Longitude must be decimal degrees")));
+    check = core::checkSchedule(dir.filePath(QStringLiteral("missing")), now);
+    EXPECT_EQ(check.exitCode, 1);
+    EXPECT_TRUE(check.text.contains(QStringLiteral("no such file")));
+    platform::setSettingsFileOverride(QString());
+}
+
+TEST(ScheduleCheck, TheOptionTakesOneScheduleFile) {
+    auto parsed =
+        app::parseStartOptions({"veldrin", "--config", "v.conf", "--check-schedule", "mine"});
+    ASSERT_TRUE(parsed.options);
+    EXPECT_TRUE(parsed.options->checkSchedule);
+    EXPECT_EQ(parsed.options->scheduleFile,
+              QDir::current().absoluteFilePath(QStringLiteral("mine")));
+    parsed = app::parseStartOptions({"veldrin", "--check-schedule"});
+    ASSERT_TRUE(parsed.options);
+    EXPECT_TRUE(parsed.options->scheduleFile.isEmpty());
+    for (const QStringList& wrong :
+         {QStringList{"veldrin", "mine"}, QStringList{"veldrin", "--check-schedule", "a", "b"}}) {
+        parsed = app::parseStartOptions(wrong);
+        EXPECT_FALSE(parsed.options);
+        EXPECT_EQ(parsed.exitCode, 2);
+    }
 }
 
 }  // namespace
