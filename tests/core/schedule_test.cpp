@@ -112,6 +112,7 @@ TEST(ScheduleParse, AnErrorRefusesTheWholeFileNamingItsLine) {
         {"when A1 A2 ON heard: B1 ON", "line 2: a trigger waits for one address"},
         {"when A1 ON heard: run doorbell", "line 2: run needs the program's absolute path"},
         {"every day A5 ON", "line 2: unknown entry 'every'"},
+        {"scene loop: A1 ON; wait 1s; scene loop", "line 2: scene 'loop' starts itself"},
         {"at sunset daily A5 OFF", "line 2: sunrise and sunset need [Location]"},
     };
     for (const auto& c : cases) {

@@ -21,6 +21,8 @@
 #include "interface.h"
 #include "pad.h"
 #include "privileges.h"
+#include "schedulerunner.h"
+#include "schedulesource.h"
 #include "service.h"
 #include "serviceremote.h"
 #include "settingsstore.h"
@@ -64,6 +66,7 @@ class ServiceTest : public ::testing::Test {
     }
     void TearDown() override {
         service.reset();
+        QFile::remove(core::scheduleFilePath());
         platform::setCommandRunner({});
         platform::Clock::global().reset();
         platform::TimeBase::global().setScale(1);
@@ -484,6 +487,80 @@ TEST_F(ServiceTest, RemoteClientSwitchesQueriesAndHearsWhenTheInterfaceIsLost) {
 }
 
 // ---- Privileges ----
+
+// ---- The schedule ----
+
+void writeSchedule(const QString& text) {
+    QFile f(core::scheduleFilePath());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text.toUtf8());
+}
+
+TEST_F(ServiceTest, ScheduleFiresScenesStepByStepAndRestartsThem) {
+    writeSchedule(
+        "at 14:05 daily scene morning\n"
+        "scene morning: A5 ON; wait 10s; A6 ON\n"
+        "when A1 ON heard: scene morning\n");
+    core::Service& s = makeTwoWay();
+    ASSERT_EQ(s.schedule().upcoming(1).at(0).at, QDateTime(QDate(2024, 3, 5), QTime(14, 5)));
+    // The time comes; the runner wakes within a minute and fires on time.
+    platform::Clock::global().setFixed(QDateTime(QDate(2024, 3, 5), QTime(14, 5)));
+    EXPECT_EQ(frames(2), QStringList({"04 61", "06 62"}));
+    EXPECT_TRUE(lines.contains("Schedule line 1: scene morning")) << lines.join('\n').toStdString();
+    // Heard from a wall switch during the wait: the scene starts over, so A6
+    // comes once, after the second A5.
+    twoWay->injectUpload(*TwoWaySim::buildUpload("A1 A ON"));
+    EXPECT_EQ(frames(6), QStringList({"04 61", "06 62", "04 61", "06 62", "04 69", "06 62"}));
+    testenv::pump(400);
+    EXPECT_EQ(twoWay->framedOnly().size(), 6);
+    EXPECT_TRUE(lines.contains("Schedule line 3: scene morning"));
+    // The program's own commands are never heard as triggers.
+    EXPECT_TRUE(done("1on"));
+    testenv::pump(200);
+    EXPECT_EQ(lines.filter("Schedule line 3").size(), 1) << lines.join('\n').toStdString();
+}
+
+TEST_F(ServiceTest, ScheduleTriggerRunsAProgramAndEndsItWhenItHangs) {
+    writeSchedule(
+        "when A2 ON heard: run /bin/sh -c \"echo $VELDRIN_ADDRESS $VELDRIN_FUNCTION >&2 && exec "
+        "sleep 600\"\n"
+        "when A3 ON heard: run /bin/sh -c \"exit 3\"\n");
+    core::Service& s = makeTwoWay();
+    std::vector<std::pair<int, int>> ended;
+    QObject::connect(&s.schedule(), &core::ScheduleRunner::programEnded,
+                     [&](int line, int status) { ended.emplace_back(line, status); });
+    twoWay->injectUpload(*TwoWaySim::buildUpload("A3 A ON"));
+    twoWay->injectUpload(*TwoWaySim::buildUpload("A2 A ON"));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return ended.size() == 2; }, 20000));
+    EXPECT_EQ(ended, (std::vector<std::pair<int, int>>{{2, 3}, {1, -1}}));
+    EXPECT_TRUE(lines.contains("Schedule line 2: /bin/sh ended with exit status 3"));
+    EXPECT_TRUE(lines.contains("Schedule line 1: /bin/sh still runs after 60 s, ended"));
+    EXPECT_TRUE(lines.contains("Schedule line 1: /bin/sh ended by a signal: A2 ON"))
+        << lines.join('\n').toStdString();
+}
+
+TEST_F(ServiceTest, ScheduleSkipsAMissedTimeAndKeepsItsScheduleOverABadReload) {
+    writeSchedule("at 14:05 daily A5 ON\n");
+    core::Service& s = makeTwoWay();
+    // Asleep past the time: skipped, never fired late.
+    platform::Clock::global().setFixed(QDateTime(QDate(2024, 3, 5), QTime(14, 12)));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !lines.filter("skipped").isEmpty(); }));
+    EXPECT_EQ(lines.filter("skipped").front(),
+              "Schedule line 1: A5 ON skipped: its time 2024-03-05 14:05 passed 7 minutes ago");
+    EXPECT_TRUE(twoWay->framedOnly().isEmpty());
+    EXPECT_EQ(s.schedule().upcoming(1).at(0).at, QDateTime(QDate(2024, 3, 6), QTime(14, 5)));
+
+    // A change with an error is refused whole; the schedule before it runs on.
+    writeSchedule("at 14:30 daily A6 ON\nat 14:40 Mnd A5 ON\n");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !lines.filter("refused").isEmpty(); }));
+    EXPECT_TRUE(lines.filter("refused").front().endsWith("line 2: unknown day 'Mnd'"));
+    EXPECT_EQ(s.schedule().upcoming(1).at(0).line, 1);
+    EXPECT_EQ(s.schedule().current().timed.at(0).action, "A5 ON");
+    writeSchedule("at 14:30 daily A6 ON\n");
+    ASSERT_TRUE(
+        testenv::pumpUntil([&] { return s.schedule().current().timed.at(0).action == "A6 ON"; }));
+    EXPECT_EQ(s.schedule().upcoming(1).at(0).at, QDateTime(QDate(2024, 3, 5), QTime(14, 30)));
+}
 
 TEST(Privileges, SetAndResetFollowThePermittedSet) {
     clsNTPrivileges p;
