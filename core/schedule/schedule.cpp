@@ -428,6 +428,27 @@ ParseResult parse(const QString& text, const ParseOptions& options) {
     for (const auto& [n, name] : sceneRefs)
         if (!r.schedule.scenes.count(name))
             lineError(n, QStringLiteral("unknown scene '%1'").arg(name));
+    // A scene that starts itself, directly or through others, would never end.
+    for (const auto& [name, scene] : r.schedule.scenes) {
+        std::vector<QString> stack{name};
+        QSet<QString> seen;
+        bool loops = false;
+        while (!stack.empty() && !loops) {
+            const auto it = r.schedule.scenes.find(stack.back());
+            stack.pop_back();
+            if (it == r.schedule.scenes.end()) continue;
+            for (const Step& s : it->second.steps) {
+                if (s.kind != Step::Kind::Scene) continue;
+                if (s.scene == name)
+                    loops = true;
+                else if (!seen.contains(s.scene)) {
+                    seen.insert(s.scene);
+                    stack.push_back(s.scene);
+                }
+            }
+        }
+        if (loops) lineError(scene.line, QStringLiteral("scene '%1' starts itself").arg(name));
+    }
     if (!r.ok()) r.schedule = Schedule();
     return r;
 }
