@@ -74,9 +74,9 @@ bool ScheduleRunner::load(const QString& path) {
     return reload();
 }
 
-bool ScheduleRunner::reload() {
+bool ScheduleRunner::reload(bool force) {
     if (!QFileInfo::exists(path_)) {
-        if (loadedDigest_ == "missing") return true;
+        if (!force && loadedDigest_ == "missing") return true;
         loadedDigest_ = "missing";
         if (!schedule_.empty())
             log_.event(QStringLiteral("Schedule %1 removed: nothing is scheduled").arg(path_));
@@ -89,7 +89,7 @@ bool ScheduleRunner::reload() {
         f.open(QIODevice::ReadOnly)
             ? QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256)
             : QByteArray();
-    if (!digest.isEmpty() && digest == loadedDigest_)
+    if (!force && !digest.isEmpty() && digest == loadedDigest_)
         return true;  // a change of the folder, not of the file
     LoadedSchedule loaded = loadSchedule(path_);
     loadedDigest_ = digest;

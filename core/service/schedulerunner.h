@@ -41,8 +41,9 @@ class ScheduleRunner : public QObject {
     // file is an empty schedule. Gives false (and logs why) for a file with
     // an error; the schedule before it stays in force.
     bool load(const QString& path);
-    // Reads the same file again (SIGHUP).
-    bool reload();
+    // Reads the same file again when it changed; with force, also when it
+    // looks the same (SIGHUP: the location may have changed).
+    bool reload(bool force = false);
     const QString& path() const { return path_; }
 
     const schedule::Schedule& current() const { return schedule_; }
