@@ -1,11 +1,13 @@
 #include "schedulerunner.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
+#include <QSaveFile>
 
 #include "clock.h"
 #include "commandpath.h"
@@ -123,9 +125,34 @@ std::vector<schedule::Firing> ScheduleRunner::upcoming(int count) const {
     return planner_->upcoming(schedule_, platform::Clock::global().now(), count);
 }
 
+QString ScheduleRunner::stateFilePath() {
+    return QFileInfo(state::StateTable::defaultPath()).path() + QStringLiteral("/schedule.state");
+}
+
+void ScheduleRunner::restoreEnabled() {
+    QFile f(stateFilePath());
+    enabled_ = !(f.open(QIODevice::ReadOnly) && f.read(16).trimmed() == "off");
+    if (!enabled_) log_.event(QStringLiteral("Schedule off (switched off before the restart)"));
+    arm();
+}
+
+QStringList ScheduleRunner::queryLines() const {
+    QStringList out{QStringLiteral("SCHEDULE %1 %2")
+                        .arg(enabled_ ? QStringLiteral("ON") : QStringLiteral("OFF"), path_)};
+    for (const schedule::Firing& f : upcoming(20))
+        out << QStringLiteral("%1 line %2: %3").arg(stamp(f.at)).arg(f.line).arg(f.entry->action);
+    return out;
+}
+
 void ScheduleRunner::setEnabled(bool on) {
     if (on == enabled_) return;
     enabled_ = on;
+    // The choice outlives a restart: written beside the state file.
+    QDir().mkpath(QFileInfo(stateFilePath()).path());
+    QSaveFile f(stateFilePath());
+    if (!f.open(QIODevice::WriteOnly) || f.write(on ? "on\n" : "off\n") < 0 || !f.commit())
+        log_.event(
+            QStringLiteral("ERROR: Could not Write %1: %2").arg(stateFilePath(), f.errorString()));
     log_.event(on ? QStringLiteral("Schedule on") : QStringLiteral("Schedule off"));
     if (!on) running_.clear();
     replan();

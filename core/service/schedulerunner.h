@@ -50,8 +50,15 @@ class ScheduleRunner : public QObject {
     // The next count firings from now.
     std::vector<schedule::Firing> upcoming(int count) const;
 
-    // Away and holiday: off, nothing fires (triggers neither).
+    // Away and holiday: off, nothing fires (triggers neither). Kept across
+    // restarts in the state folder (stateFilePath).
     void setEnabled(bool on);
+    // Takes on/off from the state folder (off while the file says so).
+    void restoreEnabled();
+    static QString stateFilePath();
+    // The answer of the remote query "?schedule": "SCHEDULE ON path" (or
+    // OFF), then the next 20 firings, "YYYY-MM-DD HH:MM line N: action".
+    QStringList queryLines() const;
     bool enabled() const { return enabled_; }
 
     // Longest time a run program may take.

@@ -76,6 +76,7 @@ void Service::load() {
         houseCode_, [this](const QString& text) { log_->event(text); }));
     states_->load(state::StateTable::defaultPath());
     states_->setAutosave(state::StateTable::defaultPath());
+    schedule_->restoreEnabled();
     schedule_->load(scheduleFilePath());
 }
 
@@ -236,6 +237,10 @@ Service::WordResult Service::runWord(const QString& word, state::Source source) 
         }
         case Command::Exit:
             emit exitRequested();
+            return {true, {}};
+        case Command::ScheduleOn:
+        case Command::ScheduleOff:
+            schedule_->setEnabled(cmd.kind == Command::ScheduleOn);
             return {true, {}};
     }
     return {};

@@ -98,7 +98,7 @@ class Service : public QObject {
 
     // Carries out one command word of a remote client (without its line
     // terminator): "5on", "5of", "5di07", "housecodechangeC", "allo", "allf",
-    // "alluf", "COFF", "ABORT", "EXIT".
+    // "alluf", "COFF", "ABORT", "EXIT", "scheduleon", "scheduleoff".
     WordResult runWord(const QString& word, state::Source source = state::Source::Remote);
 
   signals:

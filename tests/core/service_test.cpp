@@ -67,6 +67,7 @@ class ServiceTest : public ::testing::Test {
     void TearDown() override {
         service.reset();
         QFile::remove(core::scheduleFilePath());
+        QFile::remove(core::ScheduleRunner::stateFilePath());
         platform::setCommandRunner({});
         platform::Clock::global().reset();
         platform::TimeBase::global().setScale(1);
@@ -161,6 +162,9 @@ TEST(CommandWords, OrderedTestsAndMalformedFields) {
              {"COFF", Command::Shutdown, 0, 0},
              {"ABORT", Command::AbortShutdown, 0, 0},
              {"EXIT", Command::Exit, 0, 0},
+             {"scheduleon", Command::ScheduleOn, 0, 0},  // not a unit word ending "on"
+             {"scheduleoff", Command::ScheduleOff, 0, 0},
+             {"SCHEDULEON", Command::Ignored, 0, 0},
              // Case and terminators count; "off" is not "of".
              {"ALLO", Command::Ignored, 0, 0},
              {"Exit", Command::Ignored, 0, 0},
@@ -560,6 +564,34 @@ TEST_F(ServiceTest, ScheduleSkipsAMissedTimeAndKeepsItsScheduleOverABadReload) {
     ASSERT_TRUE(
         testenv::pumpUntil([&] { return s.schedule().current().timed.at(0).action == "A6 ON"; }));
     EXPECT_EQ(s.schedule().upcoming(1).at(0).at, QDateTime(QDate(2024, 3, 5), QTime(14, 30)));
+}
+
+TEST_F(ServiceTest, ScheduleSwitchedOffStaysOffOverARestartAndListsItsFirings) {
+    writeSchedule("at 14:05 daily A5 ON\nat 14:04 Mon-Fri A6 OFF\n");
+    core::Service* s = &makeTwoWay();
+    const QStringList listed = s->schedule().queryLines();
+    ASSERT_EQ(listed.size(), 21);
+    EXPECT_EQ(listed.at(0), "SCHEDULE ON " + core::scheduleFilePath());
+    EXPECT_EQ(listed.at(1), "2024-03-05 14:04 line 2: A6 OFF");
+    EXPECT_EQ(listed.at(2), "2024-03-05 14:05 line 1: A5 ON");
+    EXPECT_EQ(listed.at(20), "2024-03-15 14:05 line 1: A5 ON");  // no A6 at the weekend
+    EXPECT_TRUE(done("scheduleoff"));
+    EXPECT_TRUE(s->schedule().queryLines().at(0).startsWith("SCHEDULE OFF "));
+
+    // A restart keeps it off; nothing fires at its time.
+    service.reset();
+    twoWay->clearRecords();
+    s = &make();
+    EXPECT_FALSE(s->schedule().enabled());
+    platform::Clock::global().setFixed(QDateTime(QDate(2024, 3, 5), QTime(14, 5)));
+    testenv::pump(300);
+    EXPECT_TRUE(twoWay->framedOnly().isEmpty());
+
+    platform::Clock::global().setFixed(QDateTime(QDate(2024, 3, 6), QTime(14, 3, 59)));
+    EXPECT_TRUE(done("scheduleon"));
+    platform::Clock::global().setFixed(QDateTime(QDate(2024, 3, 6), QTime(14, 4)));
+    EXPECT_EQ(frames(2), QStringList({"04 69", "06 63"}));
+    EXPECT_TRUE(lines.contains("Schedule line 2: A6 OFF"));
 }
 
 TEST(Privileges, SetAndResetFollowThePermittedSet) {
