@@ -3,9 +3,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <memory>
 
 #include "settingskeys.h"
 #include "settingsstore.h"
+#include "state/modules.h"
 
 namespace core {
 
@@ -66,6 +68,17 @@ LoadedSchedule loadSchedule(const QString& path) {
     }
     schedule::ParseOptions options;
     options.hasLocation = r.location.has_value();
+    // Where the settings list the modules, a command to any other is a mistake.
+    std::shared_ptr<state::ModuleList> modules;
+    if (!platform::GetSettingsSection(settings::kApp, QStringLiteral("Modules")).isEmpty()) {
+        modules = std::make_shared<state::ModuleList>(state::ModuleList::fromSettings(
+            platform::GetSetting(settings::kApp, settings::kSection, settings::kHouseCode,
+                                 QStringLiteral("A")),
+            [](const QString&) {}));
+        options.knownModule = [modules](const veldrin::x10::Address& a) {
+            return modules->find(a) != nullptr;
+        };
+    }
     auto parsed = schedule::parse(QString::fromUtf8(f.readAll()), options);
     r.errors = parsed.errors;
     if (!locationError.isEmpty() && !r.errors.isEmpty()) r.errors.prepend(locationError);

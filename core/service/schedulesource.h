@@ -28,7 +28,8 @@ struct LoadedSchedule {
     bool ok() const { return errors.isEmpty(); }
 };
 
-// Reads and parses a schedule file with the location of the settings. A file
+// Reads and parses a schedule file with the location of the settings, and
+// checks its addresses against [Modules] where the settings have it. A file
 // that does not exist is an error here (the caller decides whether a missing
 // file is one).
 LoadedSchedule loadSchedule(const QString& path);

@@ -313,6 +313,13 @@ TEST(ScheduleCheck, ReportsNextFiringsOrTheErrorsFromTheSettingsFile) {
     check = core::checkSchedule(dir.filePath(QStringLiteral("schedule")), now);
     EXPECT_TRUE(
         check.text.contains(QStringLiteral("Latitude and Longitude must be decimal degrees")));
+    // With a module list, commands to modules not in it are refused.
+    writeFile(config, QStringLiteral("[Modules]\nA5=lamp,Porch\n"));
+    writeFile(dir.filePath(QStringLiteral("other")),
+              QStringLiteral("at 18:30 daily A5 ON\nat 19:00 daily A7 ON\n"));
+    check = core::checkSchedule(dir.filePath(QStringLiteral("other")), now);
+    EXPECT_TRUE(check.text.endsWith(QStringLiteral("\nline 2: A7 is not in the module list\n")))
+        << check.text.toStdString();
     check = core::checkSchedule(dir.filePath(QStringLiteral("missing")), now);
     EXPECT_EQ(check.exitCode, 1);
     EXPECT_TRUE(check.text.contains(QStringLiteral("no such file")));
