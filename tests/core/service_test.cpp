@@ -592,6 +592,13 @@ TEST_F(ServiceTest, ScheduleSwitchedOffStaysOffOverARestartAndListsItsFirings) {
     platform::Clock::global().setFixed(QDateTime(QDate(2024, 3, 6), QTime(14, 4)));
     EXPECT_EQ(frames(2), QStringList({"04 69", "06 63"}));
     EXPECT_TRUE(lines.contains("Schedule line 2: A6 OFF"));
+    // The state file says where the change came from.
+    ASSERT_TRUE(testenv::pumpUntil([&] { return of("A6").power == Power::Off; }));
+    s->save();
+    state::StateTable reread;
+    reread.load(state::StateTable::defaultPath());
+    EXPECT_EQ(reread.state(at("A6")).power, Power::Off);
+    EXPECT_EQ(reread.state(at("A6")).source, Source::Schedule);
 }
 
 TEST(Privileges, SetAndResetFollowThePermittedSet) {
