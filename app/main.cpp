@@ -45,6 +45,7 @@ int main(int argc, char** argv) {
     }
     const QString defaultSettings = platform::settingsFilePath();
     if (!options.configFile.isEmpty()) platform::setSettingsFileOverride(options.configFile);
+    if (options.checkSchedule) return app::runScheduleCheck(options);
 
     // A missing settings file is a first start; one that is there and cannot
     // be read is not.

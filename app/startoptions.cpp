@@ -5,7 +5,9 @@
 #include <QFileInfo>
 #include <cstdio>
 
+#include "clock.h"
 #include "remoteserver.h"
+#include "schedulesource.h"
 #include "secretfile.h"
 
 namespace app {
@@ -52,7 +54,17 @@ ParsedStart parseStartOptions(const QStringList& arguments) {
         QStringLiteral("Takes the connection password from the first line of FILE, which only "
                        "its owner may read."),
         QStringLiteral("FILE"));
+    const QCommandLineOption checkSchedule(
+        QStringLiteral("check-schedule"),
+        QStringLiteral("Checks the schedule file (that of the settings, or SCHEDULE): prints each "
+                       "entry's next three firing times, or the errors with their line numbers, "
+                       "and ends (status 1 on an error)."));
+    parser.addPositionalArgument(
+        QStringLiteral("SCHEDULE"),
+        QStringLiteral("With --check-schedule: the schedule file to check."),
+        QStringLiteral("[SCHEDULE]"));
     parser.addOption(help);
+    parser.addOption(checkSchedule);
     parser.addOption(headless);
     parser.addOption(config);
     parser.addOption(password);
@@ -70,14 +82,19 @@ ParsedStart parseStartOptions(const QStringList& arguments) {
         result.text = usage;
         return result;
     }
-    if (!parser.positionalArguments().isEmpty()) {
+    const QStringList positional = parser.positionalArguments();
+    const bool checking = parser.isSet(checkSchedule);
+    if (positional.size() > (checking ? 1 : 0)) {
         result.text = QStringLiteral("veldrin: unexpected argument '") +
-                      parser.positionalArguments().constFirst() + QStringLiteral("'\n") + usage;
+                      positional.at(checking ? 1 : 0) + QStringLiteral("'\n") + usage;
         result.exitCode = 2;
         return result;
     }
     StartOptions o;
     o.headless = parser.isSet(headless);
+    o.checkSchedule = checking;
+    if (checking && !positional.isEmpty())
+        o.scheduleFile = QFileInfo(positional.constFirst()).absoluteFilePath();
     if (parser.isSet(config)) {
         if (parser.value(config).isEmpty()) {
             result.text = QStringLiteral("veldrin: --config needs a file name\n") + usage;
@@ -118,6 +135,14 @@ QString daemonPath(const QString& argv0) {
     QString self = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
     if (self.isEmpty()) self = QFileInfo(argv0).absoluteFilePath();
     return QFileInfo(self).absolutePath() + QStringLiteral("/veldrind");
+}
+
+int runScheduleCheck(const StartOptions& options) {
+    const QString path =
+        options.scheduleFile.isEmpty() ? core::scheduleFilePath() : options.scheduleFile;
+    const core::ScheduleCheck check = core::checkSchedule(path, platform::Clock::global().now());
+    std::fputs(check.text.toLocal8Bit().constData(), check.exitCode ? stderr : stdout);
+    return check.exitCode;
 }
 
 std::optional<StartOptions> startOptions(int argc, char** argv, int* exitCode) {

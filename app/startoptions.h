@@ -1,10 +1,13 @@
 #pragma once
 // The command line of veldrin:
 //   veldrin [--headless] [--config FILE] [--password-file FILE]
+//   veldrin [--config FILE] --check-schedule [SCHEDULE]
 // --headless runs the program without a window and without a display
 // server; --config reads and writes that settings file instead of the
 // per-user one; --password-file takes the connection password from the first
-// line of a file that only its owner may read. Qt's own options (-platform,
+// line of a file that only its owner may read; --check-schedule prints when
+// the entries of the schedule file (that of the settings, or SCHEDULE) fire
+// next, or its errors, and ends. Qt's own options (-platform,
 // -style ...) pass through to the toolkit.
 
 #include <QString>
@@ -17,6 +20,8 @@ struct StartOptions {
     bool headless = false;
     QString configFile;    // absolute; empty: the per-user settings file
     QString passwordFile;  // empty: none given
+    bool checkSchedule = false;
+    QString scheduleFile;  // with checkSchedule: absolute; empty: that of the settings
 };
 
 struct ParsedStart {
@@ -48,5 +53,9 @@ QString instanceLockName(const QString& configFile, const QString& defaultFile);
 // The daemon veldrind beside the running program (the program's own folder,
 // found through /proc/self/exe; argv0's folder when that cannot be read).
 QString daemonPath(const QString& argv0);
+
+// --check-schedule: prints the report of the schedule file (errors to
+// standard error) and gives the exit status, 1 on an error.
+int runScheduleCheck(const StartOptions& options);
 
 }  // namespace app

@@ -9,8 +9,9 @@ namespace app {
 // A request to end (SIGTERM from the service manager or the session, SIGINT,
 // SIGHUP) runs end on the event loop's thread, so the settings are saved as on
 // Exit. The handler only writes a byte to a socket pair. A signal that the
-// starter ignores (nohup, a background job) stays ignored.
-void onTermSignals(QObject* context, std::function<void()> end);
+// starter ignores (nohup, a background job) stays ignored. With hangUp,
+// SIGHUP runs that instead (the daemon reads its schedule again).
+void onTermSignals(QObject* context, std::function<void()> end, std::function<void()> hangUp = {});
 
 // A write to a pipe or socket whose reader has gone fails with EPIPE instead
 // of ending the process: the log line on standard output is lost, the program

@@ -6,7 +6,9 @@
 // /proc/<pid>/task/*/schedstat, in nanoseconds) and how often it wakes:
 // the timeslices its threads ran (the third field of the same files) and
 // their voluntary context switches (/proc/<pid>/task/*/status), per second.
-// An idle program with nothing to do should wake at most about once a second.
+// An idle program with nothing to do should wake at most about once a second;
+// it runs with a 1,000-line schedule loaded (schedulelines.h), whose one timer
+// must not make it wake more often.
 //
 //   bench_headless [idle seconds, default 20]
 #include <unistd.h>
@@ -18,8 +20,10 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+
 #include <cstdio>
 #include <cstdlib>
+#include "schedulelines.h"
 
 #include "twowaysim.h"
 
@@ -91,8 +95,13 @@ int main(int argc, char** argv) {
     const QString config = home.filePath("veldrin.conf");
     QFile conf(config);
     if (!conf.open(QIODevice::WriteOnly)) return 1;
-    conf.write("[Startup]\nListenPort=0\n[Ports]\nCOM1=" + sim.devicePath().toLocal8Bit() + "\n");
+    conf.write("[Startup]\nListenPort=0\n[Ports]\nCOM1=" + sim.devicePath().toLocal8Bit() +
+               "\n[Location]\nLatitude=52.37\nLongitude=4.90\n");
     conf.close();
+    QFile schedule(home.filePath("schedule"));
+    if (!schedule.open(QIODevice::WriteOnly)) return 1;
+    schedule.write(benchScheduleLines().toUtf8());
+    schedule.close();
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
@@ -110,7 +119,7 @@ int main(int argc, char** argv) {
                    p.state() == QProcess::NotRunning;
         },
         30000);
-    if (!started || p.state() == QProcess::NotRunning) {
+    if (!started || p.state() == QProcess::NotRunning || !out.contains("loaded: ")) {
         std::printf("no start-up:\n%s\n", out.constData());
         return 1;
     }

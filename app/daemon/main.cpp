@@ -11,8 +11,9 @@
 // with this program. One instance per settings file: a second start ends at
 // once with status 1. A settings file that exists but cannot be read ends the
 // start with status 2 and the reason on standard error, since a service on
-// the defaults would serve the wrong ports and modules. SIGTERM, SIGINT and
-// SIGHUP, and the remote word "EXIT", save and end with status 0. The daemon
+// the defaults would serve the wrong ports and modules. SIGTERM and SIGINT,
+// and the remote word "EXIT", save and end with status 0; SIGHUP reads the
+// schedule file again. The daemon
 // never writes its settings file: a --config file that does not exist ends
 // the start with status 2, and the house code a remote command sets is kept
 // in the state folder (runtime.conf beside the state file).
@@ -27,6 +28,7 @@
 #include "mqttbridge.h"
 #include "processexit.h"
 #include "programinfo.h"
+#include "schedulerunner.h"
 #include "service.h"
 #include "serviceremote.h"
 #include "settingsstore.h"
@@ -46,6 +48,7 @@ int main(int argc, char** argv) {
     const app::StartOptions& options = *started;
     const QString defaultSettings = platform::settingsFilePath();
     if (!options.configFile.isEmpty()) platform::setSettingsFileOverride(options.configFile);
+    if (options.checkSchedule) return app::runScheduleCheck(options);
 
     // A settings file named on the command line is the administrator's: a
     // mistyped path must not run the service on the defaults.
@@ -113,7 +116,10 @@ int main(int argc, char** argv) {
         if (bridge) bridge->stop();
         app::endProcess(0);
     };
-    app::onTermSignals(&service, end);
+    app::onTermSignals(&service, end, [&service] {
+        service.log().event(QStringLiteral("SIGHUP: reading the schedule again"));
+        service.schedule().reload(true);
+    });
     QObject::connect(&service, &core::Service::exitRequested, &service, end);
 
     // The settings file is never written: the house code a remote command

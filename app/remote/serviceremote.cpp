@@ -1,6 +1,7 @@
 #include "serviceremote.h"
 
 #include "eventlog.h"
+#include "schedulerunner.h"
 #include "service.h"
 #include "settingskeys.h"
 #include "settingsstore.h"
@@ -18,7 +19,9 @@ ServiceRemote::ServiceRemote(core::Service& service, QObject* parent)
         // Not carried out: the client hears why (the log has its own line).
         return RemoteServer::CommandResult::refused(r.reason);
     };
-    hooks.query = [this](const QString& line) {
+    hooks.query = [this](const QString& line) -> std::optional<QStringList> {
+        if (line.trimmed().compare(QLatin1String("?schedule"), Qt::CaseInsensitive) == 0)
+            return service_.schedule().queryLines();
         return app::answerStateQuery(
             line, [this](state::Address a) { return service_.states().state(a); });
     };

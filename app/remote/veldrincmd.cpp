@@ -4,6 +4,9 @@
 //               [--tls [--ca FILE]] COMMAND...
 //   veldrin-cmd [--config FILE] [--host H] [--port P] [--password-file F]
 //               [--tls [--ca FILE]] state [ADDRESS]
+//   veldrin-cmd [...] schedule [on|off]
+// "schedule" lists the next firings of the schedule; "schedule on|off"
+// switches it on or off (the words "scheduleon", "scheduleoff").
 // The listener's port comes from the calling user's settings, or with
 // --config from the service's settings file, which gives its address, port
 // and TLS too ([Startup] ListenAddress, ListenPort, TLSCertificate); --host,
@@ -37,6 +40,7 @@ int usage() {
                  "                   [--tls [--ca FILE]] COMMAND...\n"
                  "       veldrin-cmd [--config FILE] [--host H] [--port P] [--password-file F]\n"
                  "                   [--tls [--ca FILE]] state [ADDRESS]\n"
+                 "       veldrin-cmd [...] schedule [on|off]\n"
                  "  commands: 5on, 5of, 5di07, allo, allf, alluf, housecodechangeB, COFF, "
                  "ABORT, EXIT\n");
     return 2;
@@ -51,7 +55,7 @@ const QByteArray kUnknownWord = "ERROR Unknown or malformed command";
 bool knownForm(const QString& word) {
     static const QRegularExpression form(QStringLiteral(
         "^(?:(?:0?[1-9]|1[0-6])(?:on|of|di(?:0[0-9]|10))|housecodechange[A-Pa-p]|allo|allf|"
-        "alluf|COFF|ABORT|EXIT)$"));
+        "alluf|COFF|ABORT|EXIT|scheduleon|scheduleoff)$"));
     return form.match(word).hasMatch();
 }
 
@@ -196,7 +200,17 @@ int main(int argc, char** argv) {
         }
     }
     if (commands.isEmpty() || (!caFile.isEmpty() && !tls)) return usage();
-    const bool stateQuery = commands.constFirst() == QLatin1String("state");
+    if (commands.constFirst() == QLatin1String("schedule")) {
+        // "schedule" asks for the next firings; "schedule on|off" is a word.
+        if (commands.size() > 2) return usage();
+        if (commands.size() == 2) {
+            if (commands[1] != QLatin1String("on") && commands[1] != QLatin1String("off"))
+                return usage();
+            commands = {QStringLiteral("schedule") + commands[1]};
+        }
+    }
+    const bool scheduleQuery = commands == QStringList{QStringLiteral("schedule")};
+    const bool stateQuery = commands.constFirst() == QLatin1String("state") || scheduleQuery;
     if (stateQuery && commands.size() > 2) return usage();
 
     // Where the service listens: what the command line says, else the
@@ -296,7 +310,9 @@ int main(int argc, char** argv) {
     int result = 0;
     if (stateQuery) {
         // One line per module, then "OK"; an error line ends the answer.
-        s.write((QStringLiteral("?state ") + commands.value(1)).trimmed().toLatin1() + "\n");
+        s.write(scheduleQuery
+                    ? QByteArray("?schedule\n")
+                    : (QStringLiteral("?state ") + commands.value(1)).trimmed().toLatin1() + "\n");
         for (;;) {
             answer = readAnswer(s, 10000);
             if (answer == "OK") break;

@@ -35,6 +35,11 @@ Command parse(const QString& c) {
     Command out;
     const qsizetype n = c.size();
     const QString last2 = n >= 2 ? c.right(2) : QString();
+    // Before the unit forms: "scheduleon" ends like "5on".
+    if (c == QLatin1String("scheduleon") || c == QLatin1String("scheduleoff")) {
+        out.kind = c.endsWith(QLatin1String("on")) ? Command::ScheduleOn : Command::ScheduleOff;
+        return out;
+    }
     if (last2 == QLatin1String("on") || last2 == QLatin1String("of")) {
         out.unit = unitOf(c);
         if (out.unit) out.kind = last2 == QLatin1String("on") ? Command::UnitOn : Command::UnitOff;

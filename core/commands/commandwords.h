@@ -2,7 +2,8 @@
 // The command words of remote clients, recognised by the ordered tests of
 // the interpreter: unit on ("5on"), unit off ("5of"), unit dim ("5di07"),
 // house-code change ("housecodechangeC") and the whole words "allo", "allf",
-// "alluf", "COFF", "ABORT", "EXIT". Comparison is exact: case, blanks and
+// "alluf", "COFF", "ABORT", "EXIT", and "scheduleon" / "scheduleoff" that
+// switch the schedule on and off. Comparison is exact: case, blanks and
 // line terminators all count.
 
 #include <QString>
@@ -23,6 +24,8 @@ struct Command {
         Shutdown,       // "COFF"
         AbortShutdown,  // "ABORT"
         Exit,           // "EXIT"
+        ScheduleOn,     // "scheduleon"
+        ScheduleOff,    // "scheduleoff"
     };
     Kind kind = Ignored;
     int16_t unit = 0;   // 1..16 for the unit forms

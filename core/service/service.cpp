@@ -14,6 +14,8 @@
 #include "interface.h"
 #include "pad.h"
 #include "regularfile.h"
+#include "schedulerunner.h"
+#include "schedulesource.h"
 #include "settingskeys.h"
 #include "settingsstore.h"
 #include "state/modules.h"
@@ -57,9 +59,11 @@ Service::Service(const ServiceSettings& settings, QObject* parent)
         log_->event(QStringLiteral("Received ") + state::StateTable::describe(ev));
     });
     connect(states_.get(), &state::StateTable::problem, log_.get(), &EventLog::event);
+    schedule_ = std::make_unique<ScheduleRunner>(interface_->commands(), *states_, *log_);
 }
 
 Service::~Service() {
+    schedule_.reset();
     // The pad and the interface refer to the state table.
     pad_.reset();
     interface_.reset();
@@ -72,6 +76,8 @@ void Service::load() {
         houseCode_, [this](const QString& text) { log_->event(text); }));
     states_->load(state::StateTable::defaultPath());
     states_->setAutosave(state::StateTable::defaultPath());
+    schedule_->restoreEnabled();
+    schedule_->load(scheduleFilePath());
 }
 
 void Service::start() {
@@ -159,6 +165,10 @@ CommandPath& Service::commands() {
 state::StateTable& Service::states() {
     return *states_;
 }
+ScheduleRunner& Service::schedule() {
+    return *schedule_;
+}
+
 Pad& Service::pad() {
     return *pad_;
 }
@@ -227,6 +237,10 @@ Service::WordResult Service::runWord(const QString& word, state::Source source) 
         }
         case Command::Exit:
             emit exitRequested();
+            return {true, {}};
+        case Command::ScheduleOn:
+        case Command::ScheduleOff:
+            schedule_->setEnabled(cmd.kind == Command::ScheduleOn);
             return {true, {}};
     }
     return {};

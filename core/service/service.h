@@ -24,6 +24,7 @@ namespace core {
 class EventLog;
 class Interface;
 class Pad;
+class ScheduleRunner;
 
 // The settings the service reads at start.
 struct ServiceSettings {
@@ -77,6 +78,8 @@ class Service : public QObject {
     CommandPath& commands();
     state::StateTable& states();
     Pad& pad();
+    // The schedule: loaded by load() from the file the settings name.
+    ScheduleRunner& schedule();
 
     // The base house code (the click pad's house), as written.
     const QString& houseCode() const { return houseCode_; }
@@ -95,7 +98,7 @@ class Service : public QObject {
 
     // Carries out one command word of a remote client (without its line
     // terminator): "5on", "5of", "5di07", "housecodechangeC", "allo", "allf",
-    // "alluf", "COFF", "ABORT", "EXIT".
+    // "alluf", "COFF", "ABORT", "EXIT", "scheduleon", "scheduleoff".
     WordResult runWord(const QString& word, state::Source source = state::Source::Remote);
 
   signals:
@@ -117,6 +120,7 @@ class Service : public QObject {
     std::unique_ptr<state::StateTable> states_;
     std::unique_ptr<Interface> interface_;
     std::unique_ptr<Pad> pad_;
+    std::unique_ptr<ScheduleRunner> schedule_;
     std::unique_ptr<clsNTPrivileges> privileges_;
 };
 

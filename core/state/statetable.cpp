@@ -8,6 +8,7 @@
 #include <QStandardPaths>
 #include <QTextStream>
 #include <algorithm>
+#include <iterator>
 
 #include "clock.h"
 #include "regularfile.h"
@@ -39,7 +40,8 @@ QString powerText(Power p) {
     return p == Power::On ? QStringLiteral("ON") : QStringLiteral("OFF");
 }
 
-const char* const kSourceNames[] = {"none", "click", "remote", "powerline", "mqtt"};
+const char* const kSourceNames[] = {"none", "click", "remote", "powerline", "mqtt", "schedule"};
+static_assert(std::size(kSourceNames) == size_t(Source::Schedule) + 1, "a name for every source");
 
 // Leading decimal number of a text such as " 30"; -1 when there is none.
 int leadingNumber(const QString& text) {
@@ -264,7 +266,7 @@ std::optional<std::array<ModuleState, 256>> StateTable::parse(const QByteArray& 
         const int level = p[2].toInt(&ok);
         const QDateTime when = QDateTime::fromString(p[3], Qt::ISODate);
         int source = -1;
-        for (int i = 0; i < 5; ++i)
+        for (int i = 0; i < int(std::size(kSourceNames)); ++i)
             if (p[4] == QLatin1String(kSourceNames[i])) source = i;
         if (!a || !ok || level < -1 || level > 100 || !when.isValid() || source < 0 ||
             (p[1] != QLatin1String("ON") && p[1] != QLatin1String("OFF")))

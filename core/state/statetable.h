@@ -19,7 +19,7 @@ namespace state {
 
 enum class Power : unsigned char { Unknown, On, Off };
 // Where the last change came from.
-enum class Source : unsigned char { None, Click, Remote, Powerline, Mqtt };
+enum class Source : unsigned char { None, Click, Remote, Powerline, Mqtt, Schedule };
 
 struct ModuleState {
     Power power = Power::Unknown;

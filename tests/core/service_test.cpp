@@ -21,6 +21,8 @@
 #include "interface.h"
 #include "pad.h"
 #include "privileges.h"
+#include "schedulerunner.h"
+#include "schedulesource.h"
 #include "service.h"
 #include "serviceremote.h"
 #include "settingsstore.h"
@@ -64,6 +66,8 @@ class ServiceTest : public ::testing::Test {
     }
     void TearDown() override {
         service.reset();
+        QFile::remove(core::scheduleFilePath());
+        QFile::remove(core::ScheduleRunner::stateFilePath());
         platform::setCommandRunner({});
         platform::Clock::global().reset();
         platform::TimeBase::global().setScale(1);
@@ -158,6 +162,9 @@ TEST(CommandWords, OrderedTestsAndMalformedFields) {
              {"COFF", Command::Shutdown, 0, 0},
              {"ABORT", Command::AbortShutdown, 0, 0},
              {"EXIT", Command::Exit, 0, 0},
+             {"scheduleon", Command::ScheduleOn, 0, 0},  // not a unit word ending "on"
+             {"scheduleoff", Command::ScheduleOff, 0, 0},
+             {"SCHEDULEON", Command::Ignored, 0, 0},
              // Case and terminators count; "off" is not "of".
              {"ALLO", Command::Ignored, 0, 0},
              {"Exit", Command::Ignored, 0, 0},
@@ -485,6 +492,115 @@ TEST_F(ServiceTest, RemoteClientSwitchesQueriesAndHearsWhenTheInterfaceIsLost) {
 }
 
 // ---- Privileges ----
+
+// ---- The schedule ----
+
+void writeSchedule(const QString& text) {
+    QFile f(core::scheduleFilePath());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text.toUtf8());
+}
+
+TEST_F(ServiceTest, ScheduleFiresScenesStepByStepAndRestartsThem) {
+    writeSchedule(
+        "at 14:05 daily scene morning\n"
+        "scene morning: A5 ON; wait 10s; A6 ON\n"
+        "when A1 ON heard: scene morning\n");
+    core::Service& s = makeTwoWay();
+    ASSERT_EQ(s.schedule().upcoming(1).at(0).at, QDateTime(QDate(2024, 3, 5), QTime(14, 5)));
+    // The time comes; the runner wakes within a minute and fires on time.
+    platform::Clock::global().setFixed(QDateTime(QDate(2024, 3, 5), QTime(14, 5)));
+    EXPECT_EQ(frames(2), QStringList({"04 61", "06 62"}));
+    EXPECT_TRUE(lines.contains("Schedule line 1: scene morning")) << lines.join('\n').toStdString();
+    // Heard from a wall switch during the wait: the scene starts over, so A6
+    // comes once, after the second A5.
+    twoWay->injectUpload(*TwoWaySim::buildUpload("A1 A ON"));
+    EXPECT_EQ(frames(6), QStringList({"04 61", "06 62", "04 61", "06 62", "04 69", "06 62"}));
+    testenv::pump(400);
+    EXPECT_EQ(twoWay->framedOnly().size(), 6);
+    EXPECT_TRUE(lines.contains("Schedule line 3: scene morning"));
+    // The program's own commands are never heard as triggers.
+    EXPECT_TRUE(done("1on"));
+    testenv::pump(200);
+    EXPECT_EQ(lines.filter("Schedule line 3").size(), 1) << lines.join('\n').toStdString();
+}
+
+TEST_F(ServiceTest, ScheduleTriggerRunsAProgramAndEndsItWhenItHangs) {
+    writeSchedule(
+        "when A2 ON heard: run /bin/sh -c \"echo $VELDRIN_ADDRESS $VELDRIN_FUNCTION >&2 && exec "
+        "sleep 600\"\n"
+        "when A3 ON heard: run /bin/sh -c \"exit 3\"\n");
+    core::Service& s = makeTwoWay();
+    std::vector<std::pair<int, int>> ended;
+    QObject::connect(&s.schedule(), &core::ScheduleRunner::programEnded,
+                     [&](int line, int status) { ended.emplace_back(line, status); });
+    twoWay->injectUpload(*TwoWaySim::buildUpload("A3 A ON"));
+    twoWay->injectUpload(*TwoWaySim::buildUpload("A2 A ON"));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return ended.size() == 2; }, 20000));
+    EXPECT_EQ(ended, (std::vector<std::pair<int, int>>{{2, 3}, {1, -1}}));
+    EXPECT_TRUE(lines.contains("Schedule line 2: /bin/sh ended with exit status 3"));
+    EXPECT_TRUE(lines.contains("Schedule line 1: /bin/sh still runs after 60 s, ended"));
+    EXPECT_TRUE(lines.contains("Schedule line 1: /bin/sh ended by a signal: A2 ON"))
+        << lines.join('\n').toStdString();
+}
+
+TEST_F(ServiceTest, ScheduleSkipsAMissedTimeAndKeepsItsScheduleOverABadReload) {
+    writeSchedule("at 14:05 daily A5 ON\n");
+    core::Service& s = makeTwoWay();
+    // Asleep past the time: skipped, never fired late.
+    platform::Clock::global().setFixed(QDateTime(QDate(2024, 3, 5), QTime(14, 12)));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !lines.filter("skipped").isEmpty(); }));
+    EXPECT_EQ(lines.filter("skipped").front(),
+              "Schedule line 1: A5 ON skipped: its time 2024-03-05 14:05 passed 7 minutes ago");
+    EXPECT_TRUE(twoWay->framedOnly().isEmpty());
+    EXPECT_EQ(s.schedule().upcoming(1).at(0).at, QDateTime(QDate(2024, 3, 6), QTime(14, 5)));
+
+    // A change with an error is refused whole; the schedule before it runs on.
+    writeSchedule("at 14:30 daily A6 ON\nat 14:40 Mnd A5 ON\n");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !lines.filter("refused").isEmpty(); }));
+    EXPECT_TRUE(lines.filter("refused").front().endsWith("line 2: unknown day 'Mnd'"));
+    EXPECT_EQ(s.schedule().upcoming(1).at(0).line, 1);
+    EXPECT_EQ(s.schedule().current().timed.at(0).action, "A5 ON");
+    writeSchedule("at 14:30 daily A6 ON\n");
+    ASSERT_TRUE(
+        testenv::pumpUntil([&] { return s.schedule().current().timed.at(0).action == "A6 ON"; }));
+    EXPECT_EQ(s.schedule().upcoming(1).at(0).at, QDateTime(QDate(2024, 3, 5), QTime(14, 30)));
+}
+
+TEST_F(ServiceTest, ScheduleSwitchedOffStaysOffOverARestartAndListsItsFirings) {
+    writeSchedule("at 14:05 daily A5 ON\nat 14:04 Mon-Fri A6 OFF\n");
+    core::Service* s = &makeTwoWay();
+    const QStringList listed = s->schedule().queryLines();
+    ASSERT_EQ(listed.size(), 21);
+    EXPECT_EQ(listed.at(0), "SCHEDULE ON " + core::scheduleFilePath());
+    EXPECT_EQ(listed.at(1), "2024-03-05 14:04 line 2: A6 OFF");
+    EXPECT_EQ(listed.at(2), "2024-03-05 14:05 line 1: A5 ON");
+    EXPECT_EQ(listed.at(20), "2024-03-15 14:05 line 1: A5 ON");  // no A6 at the weekend
+    EXPECT_TRUE(done("scheduleoff"));
+    EXPECT_TRUE(s->schedule().queryLines().at(0).startsWith("SCHEDULE OFF "));
+
+    // A restart keeps it off; nothing fires at its time.
+    service.reset();
+    twoWay->clearRecords();
+    s = &make();
+    EXPECT_FALSE(s->schedule().enabled());
+    platform::Clock::global().setFixed(QDateTime(QDate(2024, 3, 5), QTime(14, 5)));
+    testenv::pump(300);
+    EXPECT_TRUE(twoWay->framedOnly().isEmpty());
+
+    platform::Clock::global().setFixed(QDateTime(QDate(2024, 3, 6), QTime(14, 3, 59)));
+    EXPECT_TRUE(done("scheduleon"));
+    platform::Clock::global().setFixed(QDateTime(QDate(2024, 3, 6), QTime(14, 4)));
+    EXPECT_EQ(frames(2), QStringList({"04 69", "06 63"}));
+    EXPECT_TRUE(lines.contains("Schedule line 2: A6 OFF"));
+    // The state file says where the change came from.
+    ASSERT_TRUE(testenv::pumpUntil([&] { return of("A6").power == Power::Off; }));
+    s->save();
+    state::StateTable reread;
+    reread.load(state::StateTable::defaultPath());
+    EXPECT_EQ(reread.state(at("A6")).power, Power::Off);
+    EXPECT_EQ(reread.state(at("A6")).source, Source::Schedule);
+}
 
 TEST(Privileges, SetAndResetFollowThePermittedSet) {
     clsNTPrivileges p;

@@ -104,6 +104,10 @@ rules=$prefix/share/doc/veldrin/examples/50-veldrin-shutdown.rules
 [ -f "$rules" ] || fail "share/doc/veldrin/examples/50-veldrin-shutdown.rules missing"
 ! grep -qv '^//' "$rules" || fail "the polkit rule is not commented out: $(grep -v '^//' "$rules")"
 grep -q 'org.freedesktop.login1.power-off' "$rules" || fail "the polkit rule names no power-off"
+# The example schedule runs nothing until its owner removes a "#".
+schedule=$prefix/share/doc/veldrin/examples/schedule
+[ -f "$schedule" ] || fail "share/doc/veldrin/examples/schedule missing"
+! grep -qv '^#' "$schedule" || fail "the example schedule is not commented out: $(grep -v '^#' "$schedule")"
 if command -v systemd-analyze >/dev/null; then
     # --man=no: the manual page is installed, but not where man looks.
     verify=$(systemd-analyze verify --man=no "$unit" 2>&1) || fail "systemd-analyze verify: $verify"

@@ -54,7 +54,7 @@ class Listener : public ::testing::Test {
             return !refused.contains(c);
         };
         h.query = [this](const QString& q) -> std::optional<QStringList> {
-            if (q != "?state") return std::nullopt;
+            if (q != "?state" && q != "?schedule") return std::nullopt;
             return queryAnswer;
         };
         h.clientLog = [this](const QString& t, int) { clientLog.append(t); };
@@ -449,6 +449,21 @@ TEST_F(Listener, CommandLineClientSendsPasswordAndCommands) {
     EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
     EXPECT_EQ(QString::fromLatin1(p.readAllStandardOutput()), "5on: OK\nallo: OK\n");
     EXPECT_EQ(commands, QStringList({"5on", "allo"}));
+}
+
+TEST_F(Listener, CommandLineClientSwitchesAndListsTheSchedule) {
+    password = "pw";
+    const QString p = QString::number(port);
+    CmdRun r = runCmd("pw", {"--port", p, "schedule", "off"});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "scheduleoff: OK\n");
+    r = runCmd("pw", {"--port", p, "schedule"});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "line one\nline two\n");
+    for (const QStringList& wrong :
+         {QStringList{"schedule", "maybe"}, QStringList{"schedule", "on", "now"}})
+        EXPECT_EQ(runCmd("pw", QStringList{"--port", p} + wrong).code, 2);
+    EXPECT_EQ(commands, QStringList({"scheduleoff"}));
 }
 
 TEST_F(Listener, WordsNotCarriedOutAreErrorsAndTheClientStays) {

@@ -1,0 +1,456 @@
+#include "schedule.h"
+
+#include <QRegularExpression>
+#include <QSet>
+
+namespace schedule {
+
+namespace x10 = veldrin::x10;
+
+namespace {
+
+const char* const kDays[7] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
+const char* const kMonths[12] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                 "jul", "aug", "sep", "oct", "nov", "dec"};
+constexpr int kMonthDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+
+// Splits arguments on blanks; double quotes keep blanks inside one argument.
+QStringList splitArguments(QStringView command) {
+    QStringList args;
+    QString arg;
+    bool quoted = false, any = false;
+    for (const QChar c : command) {
+        if (c == '"') {
+            quoted = !quoted;
+            any = true;
+        } else if (c.isSpace() && !quoted) {
+            if (any || !arg.isEmpty()) args << arg;
+            arg.clear();
+            any = false;
+        } else {
+            arg += c;
+        }
+    }
+    if (any || !arg.isEmpty()) args << arg;
+    return args;
+}
+
+QString simplified(const QString& s) {
+    return s.simplified();
+}
+
+// Monday = 1 ... Sunday = 7; 0 for anything else ("Mon", "monday").
+int dayOf(const QString& word) {
+    const QString w = word.toLower();
+    for (int i = 0; i < 7; ++i)
+        if (w.size() >= 3 && QString::fromLatin1(kDays[i]) == w.left(3) &&
+            (w.size() == 3 ||
+             QStringLiteral("monday tuesday wednesday thursday friday saturday sunday")
+                     .split(' ')
+                     .at(i) == w))
+            return i + 1;
+    return 0;
+}
+
+int monthOf(const QString& word) {
+    const QString w = word.toLower();
+    for (int i = 0; i < 12; ++i)
+        if (QString::fromLatin1(kMonths[i]) == w) return i + 1;
+    return 0;
+}
+
+// "30m", "1h", "90s" (s only where allowSeconds), "1h30m"; milliseconds, -1 when not a duration.
+qint64 durationMs(const QString& text, bool allowSeconds) {
+    static const QRegularExpression re(QStringLiteral("^(?:(\\d+)h)?(?:(\\d+)m)?(?:(\\d+)s)?$"));
+    const auto m = re.match(text.toLower());
+    if (!m.hasMatch() || text.isEmpty()) return -1;
+    if (!allowSeconds && !m.captured(3).isEmpty()) return -1;
+    const qint64 h = m.captured(1).toLongLong(), mi = m.captured(2).toLongLong(),
+                 s = m.captured(3).toLongLong();
+    if (h > 24 || mi > 24 * 60 || s > 24 * 3600) return -1;
+    return ((h * 60 + mi) * 60 + s) * 1000;
+}
+
+bool parseDays(const QString& field, DayFilter* days, QString* error) {
+    // A date range: "Dec 1-Jan 6", "Jul 4", "Dec 24 - Dec 26".
+    static const QRegularExpression range(
+        QStringLiteral("^([A-Za-z]+)\\s+(\\d{1,2})(?:\\s*-\\s*([A-Za-z]+)\\s+(\\d{1,2}))?$"));
+    const auto m = range.match(field);
+    if (m.hasMatch() && monthOf(m.captured(1)) != 0) {
+        const auto date = [&](int mi, int di, int* month, int* day) {
+            *month = monthOf(m.captured(mi));
+            *day = m.captured(di).toInt();
+            if (*month == 0) {
+                *error = QStringLiteral("unknown month '%1'").arg(m.captured(mi));
+                return false;
+            }
+            if (*day < 1 || *day > kMonthDays[*month - 1]) {
+                *error = QStringLiteral("no day %1 in %2").arg(*day).arg(m.captured(mi));
+                return false;
+            }
+            return true;
+        };
+        days->hasRange = true;
+        if (!date(1, 2, &days->fromMonth, &days->fromDay)) return false;
+        if (m.captured(3).isEmpty()) {
+            days->toMonth = days->fromMonth;
+            days->toDay = days->fromDay;
+            return true;
+        }
+        return date(3, 4, &days->toMonth, &days->toDay);
+    }
+    if (field.compare(QLatin1String("daily"), Qt::CaseInsensitive) == 0) {
+        days->weekdays = 0x7F;
+        return true;
+    }
+    // Weekdays: "Mon-Fri", "Sat,Sun", "Mon,Wed-Fri".
+    unsigned mask = 0;
+    for (const QString& part : field.split(',')) {
+        const QStringList ends = part.split('-');
+        if (ends.size() > 2) {
+            *error = QStringLiteral("unknown day '%1'").arg(part);
+            return false;
+        }
+        int d[2] = {0, 0};
+        for (int i = 0; i < ends.size(); ++i) {
+            d[i] = dayOf(ends[i].trimmed());
+            if (d[i] == 0) {
+                *error = QStringLiteral("unknown day '%1'").arg(ends[i].trimmed());
+                return false;
+            }
+        }
+        if (ends.size() == 1) d[1] = d[0];
+        for (int x = d[0];; x = x % 7 + 1) {  // Fri-Mon wraps over the weekend
+            mask |= 1u << (x - 1);
+            if (x == d[1]) break;
+        }
+    }
+    days->weekdays = mask;
+    return true;
+}
+
+bool parseStep(const QString& raw, Step* step, QString* error) {
+    const QString text = simplified(raw);
+    step->text = text;
+    const QString lower = text.toLower();
+    if (text.isEmpty()) {
+        *error = QStringLiteral("empty step");
+        return false;
+    }
+    if (lower.startsWith(QLatin1String("wait ")) || lower == QLatin1String("wait")) {
+        step->kind = Step::Kind::Wait;
+        step->waitMs = durationMs(text.mid(5).trimmed(), true);
+        if (step->waitMs <= 0) {
+            *error = QStringLiteral("wait needs a duration like 10s, 2m or 1h: '%1'").arg(text);
+            return false;
+        }
+        return true;
+    }
+    if (lower.startsWith(QLatin1String("scene ")) || lower == QLatin1String("scene")) {
+        step->kind = Step::Kind::Scene;
+        step->scene = text.mid(6).trimmed();
+        if (step->scene.isEmpty() || step->scene.contains(' ')) {
+            *error = QStringLiteral("scene needs one name: '%1'").arg(text);
+            return false;
+        }
+        return true;
+    }
+    if (lower.startsWith(QLatin1String("run ")) || lower == QLatin1String("run")) {
+        step->kind = Step::Kind::Run;
+        step->argv = splitArguments(raw.trimmed().mid(3));
+        if (step->argv.isEmpty()) {
+            *error = QStringLiteral("run needs a program");
+            return false;
+        }
+        if (!step->argv.front().startsWith('/')) {
+            *error = QStringLiteral("run needs the program's absolute path: '%1'")
+                         .arg(step->argv.front());
+            return false;
+        }
+        return true;
+    }
+    step->kind = Step::Kind::Command;
+    return parseCommand(text, &step->command, error);
+}
+
+bool parseSteps(const QString& text, std::vector<Step>* steps, QString* error) {
+    for (const QString& part : text.split(';')) {
+        Step step;
+        if (!parseStep(part, &step, error)) return false;
+        steps->push_back(std::move(step));
+    }
+    return true;
+}
+
+QString joinedText(const std::vector<Step>& steps) {
+    QStringList parts;
+    for (const Step& s : steps) parts << s.text;
+    return parts.join(QStringLiteral("; "));
+}
+
+}  // namespace
+
+bool parseCommand(const QString& text, x10::Command* command, QString* error) {
+    const QStringList words = simplified(text).split(' ', Qt::SkipEmptyParts);
+    x10::Command c;
+    int i = 0;
+    for (; i < words.size(); ++i) {
+        const auto a = x10::Address::parse(words[i]);
+        if (!a || (words[i].size() > 1 && !words[i].at(1).isDigit())) break;
+        c.addresses.push_back(*a);
+    }
+    if (c.addresses.empty()) {
+        *error = QStringLiteral("a command starts with an address like A5: '%1'").arg(text);
+        return false;
+    }
+    QStringList rest = words.mid(i);
+    QString amount;
+    if (!rest.isEmpty() && rest.back().endsWith('%')) {
+        amount = rest.back();
+        rest.removeLast();
+    }
+    const auto f = x10::functionFromName(rest.join(' '));
+    const bool supported = f && (*f == x10::On || *f == x10::Off || *f == x10::Dim ||
+                                 *f == x10::Bright || x10::isHouseFunction(*f));
+    if (!supported) {
+        *error = QStringLiteral("unknown command '%1'").arg(rest.join(' '));
+        return false;
+    }
+    c.function = *f;
+    const bool house = x10::isHouseFunction(*f);
+    for (const auto& a : c.addresses) {
+        if (house != (a.unit == 0)) {
+            *error =
+                house ? QStringLiteral("%1 acts on a whole house, like 'A %1'").arg(rest.join(' '))
+                      : QStringLiteral("%1 needs a unit, like A5, not '%2'")
+                            .arg(rest.join(' '), a.text());
+            return false;
+        }
+    }
+    if (house && c.addresses.size() != 1) {
+        *error = QStringLiteral("%1 takes one house").arg(rest.join(' '));
+        return false;
+    }
+    if (*f == x10::Dim || *f == x10::Bright) {
+        bool ok = false;
+        c.amount = amount.chopped(amount.isEmpty() ? 0 : 1).toInt(&ok);
+        if (!ok || c.amount < 0 || c.amount > 100) {
+            *error = QStringLiteral("%1 needs a percentage 0%-100%, like 40%").arg(rest.join(' '));
+            return false;
+        }
+    } else if (!amount.isEmpty()) {
+        *error = QStringLiteral("%1 takes no percentage").arg(rest.join(' '));
+        return false;
+    }
+    *command = std::move(c);
+    return true;
+}
+
+bool DayFilter::matches(int month, int day, int dayOfWeek) const {
+    if (!(weekdays & (1u << (dayOfWeek - 1)))) return false;
+    if (!hasRange) return true;
+    const int d = month * 100 + day, from = fromMonth * 100 + fromDay, to = toMonth * 100 + toDay;
+    return from <= to ? (d >= from && d <= to) : (d >= from || d <= to);  // across the year's end
+}
+
+bool Trigger::matches(int house, const std::vector<int>& units, int f) const {
+    if (house != address.house || f != function) return false;
+    if (address.unit == 0) return true;
+    return std::find(units.begin(), units.end(), address.unit) != units.end();
+}
+
+bool Schedule::usesSun() const {
+    for (const auto& e : timed)
+        if (e.kind != TimeKind::Clock) return true;
+    return false;
+}
+
+namespace {
+
+// One "at" line without "at": "18:30 Mon-Fri A5 ON", "sunset +30m daily A5 OFF".
+bool parseTimed(const QString& body, TimedEntry* e, QString* error) {
+    QStringList words = body.split(' ', Qt::SkipEmptyParts);
+    if (words.isEmpty()) {
+        *error = QStringLiteral("a time is missing");
+        return false;
+    }
+    const QString t = words.takeFirst().toLower();
+    static const QRegularExpression clock(QStringLiteral("^(\\d{1,2}):(\\d{2})$"));
+    if (const auto m = clock.match(t); m.hasMatch()) {
+        const int h = m.captured(1).toInt(), mi = m.captured(2).toInt();
+        if (h > 23 || mi > 59) {
+            *error = QStringLiteral("no time %1").arg(t);
+            return false;
+        }
+        e->kind = TimeKind::Clock;
+        e->minuteOfDay = h * 60 + mi;
+    } else if (t == QLatin1String("sunrise") || t == QLatin1String("sunset")) {
+        e->kind = t == QLatin1String("sunrise") ? TimeKind::Sunrise : TimeKind::Sunset;
+        if (!words.isEmpty() && (words.front().startsWith('+') || words.front().startsWith('-'))) {
+            QString off = words.takeFirst();
+            if (off.size() == 1 && !words.isEmpty())  // "sunset + 30m"
+                off += words.takeFirst();
+            const qint64 ms = durationMs(off.mid(1), false);
+            if (ms < 0 || ms > 12 * 3600 * 1000) {
+                *error =
+                    QStringLiteral("an offset is written like +30m or -1h15m, not '%1'").arg(off);
+                return false;
+            }
+            e->offsetMinutes = static_cast<int>(ms / 60000) * (off.startsWith('-') ? -1 : 1);
+        }
+    } else {
+        *error = QStringLiteral("unknown time '%1' (HH:MM, sunrise or sunset)").arg(t);
+        return false;
+    }
+    if (!words.isEmpty() && words.front().startsWith('~')) {
+        const QString r = words.takeFirst();
+        const qint64 ms = durationMs(r.mid(1), false);
+        if (ms <= 0 || ms > 12 * 3600 * 1000) {
+            *error = QStringLiteral("a random shift is written like ~20m, not '%1'").arg(r);
+            return false;
+        }
+        e->randomMinutes = static_cast<int>(ms / 60000);
+    }
+    if (words.isEmpty()) {
+        *error = QStringLiteral("the days are missing (daily, Mon-Fri, Sat,Sun, Dec 1-Jan 6)");
+        return false;
+    }
+    // The days: one word, or a date range of two to five words.
+    static const QRegularExpression range(
+        QStringLiteral("^([A-Za-z]+\\s+\\d{1,2}(?:\\s*-\\s*[A-Za-z]+\\s+\\d{1,2})?)\\s+(.*)$"));
+    const QString rest = words.join(' ');
+    QString daysField, action;
+    if (const auto m = range.match(rest); m.hasMatch() && monthOf(words.front()) != 0) {
+        daysField = m.captured(1);
+        action = m.captured(2);
+    } else {
+        daysField = words.takeFirst();
+        action = words.join(' ');
+    }
+    if (!parseDays(daysField, &e->days, error)) return false;
+    if (action.trimmed().isEmpty()) {
+        *error = QStringLiteral("nothing to do after the days");
+        return false;
+    }
+    if (!parseSteps(action, &e->steps, error)) return false;
+    e->action = joinedText(e->steps);
+    return true;
+}
+
+}  // namespace
+
+ParseResult parse(const QString& text, const ParseOptions& options) {
+    ParseResult r;
+    const QStringList lines = text.split('\n');
+    std::vector<std::pair<int, QString>> sceneRefs;  // line, name
+    const auto lineError = [&](int n, const QString& what) {
+        r.errors << QStringLiteral("line %1: %2").arg(n).arg(what);
+    };
+    static const QRegularExpression sceneDef(
+        QStringLiteral("^scene\\s+([A-Za-z0-9_.-]+)\\s*:(.*)$"),
+        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression when(QStringLiteral("^when\\s+(.+?)\\s+heard\\s*:(.*)$"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    for (int i = 0; i < lines.size(); ++i) {
+        const int n = i + 1;
+        QString line = lines[i];
+        if (const int hash = line.indexOf('#'); hash >= 0) line.truncate(hash);
+        line = simplified(line);
+        if (line.isEmpty()) continue;
+        QString error;
+        std::vector<Step>* steps = nullptr;
+        const QString lower = line.toLower();
+        if (lower.startsWith(QLatin1String("at "))) {
+            TimedEntry e;
+            e.line = n;
+            if (!parseTimed(line.mid(3), &e, &error)) {
+                lineError(n, error);
+                continue;
+            }
+            if (e.kind != TimeKind::Clock && !options.hasLocation) {
+                lineError(n, QStringLiteral("sunrise and sunset need [Location] Latitude and "
+                                            "Longitude in the settings"));
+                continue;
+            }
+            r.schedule.timed.push_back(std::move(e));
+            steps = &r.schedule.timed.back().steps;
+        } else if (const auto m = sceneDef.match(line); m.hasMatch()) {
+            Scene s;
+            s.line = n;
+            s.name = m.captured(1);
+            if (r.schedule.scenes.count(s.name)) {
+                lineError(n, QStringLiteral("scene '%1' is defined twice (first on line %2)")
+                                 .arg(s.name)
+                                 .arg(r.schedule.scenes[s.name].line));
+                continue;
+            }
+            if (!parseSteps(m.captured(2), &s.steps, &error)) {
+                lineError(n, error);
+                continue;
+            }
+            steps = &r.schedule.scenes.emplace(s.name, std::move(s)).first->second.steps;
+        } else if (const auto w = when.match(line); w.hasMatch()) {
+            Trigger t;
+            t.line = n;
+            x10::Command c;
+            if (!parseCommand(w.captured(1), &c, &error)) {
+                lineError(n, error);
+                continue;
+            }
+            if (c.addresses.size() != 1) {
+                lineError(n, QStringLiteral("a trigger waits for one address"));
+                continue;
+            }
+            t.address = c.addresses.front();
+            t.function = c.function;
+            if (!parseSteps(w.captured(2), &t.steps, &error)) {
+                lineError(n, error);
+                continue;
+            }
+            t.action = joinedText(t.steps);
+            r.schedule.triggers.push_back(std::move(t));
+            steps = &r.schedule.triggers.back().steps;
+        } else {
+            lineError(n, QStringLiteral("unknown entry '%1' (at, scene NAME:, when ... heard:)")
+                             .arg(line.section(' ', 0, 0)));
+            continue;
+        }
+        for (const Step& s : *steps) {
+            if (s.kind == Step::Kind::Scene) sceneRefs.emplace_back(n, s.scene);
+            if (s.kind == Step::Kind::Command && options.knownModule)
+                for (const auto& a : s.command.addresses)
+                    if (a.unit != 0 && !options.knownModule(a)) {
+                        lineError(n, QStringLiteral("%1 is not in the module list").arg(a.text()));
+                        break;
+                    }
+        }
+    }
+    for (const auto& [n, name] : sceneRefs)
+        if (!r.schedule.scenes.count(name))
+            lineError(n, QStringLiteral("unknown scene '%1'").arg(name));
+    // A scene that starts itself, directly or through others, would never end.
+    for (const auto& [name, scene] : r.schedule.scenes) {
+        std::vector<QString> stack{name};
+        QSet<QString> seen;
+        bool loops = false;
+        while (!stack.empty() && !loops) {
+            const auto it = r.schedule.scenes.find(stack.back());
+            stack.pop_back();
+            if (it == r.schedule.scenes.end()) continue;
+            for (const Step& s : it->second.steps) {
+                if (s.kind != Step::Kind::Scene) continue;
+                if (s.scene == name)
+                    loops = true;
+                else if (!seen.contains(s.scene)) {
+                    seen.insert(s.scene);
+                    stack.push_back(s.scene);
+                }
+            }
+        }
+        if (loops) lineError(scene.line, QStringLiteral("scene '%1' starts itself").arg(name));
+    }
+    if (!r.ok()) r.schedule = Schedule();
+    return r;
+}
+
+}  // namespace schedule

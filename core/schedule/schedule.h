@@ -1,0 +1,98 @@
+#pragma once
+// The schedule: timed entries ("at 18:30 Mon-Fri A5 ON"), scenes ("scene
+// morning: A5 ON; wait 10s; B1 ON") and triggers on heard traffic ("when A1 ON
+// heard: B3 ON"), read from a plain text file, one entry a line, "#" starting
+// a comment. A file with any error is refused as a whole: the parser gives
+// every problem as "line N: problem" and no schedule.
+//
+// Qt Core only.
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "x10.h"
+
+namespace schedule {
+
+// One step of an entry, a scene or a trigger.
+struct Step {
+    enum class Kind { Command, Wait, Scene, Run };
+    Kind kind = Kind::Command;
+    veldrin::x10::Command command;  // Command: addresses, function, percent for DIM/BRIGHT
+    qint64 waitMs = 0;              // Wait
+    QString scene;                  // Scene: its name
+    QStringList argv;               // Run: program and arguments
+    QString text;                   // as written, blanks collapsed ("A5 ON")
+};
+
+enum class TimeKind { Clock, Sunrise, Sunset };
+
+// Which days an entry fires on.
+struct DayFilter {
+    unsigned weekdays = 0x7F;  // bit d-1 for Qt's day of week d (Monday = 1)
+    bool hasRange = false;     // a date range "Dec 1-Jan 6", both ends included
+    int fromMonth = 1, fromDay = 1, toMonth = 12, toDay = 31;
+
+    bool matches(int month, int day, int dayOfWeek) const;
+};
+
+struct TimedEntry {
+    int line = 0;
+    TimeKind kind = TimeKind::Clock;
+    int minuteOfDay = 0;    // Clock: hour * 60 + minute
+    int offsetMinutes = 0;  // Sunrise/Sunset: + later, - earlier
+    int randomMinutes = 0;  // ~N: a shift of up to N minutes either way
+    DayFilter days;
+    std::vector<Step> steps;
+    QString action;  // the steps as written, for the log line
+};
+
+struct Trigger {
+    int line = 0;
+    veldrin::x10::Address address;  // a unit, or a whole house (unit 0)
+    veldrin::x10::Function function = veldrin::x10::On;
+    std::vector<Step> steps;
+    QString action;
+
+    // The heard traffic (house 1..16, its addressed units, function) matches.
+    bool matches(int house, const std::vector<int>& units, int function) const;
+};
+
+struct Scene {
+    int line = 0;
+    QString name;
+    std::vector<Step> steps;
+};
+
+struct Schedule {
+    std::vector<TimedEntry> timed;
+    std::vector<Trigger> triggers;
+    std::map<QString, Scene> scenes;  // by name, as written
+
+    bool usesSun() const;
+    bool empty() const { return timed.empty() && triggers.empty() && scenes.empty(); }
+};
+
+struct ParseOptions {
+    // [Location] is set: sunrise and sunset may be used.
+    bool hasLocation = false;
+    // When set, an address it refuses is an error (the module list).
+    std::function<bool(const veldrin::x10::Address&)> knownModule;
+};
+
+struct ParseResult {
+    Schedule schedule;
+    QStringList errors;  // "line 7: unknown day 'Mnd'"; empty: accepted
+    bool ok() const { return errors.isEmpty(); }
+};
+
+ParseResult parse(const QString& text, const ParseOptions& options = {});
+
+// A command in the event-log form: "A5 ON", "A1 A2 DIM 40%", "A ALL UNITS
+// OFF", "A5 BRIGHT 20%". Gives false with the problem in error.
+bool parseCommand(const QString& text, veldrin::x10::Command* command, QString* error);
+
+}  // namespace schedule

@@ -1,0 +1,106 @@
+#pragma once
+// Runs the schedule in the service: one timer armed for the next firing
+// (at most a minute ahead, so that a clock change or a resume from sleep is
+// noticed within a minute; nothing polls), each firing one log line
+// "Schedule line 3: A5 ON" and its commands through the command path. Scenes
+// run step by step, their waits on timers; a scene started again while it
+// runs starts over. Triggers start on traffic heard on the powerline, never on
+// the program's own commands. `run` starts a program without a shell, with
+// the event in its environment, and ends it after 60 s.
+//
+// A time missed by more than 5 minutes (asleep, off, the clock jumped) is
+// skipped and logged, never fired late. A file with an error is refused whole
+// and the schedule that ran before keeps running.
+
+#include <QDateTime>
+#include <QFileSystemWatcher>
+#include <QObject>
+#include <QTimer>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "planner.h"
+#include "schedule.h"
+#include "state/statetable.h"
+
+class CommandPath;
+
+namespace core {
+
+class EventLog;
+
+class ScheduleRunner : public QObject {
+    Q_OBJECT
+  public:
+    ScheduleRunner(CommandPath& commands, state::StateTable& states, EventLog& log,
+                   QObject* parent = nullptr);
+    ~ScheduleRunner() override;
+
+    // Reads the schedule file and watches it; reloads on a change. A missing
+    // file is an empty schedule. Gives false (and logs why) for a file with
+    // an error; the schedule before it stays in force.
+    bool load(const QString& path);
+    // Reads the same file again when it changed; with force, also when it
+    // looks the same (SIGHUP: the location may have changed).
+    bool reload(bool force = false);
+    const QString& path() const { return path_; }
+
+    const schedule::Schedule& current() const { return schedule_; }
+    // The next count firings from now.
+    std::vector<schedule::Firing> upcoming(int count) const;
+
+    // Away and holiday: off, nothing fires (triggers neither). Kept across
+    // restarts in the state folder (stateFilePath).
+    void setEnabled(bool on);
+    // Takes on/off from the state folder (off while the file says so).
+    void restoreEnabled();
+    static QString stateFilePath();
+    // The answer of the remote query "?schedule": "SCHEDULE ON path" (or
+    // OFF), then the next 20 firings, "YYYY-MM-DD HH:MM line N: action".
+    QStringList queryLines() const;
+    bool enabled() const { return enabled_; }
+
+    // Longest time a run program may take.
+    static constexpr qint64 kRunLimitMs = 60 * 1000;
+    // A firing later than this is skipped.
+    static constexpr qint64 kMissedMs = 5 * 60 * 1000;
+
+  signals:
+    // A firing or a trigger started (tests, front ends).
+    void fired(int line);
+    // A program of `run` ended (exit status, -1 when it did not start or was killed).
+    void programEnded(int line, int status);
+
+  private:
+    struct Sequence;
+    struct Event {
+        QString address, function, amount;
+    };
+    void replan();
+    void arm();
+    void wake();
+    void start(const QString& key, int line, const std::vector<schedule::Step>& steps,
+               const Event& event);
+    void step(Sequence& s);
+    void command(int line, const schedule::Step& step);
+    void runProgram(int line, const schedule::Step& step, const Event& event);
+    void onHeard(const state::HeardEvent& ev);
+
+    CommandPath& commands_;
+    state::StateTable& states_;
+    EventLog& log_;
+    QString path_;
+    QByteArray loadedDigest_;  // of the file last read; "missing" when there was none
+    schedule::Schedule schedule_;
+    std::optional<schedule::Location> location_;
+    std::unique_ptr<schedule::Planner> planner_;
+    std::vector<QDateTime> next_;  // per timed entry
+    QDateTime lastWake_;
+    bool enabled_ = true;
+    QTimer timer_;
+    QFileSystemWatcher watcher_;
+    std::map<QString, std::unique_ptr<Sequence>> running_;
+};
+
+}  // namespace core

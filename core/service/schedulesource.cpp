@@ -1,0 +1,132 @@
+#include "schedulesource.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <memory>
+
+#include "settingskeys.h"
+#include "settingsstore.h"
+#include "state/modules.h"
+
+namespace core {
+
+namespace {
+
+const QString kScheduleSection = QStringLiteral("Schedule");
+const QString kLocationSection = QStringLiteral("Location");
+// A schedule file is text typed by hand; anything larger is a mistake.
+constexpr qint64 kMaxScheduleBytes = 4 * 1024 * 1024;
+
+}  // namespace
+
+QString scheduleFilePath() {
+    const QString dir = QFileInfo(platform::settingsFilePath()).absolutePath();
+    const QString named =
+        platform::GetSetting(settings::kApp, kScheduleSection, QStringLiteral("File")).trimmed();
+    if (named.isEmpty()) return QDir(dir).filePath(QStringLiteral("schedule"));
+    return QDir(dir).absoluteFilePath(named);
+}
+
+std::optional<schedule::Location> scheduleLocation(QString* error) {
+    const QString lat =
+        platform::GetSetting(settings::kApp, kLocationSection, QStringLiteral("Latitude"))
+            .trimmed();
+    const QString lon =
+        platform::GetSetting(settings::kApp, kLocationSection, QStringLiteral("Longitude"))
+            .trimmed();
+    if (lat.isEmpty() && lon.isEmpty()) return std::nullopt;
+    bool okLat = false, okLon = false;
+    const double la = lat.toDouble(&okLat), lo = lon.toDouble(&okLon);
+    if (!okLat || !okLon || la < -90 || la > 90 || lo < -180 || lo > 180) {
+        if (error)
+            *error =
+                QStringLiteral(
+                    "[Location] Latitude and Longitude must be decimal degrees (north and east "
+                    "positive), not '%1' and '%2'")
+                    .arg(lat, lon);
+        return std::nullopt;
+    }
+    return schedule::Location{la, lo};
+}
+
+LoadedSchedule loadSchedule(const QString& path) {
+    LoadedSchedule r;
+    QString locationError;
+    r.location = scheduleLocation(&locationError);
+    QFile f(path);
+    if (!QFileInfo(path).isFile() || !f.open(QIODevice::ReadOnly)) {
+        r.errors << QStringLiteral("cannot read %1: %2")
+                        .arg(path, QFileInfo::exists(path) ? f.errorString()
+                                                           : QStringLiteral("no such file"));
+        return r;
+    }
+    if (f.size() > kMaxScheduleBytes) {
+        r.errors
+            << QStringLiteral("%1 is larger than %2 MiB").arg(path).arg(kMaxScheduleBytes >> 20);
+        return r;
+    }
+    schedule::ParseOptions options;
+    options.hasLocation = r.location.has_value();
+    // Where the settings list the modules, a command to any other is a mistake.
+    std::shared_ptr<state::ModuleList> modules;
+    if (!platform::GetSettingsSection(settings::kApp, QStringLiteral("Modules")).isEmpty()) {
+        modules = std::make_shared<state::ModuleList>(state::ModuleList::fromSettings(
+            platform::GetSetting(settings::kApp, settings::kSection, settings::kHouseCode,
+                                 QStringLiteral("A")),
+            [](const QString&) {}));
+        options.knownModule = [modules](const veldrin::x10::Address& a) {
+            return modules->find(a) != nullptr;
+        };
+    }
+    auto parsed = schedule::parse(QString::fromUtf8(f.readAll()), options);
+    r.errors = parsed.errors;
+    if (!locationError.isEmpty() && !r.errors.isEmpty()) r.errors.prepend(locationError);
+    r.schedule = std::move(parsed.schedule);
+    return r;
+}
+
+ScheduleCheck checkSchedule(const QString& path, const QDateTime& now) {
+    ScheduleCheck c;
+    const LoadedSchedule loaded = loadSchedule(path);
+    if (!loaded.ok()) {
+        c.text = path + QStringLiteral(": refused\n") + loaded.errors.join(QLatin1Char('\n')) +
+                 QLatin1Char('\n');
+        c.exitCode = 1;
+        return c;
+    }
+    struct Row {
+        int line;
+        QString text;
+    };
+    std::vector<Row> rows;
+    const schedule::Planner planner(loaded.location);
+    const auto stamp = [](const QDateTime& t) {
+        return t.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+    };
+    for (const auto& e : loaded.schedule.timed) {
+        QStringList times;
+        QString why;
+        QDateTime t = planner.next(e, now, &why);
+        for (int i = 0; i < 3 && t.isValid(); ++i) {
+            times << stamp(t);
+            t = planner.next(e, t);
+        }
+        QString text = times.isEmpty() ? QStringLiteral("never") : times.join(QStringLiteral(", "));
+        if (!why.isEmpty()) text += QStringLiteral(" (%1)").arg(why);
+        rows.push_back({e.line, text + QStringLiteral("  ") + e.action});
+    }
+    for (const auto& [name, s] : loaded.schedule.scenes)
+        rows.push_back(
+            {s.line, QStringLiteral("scene %1 (%2 steps)").arg(name).arg(s.steps.size())});
+    for (const auto& t : loaded.schedule.triggers)
+        rows.push_back(
+            {t.line, QStringLiteral("when %1 %2 heard: %3")
+                         .arg(t.address.text(), veldrin::x10::functionName(t.function), t.action)});
+    std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.line < b.line; });
+    c.text = path + QStringLiteral(": accepted\n");
+    for (const Row& r : rows) c.text += QStringLiteral("line %1: %2\n").arg(r.line).arg(r.text);
+    return c;
+}
+
+}  // namespace core

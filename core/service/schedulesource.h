@@ -1,0 +1,47 @@
+#pragma once
+// Where the schedule comes from: the file `schedule` beside the settings file
+// ([Schedule] File= names another; a relative name is taken beside the
+// settings file), the place for sunrise and sunset ([Location] Latitude and
+// Longitude, decimal degrees), and the report of --check-schedule.
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+#include "planner.h"
+#include "schedule.h"
+
+namespace core {
+
+// The schedule file the settings name.
+QString scheduleFilePath();
+
+// The location of the settings: nullopt when neither key is set; an error
+// text when they are set but wrong (not a number, out of range, only one).
+std::optional<schedule::Location> scheduleLocation(QString* error);
+
+struct LoadedSchedule {
+    schedule::Schedule schedule;
+    std::optional<schedule::Location> location;
+    QStringList errors;  // "line N: problem", or a problem of the file or the location
+    bool ok() const { return errors.isEmpty(); }
+};
+
+// Reads and parses a schedule file with the location of the settings, and
+// checks its addresses against [Modules] where the settings have it. A file
+// that does not exist is an error here (the caller decides whether a missing
+// file is one).
+LoadedSchedule loadSchedule(const QString& path);
+
+struct ScheduleCheck {
+    QString text;  // for standard output (entries) or standard error (errors)
+    int exitCode = 0;
+};
+
+// --check-schedule: each timed entry's next three firing times after now as
+// local "YYYY-MM-DD HH:MM" with its line number, scenes and triggers named
+// by their line; or the errors with their line numbers and exit code 1.
+ScheduleCheck checkSchedule(const QString& path, const QDateTime& now);
+
+}  // namespace core

@@ -1,0 +1,347 @@
+// The schedule file and its planner: what is refused (with the line), and when
+// entries fire, in a zone with clock changes and at places with known sun
+// tables. The planner is asked with explicit times; nothing waits.
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <ctime>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "planner.h"
+#include "schedule.h"
+#include "schedulesource.h"
+#include "settingsstore.h"
+#include "startoptions.h"
+
+namespace {
+
+using schedule::Location;
+using schedule::parse;
+using schedule::ParseOptions;
+using schedule::Planner;
+
+// Sets the local time zone for one test.
+struct ZoneScope {
+    explicit ZoneScope(const char* tz)
+        : old_(qgetenv("TZ")), had_(qEnvironmentVariableIsSet("TZ")) {
+        qputenv("TZ", tz);
+        ::tzset();
+    }
+    ~ZoneScope() {
+        if (had_)
+            qputenv("TZ", old_);
+        else
+            qunsetenv("TZ");
+        ::tzset();
+    }
+    QByteArray old_;
+    bool had_;
+};
+
+QDateTime local(const char* text) {
+    return QDateTime::fromString(QString::fromLatin1(text), QStringLiteral("yyyy-MM-dd HH:mm"));
+}
+
+QString fmt(const QDateTime& t) {
+    return t.isValid() ? t.toString(QStringLiteral("yyyy-MM-dd HH:mm ddd"))
+                       : QStringLiteral("none");
+}
+
+TEST(ScheduleParse, TheDocumentedFormIsAccepted) {
+    const char* text = R"(# the porch and the coffee
+at 18:30            Mon-Fri        A5 ON
+at sunset +30m      daily          A5 OFF
+at sunrise -15m     Sat,Sun        A1 A2 DIM 40%
+at 22:00 ~20m       daily          A ALL LIGHTS OFF      # random
+at 07:00            Dec 1-Jan 6    scene morning
+scene morning:      A5 ON; wait 10s; A6 DIM 50%; B1 ON
+when A1 ON heard:   B3 ON; B4 ON
+when A2 ON heard:   run /usr/local/bin/doorbell A2 "two words"
+at 06:45 Mon,Wed-Fri A5 BRIGHT 20%; A ALL UNITS OFF
+)";
+    ParseOptions o;
+    o.hasLocation = true;
+    const auto r = parse(QString::fromLatin1(text), o);
+    ASSERT_TRUE(r.ok()) << r.errors.join('\n').toStdString();
+    ASSERT_EQ(r.schedule.timed.size(), 6u);
+    ASSERT_EQ(r.schedule.triggers.size(), 2u);
+    const auto& s = r.schedule;
+    EXPECT_EQ(s.timed[0].line, 2);
+    EXPECT_EQ(s.timed[0].days.weekdays, 0x1Fu);
+    EXPECT_EQ(s.timed[1].offsetMinutes, 30);
+    EXPECT_EQ(s.timed[2].offsetMinutes, -15);
+    EXPECT_EQ(s.timed[2].steps[0].command.addresses.size(), 2u);
+    EXPECT_EQ(s.timed[2].steps[0].command.amount, 40);
+    EXPECT_EQ(s.timed[3].randomMinutes, 20);
+    EXPECT_EQ(s.timed[3].action, QStringLiteral("A ALL LIGHTS OFF"));
+    EXPECT_TRUE(s.timed[4].days.hasRange);
+    EXPECT_EQ(s.timed[5].days.weekdays, 0x1Du);
+    const auto& morning = s.scenes.at(QStringLiteral("morning"));
+    ASSERT_EQ(morning.steps.size(), 4u);
+    EXPECT_EQ(morning.steps[1].waitMs, 10000);
+    EXPECT_EQ(s.triggers[1].steps[0].argv,
+              QStringList({"/usr/local/bin/doorbell", "A2", "two words"}));
+    EXPECT_TRUE(s.triggers[0].matches(1, {3, 1}, veldrin::x10::On));
+    EXPECT_FALSE(s.triggers[0].matches(1, {1}, veldrin::x10::Off));
+}
+
+TEST(ScheduleParse, AnErrorRefusesTheWholeFileNamingItsLine) {
+    struct Case {
+        const char* line;
+        const char* error;
+    } cases[] = {
+        {"at 18:30 Mnd A5 ON", "line 2: unknown day 'Mnd'"},
+        {"at 25:00 daily A5 ON", "line 2: no time 25:00"},
+        {"at noon daily A5 ON", "line 2: unknown time 'noon'"},
+        {"at 18:30 daily A5 FLASH", "line 2: unknown command 'FLASH'"},
+        {"at 18:30 daily A5 DIM", "line 2: DIM needs a percentage"},
+        {"at 18:30 daily A5 DIM 140%", "line 2: DIM needs a percentage"},
+        {"at 18:30 daily A5 ALL UNITS OFF", "line 2: ALL UNITS OFF acts on a whole house"},
+        {"at 18:30 daily Q5 ON", "line 2: a command starts with an address"},
+        {"at 18:30 Feb 30-Mar 2 A5 ON", "line 2: no day 30 in Feb"},
+        {"at 18:30 ~0m daily A5 ON", "line 2: a random shift"},
+        {"at 18:30 daily scene nosuch", "line 2: unknown scene 'nosuch'"},
+        {"at 18:30 daily A5 ON; wait ten", "line 2: wait needs a duration"},
+        {"at 18:30 daily", "line 2: nothing to do after the days"},
+        {"at 18:30", "line 2: the days are missing"},
+        {"at sunset +3x daily A5 ON", "line 2: an offset"},
+        {"when A1 A2 ON heard: B1 ON", "line 2: a trigger waits for one address"},
+        {"when A1 ON heard: run doorbell", "line 2: run needs the program's absolute path"},
+        {"every day A5 ON", "line 2: unknown entry 'every'"},
+        {"scene loop: A1 ON; wait 1s; scene loop", "line 2: scene 'loop' starts itself"},
+        {"at sunset daily A5 OFF", "line 2: sunrise and sunset need [Location]"},
+    };
+    for (const auto& c : cases) {
+        const QString text =
+            QStringLiteral("at 07:00 daily A1 ON\n%1\n").arg(QString::fromLatin1(c.line));
+        const auto r = parse(text);
+        ASSERT_FALSE(r.ok()) << c.line;
+        EXPECT_TRUE(r.schedule.empty()) << c.line;
+        EXPECT_TRUE(r.errors.front().startsWith(QString::fromLatin1(c.error)))
+            << c.line << " -> " << r.errors.front().toStdString();
+    }
+    // Every problem is named, not only the first; the module list is checked.
+    ParseOptions o;
+    o.knownModule = [](const veldrin::x10::Address& a) { return a.unit != 9; };
+    const auto r = parse(
+        QStringLiteral("at 1:00 Mnd A5 ON\n\nat 2:00 daily A9 ON\nscene x: A1 ON\nscene x: A2 ON"),
+        o);
+    EXPECT_EQ(r.errors,
+              QStringList({"line 1: unknown day 'Mnd'", "line 3: A9 is not in the module list",
+                           "line 5: scene 'x' is defined twice (first on line 4)"}));
+}
+
+TEST(SchedulePlanner, NextFiringsWithDayFiltersRangesAndClockChanges) {
+    ZoneScope zone("Europe/Amsterdam");
+    struct Case {
+        const char* entry;
+        const char* after;
+        const char* next[3];
+    } cases[] = {
+        // Friday evening: the weekday entry comes back on Monday.
+        {"at 18:30 Mon-Fri A5 ON",
+         "2026-03-06 18:30",
+         {"2026-03-09 18:30", "2026-03-10 18:30", "2026-03-11 18:30"}},
+        {"at 18:30 Sat,Sun A5 ON",
+         "2026-03-06 18:29",
+         {"2026-03-07 18:30", "2026-03-08 18:30", "2026-03-14 18:30"}},
+        {"at 08:00 Fri-Mon A5 ON",
+         "2026-03-09 09:00",
+         {"2026-03-13 08:00", "2026-03-14 08:00", "2026-03-15 08:00"}},
+        // Across the year's end, and the range's last day.
+        {"at 07:00 Dec 30-Jan 2 A5 ON",
+         "2026-06-01 00:00",
+         {"2026-12-30 07:00", "2026-12-31 07:00", "2027-01-01 07:00"}},
+        {"at 07:00 Dec 1-Jan 6 A5 ON",
+         "2027-01-06 06:59",
+         {"2027-01-06 07:00", "2027-12-01 07:00", "2027-12-02 07:00"}},
+        {"at 07:00 Feb 29 A5 ON",
+         "2026-01-01 00:00",
+         {"2028-02-29 07:00", "2032-02-29 07:00", "2036-02-29 07:00"}},
+        // Spring forward (2:00 -> 3:00 on 29 March 2026): the first minute after the gap.
+        {"at 02:30 daily A5 ON",
+         "2026-03-28 12:00",
+         {"2026-03-29 03:00", "2026-03-30 02:30", "2026-03-31 02:30"}},
+        // Fall back (3:00 -> 2:00 on 25 October 2026): 02:30 happens twice, fires once.
+        {"at 02:30 daily A5 ON",
+         "2026-10-24 12:00",
+         {"2026-10-25 02:30", "2026-10-26 02:30", "2026-10-27 02:30"}},
+    };
+    Planner planner;
+    for (const auto& c : cases) {
+        const auto r = parse(QString::fromLatin1(c.entry));
+        ASSERT_TRUE(r.ok()) << c.entry << r.errors.join(' ').toStdString();
+        QDateTime t = local(c.after);
+        for (const char* expected : c.next) {
+            t = planner.next(r.schedule.timed[0], t);
+            EXPECT_EQ(fmt(t).left(16).toStdString(), expected) << c.entry << " after " << c.after;
+        }
+    }
+}
+
+TEST(SchedulePlanner, RandomShiftsStayInTheirWindowAndVary) {
+    ZoneScope zone("Europe/Amsterdam");
+    const auto r = parse(QStringLiteral("at 22:00 ~20m daily A ALL LIGHTS OFF"));
+    ASSERT_TRUE(r.ok());
+    Planner planner(std::nullopt, 1234);
+    QDateTime t = local("2026-01-01 23:00");
+    QSet<int> seen;
+    for (int i = 0; i < 100; ++i) {
+        const QDateTime prev = t;
+        t = planner.next(r.schedule.timed[0], t);
+        const int minute = t.time().hour() * 60 + t.time().minute();
+        EXPECT_GE(minute, 21 * 60 + 40) << fmt(t).toStdString();
+        EXPECT_LE(minute, 22 * 60 + 20) << fmt(t).toStdString();
+        EXPECT_EQ(t.date(), prev.date().addDays(1));
+        // Asking again for the same day gives the same time.
+        EXPECT_EQ(planner.next(r.schedule.timed[0], prev), t);
+        seen.insert(minute);
+    }
+    EXPECT_GT(seen.size(), 10);
+}
+
+TEST(SchedulePlanner, SunriseAndSunsetMatchPublishedTables) {
+    struct Case {
+        const char* tz;
+        Location where;
+        const char* date;
+        const char* sunrise;
+        const char* sunset;
+    } cases[] = {
+        {"Europe/Amsterdam", {52.3676, 4.9041}, "2024-12-21", "08:48", "16:29"},
+        {"Europe/London", {51.5074, -0.1278}, "2024-06-21", "04:43", "21:21"},
+        {"America/New_York", {40.7128, -74.0060}, "2024-06-20", "05:25", "20:31"},
+    };
+    for (const auto& c : cases) {
+        ZoneScope zone(c.tz);
+        const QDate day = QDate::fromString(QString::fromLatin1(c.date), Qt::ISODate);
+        for (const bool rise : {true, false}) {
+            const QDateTime got = schedule::sunEvent(c.where, day, rise);
+            const QDateTime want(
+                day, QTime::fromString(QString::fromLatin1(rise ? c.sunrise : c.sunset), "HH:mm"));
+            ASSERT_TRUE(got.isValid()) << c.tz;
+            EXPECT_LE(std::abs(got.secsTo(want)), 120)
+                << c.tz << (rise ? " rise " : " set ") << fmt(got).toStdString();
+        }
+    }
+}
+
+TEST(SchedulePlanner, PolarDayAndNightDoNotFireAndSayWhy) {
+    ZoneScope zone("Europe/Oslo");
+    const Location longyearbyen{78.22, 15.65};
+    QString why;
+    EXPECT_FALSE(schedule::sunEvent(longyearbyen, QDate(2026, 12, 21), true, &why).isValid());
+    EXPECT_EQ(why, QStringLiteral("the sun stays below the horizon all day"));
+    EXPECT_FALSE(schedule::sunEvent(longyearbyen, QDate(2026, 6, 21), false, &why).isValid());
+    EXPECT_EQ(why, QStringLiteral("the sun stays above the horizon all day"));
+
+    ParseOptions o;
+    o.hasLocation = true;
+    const auto r = parse(QStringLiteral("at sunset +30m daily A5 OFF"), o);
+    ASSERT_TRUE(r.ok());
+    Planner planner(longyearbyen);
+    // In the midnight sun the next sunset is in late August.
+    const QDateTime next = planner.next(r.schedule.timed[0], local("2026-06-21 12:00"), &why);
+    EXPECT_EQ(next.date().month(), 8) << fmt(next).toStdString();
+    EXPECT_EQ(why,
+              QStringLiteral("no firing on 2026-06-21: the sun stays above the horizon all day"));
+}
+
+TEST(SchedulePlanner, AThousandLinesParseAndPlanQuickly) {
+    QString text;
+    for (int i = 0; i < 1000; ++i)
+        text += i % 2
+                    ? QStringLiteral("at %1:%2 Mon-Fri A%3 ON\n")
+                          .arg(i % 24)
+                          .arg(i % 60, 2, 10, QChar('0'))
+                          .arg(i % 16 + 1)
+                    : QStringLiteral("at sunset +%1m daily B%2 OFF\n").arg(i % 90).arg(i % 16 + 1);
+    ParseOptions o;
+    o.hasLocation = true;
+    QElapsedTimer timer;
+    timer.start();
+    const auto r = parse(text, o);
+    ASSERT_TRUE(r.ok());
+    const auto firings =
+        Planner(Location{52.37, 4.90}).upcoming(r.schedule, QDateTime::currentDateTime(), 20);
+    EXPECT_EQ(firings.size(), 20u);
+    for (size_t i = 1; i < firings.size(); ++i) EXPECT_LE(firings[i - 1].at, firings[i].at);
+    // Generous against a loaded build machine; ./benchmark reports the figure.
+    EXPECT_LT(timer.elapsed(), 150);
+}
+
+void writeFile(const QString& path, const QString& text) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text.toUtf8());
+}
+
+TEST(ScheduleCheck, ReportsNextFiringsOrTheErrorsFromTheSettingsFile) {
+    ZoneScope zone("Europe/Amsterdam");
+    QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("veldrin.conf"));
+    platform::setSettingsFileOverride(config);
+    const QDateTime now = local("2026-12-09 12:00");  // a Wednesday
+
+    // The file beside the settings, unless [Schedule] File= names another.
+    writeFile(config, QStringLiteral("[Location]\nLatitude=52.37\nLongitude=4.90\n"));
+    EXPECT_EQ(core::scheduleFilePath(), dir.filePath(QStringLiteral("schedule")));
+    writeFile(dir.filePath(QStringLiteral("schedule")),
+              QStringLiteral("# porch\nat 18:30 Mon-Fri A5 ON\nat sunset +30m daily A5 OFF\nwhen "
+                             "A1 ON heard: B3 ON\n"));
+    auto check = core::checkSchedule(core::scheduleFilePath(), now);
+    EXPECT_EQ(check.exitCode, 0);
+    EXPECT_TRUE(check.text.contains(
+        QStringLiteral("line 2: 2026-12-09 18:30, 2026-12-10 18:30, 2026-12-11 18:30  A5 ON\n")))
+        << check.text.toStdString();
+    EXPECT_TRUE(check.text.contains(QStringLiteral("line 3: 2026-12-09 16:5")))
+        << check.text.toStdString();
+    EXPECT_TRUE(check.text.contains(QStringLiteral("line 4: when A1 ON heard: B3 ON")))
+        << check.text.toStdString();
+
+    // No location: sunset is refused; so is a wrong one.
+    writeFile(config, QStringLiteral("[Schedule]\nFile=other\n"));
+    EXPECT_EQ(core::scheduleFilePath(), dir.filePath(QStringLiteral("other")));
+    check = core::checkSchedule(dir.filePath(QStringLiteral("schedule")), now);
+    EXPECT_EQ(check.exitCode, 1);
+    EXPECT_TRUE(check.text.contains(QStringLiteral("line 3: sunrise and sunset need [Location]")));
+    writeFile(config, QStringLiteral("[Location]\nLatitude=north\nLongitude=4.90\n"));
+    check = core::checkSchedule(dir.filePath(QStringLiteral("schedule")), now);
+    EXPECT_TRUE(
+        check.text.contains(QStringLiteral("Latitude and Longitude must be decimal degrees")));
+    // With a module list, commands to modules not in it are refused.
+    writeFile(config, QStringLiteral("[Modules]\nA5=lamp,Porch\n"));
+    writeFile(dir.filePath(QStringLiteral("other")),
+              QStringLiteral("at 18:30 daily A5 ON\nat 19:00 daily A7 ON\n"));
+    check = core::checkSchedule(dir.filePath(QStringLiteral("other")), now);
+    EXPECT_TRUE(check.text.endsWith(QStringLiteral("\nline 2: A7 is not in the module list\n")))
+        << check.text.toStdString();
+    check = core::checkSchedule(dir.filePath(QStringLiteral("missing")), now);
+    EXPECT_EQ(check.exitCode, 1);
+    EXPECT_TRUE(check.text.contains(QStringLiteral("no such file")));
+    platform::setSettingsFileOverride(QString());
+}
+
+TEST(ScheduleCheck, TheOptionTakesOneScheduleFile) {
+    auto parsed =
+        app::parseStartOptions({"veldrin", "--config", "v.conf", "--check-schedule", "mine"});
+    ASSERT_TRUE(parsed.options);
+    EXPECT_TRUE(parsed.options->checkSchedule);
+    EXPECT_EQ(parsed.options->scheduleFile,
+              QDir::current().absoluteFilePath(QStringLiteral("mine")));
+    parsed = app::parseStartOptions({"veldrin", "--check-schedule"});
+    ASSERT_TRUE(parsed.options);
+    EXPECT_TRUE(parsed.options->scheduleFile.isEmpty());
+    for (const QStringList& wrong :
+         {QStringList{"veldrin", "mine"}, QStringList{"veldrin", "--check-schedule", "a", "b"}}) {
+        parsed = app::parseStartOptions(wrong);
+        EXPECT_FALSE(parsed.options);
+        EXPECT_EQ(parsed.exitCode, 2);
+    }
+}
+
+}  // namespace
