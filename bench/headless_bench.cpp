@@ -6,11 +6,11 @@
 // /proc/<pid>/task/*/schedstat, in nanoseconds) and how often it wakes:
 // the timeslices its threads ran (the third field of the same files) and
 // their voluntary context switches (/proc/<pid>/task/*/status), per second.
-// An idle program with nothing to do should wake at most about once a second;
-// it runs with a 1,000-line schedule loaded (schedulelines.h), whose one timer
-// must not make it wake more often.
+// An idle program with nothing to do should wake at most about once a second.
+// With --schedule it runs with a 1,000-line schedule loaded (schedulelines.h),
+// whose one timer must not make it wake more often.
 //
-//   bench_headless [idle seconds, default 20]
+//   bench_headless [idle seconds, default 20] [--schedule]
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -23,6 +23,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include "schedulelines.h"
 
 #include "twowaysim.h"
@@ -80,6 +81,7 @@ bool waitFor(const std::function<bool()>& cond, int ms) {
 
 int main(int argc, char** argv) {
     const int idleSeconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+    const bool withSchedule = argc > 2 && std::strcmp(argv[2], "--schedule") == 0;
     QCoreApplication app(argc, argv);
     const QString program = QCoreApplication::applicationDirPath() + "/veldrind";
     if (!QFile::exists(program)) {
@@ -98,10 +100,12 @@ int main(int argc, char** argv) {
     conf.write("[Startup]\nListenPort=0\n[Ports]\nCOM1=" + sim.devicePath().toLocal8Bit() +
                "\n[Location]\nLatitude=52.37\nLongitude=4.90\n");
     conf.close();
-    QFile schedule(home.filePath("schedule"));
-    if (!schedule.open(QIODevice::WriteOnly)) return 1;
-    schedule.write(benchScheduleLines().toUtf8());
-    schedule.close();
+    if (withSchedule) {
+        QFile schedule(home.filePath("schedule"));
+        if (!schedule.open(QIODevice::WriteOnly)) return 1;
+        schedule.write(benchScheduleLines().toUtf8());
+        schedule.close();
+    }
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
