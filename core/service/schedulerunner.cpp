@@ -84,6 +84,7 @@ bool ScheduleRunner::reload(bool force) {
             log_.event(QStringLiteral("Schedule %1 removed: nothing is scheduled").arg(path_));
         schedule_ = {};
         replan();
+        emit reloaded();
         return true;
     }
     QFile f(path_);
@@ -117,6 +118,7 @@ bool ScheduleRunner::reload(bool force) {
                    .arg(schedule_.triggers.size()));
     // Sequences of the old schedule refer to its steps by copy; they finish.
     replan();
+    emit reloaded();
     return true;
 }
 
@@ -156,6 +158,16 @@ void ScheduleRunner::setEnabled(bool on) {
     log_.event(on ? QStringLiteral("Schedule on") : QStringLiteral("Schedule off"));
     if (!on) running_.clear();
     replan();
+    emit enabledChanged(on);
+}
+
+bool ScheduleRunner::runScene(const QString& name) {
+    const auto it = schedule_.scenes.find(name);
+    if (it == schedule_.scenes.end()) return false;
+    // A copy: starting it may replace the sequence that runs it now.
+    const std::vector<schedule::Step> steps = it->second.steps;
+    start(QStringLiteral("scene ") + name, it->second.line, steps, Event{});
+    return true;
 }
 
 void ScheduleRunner::replan() {

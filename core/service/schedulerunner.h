@@ -61,12 +61,22 @@ class ScheduleRunner : public QObject {
     QStringList queryLines() const;
     bool enabled() const { return enabled_; }
 
+    // Starts a scene of the schedule by its name, as a step "scene NAME"
+    // would (from its first step when it runs already). Gives false for a
+    // name the schedule has no scene of. Runs also while the schedule is off:
+    // someone asked for it.
+    bool runScene(const QString& name);
+
     // Longest time a run program may take.
     static constexpr qint64 kRunLimitMs = 60 * 1000;
     // A firing later than this is skipped.
     static constexpr qint64 kMissedMs = 5 * 60 * 1000;
 
   signals:
+    // The schedule was switched on or off.
+    void enabledChanged(bool on);
+    // The schedule file was read again (its scenes may have changed).
+    void reloaded();
     // A firing or a trigger started (tests, front ends).
     void fired(int line);
     // A program of `run` ended (exit status, -1 when it did not start or was killed).
