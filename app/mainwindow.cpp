@@ -23,6 +23,7 @@
 #include "optionsmenu.h"
 #include "pad.h"
 #include "programicon.h"
+#include "schedulerunner.h"
 #include "service.h"
 #include "servicehost.h"
 #include "serviceremote.h"
@@ -293,6 +294,11 @@ void Form1::connectMenu() {
     on(menu->mnuAbout, &Form1::mnuAbout_Click);
     on(menu->mnuExit, &Form1::mnuExit_Click);
     on(menu->mnuServerPort, &Form1::mnuServerPort_Click);
+    on(menu->mnuSchedShow, &Form1::mnuSchedShow_Click);
+    connect(menu->mnuSchedRun, &QAction::triggered, this, &Form1::mnuSchedRun_Click);
+    // A remote word or the MQTT switch may turn the schedule on or off too.
+    connect(&service_->schedule(), &core::ScheduleRunner::enabledChanged, menu->mnuSchedRun,
+            &QAction::setChecked);
 }
 
 int Form1::clientHeightFor(int heightTwips) {

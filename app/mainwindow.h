@@ -115,6 +115,12 @@ class Form1 : public QWidget {
     void mnuRSvc_Click();
     void mnuSvcLog_Click();
 
+    // --- the schedule -------------------------------------------------------
+    // Switches the schedule on or off as the entry is checked.
+    void mnuSchedRun_Click(bool on);
+    // Shows the schedule file's path and its next firings.
+    void mnuSchedShow_Click();
+
     // --- device control -----------------------------------------------------
     void Label1_MouseDown(int Index, int Button, int Shift, float X, float Y);
     void Label1_MouseMove(int Index, int Button, int Shift, float X, float Y);

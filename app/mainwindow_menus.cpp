@@ -9,6 +9,7 @@
 #include "numtext.h"
 #include "optionsmenu.h"
 #include "programinfo.h"
+#include "schedulerunner.h"
 #include "service.h"
 #include "servicehost.h"
 #include "settingskeys.h"
@@ -112,4 +113,19 @@ void Form1::mnuRSvc_Click() {
 }
 void Form1::mnuSvcLog_Click() {
     serviceHost_->showLog();
+}
+
+void Form1::mnuSchedRun_Click(bool on) {
+    service_->schedule().setEnabled(on);
+    // The entry shows what holds, also should the switch not have taken.
+    menu->mnuSchedRun->setChecked(service_->schedule().enabled());
+}
+
+void Form1::mnuSchedShow_Click() {
+    // The answer of the query "?schedule": on or off with the file's path,
+    // then the next firings.
+    QStringList lines = service_->schedule().queryLines();
+    if (lines.size() == 1) lines << QStringLiteral("Nothing is scheduled to fire.");
+    platform::Dialogs::current().message(lines.join(QLatin1Char('\n')), QStringLiteral("Schedule"),
+                                         platform::MsgIcon::Information);
 }

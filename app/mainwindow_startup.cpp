@@ -9,6 +9,7 @@
 #include "numtext.h"
 #include "optionsmenu.h"
 #include "processexit.h"
+#include "schedulerunner.h"
 #include "service.h"
 #include "settingskeys.h"
 #include "settingsstore.h"
@@ -38,6 +39,7 @@ void Form1::Form_Load() {
     // The modules this installation has and their last known states; the
     // slider starts at full brightness with no unit selected.
     service_->load();
+    menu->mnuSchedRun->setChecked(service_->schedule().enabled());
 
     setWindowTitle(windowTitle() + QStringLiteral(" (HouseCode: ") + service_->houseCode() +
                    QStringLiteral(") - ") + QString::number(iCClients));

@@ -33,6 +33,9 @@ OptionsMenu::OptionsMenu(QWidget* owner) : QObject(owner) {
     mnuIntCP290 = add(mnuInterface, "mnuIntCP290", QStringLiteral("CP290"));
     mnuIntPandrel->setCheckable(true);
     mnuIntCP290->setCheckable(true);
+    mnuSchedRun = add(mnuOp, "mnuSchedRun", QStringLiteral("Run the Schedule"));
+    mnuSchedRun->setCheckable(true);
+    mnuSchedShow = add(mnuOp, "mnuSchedShow", QStringLiteral("Show the Schedule..."));
     sep2 = sep(mnuOp, "sep2");
     mnuSvc = sub(mnuOp, "mnuSvc", QStringLiteral("Service Options"));
     mnuISvc = add(mnuSvc, "mnuISvc", QStringLiteral("Install as Service"));

@@ -28,6 +28,8 @@ class OptionsMenu : public QObject {
     QMenu* mnuInterface;
     QAction* mnuIntPandrel;
     QAction* mnuIntCP290;
+    QAction* mnuSchedRun;   // checked while the schedule is on
+    QAction* mnuSchedShow;  // its file and next firings
     QAction* sep2;
     QMenu* mnuSvc;
     QAction* mnuISvc;

@@ -5,6 +5,8 @@
 #include "clicklabel.h"
 #include "controlcm.h"
 #include "optionsmenu.h"
+#include "schedulerunner.h"
+#include "schedulesource.h"
 #include "twips.h"
 
 namespace {
@@ -159,6 +161,53 @@ TEST_F(Menus, InterfaceChoiceIsSavedAtOnceForTheNextStart) {
     EXPECT_TRUE(w.menu->mnuIntPandrel->isChecked());
     EXPECT_EQ(startup("Interface"), "False");
     EXPECT_EQ(dialogs.messages.size(), 3);
+}
+
+TEST_F(Menus, ScheduleEntryTogglesFollowsARemoteWordAndListsTheFile) {
+    mapPort(1, "/nonexistent/tty");
+    QFile::remove(core::ScheduleRunner::stateFilePath());
+    const QString path = core::scheduleFilePath();
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("at 14:05 daily A5 ON\n");
+    }
+    struct Cleanup {
+        QString path;
+        ~Cleanup() {
+            QFile::remove(path);
+            QFile::remove(core::ScheduleRunner::stateFilePath());
+        }
+    } cleanup{path};
+    Form1& w = load();
+    core::ScheduleRunner& schedule = window->service().schedule();
+    QAction* run = w.menu->mnuSchedRun;
+    ASSERT_TRUE(run->isCheckable());
+    EXPECT_TRUE(run->isChecked());
+
+    run->trigger();
+    EXPECT_FALSE(schedule.enabled());
+    EXPECT_FALSE(run->isChecked());
+    run->trigger();
+    EXPECT_TRUE(schedule.enabled());
+    EXPECT_TRUE(run->isChecked());
+
+    // A remote word switches it off; the entry follows.
+    EXPECT_TRUE(window->service().runWord("scheduleoff").done);
+    EXPECT_FALSE(run->isChecked());
+
+    dialogs.messages.clear();
+    w.menu->mnuSchedShow->trigger();
+    ASSERT_EQ(dialogs.messages.size(), 1);
+    const QStringList shown = dialogs.messages[0].text.split('\n');
+    EXPECT_EQ(shown, schedule.queryLines());
+    ASSERT_EQ(shown.size(), 21);
+    EXPECT_EQ(shown[0], "SCHEDULE OFF " + path);
+    EXPECT_EQ(shown[1], "2024-03-05 14:05 line 1: A5 ON");
+
+    // A start with the schedule off shows the entry unchecked.
+    window.reset();
+    EXPECT_FALSE(load().menu->mnuSchedRun->isChecked());
 }
 
 }  // namespace

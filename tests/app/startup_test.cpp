@@ -276,8 +276,9 @@ TEST_F(Startup, MenuTreeHasEveryEntryInOrder) {
             {"mnuCTRL=Minimize Veldrin to System Tray",
              "mnuServerPort=Change Server &Listening Port", "mnuComCh=Change the &Com Port",
              "mnuCHC=Change the Base &Housecode", "mnuPass=Change Server Connection  &Password",
-             "mnuInterface=Change Connected Computer &Interface", "-", "mnuSvc=Service Options",
-             "-", "mnuLogging=&Logging", "-", "mnuAbout=&About", "-", "mnuExit=&Exit"}));
+             "mnuInterface=Change Connected Computer &Interface", "mnuSchedRun=Run the Schedule",
+             "mnuSchedShow=Show the Schedule...", "-", "mnuSvc=Service Options", "-",
+             "mnuLogging=&Logging", "-", "mnuAbout=&About", "-", "mnuExit=&Exit"}));
     EXPECT_EQ(names(w.menu->mnuInterface),
               QStringList({"mnuIntPandrel=Pandrel", "mnuIntCP290=CP290"}));
     EXPECT_EQ(
