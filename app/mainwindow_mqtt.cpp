@@ -6,6 +6,7 @@
 #include "eventlog.h"
 #include "mainwindow.h"
 #include "mqttbridge.h"
+#include "schedulerunner.h"
 #include "service.h"
 
 void Form1::startBridge() {
@@ -13,6 +14,7 @@ void Form1::startBridge() {
     mqttBridge_ =
         mqtt::Bridge::fromSettings(&s.states(), &s.commands(), std::max(1, s.basePosition()),
                                    [&s](const QString& line) { s.log().event(line); });
+    if (mqttBridge_) mqttBridge_->setSchedule(&s.schedule());
 }
 
 void Form1::stopBridge() {

@@ -130,6 +130,7 @@ int main(int argc, char** argv) {
     bridge = mqtt::Bridge::fromSettings(
         &service.states(), &service.commands(), std::max(1, service.basePosition()),
         [&service](const QString& line) { service.log().event(line); });
+    if (bridge) bridge->setSchedule(&service.schedule());
     remote::ServiceRemote remote(service);
     if (remote.listen())
         service.log().event(QStringLiteral("Listening for a connection... ") + remote.where());

@@ -5,6 +5,7 @@
 
 #include "commandpath.h"
 #include "programinfo.h"
+#include "schedulerunner.h"
 #include "timebase.h"
 #include "x10codes.h"
 
@@ -53,6 +54,21 @@ QString shown(const QByteArray& payload) {
     for (char c : payload.left(40)) s += (c >= 0x20 && c < 0x7f) ? QChar(c) : QChar(u'?');
     if (payload.size() > 40) s += QStringLiteral("...");
     return s;
+}
+
+// A scene's name as a discovery object id takes only letters, digits, "_"
+// and "-": "_" is written "__" and "." "_d", so two names never meet.
+QString sceneObjectId(const QString& name) {
+    QString id = QStringLiteral("scene_");
+    for (QChar c : name) {
+        if (c == u'_')
+            id += QStringLiteral("__");
+        else if (c == u'.')
+            id += QStringLiteral("_d");
+        else
+            id += c;
+    }
+    return id;
 }
 
 }  // namespace
@@ -119,6 +135,19 @@ void Bridge::start() {
     client_->start();
 }
 
+void Bridge::setSchedule(core::ScheduleRunner* schedule) {
+    if (schedule_) disconnect(schedule_, nullptr, this, nullptr);
+    schedule_ = schedule;
+    if (!schedule_) return;
+    connect(schedule_, &core::ScheduleRunner::enabledChanged, this, &Bridge::publishScheduleState);
+    connect(schedule_, &core::ScheduleRunner::reloaded, this, [this] {
+        if (phase_ == Phase::Active && settings_.discovery) publishScheduleDiscovery();
+    });
+    if (phase_ != Phase::Active) return;
+    publishScheduleState();
+    if (settings_.discovery) publishScheduleDiscovery();
+}
+
 void Bridge::stop() {
     if (client_->isConnected() && phase_ == Phase::Active)
         client_->publish(topic(QStringLiteral("status")), kOffline, true);
@@ -158,6 +187,8 @@ void Bridge::activate() {
     client_->subscribe(topic(QStringLiteral("+/set")));
     client_->subscribe(topic(QStringLiteral("+/brightness/set")));
     client_->subscribe(topic(QStringLiteral("+/all/set")));
+    // B/schedule/set comes through +/set.
+    client_->subscribe(topic(QStringLiteral("scene/+/set")));
     if (settings_.discovery)
         client_->subscribe(settings_.discoveryPrefix + QStringLiteral("/status"));
     publishAll();
@@ -165,6 +196,7 @@ void Bridge::activate() {
 
 void Bridge::publishAll() {
     publishStatus();
+    publishScheduleState();
     if (settings_.discovery) publishDiscovery();
     for (const state::Module& m : table_->modules().modules()) {
         if (isSensor(m.kind)) {
@@ -180,6 +212,12 @@ void Bridge::publishStatus() {
     if (phase_ != Phase::Active) return;
     const bool online = client_->isConnected() && path_->interfaceReady();
     client_->publish(topic(QStringLiteral("status")), online ? kOnline : kOffline, true);
+}
+
+void Bridge::publishScheduleState() {
+    if (!schedule_ || !client_->isConnected() || phase_ != Phase::Active) return;
+    client_->publish(topic(QStringLiteral("schedule/state")), schedule_->enabled() ? "ON" : "OFF",
+                     true);
 }
 
 void Bridge::publishState(state::Address a) {
@@ -441,6 +479,8 @@ void Bridge::publishDiscovery() {
         announced_.insert(t);
         client_->publish(t, QJsonDocument(o).toJson(QJsonDocument::Compact), true);
     }
+    sceneConfigs_.clear();
+    publishScheduleDiscovery();
     lastAnnouncedMs_ = platform::TimeBase::global().nowMs();
     // The broker answers with every config of this node it still holds;
     // onMessage clears those not announced above. The configs under the
@@ -449,6 +489,51 @@ void Bridge::publishDiscovery() {
         QStringLiteral("%1/+/%2/+/config").arg(settings_.discoveryPrefix, uniqueNode_));
     client_->subscribe(
         QStringLiteral("%1/+/%2/+/config").arg(settings_.discoveryPrefix, settings_.node()));
+}
+
+void Bridge::publishScheduleDiscovery() {
+    if (!schedule_) return;
+    {
+        const QString t = QStringLiteral("%1/switch/%2/schedule/config")
+                              .arg(settings_.discoveryPrefix, uniqueNode_);
+        QJsonObject o;
+        o.insert(QStringLiteral("name"), QStringLiteral("Schedule"));
+        o.insert(QStringLiteral("unique_id"), uniqueNode_ + QStringLiteral("_schedule"));
+        o.insert(QStringLiteral("icon"), QStringLiteral("mdi:calendar-clock"));
+        o.insert(QStringLiteral("command_topic"), topic(QStringLiteral("schedule/set")));
+        o.insert(QStringLiteral("state_topic"), topic(QStringLiteral("schedule/state")));
+        o.insert(QStringLiteral("payload_on"), QStringLiteral("ON"));
+        o.insert(QStringLiteral("payload_off"), QStringLiteral("OFF"));
+        o.insert(QStringLiteral("device"), deviceBlock());
+        addAvailability(o);
+        announced_.insert(t);
+        client_->publish(t, QJsonDocument(o).toJson(QJsonDocument::Compact), true);
+    }
+    QSet<QString> now;
+    for (const auto& [name, scene] : schedule_->current().scenes) {
+        const QString object = sceneObjectId(name);
+        const QString t = QStringLiteral("%1/scene/%2/%3/config")
+                              .arg(settings_.discoveryPrefix, uniqueNode_, object);
+        QJsonObject o;
+        o.insert(QStringLiteral("name"), name);
+        o.insert(QStringLiteral("unique_id"), uniqueNode_ + u'_' + object);
+        o.insert(QStringLiteral("command_topic"), topic(QStringLiteral("scene/%1/set").arg(name)));
+        o.insert(QStringLiteral("payload_on"), QStringLiteral("ON"));
+        o.insert(QStringLiteral("device"), deviceBlock());
+        addAvailability(o);
+        now.insert(t);
+        announced_.insert(t);
+        client_->publish(t, QJsonDocument(o).toJson(QJsonDocument::Compact), true);
+    }
+    // Scenes taken out of the file since the last announcement.
+    for (const QString& t : std::as_const(sceneConfigs_)) {
+        if (now.contains(t)) continue;
+        announced_.remove(t);
+        client_->publish(t, QByteArray(), true);
+        throttle_.log(QStringLiteral("mqtt-removed"),
+                      QStringLiteral("MQTT: removed the discovery config ") + t);
+    }
+    sceneConfigs_ = now;
 }
 
 void Bridge::removeStale(const QString& t, const QByteArray& config) {
@@ -515,6 +600,25 @@ void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retaine
         return;
     }
     const QByteArray word = payload.trimmed().toUpper();
+    if (parts.size() == 2 && parts[0] == u"schedule" && parts[1] == u"set") {
+        if (!schedule_) return ignored(t, payload, QStringLiteral("no schedule"));
+        if (word != "ON" && word != "OFF")
+            return ignored(t, payload, QStringLiteral("not ON or OFF"));
+        received(QStringLiteral("schedule ") + QString::fromLatin1(word));
+        const bool on = word == "ON";
+        // Already so: no signal comes, but the hub waits for the state.
+        if (schedule_->enabled() == on) publishScheduleState();
+        schedule_->setEnabled(on);
+        return;
+    }
+    if (parts.size() == 3 && parts[0] == u"scene" && parts[2] == u"set") {
+        if (!schedule_ || !schedule_->current().scenes.count(parts[1]))
+            return ignored(t, payload, QStringLiteral("no such scene"));
+        if (word != "ON") return ignored(t, payload, QStringLiteral("not ON"));
+        received(QStringLiteral("scene ") + parts[1]);
+        schedule_->runScene(parts[1]);
+        return;
+    }
     if (parts.size() == 2 && parts[1] == u"set") {
         const std::optional<state::Address> a = state::parseModule(parts[0]);
         if (!a) return ignored(t, payload, QStringLiteral("no such address"));

@@ -15,6 +15,9 @@
 //   B/ADDR/brightness/set    0..100, lamps
 //   B/HOUSE/all/set          ALL_LIGHTS_ON / ALL_LIGHTS_OFF / ALL_UNITS_OFF
 //   B/event                  one JSON object for each event heard
+//   B/schedule/state         ON / OFF, retained: the schedule switched on or off
+//   B/schedule/set           ON / OFF (any case)
+//   B/scene/NAME/set         ON: runs the schedule's scene NAME
 // Nothing else is taken from the broker. Commands that arrive retained are
 // stale (someone published them with the retain flag) and are ignored.
 //
@@ -24,7 +27,10 @@
 //
 // Each module is a device of its own in Home Assistant, linked to the
 // bridge's device; the bridge's device has a connectivity sensor that is on
-// while B/status is online (connected and the interface answering).
+// while B/status is online (connected and the interface answering). With a
+// schedule (setSchedule), the bridge's device also has a switch for it and a
+// scene entity for each of its scenes; when the file is read again the scene
+// entities follow it, those of removed scenes cleared.
 //
 // Discovery configs of modules that are no longer listed are found by
 // subscribing to this node's own configs: a retained config the broker still
@@ -38,6 +44,7 @@
 #include <QHash>
 #include <QJsonObject>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QTimer>
@@ -50,6 +57,10 @@
 #include "state/statetable.h"
 
 class CommandPath;
+
+namespace core {
+class ScheduleRunner;
+}
 
 namespace mqtt {
 
@@ -70,6 +81,9 @@ class Bridge : public QObject {
                                                 QObject* parent = nullptr);
 
     void start();
+    // The schedule the switch and the scene entities stand for; without
+    // one the bridge announces neither.
+    void setSchedule(core::ScheduleRunner* schedule);
     // Publishes offline and ends the connection cleanly; writes out the log
     // lines still held back.
     void stop();
@@ -112,6 +126,10 @@ class Bridge : public QObject {
     void addOrigin(QJsonObject& o) const;
     void addAvailability(QJsonObject& o) const;
     QString probeTopic() const;
+    void publishScheduleState();
+    // The switch and the scenes; clears the configs of scenes gone since the
+    // last announcement.
+    void publishScheduleDiscovery();
 
     Settings settings_;
     state::StateTable* table_;
@@ -122,7 +140,9 @@ class Bridge : public QObject {
     // second and reason, with a count.
     platform::LogThrottle throttle_;
     std::unique_ptr<Client> client_;
-    QSet<QString> announced_;  // discovery topics published on this connection
+    QSet<QString> announced_;     // discovery topics published on this connection
+    QSet<QString> sceneConfigs_;  // of those, the scenes' ones
+    QPointer<core::ScheduleRunner> schedule_;
     QString uniqueNode_;
     Phase phase_ = Phase::Probing;
     QByteArray holder_;        // B/client as the broker holds it

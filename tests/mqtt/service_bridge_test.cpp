@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include "commandpath.h"
 #include "eventlog.h"
 #include "mqttbridge.h"
+#include "schedulerunner.h"
+#include "schedulesource.h"
 #include "service.h"
 #include "settingsstore.h"
 #include "state/statetable.h"
@@ -30,6 +33,8 @@ class ServiceBridge : public ::testing::Test {
     void SetUp() override {
         platform::TimeBase::global().setScale(kScale);
         QFile::remove(state::StateTable::defaultPath());
+        QFile::remove(core::ScheduleRunner::stateFilePath());
+        QFile::remove(core::scheduleFilePath());
         ASSERT_TRUE(broker.start());
         sim.setTimeScale(kScale);
         ASSERT_TRUE(sim.start());
@@ -54,6 +59,7 @@ class ServiceBridge : public ::testing::Test {
                                             service->basePosition(),
                                             [this](const QString& t) { service->log().event(t); });
         ASSERT_TRUE(bridge);
+        bridge->setSchedule(&service->schedule());
         ASSERT_TRUE(testenv::pumpUntil([&] {
             return lines.contains(
                 QStringLiteral("MQTT: connected to 127.0.0.1:%1").arg(broker.port()));
@@ -64,6 +70,11 @@ class ServiceBridge : public ::testing::Test {
         QStringList out;
         for (const auto& f : sim.framedOnly()) out << hex(f.bytes);
         return out;
+    }
+    static void writeSchedule(const QByteArray& text) {
+        QFile f(core::scheduleFilePath());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_EQ(f.write(text), text.size());
     }
     static QJsonObject json(const QByteArray& b) { return QJsonDocument::fromJson(b).object(); }
 
@@ -118,6 +129,66 @@ TEST_F(ServiceBridge, CommandsReachTheLineAndStateAndEventsComeBack) {
             << m.topic.toStdString();
         ++configs;
     }
-    // The base house code's units, two buttons and the interface's connectivity.
-    EXPECT_EQ(configs, 16 + 2 + 1);
+    // The base house code's units, two buttons, the interface's connectivity
+    // and the schedule's switch.
+    EXPECT_EQ(configs, 16 + 2 + 1 + 1);
+}
+
+TEST_F(ServiceBridge, ScheduleSwitchAndScenesAreHomeAssistantEntities) {
+    writeSchedule("scene evening: A5 ON\nscene good_night.2: A5 OFF\n");
+    TestSubscriber hub(broker, QStringLiteral("#"), QStringLiteral("hub"));
+    ASSERT_TRUE(hub.waitConnected());
+    startConnected();
+    const QString node = bridge->settings().uniqueNode();
+    const QString prefix = QStringLiteral("homeassistant/");
+
+    // The switch, on the bridge's device.
+    const QString switchConfig = prefix + QStringLiteral("switch/%1/schedule/config").arg(node);
+    ASSERT_TRUE(hub.waitFor(switchConfig));
+    const QJsonObject sw = json(hub.last(switchConfig));
+    EXPECT_EQ(sw["command_topic"].toString(), "veldrin/schedule/set");
+    EXPECT_EQ(sw["state_topic"].toString(), "veldrin/schedule/state");
+    EXPECT_EQ(sw["unique_id"].toString(), node + "_schedule");
+    EXPECT_EQ(sw["device"].toObject()["identifiers"].toArray().first().toString(), node);
+    // Each scene an entity whose command runs it, also a name with "_" and ".".
+    const QString evening = prefix + QStringLiteral("scene/%1/scene_evening/config").arg(node);
+    const QString night = prefix + QStringLiteral("scene/%1/scene_good__night_d2/config").arg(node);
+    ASSERT_TRUE(hub.waitFor(evening));
+    ASSERT_TRUE(hub.waitFor(night));
+    const QJsonObject sc = json(hub.last(night));
+    EXPECT_EQ(sc["name"].toString(), "good_night.2");
+    EXPECT_EQ(sc["command_topic"].toString(), "veldrin/scene/good_night.2/set");
+    EXPECT_EQ(sc["payload_on"].toString(), "ON");
+    EXPECT_EQ(sc["unique_id"].toString(), node + "_scene_good__night_d2");
+    EXPECT_TRUE(sc.contains("origin") && sc.contains("availability_topic"));
+
+    // The switch's round trip.
+    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/schedule/state"), "ON"));
+    hub.messages.clear();
+    hub.publish(QStringLiteral("veldrin/schedule/set"), "off");
+    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/schedule/state"), "OFF"));
+    EXPECT_FALSE(service->schedule().enabled());
+    EXPECT_TRUE(lines.contains("MQTT: schedule OFF"));
+    // Switched from elsewhere (a remote word, the window): the hub follows.
+    service->schedule().setEnabled(true);
+    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/schedule/state"), "ON"));
+
+    // A scene's command runs it; one the schedule does not have is ignored.
+    sim.clearRecords();
+    hub.publish(QStringLiteral("veldrin/scene/nosuch/set"), "ON");
+    hub.publish(QStringLiteral("veldrin/scene/evening/set"), "ON");
+    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/A5/state"), "ON"));
+    EXPECT_EQ(frames(2), QStringList({"04 61", "06 62"}));
+    EXPECT_TRUE(lines.contains("MQTT: scene evening"));
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const QString& l) {
+        return l.startsWith("MQTT: ignored 'ON' on veldrin/scene/nosuch/set");
+    }));
+
+    // The file read again: a new scene announced, the removed one cleared.
+    hub.messages.clear();
+    writeSchedule("scene evening: A5 ON\nscene late: A5 OFF\n");
+    ASSERT_TRUE(service->schedule().reload());
+    ASSERT_TRUE(hub.waitFor(prefix + QStringLiteral("scene/%1/scene_late/config").arg(node)));
+    ASSERT_TRUE(hub.waitFor(night, ""));
+    EXPECT_FALSE(hub.last(evening).isEmpty());
 }
