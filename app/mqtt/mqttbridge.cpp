@@ -336,25 +336,32 @@ QJsonObject Bridge::deviceBlock() const {
     return d;
 }
 
-QJsonObject Bridge::moduleDevice(const state::Module& m) const {
-    QString model;
-    switch (m.kind) {
+namespace {
+// How Home Assistant sees each kind of module: the device's model and the
+// entity's component.
+struct KindView {
+    const char* model;
+    const char* component;
+};
+KindView kindView(state::Kind kind) {
+    switch (kind) {
         case state::Kind::Lamp:
-            model = QStringLiteral("Lamp module");
-            break;
+            return {"Lamp module", "light"};
         case state::Kind::Appliance:
-            model = QStringLiteral("Appliance module");
-            break;
+            return {"Appliance module", "switch"};
         case state::Kind::Motion:
-            model = QStringLiteral("Motion sensor");
-            break;
+            return {"Motion sensor", "binary_sensor"};
         case state::Kind::Sensor:
-            model = QStringLiteral("Door and window sensor");
-            break;
+            return {"Door and window sensor", "binary_sensor"};
         case state::Kind::Remote:
-            model = QStringLiteral("Remote");
-            break;
+            return {"Remote", "event"};
     }
+    return {"", ""};
+}
+}  // namespace
+
+QJsonObject Bridge::moduleDevice(const state::Module& m) const {
+    const QString model = QString::fromLatin1(kindView(m.kind).model);
     QJsonObject d;
     d.insert(QStringLiteral("identifiers"), QJsonArray{uniqueNode_ + u'_' + m.address.text()});
     d.insert(QStringLiteral("name"), m.name.isEmpty() ? m.address.text() : m.name);
@@ -379,22 +386,7 @@ void Bridge::addAvailability(QJsonObject& o) const {
 }
 
 QString Bridge::discoveryTopic(const state::Module& m) const {
-    QString component;
-    switch (m.kind) {
-        case state::Kind::Lamp:
-            component = QStringLiteral("light");
-            break;
-        case state::Kind::Appliance:
-            component = QStringLiteral("switch");
-            break;
-        case state::Kind::Motion:
-        case state::Kind::Sensor:
-            component = QStringLiteral("binary_sensor");
-            break;
-        case state::Kind::Remote:
-            component = QStringLiteral("event");
-            break;
-    }
+    const QString component = QString::fromLatin1(kindView(m.kind).component);
     return QStringLiteral("%1/%2/%3/%4/config")
         .arg(settings_.discoveryPrefix, component, uniqueNode_, m.address.text());
 }
