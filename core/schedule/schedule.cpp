@@ -253,10 +253,18 @@ bool DayFilter::matches(int month, int day, int dayOfWeek) const {
     return from <= to ? (d >= from && d <= to) : (d >= from || d <= to);  // across the year's end
 }
 
-bool Trigger::matches(int house, const std::vector<int>& units, int f) const {
+bool Trigger::matches(int house, const std::vector<int>& units, int f, int heardAmount) const {
     if (house != address.house || f != function) return false;
+    if (amount >= 0 && (heardAmount < 0 || x10::dimSteps(heardAmount) != x10::dimSteps(amount)))
+        return false;
     if (address.unit == 0) return true;
     return std::find(units.begin(), units.end(), address.unit) != units.end();
+}
+
+QString Trigger::heardText() const {
+    QString text = address.text() + u' ' + x10::functionName(function);
+    if (amount >= 0) text += QStringLiteral(" %1%").arg(amount);
+    return text;
 }
 
 bool Schedule::usesSun() const {
@@ -393,7 +401,12 @@ ParseResult parse(const QString& text, const ParseOptions& options) {
             Trigger t;
             t.line = n;
             x10::Command c;
-            if (!parseCommand(w.captured(1), &c, &error)) {
+            // "A1 DIM" without an amount waits for any DIM; the command form
+            // needs one, so it is read with a stand-in that is dropped again.
+            const QString heard = simplified(w.captured(1));
+            const QString last = heard.section(' ', -1).toUpper();
+            const bool anyAmount = last == QLatin1String("DIM") || last == QLatin1String("BRIGHT");
+            if (!parseCommand(anyAmount ? heard + QStringLiteral(" 0%") : heard, &c, &error)) {
                 lineError(n, error);
                 continue;
             }
@@ -403,6 +416,8 @@ ParseResult parse(const QString& text, const ParseOptions& options) {
             }
             t.address = c.addresses.front();
             t.function = c.function;
+            if (!anyAmount && (c.function == x10::Dim || c.function == x10::Bright))
+                t.amount = c.amount;
             if (!parseSteps(w.captured(2), &t.steps, &error)) {
                 lineError(n, error);
                 continue;

@@ -54,11 +54,20 @@ struct Trigger {
     int line = 0;
     veldrin::x10::Address address;  // a unit, or a whole house (unit 0)
     veldrin::x10::Function function = veldrin::x10::On;
+    // DIM and BRIGHT: the percent waited for ("when A1 DIM 40% heard"); -1
+    // for any amount ("when A1 DIM heard").
+    int amount = -1;
     std::vector<Step> steps;
     QString action;
 
-    // The heard traffic (house 1..16, its addressed units, function) matches.
-    bool matches(int house, const std::vector<int>& units, int function) const;
+    // The heard traffic (house 1..16, its addressed units, function, percent
+    // of a DIM or BRIGHT or -1) matches. An amount matches when it comes to
+    // the same number of dim steps on the line as the one waited for, since
+    // the line cannot tell them apart (it carries a DIM as 0 ... 22 steps).
+    bool matches(int house, const std::vector<int>& units, int function,
+                 int heardAmount = -1) const;
+    // The heard traffic waited for, as written: "A1 ON", "A1 DIM 40%".
+    QString heardText() const;
 };
 
 struct Scene {

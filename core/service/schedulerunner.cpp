@@ -230,7 +230,7 @@ void ScheduleRunner::wake() {
 void ScheduleRunner::onHeard(const state::HeardEvent& ev) {
     if (!enabled_) return;
     for (const schedule::Trigger& t : schedule_.triggers) {
-        if (!t.matches(ev.house, ev.units, ev.function)) continue;
+        if (!t.matches(ev.house, ev.units, ev.function, ev.amount)) continue;
         log_.event(QStringLiteral("Schedule line %1: %2").arg(t.line).arg(t.action));
         emit fired(t.line);
         Event event;

@@ -120,9 +120,7 @@ ScheduleCheck checkSchedule(const QString& path, const QDateTime& now) {
         rows.push_back(
             {s.line, QStringLiteral("scene %1 (%2 steps)").arg(name).arg(s.steps.size())});
     for (const auto& t : loaded.schedule.triggers)
-        rows.push_back(
-            {t.line, QStringLiteral("when %1 %2 heard: %3")
-                         .arg(t.address.text(), veldrin::x10::functionName(t.function), t.action)});
+        rows.push_back({t.line, QStringLiteral("when %1 heard: %2").arg(t.heardText(), t.action)});
     std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.line < b.line; });
     c.text = path + QStringLiteral(": accepted\n");
     for (const Row& r : rows) c.text += QStringLiteral("line %1: %2\n").arg(r.line).arg(r.text);

@@ -89,6 +89,35 @@ at 06:45 Mon,Wed-Fri A5 BRIGHT 20%; A ALL UNITS OFF
     EXPECT_FALSE(s.triggers[0].matches(1, {1}, veldrin::x10::Off));
 }
 
+TEST(ScheduleParse, DimAndBrightTriggersWaitForAnAmountOrAny) {
+    const auto r =
+        parse(QStringLiteral("when A1 DIM heard: B1 ON\n"
+                             "when A1 dim 40% heard: B2 ON\n"
+                             "when A2 BRIGHT 20% heard: B3 ON\n"));
+    ASSERT_TRUE(r.ok()) << r.errors.join('\n').toStdString();
+    const auto& t = r.schedule.triggers;
+    ASSERT_EQ(t.size(), 3u);
+    EXPECT_EQ(t[0].heardText(), QStringLiteral("A1 DIM"));
+    EXPECT_EQ(t[1].heardText(), QStringLiteral("A1 DIM 40%"));
+    using veldrin::x10::Bright;
+    using veldrin::x10::Dim;
+    struct Case {
+        size_t trigger;
+        int unit, function, amount;
+        bool fires;
+    } cases[] = {
+        {0, 1, Dim, 40, true},     {0, 1, Dim, 5, true},   {0, 1, Dim, -1, true},
+        {0, 1, Bright, 40, false}, {1, 1, Dim, 40, true},  {1, 1, Dim, 41, true},  // 9 steps
+        {1, 1, Dim, 43, true},     {1, 1, Dim, 38, false}, {1, 1, Dim, 70, false},
+        {1, 1, Dim, -1, false},    {1, 2, Dim, 40, false}, {2, 2, Bright, 20, true},
+        {2, 2, Bright, 40, false}, {2, 2, Dim, 20, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(t[c.trigger].matches(1, {c.unit}, c.function, c.amount), c.fires)
+            << "line " << c.trigger + 1 << " heard A" << c.unit << " " << c.function << " "
+            << c.amount;
+}
+
 TEST(ScheduleParse, AnErrorRefusesTheWholeFileNamingItsLine) {
     struct Case {
         const char* line;
@@ -111,6 +140,8 @@ TEST(ScheduleParse, AnErrorRefusesTheWholeFileNamingItsLine) {
         {"at sunset +3x daily A5 ON", "line 2: an offset"},
         {"when A1 A2 ON heard: B1 ON", "line 2: a trigger waits for one address"},
         {"when A1 ON heard: run doorbell", "line 2: run needs the program's absolute path"},
+        {"when A1 ON 40% heard: B1 ON", "line 2: ON takes no percentage"},
+        {"when A1 DIM 140% heard: B1 ON", "line 2: DIM needs a percentage"},
         {"every day A5 ON", "line 2: unknown entry 'every'"},
         {"scene loop: A1 ON; wait 1s; scene loop", "line 2: scene 'loop' starts itself"},
         {"at sunset daily A5 OFF", "line 2: sunrise and sunset need [Location]"},
@@ -288,7 +319,7 @@ TEST(ScheduleCheck, ReportsNextFiringsOrTheErrorsFromTheSettingsFile) {
     EXPECT_EQ(core::scheduleFilePath(), dir.filePath(QStringLiteral("schedule")));
     writeFile(dir.filePath(QStringLiteral("schedule")),
               QStringLiteral("# porch\nat 18:30 Mon-Fri A5 ON\nat sunset +30m daily A5 OFF\nwhen "
-                             "A1 ON heard: B3 ON\n"));
+                             "A1 ON heard: B3 ON\nwhen A1 DIM 40% heard: B4 ON\n"));
     auto check = core::checkSchedule(core::scheduleFilePath(), now);
     EXPECT_EQ(check.exitCode, 0);
     EXPECT_TRUE(check.text.contains(
@@ -296,7 +327,9 @@ TEST(ScheduleCheck, ReportsNextFiringsOrTheErrorsFromTheSettingsFile) {
         << check.text.toStdString();
     EXPECT_TRUE(check.text.contains(QStringLiteral("line 3: 2026-12-09 16:5")))
         << check.text.toStdString();
-    EXPECT_TRUE(check.text.contains(QStringLiteral("line 4: when A1 ON heard: B3 ON")))
+    EXPECT_TRUE(
+        check.text.contains(QStringLiteral("line 4: when A1 ON heard: B3 ON\n"
+                                           "line 5: when A1 DIM 40% heard: B4 ON")))
         << check.text.toStdString();
 
     // No location: sunset is refused; so is a wrong one.

@@ -544,6 +544,23 @@ TEST_F(ServiceTest, ScheduleTriggerRunsAProgramAndEndsItWhenItHangs) {
         << lines.join('\n').toStdString();
 }
 
+TEST_F(ServiceTest, ScheduleTriggerOnAHeardDimWithOrWithoutItsAmount) {
+    writeSchedule(
+        "when A1 DIM heard: B1 ON\n"
+        "when A1 DIM 40% heard: B2 ON\n");
+    core::Service& s = makeTwoWay();
+    std::vector<int> fired;
+    QObject::connect(&s.schedule(), &core::ScheduleRunner::fired,
+                     [&](int line) { fired.push_back(line); });
+    twoWay->injectUpload(*TwoWaySim::buildUpload("A1 A DIM 40"));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return fired.size() == 2; }));
+    twoWay->injectUpload(*TwoWaySim::buildUpload("A1 A DIM 70"));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return fired.size() == 3; }));
+    testenv::pump(300);
+    EXPECT_EQ(fired, (std::vector<int>{1, 2, 1}));
+    EXPECT_TRUE(lines.contains("Schedule line 2: B2 ON")) << lines.join('\n').toStdString();
+}
+
 TEST_F(ServiceTest, ScheduleSkipsAMissedTimeAndKeepsItsScheduleOverABadReload) {
     writeSchedule("at 14:05 daily A5 ON\n");
     core::Service& s = makeTwoWay();
