@@ -166,7 +166,7 @@ TEST_F(Startup, Cp290SelectedRunsItsDetection) {
     EXPECT_TRUE(w.menu->mnuIntCP290->isChecked());
     EXPECT_FALSE(w.menu->mnuIntPandrel->isChecked());
     EXPECT_EQ(w.controlcm1->comport(), 2);
-    EXPECT_FALSE(sim.frames().isEmpty());
+    ASSERT_FALSE(sim.frames().isEmpty());
     EXPECT_EQ(sim.frames().first().kind, veldrin::sim::Cp290Sim::Kind::StatusRequest);
     EXPECT_EQ(w.Label3->backColor(), ui::kGreen);
     EXPECT_EQ(logTexts().first(), "Listening for a connection...");
