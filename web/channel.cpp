@@ -82,12 +82,14 @@ void Channel::refuse() {
 
 void Channel::onText(const QString& text) {
     if (!open_) return;
-    if (text.size() > MaxMessage || text.toUtf8().size() > MaxMessage) {
+    // UTF-8 takes at least a byte for each UTF-16 unit: the cheap test first.
+    const QByteArray utf8 = text.size() > MaxMessage ? QByteArray() : text.toUtf8();
+    if (text.size() > MaxMessage || utf8.size() > MaxMessage) {
         sendError(QJsonValue::Null, QStringLiteral("Message longer than %1 bytes").arg(MaxMessage));
         return;
     }
     QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &error);
+    const QJsonDocument doc = QJsonDocument::fromJson(utf8, &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject()) {
         sendError(QJsonValue::Null, QStringLiteral("Not a JSON object"));
         return;

@@ -317,6 +317,7 @@ TEST_F(WebTest, BadMessagesAreAnsweredWithErrorsAndTheConnectionStays) {
             answers += m.value("type") == "error" || m.value("type") == "result";
         return answers == bad.size();
     }));
+    EXPECT_TRUE(page->next("error").value("error").toString().startsWith("Message longer than"));
     const QJsonObject noSchedule = page->next("result");
     EXPECT_EQ(noSchedule.value("id").toInt(), 6);
     EXPECT_FALSE(noSchedule.value("ok").toBool());
