@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QTimer>
 #include <QWebSocket>
 
 #include "channel.h"
@@ -305,7 +306,8 @@ void ServiceWeb::onWebSocket(QWebSocket* socket) {
             QStringLiteral("Web socket from %1 refused: %2")
                 .arg(socket->peerAddress().toString(),
                      s ? QStringLiteral("another site") : QStringLiteral("not logged in")));
-        channel->refuse();
+        // After the socket's own queued start, which reads from it.
+        QTimer::singleShot(0, channel, &Channel::refuse);
         return;
     }
     channels_.push_back(channel);
