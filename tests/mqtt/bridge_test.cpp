@@ -600,3 +600,17 @@ TEST_F(MqttBridgeTest, SettingsAndThePasswordFile) {
 }
 
 }  // namespace
+
+TEST_F(MqttBridgeTest, SaysWhenTheBrokerConnectionComesAndGoes) {
+    QList<bool> changes;
+    bridge = std::make_unique<mqtt::Bridge>(settings(), QString(), &table, &path, kHouseA,
+                                            [this](const QString& l) { log << l; });
+    QObject::connect(bridge.get(), &mqtt::Bridge::connectionChanged,
+                     [&](bool connected) { changes << connected; });
+    bridge->start();
+    ASSERT_TRUE(testenv::pumpUntil([&] { return changes == QList<bool>{true}; }));
+    EXPECT_TRUE(bridge->isConnected());
+    broker.kill();
+    EXPECT_TRUE(testenv::pumpUntil([&] { return changes == QList<bool>({true, false}); }));
+    EXPECT_FALSE(bridge->isConnected());
+}
