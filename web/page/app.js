@@ -362,8 +362,14 @@
   const controllable = (kind) => kind === "lamp" || kind === "appliance";
 
   function makeCard(mod) {
-    const name = mod.name || mod.address;
-    const label = mod.name && mod.name !== mod.address ? mod.name + " " + mod.address : mod.address;
+    const named = mod.name && mod.name !== mod.address;
+    const label = named ? mod.name + " " + mod.address : mod.address;
+    const labelText = () => {
+      const t = el("span", "label");
+      if (named) t.append(el("span", "name", mod.name), " ", el("span", "addr", mod.address));
+      else t.append(el("span", "name", mod.address));
+      return t;
+    };
     const card = el("article", "card kind-" + mod.kind);
     card.dataset.address = mod.address;
     const parts = { card, mod };
@@ -375,9 +381,7 @@
       b.setAttribute("aria-label", label);
       const knob = el("span", "knob");
       knob.setAttribute("aria-hidden", "true");
-      const text = el("span", "label");
-      text.append(el("span", "name", name), " ", el("span", "addr", mod.address));
-      b.append(knob, text);
+      b.append(knob, labelText());
       b.addEventListener("click", () => {
         const cur = modules.get(mod.address);
         const action = cur && cur.power === "on" ? "off" : "on";
@@ -386,9 +390,7 @@
       parts.toggle = b;
       head.append(b);
     } else {
-      const text = el("span", "label");
-      text.append(el("span", "name", name), " ", el("span", "addr", mod.address));
-      head.append(text);
+      head.append(labelText());
     }
     parts.state = el("span", "state");
     head.append(parts.state);
