@@ -39,6 +39,7 @@ class Output:
 
     def __init__(self, stream, name):
         self.lines = []
+        self.times = []  # time.monotonic() at each line's arrival
         self.name = name
         self.cond = threading.Condition()
         self.thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
@@ -47,6 +48,7 @@ class Output:
     def _read(self, stream):
         for line in stream:
             with self.cond:
+                self.times.append(time.monotonic())
                 self.lines.append(line.rstrip("\n"))
                 self.cond.notify_all()
 
@@ -80,11 +82,14 @@ class Output:
 class Rig:
     """The emulator and the daemon serving the page, in a temporary folder."""
 
-    def __init__(self):
+    def __init__(self, time_scale=10):
+        # Both run their delays ten times faster (the daemon's search for the
+        # interface, its ping time-outs) unless a bench wants real time.
+        self.time_scale = time_scale
         self.dir = tempfile.TemporaryDirectory(prefix="veldrin-web-")
         d = self.dir.name
         self.sim = subprocess.Popen(
-            [os.path.join(BIN, "veldrin-sim"), "--frames"],
+            [os.path.join(BIN, "veldrin-sim"), "--frames", "--time-scale", str(time_scale)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
             text=True, bufsize=1,
         )
@@ -104,7 +109,7 @@ class Rig:
         with open(self.password, "w") as f:
             f.write(PASSWORD + "\n")
         os.chmod(self.password, 0o600)
-        self.env = dict(os.environ, HOME=d)
+        self.env = dict(os.environ, HOME=d, VELDRIN_TIME_SCALE=str(time_scale))
         for var in ("XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"):
             path = os.path.join(d, var.lower())
             os.makedirs(path, mode=0o700, exist_ok=True)
@@ -198,8 +203,8 @@ def ws_handshake(port, origin, cookie):
 
 
 def ws_read_frame(s, buf):
-    """One unmasked server frame: (opcode, payload), or (None, b"") when the
-    connection closed first."""
+    """One unmasked server frame: (opcode, payload, bytes after it), or
+    (None, b"", b"") when the connection closed first."""
 
     def need(n):
         nonlocal buf
@@ -211,7 +216,7 @@ def ws_read_frame(s, buf):
         return True
 
     if not need(2):
-        return None, b""
+        return None, b"", b""
     op, n = buf[0] & 0x0F, buf[1] & 0x7F
     off = 2
     if n == 126:
@@ -221,13 +226,15 @@ def ws_read_frame(s, buf):
         need(10)
         n, off = int.from_bytes(buf[2:10], "big"), 10
     if not need(off + n):
-        return None, b""
-    return op, buf[off:off + n]
+        return None, b"", b""
+    return op, buf[off:off + n], buf[off + n:]
 
 
 class PageTest(unittest.TestCase):
+    time_scale = 10
+
     def setUp(self):
-        self.rig = Rig()
+        self.rig = Rig(self.time_scale)
         self.addCleanup(self.rig.close)
 
     def browser(self):
@@ -368,14 +375,14 @@ class PageTest(unittest.TestCase):
             line, s, rest = ws_handshake(rig.port, origin, c)
             with s:
                 if " 101 " in line:
-                    op, payload = ws_read_frame(s, rest)
+                    op, payload, _ = ws_read_frame(s, rest)
                     self.assertIn(op, (None, 8), "upgrade with Origin %s, cookie %s served %r" % (origin, c, payload))
                     if op == 8:
                         self.assertEqual(int.from_bytes(payload[:2], "big"), 1008)
         line, s, rest = ws_handshake(rig.port, "http://127.0.0.1:%d" % rig.port, cookie)
         with s:
             self.assertIn(" 101 ", line)
-            op, payload = ws_read_frame(s, rest)
+            op, payload, _ = ws_read_frame(s, rest)
             self.assertEqual(op, 1)
             self.assertEqual(json.loads(payload)["type"], "hello")
 
