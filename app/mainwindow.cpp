@@ -27,6 +27,7 @@
 #include "service.h"
 #include "servicehost.h"
 #include "serviceremote.h"
+#include "serviceweb.h"
 #include "state/statetable.h"
 #include "twips.h"
 
@@ -113,6 +114,7 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
 Form1::~Form1() {
     // The bridge and the listener refer to the service; the listener's last
     // count change must not reach a window being torn down.
+    web_.reset();
     mqttBridge_.reset();
     if (remote_) {
         remote_->server().disconnect(this);

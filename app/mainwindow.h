@@ -37,6 +37,9 @@ class RemoteServer;
 namespace core {
 class Service;
 }
+namespace web {
+class ServiceWeb;
+}
 namespace mqtt {
 class Bridge;
 }  // namespace mqtt
@@ -222,6 +225,8 @@ class Form1 : public QWidget {
     std::unique_ptr<mqtt::Bridge> mqttBridge_;
     std::unique_ptr<ServiceHost> serviceHost_;
     std::unique_ptr<remote::ServiceRemote> remote_;
+    std::unique_ptr<web::ServiceWeb> web_;  // the phone page, when [Web] Enabled
+    void startWeb();
     void clientCountChanged(int count);
     int heightTwips_ = 0;
     QString commandError_;

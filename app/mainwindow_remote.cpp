@@ -5,10 +5,12 @@
 #include "clicklabel.h"
 #include "dialogs.h"
 #include "mainwindow.h"
+#include "mqttbridge.h"
 #include "numtext.h"
 #include "remoteserver.h"
 #include "service.h"
 #include "serviceremote.h"
+#include "serviceweb.h"
 #include "settingskeys.h"
 #include "settingsstore.h"
 #include "twips.h"
@@ -32,6 +34,20 @@ bool Form1::StartListening() {
     }
     ConStatus(connected ? 1 : 0);
     return true;
+}
+
+// The phone page, next to the remote listener: on the same service, with the
+// bridge's connection state when the bridge is on. A page that cannot listen
+// has said why in the log; the window goes on without it.
+void Form1::startWeb() {
+    if (web_ || !web::ServiceWeb::enabledInSettings()) return;
+    web_ = std::make_unique<web::ServiceWeb>(*service_);
+    if (mqttBridge_) {
+        web_->setMqttConnected(mqttBridge_->isConnected());
+        connect(mqttBridge_.get(), &mqtt::Bridge::connectionChanged, web_.get(),
+                &web::ServiceWeb::setMqttConnected);
+    }
+    web_->listen();
 }
 
 void Form1::clientCountChanged(int count) {

@@ -73,6 +73,7 @@ void Form1::Form_Load() {
     // A listener that could not start has said why in the log and the
     // connection label instead.
     if (StartListening() && bLogging) Log_Event(QStringLiteral("Listening for a connection..."));
+    startWeb();
 }
 
 void Form1::setStatusStrip(bool found) {

@@ -31,6 +31,7 @@
 #include "schedulerunner.h"
 #include "service.h"
 #include "serviceremote.h"
+#include "serviceweb.h"
 #include "settingsstore.h"
 #include "singleinstance.h"
 #include "startoptions.h"
@@ -134,6 +135,18 @@ int main(int argc, char** argv) {
     remote::ServiceRemote remote(service);
     if (remote.listen())
         service.log().event(QStringLiteral("Listening for a connection... ") + remote.where());
+    // The phone page, when [Web] Enabled; one that cannot listen has its
+    // log line and the service goes on.
+    std::unique_ptr<web::ServiceWeb> page;
+    if (web::ServiceWeb::enabledInSettings()) {
+        page = std::make_unique<web::ServiceWeb>(service);
+        if (bridge) {
+            page->setMqttConnected(bridge->isConnected());
+            QObject::connect(bridge.get(), &mqtt::Bridge::connectionChanged, page.get(),
+                             &web::ServiceWeb::setMqttConnected);
+        }
+        page->listen();
+    }
     if (!passwordError.isEmpty())
         service.log().event(QStringLiteral("ERROR: No connection password is set, remote "
                                            "control stays closed: ") +

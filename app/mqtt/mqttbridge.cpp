@@ -98,6 +98,8 @@ Bridge::Bridge(Settings settings, QString password, state::StateTable* table, Co
     uniqueNode_ = settings_.uniqueNode();
     client_ = std::make_unique<Client>(std::move(o), log_);
     connect(client_.get(), &Client::connected, this, &Bridge::onConnected);
+    connect(client_.get(), &Client::connected, this, [this] { emit connectionChanged(true); });
+    connect(client_.get(), &Client::disconnected, this, [this] { emit connectionChanged(false); });
     connect(client_.get(), &Client::message, this, &Bridge::onMessage);
     connect(table_, &state::StateTable::changed, this, &Bridge::publishState);
     connect(table_, &state::StateTable::heard, this, &Bridge::onHeard);

@@ -102,6 +102,12 @@ class Bridge : public QObject {
     qint64 lastAnnouncedMs() const { return lastAnnouncedMs_; }
     // Off the broker because another instance holds the base topic.
     bool refused() const { return phase_ == Phase::Refused; }
+    // Connected to the broker now.
+    bool isConnected() const { return client_->isConnected(); }
+
+  signals:
+    // The connection to the broker came or went (front ends show it).
+    void connectionChanged(bool connected);
 
   private:
     enum class Phase { Probing, Active, Refused };

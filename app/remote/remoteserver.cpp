@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <QCryptographicHash>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLibrary>
 #include <QPointer>
@@ -38,41 +37,14 @@ struct RemoteServer::Client {
     QPointer<QTimer> authTimer;  // a child of the socket, so it goes with it
 };
 
-namespace {
-
-#ifdef NDEBUG
-bool followTimeBase = false;
-#else
-bool followTimeBase = true;
-#endif
-
-// The clock of the guess budget, the penalties and the timeouts.
-qint64 securityNowMs() {
-    if (followTimeBase) return platform::TimeBase::global().nowMs();
-    static const QElapsedTimer real = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    return real.elapsed();
-}
-
-void startSecurityTimer(QTimer& timer, qint64 ms) {
-    if (followTimeBase) {
-        platform::TimeBase::global().startTimer(timer, ms);
-    } else {
-        timer.start(static_cast<int>(ms));
-    }
-}
-
-}  // namespace
+using platform::startSecurityTimer;
 
 void RemoteServer::setTimeBaseForTests(bool follow) {
-    followTimeBase = follow;
+    platform::setSecurityClockFollowsTimeBase(follow);
 }
 
 bool RemoteServer::followsTimeBase() {
-    return followTimeBase;
+    return platform::securityClockFollowsTimeBase();
 }
 
 // The TLS listener. It accepts TCP connections and runs their handshakes
@@ -387,56 +359,6 @@ bool RemoteServer::constantTimeEquals(const QByteArray& a, const QByteArray& b) 
     return diff == 0;
 }
 
-bool RemoteServer::guessLeft() const {
-    // One token every GuessIntervalMs, at most GuessBurst saved up: never more
-    // than 5 wrong passwords compared in a second nor 55 in a minute (the
-    // burst, then 50 tokens, the last exactly 60 s after the burst), and a
-    // burst that has stopped leaves a token again 1.2 s later.
-    const qint64 now = securityNowMs();
-    return std::max(guessDueMs_, now) - now <= (GuessBurst - 1) * GuessIntervalMs;
-}
-
-void RemoteServer::spendGuess() {
-    guessDueMs_ = std::max(guessDueMs_, securityNowMs()) + GuessIntervalMs;
-}
-
-void RemoteServer::prunePenalties(qint64 now) {
-    // Forget addresses whose delay has long run out.
-    for (auto it = penalties_.begin(); it != penalties_.end();) {
-        if (it->untilMs + MaxPenaltyMs * 10 < now) {
-            it = penalties_.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
-void RemoteServer::addFailure(const QString& peer) {
-    const qint64 now = securityNowMs();
-    if (!penalties_.contains(peer)) {
-        prunePenalties(now);
-        // Many addresses at once: the one whose delay ends first makes room.
-        if (penalties_.size() >= MaxPenalties) {
-            auto oldest = penalties_.begin();
-            for (auto it = penalties_.begin(); it != penalties_.end(); ++it)
-                if (it->untilMs < oldest->untilMs) oldest = it;
-            penalties_.erase(oldest);
-        }
-    }
-    Penalty& p = penalties_[peer];
-    p.failures = std::min(p.failures + 1, 30);
-    const qint64 delay = std::min<qint64>(MaxPenaltyMs, 1000LL << std::min(p.failures - 1, 16));
-    p.untilMs = now + delay;
-}
-
-qint64 RemoteServer::penaltyLeftMs(const QHostAddress& address) {
-    const qint64 now = securityNowMs();
-    prunePenalties(now);
-    const auto it = penalties_.constFind(address.toString());
-    if (it == penalties_.constEnd()) return 0;
-    return std::max<qint64>(0, it->untilMs - now);
-}
-
 void RemoteServer::refuse(QTcpSocket* socket, const QByteArray& line) {
     socket->write(line + "\r\n");
     socket->flush();
@@ -621,7 +543,7 @@ void RemoteServer::checkPassword(Client* c, const QByteArray& line) {
     // succession keep working, while every wrong guess that is compared uses
     // a token. With the budget empty every line is refused without a
     // comparison, the right password too; that is what stops a guesser.
-    if (!guessLeft()) {
+    if (!guesses().left()) {
         addFailure(c->peer);
         answerAndDrop(c, "ERROR Too many password attempts, try again in a few seconds",
                       QStringLiteral("too many password attempts"));
@@ -633,12 +555,12 @@ void RemoteServer::checkPassword(Client* c, const QByteArray& line) {
         c->authenticated = true;
         c->loginDigest = digestOf(expected);
         if (c->authTimer) c->authTimer->stop();
-        penalties_.remove(c->peer);
+        penalties_.forget(c->peer);
         log(QStringLiteral("Client %1 authenticated").arg(c->id), c->id);
         if (c->socket) c->socket->write("OK\r\n");
         return;
     }
-    spendGuess();
+    guesses().spend();
     addFailure(c->peer);
     answerAndDrop(c, "ERROR Wrong password", QStringLiteral("wrong password"));
 }

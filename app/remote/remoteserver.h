@@ -47,6 +47,8 @@
 #include <memory>
 #include <optional>
 
+#include "guessbudget.h"
+
 class QSslCertificate;
 class QSslConfiguration;
 class QSslKey;
@@ -63,13 +65,13 @@ class RemoteServer : public QObject {
     static constexpr int MaxPending = MaxClients / 2;  // logins waiting for their password
     static constexpr int MaxLine = 256;
     static constexpr qint64 AuthTimeoutMs = 10000;
-    static constexpr qint64 MaxPenaltyMs = 60000;
-    static constexpr int MaxPenalties = 256;  // addresses remembered at once
-    // Comparisons of wrong passwords, all clients together: a burst of
-    // GuessBurst, then one every GuessIntervalMs: at most 5 + 60000 / 1200 =
-    // 55 in any 60 s.
-    static constexpr int GuessBurst = 5;
-    static constexpr qint64 GuessIntervalMs = 1200;
+    static constexpr qint64 MaxPenaltyMs = platform::AddressDelays::MaxDelayMs;
+    static constexpr int MaxPenalties = platform::AddressDelays::MaxAddresses;
+    // Comparisons of wrong passwords, all clients together (and every other
+    // listener that shares the budget): a burst of GuessBurst, then one every
+    // GuessIntervalMs: at most 5 + 60000 / 1200 = 55 in any 60 s.
+    static constexpr int GuessBurst = platform::GuessBudget::Burst;
+    static constexpr qint64 GuessIntervalMs = platform::GuessBudget::IntervalMs;
     static constexpr int MaxHandshakes = 2 * MaxClients;  // TLS handshakes in progress
     static constexpr qint64 HandshakeTimeoutMs = 10000;
     static constexpr quint16 DefaultPort = 7410;
@@ -99,6 +101,10 @@ class RemoteServer : public QObject {
         std::function<std::optional<QStringList>(const QString&)> query;
         std::function<void(const QString&, int)> clientLog;  // one client-log line, client index
         std::function<void(const QString&)> eventLog;        // one event-log line
+        // The guess budget shared with the other listeners that take the
+        // same password (it must outlive the server); none: a budget of the
+        // server's own.
+        platform::GuessBudget* guesses = nullptr;
     };
 
     explicit RemoteServer(Hooks hooks, QObject* parent = nullptr);
@@ -128,7 +134,7 @@ class RemoteServer : public QObject {
     // Passwords compared since the start.
     qint64 passwordComparisons() const { return comparisons_; }
     // Addresses that the delay after wrong passwords remembers now.
-    int penaltyCount() const { return penalties_.size(); }
+    int penaltyCount() const { return penalties_.count(); }
     // TLS handshakes in progress.
     int handshakeCount() const;
 
@@ -141,6 +147,9 @@ class RemoteServer : public QObject {
 
     // Compares two texts in time that depends only on their lengths.
     static bool constantTimeEquals(const QByteArray& a, const QByteArray& b);
+    // The server side of TLS from PEM files; nothing (with why) when they
+    // cannot be used. Also used by the web page's listener.
+    static std::optional<QSslConfiguration> tlsConfiguration(const Tls& tls, QString* why);
 
     // Whether the security timings follow the time base (see the clock above).
     static void setTimeBaseForTests(bool follow);
@@ -163,15 +172,13 @@ class RemoteServer : public QObject {
     bool stale(const Client* c) const;
     void checkPassword(Client* c, const QByteArray& line);
     void answerAndDrop(Client* c, const QByteArray& line, const QString& why);
-    bool guessLeft() const;  // whether a password may be compared now
-    void spendGuess();       // a wrong password was compared
-    void addFailure(const QString& peer);
-    void prunePenalties(qint64 now);
-    qint64 penaltyLeftMs(const QHostAddress& address);
+    platform::GuessBudget& guesses() { return hooks_.guesses ? *hooks_.guesses : ownGuesses_; }
+    void addFailure(const QString& peer) { penalties_.addFailure(peer); }
+    qint64 penaltyLeftMs(const QHostAddress& address) {
+        return penalties_.leftMs(address.toString());
+    }
     void log(const QString& text, int idx);
     bool fail(const QString& why);
-    static std::optional<QSslConfiguration> tlsConfiguration(
-        const Tls& tls, QString* why);  // records and logs why listening failed
     // Whether the key is the private half of the certificate's public key;
     // nothing when that cannot be found out (why says why).
     static std::optional<bool> keyMatches(const QSslCertificate& certificate, const QSslKey& key,
@@ -181,14 +188,10 @@ class RemoteServer : public QObject {
     QTcpServer* server_ = nullptr;
     QList<std::shared_ptr<Client>> clients_;
     platform::LogThrottle* throttle_ = nullptr;
-    struct Penalty {
-        int failures = 0;
-        qint64 untilMs = 0;
-    };
-    QHash<QString, Penalty> penalties_;
+    platform::AddressDelays penalties_;
     QString error_;
     bool encrypted_ = false;
     int nextId_ = 1;
-    qint64 guessDueMs_ = std::numeric_limits<qint64>::min() / 2;  // next token to spare
+    platform::GuessBudget ownGuesses_;
     qint64 comparisons_ = 0;
 };

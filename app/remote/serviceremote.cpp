@@ -27,6 +27,7 @@ ServiceRemote::ServiceRemote(core::Service& service, QObject* parent)
     };
     hooks.clientLog = [this](const QString& text, int) { service_.log().client(text); };
     hooks.eventLog = [this](const QString& text) { service_.log().event(text); };
+    hooks.guesses = &service_.guesses();
     server_ = std::make_unique<RemoteServer>(hooks);
     connect(&service_, &core::Service::passwordChanged, server_.get(),
             &RemoteServer::endStaleSessions);

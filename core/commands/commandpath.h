@@ -47,4 +47,7 @@ class CommandPath : public QObject {
     // A command was not sent or was given up after its retries: its labels
     // show the tracked state again. house: position 1..16 (A = 1).
     void commandFailed(int house, const std::vector<int>& units, int function);
+    // The interface confirmed a command; the state table has followed it.
+    // house: position 1..16 (A = 1); units empty for a whole house.
+    void commandConfirmed(int house, const std::vector<int>& units, int function);
 };

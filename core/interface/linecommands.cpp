@@ -225,6 +225,7 @@ void LineCommands::done(const LineCommand& c, bool sent) {
         } else {
             table_.apply(c.house, c.units, c.function, c.amount, c.source);
         }
+        emit commandConfirmed(c.house, c.units, c.function);
         return;
     }
     emit commandFailed(c.house, c.units, c.function);

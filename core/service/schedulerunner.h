@@ -45,6 +45,8 @@ class ScheduleRunner : public QObject {
     // looks the same (SIGHUP: the location may have changed).
     bool reload(bool force = false);
     const QString& path() const { return path_; }
+    // Whether a schedule file was read (false while there is none).
+    bool hasFile() const { return !loadedDigest_.isEmpty() && loadedDigest_ != "missing"; }
 
     const schedule::Schedule& current() const { return schedule_; }
     // The next count firings from now.

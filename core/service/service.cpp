@@ -55,9 +55,8 @@ Service::Service(const ServiceSettings& settings, QObject* parent)
         settings.cp290 ? Interface::Kind::Cp290 : Interface::Kind::TwoWay, *states_,
         [this](const QString& text) { log_->event(text); });
     pad_ = std::make_unique<Pad>(interface_->commands(), [this] { return basePosition(); });
-    connect(states_.get(), &state::StateTable::heard, this, [this](const state::HeardEvent& ev) {
-        log_->event(QStringLiteral("Received ") + state::StateTable::describe(ev));
-    });
+    connect(states_.get(), &state::StateTable::heard, this,
+            [this](const state::HeardEvent& ev) { log_->event(state::StateTable::heardLine(ev)); });
     connect(states_.get(), &state::StateTable::problem, log_.get(), &EventLog::event);
     schedule_ = std::make_unique<ScheduleRunner>(interface_->commands(), *states_, *log_);
 }

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "guessbudget.h"
 #include "state/statetable.h"
 
 class CommandPath;
@@ -95,6 +96,9 @@ class Service : public QObject {
     // The connection password of remote clients; kept in memory only.
     const QString& password() const { return password_; }
     void setPassword(const QString& password);
+    // The one budget of wrong passwords for every listener that takes it
+    // (the remote-control listener, the web login).
+    platform::GuessBudget& guesses() { return guesses_; }
 
     // Carries out one command word of a remote client (without its line
     // terminator): "5on", "5of", "5di07", "housecodechangeC", "allo", "allf",
@@ -115,6 +119,7 @@ class Service : public QObject {
     QString houseCode_;
     int16_t comPort_ = 1;
     QString password_;
+    platform::GuessBudget guesses_;
     QString changesPath_;  // keepChangesIn; empty: the settings file is written
     std::unique_ptr<EventLog> log_;
     std::unique_ptr<state::StateTable> states_;

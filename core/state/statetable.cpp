@@ -40,8 +40,9 @@ QString powerText(Power p) {
     return p == Power::On ? QStringLiteral("ON") : QStringLiteral("OFF");
 }
 
-const char* const kSourceNames[] = {"none", "click", "remote", "powerline", "mqtt", "schedule"};
-static_assert(std::size(kSourceNames) == size_t(Source::Schedule) + 1, "a name for every source");
+const char* const kSourceNames[] = {"none", "click",    "remote", "powerline",
+                                    "mqtt", "schedule", "web"};
+static_assert(std::size(kSourceNames) == size_t(Source::Web) + 1, "a name for every source");
 
 // Leading decimal number of a text such as " 30"; -1 when there is none.
 int leadingNumber(const QString& text) {
@@ -329,6 +330,15 @@ void StateTable::flush() {
     saveFailing_ = true;
     emit problem(
         QStringLiteral("ERROR: Could not Save the State File %1: %2").arg(autosavePath_, error));
+}
+
+QString StateTable::heardLine(const HeardEvent& event) {
+    return QStringLiteral("Received ") + describe(event);
+}
+
+QString StateTable::sourceName(Source source) {
+    const auto i = size_t(source);
+    return QLatin1String(i < std::size(kSourceNames) ? kSourceNames[i] : kSourceNames[0]);
 }
 
 }  // namespace state

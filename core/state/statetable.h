@@ -19,7 +19,7 @@ namespace state {
 
 enum class Power : unsigned char { Unknown, On, Off };
 // Where the last change came from.
-enum class Source : unsigned char { None, Click, Remote, Powerline, Mqtt, Schedule };
+enum class Source : unsigned char { None, Click, Remote, Powerline, Mqtt, Schedule, Web };
 
 struct ModuleState {
     Power power = Power::Unknown;
@@ -89,6 +89,10 @@ class StateTable : public QObject {
     // The event-log text of a heard event without its "Received " prefix:
     // "A5 ON", "A1 A5 OFF", "A5 DIM 30%", "A ALL UNITS OFF", "macro 12F".
     static QString describe(const HeardEvent& event);
+    // The event-log line of a heard event: "Received A5 ON".
+    static QString heardLine(const HeardEvent& event);
+    // The name of a source as the state file stores it ("click", "web").
+    static QString sourceName(Source source);
 
   signals:
     void changed(state::Address address);

@@ -1,0 +1,397 @@
+// The phone page's server on a real service and the two-way emulator: HTTP
+// through QNetworkAccessManager and raw sockets, the live state through
+// QWebSocket clients.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QWebSocket>
+#include <memory>
+
+#include "clock.h"
+#include "commandpath.h"
+#include "eventlog.h"
+#include "remoteserver.h"
+#include "service.h"
+#include "serviceremote.h"
+#include "serviceweb.h"
+#include "sessions.h"
+#include "settingsstore.h"
+#include "state/statetable.h"
+#include "testenv.h"
+#include "timebase.h"
+#include "twowaysim.h"
+
+namespace {
+
+using veldrin::sim::hex;
+using veldrin::sim::TwoWaySim;
+
+constexpr double kScale = 50;
+
+struct Reply {
+    int status = 0;
+    QByteArray body;
+    QHash<QByteArray, QByteArray> headers;  // lower-case names
+    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
+};
+
+// A page's WebSocket: every message it was sent, in order.
+struct Page {
+    explicit Page(const QByteArray& origin) : socket(QString::fromLatin1(origin)) {
+        QObject::connect(&socket, &QWebSocket::textMessageReceived, [this](const QString& t) {
+            messages << QJsonDocument::fromJson(t.toUtf8()).object();
+        });
+    }
+    // The first message of a type after `from`, waiting for it.
+    QJsonObject next(const QString& type, int from = 0) {
+        QJsonObject found;
+        testenv::pumpUntil([&] {
+            for (int i = from; i < messages.size(); ++i)
+                if (messages[i].value("type").toString() == type) {
+                    found = messages[i];
+                    return true;
+                }
+            return false;
+        });
+        return found;
+    }
+    void send(const QByteArray& text) { socket.sendTextMessage(QString::fromUtf8(text)); }
+    QWebSocket socket;
+    QList<QJsonObject> messages;
+};
+
+class WebTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        platform::TimeBase::global().setScale(kScale);
+        RemoteServer::setTimeBaseForTests(true);
+        QFile::remove(state::StateTable::defaultPath());
+        platform::SaveSetting("veldrin", "Startup", "ListenPort", "0");
+        platform::SaveSetting("veldrin", "Web", "Port", "0");
+        ASSERT_TRUE(dir.isValid());
+        link = dir.path() + "/adapter";
+        platform::SaveSetting("veldrin", "Ports", "COM1", link);
+        sim = std::make_unique<TwoWaySim>();
+        sim->setTimeScale(kScale);
+        ASSERT_TRUE(sim->start());
+        ASSERT_TRUE(QFile::link(sim->devicePath(), link));
+        service = std::make_unique<core::Service>(core::ServiceSettings{});
+        QObject::connect(&service->log(), &core::EventLog::eventLine,
+                         [this](const QString& t) { lines << t; });
+        service->load();
+        service->start();
+        ASSERT_TRUE(service->commands().interfaceReady());
+        service->setPassword("secret");
+        web = std::make_unique<web::ServiceWeb>(*service);
+        ASSERT_TRUE(web->listen());
+        origin = "http://127.0.0.1:" + QByteArray::number(web->port());
+        sim->clearRecords();
+    }
+    void TearDown() override {
+        web.reset();
+        service.reset();
+        RemoteServer::setTimeBaseForTests(false);
+        platform::TimeBase::global().setScale(1);
+    }
+
+    Reply request(const QByteArray& method, const QString& path, const QByteArray& body = {},
+                  const QList<QPair<QByteArray, QByteArray>>& headers = {}) {
+        QNetworkAccessManager nam;  // no cookie jar carried between requests
+        QNetworkRequest r(QUrl(QString::fromLatin1(origin) + path));
+        for (const auto& [name, value] : headers) r.setRawHeader(name, value);
+        if (method == "POST" && !r.hasRawHeader("Content-Type"))
+            r.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+        QNetworkReply* reply = nam.sendCustomRequest(r, method, body);
+        testenv::pumpUntil([reply] { return reply->isFinished(); });
+        Reply out;
+        out.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        out.body = reply->readAll();
+        for (const auto& [name, value] : reply->rawHeaderPairs())
+            out.headers.insert(name.toLower(), value);
+        delete reply;
+        return out;
+    }
+    Reply login(const QByteArray& password) {
+        return request("POST", "/api/login", R"({"password":")" + password + R"("})");
+    }
+    // Logs in; the cookie header value.
+    QByteArray cookie() {
+        const Reply r = login("secret");
+        EXPECT_EQ(r.status, 200) << r.body.toStdString();
+        return r.headers.value("set-cookie").split(';').first();
+    }
+    std::unique_ptr<Page> open(const QByteArray& cookieHeader, const QByteArray& from = {}) {
+        auto page = std::make_unique<Page>(from.isEmpty() ? origin : from);
+        QNetworkRequest r(QUrl("ws://127.0.0.1:" + QString::number(web->port()) + "/ws"));
+        if (!cookieHeader.isEmpty()) r.setRawHeader("Cookie", cookieHeader);
+        page->socket.open(r);
+        return page;
+    }
+    QStringList frames(int count) {
+        testenv::pumpUntil([&] { return sim->framedOnly().size() >= count; });
+        QStringList out;
+        for (const auto& f : sim->framedOnly()) out << hex(f.bytes);
+        return out;
+    }
+
+    QTemporaryDir dir;
+    QString link;
+    std::unique_ptr<TwoWaySim> sim;
+    std::unique_ptr<core::Service> service;
+    std::unique_ptr<web::ServiceWeb> web;
+    QByteArray origin;
+    QStringList lines;
+};
+
+// An HTTP POST from a chosen loopback address (127.0.0.N), on a raw socket.
+int postFrom(const QString& from, quint16 port, const QByteArray& path, const QByteArray& body) {
+    QTcpSocket s;
+    if (!s.bind(QHostAddress(from))) return -1;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!testenv::pumpUntil([&] { return s.state() == QAbstractSocket::ConnectedState; }))
+        return -1;
+    s.write("POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) +
+            "\r\nContent-Type: application/json\r\nContent-Length: " +
+            QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+    QByteArray got;
+    testenv::pumpUntil([&] {
+        got += s.readAll();
+        return got.contains("\r\n");
+    });
+    const QList<QByteArray> status = got.left(got.indexOf("\r\n")).split(' ');
+    return status.size() > 1 ? status[1].toInt() : -1;
+}
+
+}  // namespace
+
+TEST_F(WebTest, LoginWrongThenRightSetsAStrictCookieAndEveryReplyHasTheSafetyHeaders) {
+    const Reply index = request("GET", "/");
+    EXPECT_EQ(index.status, 200);
+    EXPECT_TRUE(index.headers.value("content-type").startsWith("text/html"));
+    const Reply missing = request("GET", "/nothing/here");
+    EXPECT_EQ(missing.status, 404);
+    for (const Reply& r : {index, missing}) {
+        EXPECT_EQ(r.headers.value("content-security-policy"),
+                  "default-src 'self'; frame-ancestors 'none'");
+        EXPECT_EQ(r.headers.value("x-content-type-options"), "nosniff");
+        EXPECT_EQ(r.headers.value("referrer-policy"), "no-referrer");
+    }
+    EXPECT_TRUE(request("GET", "/app.js").headers.value("content-type").contains("javascript"));
+
+    Reply s = request("GET", "/api/session");
+    EXPECT_EQ(s.headers.value("cache-control"), "no-store");
+    EXPECT_FALSE(s.json().value("loggedIn").toBool());
+    EXPECT_TRUE(s.json().value("passwordSet").toBool());
+    EXPECT_TRUE(s.json().value("token").isNull());
+
+    const Reply wrong = login("guess");
+    EXPECT_EQ(wrong.status, 401);
+    EXPECT_EQ(wrong.json().value("error").toString(), "Wrong password");
+    EXPECT_FALSE(wrong.headers.contains("set-cookie"));
+    // The address waits a second after a wrong password, the right one too.
+    EXPECT_EQ(login("secret").status, 429);
+    platform::waitEvents(1100);
+
+    const Reply right = login("secret");
+    ASSERT_EQ(right.status, 200);
+    const QByteArray setCookie = right.headers.value("set-cookie");
+    EXPECT_TRUE(
+        QRegularExpression("^veldrin_session=[0-9a-f]{32}; Path=/; HttpOnly; SameSite=Strict$")
+            .match(QString::fromLatin1(setCookie))
+            .hasMatch())
+        << setCookie.toStdString();
+    const QString token = right.json().value("token").toString();
+    EXPECT_EQ(token.size(), 32);
+    s = request("GET", "/api/session", {}, {{"Cookie", setCookie.split(';').first()}});
+    EXPECT_TRUE(s.json().value("loggedIn").toBool());
+    EXPECT_EQ(s.json().value("token").toString(), token);
+
+    // No password: the page is told remote control is closed.
+    service->setPassword("");
+    EXPECT_EQ(login("secret").status, 503);
+}
+
+TEST_F(WebTest, WrongWebLoginsSpendTheRemoteListenersGuessBudget) {
+    remote::ServiceRemote listener(*service);
+    ASSERT_TRUE(listener.listen());
+    // From five addresses, so that no address delay stands in the way.
+    for (int i = 2; i < 2 + RemoteServer::GuessBurst; ++i)
+        EXPECT_EQ(postFrom(QStringLiteral("127.0.0.%1").arg(i), web->port(), "/api/login",
+                           R"({"password":"guess"})"),
+                  401);
+    EXPECT_EQ(postFrom("127.0.0.20", web->port(), "/api/login", R"({"password":"secret"})"), 429);
+
+    QTcpSocket c;
+    c.connectToHost(QHostAddress::LocalHost, listener.server().port());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return c.state() == QAbstractSocket::ConnectedState; }));
+    c.write("secret\r\n");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return c.canReadLine(); }));
+    EXPECT_TRUE(c.readLine().startsWith("ERROR Too many password attempts"));
+    EXPECT_EQ(listener.server().passwordComparisons(), 0);
+}
+
+TEST_F(WebTest, NoGetChangesStateAndForeignOriginsAreRefused) {
+    const QByteArray c = cookie();
+    for (const char* path : {"/api/login", "/api/logout", "/api/command?address=A5&action=on",
+                             "/ws?address=A5&action=on"})
+        EXPECT_EQ(request("GET", path, {}, {{"Cookie", c}}).status, 404) << path;
+    EXPECT_EQ(request("POST", "/api/login", R"({"password":"secret"})",
+                      {{"Origin", "http://evil.example"}})
+                  .status,
+              403);
+    EXPECT_EQ(request("POST", "/api/logout", {}, {{"Cookie", c}, {"Origin", "http://evil.example"}})
+                  .status,
+              403);
+    EXPECT_EQ(service->states().state(*state::Address::parse(u"A5")).power, state::Power::Unknown);
+
+    // WebSockets: another site with the cookie, and this site without one.
+    const std::unique_ptr<Page> pages[] = {open(c, "http://evil.example"), open({})};
+    for (const auto& page : pages) {
+        ASSERT_TRUE(testenv::pumpUntil([&] {
+            return page->socket.closeCode() == QWebSocketProtocol::CloseCodePolicyViolated;
+        }));
+        EXPECT_TRUE(page->messages.isEmpty());
+    }
+    testenv::pump(50);
+    EXPECT_TRUE(sim->framedOnly().isEmpty());
+}
+
+TEST_F(WebTest, ACommandReachesTheEmulatorAndEveryPageSeesItConfirmed) {
+    const QByteArray c = cookie();
+    auto a = open(c);
+    auto b = open(cookie());
+    const QJsonObject hello = a->next("hello");
+    ASSERT_FALSE(hello.isEmpty());
+    EXPECT_TRUE(hello.value("interface").toObject().value("ready").toBool());
+    EXPECT_TRUE(hello.value("mqtt").isNull());
+    EXPECT_EQ(hello.value("modules").toArray().size(), 16);  // the base house, no [Modules]
+    ASSERT_FALSE(b->next("hello").isEmpty());
+
+    a->send(R"({"type":"command","id":7,"address":"A5","action":"on"})");
+    const QJsonObject result = a->next("result");
+    EXPECT_EQ(result.value("id").toInt(), 7);
+    EXPECT_TRUE(result.value("ok").toBool()) << QJsonDocument(result).toJson().toStdString();
+    EXPECT_EQ(frames(2), QStringList({"04 61", "06 62"}));
+    EXPECT_EQ(a->next("confirmed").value("addresses").toArray(), QJsonArray({"A5"}));
+    for (Page* p : {a.get(), b.get()}) {
+        const QJsonObject m = p->next("state").value("module").toObject();
+        EXPECT_EQ(m.value("address").toString(), "A5");
+        EXPECT_EQ(m.value("power").toString(), "on");
+        EXPECT_EQ(m.value("source").toString(), "web");
+    }
+
+    // A wall switch: every page hears it, and a new page finds it in "hello".
+    sim->injectUpload(*TwoWaySim::buildUpload("A1 A ON"));
+    EXPECT_EQ(b->next("heard").value("line").toString(), "Received A1 ON");
+    auto late = open(c);
+    EXPECT_EQ(late->next("hello").value("heard").toArray(), QJsonArray({"Received A1 ON"}));
+}
+
+TEST_F(WebTest, BadMessagesAreAnsweredWithErrorsAndTheConnectionStays) {
+    auto page = open(cookie());
+    ASSERT_FALSE(page->next("hello").isEmpty());
+    const QList<QByteArray> bad{
+        QByteArray(R"({"type":"command","id":1,"address":"A5","action":"on","pad":")") +
+            QByteArray(70 * 1024, 'x') + "\"}",
+        "{not json",
+        R"({"type":"reboot","id":2})",
+        R"({"type":"command","id":3,"address":"Q5","action":"on"})",
+        R"({"type":"command","id":4,"address":"A5","action":"explode"})",
+        R"({"type":"house","id":5,"house":"A","action":"all_lights_off"})",
+        R"({"type":"schedule","id":6,"enabled":true})",  // no schedule file
+    };
+    for (const QByteArray& m : bad) page->send(m);
+    ASSERT_TRUE(testenv::pumpUntil([&] {
+        int answers = 0;
+        for (const QJsonObject& m : page->messages)
+            answers += m.value("type") == "error" || m.value("type") == "result";
+        return answers == bad.size();
+    }));
+    const QJsonObject noSchedule = page->next("result");
+    EXPECT_EQ(noSchedule.value("id").toInt(), 6);
+    EXPECT_FALSE(noSchedule.value("ok").toBool());
+    EXPECT_EQ(page->socket.state(), QAbstractSocket::ConnectedState);
+    testenv::pump(50);
+    EXPECT_TRUE(sim->framedOnly().isEmpty());
+
+    // Still served, and a command refused at once says why.
+    sim->unplug();
+    QFile::remove(link);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !service->commands().interfaceReady(); }));
+    const int from = page->messages.size();
+    page->send(R"({"type":"house","id":9,"house":"A","action":"all_units_off"})");
+    const QJsonObject refused = page->next("result", from);
+    EXPECT_FALSE(refused.value("ok").toBool());
+    EXPECT_EQ(refused.value("error").toString(), "Interface not available");
+}
+
+TEST_F(WebTest, LogoutAndAPasswordChangeEndSessionsAndTheirSockets) {
+    const Reply right = login("secret");
+    const QByteArray c = right.headers.value("set-cookie").split(';').first();
+    const QByteArray token = right.json().value("token").toString().toLatin1();
+    auto first = open(c);
+    auto second = open(cookie());
+    ASSERT_FALSE(first->next("hello").isEmpty());
+    ASSERT_FALSE(second->next("hello").isEmpty());
+
+    EXPECT_EQ(request("POST", "/api/logout", {}, {{"Cookie", c}}).status, 403);  // no token
+    EXPECT_EQ(
+        request("POST", "/api/logout", {}, {{"Cookie", c}, {"X-Veldrin-Token", token}}).status,
+        204);
+    EXPECT_FALSE(first->next("loggedOut").isEmpty());
+    EXPECT_TRUE(testenv::pumpUntil(
+        [&] { return first->socket.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(second->socket.state(), QAbstractSocket::ConnectedState);
+
+    service->setPassword("changed");
+    EXPECT_FALSE(second->next("loggedOut").isEmpty());
+    EXPECT_TRUE(testenv::pumpUntil(
+        [&] { return second->socket.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(web->sessionCount(), 0);
+}
+
+TEST_F(WebTest, APageThatDoesNotAnswerThePingIsDropped) {
+    const QByteArray c = cookie();
+    // A client that completes the upgrade and then never answers.
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, web->port());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return s.state() == QAbstractSocket::ConnectedState; }));
+    s.write("GET /ws HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(web->port()) +
+            "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nOrigin: " +
+            origin + "\r\nCookie: " + c + "\r\n\r\n");
+    QByteArray got;
+    ASSERT_TRUE(testenv::pumpUntil([&] {
+        got += s.readAll();
+        return got.contains(QByteArray("\x89\x00", 2));  // an empty ping frame
+    })) << got.toStdString();
+    EXPECT_TRUE(got.startsWith("HTTP/1.1 101")) << got.toStdString();
+    EXPECT_EQ(web->socketCount(), 1);
+    EXPECT_TRUE(testenv::pumpUntil([&] {
+        s.readAll();
+        return s.state() == QAbstractSocket::UnconnectedState;
+    }));
+    EXPECT_EQ(web->socketCount(), 0);
+}
+
+TEST(WebSessions, ALoginBeyondTheLimitEndsTheLeastRecentlyUsed) {
+    web::Sessions sessions;
+    QList<QByteArray> ended;
+    QObject::connect(&sessions, &web::Sessions::ended, [&](const QByteArray& id) { ended << id; });
+    QList<web::Sessions::Session> all;
+    for (int i = 0; i < web::Sessions::MaxSessions; ++i) all << sessions.start();
+    EXPECT_NE(all[0].id, all[0].token);
+    ASSERT_NE(sessions.find(all[0].id), nullptr);  // used: now the newest
+    sessions.start();
+    EXPECT_EQ(ended, QList<QByteArray>({all[1].id}));
+    EXPECT_EQ(sessions.count(), web::Sessions::MaxSessions);
+    EXPECT_NE(sessions.fromCookieHeader("a=b; veldrin_session=" + all[0].id), nullptr);
+}

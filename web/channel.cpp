@@ -1,0 +1,94 @@
+#include "channel.h"
+
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QWebSocket>
+
+#include "timebase.h"
+
+namespace web {
+
+Channel::Channel(QWebSocket* socket, QByteArray session, QObject* parent)
+    : QObject(parent), socket_(socket), session_(std::move(session)) {
+    socket_->setParent(this);
+    socket_->setMaxAllowedIncomingFrameSize(MaxBuffered);
+    socket_->setMaxAllowedIncomingMessageSize(MaxBuffered);
+    connect(socket_, &QWebSocket::textMessageReceived, this, &Channel::onText);
+    connect(socket_, &QWebSocket::binaryMessageReceived, this, [this] {
+        sendError(QJsonValue::Null, QStringLiteral("Binary messages are not taken"));
+    });
+    connect(socket_, &QWebSocket::disconnected, this, &Channel::gone);
+    connect(socket_, &QWebSocket::pong, this, [this] { pongTimer_.stop(); });
+    pongTimer_.setSingleShot(true);
+    connect(&pongTimer_, &QTimer::timeout, this, [this] {
+        socket_->abort();
+        gone();
+    });
+    connect(&pingTimer_, &QTimer::timeout, this, &Channel::ping);
+    platform::TimeBase::global().startTimer(pingTimer_, PingIntervalMs);
+}
+
+Channel::~Channel() {
+    socket_->disconnect(this);
+}
+
+void Channel::ping() {
+    if (!open_) return;
+    if (!pongTimer_.isActive()) platform::TimeBase::global().startTimer(pongTimer_, PongTimeoutMs);
+    socket_->ping();
+}
+
+void Channel::gone() {
+    if (!open_) return;
+    open_ = false;
+    pingTimer_.stop();
+    pongTimer_.stop();
+    emit closed();
+}
+
+void Channel::send(const QJsonObject& message) {
+    if (!open_) return;
+    socket_->sendTextMessage(
+        QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+}
+
+void Channel::sendError(const QJsonValue& id, const QString& error) {
+    send({{QStringLiteral("type"), QStringLiteral("error")},
+          {QStringLiteral("id"), id},
+          {QStringLiteral("error"), error}});
+}
+
+void Channel::logOut() {
+    send({{QStringLiteral("type"), QStringLiteral("loggedOut")}});
+    if (open_) socket_->close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("Logged out"));
+    gone();
+}
+
+void Channel::refuse() {
+    socket_->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("Not allowed"));
+    gone();
+}
+
+void Channel::onText(const QString& text) {
+    if (!open_) return;
+    if (text.size() > MaxMessage || text.toUtf8().size() > MaxMessage) {
+        sendError(QJsonValue::Null, QStringLiteral("Message longer than %1 bytes").arg(MaxMessage));
+        return;
+    }
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject()) {
+        sendError(QJsonValue::Null, QStringLiteral("Not a JSON object"));
+        return;
+    }
+    const QJsonObject o = doc.object();
+    if (!o.value(QStringLiteral("type")).isString()) {
+        sendError(o.value(QStringLiteral("id")).isDouble() ? o.value(QStringLiteral("id"))
+                                                           : QJsonValue(QJsonValue::Null),
+                  QStringLiteral("A message needs a type"));
+        return;
+    }
+    emit message(o);
+}
+
+}  // namespace web

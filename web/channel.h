@@ -1,0 +1,59 @@
+#pragma once
+// One page's WebSocket: JSON text frames in and out. A message over
+// MaxMessage bytes, one that is not a JSON object with a "type", or a binary
+// frame is answered with an "error" message and changes nothing; the
+// connection stays. The socket is pinged every PingIntervalMs (time base)
+// and dropped when no pong came within PongTimeoutMs.
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QTimer>
+
+class QWebSocket;
+
+namespace web {
+
+class Channel : public QObject {
+    Q_OBJECT
+  public:
+    static constexpr qint64 MaxMessage = 64 * 1024;
+    // Beyond this Qt itself closes the socket (1009): nothing larger is
+    // buffered. Between the two a message is refused and the socket stays.
+    static constexpr qint64 MaxBuffered = 1024 * 1024;
+    static constexpr qint64 PingIntervalMs = 30000;
+    static constexpr qint64 PongTimeoutMs = 10000;
+
+    // Takes the socket over; session: the cookie it was opened with.
+    Channel(QWebSocket* socket, QByteArray session, QObject* parent = nullptr);
+    ~Channel() override;
+
+    const QByteArray& session() const { return session_; }
+    void send(const QJsonObject& message);
+    // Answers a message that changes nothing.
+    void sendError(const QJsonValue& id, const QString& error);
+    // Sends {"type":"loggedOut"} and closes.
+    void logOut();
+    // Closes with 1008 (not allowed) before anything was said.
+    void refuse();
+    bool isOpen() const { return open_; }
+
+  signals:
+    // A JSON object with a string "type".
+    void message(const QJsonObject& message);
+    // The socket is gone (closed by either side or dropped); emitted once.
+    void closed();
+
+  private:
+    void onText(const QString& text);
+    void ping();
+    void gone();
+
+    QWebSocket* socket_;
+    QByteArray session_;
+    QTimer pingTimer_;
+    QTimer pongTimer_;
+    bool open_ = true;
+};
+
+}  // namespace web

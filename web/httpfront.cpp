@@ -1,0 +1,112 @@
+#include "httpfront.h"
+
+#include <QHttpServer>
+#include <QHttpServerRequest>
+#include <QHttpServerResponse>
+#include <QHttpServerRouterRule>
+#include <QTcpServer>
+#include <QWebSocket>
+
+namespace web {
+
+namespace {
+
+HttpRequest toRequest(const QHttpServerRequest& r) {
+    HttpRequest out;
+    out.method = r.method() == QHttpServerRequest::Method::Post  ? QByteArray("POST")
+                 : r.method() == QHttpServerRequest::Method::Get ? QByteArray("GET")
+                                                                 : QByteArray("OTHER");
+    out.path = r.url().path();
+    for (const auto& [name, value] : r.headers()) out.headers.insert(name.toLower(), value);
+    out.body = r.body();
+    out.peer = r.remoteAddress();
+    return out;
+}
+
+QHttpServerResponse toResponse(const HttpReply& reply) {
+    const auto status = static_cast<QHttpServerResponse::StatusCode>(reply.status);
+    QHttpServerResponse response = reply.contentType.isEmpty()
+                                       ? QHttpServerResponse(status)
+                                       : QHttpServerResponse(reply.contentType, reply.body, status);
+    for (const auto& [name, value] : reply.headers) response.addHeader(name, value);
+    return response;
+}
+
+bool isUpgrade(const QHttpServerRequest& request) {
+    return !request.value("upgrade").isEmpty() || !request.value("Upgrade").isEmpty();
+}
+
+// Qt HTTP Server 6.4 hands an upgrade to the WebSocket server only when a
+// route took the request; the route must then answer nothing over HTTP.
+class UpgradeRule : public QHttpServerRouterRule {
+  public:
+    using QHttpServerRouterRule::QHttpServerRouterRule;
+
+  protected:
+    bool matches(const QHttpServerRequest& request, QRegularExpressionMatch* match) const override {
+        return isUpgrade(request) && QHttpServerRouterRule::matches(request, match);
+    }
+};
+
+// Every other request, any method and path.
+class NoUpgradeRule : public QHttpServerRouterRule {
+  public:
+    using QHttpServerRouterRule::QHttpServerRouterRule;
+
+  protected:
+    bool matches(const QHttpServerRequest& request, QRegularExpressionMatch* match) const override {
+        return !isUpgrade(request) && QHttpServerRouterRule::matches(request, match);
+    }
+};
+
+}  // namespace
+
+HttpFront::HttpFront(std::vector<Route> routes, Handler fallback, QObject* parent)
+    : QObject(parent), routes_(std::move(routes)), fallback_(std::move(fallback)) {}
+
+HttpFront::~HttpFront() = default;
+
+void HttpFront::close() {
+    server_.reset();
+    port_ = 0;
+}
+
+bool HttpFront::listen(const QHostAddress& address, quint16 port,
+                       const std::optional<QSslConfiguration>& tls, QString* why) {
+    close();
+    auto server = std::make_unique<QHttpServer>();
+    for (const Route& route : routes_) {
+        const auto method = route.method == "POST" ? QHttpServerRequest::Method::Post
+                                                   : QHttpServerRequest::Method::Get;
+        const Handler& handler = route.handler;
+        server->route(route.path, method, [&handler](const QHttpServerRequest& request) {
+            return toResponse(handler(toRequest(request)));
+        });
+    }
+    server->route<UpgradeRule>(
+        "/ws", [](const QHttpServerRequest&, QHttpServerResponder&&) { /* handed off */ });
+    server->route<NoUpgradeRule>("/<arg>", [this](const QUrl&, const QHttpServerRequest& request) {
+        return toResponse(fallback_(toRequest(request)));
+    });
+    if (tls) server->sslSetup(*tls);
+    // The hand-off: an upgrade becomes a QWebSocket only while this signal
+    // has a receiver.
+    QHttpServer* raw = server.get();
+    connect(raw, &QHttpServer::newWebSocketConnection, this, [this, raw] {
+        while (raw->hasPendingWebSocketConnections())
+            if (std::unique_ptr<QWebSocket> s = raw->nextPendingWebSocketConnection())
+                emit webSocket(s.release());
+    });
+    // A server of our own, so that a failure keeps its reason.
+    auto* tcp = new QTcpServer(raw);
+    if (!tcp->listen(address, port)) {
+        *why = tcp->errorString();
+        return false;
+    }
+    raw->bind(tcp);
+    port_ = tcp->serverPort();
+    server_ = std::move(server);
+    return true;
+}
+
+}  // namespace web

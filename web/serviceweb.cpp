@@ -1,0 +1,484 @@
+#include "serviceweb.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QWebSocket>
+
+#include "channel.h"
+#include "commandpath.h"
+#include "eventlog.h"
+#include "messages.h"
+#include "remoteserver.h"
+#include "schedulerunner.h"
+#include "service.h"
+#include "settingskeys.h"
+#include "settingsstore.h"
+#include "x10.h"
+
+#ifndef VELDRIN_VERSION
+#define VELDRIN_VERSION "0"
+#endif
+
+namespace web {
+
+namespace {
+
+const QString kGroup = QStringLiteral("Web");
+const QByteArray kJson = QByteArrayLiteral("application/json");
+const QByteArray kTokenHeader = QByteArrayLiteral("x-veldrin-token");
+
+QString setting(const QString& key, const QString& fallback = {}) {
+    return platform::GetSetting(settings::kApp, kGroup, key, fallback).trimmed();
+}
+
+HttpReply json(int status, const QJsonObject& body) {
+    HttpReply r;
+    r.status = status;
+    r.contentType = kJson;
+    r.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    return r;
+}
+
+HttpReply jsonError(int status, const QString& error) {
+    return json(status, {{QStringLiteral("error"), error}});
+}
+
+QString str(const QJsonObject& m, const char* key) {
+    return m.value(QLatin1String(key)).toString();
+}
+
+}  // namespace
+
+ServiceWeb::ServiceWeb(core::Service& service, QObject* parent)
+    : QObject(parent), service_(service) {
+    const auto file = [this](const QString& name, const QByteArray& type) {
+        return guarded([this, name, type](const HttpRequest&) { return page(name, type); });
+    };
+    std::vector<HttpFront::Route> routes{
+        {"GET", QStringLiteral("/"),
+         file(QStringLiteral("index.html"), "text/html; charset=utf-8")},
+        {"GET", QStringLiteral("/app.js"),
+         file(QStringLiteral("app.js"), "text/javascript; charset=utf-8")},
+        {"GET", QStringLiteral("/style.css"),
+         file(QStringLiteral("style.css"), "text/css; charset=utf-8")},
+        {"GET", QStringLiteral("/icon.svg"), file(QStringLiteral("icon.svg"), "image/svg+xml")},
+        {"GET", QStringLiteral("/manifest.webmanifest"),
+         file(QStringLiteral("manifest.webmanifest"), "application/manifest+json")},
+        {"GET", QStringLiteral("/api/session"),
+         guarded([this](const HttpRequest& r) { return session(r); })},
+        {"POST", QStringLiteral("/api/login"),
+         guarded([this](const HttpRequest& r) { return login(r); })},
+        {"POST", QStringLiteral("/api/logout"),
+         guarded([this](const HttpRequest& r) { return logout(r); })},
+    };
+    front_ = std::make_unique<HttpFront>(
+        std::move(routes), guarded([this](const HttpRequest& r) { return notFound(r); }));
+    connect(front_.get(), &HttpFront::webSocket, this, &ServiceWeb::onWebSocket);
+    connect(&sessions_, &Sessions::ended, this, &ServiceWeb::onSessionEnded);
+    connect(&service_, &core::Service::passwordChanged, &sessions_, &Sessions::endAll);
+
+    connect(&service_.states(), &state::StateTable::changed, this, [this](state::Address a) {
+        broadcast({{QStringLiteral("type"), QStringLiteral("state")},
+                   {QStringLiteral("module"), moduleJson(service_.states(), a)}});
+    });
+    connect(&service_.states(), &state::StateTable::heard, this, &ServiceWeb::onHeard);
+    CommandPath& path = service_.commands();
+    connect(&path, &CommandPath::commandConfirmed, this,
+            [this](int house, const std::vector<int>& units, int) {
+                broadcast(
+                    {{QStringLiteral("type"), QStringLiteral("confirmed")},
+                     {QStringLiteral("addresses"), addressesOf(service_.states(), house, units)}});
+            });
+    connect(
+        &path, &CommandPath::commandFailed, this,
+        [this](int house, const std::vector<int>& units, int) {
+            QString why = QStringLiteral("Not confirmed by the interface, given up");
+            if (giving_) {
+                // Refused at once: the command path says why.
+                why = service_.commands().lastRefusal();
+                givingFailure_ = why;
+            }
+            broadcast({{QStringLiteral("type"), QStringLiteral("failed")},
+                       {QStringLiteral("addresses"), addressesOf(service_.states(), house, units)},
+                       {QStringLiteral("error"), why}});
+        });
+    connect(&path, &CommandPath::interfaceReadyChanged, this, [this](bool ready) {
+        broadcast({{QStringLiteral("type"), QStringLiteral("interface")},
+                   {QStringLiteral("ready"), ready}});
+    });
+    core::ScheduleRunner& schedule = service_.schedule();
+    connect(&schedule, &core::ScheduleRunner::enabledChanged, this, &ServiceWeb::sendSchedule);
+    connect(&schedule, &core::ScheduleRunner::reloaded, this, &ServiceWeb::sendSchedule);
+    connect(&schedule, &core::ScheduleRunner::fired, this, &ServiceWeb::sendSchedule);
+}
+
+ServiceWeb::~ServiceWeb() {
+    close();
+}
+
+bool ServiceWeb::enabledInSettings() {
+    return settings::readBool(setting(QStringLiteral("Enabled"), QStringLiteral("false")));
+}
+
+void ServiceWeb::close() {
+    front_->close();
+    const std::vector<Channel*> all = channels_;
+    channels_.clear();
+    for (Channel* c : all) {
+        c->disconnect(this);
+        c->deleteLater();
+    }
+}
+
+bool ServiceWeb::listen() {
+    close();
+    address_ = setting(QStringLiteral("ListenAddress"), settings::kDefaultListenAddress);
+    bool ok = false;
+    const QString portText = setting(QStringLiteral("Port"));
+    int port = portText.toInt(&ok);
+    if (!ok || port < 0 || port > 65535) port = DefaultPort;
+    RemoteServer::Tls tls;
+    tls.certificateFile =
+        setting(settings::kTlsCertificate,
+                platform::GetSetting(settings::kApp, settings::kSection, settings::kTlsCertificate)
+                    .trimmed());
+    tls.keyFile = setting(
+        settings::kTlsKey,
+        platform::GetSetting(settings::kApp, settings::kSection, settings::kTlsKey).trimmed());
+    tls_ = false;
+    QHostAddress host;
+    if (!host.setAddress(address_)) {
+        service_.log().event(
+            QStringLiteral("Web page not served: \"%1\" is not an address").arg(address_));
+        return false;
+    }
+    std::optional<QSslConfiguration> conf;
+    if (tls.enabled()) {
+        // A certificate or key that cannot be used stops the page: it never
+        // falls back to clear text.
+        QString why;
+        conf = RemoteServer::tlsConfiguration(tls, &why);
+        if (!conf) {
+            service_.log().event(QStringLiteral("Web page not served: ") + why);
+            return false;
+        }
+    }
+    QString why;
+    if (!front_->listen(host, static_cast<quint16>(port), conf, &why)) {
+        service_.log().event(QStringLiteral("Web page not served: cannot listen on %1 port %2: %3")
+                                 .arg(address_)
+                                 .arg(port)
+                                 .arg(why));
+        return false;
+    }
+    tls_ = conf.has_value();
+    service_.log().event(QStringLiteral("Web page at ") + url());
+    if (!tls_ && !host.isLoopback())
+        service_.log().event(
+            QStringLiteral("Warning: the web page is served on %1 without TLS: the password and "
+                           "the commands cross the network in clear text")
+                .arg(address_));
+    return true;
+}
+
+QString ServiceWeb::url() const {
+    const QString host = address_.contains(QLatin1Char(':')) ? u'[' + address_ + u']' : address_;
+    return QStringLiteral("%1://%2:%3/")
+        .arg(tls_ ? QStringLiteral("https") : QStringLiteral("http"), host)
+        .arg(port());
+}
+
+// ---------------------------------------------------------------------------
+// HTTP
+
+bool ServiceWeb::foreignOrigin(const QByteArray& origin, const QByteArray& host) const {
+    const QByteArray own =
+        (tls_ ? QByteArrayLiteral("https://") : QByteArrayLiteral("http://")) + host;
+    return host.isEmpty() || origin.compare(own, Qt::CaseInsensitive) != 0;
+}
+
+HttpFront::Handler ServiceWeb::guarded(HttpFront::Handler handler) {
+    return [this, handler = std::move(handler)](const HttpRequest& r) {
+        HttpReply reply;
+        const QByteArray origin = r.header("origin");
+        if (r.method == "POST" && !origin.isEmpty() && foreignOrigin(origin, r.header("host")))
+            reply = jsonError(403, QStringLiteral("Request from another site refused"));
+        else
+            reply = handler(r);
+        reply.addHeader("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
+        reply.addHeader("X-Content-Type-Options", "nosniff");
+        reply.addHeader("Referrer-Policy", "no-referrer");
+        if (r.path.startsWith(QLatin1String("/api/"))) reply.addHeader("Cache-Control", "no-store");
+        return reply;
+    };
+}
+
+HttpReply ServiceWeb::page(const QString& file, const QByteArray& type) const {
+    QFile f(QStringLiteral(":/web/") + file);
+    if (!f.open(QIODevice::ReadOnly)) return jsonError(404, QStringLiteral("Not found"));
+    HttpReply r;
+    r.contentType = type;
+    r.body = f.readAll();
+    r.addHeader("Cache-Control", "no-cache");
+    return r;
+}
+
+HttpReply ServiceWeb::notFound(const HttpRequest&) const {
+    return jsonError(404, QStringLiteral("Not found"));
+}
+
+HttpReply ServiceWeb::session(const HttpRequest& r) {
+    const Sessions::Session* s = sessions_.fromCookieHeader(r.header("cookie"));
+    return json(200, {
+                         {QStringLiteral("loggedIn"), s != nullptr},
+                         {QStringLiteral("passwordSet"), !service_.password().isEmpty()},
+                         {QStringLiteral("token"),
+                          s ? QJsonValue(QString::fromLatin1(s->token)) : QJsonValue()},
+                         {QStringLiteral("tls"), tls_},
+                     });
+}
+
+HttpReply ServiceWeb::login(const HttpRequest& r) {
+    const QString peer = r.peer.toString();
+    if (service_.password().isEmpty())
+        return jsonError(503,
+                         QStringLiteral("Remote control is closed: no connection password is set"));
+    if (!r.header("content-type").toLower().startsWith(kJson))
+        return jsonError(415, QStringLiteral("Send the password as JSON"));
+    const QJsonObject body = QJsonDocument::fromJson(r.body.left(MaxLoginBody)).object();
+    if (r.body.size() > MaxLoginBody || !body.value(QStringLiteral("password")).isString())
+        return jsonError(400, QStringLiteral("No password in the request"));
+    const QString tooMany = QStringLiteral("Too many attempts; try again later");
+    if (delays_.leftMs(peer) > 0) {
+        service_.log().client(
+            QStringLiteral("Web login from %1 refused: wrong password tried too recently")
+                .arg(peer));
+        return jsonError(429, tooMany);
+    }
+    // The budget is looked at before the comparison and spent only on a
+    // wrong password: with it spent, the right password is refused too.
+    platform::GuessBudget& guesses = service_.guesses();
+    if (!guesses.left()) {
+        delays_.addFailure(peer);
+        service_.log().client(
+            QStringLiteral("Web login from %1 refused: too many password attempts").arg(peer));
+        return jsonError(429, tooMany);
+    }
+    const QByteArray given = body.value(QStringLiteral("password")).toString().toUtf8();
+    if (!RemoteServer::constantTimeEquals(given, service_.password().toUtf8())) {
+        guesses.spend();
+        delays_.addFailure(peer);
+        service_.log().client(
+            QStringLiteral("Web login from %1 refused: wrong password").arg(peer));
+        return jsonError(401, QStringLiteral("Wrong password"));
+    }
+    delays_.forget(peer);
+    const Sessions::Session s = sessions_.start();
+    service_.log().client(QStringLiteral("Web login from %1").arg(peer));
+    HttpReply reply = json(200, {{QStringLiteral("token"), QString::fromLatin1(s.token)}});
+    QByteArray cookie = Sessions::CookieName + '=' + s.id + "; Path=/; HttpOnly; SameSite=Strict";
+    if (tls_) cookie += "; Secure";
+    reply.addHeader("Set-Cookie", cookie);
+    return reply;
+}
+
+HttpReply ServiceWeb::logout(const HttpRequest& r) {
+    const Sessions::Session* s = sessions_.fromCookieHeader(r.header("cookie"));
+    if (!s) return jsonError(401, QStringLiteral("Not logged in"));
+    if (!Sessions::sameText(r.header(kTokenHeader), s->token))
+        return jsonError(403, QStringLiteral("Wrong or missing token"));
+    sessions_.end(QByteArray(s->id));
+    HttpReply reply;
+    reply.status = 204;
+    return reply;
+}
+
+// ---------------------------------------------------------------------------
+// The WebSocket
+
+void ServiceWeb::onWebSocket(QWebSocket* socket) {
+    const QNetworkRequest request = socket->request();
+    const Sessions::Session* s = sessions_.fromCookieHeader(request.rawHeader("Cookie"));
+    auto* channel = new Channel(socket, s ? s->id : QByteArray(), this);
+    if (!s || foreignOrigin(socket->origin().toUtf8(), request.rawHeader("Host"))) {
+        service_.log().client(
+            QStringLiteral("Web socket from %1 refused: %2")
+                .arg(socket->peerAddress().toString(),
+                     s ? QStringLiteral("another site") : QStringLiteral("not logged in")));
+        channel->refuse();
+        channel->deleteLater();
+        return;
+    }
+    channels_.push_back(channel);
+    connect(channel, &Channel::message, this,
+            [this, channel](const QJsonObject& m) { onMessage(channel, m); });
+    connect(channel, &Channel::closed, this, [this, channel] {
+        std::erase(channels_, channel);
+        channel->deleteLater();
+    });
+    channel->send(hello());
+}
+
+QJsonObject ServiceWeb::hello() const {
+    QJsonArray modules;
+    for (const state::Address& a : shownAddresses(service_.states()))
+        modules.append(moduleJson(service_.states(), a));
+    QJsonArray heard;
+    for (const QString& line : heard_) heard.append(line);
+    return {
+        {QStringLiteral("type"), QStringLiteral("hello")},
+        {QStringLiteral("version"), QStringLiteral(VELDRIN_VERSION)},
+        {QStringLiteral("house"), service_.houseCode().toUpper()},
+        {QStringLiteral("modules"), modules},
+        {QStringLiteral("interface"),
+         QJsonObject{{QStringLiteral("ready"), service_.commands().interfaceReady()}}},
+        {QStringLiteral("mqtt"),
+         mqtt_ ? QJsonValue(QJsonObject{{QStringLiteral("connected"), *mqtt_}}) : QJsonValue()},
+        {QStringLiteral("heard"), heard},
+        {QStringLiteral("schedule"), scheduleJson(service_.schedule())},
+    };
+}
+
+void ServiceWeb::broadcast(const QJsonObject& message) {
+    const std::vector<Channel*> all = channels_;
+    for (Channel* c : all) c->send(message);
+}
+
+void ServiceWeb::onHeard(const state::HeardEvent& event) {
+    const QString line = state::StateTable::heardLine(event);
+    heard_.push_front(line);
+    if (heard_.size() > size_t(MaxHeard)) heard_.pop_back();
+    broadcast({{QStringLiteral("type"), QStringLiteral("heard")}, {QStringLiteral("line"), line}});
+}
+
+void ServiceWeb::onSessionEnded(const QByteArray& id) {
+    const std::vector<Channel*> all = channels_;
+    for (Channel* c : all)
+        if (c->session() == id) c->logOut();
+}
+
+void ServiceWeb::setMqttConnected(bool connected) {
+    if (mqtt_ == connected) return;
+    mqtt_ = connected;
+    broadcast({{QStringLiteral("type"), QStringLiteral("mqtt")},
+               {QStringLiteral("connected"), connected}});
+}
+
+void ServiceWeb::sendSchedule() {
+    const QJsonValue s = scheduleJson(service_.schedule());
+    QJsonObject m = s.isObject() ? s.toObject()
+                                 : QJsonObject{{QStringLiteral("enabled"), QJsonValue()},
+                                               {QStringLiteral("next"), QJsonValue()}};
+    m.insert(QStringLiteral("type"), QStringLiteral("schedule"));
+    broadcast(m);
+}
+
+void ServiceWeb::onMessage(Channel* channel, const QJsonObject& m) {
+    // Every message of a session that has ended meanwhile is refused.
+    if (!sessions_.find(channel->session())) {
+        channel->logOut();
+        return;
+    }
+    const QString type = str(m, "type");
+    if (type == QLatin1String("command"))
+        command(channel, m);
+    else if (type == QLatin1String("house"))
+        houseCommand(channel, m);
+    else if (type == QLatin1String("schedule"))
+        scheduleCommand(channel, m);
+    else
+        channel->sendError(m.value(QStringLiteral("id")),
+                           QStringLiteral("Unknown message type \"%1\"").arg(type.left(40)));
+}
+
+void ServiceWeb::answerGiven(Channel* channel, const QJsonValue& id) {
+    QJsonObject r{{QStringLiteral("type"), QStringLiteral("result")},
+                  {QStringLiteral("id"), id},
+                  {QStringLiteral("ok"), givingFailure_.isEmpty()}};
+    if (!givingFailure_.isEmpty()) r.insert(QStringLiteral("error"), givingFailure_);
+    channel->send(r);
+}
+
+void ServiceWeb::command(Channel* channel, const QJsonObject& m) {
+    const QJsonValue id = m.value(QStringLiteral("id"));
+    const std::optional<state::Address> a = state::parseModule(str(m, "address"));
+    if (!a) {
+        channel->sendError(id,
+                           QStringLiteral("Unknown address \"%1\"").arg(str(m, "address").left(8)));
+        return;
+    }
+    const QString action = str(m, "action");
+    const state::Module* module = service_.states().modules().find(*a);
+    int level = -1;
+    if (action == QLatin1String("brightness")) {
+        const QJsonValue v = m.value(QStringLiteral("value"));
+        const double d = v.toDouble(-1);
+        if (!v.isDouble() || d < 0 || d > 100 || d != int(d)) {
+            channel->sendError(id, QStringLiteral("Brightness is a whole number 0 to 100"));
+            return;
+        }
+        if (module && module->kind != state::Kind::Lamp) {
+            channel->sendError(id, QStringLiteral("%1 is not a lamp").arg(a->text()));
+            return;
+        }
+        level = int(d);
+    } else if (action != QLatin1String("on") && action != QLatin1String("off")) {
+        channel->sendError(id, QStringLiteral("Unknown action \"%1\"").arg(action.left(20)));
+        return;
+    }
+    CommandPath& path = service_.commands();
+    path.clearRefusal();
+    giving_ = true;
+    givingFailure_.clear();
+    if (level >= 0)
+        path.setBrightness(*a, level, state::Source::Web);
+    else
+        path.switchUnit(*a, action == QLatin1String("on"), state::Source::Web);
+    giving_ = false;
+    if (givingFailure_.isEmpty()) givingFailure_ = path.lastRefusal();
+    answerGiven(channel, id);
+}
+
+void ServiceWeb::houseCommand(Channel* channel, const QJsonObject& m) {
+    const QJsonValue id = m.value(QStringLiteral("id"));
+    const QString house = str(m, "house");
+    const int position = house.size() == 1 ? veldrin::x10::housePosition(house) : 0;
+    if (position == 0) {
+        channel->sendError(id, QStringLiteral("Unknown house \"%1\"").arg(house.left(8)));
+        return;
+    }
+    const QString action = str(m, "action");
+    int function = -1;
+    if (action == QLatin1String("all_lights_on")) function = veldrin::x10::AllLightsOn;
+    if (action == QLatin1String("all_units_off")) function = veldrin::x10::AllUnitsOff;
+    if (function < 0) {
+        channel->sendError(id, QStringLiteral("Unknown action \"%1\"").arg(action.left(20)));
+        return;
+    }
+    CommandPath& path = service_.commands();
+    path.clearRefusal();
+    giving_ = true;
+    givingFailure_.clear();
+    path.houseFunction(position, function, state::Source::Web);
+    giving_ = false;
+    if (givingFailure_.isEmpty()) givingFailure_ = path.lastRefusal();
+    answerGiven(channel, id);
+}
+
+void ServiceWeb::scheduleCommand(Channel* channel, const QJsonObject& m) {
+    const QJsonValue id = m.value(QStringLiteral("id"));
+    const QJsonValue enabled = m.value(QStringLiteral("enabled"));
+    if (!enabled.isBool()) {
+        channel->sendError(id, QStringLiteral("\"enabled\" is true or false"));
+        return;
+    }
+    givingFailure_.clear();
+    if (!service_.schedule().hasFile())
+        givingFailure_ = QStringLiteral("There is no schedule");
+    else
+        service_.schedule().setEnabled(enabled.toBool());
+    answerGiven(channel, id);
+}
+
+}  // namespace web

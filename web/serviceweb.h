@@ -1,0 +1,106 @@
+#pragma once
+// The phone page of a service, the same in the window and in the daemon: it
+// reads the [Web] settings, serves the page and its small JSON interface
+// (login, logout, the session), and keeps one WebSocket per open page that
+// carries the live state out and the commands in. Commands go through the
+// service's command path like clicks and command words; wrong passwords
+// spend the service's one guess budget, shared with the remote listener.
+//
+// Safety: every reply carries the content-security headers, nothing behind
+// the login is cached, no GET changes anything, a POST from another origin
+// is refused, the WebSocket needs the session cookie and this server's own
+// origin, and a password change ends every session.
+
+#include <QHash>
+#include <QJsonObject>
+#include <QObject>
+#include <QStringList>
+#include <deque>
+#include <memory>
+#include <optional>
+
+#include "guessbudget.h"
+#include "httpfront.h"
+#include "sessions.h"
+
+class QWebSocket;
+
+namespace core {
+class Service;
+}
+namespace state {
+struct HeardEvent;
+}
+
+namespace web {
+
+class Channel;
+
+class ServiceWeb : public QObject {
+    Q_OBJECT
+  public:
+    static constexpr quint16 DefaultPort = 8410;
+    static constexpr int MaxHeard = 50;
+    static constexpr int MaxLoginBody = 4096;
+
+    explicit ServiceWeb(core::Service& service, QObject* parent = nullptr);
+    ~ServiceWeb() override;
+
+    // [Web] Enabled of the settings.
+    static bool enabledInSettings();
+
+    // (Re)starts where the settings say ([Web] ListenAddress, Port,
+    // TLSCertificate, TLSKey; the last two default to those of [Startup]).
+    // Logs "Web page at http://127.0.0.1:8410/" or why it could not; returns
+    // whether it listens.
+    bool listen();
+    void close();
+    quint16 port() const { return front_->port(); }
+    bool isEncrypted() const { return tls_; }
+    // The page's address, as the log line names it.
+    QString url() const;
+
+    int sessionCount() const { return sessions_.count(); }
+    int socketCount() const { return static_cast<int>(channels_.size()); }
+
+  public slots:
+    // The MQTT bridge is on and its connection came or went.
+    void setMqttConnected(bool connected);
+
+  private:
+    HttpReply page(const QString& file, const QByteArray& type) const;
+    HttpReply session(const HttpRequest& r);
+    HttpReply login(const HttpRequest& r);
+    HttpReply logout(const HttpRequest& r);
+    HttpReply notFound(const HttpRequest& r) const;
+    // The contract headers and the origin check around every handler.
+    HttpFront::Handler guarded(HttpFront::Handler handler);
+    bool foreignOrigin(const QByteArray& origin, const QByteArray& host) const;
+
+    void onWebSocket(QWebSocket* socket);
+    void onMessage(Channel* channel, const QJsonObject& m);
+    void command(Channel* channel, const QJsonObject& m);
+    void houseCommand(Channel* channel, const QJsonObject& m);
+    void scheduleCommand(Channel* channel, const QJsonObject& m);
+    // Answers a command given through the command path: sent or refused at once.
+    void answerGiven(Channel* channel, const QJsonValue& id);
+    QJsonObject hello() const;
+    void broadcast(const QJsonObject& message);
+    void onHeard(const state::HeardEvent& event);
+    void onSessionEnded(const QByteArray& id);
+    void sendSchedule();
+
+    core::Service& service_;
+    std::unique_ptr<HttpFront> front_;
+    Sessions sessions_;
+    platform::AddressDelays delays_;
+    std::vector<Channel*> channels_;
+    std::deque<QString> heard_;  // newest first
+    std::optional<bool> mqtt_;   // nothing while the bridge is off
+    QString address_;
+    bool tls_ = false;
+    bool giving_ = false;    // a command of a page is being given
+    QString givingFailure_;  // why it failed at once
+};
+
+}  // namespace web
