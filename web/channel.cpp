@@ -17,7 +17,10 @@ Channel::Channel(QWebSocket* socket, QByteArray session, QObject* parent)
     connect(socket_, &QWebSocket::binaryMessageReceived, this, [this] {
         sendError(QJsonValue::Null, QStringLiteral("Binary messages are not taken"));
     });
-    connect(socket_, &QWebSocket::disconnected, this, &Channel::gone);
+    connect(socket_, &QWebSocket::disconnected, this, [this] {
+        gone();
+        deleteLater();
+    });
     connect(socket_, &QWebSocket::pong, this, [this] { pongTimer_.stop(); });
     pongTimer_.setSingleShot(true);
     connect(&pongTimer_, &QTimer::timeout, this, [this] {
@@ -43,6 +46,14 @@ void Channel::gone() {
     open_ = false;
     pingTimer_.stop();
     pongTimer_.stop();
+    // A peer that never finishes the closing handshake is cut off.
+    auto* wait = new QTimer(this);
+    wait->setSingleShot(true);
+    connect(wait, &QTimer::timeout, this, [this] {
+        socket_->abort();
+        deleteLater();
+    });
+    platform::TimeBase::global().startTimer(*wait, CloseWaitMs);
     emit closed();
 }
 

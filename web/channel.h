@@ -23,6 +23,7 @@ class Channel : public QObject {
     static constexpr qint64 MaxBuffered = 1024 * 1024;
     static constexpr qint64 PingIntervalMs = 30000;
     static constexpr qint64 PongTimeoutMs = 10000;
+    static constexpr qint64 CloseWaitMs = 5000;
 
     // Takes the socket over; session: the cookie it was opened with.
     Channel(QWebSocket* socket, QByteArray session, QObject* parent = nullptr);
@@ -42,6 +43,8 @@ class Channel : public QObject {
     // A JSON object with a string "type".
     void message(const QJsonObject& message);
     // The socket is gone (closed by either side or dropped); emitted once.
+    // The channel then deletes itself once the socket has disconnected (a
+    // closing handshake takes at most CloseWaitMs).
     void closed();
 
   private:

@@ -4,6 +4,7 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponse>
 #include <QHttpServerRouterRule>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QWebSocket>
 
@@ -88,7 +89,6 @@ bool HttpFront::listen(const QHostAddress& address, quint16 port,
     server->route<NoUpgradeRule>("/<arg>", [this](const QUrl&, const QHttpServerRequest& request) {
         return toResponse(fallback_(toRequest(request)));
     });
-    if (tls) server->sslSetup(*tls);
     // The hand-off: an upgrade becomes a QWebSocket only while this signal
     // has a receiver.
     QHttpServer* raw = server.get();
@@ -97,8 +97,16 @@ bool HttpFront::listen(const QHostAddress& address, quint16 port,
             if (std::unique_ptr<QWebSocket> s = raw->nextPendingWebSocketConnection())
                 emit webSocket(s.release());
     });
-    // A server of our own, so that a failure keeps its reason.
-    auto* tcp = new QTcpServer(raw);
+    // A server of our own, so that a failure keeps its reason; with TLS it
+    // hands over connections once their handshake is done.
+    QTcpServer* tcp = nullptr;
+    if (tls) {
+        auto* ssl = new QSslServer(raw);
+        ssl->setSslConfiguration(*tls);
+        tcp = ssl;
+    } else {
+        tcp = new QTcpServer(raw);
+    }
     if (!tcp->listen(address, port)) {
         *why = tcp->errorString();
         return false;

@@ -28,8 +28,10 @@ const QString kGroup = QStringLiteral("Web");
 const QByteArray kJson = QByteArrayLiteral("application/json");
 const QByteArray kTokenHeader = QByteArrayLiteral("x-veldrin-token");
 
+// A [Web] setting; missing or empty: fallback.
 QString setting(const QString& key, const QString& fallback = {}) {
-    return platform::GetSetting(settings::kApp, kGroup, key, fallback).trimmed();
+    const QString value = platform::GetSetting(settings::kApp, kGroup, key).trimmed();
+    return value.isEmpty() ? fallback : value;
 }
 
 HttpReply json(int status, const QJsonObject& body) {
@@ -125,10 +127,7 @@ void ServiceWeb::close() {
     front_->close();
     const std::vector<Channel*> all = channels_;
     channels_.clear();
-    for (Channel* c : all) {
-        c->disconnect(this);
-        c->deleteLater();
-    }
+    for (Channel* c : all) delete c;
 }
 
 bool ServiceWeb::listen() {
@@ -307,16 +306,12 @@ void ServiceWeb::onWebSocket(QWebSocket* socket) {
                 .arg(socket->peerAddress().toString(),
                      s ? QStringLiteral("another site") : QStringLiteral("not logged in")));
         channel->refuse();
-        channel->deleteLater();
         return;
     }
     channels_.push_back(channel);
     connect(channel, &Channel::message, this,
             [this, channel](const QJsonObject& m) { onMessage(channel, m); });
-    connect(channel, &Channel::closed, this, [this, channel] {
-        std::erase(channels_, channel);
-        channel->deleteLater();
-    });
+    connect(channel, &Channel::closed, this, [this, channel] { std::erase(channels_, channel); });
     channel->send(hello());
 }
 
@@ -366,10 +361,11 @@ void ServiceWeb::setMqttConnected(bool connected) {
 }
 
 void ServiceWeb::sendSchedule() {
+    // Without a schedule file there is nothing to show; the next "hello"
+    // says so with "schedule": null.
     const QJsonValue s = scheduleJson(service_.schedule());
-    QJsonObject m = s.isObject() ? s.toObject()
-                                 : QJsonObject{{QStringLiteral("enabled"), QJsonValue()},
-                                               {QStringLiteral("next"), QJsonValue()}};
+    if (!s.isObject()) return;
+    QJsonObject m = s.toObject();
     m.insert(QStringLiteral("type"), QStringLiteral("schedule"));
     broadcast(m);
 }

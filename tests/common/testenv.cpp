@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QThread>
 #include <QTimer>
 
@@ -50,6 +51,22 @@ QString binDir() {
     QString d = qEnvironmentVariable("VELDRIN_BIN_DIR");
     if (!d.isEmpty()) return d;
     return QCoreApplication::applicationDirPath();
+}
+
+std::pair<QString, QString> makeCertificate(const QString& name) {
+    const QString dir = configHome();
+    const QString cert = dir + "/" + name + "-cert.pem", key = dir + "/" + name + "-key.pem";
+    QProcess openssl;
+    openssl.start("openssl",
+                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                   "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=localhost",
+                   "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"});
+    pumpUntil([&] { return openssl.state() == QProcess::NotRunning; }, 20000);
+    if (openssl.exitStatus() != QProcess::NormalExit || openssl.exitCode() != 0) {
+        qWarning("openssl: %s", openssl.readAllStandardError().constData());
+        return {};
+    }
+    return {cert, key};
 }
 
 }  // namespace testenv

@@ -3,6 +3,7 @@
 
 #include <QString>
 #include <functional>
+#include <utility>
 
 namespace testenv {
 
@@ -26,5 +27,9 @@ void pump(int realMs);
 
 // Folder of the built executables (build/bin).
 QString binDir();
+
+// A self-signed certificate for 127.0.0.1 and its key, made by openssl in
+// configHome(): {certificate, key} ({} when openssl failed).
+std::pair<QString, QString> makeCertificate(const QString& name);
 
 }  // namespace testenv

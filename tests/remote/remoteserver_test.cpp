@@ -97,20 +97,7 @@ void resetConnection(QTcpSocket& s) {
     s.abort();
 }
 
-// A self-signed certificate for 127.0.0.1 and its key, made by openssl in the
-// test's folder: {certificate, key}.
-std::pair<QString, QString> makeCertificate(const QString& name) {
-    const QString dir = testenv::configHome();
-    const QString cert = dir + "/" + name + "-cert.pem", key = dir + "/" + name + "-key.pem";
-    QProcess openssl;
-    openssl.start("openssl",
-                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                   "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=localhost",
-                   "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"});
-    testenv::pumpUntil([&] { return openssl.state() == QProcess::NotRunning; }, 20000);
-    EXPECT_EQ(openssl.exitCode(), 0) << openssl.readAllStandardError().toStdString();
-    return {cert, key};
-}
+using testenv::makeCertificate;
 
 // veldrin-cmd over TLS with password "pw", trusting ca: {exit code, output}.
 std::pair<int, QString> runTls(quint16 port, const QStringList& args) {

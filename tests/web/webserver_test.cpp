@@ -220,6 +220,8 @@ TEST_F(WebTest, LoginWrongThenRightSetsAStrictCookieAndEveryReplyHasTheSafetyHea
 }
 
 TEST_F(WebTest, WrongWebLoginsSpendTheRemoteListenersGuessBudget) {
+    // Real time, as in a release build: the burst is not refilled meanwhile.
+    RemoteServer::setTimeBaseForTests(false);
     remote::ServiceRemote listener(*service);
     ASSERT_TRUE(listener.listen());
     // From five addresses, so that no address delay stands in the way.
@@ -394,4 +396,49 @@ TEST(WebSessions, ALoginBeyondTheLimitEndsTheLeastRecentlyUsed) {
     EXPECT_EQ(ended, QList<QByteArray>({all[1].id}));
     EXPECT_EQ(sessions.count(), web::Sessions::MaxSessions);
     EXPECT_NE(sessions.fromCookieHeader("a=b; veldrin_session=" + all[0].id), nullptr);
+}
+
+TEST_F(WebTest, ListenFailuresAreLoggedAndClearTextBeyondThisComputerWarns) {
+    platform::SaveSetting("veldrin", "Web", "Port", QString::number(web->port()));
+    web::ServiceWeb second(*service);
+    EXPECT_FALSE(second.listen());
+    EXPECT_FALSE(
+        lines
+            .filter(QStringLiteral("Web page not served: cannot listen on 127.0.0.1 port %1: ")
+                        .arg(web->port()))
+            .isEmpty())
+        << lines.join('\n').toStdString();
+    EXPECT_EQ(request("GET", "/").status, 200);  // the first goes on
+
+    platform::SaveSetting("veldrin", "Web", "Port", "0");
+    platform::SaveSetting("veldrin", "Web", "ListenAddress", "0.0.0.0");
+    lines.clear();
+    ASSERT_TRUE(second.listen());
+    EXPECT_EQ(lines.filter("Warning: the web page is served on 0.0.0.0 without TLS").size(), 1);
+    platform::SaveSetting("veldrin", "Web", "ListenAddress", "");
+}
+
+TEST_F(WebTest, UnderTlsTheCookieIsSecure) {
+    const auto [cert, key] = testenv::makeCertificate("web");
+    ASSERT_FALSE(cert.isEmpty());
+    // [Web] names none: those of the remote listener apply.
+    platform::SaveSetting("veldrin", "Startup", "TLSCertificate", cert);
+    platform::SaveSetting("veldrin", "Startup", "TLSKey", key);
+    const bool listening = web->listen();
+    platform::SaveSetting("veldrin", "Startup", "TLSCertificate", "");
+    platform::SaveSetting("veldrin", "Startup", "TLSKey", "");
+    ASSERT_TRUE(listening);
+    EXPECT_TRUE(
+        lines.contains(QStringLiteral("Web page at https://127.0.0.1:%1/").arg(web->port())));
+
+    QNetworkAccessManager nam;
+    QNetworkRequest r(QUrl(QStringLiteral("https://127.0.0.1:%1/api/login").arg(web->port())));
+    r.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    QNetworkReply* reply = nam.post(r, QByteArray(R"({"password":"secret"})"));
+    QObject::connect(reply, &QNetworkReply::sslErrors, reply,
+                     [reply] { reply->ignoreSslErrors(); });
+    ASSERT_TRUE(testenv::pumpUntil([reply] { return reply->isFinished(); }));
+    EXPECT_TRUE(reply->rawHeader("Set-Cookie").endsWith("; SameSite=Strict; Secure"))
+        << reply->rawHeader("Set-Cookie").toStdString() << reply->errorString().toStdString();
+    delete reply;
 }
