@@ -17,6 +17,7 @@ import struct
 import sys
 import time
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "web", "browser"))
 import browser_test as bt  # noqa: E402  (the rig: emulator, daemon, browser helpers)
 

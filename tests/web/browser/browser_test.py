@@ -309,6 +309,8 @@ class PageTest(unittest.TestCase):
         self.assertIsNotNone(self.js(d, "return document.querySelector('[data-address=\"A5\"] input[type=range]')"))
         self.assertIsNone(self.js(d, "return document.querySelector('[data-address=\"A6\"] input[type=range]')"))
         self.assertEqual(self.text(d, "#houses h2"), "House A")
+        weight = self.js(d, "return performance.getEntries().reduce((s, e) => s + (e.decodedBodySize || 0), 0)")
+        self.assertTrue(10 * 1024 < weight < 60 * 1024, "the page's files together: %s bytes" % weight)
 
     def test_switch_dim_and_wall_switch_reach_every_page(self):
         d1, d2 = self.browser(), self.browser()
