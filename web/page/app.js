@@ -422,6 +422,10 @@
     }
     parts.status = el("p", "status");
     parts.status.setAttribute("aria-live", "polite");
+    parts.state.id = "state-" + mod.address;
+    parts.status.id = "status-" + mod.address;
+    for (const c of [parts.toggle, parts.range])
+      if (c) c.setAttribute("aria-describedby", parts.state.id + " " + parts.status.id);
     card.append(parts.status);
     cards.set(mod.address, parts);
     paint(parts);

@@ -353,11 +353,11 @@ class PageTest(unittest.TestCase):
         self.log_in(d)
         self.wait_card(d)
         self.rig.stop_daemon()
-        self.until(d, lambda d: d.find_element("id", "notice").is_displayed()
-                   and self.text(d, "#notice") == "Connection lost, reconnecting...", "no reconnect notice")
+        self.until(d, lambda d: self.text(d, "#notice") == "Connection lost, reconnecting..."
+                   and d.find_element("id", "notice").is_displayed(), "no reconnect notice")
         self.assertEqual(self.attr(d, "#notice", "role"), "status")
         self.rig.start_daemon()
-        self.until(d, lambda d: not d.find_element("id", "notice").is_displayed(), "the notice stays", 15)
+        self.until(d, lambda d: self.text(d, "#notice") == "", "the notice stays", 15)
         # The restarted daemon may have forgotten the session: then the page asks again.
         self.until(d, lambda d: self.card_shown(d) or d.find_element("id", "password").is_displayed(),
                    "neither cards nor login")
