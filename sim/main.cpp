@@ -46,10 +46,11 @@ void onSignal(int) {
     [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &c, 1);
 }
 
-const char* const kUsage = "usage: veldrin-sim [--cp290] [--link PATH] [--pace] [--time-scale S]";
+const char* const kUsage =
+    "usage: veldrin-sim [--cp290] [--frames] [--link PATH] [--pace] [--time-scale S]";
 
 const char* const kHelp =
-    "usage: veldrin-sim [--cp290] [--link PATH] [--pace] [--time-scale S]\n"
+    "usage: veldrin-sim [--cp290] [--frames] [--link PATH] [--pace] [--time-scale S]\n"
     "\n"
     "Emulates an interface on a new pseudo-terminal, so that veldrin or veldrind can\n"
     "drive it as a serial port without hardware. The first line of output is\n"
@@ -60,6 +61,8 @@ const char* const kHelp =
     "options:\n"
     "  --cp290          emulate the CP290 (600 baud) instead of the two-way\n"
     "                   interface (4800 baud)\n"
+    "  --frames         also print each frame received from the computer in hex\n"
+    "                   (\"frame: 04 61\"), before the module line it causes\n"
     "  --link PATH      also make PATH a symbolic link to the device (a fixed name\n"
     "                   for the settings); removed again at exit\n"
     "  --pace           let each byte take its time on the line at the interface's\n"
@@ -235,7 +238,7 @@ bool isSymlink(const QByteArray& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool cp290 = false, pace = false;
+    bool cp290 = false, pace = false, frames = false;
     QString link;
     double scale = 1.0;
     for (int i = 1; i < argc; ++i) {
@@ -243,6 +246,8 @@ int main(int argc, char** argv) {
         bool ok = true;
         if (a == "--cp290") {
             cp290 = true;
+        } else if (a == "--frames") {
+            frames = true;
         } else if (a == "--pace") {
             pace = true;
         } else if (a == "--link" && i + 1 < argc) {
@@ -270,6 +275,7 @@ int main(int argc, char** argv) {
         sim = cp.get();
     } else {
         twoWay = std::make_unique<TwoWaySim>();
+        twoWay->setFrameEcho(frames);
         sim = twoWay.get();
     }
     sim->setTimeScale(scale);

@@ -248,6 +248,10 @@ void PtySim::emitLines(const QStringList& lines) {
     m_cv.notify_all();
 }
 
+void PtySim::emitNote(const QString& line) {
+    if (m_hook) m_hookQueue += line;
+}
+
 void PtySim::wake() {
     if (m_wakeFd < 0) return;
     const std::uint64_t one = 1;

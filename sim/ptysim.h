@@ -99,6 +99,8 @@ class PtySim {
     SimClock::duration byteTime() const;
     bool outputPending() const { return !m_out.empty(); }
     void emitLines(const QStringList& lines);
+    // Hands a line to the line hook only (not a module line, not waited on).
+    void emitNote(const QString& line);
     // Wakes the I/O thread so it re-reads state changed from another thread.
     void wake();
 

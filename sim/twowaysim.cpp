@@ -50,6 +50,11 @@ void TwoWaySim::setReadyDelayMs(int ms) {
     m_readyDelayMs = std::max(0, ms);
 }
 
+void TwoWaySim::setFrameEcho(bool on) {
+    std::lock_guard lk(m_mutex);
+    m_frameEcho = on;
+}
+
 void TwoWaySim::injectUpload(const QByteArray& uploadWithSizeAndMask, int extraPolls) {
     std::lock_guard lk(m_mutex);
     if (m_uploads.empty()) m_nextPoll = SimClock::now();
@@ -277,6 +282,7 @@ void TwoWaySim::frameComplete() {
     m_state = State::Idle;
     const Kind kind = classify(frame);
     record(frame, kind);
+    if (m_frameEcho) emitNote("frame: " + hex(frame));
     if (m_silent) return;
 
     if (kind == Kind::Clock) {

@@ -72,6 +72,9 @@ class TwoWaySim : public PtySim {
     void pollInsteadOfChecksum(int n);
     // Logical milliseconds between the confirmation and the ready byte.
     void setReadyDelayMs(int ms);
+    // Each complete frame from the computer also goes to the line hook as
+    // "frame: 04 61", before the module line it causes.
+    void setFrameEcho(bool on);
 
     // Injections of traffic the interface sends of its own accord. Each waits
     // until a frame handshake in progress is done.
@@ -141,6 +144,7 @@ class TwoWaySim : public PtySim {
     static Kind classify(const QByteArray& frame);
 
     State m_state = State::Idle;
+    bool m_frameEcho = false;
     QByteArray m_frame;  // frame being received, or awaiting its confirmation
     int m_expect = 0;
     SimClock::time_point m_stateDeadline{};  // frame/ack time-out, or ready time

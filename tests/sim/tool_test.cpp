@@ -79,6 +79,25 @@ TEST(SimTool, TwoWayUploadFromStdinKeepsServingAfterItsEndAndRemovesTheLinkAtSig
     EXPECT_FALSE(QFileInfo(link).isSymLink());
 }
 
+TEST(SimTool, FramesOptionPrintsEachFrameBeforeItsModuleLine) {
+    QProcess p;
+    const QString device = startTool(p, {"--frames", "--time-scale", "10"});
+    ASSERT_TRUE(device.startsWith("/dev/pts/")) << p.readAllStandardError().toStdString();
+    RawClient client(device);
+    ASSERT_TRUE(client.isOpen());
+    client.write(bytes("0466"));
+    EXPECT_EQ(client.read(1, 2000), bytes("6A"));
+    client.write(bytes("00"));
+    client.write(bytes("0662"));
+    EXPECT_EQ(client.read(2, 2000), bytes("5568"));
+    client.write(bytes("00"));
+    EXPECT_EQ(nextLine(p), "frame: 04 66");
+    EXPECT_EQ(nextLine(p), "frame: 06 62");
+    EXPECT_EQ(nextLine(p), "A1 ON");
+    p.terminate();
+    ASSERT_TRUE(p.waitForFinished(5000));
+}
+
 TEST(SimTool, Cp290LinesAndStatusThenSigterm) {
     QTemporaryDir dir;
     const QString link = dir.path() + "/cp290";
