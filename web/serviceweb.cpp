@@ -363,11 +363,10 @@ void ServiceWeb::setMqttConnected(bool connected) {
 }
 
 void ServiceWeb::sendSchedule() {
-    // Without a schedule file there is nothing to show; the next "hello"
-    // says so with "schedule": null.
+    // Without a schedule file (it went away) the pages hide the section:
+    // {"type":"schedule","schedule":null}.
     const QJsonValue s = scheduleJson(service_.schedule());
-    if (!s.isObject()) return;
-    QJsonObject m = s.toObject();
+    QJsonObject m = s.isObject() ? s.toObject() : QJsonObject{{QStringLiteral("schedule"), s}};
     m.insert(QStringLiteral("type"), QStringLiteral("schedule"));
     broadcast(m);
 }

@@ -229,7 +229,7 @@
         setMqtt({ connected: m.connected });
         break;
       case "schedule":
-        setSchedule(m);
+        setSchedule(m.schedule === null ? null : m);
         break;
       case "error":
         result({ id: m.id, ok: false, error: m.error });
