@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QTimer>
 #include <QWebSocket>
+#include <algorithm>
 
 #include "channel.h"
 #include "commandpath.h"
@@ -301,11 +302,18 @@ void ServiceWeb::onWebSocket(QWebSocket* socket) {
     const QNetworkRequest request = socket->request();
     const Sessions::Session* s = sessions_.fromCookieHeader(request.rawHeader("Cookie"));
     auto* channel = new Channel(socket, s ? s->id : QByteArray(), this);
-    if (!s || foreignOrigin(socket->origin().toUtf8(), request.rawHeader("Host"))) {
-        service_.log().client(
-            QStringLiteral("Web socket from %1 refused: %2")
-                .arg(socket->peerAddress().toString(),
-                     s ? QStringLiteral("another site") : QStringLiteral("not logged in")));
+    QString refusal;
+    if (!s)
+        refusal = QStringLiteral("not logged in");
+    else if (foreignOrigin(socket->origin().toUtf8(), request.rawHeader("Host")))
+        refusal = QStringLiteral("another site");
+    else if (std::count_if(channels_.begin(), channels_.end(), [s](const Channel* c) {
+                 return c->session() == s->id;
+             }) >= MaxSocketsPerSession)
+        refusal = QStringLiteral("too many pages open in one session");
+    if (!refusal.isEmpty()) {
+        service_.log().client(QStringLiteral("Web socket from %1 refused: %2")
+                                  .arg(socket->peerAddress().toString(), refusal));
         // After the socket's own queued start, which reads from it.
         QTimer::singleShot(0, channel, &Channel::refuse);
         return;

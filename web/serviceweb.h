@@ -42,6 +42,9 @@ class ServiceWeb : public QObject {
     static constexpr quint16 DefaultPort = 8410;
     static constexpr int MaxHeard = 50;
     static constexpr int MaxLoginBody = 4096;
+    // Open pages of one session: more are refused (1008), so that one
+    // logged-in browser cannot hold sockets without end.
+    static constexpr int MaxSocketsPerSession = 8;
 
     explicit ServiceWeb(core::Service& service, QObject* parent = nullptr);
     ~ServiceWeb() override;

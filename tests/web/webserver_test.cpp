@@ -443,3 +443,45 @@ TEST_F(WebTest, UnderTlsTheCookieIsSecure) {
         << reply->rawHeader("Set-Cookie").toStdString() << reply->errorString().toStdString();
     delete reply;
 }
+
+TEST_F(WebTest, ARequestBodyBeyondAnyUseIsCutOffUnread) {
+    // Nobody logged in: whatever a request claims to carry, the server stops
+    // reading and says why instead of keeping it all in memory.
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, web->port());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return s.state() == QAbstractSocket::ConnectedState; }));
+    s.write("POST /api/login HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(web->port()) +
+            "\r\nContent-Type: application/json\r\nContent-Length: 100000000\r\n\r\n");
+    s.write(QByteArray(3 * 1024 * 1024, 'x'));
+    QByteArray got;
+    EXPECT_TRUE(testenv::pumpUntil([&] {
+        got += s.readAll();
+        return s.state() == QAbstractSocket::UnconnectedState;
+    }));
+    got += s.readAll();
+    EXPECT_TRUE(got.startsWith("HTTP/1.1 413")) << got.left(200).toStdString();
+    // A connection that keeps to the limits is served as before.
+    EXPECT_EQ(login("secret").status, 200);
+}
+
+TEST_F(WebTest, OneSessionCannotOpenSocketsWithoutEnd) {
+    const QByteArray c = cookie();
+    std::vector<std::unique_ptr<Page>> pages;
+    for (int i = 0; i < web::ServiceWeb::MaxSocketsPerSession; ++i) {
+        pages.push_back(open(c));
+        ASSERT_FALSE(pages.back()->next("hello").isEmpty());
+    }
+    auto extra = open(c);
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] { return extra->socket.closeCode() == QWebSocketProtocol::CloseCodePolicyViolated; }));
+    EXPECT_TRUE(extra->messages.isEmpty());
+    EXPECT_EQ(web->socketCount(), web::ServiceWeb::MaxSocketsPerSession);
+    // Another session is not held back, and a closed page makes room.
+    auto other = open(cookie());
+    EXPECT_FALSE(other->next("hello").isEmpty());
+    pages.front()->socket.close();
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] { return web->socketCount() == web::ServiceWeb::MaxSocketsPerSession; }));
+    auto again = open(c);
+    EXPECT_FALSE(again->next("hello").isEmpty());
+}
