@@ -485,3 +485,41 @@ TEST_F(WebTest, OneSessionCannotOpenSocketsWithoutEnd) {
     auto again = open(c);
     EXPECT_FALSE(again->next("hello").isEmpty());
 }
+
+TEST_F(WebTest, ASiteRenamedToThisComputerCannotGuessNorConnect) {
+    // DNS rebinding: a site's name made to point at 127.0.0.1 sends its own
+    // name as Host and Origin, which match each other.
+    const QByteArray site = "evil.example:" + QByteArray::number(web->port());
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, web->port());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return s.state() == QAbstractSocket::ConnectedState; }));
+    const QByteArray body = R"({"password":"guess"})";
+    s.write("POST /api/login HTTP/1.1\r\nHost: " + site + "\r\nOrigin: http://" + site +
+            "\r\nContent-Type: application/json\r\nContent-Length: " +
+            QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    QByteArray got;
+    ASSERT_TRUE(testenv::pumpUntil([&] {
+        got += s.readAll();
+        return got.contains("\r\n");
+    }));
+    EXPECT_TRUE(got.startsWith("HTTP/1.1 403")) << got.toStdString();
+    // No delay was started: the password was not compared.
+    EXPECT_EQ(login("secret").status, 200);
+
+    // Names of this computer still work.
+    QNetworkAccessManager nam;
+    QNetworkReply* reply = nam.get(
+        QNetworkRequest(QUrl(QStringLiteral("http://localhost:%1/api/session").arg(web->port()))));
+    ASSERT_TRUE(testenv::pumpUntil([reply] { return reply->isFinished(); }));
+    EXPECT_EQ(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+    delete reply;
+
+    Page page("http://" + site);
+    QNetworkRequest r(QUrl("ws://127.0.0.1:" + QString::number(web->port()) + "/ws"));
+    r.setRawHeader("Cookie", cookie());
+    r.setRawHeader("Host", site);
+    page.socket.open(r);
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] { return page.socket.closeCode() == QWebSocketProtocol::CloseCodePolicyViolated; }));
+    EXPECT_TRUE(page.messages.isEmpty());
+}
