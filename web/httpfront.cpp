@@ -7,6 +7,7 @@
 #include <QSslServer>
 #include <QTcpServer>
 #include <QWebSocket>
+#include <memory>
 
 namespace web {
 
@@ -60,6 +61,43 @@ class NoUpgradeRule : public QHttpServerRouterRule {
     }
 };
 
+// Qt HTTP Server 6.4 keeps a request's whole body in memory (twice, while
+// it is incomplete) with no limit of its own. Each connection may deliver
+// at most MaxRequestBytes before the server has answered; beyond that it is
+// answered 413 and closed. A WebSocket upgrade takes the socket away from
+// the HTTP server, which ends this watch with the socket's other connections.
+template <class Base>
+class LimitedServer : public Base {
+  public:
+    using Base::Base;
+
+    QTcpSocket* nextPendingConnection() override {
+        QTcpSocket* socket = Base::nextPendingConnection();
+        if (!socket) return nullptr;
+        // Connected before the HTTP server's own reader, so it sees each
+        // arrival before the server takes it.
+        auto unanswered = std::make_shared<qint64>(0);
+        QObject::connect(socket, &QIODevice::bytesWritten, socket, [unanswered](qint64) {
+            if (*unanswered > 0) *unanswered = 0;
+        });
+        QObject::connect(socket, &QIODevice::readyRead, socket, [socket, unanswered] {
+            if (*unanswered < 0) return;  // answered 413, closing
+            *unanswered += socket->bytesAvailable();
+            if (*unanswered <= HttpFront::MaxRequestBytes) return;
+            *unanswered = -1;
+            socket->write(
+                "HTTP/1.1 413 Payload Too Large\r\n"
+                "Content-Security-Policy: default-src 'self'; frame-ancestors 'none'\r\n"
+                "X-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n"
+                "Content-Length: 0\r\nConnection: close\r\n\r\n");
+            // Reads no more; the socket is gone (and the server's request
+            // with it) once the answer is out.
+            socket->disconnectFromHost();
+        });
+        return socket;
+    }
+};
+
 }  // namespace
 
 HttpFront::HttpFront(std::vector<Route> routes, Handler fallback, QObject* parent)
@@ -101,11 +139,11 @@ bool HttpFront::listen(const QHostAddress& address, quint16 port,
     // hands over connections once their handshake is done.
     QTcpServer* tcp = nullptr;
     if (tls) {
-        auto* ssl = new QSslServer(raw);
+        auto* ssl = new LimitedServer<QSslServer>(raw);
         ssl->setSslConfiguration(*tls);
         tcp = ssl;
     } else {
-        tcp = new QTcpServer(raw);
+        tcp = new LimitedServer<QTcpServer>(raw);
     }
     if (!tcp->listen(address, port)) {
         *why = tcp->errorString();

@@ -46,6 +46,9 @@ class HttpFront : public QObject {
     Q_OBJECT
   public:
     using Handler = std::function<HttpReply(const HttpRequest&)>;
+    // What a connection may send before it has been answered: far more than
+    // any request of the page (a login is a few hundred bytes).
+    static constexpr qint64 MaxRequestBytes = 256 * 1024;
     struct Route {
         QByteArray method;  // "GET" or "POST"
         QString path;       // exact

@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QTimer>
 #include <QWebSocket>
+#include <algorithm>
 
 #include "channel.h"
 #include "commandpath.h"
@@ -173,6 +174,7 @@ bool ServiceWeb::listen() {
         return false;
     }
     tls_ = conf.has_value();
+    loopbackOnly_ = host.isLoopback();
     service_.log().event(QStringLiteral("Web page at ") + url());
     if (!tls_ && !host.isLoopback())
         service_.log().event(
@@ -192,6 +194,21 @@ QString ServiceWeb::url() const {
 // ---------------------------------------------------------------------------
 // HTTP
 
+bool ServiceWeb::foreignHost(const QByteArray& host) const {
+    // Served on this computer only: a request that names another host came
+    // through a name that was made to point here (DNS rebinding), from a
+    // site that would otherwise pass as this server's own origin.
+    if (!loopbackOnly_) return false;
+    QByteArray name = host;
+    if (name.startsWith('['))
+        name = name.mid(1, name.indexOf(']') - 1);
+    else if (name.count(':') == 1)
+        name = name.left(name.indexOf(':'));
+    if (name.compare("localhost", Qt::CaseInsensitive) == 0) return false;
+    QHostAddress address;
+    return !address.setAddress(QString::fromLatin1(name)) || !address.isLoopback();
+}
+
 bool ServiceWeb::foreignOrigin(const QByteArray& origin, const QByteArray& host) const {
     const QByteArray own =
         (tls_ ? QByteArrayLiteral("https://") : QByteArrayLiteral("http://")) + host;
@@ -202,7 +219,9 @@ HttpFront::Handler ServiceWeb::guarded(HttpFront::Handler handler) {
     return [this, handler = std::move(handler)](const HttpRequest& r) {
         HttpReply reply;
         const QByteArray origin = r.header("origin");
-        if (r.method == "POST" && !origin.isEmpty() && foreignOrigin(origin, r.header("host")))
+        if (foreignHost(r.header("host")))
+            reply = jsonError(403, QStringLiteral("Unknown host"));
+        else if (r.method == "POST" && !origin.isEmpty() && foreignOrigin(origin, r.header("host")))
             reply = jsonError(403, QStringLiteral("Request from another site refused"));
         else
             reply = handler(r);
@@ -301,11 +320,19 @@ void ServiceWeb::onWebSocket(QWebSocket* socket) {
     const QNetworkRequest request = socket->request();
     const Sessions::Session* s = sessions_.fromCookieHeader(request.rawHeader("Cookie"));
     auto* channel = new Channel(socket, s ? s->id : QByteArray(), this);
-    if (!s || foreignOrigin(socket->origin().toUtf8(), request.rawHeader("Host"))) {
-        service_.log().client(
-            QStringLiteral("Web socket from %1 refused: %2")
-                .arg(socket->peerAddress().toString(),
-                     s ? QStringLiteral("another site") : QStringLiteral("not logged in")));
+    QString refusal;
+    if (!s)
+        refusal = QStringLiteral("not logged in");
+    else if (foreignHost(request.rawHeader("Host")) ||
+             foreignOrigin(socket->origin().toUtf8(), request.rawHeader("Host")))
+        refusal = QStringLiteral("another site");
+    else if (std::count_if(channels_.begin(), channels_.end(), [s](const Channel* c) {
+                 return c->session() == s->id;
+             }) >= MaxSocketsPerSession)
+        refusal = QStringLiteral("too many pages open in one session");
+    if (!refusal.isEmpty()) {
+        service_.log().client(QStringLiteral("Web socket from %1 refused: %2")
+                                  .arg(socket->peerAddress().toString(), refusal));
         // After the socket's own queued start, which reads from it.
         QTimer::singleShot(0, channel, &Channel::refuse);
         return;

@@ -42,6 +42,9 @@ class ServiceWeb : public QObject {
     static constexpr quint16 DefaultPort = 8410;
     static constexpr int MaxHeard = 50;
     static constexpr int MaxLoginBody = 4096;
+    // Open pages of one session: more are refused (1008), so that one
+    // logged-in browser cannot hold sockets without end.
+    static constexpr int MaxSocketsPerSession = 8;
 
     explicit ServiceWeb(core::Service& service, QObject* parent = nullptr);
     ~ServiceWeb() override;
@@ -76,6 +79,8 @@ class ServiceWeb : public QObject {
     // The contract headers and the origin check around every handler.
     HttpFront::Handler guarded(HttpFront::Handler handler);
     bool foreignOrigin(const QByteArray& origin, const QByteArray& host) const;
+    // A Host header that cannot name this server (see loopbackOnly_).
+    bool foreignHost(const QByteArray& host) const;
 
     void onWebSocket(QWebSocket* socket);
     void onMessage(Channel* channel, const QJsonObject& m);
@@ -99,8 +104,9 @@ class ServiceWeb : public QObject {
     std::optional<bool> mqtt_;   // nothing while the bridge is off
     QString address_;
     bool tls_ = false;
-    bool giving_ = false;    // a command of a page is being given
-    QString givingFailure_;  // why it failed at once
+    bool loopbackOnly_ = true;  // listening on a loopback address
+    bool giving_ = false;       // a command of a page is being given
+    QString givingFailure_;     // why it failed at once
 };
 
 }  // namespace web

@@ -443,3 +443,83 @@ TEST_F(WebTest, UnderTlsTheCookieIsSecure) {
         << reply->rawHeader("Set-Cookie").toStdString() << reply->errorString().toStdString();
     delete reply;
 }
+
+TEST_F(WebTest, ARequestBodyBeyondAnyUseIsCutOffUnread) {
+    // Nobody logged in: whatever a request claims to carry, the server stops
+    // reading and says why instead of keeping it all in memory.
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, web->port());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return s.state() == QAbstractSocket::ConnectedState; }));
+    s.write("POST /api/login HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(web->port()) +
+            "\r\nContent-Type: application/json\r\nContent-Length: 100000000\r\n\r\n");
+    s.write(QByteArray(3 * 1024 * 1024, 'x'));
+    QByteArray got;
+    EXPECT_TRUE(testenv::pumpUntil([&] {
+        got += s.readAll();
+        return s.state() == QAbstractSocket::UnconnectedState;
+    }));
+    got += s.readAll();
+    EXPECT_TRUE(got.startsWith("HTTP/1.1 413")) << got.left(200).toStdString();
+    // A connection that keeps to the limits is served as before.
+    EXPECT_EQ(login("secret").status, 200);
+}
+
+TEST_F(WebTest, OneSessionCannotOpenSocketsWithoutEnd) {
+    const QByteArray c = cookie();
+    std::vector<std::unique_ptr<Page>> pages;
+    for (int i = 0; i < web::ServiceWeb::MaxSocketsPerSession; ++i) {
+        pages.push_back(open(c));
+        ASSERT_FALSE(pages.back()->next("hello").isEmpty());
+    }
+    auto extra = open(c);
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] { return extra->socket.closeCode() == QWebSocketProtocol::CloseCodePolicyViolated; }));
+    EXPECT_TRUE(extra->messages.isEmpty());
+    EXPECT_EQ(web->socketCount(), web::ServiceWeb::MaxSocketsPerSession);
+    // Another session is not held back, and a closed page makes room.
+    auto other = open(cookie());
+    EXPECT_FALSE(other->next("hello").isEmpty());
+    pages.front()->socket.close();
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] { return web->socketCount() == web::ServiceWeb::MaxSocketsPerSession; }));
+    auto again = open(c);
+    EXPECT_FALSE(again->next("hello").isEmpty());
+}
+
+TEST_F(WebTest, ASiteRenamedToThisComputerCannotGuessNorConnect) {
+    // DNS rebinding: a site's name made to point at 127.0.0.1 sends its own
+    // name as Host and Origin, which match each other.
+    const QByteArray site = "evil.example:" + QByteArray::number(web->port());
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, web->port());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return s.state() == QAbstractSocket::ConnectedState; }));
+    const QByteArray body = R"({"password":"guess"})";
+    s.write("POST /api/login HTTP/1.1\r\nHost: " + site + "\r\nOrigin: http://" + site +
+            "\r\nContent-Type: application/json\r\nContent-Length: " +
+            QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    QByteArray got;
+    ASSERT_TRUE(testenv::pumpUntil([&] {
+        got += s.readAll();
+        return got.contains("\r\n");
+    }));
+    EXPECT_TRUE(got.startsWith("HTTP/1.1 403")) << got.toStdString();
+    // No delay was started: the password was not compared.
+    EXPECT_EQ(login("secret").status, 200);
+
+    // Names of this computer still work.
+    QNetworkAccessManager nam;
+    QNetworkReply* reply = nam.get(
+        QNetworkRequest(QUrl(QStringLiteral("http://localhost:%1/api/session").arg(web->port()))));
+    ASSERT_TRUE(testenv::pumpUntil([reply] { return reply->isFinished(); }));
+    EXPECT_EQ(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+    delete reply;
+
+    Page page("http://" + site);
+    QNetworkRequest r(QUrl("ws://127.0.0.1:" + QString::number(web->port()) + "/ws"));
+    r.setRawHeader("Cookie", cookie());
+    r.setRawHeader("Host", site);
+    page.socket.open(r);
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] { return page.socket.closeCode() == QWebSocketProtocol::CloseCodePolicyViolated; }));
+    EXPECT_TRUE(page.messages.isEmpty());
+}
