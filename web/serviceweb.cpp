@@ -416,6 +416,18 @@ void ServiceWeb::onMessage(Channel* channel, const QJsonObject& m) {
                            QStringLiteral("Unknown message type \"%1\"").arg(type.left(40)));
 }
 
+void ServiceWeb::give(Channel* channel, const QJsonValue& id,
+                      const std::function<void(CommandPath&)>& command) {
+    CommandPath& path = service_.commands();
+    path.clearRefusal();
+    giving_ = true;
+    givingFailure_.clear();
+    command(path);
+    giving_ = false;
+    if (givingFailure_.isEmpty()) givingFailure_ = path.lastRefusal();
+    answerGiven(channel, id);
+}
+
 void ServiceWeb::answerGiven(Channel* channel, const QJsonValue& id) {
     QJsonObject r{{QStringLiteral("type"), QStringLiteral("result")},
                   {QStringLiteral("id"), id},
@@ -451,17 +463,13 @@ void ServiceWeb::command(Channel* channel, const QJsonObject& m) {
         channel->sendError(id, QStringLiteral("Unknown action \"%1\"").arg(action.left(20)));
         return;
     }
-    CommandPath& path = service_.commands();
-    path.clearRefusal();
-    giving_ = true;
-    givingFailure_.clear();
-    if (level >= 0)
-        path.setBrightness(*a, level, state::Source::Web);
-    else
-        path.switchUnit(*a, action == QLatin1String("on"), state::Source::Web);
-    giving_ = false;
-    if (givingFailure_.isEmpty()) givingFailure_ = path.lastRefusal();
-    answerGiven(channel, id);
+    const bool on = action == QLatin1String("on");
+    give(channel, id, [&](CommandPath& path) {
+        if (level >= 0)
+            path.setBrightness(*a, level, state::Source::Web);
+        else
+            path.switchUnit(*a, on, state::Source::Web);
+    });
 }
 
 void ServiceWeb::houseCommand(Channel* channel, const QJsonObject& m) {
@@ -480,14 +488,8 @@ void ServiceWeb::houseCommand(Channel* channel, const QJsonObject& m) {
         channel->sendError(id, QStringLiteral("Unknown action \"%1\"").arg(action.left(20)));
         return;
     }
-    CommandPath& path = service_.commands();
-    path.clearRefusal();
-    giving_ = true;
-    givingFailure_.clear();
-    path.houseFunction(position, function, state::Source::Web);
-    giving_ = false;
-    if (givingFailure_.isEmpty()) givingFailure_ = path.lastRefusal();
-    answerGiven(channel, id);
+    give(channel, id,
+         [&](CommandPath& path) { path.houseFunction(position, function, state::Source::Web); });
 }
 
 void ServiceWeb::scheduleCommand(Channel* channel, const QJsonObject& m) {

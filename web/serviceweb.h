@@ -16,6 +16,7 @@
 #include <QObject>
 #include <QStringList>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -23,6 +24,7 @@
 #include "httpfront.h"
 #include "sessions.h"
 
+class CommandPath;
 class QWebSocket;
 
 namespace core {
@@ -88,6 +90,10 @@ class ServiceWeb : public QObject {
     void houseCommand(Channel* channel, const QJsonObject& m);
     void scheduleCommand(Channel* channel, const QJsonObject& m);
     // Answers a command given through the command path: sent or refused at once.
+    // Gives a page's command to the command path and answers it with a
+    // result: refused at once (with the reason) or on its way.
+    void give(Channel* channel, const QJsonValue& id,
+              const std::function<void(CommandPath&)>& command);
     void answerGiven(Channel* channel, const QJsonValue& id);
     QJsonObject hello() const;
     void broadcast(const QJsonObject& message);
