@@ -314,6 +314,9 @@
       root.append(sec.root);
     }
     if (!all.length) root.append(el("p", "note", "No modules are listed in the settings."));
+    // New cards for every module: those with a command still on its way
+    // show "sending" again.
+    for (const what of pending.values()) if (what.address) setSending(what.address, true);
     if (focusKey) {
       const again = root.querySelector('[data-key="' + CSS.escape(focusKey) + '"]');
       if (again) again.focus();
