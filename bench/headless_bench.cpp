@@ -123,7 +123,8 @@ int main(int argc, char** argv) {
                    p.state() == QProcess::NotRunning;
         },
         30000);
-    if (!started || p.state() == QProcess::NotRunning || !out.contains("loaded: ")) {
+    if (!started || p.state() == QProcess::NotRunning ||
+        (withSchedule && !out.contains("loaded: "))) {
         std::printf("no start-up:\n%s\n", out.constData());
         return 1;
     }

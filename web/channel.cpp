@@ -75,8 +75,8 @@ void Channel::logOut() {
     gone();
 }
 
-void Channel::refuse() {
-    socket_->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("Not allowed"));
+void Channel::refuse(const QString& why) {
+    socket_->close(QWebSocketProtocol::CloseCodePolicyViolated, why);
     gone();
 }
 

@@ -35,8 +35,9 @@ class Channel : public QObject {
     void sendError(const QJsonValue& id, const QString& error);
     // Sends {"type":"loggedOut"} and closes.
     void logOut();
-    // Closes with 1008 (not allowed) before anything was said.
-    void refuse();
+    // Closes with 1008 before anything was said; why: the reason the page
+    // may show.
+    void refuse(const QString& why = QStringLiteral("Not allowed"));
     bool isOpen() const { return open_; }
 
   signals:

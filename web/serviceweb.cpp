@@ -334,7 +334,13 @@ void ServiceWeb::onWebSocket(QWebSocket* socket) {
         service_.log().client(QStringLiteral("Web socket from %1 refused: %2")
                                   .arg(socket->peerAddress().toString(), refusal));
         // After the socket's own queued start, which reads from it.
-        QTimer::singleShot(0, channel, &Channel::refuse);
+        const bool tooMany = s && refusal.startsWith(QLatin1String("too many"));
+        QTimer::singleShot(0, channel, [channel, tooMany] {
+            if (tooMany)
+                channel->refuse(QStringLiteral("Too many pages open"));
+            else
+                channel->refuse();
+        });
         return;
     }
     channels_.push_back(channel);

@@ -44,9 +44,10 @@ class ServiceWeb : public QObject {
     static constexpr quint16 DefaultPort = 8410;
     static constexpr int MaxHeard = 50;
     static constexpr int MaxLoginBody = 4096;
-    // Open pages of one session: more are refused (1008), so that one
-    // logged-in browser cannot hold sockets without end.
-    static constexpr int MaxSocketsPerSession = 8;
+    // Open pages of one session: more are refused (1008, "Too many pages
+    // open"), so that one logged-in browser cannot hold sockets without end.
+    // Enough for a browser with a tab per room.
+    static constexpr int MaxSocketsPerSession = 16;
 
     explicit ServiceWeb(core::Service& service, QObject* parent = nullptr);
     ~ServiceWeb() override;

@@ -475,6 +475,7 @@ TEST_F(WebTest, OneSessionCannotOpenSocketsWithoutEnd) {
     ASSERT_TRUE(testenv::pumpUntil(
         [&] { return extra->socket.closeCode() == QWebSocketProtocol::CloseCodePolicyViolated; }));
     EXPECT_TRUE(extra->messages.isEmpty());
+    EXPECT_EQ(extra->socket.closeReason(), "Too many pages open");  // the page shows it
     EXPECT_EQ(web->socketCount(), web::ServiceWeb::MaxSocketsPerSession);
     // Another session is not held back, and a closed page makes room.
     auto other = open(cookie());

@@ -152,11 +152,14 @@
       }
       handle(m);
     };
-    sock.onclose = () => {
+    sock.onclose = (ev) => {
       if (ws !== sock) return;
       ws = null;
       failAllPending("Connection lost");
-      if (wanted) lost();
+      // 1008 with a reason of its own: the server turned this page away
+      // (too many pages open in this session); the page keeps trying.
+      const why = ev.code === 1008 && ev.reason && ev.reason !== "Not allowed" ? ev.reason : "";
+      if (wanted) lost(why);
     };
   }
 
@@ -174,8 +177,8 @@
   // The connection dropped: say so, and try again after 1 s, growing to 5 s.
   // Each try asks first whether the session still holds; a restarted server
   // may have forgotten it, and then the page asks for the password again.
-  function lost() {
-    notice("Connection lost, reconnecting...");
+  function lost(why) {
+    notice(why ? why + "; trying again..." : "Connection lost, reconnecting...");
     clearTimeout(retryTimer);
     retryTimer = setTimeout(async () => {
       retryMs = Math.min(retryMs + 1000, 5000);
