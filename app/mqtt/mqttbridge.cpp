@@ -387,6 +387,16 @@ void Bridge::addAvailability(QJsonObject& o) const {
     addOrigin(o);
 }
 
+void Bridge::announceBridgeEntity(const QString& t, QJsonObject& o, bool available) {
+    o.insert(QStringLiteral("device"), deviceBlock());
+    if (available)
+        addAvailability(o);
+    else
+        addOrigin(o);
+    announced_.insert(t);
+    client_->publish(t, QJsonDocument(o).toJson(QJsonDocument::Compact), true);
+}
+
 QString Bridge::discoveryTopic(const state::Module& m) const {
     const QString component = QString::fromLatin1(kindView(m.kind).component);
     return QStringLiteral("%1/%2/%3/%4/config")
@@ -450,10 +460,7 @@ void Bridge::publishDiscovery() {
         o.insert(QStringLiteral("unique_id"), uniqueNode_ + u'_' + object);
         o.insert(QStringLiteral("command_topic"), topic(house + QStringLiteral("/all/set")));
         o.insert(QStringLiteral("payload_press"), payload);
-        o.insert(QStringLiteral("device"), deviceBlock());
-        addAvailability(o);
-        announced_.insert(t);
-        client_->publish(t, QJsonDocument(o).toJson(QJsonDocument::Compact), true);
+        announceBridgeEntity(t, o, true);
     }
     // The connectivity of the interface: B/status itself, which the broker
     // sets offline when the bridge dies, so it needs no availability.
@@ -468,10 +475,7 @@ void Bridge::publishDiscovery() {
         o.insert(QStringLiteral("state_topic"), topic(QStringLiteral("status")));
         o.insert(QStringLiteral("payload_on"), QString::fromLatin1(kOnline));
         o.insert(QStringLiteral("payload_off"), QString::fromLatin1(kOffline));
-        o.insert(QStringLiteral("device"), deviceBlock());
-        addOrigin(o);
-        announced_.insert(t);
-        client_->publish(t, QJsonDocument(o).toJson(QJsonDocument::Compact), true);
+        announceBridgeEntity(t, o, false);
     }
     sceneConfigs_.clear();
     publishScheduleDiscovery();
@@ -498,10 +502,7 @@ void Bridge::publishScheduleDiscovery() {
         o.insert(QStringLiteral("state_topic"), topic(QStringLiteral("schedule/state")));
         o.insert(QStringLiteral("payload_on"), QStringLiteral("ON"));
         o.insert(QStringLiteral("payload_off"), QStringLiteral("OFF"));
-        o.insert(QStringLiteral("device"), deviceBlock());
-        addAvailability(o);
-        announced_.insert(t);
-        client_->publish(t, QJsonDocument(o).toJson(QJsonDocument::Compact), true);
+        announceBridgeEntity(t, o, true);
     }
     QSet<QString> now;
     for (const auto& [name, scene] : schedule_->current().scenes) {
@@ -513,11 +514,8 @@ void Bridge::publishScheduleDiscovery() {
         o.insert(QStringLiteral("unique_id"), uniqueNode_ + u'_' + object);
         o.insert(QStringLiteral("command_topic"), topic(QStringLiteral("scene/%1/set").arg(name)));
         o.insert(QStringLiteral("payload_on"), QStringLiteral("ON"));
-        o.insert(QStringLiteral("device"), deviceBlock());
-        addAvailability(o);
         now.insert(t);
-        announced_.insert(t);
-        client_->publish(t, QJsonDocument(o).toJson(QJsonDocument::Compact), true);
+        announceBridgeEntity(t, o, true);
     }
     // Scenes taken out of the file since the last announcement.
     for (const QString& t : std::as_const(sceneConfigs_)) {

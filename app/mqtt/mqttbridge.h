@@ -130,6 +130,11 @@ class Bridge : public QObject {
     QJsonObject deviceBlock() const;
     QJsonObject moduleDevice(const state::Module& m) const;
     void addOrigin(QJsonObject& o) const;
+    // Publishes the retained discovery config t of one of the bridge's own
+    // entities (its device block added, and its availability, or for the
+    // connectivity sensor, which is the status itself, only the origin) and
+    // records it as announced.
+    void announceBridgeEntity(const QString& t, QJsonObject& o, bool available);
     void addAvailability(QJsonObject& o) const;
     QString probeTopic() const;
     void publishScheduleState();
