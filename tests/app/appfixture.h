@@ -30,7 +30,7 @@
 
 class AppTest : public ::testing::Test {
   protected:
-    static constexpr double kScale = 50;
+    static constexpr double kScale = 20;
 
     void SetUp() override {
         platform::TimeBase::global().setScale(kScale);

@@ -41,7 +41,7 @@ using veldrin::sim::Cp290Sim;
 using veldrin::sim::hex;
 using veldrin::sim::TwoWaySim;
 
-constexpr double kScale = 50;
+constexpr double kScale = 20;
 
 Address at(const char* text) {
     return *Address::parse(QString::fromLatin1(text));
@@ -536,7 +536,8 @@ TEST_F(ServiceTest, ScheduleTriggerRunsAProgramAndEndsItWhenItHangs) {
                      [&](int line, int status) { ended.emplace_back(line, status); });
     twoWay->injectUpload(*TwoWaySim::buildUpload("A3 A ON"));
     twoWay->injectUpload(*TwoWaySim::buildUpload("A2 A ON"));
-    ASSERT_TRUE(testenv::pumpUntil([&] { return ended.size() == 2; }, 20000));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return ended.size() == 2; }, 20000))
+        << lines.join('\n').toStdString();
     EXPECT_EQ(ended, (std::vector<std::pair<int, int>>{{2, 3}, {1, -1}}));
     EXPECT_TRUE(lines.contains("Schedule line 2: /bin/sh ended with exit status 3"));
     EXPECT_TRUE(lines.contains("Schedule line 1: /bin/sh still runs after 60 s, ended"));
