@@ -31,8 +31,9 @@ TEST(TimeBase, SpedUpDeadlineCostsLittleRealTime) {
     EXPECT_FALSE(platform::waitFor([] { return false; }, 2000));
     const qint64 logical = TimeBase::global().nowMs() - logical0;
     EXPECT_GE(logical, 2000);
-    EXPECT_LT(logical, 3000);
-    EXPECT_LT(real.elapsed(), 500);
+    // Far below the 2 s an unscaled wait takes, with room for a loaded machine
+    // (each real millisecond late is 100 logical ones).
+    EXPECT_LT(real.elapsed(), 1500);
     EXPECT_EQ(TimeBase::global().realMs(2000), 20);
     EXPECT_EQ(TimeBase::global().realMs(1), 1);
     EXPECT_EQ(TimeBase::global().realMs(0), 0);
