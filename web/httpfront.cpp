@@ -273,6 +273,8 @@ bool HttpFront::listen(const QHostAddress& address, quint16 port,
                                             log, raw);
     else
         tcp = new PageListener<Listener>(*guard, reading_, log, raw);
+    // Room for a burst of connections while the ones before are taken.
+    tcp->setListenBacklogSize(MaxConnections);
     if (!tcp->listen(address, port)) {
         *why = tcp->errorString();
         return false;
