@@ -24,19 +24,22 @@ bool Listener::admit(QTcpSocket*) {
     return true;
 }
 
-void Listener::incomingConnection(qintptr fd) {
-    auto* s = new QTcpSocket(this);
+QTcpSocket* Listener::adopt(QTcpSocket* s, qintptr fd) {
     if (!s->setSocketDescriptor(fd)) {
         ::close(static_cast<int>(fd));
         delete s;
-        return;
+        return nullptr;
     }
     if (!admit(s)) {
         s->abort();
         delete s;
-        return;
+        return nullptr;
     }
-    addPendingConnection(s);
+    return s;
+}
+
+void Listener::incomingConnection(qintptr fd) {
+    if (QTcpSocket* s = adopt(new QTcpSocket(this), fd)) addPendingConnection(s);
 }
 
 TlsListener::TlsListener(const QSslConfiguration& conf, int maxHandshakes, qint64 timeoutMs,
@@ -47,17 +50,8 @@ TlsListener::TlsListener(const QSslConfiguration& conf, int maxHandshakes, qint6
       timeoutMs_(timeoutMs) {}
 
 void TlsListener::incomingConnection(qintptr fd) {
-    auto* s = new QSslSocket(this);
-    if (!s->setSocketDescriptor(fd)) {
-        ::close(static_cast<int>(fd));
-        delete s;
-        return;
-    }
-    if (!admit(s)) {
-        s->abort();
-        delete s;
-        return;
-    }
+    auto* s = static_cast<QSslSocket*>(adopt(new QSslSocket(this), fd));
+    if (!s) return;
     if (handshaking_.size() >= maxHandshakes_)
         abandon(crowdedOldest(s->peerAddress()),
                 QStringLiteral("its place went to a newer connection"));

@@ -35,6 +35,8 @@ class Listener : public QTcpServer {
     void incomingConnection(qintptr fd) override;
     // A new connection, nothing read from it yet: false closes it.
     virtual bool admit(QTcpSocket* socket);
+    // s on fd when admit() lets it in; otherwise nothing (s deleted, fd closed).
+    QTcpSocket* adopt(QTcpSocket* s, qintptr fd);
     void log(const QString& line) const {
         if (log_) log_(line);
     }

@@ -119,6 +119,18 @@ class WebTest : public ::testing::Test {
         delete reply;
         return out;
     }
+    // Listens anew with a certificate the test makes.
+    bool listenWithTls() {
+        const auto [cert, key] = testenv::makeCertificate("web");
+        if (cert.isEmpty()) return false;
+        // [Web] names none: those of the remote listener apply.
+        platform::SaveSetting("veldrin", "Startup", "TLSCertificate", cert);
+        platform::SaveSetting("veldrin", "Startup", "TLSKey", key);
+        const bool listening = web->listen();
+        platform::SaveSetting("veldrin", "Startup", "TLSCertificate", "");
+        platform::SaveSetting("veldrin", "Startup", "TLSKey", "");
+        return listening;
+    }
     Reply login(const QByteArray& password) {
         return request("POST", "/api/login", R"({"password":")" + password + R"("})");
     }
@@ -420,15 +432,7 @@ TEST_F(WebTest, ListenFailuresAreLoggedAndClearTextBeyondThisComputerWarns) {
 }
 
 TEST_F(WebTest, UnderTlsTheCookieIsSecure) {
-    const auto [cert, key] = testenv::makeCertificate("web");
-    ASSERT_FALSE(cert.isEmpty());
-    // [Web] names none: those of the remote listener apply.
-    platform::SaveSetting("veldrin", "Startup", "TLSCertificate", cert);
-    platform::SaveSetting("veldrin", "Startup", "TLSKey", key);
-    const bool listening = web->listen();
-    platform::SaveSetting("veldrin", "Startup", "TLSCertificate", "");
-    platform::SaveSetting("veldrin", "Startup", "TLSKey", "");
-    ASSERT_TRUE(listening);
+    ASSERT_TRUE(listenWithTls());
     EXPECT_TRUE(
         lines.contains(QStringLiteral("Web page at https://127.0.0.1:%1/").arg(web->port())));
 
@@ -684,14 +688,7 @@ TEST_F(WebTest, UnderTlsSilentDroppedAndPlainConnectionsLeaveTheNextRequestAnswe
     QStringList clientLines;
     QObject::connect(&service->log(), &core::EventLog::clientLine,
                      [&](const QString& t) { clientLines << t; });
-    const auto [cert, key] = testenv::makeCertificate("web");
-    ASSERT_FALSE(cert.isEmpty());
-    platform::SaveSetting("veldrin", "Startup", "TLSCertificate", cert);
-    platform::SaveSetting("veldrin", "Startup", "TLSKey", key);
-    const bool listening = web->listen();
-    platform::SaveSetting("veldrin", "Startup", "TLSCertificate", "");
-    platform::SaveSetting("veldrin", "Startup", "TLSKey", "");
-    ASSERT_TRUE(listening);
+    ASSERT_TRUE(listenWithTls());
     const quint16 port = web->port();
 
     std::vector<std::unique_ptr<QTcpSocket>> held;
