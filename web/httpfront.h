@@ -9,8 +9,9 @@
 // within RequestTimeoutMs, at most MaxHandshakes TLS handshakes in progress,
 // each within the same time. A request that asks for it ("Connection:
 // close") is closed after its answer. Every reply carries the safety headers
-// (also those for requests no route takes, which are answered by the
-// fallback), and Strict-Transport-Security under TLS. Connections closed for
+// (also those Qt would make itself: requests no route takes are answered by
+// the fallback, WebSocket handshakes the WebSocket server would refuse
+// here), and Strict-Transport-Security under TLS. Connections closed for
 // these bounds and failed handshakes are logged, one line a second per kind.
 
 #include <QByteArray>
@@ -100,7 +101,10 @@ class HttpFront : public QObject {
     void logLine(const QString& line);
 
   private:
+    // reply with the headers every reply carries; closes the connection
+    // after it when the request asks.
     HttpReply finish(const QHttpServerRequest& request, HttpReply reply) const;
+    // The answer to a request no route takes.
     HttpReply missing(const QHttpServerRequest& request) const;
 
     std::vector<Route> routes_;
