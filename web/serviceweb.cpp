@@ -79,6 +79,7 @@ ServiceWeb::ServiceWeb(core::Service& service, QObject* parent)
     front_ = std::make_unique<HttpFront>(
         std::move(routes), guarded([this](const HttpRequest& r) { return notFound(r); }));
     connect(front_.get(), &HttpFront::webSocket, this, &ServiceWeb::onWebSocket);
+    connect(front_.get(), &HttpFront::logLine, &service_.log(), &core::EventLog::client);
     connect(&sessions_, &Sessions::ended, this, &ServiceWeb::onSessionEnded);
     connect(&service_, &core::Service::passwordChanged, &sessions_, &Sessions::endAll);
 

@@ -1,7 +1,5 @@
 #include "remoteserver.h"
 
-#include <unistd.h>
-
 #include <QCryptographicHash>
 #include <QFile>
 #include <QLibrary>
@@ -16,6 +14,7 @@
 #include <algorithm>
 
 #include "linereader.h"
+#include "listener.h"
 #include "logthrottle.h"
 #include "timebase.h"
 
@@ -46,87 +45,6 @@ void RemoteServer::setTimeBaseForTests(bool follow) {
 bool RemoteServer::followsTimeBase() {
     return platform::securityClockFollowsTimeBase();
 }
-
-// The TLS listener. It accepts TCP connections and runs their handshakes
-// itself, so that handshakes in progress have a bound and a timeout of their
-// own: a handshake that fails or closes frees its place at once, one that
-// stays silent is dropped after HandshakeTimeoutMs, and while MaxHandshakes
-// are in progress a newcomer drops the oldest of the address that holds the
-// most. Only a connection whose
-// handshake has finished becomes a pending connection of the server, so the
-// pending-connection limit never counts handshakes.
-class RemoteServer::TlsListener : public QTcpServer {
-  public:
-    TlsListener(const QSslConfiguration& conf, std::function<void(const QString&)> failed,
-                QObject* parent)
-        : QTcpServer(parent), conf_(conf), failed_(std::move(failed)) {}
-
-    int handshakes() const { return static_cast<int>(handshaking_.size()); }
-
-  protected:
-    void incomingConnection(qintptr fd) override {
-        auto* s = new QSslSocket(this);
-        if (!s->setSocketDescriptor(fd)) {
-            ::close(static_cast<int>(fd));
-            delete s;
-            return;
-        }
-        if (handshaking_.size() >= MaxHandshakes)
-            abandon(crowdedOldest(s->peerAddress()),
-                    QStringLiteral("its place went to a newer connection"));
-        handshaking_.append(s);
-        s->setSslConfiguration(conf_);
-        auto* timer = new QTimer(s);
-        timer->setSingleShot(true);
-        connect(timer, &QTimer::timeout, this, [this, s] {
-            abandon(s, QStringLiteral("no TLS handshake within %1 seconds")
-                           .arg(HandshakeTimeoutMs / 1000));
-        });
-        connect(s, &QSslSocket::encrypted, this, [this, s, timer] {
-            if (!handshaking_.removeOne(s)) return;
-            s->disconnect(this);
-            timer->stop();
-            timer->deleteLater();
-            addPendingConnection(s);
-        });
-        connect(s, &QSslSocket::errorOccurred, this, [this, s] { abandon(s, s->errorString()); });
-        connect(s, &QSslSocket::disconnected, this,
-                [this, s] { abandon(s, QStringLiteral("closed during the TLS handshake")); });
-        startSecurityTimer(*timer, HandshakeTimeoutMs);
-        s->startServerEncryption();
-    }
-
-  private:
-    // The oldest handshake of the address that holds the most (the newcomer
-    // from `from` counted): a flood from one address only pushes out its own.
-    QSslSocket* crowdedOldest(const QHostAddress& from) const {
-        QHash<QHostAddress, int> count;
-        ++count[from];
-        for (QSslSocket* h : handshaking_) ++count[h->peerAddress()];
-        QSslSocket* pick = handshaking_.first();
-        int most = 0;
-        for (QSslSocket* h : handshaking_) {  // oldest first: the first of the most wins
-            if (const int n = count.value(h->peerAddress()); n > most) {
-                most = n;
-                pick = h;
-            }
-        }
-        return pick;
-    }
-
-    void abandon(QSslSocket* s, const QString& why) {
-        if (!handshaking_.removeOne(s)) return;
-        s->disconnect(this);
-        failed_(QStringLiteral("TLS handshake with %1 failed: %2")
-                    .arg(s->peerAddress().toString(), why));
-        s->abort();
-        s->deleteLater();
-    }
-
-    QSslConfiguration conf_;
-    std::function<void(const QString&)> failed_;
-    QList<QSslSocket*> handshaking_;  // oldest first
-};
 
 RemoteServer::RemoteServer(Hooks hooks, QObject* parent)
     : QObject(parent), hooks_(std::move(hooks)) {
@@ -166,11 +84,11 @@ bool RemoteServer::listen(const QString& address, quint16 port, const Tls& tls) 
         const std::optional<QSslConfiguration> conf = tlsConfiguration(tls, &why);
         if (!conf) return fail(QStringLiteral("Remote control not started: ") + why);
         server_ = new TlsListener(
-            *conf, [this](const QString& line) { throttle_->log(QStringLiteral("tls"), line); },
-            this);
+            *conf, MaxHandshakes, HandshakeTimeoutMs,
+            [this](const QString& line) { throttle_->log(QStringLiteral("tls"), line); }, this);
         encrypted_ = true;
     } else {
-        server_ = new QTcpServer(this);
+        server_ = new Listener(this);
     }
     server_->setMaxPendingConnections(MaxClients + 4);
     connect(server_, &QTcpServer::pendingConnectionAvailable, this, &RemoteServer::onNewConnection);

@@ -160,7 +160,6 @@ class RemoteServer : public QObject {
 
   private:
     struct Client;
-    class TlsListener;
     void onNewConnection();
     void onReadyRead(Client* c);
     void onDisconnected(Client* c);

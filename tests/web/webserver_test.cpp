@@ -119,6 +119,18 @@ class WebTest : public ::testing::Test {
         delete reply;
         return out;
     }
+    // Listens anew with a certificate the test makes.
+    bool listenWithTls() {
+        const auto [cert, key] = testenv::makeCertificate("web");
+        if (cert.isEmpty()) return false;
+        // [Web] names none: those of the remote listener apply.
+        platform::SaveSetting("veldrin", "Startup", "TLSCertificate", cert);
+        platform::SaveSetting("veldrin", "Startup", "TLSKey", key);
+        const bool listening = web->listen();
+        platform::SaveSetting("veldrin", "Startup", "TLSCertificate", "");
+        platform::SaveSetting("veldrin", "Startup", "TLSKey", "");
+        return listening;
+    }
     Reply login(const QByteArray& password) {
         return request("POST", "/api/login", R"({"password":")" + password + R"("})");
     }
@@ -420,15 +432,7 @@ TEST_F(WebTest, ListenFailuresAreLoggedAndClearTextBeyondThisComputerWarns) {
 }
 
 TEST_F(WebTest, UnderTlsTheCookieIsSecure) {
-    const auto [cert, key] = testenv::makeCertificate("web");
-    ASSERT_FALSE(cert.isEmpty());
-    // [Web] names none: those of the remote listener apply.
-    platform::SaveSetting("veldrin", "Startup", "TLSCertificate", cert);
-    platform::SaveSetting("veldrin", "Startup", "TLSKey", key);
-    const bool listening = web->listen();
-    platform::SaveSetting("veldrin", "Startup", "TLSCertificate", "");
-    platform::SaveSetting("veldrin", "Startup", "TLSKey", "");
-    ASSERT_TRUE(listening);
+    ASSERT_TRUE(listenWithTls());
     EXPECT_TRUE(
         lines.contains(QStringLiteral("Web page at https://127.0.0.1:%1/").arg(web->port())));
 
@@ -523,4 +527,196 @@ TEST_F(WebTest, ASiteRenamedToThisComputerCannotGuessNorConnect) {
     ASSERT_TRUE(testenv::pumpUntil(
         [&] { return page.socket.closeCode() == QWebSocketProtocol::CloseCodePolicyViolated; }));
     EXPECT_TRUE(page.messages.isEmpty());
+}
+
+// ---------------------------------------------------------------------------
+// The connections of the page's port, on the HTTP front alone.
+
+namespace {
+
+// A client connection from a chosen loopback address (127.0.0.N).
+std::unique_ptr<QTcpSocket> connectFrom(const QString& from, quint16 port) {
+    auto s = std::make_unique<QTcpSocket>();
+    s->bind(QHostAddress(from));
+    s->connectToHost(QHostAddress::LocalHost, port);
+    return s;
+}
+
+// Sends raw bytes and reads until the server closes the connection.
+QByteArray exchange(quint16 port, const QByteArray& bytes) {
+    auto s = connectFrom("127.0.0.1", port);
+    s->write(bytes);
+    QByteArray got;
+    testenv::pumpUntil([&] {
+        got += s->readAll();
+        return s->state() == QAbstractSocket::UnconnectedState;
+    });
+    return got + s->readAll();
+}
+
+int openCount(const std::vector<std::unique_ptr<QTcpSocket>>& clients) {
+    return static_cast<int>(std::count_if(clients.begin(), clients.end(), [](const auto& s) {
+        return s->state() == QAbstractSocket::ConnectedState;
+    }));
+}
+
+class FrontTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        platform::TimeBase::global().setScale(kScale);
+        RemoteServer::setTimeBaseForTests(true);
+        web::HttpReply hello;
+        hello.contentType = "text/plain";
+        hello.body = "hello";
+        front = std::make_unique<web::HttpFront>(
+            std::vector<web::HttpFront::Route>{
+                {"GET", "/", [hello](const web::HttpRequest&) { return hello; }}},
+            [](const web::HttpRequest&) {
+                return web::HttpReply{404, {}, {}, {}};
+            });
+        QObject::connect(front.get(), &web::HttpFront::logLine,
+                         [this](const QString& line) { lines << line; });
+    }
+    void TearDown() override {
+        front.reset();
+        RemoteServer::setTimeBaseForTests(false);
+        platform::TimeBase::global().setScale(1);
+    }
+    void listen(const std::optional<QSslConfiguration>& tls = {}) {
+        QString why;
+        ASSERT_TRUE(front->listen(QHostAddress::LocalHost, 0, tls, &why)) << why.toStdString();
+    }
+    QByteArray get(const QByteArray& extraHeaders = {}) {
+        return exchange(front->port(), "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders +
+                                           "Connection: close\r\n\r\n");
+    }
+
+    std::unique_ptr<web::HttpFront> front;
+    QStringList lines;
+};
+
+}  // namespace
+
+TEST_F(FrontTest, RequestsNoRouteTakesAreAnsweredHereWithTheSafetyHeaders) {
+    listen();
+    QStringList qtWarnings;
+    static QStringList* sink = nullptr;
+    sink = &qtWarnings;
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& m) { *sink << m; });
+    const QByteArray ws =
+        "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
+        "dGhlIHNhbXBsZSBub25jZQ==\r\n";
+    const struct {
+        QByteArray request;
+        QByteArray status;
+    } cases[] = {
+        {"TRACE / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", ""},
+        {"OPTIONS * HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", ""},
+        {"GET /other HTTP/1.1\r\nHost: 127.0.0.1\r\n" + ws + "Sec-WebSocket-Version: 13\r\n\r\n",
+         "404"},
+        {"GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\n" + ws + "Sec-WebSocket-Version: 8\r\n\r\n",
+         "426"},
+    };
+    for (const auto& c : cases) {
+        const QByteArray got = exchange(front->port(), c.request);
+        SCOPED_TRACE(c.request.left(c.request.indexOf('\r')).toStdString());
+        EXPECT_TRUE(got.startsWith("HTTP/1.1 " + c.status)) << got.toStdString();
+        for (const char* h : {"Content-Security-Policy: default-src 'self'; frame-ancestors 'none'",
+                              "X-Content-Type-Options: nosniff", "Referrer-Policy: no-referrer"})
+            EXPECT_TRUE(got.contains(h)) << h << "\n" << got.toStdString();
+    }
+    qInstallMessageHandler(previous);
+    EXPECT_TRUE(qtWarnings.isEmpty()) << qtWarnings.join('\n').toStdString();
+}
+
+TEST_F(FrontTest, ConnectionCloseIsHonouredAndIdleOrPartialRequestsAreClosedInTime) {
+    // In real time, so that only the request can have closed it.
+    platform::TimeBase::global().setScale(1);
+    listen();
+    const QByteArray answer = get();
+    EXPECT_TRUE(answer.startsWith("HTTP/1.1 200") && answer.contains("Connection: close"))
+        << answer.toStdString();
+
+    platform::TimeBase::global().setScale(kScale);
+    auto silent = connectFrom("127.0.0.2", front->port());
+    auto partial = connectFrom("127.0.0.3", front->port());
+    partial->write("GET / HTTP/1.1\r\nHo");
+    auto idle = connectFrom("127.0.0.4", front->port());
+    idle->write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return idle->bytesAvailable() > 0; }));
+    EXPECT_TRUE(testenv::pumpUntil([&] {
+        return silent->state() == QAbstractSocket::UnconnectedState &&
+               partial->state() == QAbstractSocket::UnconnectedState &&
+               idle->state() == QAbstractSocket::UnconnectedState;
+    }));
+    EXPECT_EQ(front->connectionCount(), 0);
+    // The silent and the partial request are named, not the idle one.
+    EXPECT_FALSE(lines.filter("no complete request within 10 seconds").isEmpty())
+        << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines.filter("127.0.0.4").isEmpty()) << lines.join('\n').toStdString();
+}
+
+TEST_F(FrontTest, ConnectionsAreCappedPerAddressAndInAllAndANewcomerIsStillServed) {
+    platform::TimeBase::global().setScale(1);  // none times out meanwhile
+    listen();
+    const int perAddress = web::HttpFront::MaxConnectionsPerAddress;
+    std::vector<std::unique_ptr<QTcpSocket>> flood;
+    for (int i = 0; i < perAddress + 10; ++i)
+        flood.push_back(connectFrom("127.0.0.2", front->port()));
+    EXPECT_TRUE(testenv::pumpUntil([&] { return openCount(flood) == perAddress; }));
+    // From many addresses, beyond the bound of them all.
+    for (int a = 3; a < 3 + 2 * web::HttpFront::MaxConnections / perAddress; ++a)
+        for (int i = 0; i < perAddress; ++i)
+            flood.push_back(connectFrom(QStringLiteral("127.0.0.%1").arg(a), front->port()));
+    EXPECT_TRUE(testenv::pumpUntil(
+        [&] {
+            return openCount(flood) == web::HttpFront::MaxConnections &&
+                   front->connectionCount() == web::HttpFront::MaxConnections;
+        },
+        30000))
+        << openCount(flood) << " " << front->connectionCount();
+    EXPECT_TRUE(get().startsWith("HTTP/1.1 200"));
+    // Some hundreds closed: a line or a few, not one each.
+    const int closedLines = lines.filter("its place went to a newer connection").size();
+    EXPECT_GE(closedLines, 1);
+    EXPECT_LT(closedLines, 20);
+}
+
+TEST_F(WebTest, UnderTlsSilentDroppedAndPlainConnectionsLeaveTheNextRequestAnswered) {
+    platform::TimeBase::global().setScale(1);  // the silent ones stay silent throughout
+    QStringList clientLines;
+    QObject::connect(&service->log(), &core::EventLog::clientLine,
+                     [&](const QString& t) { clientLines << t; });
+    ASSERT_TRUE(listenWithTls());
+    const quint16 port = web->port();
+
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    for (int i = 0; i < 200; ++i) held.push_back(connectFrom("127.0.0.2", port));
+    std::vector<std::unique_ptr<QTcpSocket>> dropped;
+    for (int i = 0; i < 40; ++i) dropped.push_back(connectFrom("127.0.0.3", port));
+    testenv::pumpUntil([&] { return openCount(dropped) == 40; });
+    for (auto& s : dropped) s->abort();
+    for (int i = 0; i < 40; ++i) {
+        held.push_back(connectFrom("127.0.0.4", port));
+        held.back()->write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    }
+
+    QNetworkAccessManager nam;
+    QNetworkReply* reply = nam.get(
+        QNetworkRequest(QUrl(QStringLiteral("https://127.0.0.1:%1/api/session").arg(port))));
+    QObject::connect(reply, &QNetworkReply::sslErrors, reply,
+                     [reply] { reply->ignoreSslErrors(); });
+    ASSERT_TRUE(testenv::pumpUntil([reply] { return reply->isFinished(); }));
+    EXPECT_EQ(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200)
+        << reply->errorString().toStdString();
+    EXPECT_EQ(reply->rawHeader("Strict-Transport-Security"), "max-age=31536000");
+    delete reply;
+    // The failed handshakes are told, not one line each.
+    EXPECT_TRUE(testenv::pumpUntil([&] {
+        return !clientLines.filter(QRegularExpression("^Web page: TLS handshake with .* failed"))
+                    .isEmpty();
+    }));
+    EXPECT_LT(clientLines.filter("TLS handshake with").size(), 40)
+        << clientLines.join('\n').toStdString();
 }
