@@ -385,6 +385,18 @@ void upgrade(QSslSocket& s, quint16 port, bool tls, const QByteArray& cookie) {
             (tls ? "https://" : "http://") + host + "\r\nCookie: " + cookie + "\r\n\r\n");
 }
 
+// Listens anew with TLS keys named in the settings' group, which then
+// names none again.
+bool listenUnderTls(web::ServiceWeb& web, const QString& group,
+                    const std::pair<QString, QString>& keys) {
+    platform::SaveSetting("veldrin", group, "TLSCertificate", keys.first);
+    platform::SaveSetting("veldrin", group, "TLSKey", keys.second);
+    const bool listening = web.listen();
+    platform::SaveSetting("veldrin", group, "TLSCertificate", "");
+    platform::SaveSetting("veldrin", group, "TLSKey", "");
+    return listening;
+}
+
 // The lines about clients (logins, sockets) go to into as well.
 void collectClientLines(core::EventLog& log, QStringList& into) {
     QObject::connect(&log, &core::EventLog::clientLine, [&into](const QString& t) { into << t; });
@@ -416,18 +428,13 @@ TEST_F(WebTest, APageThatDoesNotReadIsClosedOnceItsQueueIsFullAndToldWhy) {
     collectClientLines(service->log(), lines);
     platform::TimeBase::global().setScale(1);  // time to read what was queued before the close
     const QByteArray c = cookie();
-    const auto [cert, key] = testenv::makeCertificate("web");
-    ASSERT_FALSE(cert.isEmpty());
+    const auto keys = testenv::makeCertificate("web");
+    ASSERT_FALSE(keys.first.isEmpty());
     const state::Address a5 = *state::Address::parse(u"A5");
     for (const bool tls : {false, true}) {
         SCOPED_TRACE(tls ? "TLS" : "clear text");
         if (tls) {
-            platform::SaveSetting("veldrin", "Web", "TLSCertificate", cert);
-            platform::SaveSetting("veldrin", "Web", "TLSKey", key);
-            const bool listening = web->listen();
-            platform::SaveSetting("veldrin", "Web", "TLSCertificate", "");
-            platform::SaveSetting("veldrin", "Web", "TLSKey", "");
-            ASSERT_TRUE(listening);
+            ASSERT_TRUE(listenUnderTls(*web, "Web", keys));
         }
         QSslSocket s;
         s.setReadBufferSize(4096);  // takes no more than that from the system
@@ -572,15 +579,10 @@ TEST_F(WebTest, ListenFailuresAreLoggedAndClearTextBeyondThisComputerWarns) {
 }
 
 TEST_F(WebTest, UnderTlsTheCookieIsSecure) {
-    const auto [cert, key] = testenv::makeCertificate("web");
-    ASSERT_FALSE(cert.isEmpty());
+    const auto keys = testenv::makeCertificate("web");
+    ASSERT_FALSE(keys.first.isEmpty());
     // [Web] names none: those of the remote listener apply.
-    platform::SaveSetting("veldrin", "Startup", "TLSCertificate", cert);
-    platform::SaveSetting("veldrin", "Startup", "TLSKey", key);
-    const bool listening = web->listen();
-    platform::SaveSetting("veldrin", "Startup", "TLSCertificate", "");
-    platform::SaveSetting("veldrin", "Startup", "TLSKey", "");
-    ASSERT_TRUE(listening);
+    ASSERT_TRUE(listenUnderTls(*web, "Startup", keys));
     EXPECT_TRUE(
         lines.contains(QStringLiteral("Web page at https://127.0.0.1:%1/").arg(web->port())));
 
