@@ -2,6 +2,7 @@
 
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QSslSocket>
 #include <QWebSocket>
 
 #include "timebase.h"
@@ -9,19 +10,26 @@
 namespace web {
 
 Channel::Channel(QWebSocket* socket, QByteArray session, QObject* parent)
-    : QObject(parent), socket_(socket), session_(std::move(session)) {
+    : QObject(parent),
+      socket_(socket),
+      tls_(socket->findChild<QSslSocket*>()),
+      session_(std::move(session)) {
     socket_->setParent(this);
     socket_->setMaxAllowedIncomingFrameSize(MaxBuffered);
     socket_->setMaxAllowedIncomingMessageSize(MaxBuffered);
     connect(socket_, &QWebSocket::textMessageReceived, this, &Channel::onText);
     connect(socket_, &QWebSocket::binaryMessageReceived, this, [this] {
-        sendError(QJsonValue::Null, QStringLiteral("Binary messages are not taken"));
+        if (open_ && takeMessage())
+            sendError(QJsonValue::Null, QStringLiteral("Binary messages are not taken"));
     });
     connect(socket_, &QWebSocket::disconnected, this, [this] {
         gone();
         deleteLater();
     });
-    connect(socket_, &QWebSocket::pong, this, [this] { pongTimer_.stop(); });
+    connect(socket_, &QWebSocket::pong, this, [this] {
+        pongTimer_.stop();
+        if (open_) emit alive();
+    });
     pongTimer_.setSingleShot(true);
     connect(&pongTimer_, &QTimer::timeout, this, [this] {
         socket_->abort();
@@ -61,6 +69,37 @@ void Channel::send(const QJsonObject& message) {
     if (!open_) return;
     socket_->sendTextMessage(
         QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+    // Qt keeps whatever the peer does not take, without limit.
+    if (queued() > MaxQueuedBytes)
+        cut(QStringLiteral("Messages not read"),
+            QStringLiteral("more than %1 bytes not read").arg(MaxQueuedBytes));
+}
+
+qint64 Channel::queued() const {
+    qint64 n = socket_->bytesToWrite();
+    // Under TLS the socket encrypts what it can at once and keeps the result
+    // in a buffer of its own, which bytesToWrite() does not count.
+    if (tls_) n += tls_->encryptedBytesToWrite();
+    return n;
+}
+
+bool Channel::takeMessage() {
+    const qint64 now = platform::TimeBase::global().nowMs();
+    if (messagesInWindow_ == 0 || now - windowStartMs_ >= 1000) {
+        windowStartMs_ = now;
+        messagesInWindow_ = 0;
+    }
+    if (++messagesInWindow_ <= MaxMessagesPerSecond) return true;
+    cut(QStringLiteral("Too many messages"),
+        QStringLiteral("more than %1 messages a second").arg(MaxMessagesPerSecond));
+    return false;
+}
+
+void Channel::cut(const QString& reason, const QString& why) {
+    if (!open_) return;
+    emit cutOff(why);
+    socket_->close(QWebSocketProtocol::CloseCodePolicyViolated, reason);
+    gone();
 }
 
 void Channel::sendError(const QJsonValue& id, const QString& error) {
@@ -81,7 +120,7 @@ void Channel::refuse(const QString& why) {
 }
 
 void Channel::onText(const QString& text) {
-    if (!open_) return;
+    if (!open_ || !takeMessage()) return;
     // UTF-8 takes at least a byte for each UTF-16 unit: the cheap test first.
     const QByteArray utf8 = text.size() > MaxMessage ? QByteArray() : text.toUtf8();
     if (text.size() > MaxMessage || utf8.size() > MaxMessage) {

@@ -4,12 +4,18 @@
 // frame is answered with an "error" message and changes nothing; the
 // connection stays. The socket is pinged every PingIntervalMs (time base)
 // and dropped when no pong came within PongTimeoutMs.
+//
+// A page cannot grow the server: more than MaxMessagesPerSecond messages in
+// a second, or more than MaxQueuedBytes sent to it and not yet taken by the
+// peer, and the socket is closed with 1008 and the reason (cutOff() says
+// why); what is still to be sent to it is then dropped.
 
 #include <QByteArray>
 #include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 
+class QSslSocket;
 class QWebSocket;
 
 namespace web {
@@ -24,6 +30,11 @@ class Channel : public QObject {
     static constexpr qint64 PingIntervalMs = 30000;
     static constexpr qint64 PongTimeoutMs = 10000;
     static constexpr qint64 CloseWaitMs = 5000;
+    // Far more than a page sends: a click is one message.
+    static constexpr int MaxMessagesPerSecond = 50;
+    // About 25 "hello" messages of a full house, thousands of updates: only a
+    // peer that stopped reading gets there.
+    static constexpr qint64 MaxQueuedBytes = 1024 * 1024;
 
     // Takes the socket over; session: the cookie it was opened with.
     Channel(QWebSocket* socket, QByteArray session, QObject* parent = nullptr);
@@ -47,16 +58,31 @@ class Channel : public QObject {
     // The channel then deletes itself once the socket has disconnected (a
     // closing handshake takes at most CloseWaitMs).
     void closed();
+    // The socket is being closed for breaking a bound; why: for the log
+    // ("more than 50 messages a second"). Emitted once, before closed().
+    void cutOff(const QString& why);
+    // The peer answered a ping: the page is still open.
+    void alive();
 
   private:
     void onText(const QString& text);
+    // Counts a message from the peer; false when it broke the rate (the
+    // socket is then being closed).
+    bool takeMessage();
+    // Bytes sent to the peer that it has not taken yet (under TLS also those
+    // already encrypted).
+    qint64 queued() const;
+    void cut(const QString& reason, const QString& why);
     void ping();
     void gone();
 
     QWebSocket* socket_;
+    QSslSocket* tls_;  // the socket under socket_ when it is encrypted
     QByteArray session_;
     QTimer pingTimer_;
     QTimer pongTimer_;
+    qint64 windowStartMs_ = 0;  // time base: the second being counted
+    int messagesInWindow_ = 0;
     bool open_ = true;
 };
 

@@ -159,6 +159,19 @@ void quietHttpServer(QLoggingCategory* category) {
         category->setEnabled(QtWarningMsg, false);
 }
 
+// The connection under an upgraded WebSocket stays a child of the listener,
+// out of the socket's reach; as the WebSocket's child its owner can see what
+// is still queued on it (under TLS, in the encrypted socket's own buffer).
+void adoptConnection(QHttpServer& server, QWebSocket& socket) {
+    for (QTcpSocket* c : server.findChildren<QTcpSocket*>()) {
+        if (c->peerPort() == socket.peerPort() && c->peerAddress() == socket.peerAddress() &&
+            c->localPort() == socket.localPort()) {
+            c->setParent(&socket);
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 HttpFront::HttpFront(std::vector<Route> routes, Handler fallback, QObject* parent)
@@ -256,8 +269,10 @@ bool HttpFront::listen(const QHostAddress& address, quint16 port,
     QHttpServer* raw = server.get();
     connect(raw, &QHttpServer::newWebSocketConnection, this, [this, raw] {
         while (raw->hasPendingWebSocketConnections())
-            if (std::unique_ptr<QWebSocket> s = raw->nextPendingWebSocketConnection())
+            if (std::unique_ptr<QWebSocket> s = raw->nextPendingWebSocketConnection()) {
+                adoptConnection(*raw, *s);
                 emit webSocket(s.release());
+            }
     });
     auto* guard = new ConnectionGuard(
         {MaxConnections, MaxConnectionsPerAddress, RequestTimeoutMs, MaxRequestBytes},

@@ -55,7 +55,9 @@ QString str(const QJsonObject& m, const char* key) {
 }  // namespace
 
 ServiceWeb::ServiceWeb(core::Service& service, QObject* parent)
-    : QObject(parent), service_(service) {
+    : QObject(parent),
+      service_(service),
+      throttle_([this](const QString& line) { service_.log().client(line); }) {
     const auto file = [this](const QString& name, const QByteArray& type) {
         return guarded([this, name, type](const HttpRequest&) { return page(name, type); });
     };
@@ -120,6 +122,7 @@ ServiceWeb::ServiceWeb(core::Service& service, QObject* parent)
 
 ServiceWeb::~ServiceWeb() {
     close();
+    throttle_.flush();
 }
 
 bool ServiceWeb::enabledInSettings() {
@@ -271,9 +274,9 @@ HttpReply ServiceWeb::login(const HttpRequest& r) {
         return jsonError(400, QStringLiteral("No password in the request"));
     const QString tooMany = QStringLiteral("Too many attempts; try again later");
     if (delays_.leftMs(peer) > 0) {
-        service_.log().client(
-            QStringLiteral("Web login from %1 refused: wrong password tried too recently")
-                .arg(peer));
+        throttle_.log(QStringLiteral("login-delay"),
+                      QStringLiteral("Web login from %1 refused: wrong password tried too recently")
+                          .arg(peer));
         return jsonError(429, tooMany);
     }
     // The budget is looked at before the comparison and spent only on a
@@ -281,7 +284,8 @@ HttpReply ServiceWeb::login(const HttpRequest& r) {
     platform::GuessBudget& guesses = service_.guesses();
     if (!guesses.left()) {
         delays_.addFailure(peer);
-        service_.log().client(
+        throttle_.log(
+            QStringLiteral("login-budget"),
             QStringLiteral("Web login from %1 refused: too many password attempts").arg(peer));
         return jsonError(429, tooMany);
     }
@@ -289,28 +293,41 @@ HttpReply ServiceWeb::login(const HttpRequest& r) {
     if (!RemoteServer::constantTimeEquals(given, service_.password().toUtf8())) {
         guesses.spend();
         delays_.addFailure(peer);
-        service_.log().client(
-            QStringLiteral("Web login from %1 refused: wrong password").arg(peer));
+        throttle_.log(QStringLiteral("login-wrong"),
+                      QStringLiteral("Web login from %1 refused: wrong password").arg(peer));
         return jsonError(401, QStringLiteral("Wrong password"));
     }
     delays_.forget(peer);
     const Sessions::Session s = sessions_.start();
     service_.log().client(QStringLiteral("Web login from %1").arg(peer));
     HttpReply reply = json(200, {{QStringLiteral("token"), QString::fromLatin1(s.token)}});
-    QByteArray cookie = Sessions::CookieName + '=' + s.id + "; Path=/; HttpOnly; SameSite=Strict";
-    if (tls_) cookie += "; Secure";
-    reply.addHeader("Set-Cookie", cookie);
+    reply.addHeader("Set-Cookie", sessionCookie(s.id));
     return reply;
+}
+
+QByteArray ServiceWeb::sessionCookie(const QByteArray& id) const {
+    // Removing it takes the attributes it was set with.
+    QByteArray cookie = Sessions::CookieName + '=' + id;
+    if (id.isEmpty()) cookie += "; Max-Age=0";
+    cookie += "; Path=/; HttpOnly; SameSite=Strict";
+    if (tls_) cookie += "; Secure";
+    return cookie;
 }
 
 HttpReply ServiceWeb::logout(const HttpRequest& r) {
     const Sessions::Session* s = sessions_.fromCookieHeader(r.header("cookie"));
-    if (!s) return jsonError(401, QStringLiteral("Not logged in"));
-    if (!Sessions::sameText(r.header(kTokenHeader), s->token))
-        return jsonError(403, QStringLiteral("Wrong or missing token"));
-    sessions_.end(QByteArray(s->id));
     HttpReply reply;
-    reply.status = 204;
+    if (!s) {
+        // Ended already (expired, or the server restarted): the browser
+        // forgets the cookie all the same.
+        reply = jsonError(401, QStringLiteral("Not logged in"));
+    } else if (!Sessions::sameText(r.header(kTokenHeader), s->token)) {
+        return jsonError(403, QStringLiteral("Wrong or missing token"));
+    } else {
+        sessions_.end(QByteArray(s->id));
+        reply.status = 204;
+    }
+    reply.addHeader("Set-Cookie", sessionCookie({}));
     return reply;
 }
 
@@ -331,9 +348,10 @@ void ServiceWeb::onWebSocket(QWebSocket* socket) {
                  return c->session() == s->id;
              }) >= MaxSocketsPerSession)
         refusal = QStringLiteral("too many pages open in one session");
+    const QString peer = socket->peerAddress().toString();
     if (!refusal.isEmpty()) {
-        service_.log().client(QStringLiteral("Web socket from %1 refused: %2")
-                                  .arg(socket->peerAddress().toString(), refusal));
+        throttle_.log(QStringLiteral("socket-") + refusal,
+                      QStringLiteral("Web socket from %1 refused: %2").arg(peer, refusal));
         // After the socket's own queued start, which reads from it.
         const bool tooMany = s && refusal.startsWith(QLatin1String("too many"));
         QTimer::singleShot(0, channel, [channel, tooMany] {
@@ -348,6 +366,14 @@ void ServiceWeb::onWebSocket(QWebSocket* socket) {
     connect(channel, &Channel::message, this,
             [this, channel](const QJsonObject& m) { onMessage(channel, m); });
     connect(channel, &Channel::closed, this, [this, channel] { std::erase(channels_, channel); });
+    connect(channel, &Channel::cutOff, this, [this, peer](const QString& why) {
+        throttle_.log(QStringLiteral("socket-cut-") + why,
+                      QStringLiteral("Web socket from %1 closed: %2").arg(peer, why));
+    });
+    // A page that is open keeps its session from going idle.
+    connect(channel, &Channel::alive, this, [this, channel] {
+        if (!sessions_.find(channel->session())) channel->logOut();
+    });
     channel->send(hello());
 }
 

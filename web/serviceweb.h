@@ -22,6 +22,7 @@
 
 #include "guessbudget.h"
 #include "httpfront.h"
+#include "logthrottle.h"
 #include "sessions.h"
 
 class CommandPath;
@@ -79,6 +80,9 @@ class ServiceWeb : public QObject {
     HttpReply login(const HttpRequest& r);
     HttpReply logout(const HttpRequest& r);
     HttpReply notFound(const HttpRequest& r) const;
+    // The Set-Cookie value that sets the session cookie to id, or with an
+    // empty id, removes it.
+    QByteArray sessionCookie(const QByteArray& id) const;
     // The contract headers and the origin check around every handler.
     HttpFront::Handler guarded(HttpFront::Handler handler);
     bool foreignOrigin(const QByteArray& origin, const QByteArray& host) const;
@@ -106,6 +110,8 @@ class ServiceWeb : public QObject {
     std::unique_ptr<HttpFront> front_;
     Sessions sessions_;
     platform::AddressDelays delays_;
+    // Refusals: a flood of them costs a line a second per kind.
+    platform::LogThrottle throttle_;
     std::vector<Channel*> channels_;
     std::deque<QString> heard_;  // newest first
     std::optional<bool> mqtt_;   // nothing while the bridge is off

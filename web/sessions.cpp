@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "remoteserver.h"
+#include "timebase.h"
 
 namespace web {
 
@@ -14,6 +15,27 @@ QByteArray random128() {
     return QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex();
 }
 }  // namespace
+
+Sessions::Sessions(QObject* parent)
+    : Sessions(
+          LifetimeMs, IdleMs, [] { return platform::TimeBase::global().nowMs(); }, parent) {}
+
+Sessions::Sessions(qint64 lifetimeMs, qint64 idleMs, Clock clock, QObject* parent)
+    : QObject(parent), lifetimeMs_(lifetimeMs), idleMs_(idleMs), clock_(std::move(clock)) {
+    connect(&expiry_, &QTimer::timeout, this, &Sessions::expire);
+}
+
+bool Sessions::expired(const Session& s, qint64 now) const {
+    return now - s.startedMs >= lifetimeMs_ || now - s.usedMs >= idleMs_;
+}
+
+void Sessions::expire() {
+    const qint64 now = clock_();
+    std::vector<QByteArray> over;
+    for (const Session& s : sessions_)
+        if (expired(s, now)) over.push_back(s.id);
+    for (const QByteArray& id : over) end(id);
+}
 
 bool Sessions::sameText(const QByteArray& a, const QByteArray& b) {
     return RemoteServer::constantTimeEquals(a, b);
@@ -26,8 +48,10 @@ Sessions::Session Sessions::start() {
                              [](const Session& a, const Session& b) { return a.used < b.used; });
         end(QByteArray(oldest->id));
     }
-    Session s{random128(), random128(), ++uses_};
+    const qint64 now = clock_();
+    Session s{random128(), random128(), ++uses_, now, now};
     sessions_.push_back(s);
+    if (!expiry_.isActive()) platform::TimeBase::global().startTimer(expiry_, ExpiryCheckMs);
     return s;
 }
 
@@ -35,7 +59,13 @@ const Sessions::Session* Sessions::find(const QByteArray& id) {
     if (id.size() != 32) return nullptr;
     for (Session& s : sessions_) {
         if (sameText(s.id, id)) {
+            const qint64 now = clock_();
+            if (expired(s, now)) {
+                end(QByteArray(s.id));
+                return nullptr;
+            }
             s.used = ++uses_;
+            s.usedMs = now;
             return &s;
         }
     }
@@ -55,6 +85,7 @@ bool Sessions::end(const QByteArray& id) {
                                  [&](const Session& s) { return s.id == id; });
     if (it == sessions_.end()) return false;
     sessions_.erase(it);
+    if (sessions_.empty()) expiry_.stop();
     emit ended(id);
     return true;
 }

@@ -3,6 +3,7 @@
 // QWebSocket clients.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -10,11 +11,13 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QWebSocket>
 #include <memory>
 
+#include "channel.h"
 #include "clock.h"
 #include "commandpath.h"
 #include "eventlog.h"
@@ -67,6 +70,18 @@ struct Page {
     QWebSocket socket;
     QList<QJsonObject> messages;
 };
+
+// Listens anew with TLS keys named in the settings' group, which then
+// names none again.
+bool listenUnderTls(web::ServiceWeb& web, const QString& group,
+                    const std::pair<QString, QString>& keys) {
+    platform::SaveSetting("veldrin", group, "TLSCertificate", keys.first);
+    platform::SaveSetting("veldrin", group, "TLSKey", keys.second);
+    const bool listening = web.listen();
+    platform::SaveSetting("veldrin", group, "TLSCertificate", "");
+    platform::SaveSetting("veldrin", group, "TLSKey", "");
+    return listening;
+}
 
 class WebTest : public ::testing::Test {
   protected:
@@ -121,15 +136,10 @@ class WebTest : public ::testing::Test {
     }
     // Listens anew with a certificate the test makes.
     bool listenWithTls() {
-        const auto [cert, key] = testenv::makeCertificate("web");
-        if (cert.isEmpty()) return false;
+        const auto keys = testenv::makeCertificate("web");
+        if (keys.first.isEmpty()) return false;
         // [Web] names none: those of the remote listener apply.
-        platform::SaveSetting("veldrin", "Startup", "TLSCertificate", cert);
-        platform::SaveSetting("veldrin", "Startup", "TLSKey", key);
-        const bool listening = web->listen();
-        platform::SaveSetting("veldrin", "Startup", "TLSCertificate", "");
-        platform::SaveSetting("veldrin", "Startup", "TLSKey", "");
-        return listening;
+        return listenUnderTls(*web, "Startup", keys);
     }
     Reply login(const QByteArray& password) {
         return request("POST", "/api/login", R"({"password":")" + password + R"("})");
@@ -204,6 +214,9 @@ TEST_F(WebTest, LoginWrongThenRightSetsAStrictCookieAndEveryReplyHasTheSafetyHea
     EXPECT_TRUE(s.json().value("passwordSet").toBool());
     EXPECT_TRUE(s.json().value("token").isNull());
 
+    // In real time: on a busy machine the next request may come later than
+    // a sped-up second.
+    platform::TimeBase::global().setScale(1);
     const Reply wrong = login("guess");
     EXPECT_EQ(wrong.status, 401);
     EXPECT_EQ(wrong.json().value("error").toString(), "Wrong password");
@@ -373,16 +386,157 @@ TEST_F(WebTest, LogoutAndAPasswordChangeEndSessionsAndTheirSockets) {
     EXPECT_EQ(web->sessionCount(), 0);
 }
 
+// --- The page's sockets, sessions and refusals: bounded --------------------
+
+// Upgrades a raw socket to the page's WebSocket with a session cookie.
+void upgrade(QSslSocket& s, quint16 port, bool tls, const QByteArray& cookie) {
+    if (tls) {
+        QObject::connect(&s, &QSslSocket::sslErrors, [&s] { s.ignoreSslErrors(); });
+        s.connectToHostEncrypted("127.0.0.1", port);
+    } else {
+        s.connectToHost(QHostAddress::LocalHost, port);
+    }
+    ASSERT_TRUE(testenv::pumpUntil([&] { return tls ? s.isEncrypted() : s.isOpen(); }));
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(port);
+    s.write("GET /ws HTTP/1.1\r\nHost: " + host +
+            "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nOrigin: " +
+            (tls ? "https://" : "http://") + host + "\r\nCookie: " + cookie + "\r\n\r\n");
+}
+
+// The lines about clients (logins, sockets) go to into as well.
+void collectClientLines(core::EventLog& log, QStringList& into) {
+    QObject::connect(&log, &core::EventLog::clientLine, [&into](const QString& t) { into << t; });
+}
+
+TEST_F(WebTest, APageSendingTooFastIsToldWhyAndClosedWhileOthersGoOn) {
+    collectClientLines(service->log(), lines);
+    platform::TimeBase::global().setScale(1);  // a second is counted in real time
+    auto other = open(cookie());
+    auto flood = open(cookie());
+    ASSERT_FALSE(other->next("hello").isEmpty());
+    ASSERT_FALSE(flood->next("hello").isEmpty());
+    for (int i = 0; i < 4 * web::Channel::MaxMessagesPerSecond; ++i)
+        flood->send(R"({"type":"nothing"})");
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] { return flood->socket.closeCode() == QWebSocketProtocol::CloseCodePolicyViolated; }));
+    EXPECT_EQ(flood->socket.closeReason(), "Too many messages");
+    EXPECT_LE(flood->messages.size(), 1 + web::Channel::MaxMessagesPerSecond);
+    EXPECT_EQ(
+        lines.filter("Web socket from 127.0.0.1 closed: more than 50 messages a second").size(), 1)
+        << lines.join('\n').toStdString();
+
+    other->send(R"({"type":"command","id":1,"address":"A5","action":"on"})");
+    EXPECT_TRUE(other->next("result").value("ok").toBool());
+    EXPECT_EQ(web->socketCount(), 1);
+}
+
+TEST_F(WebTest, APageThatDoesNotReadIsClosedOnceItsQueueIsFullAndToldWhy) {
+    collectClientLines(service->log(), lines);
+    platform::TimeBase::global().setScale(1);  // time to read what was queued before the close
+    const QByteArray c = cookie();
+    const auto keys = testenv::makeCertificate("web");
+    ASSERT_FALSE(keys.first.isEmpty());
+    const state::Address a5 = *state::Address::parse(u"A5");
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "clear text");
+        if (tls) {
+            ASSERT_TRUE(listenUnderTls(*web, "Web", keys));
+        }
+        QSslSocket s;
+        s.setReadBufferSize(4096);  // takes no more than that from the system
+        upgrade(s, web->port(), tls, c);
+        ASSERT_TRUE(testenv::pumpUntil([&] { return web->socketCount() == 1; }));
+        // Updates keep coming; the server gets to send between them (under
+        // TLS it then encrypts what waits into a buffer of the socket's own).
+        lines.clear();
+        for (int round = 0; web->socketCount() == 1 && round < 2000; ++round) {
+            for (int i = 0; i < 100; ++i)
+                service->states().setLevel(a5, i % 2 ? 0 : 90, state::Source::Web);
+            QCoreApplication::processEvents();
+        }
+        EXPECT_EQ(web->socketCount(), 0);
+        const QString line = "Web socket from 127.0.0.1 closed: more than 1048576 bytes not read";
+        EXPECT_TRUE(testenv::pumpUntil([&] { return !lines.filter(line).isEmpty(); }));
+        EXPECT_EQ(lines.filter(line).size(), 1) << lines.join('\n').toStdString();
+
+        // What was queued ends with the reason; nothing more follows.
+        s.setReadBufferSize(0);
+        QByteArray got;
+        EXPECT_TRUE(testenv::pumpUntil(
+            [&] {
+                got += s.readAll();
+                return s.state() == QAbstractSocket::UnconnectedState;
+            },
+            30000));
+        got += s.readAll();
+        const QByteArray reason = "Messages not read";
+        EXPECT_TRUE(
+            got.endsWith("\x88" + QByteArray(1, char(2 + reason.size())) + "\x03\xf0" + reason))
+            << got.right(40).toHex().toStdString();
+    }
+}
+
+TEST_F(WebTest, LogoutRemovesTheCookieWithItsAttributes) {
+    const Reply right = login("secret");
+    const QByteArray c = right.headers.value("set-cookie").split(';').first();
+    const QByteArray token = right.json().value("token").toString().toLatin1();
+    const QByteArray removed = "veldrin_session=; Max-Age=0; Path=/; HttpOnly; SameSite=Strict";
+    const Reply out =
+        request("POST", "/api/logout", {}, {{"Cookie", c}, {"X-Veldrin-Token", token}});
+    EXPECT_EQ(out.status, 204);
+    EXPECT_EQ(out.headers.value("set-cookie"), removed);
+    // A cookie of a session that has ended is removed too.
+    const Reply again =
+        request("POST", "/api/logout", {}, {{"Cookie", c}, {"X-Veldrin-Token", token}});
+    EXPECT_EQ(again.status, 401);
+    EXPECT_EQ(again.headers.value("set-cookie"), removed);
+}
+
+TEST_F(WebTest, AFloodOfWrongLoginsWritesALineASecondWithACount) {
+    collectClientLines(service->log(), lines);
+    platform::TimeBase::global().setScale(1);
+    const qint64 start = platform::TimeBase::global().nowMs();
+    constexpr int attempts = 100;
+    for (int i = 0; i < attempts; ++i)
+        EXPECT_NE(postFrom(QStringLiteral("127.0.0.%1").arg(2 + i), web->port(), "/api/login",
+                           R"({"password":"guess"})"),
+                  200);
+    const qint64 seconds = (platform::TimeBase::global().nowMs() - start) / 1000 + 1;
+    const QRegularExpression refusal("^Web login from \\S+ refused: ");
+    // Wrong passwords, then the budget spent: two kinds, a line a second each.
+    EXPECT_LE(lines.filter(refusal).size(), 2 * (seconds + 1)) << lines.join('\n').toStdString();
+    EXPECT_TRUE(testenv::pumpUntil([&] {
+        return !lines.filter(QRegularExpression(" refused: .*\\(\\d+ times in the last second\\)$"))
+                    .isEmpty();
+    }));
+}
+
+TEST(WebSessions, ASessionEndsAfterItsLifetimeAndWhenIdle) {
+    qint64 now = 0;
+    web::Sessions sessions(1000, 300, [&] { return now; });
+    QList<QByteArray> ended;
+    QObject::connect(&sessions, &web::Sessions::ended, [&](const QByteArray& id) { ended << id; });
+    const QByteArray used = sessions.start().id;
+    const QByteArray idle = sessions.start().id;
+    for (now = 200; now < 1000; now += 200) EXPECT_NE(sessions.find(used), nullptr) << now;
+    EXPECT_EQ(sessions.find(idle), nullptr);
+    EXPECT_EQ(sessions.find(used), nullptr);  // used, but past its lifetime
+    EXPECT_EQ(ended, QList<QByteArray>({idle, used}));
+    // Without being asked for: the regular check ends it, and its pages are told.
+    const QByteArray quiet = sessions.start().id;
+    now += 300;
+    sessions.expire();
+    EXPECT_EQ(ended.size(), 3);
+    EXPECT_EQ(ended.back(), quiet);
+    EXPECT_EQ(sessions.count(), 0);
+}
+
 TEST_F(WebTest, APageThatDoesNotAnswerThePingIsDropped) {
     const QByteArray c = cookie();
     // A client that completes the upgrade and then never answers.
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, web->port());
-    ASSERT_TRUE(testenv::pumpUntil([&] { return s.state() == QAbstractSocket::ConnectedState; }));
-    s.write("GET /ws HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(web->port()) +
-            "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
-            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nOrigin: " +
-            origin + "\r\nCookie: " + c + "\r\n\r\n");
+    QSslSocket s;
+    upgrade(s, web->port(), false, c);
     QByteArray got;
     ASSERT_TRUE(testenv::pumpUntil([&] {
         got += s.readAll();
