@@ -149,6 +149,10 @@ int Interface::commandsWaiting() const {
     return d->backend->waiting();
 }
 
+void Interface::finish(qint64 maxMs, std::function<void()> then) {
+    d->commands->finish(maxMs, std::move(then));
+}
+
 MSComm& Interface::cp290Port() {
     return *d->cp290Port;
 }
