@@ -95,7 +95,7 @@ class Interface : public QObject {
     void readyChanged(bool ready);
 
   private:
-    void setReady(bool ready);
+    void setReady(bool ready, const QString& why);
     void reportPortAccess();
 
     struct Private;

@@ -66,12 +66,10 @@ LineCommands::LineCommands(Backend& backend, state::StateTable& table,
     connect(&finishLimit_, &QTimer::timeout, this, &LineCommands::endFinish);
 }
 
-void LineCommands::setInterfaceReady(bool ready) {
-    // What still waited is not coming: the interface went away, or a new
-    // contact emptied its queue.
-    reportUnsent(std::exchange(pending_, {}), ready_ && !ready
-                                                  ? QStringLiteral("Interface Lost")
-                                                  : QStringLiteral("Interface Contacted Again"));
+void LineCommands::setInterfaceReady(bool ready, const QString& why) {
+    // What still waited is not coming: the interface went away or was let
+    // go, or a new contact emptied its queue.
+    reportUnsent(std::exchange(pending_, {}), why);
     if (ready == ready_) return;
     ready_ = ready;
     emit interfaceReadyChanged(ready);
@@ -310,7 +308,7 @@ void LineCommands::done(const LineCommand& c, bool sent) {
 void LineCommands::finish(qint64 maxMs, std::function<void()> then) {
     closed_ = true;
     thens_.push_back(std::move(then));
-    if (thens_.size() > 1 || !ready_ || backend_.waiting() == 0) {
+    if (thens_.size() > 1 || !ready_ || pending_.empty()) {
         endFinish();
         return;
     }
@@ -318,7 +316,7 @@ void LineCommands::finish(qint64 maxMs, std::function<void()> then) {
 }
 
 void LineCommands::checkFinished() {
-    if (thens_.empty() || (ready_ && backend_.waiting() > 0)) return;
+    if (thens_.empty() || (ready_ && !pending_.empty())) return;
     // Out of the backend's report: what runs next may end the process.
     QTimer::singleShot(0, this, &LineCommands::endFinish);
 }

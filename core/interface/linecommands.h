@@ -45,8 +45,9 @@ class LineCommands : public CommandPath {
     void clearRefusal() override { refusal_.clear(); }
 
     // The result of contacting the interface. A new contact empties the
-    // interface's queue: nothing recorded is coming.
-    void setInterfaceReady(bool ready);
+    // interface's queue: nothing recorded is coming, and why names the
+    // occasion in the line that lists what was waiting.
+    void setInterfaceReady(bool ready, const QString& why);
 
     // The state a module will have once the commands still waiting for it
     // are done (the tracked state when none waits).
