@@ -82,11 +82,17 @@ void Form1::setStatusStrip(bool found) {
 
 void Form1::Form_Unload(int& Cancel) {
     Q_UNUSED(Cancel);  // never set: unloading always goes through
-    service_->save();
-    SaveSetting(settings::kApp, settings::kSection, settings::kTop, platform::blankNumber(Top()));
-    SaveSetting(settings::kApp, settings::kSection, settings::kLeft, platform::blankNumber(Left()));
-    stopBridge();
-    app::endProcess(0);
+    // Commands already taken go out first (a few seconds at most), or are
+    // named as dropped; with none waiting the program ends at once.
+    service_->finishCommands([this] {
+        service_->save();
+        SaveSetting(settings::kApp, settings::kSection, settings::kTop,
+                    platform::blankNumber(Top()));
+        SaveSetting(settings::kApp, settings::kSection, settings::kLeft,
+                    platform::blankNumber(Left()));
+        stopBridge();
+        app::endProcess(0);
+    });
 }
 
 void Form1::mnuExit_Click() {

@@ -102,8 +102,11 @@ ServiceWeb::ServiceWeb(core::Service& service, QObject* parent)
         [this](int house, const std::vector<int>& units, int) {
             QString why = QStringLiteral("Not confirmed by the interface, given up");
             if (giving_) {
-                // Refused at once: the command path says why.
-                why = service_.commands().lastRefusal();
+                // Refused at once: the command path says why. A command that
+                // went out at once and was given up (the CP290 did not
+                // answer) has no refusal, and is no success either.
+                if (const QString refused = service_.commands().lastRefusal(); !refused.isEmpty())
+                    why = refused;
                 givingFailure_ = why;
             }
             broadcast({{QStringLiteral("type"), QStringLiteral("failed")},

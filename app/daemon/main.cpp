@@ -12,7 +12,9 @@
 // once with status 1. A settings file that exists but cannot be read ends the
 // start with status 2 and the reason on standard error, since a service on
 // the defaults would serve the wrong ports and modules. SIGTERM and SIGINT,
-// and the remote word "EXIT", save and end with status 0; SIGHUP reads the
+// and the remote word "EXIT", let the commands already taken go out (a few
+// seconds at most, the rest named in a line), save and end with status 0;
+// SIGHUP reads the
 // schedule file again. The daemon
 // never writes its settings file: a --config file that does not exist ends
 // the start with status 2, and the house code a remote command sets is kept
@@ -112,10 +114,14 @@ int main(int argc, char** argv) {
         ::_exit(code);
     });
     std::unique_ptr<mqtt::Bridge> bridge;
+    // Commands already answered go out first (a few seconds at most), or
+    // are named as dropped.
     const auto end = [&service, &bridge] {
-        service.save();
-        if (bridge) bridge->stop();
-        app::endProcess(0);
+        service.finishCommands([&service, &bridge] {
+            service.save();
+            if (bridge) bridge->stop();
+            app::endProcess(0);
+        });
     };
     app::onTermSignals(&service, end, [&service] {
         service.log().event(QStringLiteral("SIGHUP: reading the schedule again"));

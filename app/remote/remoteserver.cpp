@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QLibrary>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
@@ -33,6 +34,8 @@ struct RemoteServer::Client {
     bool gone = false;           // removed from the server: nothing more is done with it
     QByteArray loginDigest;      // digest of the password it logged in with
     bool busy = false;           // a line of this client is being handled
+    bool started = false;        // its first bytes have been looked at
+    bool announced = false;      // "connected" was logged: it tried a password
     QPointer<QTimer> authTimer;  // a child of the socket, so it goes with it
 };
 
@@ -48,8 +51,8 @@ bool RemoteServer::followsTimeBase() {
 
 RemoteServer::RemoteServer(Hooks hooks, QObject* parent)
     : QObject(parent), hooks_(std::move(hooks)) {
-    // Failed handshakes come in floods (a port scanner, a client without
-    // TLS): at most one line a second.
+    // Failed handshakes and refused logins come in floods (a port scanner,
+    // a client without TLS, a guesser): at most one line a second per kind.
     throttle_ =
         new platform::LogThrottle([this](const QString& line) { log(line, 0); }, 1000, this);
 }
@@ -290,13 +293,13 @@ void RemoteServer::onNewConnection() {
         QTcpSocket* socket = server_->nextPendingConnection();
         const QString peer = socket->peerAddress().toString();
         if (!hooks_.password || hooks_.password().isEmpty()) {
-            log(QStringLiteral("Refused %1: no connection password is set").arg(peer), 0);
+            refusal(peer, QStringLiteral("no connection password is set"));
             refuse(socket, "ERROR No connection password is set on this computer");
             continue;
         }
         const qint64 wait = penaltyLeftMs(socket->peerAddress());
         if (wait > 0) {
-            log(QStringLiteral("Refused %1: wrong password tried too recently").arg(peer), 0);
+            refusal(peer, QStringLiteral("wrong password tried too recently"));
             refuse(socket, QStringLiteral("ERROR Too many wrong passwords, try again in %1 s")
                                .arg((wait + 999) / 1000)
                                .toLatin1());
@@ -318,7 +321,7 @@ void RemoteServer::onNewConnection() {
                           QStringLiteral("no password yet, its slot went to a newer login"));
         }
         if (clients_.size() >= MaxClients) {
-            log(QStringLiteral("Refused %1: too many clients").arg(peer), 0);
+            refusal(peer, QStringLiteral("too many clients"));
             refuse(socket, "ERROR Too many clients");
             continue;
         }
@@ -344,7 +347,8 @@ void RemoteServer::onNewConnection() {
                           QStringLiteral("no password within 10 seconds"));
         });
         startSecurityTimer(*c->authTimer, AuthTimeoutMs);
-        log(QStringLiteral("Client %1 connected from %2").arg(c->id).arg(peer), c->id);
+        // "connected" is logged once the client tries a password: a
+        // connection turned away before that writes one throttled line.
         emit clientCountChanged(clients_.size());
         // Bytes that came with the end of a TLS handshake were announced
         // before anyone listened.
@@ -364,7 +368,18 @@ void RemoteServer::onReadyRead(Client* c) {
     // readyRead, so read again until nothing is left: no line waits for the
     // client's next packet.
     while (c->socket && c->socket->bytesAvailable() > 0) {
-        if (!c->reader.feed(c->socket->readAll())) {
+        const QByteArray bytes = c->socket->readAll();
+        if (!c->started && !bytes.isEmpty()) {
+            c->started = true;
+            // A TLS client on a listener without TLS: its ClientHello (a
+            // handshake record, first byte 0x16) is no password.
+            if (!encrypted_ && bytes.front() == '\x16') {
+                drop(c, QStringLiteral("not a password: a TLS handshake on a listener without "
+                                       "TLS"));
+                return;
+            }
+        }
+        if (!c->reader.feed(bytes)) {
             // An over-long line ends the client at once, with whatever else it sent.
             answerAndDrop(c,
                           QStringLiteral("ERROR Line longer than %1 bytes").arg(MaxLine).toLatin1(),
@@ -385,6 +400,12 @@ void RemoteServer::onReadyRead(Client* c) {
 
 void RemoteServer::handleLine(Client* c, const QByteArray& line) {
     if (!c->authenticated) {
+        if (isHttpRequestLine(line)) {
+            // A web browser or crawler: no guess, and no delay for its address.
+            answerAndDrop(c, "ERROR This port takes remote-control commands, not HTTP",
+                          QStringLiteral("not a password: an HTTP request"));
+            return;
+        }
         checkPassword(c, line);
         return;
     }
@@ -467,6 +488,7 @@ void RemoteServer::checkPassword(Client* c, const QByteArray& line) {
                       QStringLiteral("too many password attempts"));
         return;
     }
+    announce(c);
     ++comparisons_;
     const QByteArray expected = hooks_.password ? hooks_.password().toUtf8() : QByteArray();
     if (!expected.isEmpty() && constantTimeEquals(line, expected)) {
@@ -499,9 +521,36 @@ void RemoteServer::forget(Client* c) {
     if (c->socket) c->socket->disconnect(this);
 }
 
+void RemoteServer::announce(Client* c) {
+    if (c->announced) return;
+    c->announced = true;
+    log(QStringLiteral("Client %1 connected from %2").arg(c->id).arg(c->peer), c->id);
+}
+
+void RemoteServer::refusal(const QString& peer, const QString& why) {
+    throttle_->log(QStringLiteral("refused: ") + why,
+                   QStringLiteral("Refused %1: %2").arg(peer, why));
+}
+
+bool RemoteServer::isHttpRequestLine(const QByteArray& line) {
+    // METHOD target HTTP/version, as every HTTP/1 client starts.
+    static const QRegularExpression request(
+        QStringLiteral("^[A-Z]{3,10} [^ ]+ HTTP/[0-9](\\.[0-9])?$"));
+    return request.match(QString::fromLatin1(line)).hasMatch();
+}
+
 void RemoteServer::drop(Client* c, const QString& why) {
     if (c->gone) return;
-    log(QStringLiteral("Client %1 dropped: %2").arg(c->id).arg(why), c->id);
+    // A login refused (a wrong password, silence, a line that is no
+    // password) comes in floods: one line a second per reason. A session
+    // that ends is logged as it happens.
+    if (c->authenticated)
+        log(QStringLiteral("Client %1 dropped: %2").arg(c->id).arg(why), c->id);
+    else if (c->announced)
+        throttle_->log(QStringLiteral("dropped: ") + why,
+                       QStringLiteral("Client %1 dropped: %2").arg(c->id).arg(why));
+    else
+        refusal(c->peer, why);
     forget(c);
     if (c->socket) {
         c->socket->disconnectFromHost();
@@ -512,7 +561,11 @@ void RemoteServer::drop(Client* c, const QString& why) {
 
 void RemoteServer::onDisconnected(Client* c) {
     if (c->gone) return;
-    log(QStringLiteral("Client %1 disconnected").arg(c->id), c->id);
+    if (c->announced)
+        log(QStringLiteral("Client %1 disconnected").arg(c->id), c->id);
+    else
+        throttle_->log(QStringLiteral("closed before a password"),
+                       QStringLiteral("Connection from %1 closed before a password").arg(c->peer));
     forget(c);
     if (c->socket) c->socket->deleteLater();
     emit clientCountChanged(clients_.size());

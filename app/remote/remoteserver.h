@@ -24,6 +24,12 @@
 // with the old one end. A client may vanish at any moment (a reset inside a
 // write included): it is dropped and the server goes on.
 //
+// Only a login is a guess: a first line that is an HTTP request line, or
+// first bytes that open a TLS handshake on a listener without TLS, close the
+// connection without using the budget or delaying the address. Refusals and
+// logins turned away write at most one line a second per reason (with a
+// count); "Client N connected" is written once a client tries a password.
+//
 // With TLS, handshakes in progress are bounded apart from the clients: at
 // most MaxHandshakes at once (a newcomer drops the oldest handshake of the
 // address that holds the most, so a flood from one address only pushes out
@@ -177,6 +183,9 @@ class RemoteServer : public QObject {
         return penalties_.leftMs(address.toString());
     }
     void log(const QString& text, int idx);
+    void announce(Client* c);  // logs "connected" once it tries a password
+    void refusal(const QString& peer, const QString& why);  // one throttled line
+    static bool isHttpRequestLine(const QByteArray& line);
     bool fail(const QString& why);
     // Whether the key is the private half of the certificate's public key;
     // nothing when that cannot be found out (why says why).

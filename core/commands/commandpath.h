@@ -42,6 +42,26 @@ class CommandPath : public QObject {
     virtual QString lastRefusal() const = 0;
     virtual void clearRefusal() = 0;
 
+    // The commands given while a Group lives go out together or not at all:
+    // when one of them is refused, those given before it in the group are
+    // refused with it (commandFailed each), so that the answer to the word or
+    // request that gave them matches what reaches the line. Groups nest; the
+    // outermost one sends when it ends.
+    class Group {
+      public:
+        explicit Group(CommandPath& path) : path_(path) { path_.beginGroup(); }
+        ~Group() { path_.endGroup(); }
+        Group(const Group&) = delete;
+        Group& operator=(const Group&) = delete;
+
+      private:
+        CommandPath& path_;
+    };
+
+  protected:
+    virtual void beginGroup() {}
+    virtual void endGroup() {}
+
   signals:
     void interfaceReadyChanged(bool ready);
     // A command was not sent or was given up after its retries: its labels

@@ -70,12 +70,12 @@ Interface::Interface(Kind kind, state::StateTable& table, std::function<void(con
             });
     connect(d->supervisor.get(), &InterfaceSupervisor::found, this, [this] {
         if (const QString line = d->backend->foundLine(d->port); !line.isEmpty()) d->logLine(line);
-        setReady(true);
+        setReady(true, QStringLiteral("Interface Found Again"));
     });
     connect(d->backend.get(), &Backend::lost, this, [this](const QString& reason) {
         d->logLine(QStringLiteral("ERROR: ") + d->backend->name() +
                    QStringLiteral(" Interface Lost") + d->com() + QStringLiteral(" - ") + reason);
-        setReady(false);
+        setReady(false, QStringLiteral("Interface Lost"));
         d->supervisor->supervise(MSComm::deviceForPort(d->port));
     });
 }
@@ -111,7 +111,7 @@ bool Interface::contact(int16_t port, Occasion occasion) {
         d->logLine(QStringLiteral("ERROR: ") + d->backend->name() +
                    QStringLiteral(" Interface Not Found") + d->com());
     }
-    setReady(found);
+    setReady(found, QStringLiteral("Interface Contacted Again"));
     if (!found) {
         reportPortAccess();
         d->supervisor->supervise(MSComm::deviceForPort(port));
@@ -122,7 +122,7 @@ bool Interface::contact(int16_t port, Occasion occasion) {
 void Interface::release() {
     d->supervisor->stop();
     d->backend->release();
-    setReady(false);
+    setReady(false, QStringLiteral("Port Released"));
 }
 
 bool Interface::ready() const {
@@ -149,6 +149,10 @@ int Interface::commandsWaiting() const {
     return d->backend->waiting();
 }
 
+void Interface::finish(qint64 maxMs, std::function<void()> then) {
+    d->commands->finish(maxMs, std::move(then));
+}
+
 MSComm& Interface::cp290Port() {
     return *d->cp290Port;
 }
@@ -157,9 +161,9 @@ void Interface::setNotify(std::function<void(const QString&)> notify) {
     d->notify = std::move(notify);
 }
 
-void Interface::setReady(bool ready) {
+void Interface::setReady(bool ready, const QString& why) {
     // Also on an unchanged state: a new contact empties the queue.
-    d->commands->setInterfaceReady(ready);
+    d->commands->setInterfaceReady(ready, why);
     if (ready == d->ready) return;
     d->ready = ready;
     emit readyChanged(ready);

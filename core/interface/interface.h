@@ -75,6 +75,9 @@ class Interface : public QObject {
     CommandPath& commands();
     // Commands taken and not yet confirmed or given up by the interface.
     int commandsWaiting() const;
+    // The end of the run (see LineCommands::finish): no more commands are
+    // taken, those taken get up to maxMs to go out, then runs then.
+    void finish(qint64 maxMs, std::function<void()> then);
 
     // The two-way engine; the window's controlcm1 is a face over it. It
     // exists whatever the kind: the CP290's exchanges release it first.
@@ -92,7 +95,7 @@ class Interface : public QObject {
     void readyChanged(bool ready);
 
   private:
-    void setReady(bool ready);
+    void setReady(bool ready, const QString& why);
     void reportPortAccess();
 
     struct Private;

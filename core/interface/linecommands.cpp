@@ -1,9 +1,12 @@
 #include "linecommands.h"
 
+#include <QStringList>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
+#include "timebase.h"
 #include "x10.h"
 
 using state::Address;
@@ -23,6 +26,7 @@ const QString kUnavailableReason = QStringLiteral("Interface not available");
 const QString kUnavailableLine = QStringLiteral("Interface not available: command not sent");
 const QString kUnavailableMqttLine =
     QStringLiteral("Interface not available: MQTT command dropped");
+const QString kStoppingReason = QStringLiteral("Stopping: command not sent");
 
 QString describe(const LineCommand& c) {
     state::HeardEvent ev;
@@ -54,46 +58,92 @@ LineCommands::LineCommands(Backend& backend, state::StateTable& table,
       throttle_([this](const QString& line) {
           if (log_) log_(line);
       }) {
-    connect(&backend_, &Backend::done, this, &LineCommands::done);
+    connect(&backend_, &Backend::done, this, [this](const LineCommand& c, bool sent) {
+        done(c, sent);
+        checkFinished();
+    });
+    finishLimit_.setSingleShot(true);
+    connect(&finishLimit_, &QTimer::timeout, this, &LineCommands::endFinish);
 }
 
-void LineCommands::setInterfaceReady(bool ready) {
-    pending_.clear();
+void LineCommands::setInterfaceReady(bool ready, const QString& why) {
+    // What still waited is not coming: the interface went away or was let
+    // go, or a new contact emptied its queue.
+    reportUnsent(std::exchange(pending_, {}), why);
     if (ready == ready_) return;
     ready_ = ready;
     emit interfaceReadyChanged(ready);
+    checkFinished();
 }
 
 // ---------------------------------------------------------------------------
 // Giving commands
 
 void LineCommands::give(LineCommand c) {
+    // The group has one answer: once one of its commands was refused, the
+    // rest is refused with it.
+    if (groupDepth_ > 0 && groupRefused_) {
+        refuse(c);
+        return;
+    }
+    if (!admit(c)) {
+        if (groupDepth_ > 0) {
+            groupRefused_ = true;
+            std::vector<LineCommand> held;
+            held.swap(held_);
+            for (const LineCommand& h : held) refuse(h);
+        }
+        refuse(c);
+        return;
+    }
+    if (groupDepth_ > 0)
+        held_.push_back(std::move(c));
+    else
+        take(std::move(c));
+}
+
+void LineCommands::endGroup() {
+    if (groupDepth_ == 0 || --groupDepth_ > 0) return;
+    groupRefused_ = false;
+    std::vector<LineCommand> held;
+    held.swap(held_);
+    for (LineCommand& c : held) take(std::move(c));
+}
+
+// Whether the interface can take c now, the commands of the open group
+// counted; if not, the refusal is recorded and logged.
+bool LineCommands::admit(const LineCommand& c) {
+    if (closed_) {
+        refusal_ = kStoppingReason;
+        throttle_.log(QStringLiteral("stopping"), kStoppingReason);
+        return false;
+    }
     if (const QString why = backend_.cannotCarry(c.function); !why.isEmpty()) {
         refusal_ = why;
         throttle_.log(QStringLiteral("cannot-carry-%1").arg(c.function), why);
-        refuse(c);
-        return;
+        return false;
     }
     // A contact in progress (the CP290's detection waits for its reply) says
     // so, whether or not the interface answered before.
     if (const QString why = backend_.busy(); !why.isEmpty()) {
         refusal_ = why;
         throttle_.log(QStringLiteral("busy"), why);
-        refuse(c);
-        return;
+        return false;
     }
     if (!ready_) {
         // No interface answers (lost, or not found yet): nothing goes out,
         // and no one is told it did.
         refuseUnavailable(c.source);
-        refuse(c);
-        return;
+        return false;
     }
-    if (backend_.waiting() >= kMaxWaiting) {
+    if (backend_.waiting() + int(held_.size()) >= kMaxWaiting) {
         refuseFull();
-        refuse(c);
-        return;
+        return false;
     }
+    return true;
+}
+
+void LineCommands::take(LineCommand c) {
     dropping_ = false;
     c.id = nextId_++;
     // Recorded first: the backend may report the command before send returns.
@@ -143,6 +193,8 @@ void LineCommands::switchUnit(Address a, bool on, Source source) {
 }
 
 void LineCommands::setBrightness(Address a, int percent, Source source) {
+    // ON and then DIM: both go out, or neither does.
+    const Group together(*this);
     percent = std::clamp(percent, 0, 100);
     const state::Module* m = table_.modules().find(a);
     if (percent == 0 || (m && m->kind == state::Kind::Appliance)) {
@@ -188,7 +240,11 @@ ModuleState LineCommands::expected(Address a) const {
     const bool lamp = table_.modules().isLamp(a);
     const state::Module* m = table_.modules().find(a);
     const bool dims = !m || m->kind == state::Kind::Lamp;
-    for (const LineCommand& c : pending_) {
+    std::vector<const LineCommand*> waiting;
+    for (const LineCommand& c : pending_) waiting.push_back(&c);
+    for (const LineCommand& c : held_) waiting.push_back(&c);
+    for (const LineCommand* w : waiting) {
+        const LineCommand& c = *w;
         if (c.house != a.house) continue;
         if (!x10::isHouseFunction(c.function) &&
             std::find(c.units.begin(), c.units.end(), a.unit) == c.units.end())
@@ -211,7 +267,13 @@ void LineCommands::done(const LineCommand& c, bool sent) {
         // Commands given before this one and still recorded were dropped.
         auto it = std::find_if(pending_.begin(), pending_.end(),
                                [&](const LineCommand& p) { return p.id == c.id; });
-        if (it != pending_.end()) pending_.erase(pending_.begin(), it + 1);
+        if (it != pending_.end()) {
+            // Those given before it that the backend never reported did not
+            // go out.
+            std::deque<LineCommand> skipped(pending_.begin(), it);
+            pending_.erase(pending_.begin(), it + 1);
+            reportUnsent(std::move(skipped), QStringLiteral("Dropped by the Interface"));
+        }
     }
     if (c.house < 1 || c.house > 16) return;
     if (sent) {
@@ -238,6 +300,48 @@ void LineCommands::done(const LineCommand& c, bool sent) {
     QTimer::singleShot(0, this, [this, text] {
         if (log_ && ready_) log_(text);
     });
+}
+
+// ---------------------------------------------------------------------------
+// The end of the run
+
+void LineCommands::finish(qint64 maxMs, std::function<void()> then) {
+    closed_ = true;
+    thens_.push_back(std::move(then));
+    if (thens_.size() > 1 || !ready_ || pending_.empty()) {
+        endFinish();
+        return;
+    }
+    platform::TimeBase::global().startTimer(finishLimit_, maxMs);
+}
+
+void LineCommands::checkFinished() {
+    if (thens_.empty() || (ready_ && !pending_.empty())) return;
+    // Out of the backend's report: what runs next may end the process.
+    QTimer::singleShot(0, this, &LineCommands::endFinish);
+}
+
+void LineCommands::endFinish() {
+    finishLimit_.stop();
+    if (thens_.empty()) return;
+    reportUnsent(std::exchange(pending_, {}), QStringLiteral("Stopping"));
+    std::vector<std::function<void()>> thens;
+    thens.swap(thens_);
+    for (const auto& then : thens)
+        if (then) then();
+}
+
+// One line naming commands that were taken and will not go out.
+void LineCommands::reportUnsent(const std::deque<LineCommand>& unsent, const QString& why) {
+    if (unsent.empty()) return;
+    QStringList names;
+    for (const LineCommand& c : unsent) names << describe(c);
+    const auto n = unsent.size();
+    if (log_)
+        log_(QStringLiteral("ERROR: %1 %2 Not Sent (%3): %4")
+                 .arg(n)
+                 .arg(n == 1 ? QStringLiteral("Command") : QStringLiteral("Commands"), why,
+                      names.join(QStringLiteral(", "))));
 }
 
 }  // namespace core

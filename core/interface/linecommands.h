@@ -11,8 +11,13 @@
 // take, or one with a function the interface cannot send is not sent: it is
 // recorded as the last refusal (which a command word answers with
 // "ERROR <reason>") and logged once per burst, at most once a second.
+//
+// Every command taken either reaches the interface or is named in a line
+// that says why it did not: given up after its retries, cut short by a lost
+// interface or a new contact, or still waiting when the run ends (finish).
 
 #include <QString>
+#include <QTimer>
 #include <deque>
 #include <functional>
 #include <vector>
@@ -40,18 +45,36 @@ class LineCommands : public CommandPath {
     void clearRefusal() override { refusal_.clear(); }
 
     // The result of contacting the interface. A new contact empties the
-    // interface's queue: nothing recorded is coming.
-    void setInterfaceReady(bool ready);
+    // interface's queue: nothing recorded is coming, and why names the
+    // occasion in the line that lists what was waiting.
+    void setInterfaceReady(bool ready, const QString& why);
 
     // The state a module will have once the commands still waiting for it
     // are done (the tracked state when none waits).
     state::ModuleState expected(state::Address a) const;
 
+    // The end of the run: no more commands are taken (each is refused,
+    // "Stopping: command not sent"); the ones taken go out for at most
+    // maxMs (time base), those still waiting then are named in one line,
+    // and then runs: at once when nothing waits, otherwise from the event
+    // loop. A second call ends the wait at once.
+    void finish(qint64 maxMs, std::function<void()> then);
+    bool finishing() const { return closed_; }
+
     // Commands waiting at most.
     static constexpr int kMaxWaiting = 50;
 
+  protected:
+    void beginGroup() override { ++groupDepth_; }
+    void endGroup() override;
+
   private:
     void give(LineCommand c);
+    bool admit(const LineCommand& c);
+    void take(LineCommand c);
+    void reportUnsent(const std::deque<LineCommand>& unsent, const QString& why);
+    void checkFinished();
+    void endFinish();
     void dimTo(state::Address a, double level, state::Source source);
     void refuse(const LineCommand& c);
     void refuseFull();
@@ -68,6 +91,12 @@ class LineCommands : public CommandPath {
     int unavailableLogged_ = 0;  // kinds logged in this turn of the event loop
     QString refusal_;
     platform::LogThrottle throttle_;
+    int groupDepth_ = 0;
+    bool groupRefused_ = false;
+    std::vector<LineCommand> held_;             // taken in the open group, sent when it ends
+    bool closed_ = false;                       // finish was called: nothing more is taken
+    std::vector<std::function<void()>> thens_;  // what runs once finish ends
+    QTimer finishLimit_;
 };
 
 }  // namespace core

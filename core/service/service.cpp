@@ -148,6 +148,10 @@ void Service::writeChanges() {
                     .arg(changesPath_, out.errorString()));
 }
 
+void Service::finishCommands(std::function<void()> then) {
+    interface_->finish(kFinishMs, std::move(then));
+}
+
 void Service::stop() {
     interface_->release();
 }
@@ -199,7 +203,13 @@ Service::WordResult Service::runWord(const QString& word, state::Source source) 
     const Command cmd = commands::parse(word);
     CommandPath& path = commands();
     path.clearRefusal();
-    const auto sent = [&path] {
+    // The commands of one word (ON and the slider's BRIGHT for "5on") go
+    // out together or not at all, so that the answer matches the line.
+    const auto sent = [&path](const std::function<void()>& step) {
+        {
+            const CommandPath::Group together(path);
+            step();
+        }
         const QString reason = path.lastRefusal();
         return WordResult{reason.isEmpty(), reason};
     };
@@ -208,26 +218,20 @@ Service::WordResult Service::runWord(const QString& word, state::Source source) 
         case Command::Ignored:
             return {};
         case Command::UnitOn:
-            pad_->unitOn(cmd.unit, source);
-            return sent();
+            return sent([&] { pad_->unitOn(cmd.unit, source); });
         case Command::UnitOff:
-            pad_->unitOff(cmd.unit, source);
-            return sent();
+            return sent([&] { pad_->unitOff(cmd.unit, source); });
         case Command::UnitDim:
-            pad_->dimUnit(cmd.unit, cmd.level, source);
-            return sent();
+            return sent([&] { pad_->dimUnit(cmd.unit, cmd.level, source); });
         case Command::HouseCode:
             setHouseCode(cmd.text);
             return {true, {}};
         case Command::AllLightsOn:
-            pad_->houseFunction(x10::AllLightsOn, source);
-            return sent();
+            return sent([&] { pad_->houseFunction(x10::AllLightsOn, source); });
         case Command::AllUnitsOff:
-            pad_->houseFunction(x10::AllUnitsOff, source);
-            return sent();
+            return sent([&] { pad_->houseFunction(x10::AllUnitsOff, source); });
         case Command::AllLightsOff:
-            pad_->houseFunction(x10::AllLightsOff, source);
-            return sent();
+            return sent([&] { pad_->houseFunction(x10::AllLightsOff, source); });
         case Command::Shutdown:
         case Command::AbortShutdown: {
             QString reason;

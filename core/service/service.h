@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "guessbudget.h"
@@ -71,6 +72,11 @@ class Service : public QObject {
     void keepChangesIn(const QString& path);
     // The daemon's file for keepChangesIn: beside the state file.
     static QString runtimeChangesPath();
+    // The end of a run, before save(): takes no more commands, gives those
+    // already taken up to kFinishMs (time base) to go out, logs one line
+    // naming any it drops, then runs then (at once when nothing waits).
+    void finishCommands(std::function<void()> then);
+    static constexpr qint64 kFinishMs = 5000;
     // Releases the interface's port (at exit).
     void stop();
 

@@ -190,6 +190,37 @@ TEST_F(Headless, RunsWithoutDisplayAnswersStateAndSavesOnSigterm) {
     ASSERT_TRUE(endBySigterm());
 }
 
+// SIGTERM gave up the commands still waiting, answered OK and never sent,
+// without a line (30 of 30 in one test).
+TEST_F(Headless, SigtermSendsTheCommandsAnsweredOkOrNamesThoseItDrops) {
+    sim.setReadyDelayMs(100);  // about 200 ms a command: more than the stop waits for 30
+    start(program, {"--config", config, "--password-file", password}, "veldrind");
+    ASSERT_TRUE(waitForOutput("Listening for a connection...")) << out.toStdString();
+    QTcpSocket s;
+    open(s);
+    ASSERT_EQ(exchange(s, "Open Sesame\n"), "OK");
+    QByteArray words;
+    for (int i = 0; i < 30; ++i) words += i % 2 ? "3of\n" : "3on\n";
+    s.write(words);
+    int ok = 0;
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] {
+            while (s.canReadLine()) ok += s.readLine().trimmed() == "OK";
+            return ok == 30;
+        },
+        10000));
+    ASSERT_TRUE(endBySigterm());
+    EXPECT_EQ(program.exitCode(), 0);
+    out += QString::fromUtf8(program.readAllStandardOutput());
+    const auto sent = sim.moduleLines().filter(QRegularExpression("^C3 O")).size();
+    static const QRegularExpression dropped(R"(ERROR: (\d+) Commands? Not Sent \(Stopping\))");
+    const QRegularExpressionMatch m = dropped.match(out);
+    const int named = m.hasMatch() ? m.captured(1).toInt() : 0;
+    // The one on the line when the time ran out may have reached it as well.
+    EXPECT_GE(sent + named, 30) << out.toStdString();
+    EXPECT_LE(sent + named, 31) << out.toStdString();
+}
+
 // veldrind needs no Qt platform plugin: with none to be found and a platform
 // name that does not exist, it still starts, serves and ends on SIGTERM.
 TEST_F(Headless, DaemonRunsWithoutAnyQtPlatformPlugin) {

@@ -274,6 +274,30 @@ TEST_F(Remote, AFullQueueAnswersErrorAndIsLoggedOncePerBurstAtMostOnceASecond) {
     EXPECT_LE(fullLines(), seconds + 3) << logTexts().join('\n').toStdString();
 }
 
+// "1on" with the slider elsewhere is ON and then BRIGHT: with one slot left
+// the word was answered ERROR while A1 ON went out.
+TEST_F(Remote, AWordThatNeedsTwoSlotsWithOneLeftIsRefusedWholeAndSendsNothing) {
+    auto& sim = twoWayOn();
+    load();
+    window->service().setPassword("pw");
+    QTcpSocket s;
+    open(s);
+    ASSERT_EQ(exchange(s, "pw\n"), "OK");
+    sim.clearRecords();
+    QByteArray burst = "3di05\n";  // the slider to 5: DIM A3
+    for (int i = 0; i < core::LineCommands::kMaxWaiting - 2; ++i) burst += "3of\n";
+    burst += "1on\n";  // ON A1 and BRIGHT A1 back to 10: two commands, one slot
+    s.write(burst);
+    const QList<QByteArray> got = answers(s, core::LineCommands::kMaxWaiting);
+    ASSERT_EQ(got.size(), core::LineCommands::kMaxWaiting);
+    EXPECT_EQ(got.count("OK"), core::LineCommands::kMaxWaiting - 1);
+    EXPECT_EQ(got.back(), "ERROR Command queue full: command not sent");
+    ASSERT_TRUE(testenv::pumpUntil(
+        [&] { return window->service().interface().commandsWaiting() == 0; }, 30000));
+    for (const auto& f : sim.framedOnly())
+        EXPECT_NE(f.bytes, QByteArray("\x04\x66", 2)) << "A1 was addressed";
+}
+
 class RemoteCp290 : public Remote {
   protected:
     int directFrames() const {

@@ -13,6 +13,7 @@
 #include "commandpath.h"
 #include "cp290sim.h"
 #include "interface.h"
+#include "linecommands.h"
 #include "settingsstore.h"
 #include "state/statetable.h"
 #include "testenv.h"
@@ -125,6 +126,51 @@ TEST_F(InterfaceTest, CommandsBeyondFiftyWaitingAreRefusedWithOneLine) {
     EXPECT_EQ(i.commands().lastRefusal(), "Command queue full: command not sent");
     EXPECT_EQ(lines, QStringList{"Command queue full: commands are dropped until it drains"});
     EXPECT_EQ(failed.size(), 3);
+}
+
+// A level from an unknown state is ON and then DIM: with one slot left the ON
+// went out while the request was refused.
+TEST_F(InterfaceTest, ALevelThatNeedsTwoCommandsGoesOutWholeOrNotAtAll) {
+    plugIn(start(twoWay).devicePath());
+    Interface& i = make(Interface::Kind::TwoWay);
+    ASSERT_TRUE(i.contact(1));
+    for (int n = 0; n < core::LineCommands::kMaxWaiting - 1; ++n)
+        i.commands().switchUnit(Address{1, 2}, n % 2 == 0, Source::Remote);
+    ASSERT_EQ(i.commandsWaiting(), core::LineCommands::kMaxWaiting - 1);
+    i.commands().setBrightness(Address{1, 5}, 40, Source::Web);
+    EXPECT_EQ(i.commands().lastRefusal(), "Command queue full: command not sent");
+    EXPECT_EQ(i.commandsWaiting(), core::LineCommands::kMaxWaiting - 1);
+    EXPECT_EQ(failed, QStringList({"1/5/2", "1/5/4"}));
+}
+
+// The end of a run gave up the commands still waiting without a word.
+TEST_F(InterfaceTest, FinishSendsWhatWaitsOrNamesWhatItDrops) {
+    plugIn(start(twoWay).devicePath());
+    Interface& i = make(Interface::Kind::TwoWay);
+    ASSERT_TRUE(i.contact(1));
+    lines.clear();
+    for (int unit = 1; unit <= 3; ++unit)
+        i.commands().switchUnit(Address{1, unit}, true, Source::Remote);
+    bool ended = false;
+    i.finish(3600000, [&] { ended = true; });  // a limit no loaded machine reaches
+    EXPECT_FALSE(ended);
+    i.commands().switchUnit(Address{1, 9}, true, Source::Remote);  // too late
+    EXPECT_EQ(i.commands().lastRefusal(), "Stopping: command not sent");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return ended; }, 60000));
+    EXPECT_EQ(twoWay->moduleLines(), QStringList({"A1 ON", "A2 ON", "A3 ON"}));
+    EXPECT_EQ(lines, QStringList{"Stopping: command not sent"});
+
+    // Time runs out: what still waits is named in one line.
+    Interface& j = make(Interface::Kind::TwoWay);
+    ASSERT_TRUE(j.contact(1));
+    twoWay->setReadyDelayMs(60000);
+    lines.clear();
+    for (int unit = 4; unit <= 6; ++unit)
+        j.commands().switchUnit(Address{1, unit}, false, Source::Remote);
+    ended = false;
+    j.finish(100, [&] { ended = true; });
+    ASSERT_TRUE(testenv::pumpUntil([&] { return ended; }, 20000));
+    EXPECT_EQ(lines.first(), "ERROR: 3 Commands Not Sent (Stopping): A4 OFF, A5 OFF, A6 OFF");
 }
 
 TEST_F(InterfaceTest, UnpluggedTwoWayIsRefusedHonestlyWhileLostAndUsedAgainOncePluggedBack) {

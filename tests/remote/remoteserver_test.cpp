@@ -338,6 +338,47 @@ TEST_F(Listener, LimitsDropOverlongLinesAndTheSeventeenthClient) {
     EXPECT_TRUE(commands.isEmpty());
 }
 
+// A web page fetching http://host:7410/ once a second, or a TLS client on the
+// plain port, spent the password budget and locked the address out.
+TEST_F(Listener, OnlyALoginIsAGuessNotAnHttpRequestOrATlsHello) {
+    password = "pw";
+    platform::TimeBase::global().setScale(0.001);  // no timeout fires; one log window
+    for (int i = 0; i < 5; ++i) {
+        Client http(port);
+        http.send("GET / HTTP/1.1\r\nHost: 127.0.0.1:7410\r\n\r\n");
+        EXPECT_TRUE(http.line().startsWith("ERROR")) << i;
+        EXPECT_TRUE(http.closedByServer()) << i;
+        Client tls(port);
+        tls.send(QByteArray::fromHex("16030100a5010000a10303"));  // a ClientHello begins
+        EXPECT_TRUE(tls.closedByServer()) << i;
+    }
+    EXPECT_EQ(server->passwordComparisons(), 0);
+    EXPECT_EQ(server->penaltyCount(), 0);
+    Client login(port);
+    login.send("pw\n");
+    EXPECT_EQ(login.line(), "OK");
+    EXPECT_EQ(clientLog.filter("HTTP").size(), 1) << clientLog.join('\n').toStdString();
+    EXPECT_EQ(clientLog.filter("TLS handshake").size(), 1);
+}
+
+// Every refused login wrote a line: thousands a second under a flood.
+TEST_F(Listener, RefusalsWriteOneLineASecondPerReason) {
+    platform::TimeBase::global().setScale(0.001);  // the whole burst falls in one second
+    for (int i = 0; i < 10; ++i) {
+        Client c(port);
+        EXPECT_TRUE(c.line().startsWith("ERROR No connection password"));
+    }
+    password = "right";
+    for (int i = 0; i < 10; ++i) {
+        Client c(port);
+        c.send("wrong\n");
+        EXPECT_TRUE(c.line().startsWith("ERROR")) << i;
+    }
+    EXPECT_EQ(clientLog.filter("no connection password").size(), 1);
+    EXPECT_EQ(clientLog.filter("dropped: wrong password").size(), 1);
+    EXPECT_EQ(clientLog.filter("wrong password tried too recently").size(), 1);
+}
+
 TEST_F(Listener, IdleConnectionsCannotLockOutAPromptClient) {
     password = "pw";
     Client a(port), b(port);
