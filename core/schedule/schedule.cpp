@@ -569,7 +569,7 @@ ParseResult parse(const QString& text, const ParseOptions& options) {
         QRegularExpression::CaseInsensitiveOption);
     static const QRegularExpression when(QStringLiteral("^when\\s+(.+?)\\s+heard\\s*:(.*)$"),
                                          QRegularExpression::CaseInsensitiveOption);
-    int n = 0;
+    int n = 0, entries = 0;
     for (const QStringView written : QStringTokenizer(text, u'\n')) {
         if (stopped) break;
         ++n;
@@ -577,6 +577,14 @@ ParseResult parse(const QString& text, const ParseOptions& options) {
         if (const int hash = line.indexOf('#'); hash >= 0) line.truncate(hash);
         line = simplified(line);
         if (line.isEmpty()) continue;
+        if (++entries > kMaxEntries) {
+            r.errors << QStringLiteral(
+                            "line %1: more than %2 entries, the most a schedule may hold")
+                            .arg(n)
+                            .arg(kMaxEntries);
+            stopped = true;
+            break;
+        }
         QString error;
         std::vector<Step>* steps = nullptr;
         const QString lower = line.toLower();

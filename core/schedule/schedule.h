@@ -98,6 +98,9 @@ constexpr int kMaxSceneDepth = 16;
 constexpr int kMaxStepsPerFiring = 1000;
 // Problems listed for a refused file; the check stops after them.
 constexpr int kMaxErrors = 100;
+// Entries (timed entries, scenes and triggers) in one file: each costs some
+// time to read and plan at start-up, and a house has at most 256 modules.
+constexpr int kMaxEntries = 10000;
 
 struct ParseOptions {
     // [Location] is set: sunrise and sunset may be used.

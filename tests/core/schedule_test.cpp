@@ -192,8 +192,10 @@ TEST(ScheduleParse, DeepChainsWideFanOutsAndFloodsOfErrorsAreBoundedWithTheirLin
         const char* last;  // the last error
     } cases[] = {
         {"16 scenes deep", chain(schedule::kMaxSceneDepth), 0, ""},
-        {"20,000 scenes deep", chain(20000), 1,
-         "line 19984: scene 's19983' starts scenes more than 16 deep"},
+        {"10,000 scenes deep", chain(10000), 1,
+         "line 9984: scene 's9983' starts scenes more than 16 deep"},
+        {"20,000 scenes", chain(20000), 1,
+         "line 10001: more than 10000 entries, the most a schedule may hold"},
         {"fan-out through scenes",
          "scene a: " + tenTimes("A1 ON") + "scene b: " + tenTimes("scene a") +
              "scene c: " + tenTimes("scene b") + "at 07:00 daily scene c\n",
