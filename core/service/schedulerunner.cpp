@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
@@ -28,6 +29,20 @@ struct ScheduleRunner::Sequence {
     size_t next = 0;
     Event event;
     QTimer wait;
+};
+
+// Commands held while the entries due in one wake start: each step with the
+// firing (the entry, counted in the wake) that gave it, and for each module
+// the steps of the latest firing that command it.
+struct ScheduleRunner::Held {
+    struct Command {
+        size_t firing = 0;
+        int line = 0;
+        Step step;
+    };
+    std::vector<Command> steps;
+    QHash<int, std::vector<size_t>> byModule;  // house * 32 + unit: indexes into steps
+    size_t firing = 0;
 };
 
 namespace {
@@ -229,7 +244,7 @@ void ScheduleRunner::wake() {
         if (next_[i].isValid() && next_[i] <= now) due.push_back(i);
     std::stable_sort(due.begin(), due.end(),
                      [this](size_t a, size_t b) { return next_[a] < next_[b]; });
-    std::vector<Held> held;
+    Held held;
     held_ = &held;
     for (const size_t i : due) {
         const schedule::TimedEntry& e = schedule_.timed[i];
@@ -242,7 +257,7 @@ void ScheduleRunner::wake() {
                               .arg(e.action, stamp(next_[i]))
                               .arg(late / 60000));
         } else {
-            ++firing_;
+            ++held.firing;
             logFor(e.line, QStringLiteral("fired"),
                    QStringLiteral("Schedule line %1: %2").arg(e.line).arg(e.action));
             emit fired(e.line);
@@ -253,7 +268,8 @@ void ScheduleRunner::wake() {
         if (!why.isEmpty()) log_.event(QStringLiteral("Schedule line %1: %2").arg(e.line).arg(why));
     }
     held_ = nullptr;
-    for (const Held& h : held) send(h.line, h.step);
+    for (const Held::Command& h : held.steps)
+        if (!h.step.command.addresses.empty()) send(h.line, h.step);
     arm();
 }
 
@@ -325,32 +341,33 @@ void ScheduleRunner::command(int line, const Step& step) {
         send(line, step);
 }
 
-// A command of an entry due together with others: it replaces what the
-// entries before it (not its own) held for the same modules.
+// A command of an entry due together with others: for each module it
+// commands, what earlier entries (not its own) held for it is dropped.
 void ScheduleRunner::hold(int line, const Step& step) {
+    Held& held = *held_;
+    const size_t self = held.steps.size();
     const x10::Command& c = step.command;
-    if (!x10::isHouseFunction(c.function)) {
-        for (Held& h : *held_) {
-            if (h.firing == firing_ || x10::isHouseFunction(h.step.command.function)) continue;
-            auto& earlier = h.step.command.addresses;
-            for (const x10::Address& a : c.addresses) {
-                const auto it = std::find(earlier.begin(), earlier.end(), a);
-                if (it == earlier.end()) continue;
-                earlier.erase(it);
-                logFor(h.line, QStringLiteral("replaced"),
-                       QStringLiteral("Schedule line %1: %2 not sent: line %3 was due with it "
-                                      "and sets %4 after it")
-                           .arg(h.line)
-                           .arg(h.step.text)
-                           .arg(line)
-                           .arg(a.text()));
+    if (!x10::isHouseFunction(c.function))
+        for (const x10::Address& a : c.addresses) {
+            std::vector<size_t>& holders = held.byModule[a.house * 32 + a.unit];
+            if (!holders.empty() && held.steps[holders.front()].firing != held.firing) {
+                for (const size_t i : holders) {
+                    Held::Command& h = held.steps[i];
+                    auto& earlier = h.step.command.addresses;
+                    earlier.erase(std::remove(earlier.begin(), earlier.end(), a), earlier.end());
+                    logFor(h.line, QStringLiteral("replaced"),
+                           QStringLiteral("Schedule line %1: %2 not sent: line %3 was due with it "
+                                          "and sets %4 after it")
+                               .arg(h.line)
+                               .arg(h.step.text)
+                               .arg(line)
+                               .arg(a.text()));
+                }
+                holders.clear();
             }
+            if (holders.empty() || holders.back() != self) holders.push_back(self);
         }
-        held_->erase(std::remove_if(held_->begin(), held_->end(),
-                                    [](const Held& h) { return h.step.command.addresses.empty(); }),
-                     held_->end());
-    }
-    held_->push_back({firing_, line, step});
+    held.steps.push_back({held.firing, line, step});
 }
 
 void ScheduleRunner::send(int line, const Step& step) {

@@ -96,13 +96,9 @@ class ScheduleRunner : public QObject {
     struct Event {
         QString address, function, amount;
     };
-    // A command step of an entry due in the same wake as others, held until
-    // all of them have started: firing is which of them gave it.
-    struct Held {
-        size_t firing = 0;
-        int line = 0;
-        schedule::Step step;
-    };
+    // The commands of the entries due in one wake, held until all of them
+    // have started (defined with the runner).
+    struct Held;
     void replan();
     void arm();
     void wake();
@@ -111,7 +107,6 @@ class ScheduleRunner : public QObject {
     void step(Sequence& s);
     void command(int line, const schedule::Step& step);
     void hold(int line, const schedule::Step& step);
-    void sendHeld();
     void send(int line, const schedule::Step& step);
     void logFor(int line, const QString& kind, const QString& text);
     void runProgram(int line, const schedule::Step& step, const Event& event);
@@ -131,8 +126,7 @@ class ScheduleRunner : public QObject {
     QDateTime latest_;
     bool setBack_ = false;  // the clock is behind latest_ and that was logged
     // While the due entries of one wake start: their commands, held.
-    std::vector<Held>* held_ = nullptr;
-    size_t firing_ = 0;
+    Held* held_ = nullptr;
     platform::LogThrottle throttle_;
     bool enabled_ = true;
     QTimer timer_;

@@ -103,7 +103,7 @@ TEST_F(ScheduleRunnerTest, AJumpForwardFiresRecentEntriesOnceAndOnlyTheLastComma
         QStringLiteral("at 13:56 daily A5 ON\n"  // long past after the jump: skipped
                        "at 14:58 daily A5 ON\n"
                        "at 14:59 daily A5 OFF\n"
-                       "at 15:00 daily A5 ON; A6 ON\n"
+                       "at 15:00 daily A5 ON; A6 ON; A5 DIM 40%\n"
                        "at 15:01 daily A5 OFF\n"
                        "at 14:59 daily A7 ON\n"));
     platform::Clock::global().setFixed(at(13, 55, 30));
