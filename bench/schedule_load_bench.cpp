@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
          true},
     };
     for (const Kind& k : kinds) {
-        std::vector<double> ms;
+        std::vector<double> ms, upcomingMs;
         size_t entries = 0;
         for (int r = 0; r < runs; ++r) {
             if (!k.make()) {
@@ -190,6 +190,12 @@ int main(int argc, char** argv) {
             }
             const auto& s = runner.current();
             entries = s.timed.size() + s.scenes.size() + s.triggers.size();
+            if (ok) {
+                // The next firings, as every firing sends them to the open pages.
+                t.restart();
+                if (runner.upcoming(10).size() != 10) return 1;
+                upcomingMs.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
+            }
         }
         // Of that, reading and parsing alone (the rest plans each entry).
         QElapsedTimer t;
@@ -205,6 +211,12 @@ int main(int argc, char** argv) {
             k.accepted ? qPrintable(QStringLiteral(", %1 entries").arg(entries)) : "",
             peakRssKb() / 1024);
         std::printf("FIGURE %s %.1f\n", k.figure, median);
+        if (!upcomingMs.empty()) {
+            std::printf("  its next 10 firings listed in %.2f ms (median)\n",
+                        bench::percentile(upcomingMs, 0.5));
+            std::printf("FIGURE schedule_upcoming_largest_ms %.2f\n",
+                        bench::percentile(upcomingMs, 0.5));
+        }
     }
     return 0;
 }

@@ -144,7 +144,16 @@ bool ScheduleRunner::reload(bool force) {
 
 std::vector<schedule::Firing> ScheduleRunner::upcoming(int count) const {
     if (!planner_) return {};
-    return planner_->upcoming(schedule_, platform::Clock::global().now(), count);
+    // From the times planned for each entry; only those that passed (the
+    // schedule is off, or the entry is due this moment) are planned again.
+    const QDateTime now = platform::Clock::global().now();
+    const QDateTime from = latest_.isValid() && latest_ > now ? latest_ : now;
+    std::vector<QDateTime> first = next_;
+    first.resize(schedule_.timed.size());
+    for (size_t i = 0; i < first.size(); ++i)
+        if (i >= next_.size() || (first[i].isValid() && first[i] <= from))
+            first[i] = planner_->next(schedule_.timed[i], from);
+    return planner_->upcoming(schedule_, first, count);
 }
 
 QString ScheduleRunner::stateFilePath() {

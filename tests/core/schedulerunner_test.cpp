@@ -135,6 +135,7 @@ TEST_F(ScheduleRunnerTest, AJumpBackRepeatsNothingAndTheNextEntryFires) {
     EXPECT_EQ(lines.filter("set back").front(),
               "Schedule: the clock was set back from 2026-03-04 14:03 to 2026-03-04 14:00; "
               "entries up to 2026-03-04 14:03 ran already and do not run again");
+    EXPECT_EQ(runner.upcoming(1).at(0).at, at(14, 6));
     // The clock passes 14:01 and 14:03 again; they do not fire twice, 14:06 fires.
     platform::Clock::global().setFixed(at(14, 6));
     ASSERT_TRUE(testenv::pumpUntil([&] { return fired.size() >= 3; }));
