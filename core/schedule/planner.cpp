@@ -113,19 +113,37 @@ QDateTime Planner::next(const TimedEntry& e, const QDateTime& after, QString* wh
 }
 
 std::vector<Firing> Planner::upcoming(const Schedule& s, const QDateTime& after, int count) const {
-    const auto later = [](const Firing& a, const Firing& b) {
-        return a.at != b.at ? a.at > b.at : a.line > b.line;
+    std::vector<QDateTime> first;
+    first.reserve(s.timed.size());
+    for (const TimedEntry& e : s.timed) first.push_back(next(e, after));
+    return upcoming(s, first, count);
+}
+
+std::vector<Firing> Planner::upcoming(const Schedule& s, const std::vector<QDateTime>& first,
+                                      int count) const {
+    // By instant, then line; the instant is taken once per firing.
+    struct Due {
+        qint64 ms;
+        int line;
+        size_t entry;
+        QDateTime at;
     };
-    std::priority_queue<Firing, std::vector<Firing>, decltype(later)> queue(later);
-    for (const TimedEntry& e : s.timed)
-        if (const QDateTime at = next(e, after); at.isValid()) queue.push({at, e.line, &e});
+    const auto later = [](const Due& a, const Due& b) {
+        return a.ms != b.ms ? a.ms > b.ms : a.line > b.line;
+    };
+    std::vector<Due> seeds;
+    for (size_t i = 0; i < s.timed.size() && i < first.size(); ++i)
+        if (first[i].isValid())
+            seeds.push_back({first[i].toMSecsSinceEpoch(), s.timed[i].line, i, first[i]});
+    std::priority_queue<Due, std::vector<Due>, decltype(later)> queue(later, std::move(seeds));
     std::vector<Firing> out;
     while (static_cast<int>(out.size()) < count && !queue.empty()) {
-        Firing f = queue.top();
+        Due d = queue.top();
         queue.pop();
-        out.push_back(f);
-        if (const QDateTime at = next(*f.entry, f.at); at.isValid())
-            queue.push({at, f.line, f.entry});
+        const TimedEntry& e = s.timed[d.entry];
+        out.push_back({d.at, e.line, &e});
+        if (const QDateTime at = next(e, d.at); at.isValid())
+            queue.push({at.toMSecsSinceEpoch(), e.line, d.entry, at});
     }
     return out;
 }

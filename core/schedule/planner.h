@@ -49,6 +49,11 @@ class Planner {
     QDateTime next(const TimedEntry& e, const QDateTime& after, QString* why = nullptr) const;
     // The next count firings of the whole schedule after `after`, in time order.
     std::vector<Firing> upcoming(const Schedule& s, const QDateTime& after, int count) const;
+    // The same from each timed entry's first firing already planned (first[i]
+    // for s.timed[i], invalid for none): only the entries listed are planned
+    // further, so a large schedule costs little more than a small one.
+    std::vector<Firing> upcoming(const Schedule& s, const std::vector<QDateTime>& first,
+                                 int count) const;
 
   private:
     struct SunDay {

@@ -1,7 +1,9 @@
 #include "schedule.h"
 
+#include <QHash>
 #include <QRegularExpression>
-#include <QSet>
+#include <QStringTokenizer>
+#include <algorithm>
 
 namespace schedule {
 
@@ -347,24 +349,242 @@ bool parseTimed(const QString& body, TimedEntry* e, QString* error) {
 
 }  // namespace
 
+namespace {
+
+// A problem's text quotes what was written; a long word is cut, so that a
+// file of long lines cannot make its error list large.
+constexpr int kMaxProblemChars = 200;
+
+// How far each step may reach: the steps it starts (a command once per
+// address, a scene with everything that scene starts) and how deep its scenes
+// nest. Counts stop just above their bound, so no count overflows.
+struct Reach {
+    int steps = 0;
+    int depth = 0;   // scenes one inside the other, the scene itself counted
+    bool ok = true;  // false: a loop or an unknown scene lies below; not counted
+};
+
+int capped(qint64 n) {
+    return static_cast<int>(std::min<qint64>(n, kMaxStepsPerFiring + 1));
+}
+
+// The scenes' loops, chains and fan-out in one pass over the scene graph
+// (Tarjan's strongly connected components, without recursion): a scene on a
+// cycle starts itself; every other scene is finished after all scenes it
+// starts, so its reach adds theirs up once.
+class SceneGraph {
+  public:
+    explicit SceneGraph(const std::map<QString, Scene>& scenes) {
+        for (const auto& [name, scene] : scenes) {
+            index_.insert(name, static_cast<int>(scenes_.size()));
+            scenes_.push_back(&scene);
+        }
+        const size_t n = scenes_.size();
+        reach_.assign(n, Reach{});
+        loops_.assign(n, false);
+        order_.assign(n, -1);
+        low_.assign(n, 0);
+        onStack_.assign(n, false);
+        for (size_t v = 0; v < n; ++v)
+            if (order_[v] < 0) visit(static_cast<int>(v));
+    }
+
+    // The reach of a list of steps (an entry's, a trigger's or a scene's).
+    Reach reach(const std::vector<Step>& steps) const {
+        Reach r;
+        qint64 total = 0;
+        for (const Step& s : steps) {
+            if (s.kind == Step::Kind::Command) {
+                total += static_cast<qint64>(std::max<size_t>(1, s.command.addresses.size()));
+            } else if (s.kind == Step::Kind::Scene) {
+                const auto it = index_.constFind(s.scene);
+                if (it == index_.cend() || loops_[*it] || !reach_[*it].ok) {
+                    r.ok = false;
+                    continue;
+                }
+                total += 1 + reach_[*it].steps;
+                r.depth = std::max(r.depth, reach_[*it].depth);
+            } else {
+                total += 1;
+            }
+            total = capped(total);
+        }
+        r.steps = static_cast<int>(total);
+        return r;
+    }
+    const std::vector<const Scene*>& scenes() const { return scenes_; }
+    bool loops(size_t v) const { return loops_[v]; }
+    const Reach& reachOf(size_t v) const { return reach_[v]; }
+    // The scene a step starts, -1 for none or an unknown one.
+    int target(const Step& s) const {
+        return s.kind == Step::Kind::Scene ? index_.value(s.scene, -1) : -1;
+    }
+
+  private:
+    void visit(int root) {
+        struct Frame {
+            int v;
+            size_t next;
+        };
+        std::vector<Frame> calls{{root, 0}};
+        enter(root);
+        while (!calls.empty()) {
+            Frame& f = calls.back();
+            const std::vector<Step>& steps = scenes_[f.v]->steps;
+            if (f.next < steps.size()) {
+                const int w = target(steps[f.next++]);
+                if (w < 0) continue;
+                if (order_[w] < 0) {
+                    enter(w);
+                    calls.push_back({w, 0});
+                } else if (onStack_[w]) {
+                    low_[f.v] = std::min(low_[f.v], order_[w]);
+                }
+                continue;
+            }
+            const int v = f.v;
+            calls.pop_back();
+            if (!calls.empty()) low_[calls.back().v] = std::min(low_[calls.back().v], low_[v]);
+            if (low_[v] == order_[v]) finish(v);
+        }
+    }
+    void enter(int v) {
+        order_[v] = low_[v] = next_++;
+        stack_.push_back(v);
+        onStack_[v] = true;
+    }
+    // v closes a component: the scenes on the stack down to v.
+    void finish(int v) {
+        std::vector<int> component;
+        int w;
+        do {
+            w = stack_.back();
+            stack_.pop_back();
+            onStack_[w] = false;
+            component.push_back(w);
+        } while (w != v);
+        bool selfStart = component.size() > 1;
+        for (const Step& s : scenes_[v]->steps) selfStart = selfStart || target(s) == v;
+        if (selfStart) {
+            for (const int c : component) loops_[c] = true;
+            return;
+        }
+        reach_[v] = reach(scenes_[v]->steps);
+        reach_[v].depth = std::min(reach_[v].depth + 1, kMaxSceneDepth + 1);
+    }
+
+    std::vector<const Scene*> scenes_;
+    QHash<QString, int> index_;
+    std::vector<Reach> reach_;
+    std::vector<bool> loops_;
+    std::vector<int> order_, low_, stack_;
+    std::vector<bool> onStack_;
+    int next_ = 0;
+};
+
+// Names, with report(line, problem), the scenes that start themselves, and
+// the scenes, entries and triggers that reach too deep or too wide. Each
+// problem is named where it arises: a scene over a bound is named, not every
+// scene or entry that starts it. report gives false once the list is full.
+template <class Report>
+void checkReach(const Schedule& schedule, Report&& report) {
+    const SceneGraph graph(schedule.scenes);
+    const auto over = [](const Reach& r) { return r.ok && r.steps > kMaxStepsPerFiring; };
+    // Whether a scene these steps start is over a bound already.
+    const auto startsOver = [&](const std::vector<Step>& steps) {
+        for (const Step& s : steps)
+            if (const int t = graph.target(s); t >= 0 && !graph.loops(t)) {
+                const Reach& r = graph.reachOf(t);
+                if (over(r) || (r.ok && r.depth > kMaxSceneDepth)) return true;
+            }
+        return false;
+    };
+    const QString tooMany =
+        QStringLiteral("one firing would start more than %1 steps").arg(kMaxStepsPerFiring);
+    for (size_t v = 0; v < graph.scenes().size(); ++v) {
+        const Scene& scene = *graph.scenes()[v];
+        const Reach& r = graph.reachOf(v);
+        QString problem;
+        if (graph.loops(v))
+            problem = QStringLiteral("scene '%1' starts itself").arg(scene.name);
+        else if (startsOver(scene.steps))
+            continue;
+        else if (r.ok && r.depth > kMaxSceneDepth)
+            problem = QStringLiteral("scene '%1' starts scenes more than %2 deep")
+                          .arg(scene.name)
+                          .arg(kMaxSceneDepth);
+        else if (over(r))
+            problem = QStringLiteral("scene '%1' would start more than %2 steps")
+                          .arg(scene.name)
+                          .arg(kMaxStepsPerFiring);
+        if (!problem.isEmpty() && !report(scene.line, problem)) return;
+    }
+    for (const TimedEntry& e : schedule.timed)
+        if (over(graph.reach(e.steps)) && !startsOver(e.steps) && !report(e.line, tooMany)) return;
+    // One heard command matches, at most, every trigger on its house and function.
+    std::map<std::pair<int, int>, int> heard;  // (house, function): steps started
+    for (const Trigger& t : schedule.triggers) {
+        const Reach r = graph.reach(t.steps);
+        if (!r.ok || startsOver(t.steps)) continue;
+        if (over(r)) {
+            if (!report(t.line, tooMany)) return;
+            continue;
+        }
+        int& sum = heard[{t.address.house, t.function}];
+        if (sum > kMaxStepsPerFiring) continue;  // named already
+        sum = capped(qint64(sum) + r.steps);
+        if (sum > kMaxStepsPerFiring &&
+            !report(t.line,
+                    QStringLiteral("the triggers on %1 %2 would start more than %3 steps for one "
+                                   "heard command")
+                        .arg(x10::Address{t.address.house, 0}.text(), x10::functionName(t.function))
+                        .arg(kMaxStepsPerFiring)))
+            return;
+    }
+}
+
+}  // namespace
+
 ParseResult parse(const QString& text, const ParseOptions& options) {
     ParseResult r;
-    const QStringList lines = text.split('\n');
     std::vector<std::pair<int, QString>> sceneRefs;  // line, name
-    const auto lineError = [&](int n, const QString& what) {
+    bool stopped = false;
+    // Gives false once the list is full: the check stops there.
+    const auto lineError = [&](int n, QString what) {
+        if (r.errors.size() >= kMaxErrors) {
+            if (!stopped)
+                r.errors << QStringLiteral("line %1: more problems; the check stopped after %2")
+                                .arg(n)
+                                .arg(kMaxErrors);
+            stopped = true;
+            return false;
+        }
+        if (what.size() > kMaxProblemChars)
+            what = what.left(kMaxProblemChars) + QStringLiteral("...");
         r.errors << QStringLiteral("line %1: %2").arg(n).arg(what);
+        return true;
     };
     static const QRegularExpression sceneDef(
         QStringLiteral("^scene\\s+([A-Za-z0-9_.-]+)\\s*:(.*)$"),
         QRegularExpression::CaseInsensitiveOption);
     static const QRegularExpression when(QStringLiteral("^when\\s+(.+?)\\s+heard\\s*:(.*)$"),
                                          QRegularExpression::CaseInsensitiveOption);
-    for (int i = 0; i < lines.size(); ++i) {
-        const int n = i + 1;
-        QString line = lines[i];
+    int n = 0, entries = 0;
+    for (const QStringView written : QStringTokenizer(text, u'\n')) {
+        if (stopped) break;
+        ++n;
+        QString line = written.toString();
         if (const int hash = line.indexOf('#'); hash >= 0) line.truncate(hash);
         line = simplified(line);
         if (line.isEmpty()) continue;
+        if (++entries > kMaxEntries) {
+            r.errors << QStringLiteral(
+                            "line %1: more than %2 entries, the most a schedule may hold")
+                            .arg(n)
+                            .arg(kMaxEntries);
+            stopped = true;
+            break;
+        }
         QString error;
         std::vector<Step>* steps = nullptr;
         const QString lower = line.toLower();
@@ -440,30 +660,15 @@ ParseResult parse(const QString& text, const ParseOptions& options) {
                     }
         }
     }
-    for (const auto& [n, name] : sceneRefs)
-        if (!r.schedule.scenes.count(name))
-            lineError(n, QStringLiteral("unknown scene '%1'").arg(name));
-    // A scene that starts itself, directly or through others, would never end.
-    for (const auto& [name, scene] : r.schedule.scenes) {
-        std::vector<QString> stack{name};
-        QSet<QString> seen;
-        bool loops = false;
-        while (!stack.empty() && !loops) {
-            const auto it = r.schedule.scenes.find(stack.back());
-            stack.pop_back();
-            if (it == r.schedule.scenes.end()) continue;
-            for (const Step& s : it->second.steps) {
-                if (s.kind != Step::Kind::Scene) continue;
-                if (s.scene == name)
-                    loops = true;
-                else if (!seen.contains(s.scene)) {
-                    seen.insert(s.scene);
-                    stack.push_back(s.scene);
-                }
-            }
-        }
-        if (loops) lineError(scene.line, QStringLiteral("scene '%1' starts itself").arg(name));
+    if (stopped) {
+        r.schedule = Schedule();
+        return r;
     }
+    for (const auto& [line, name] : sceneRefs)
+        if (!r.schedule.scenes.count(name) &&
+            !lineError(line, QStringLiteral("unknown scene '%1'").arg(name)))
+            break;
+    checkReach(r.schedule, lineError);
     if (!r.ok()) r.schedule = Schedule();
     return r;
 }

@@ -3,7 +3,13 @@
 // morning: A5 ON; wait 10s; B1 ON") and triggers on heard traffic ("when A1 ON
 // heard: B3 ON"), read from a plain text file, one entry a line, "#" starting
 // a comment. A file with any error is refused as a whole: the parser gives
-// every problem as "line N: problem" and no schedule.
+// every problem as "line N: problem" (the first kMaxErrors of them) and no
+// schedule.
+//
+// A file is read in time linear in its size: nothing it holds makes the
+// service wait long before it listens. Scenes may start scenes only so deep,
+// and one firing may start only so many steps (a scene chain or a wide
+// fan-out is refused with its line, as a loop is).
 //
 // Qt Core only.
 
@@ -85,6 +91,17 @@ struct Schedule {
     bool empty() const { return timed.empty() && triggers.empty() && scenes.empty(); }
 };
 
+// Scenes starting scenes: at most this many, one inside the other.
+constexpr int kMaxSceneDepth = 16;
+// What one firing may start: an entry or a trigger with its scenes, and all
+// triggers one heard command matches. A command counts once per address.
+constexpr int kMaxStepsPerFiring = 1000;
+// Problems listed for a refused file; the check stops after them.
+constexpr int kMaxErrors = 100;
+// Entries (timed entries, scenes and triggers) in one file: each costs some
+// time to read and plan at start-up, and a house has at most 256 modules.
+constexpr int kMaxEntries = 10000;
+
 struct ParseOptions {
     // [Location] is set: sunrise and sunset may be used.
     bool hasLocation = false;
@@ -94,7 +111,9 @@ struct ParseOptions {
 
 struct ParseResult {
     Schedule schedule;
-    QStringList errors;  // "line 7: unknown day 'Mnd'"; empty: accepted
+    // "line 7: unknown day 'Mnd'"; empty: accepted. At most kMaxErrors, and
+    // one more that says where the check stopped.
+    QStringList errors;
     bool ok() const { return errors.isEmpty(); }
 };
 

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
@@ -30,6 +31,20 @@ struct ScheduleRunner::Sequence {
     QTimer wait;
 };
 
+// Commands held while the entries due in one wake start: each step with the
+// firing (the entry, counted in the wake) that gave it, and for each module
+// the steps of the latest firing that command it.
+struct ScheduleRunner::Held {
+    struct Command {
+        size_t firing = 0;
+        int line = 0;
+        Step step;
+    };
+    std::vector<Command> steps;
+    QHash<int, std::vector<size_t>> byModule;  // house * 32 + unit: indexes into steps
+    size_t firing = 0;
+};
+
 namespace {
 
 // The timer never looks further ahead than this, so that a clock change or
@@ -46,7 +61,11 @@ QString stamp(const QDateTime& t) {
 
 ScheduleRunner::ScheduleRunner(CommandPath& commands, state::StateTable& states, EventLog& log,
                                QObject* parent)
-    : QObject(parent), commands_(commands), states_(states), log_(log) {
+    : QObject(parent),
+      commands_(commands),
+      states_(states),
+      log_(log),
+      throttle_([this](const QString& line) { log_.event(line); }) {
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, &ScheduleRunner::wake);
@@ -77,7 +96,10 @@ bool ScheduleRunner::load(const QString& path) {
 }
 
 bool ScheduleRunner::reload(bool force) {
-    if (!QFileInfo::exists(path_)) {
+    // Read once, within its bound and without waiting on a FIFO: what is
+    // compared is what is parsed.
+    const platform::FileRead file = readScheduleFile(path_);
+    if (file.status == platform::FileRead::Missing) {
         if (!force && loadedDigest_ == "missing") return true;
         loadedDigest_ = "missing";
         if (!schedule_.empty())
@@ -87,14 +109,12 @@ bool ScheduleRunner::reload(bool force) {
         emit reloaded();
         return true;
     }
-    QFile f(path_);
-    const QByteArray digest =
-        f.open(QIODevice::ReadOnly)
-            ? QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256)
-            : QByteArray();
+    const QByteArray digest = file.status == platform::FileRead::Ok
+                                  ? QCryptographicHash::hash(file.data, QCryptographicHash::Sha256)
+                                  : QByteArray();
     if (!force && !digest.isEmpty() && digest == loadedDigest_)
         return true;  // a change of the folder, not of the file
-    LoadedSchedule loaded = loadSchedule(path_);
+    LoadedSchedule loaded = parseSchedule(path_, file);
     loadedDigest_ = digest;
     if (!loaded.ok()) {
         for (int i = 0; i < loaded.errors.size() && i < kLoggedErrors; ++i)
@@ -124,7 +144,16 @@ bool ScheduleRunner::reload(bool force) {
 
 std::vector<schedule::Firing> ScheduleRunner::upcoming(int count) const {
     if (!planner_) return {};
-    return planner_->upcoming(schedule_, platform::Clock::global().now(), count);
+    // From the times planned for each entry; only those that passed (the
+    // schedule is off, or the entry is due this moment) are planned again.
+    const QDateTime now = platform::Clock::global().now();
+    const QDateTime from = latest_.isValid() && latest_ > now ? latest_ : now;
+    std::vector<QDateTime> first = next_;
+    first.resize(schedule_.timed.size());
+    for (size_t i = 0; i < first.size(); ++i)
+        if (i >= next_.size() || (first[i].isValid() && first[i] <= from))
+            first[i] = planner_->next(schedule_.timed[i], from);
+    return planner_->upcoming(schedule_, first, count);
 }
 
 QString ScheduleRunner::stateFilePath() {
@@ -171,13 +200,15 @@ bool ScheduleRunner::runScene(const QString& name) {
 }
 
 void ScheduleRunner::replan() {
+    // Never from before the latest time seen: after the clock was set back,
+    // what already ran does not run again.
     const QDateTime now = platform::Clock::global().now();
-    lastWake_ = now;
+    if (!latest_.isValid() || now > latest_) latest_ = now;
     next_.assign(schedule_.timed.size(), QDateTime());
     if (planner_)
         for (size_t i = 0; i < schedule_.timed.size(); ++i) {
             QString why;
-            next_[i] = planner_->next(schedule_.timed[i], now, &why);
+            next_[i] = planner_->next(schedule_.timed[i], latest_, &why);
             if (!why.isEmpty())
                 log_.event(
                     QStringLiteral("Schedule line %1: %2").arg(schedule_.timed[i].line).arg(why));
@@ -199,24 +230,45 @@ void ScheduleRunner::arm() {
 
 void ScheduleRunner::wake() {
     const QDateTime now = platform::Clock::global().now();
-    // The clock was set back: plan from the new time.
-    if (now < lastWake_.addSecs(-60)) {
-        replan();
+    if (now < latest_) {
+        // The clock was set back: each entry's next time still lies after the
+        // latest time seen, so the span the clock passes again fires nothing
+        // twice and the first entry after it fires at its time.
+        if (!setBack_ && now < latest_.addSecs(-60)) {
+            setBack_ = true;
+            log_.event(QStringLiteral("Schedule: the clock was set back from %1 to %2; entries "
+                                      "up to %1 ran already and do not run again")
+                           .arg(stamp(latest_), stamp(now)));
+        }
+        arm();
         return;
     }
-    lastWake_ = now;
-    for (size_t i = 0; i < schedule_.timed.size(); ++i) {
+    setBack_ = false;
+    latest_ = now;
+    // The entries due, oldest first: after the clock jumped forward several
+    // may be; each fires once, and their commands are held until all have
+    // started, so that only the last one for a module is sent.
+    std::vector<size_t> due;
+    for (size_t i = 0; i < schedule_.timed.size(); ++i)
+        if (next_[i].isValid() && next_[i] <= now) due.push_back(i);
+    std::stable_sort(due.begin(), due.end(),
+                     [this](size_t a, size_t b) { return next_[a] < next_[b]; });
+    Held held;
+    held_ = &held;
+    for (const size_t i : due) {
         const schedule::TimedEntry& e = schedule_.timed[i];
-        if (!next_[i].isValid() || next_[i] > now) continue;
         const qint64 late = next_[i].msecsTo(now);
         if (late > kMissedMs) {
-            log_.event(
-                QStringLiteral("Schedule line %1: %2 skipped: its time %3 passed %4 minutes ago")
-                    .arg(e.line)
-                    .arg(e.action, stamp(next_[i]))
-                    .arg(late / 60000));
+            throttle_.log(QStringLiteral("skipped"),
+                          QStringLiteral("Schedule line %1: %2 skipped: its time %3 passed %4 "
+                                         "minutes ago")
+                              .arg(e.line)
+                              .arg(e.action, stamp(next_[i]))
+                              .arg(late / 60000));
         } else {
-            log_.event(QStringLiteral("Schedule line %1: %2").arg(e.line).arg(e.action));
+            ++held.firing;
+            logFor(e.line, QStringLiteral("fired"),
+                   QStringLiteral("Schedule line %1: %2").arg(e.line).arg(e.action));
             emit fired(e.line);
             start(QStringLiteral("line %1").arg(e.line), e.line, e.steps, Event{});
         }
@@ -224,6 +276,9 @@ void ScheduleRunner::wake() {
         next_[i] = planner_->next(e, now, &why);
         if (!why.isEmpty()) log_.event(QStringLiteral("Schedule line %1: %2").arg(e.line).arg(why));
     }
+    held_ = nullptr;
+    for (const Held::Command& h : held.steps)
+        if (!h.step.command.addresses.empty()) send(h.line, h.step);
     arm();
 }
 
@@ -231,7 +286,8 @@ void ScheduleRunner::onHeard(const state::HeardEvent& ev) {
     if (!enabled_) return;
     for (const schedule::Trigger& t : schedule_.triggers) {
         if (!t.matches(ev.house, ev.units, ev.function, ev.amount)) continue;
-        log_.event(QStringLiteral("Schedule line %1: %2").arg(t.line).arg(t.action));
+        logFor(t.line, QStringLiteral("fired"),
+               QStringLiteral("Schedule line %1: %2").arg(t.line).arg(t.action));
         emit fired(t.line);
         Event event;
         event.address = t.address.unit ? t.address.text() : x10::Address{ev.house, 0}.text();
@@ -288,12 +344,49 @@ void ScheduleRunner::step(Sequence& s) {
 }
 
 void ScheduleRunner::command(int line, const Step& step) {
+    if (held_)
+        hold(line, step);
+    else
+        send(line, step);
+}
+
+// A command of an entry due together with others: for each module it
+// commands, what earlier entries (not its own) held for it is dropped.
+void ScheduleRunner::hold(int line, const Step& step) {
+    Held& held = *held_;
+    const size_t self = held.steps.size();
+    const x10::Command& c = step.command;
+    if (!x10::isHouseFunction(c.function))
+        for (const x10::Address& a : c.addresses) {
+            std::vector<size_t>& holders = held.byModule[a.house * 32 + a.unit];
+            if (!holders.empty() && held.steps[holders.front()].firing != held.firing) {
+                for (const size_t i : holders) {
+                    Held::Command& h = held.steps[i];
+                    auto& earlier = h.step.command.addresses;
+                    earlier.erase(std::remove(earlier.begin(), earlier.end(), a), earlier.end());
+                    logFor(h.line, QStringLiteral("replaced"),
+                           QStringLiteral("Schedule line %1: %2 not sent: line %3 was due with it "
+                                          "and sets %4 after it")
+                               .arg(h.line)
+                               .arg(h.step.text)
+                               .arg(line)
+                               .arg(a.text()));
+                }
+                holders.clear();
+            }
+            if (holders.empty() || holders.back() != self) holders.push_back(self);
+        }
+    held.steps.push_back({held.firing, line, step});
+}
+
+void ScheduleRunner::send(int line, const Step& step) {
     const x10::Command& c = step.command;
     commands_.clearRefusal();
     if (!commands_.interfaceReady()) {
-        log_.event(QStringLiteral("Schedule line %1: %2 not sent: the interface is not available")
-                       .arg(line)
-                       .arg(step.text));
+        logFor(line, QStringLiteral("not sent"),
+               QStringLiteral("Schedule line %1: %2 not sent: the interface is not available")
+                   .arg(line)
+                   .arg(step.text));
         return;
     }
     for (const x10::Address& a : c.addresses) {
@@ -319,8 +412,13 @@ void ScheduleRunner::command(int line, const Step& step) {
         }
     }
     if (const QString refused = commands_.lastRefusal(); !refused.isEmpty())
-        log_.event(
+        logFor(
+            line, QStringLiteral("not sent"),
             QStringLiteral("Schedule line %1: %2 not sent: %3").arg(line).arg(step.text, refused));
+}
+
+void ScheduleRunner::logFor(int line, const QString& kind, const QString& text) {
+    throttle_.log(kind + u' ' + QString::number(line), text);
 }
 
 void ScheduleRunner::runProgram(int line, const Step& step, const Event& event) {
@@ -346,18 +444,20 @@ void ScheduleRunner::runProgram(int line, const Step& step, const Event& event) 
     limit->setSingleShot(true);
     const QString program = step.argv.front();
     connect(limit, &QTimer::timeout, p, [this, p, line, program] {
-        log_.event(QStringLiteral("Schedule line %1: %2 still runs after %3 s, ended")
-                       .arg(line)
-                       .arg(program)
-                       .arg(kRunLimitMs / 1000));
+        logFor(line, QStringLiteral("run limit"),
+               QStringLiteral("Schedule line %1: %2 still runs after %3 s, ended")
+                   .arg(line)
+                   .arg(program)
+                   .arg(kRunLimitMs / 1000));
         p->kill();
     });
     connect(p, &QProcess::errorOccurred, this,
             [this, p, line, program](QProcess::ProcessError error) {
                 if (error != QProcess::FailedToStart) return;
-                log_.event(QStringLiteral("ERROR: Schedule line %1: cannot run %2: %3")
-                               .arg(line)
-                               .arg(program, p->errorString()));
+                logFor(line, QStringLiteral("run failed"),
+                       QStringLiteral("ERROR: Schedule line %1: cannot run %2: %3")
+                           .arg(line)
+                           .arg(program, p->errorString()));
                 emit programEnded(line, -1);
                 p->deleteLater();
             });
@@ -376,7 +476,7 @@ void ScheduleRunner::runProgram(int line, const Step& step, const Event& event) 
                               .arg(program)
                               .arg(code);
                 if (!err.isEmpty()) text += QStringLiteral(": ") + err;
-                log_.event(text);
+                logFor(line, QStringLiteral("run ended"), text);
                 emit programEnded(line, status == QProcess::CrashExit ? -1 : code);
                 p->deleteLater();
             });

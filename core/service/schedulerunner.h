@@ -9,8 +9,14 @@
 // the event in its environment, and ends it after 60 s.
 //
 // A time missed by more than 5 minutes (asleep, off, the clock jumped) is
-// skipped and logged, never fired late. A file with an error is refused whole
-// and the schedule that ran before keeps running.
+// skipped and logged, never fired late; the entries missed by less fire once
+// each, and where several of them command one module only the last command
+// is sent. The clock set back does not repeat what already ran: the entries
+// plan from the latest time the runner saw, so the first entry after it fires
+// next. A file with an error is refused whole and the schedule that ran
+// before keeps running; a file that is no regular file or is too large is
+// refused unread. Lines for single firings and steps are throttled per line
+// of the schedule (one a second, with a count).
 
 #include <QDateTime>
 #include <QFileSystemWatcher>
@@ -20,6 +26,7 @@
 #include <memory>
 #include <vector>
 
+#include "logthrottle.h"
 #include "planner.h"
 #include "schedule.h"
 #include "state/statetable.h"
@@ -89,6 +96,9 @@ class ScheduleRunner : public QObject {
     struct Event {
         QString address, function, amount;
     };
+    // The commands of the entries due in one wake, held until all of them
+    // have started (defined with the runner).
+    struct Held;
     void replan();
     void arm();
     void wake();
@@ -96,6 +106,9 @@ class ScheduleRunner : public QObject {
                const Event& event);
     void step(Sequence& s);
     void command(int line, const schedule::Step& step);
+    void hold(int line, const schedule::Step& step);
+    void send(int line, const schedule::Step& step);
+    void logFor(int line, const QString& kind, const QString& text);
     void runProgram(int line, const schedule::Step& step, const Event& event);
     void onHeard(const state::HeardEvent& ev);
 
@@ -108,7 +121,13 @@ class ScheduleRunner : public QObject {
     std::optional<schedule::Location> location_;
     std::unique_ptr<schedule::Planner> planner_;
     std::vector<QDateTime> next_;  // per timed entry
-    QDateTime lastWake_;
+    // The latest local time seen: entries are planned after it, so time the
+    // clock passes again after being set back fires nothing twice.
+    QDateTime latest_;
+    bool setBack_ = false;  // the clock is behind latest_ and that was logged
+    // While the due entries of one wake start: their commands, held.
+    Held* held_ = nullptr;
+    platform::LogThrottle throttle_;
     bool enabled_ = true;
     QTimer timer_;
     QFileSystemWatcher watcher_;

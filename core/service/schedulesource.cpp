@@ -1,7 +1,6 @@
 #include "schedulesource.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <memory>
 
@@ -15,8 +14,6 @@ namespace {
 
 const QString kScheduleSection = QStringLiteral("Schedule");
 const QString kLocationSection = QStringLiteral("Location");
-// A schedule file is text typed by hand; anything larger is a mistake.
-constexpr qint64 kMaxScheduleBytes = 4 * 1024 * 1024;
 
 }  // namespace
 
@@ -50,22 +47,26 @@ std::optional<schedule::Location> scheduleLocation(QString* error) {
     return schedule::Location{la, lo};
 }
 
-LoadedSchedule loadSchedule(const QString& path) {
+platform::FileRead readScheduleFile(const QString& path) {
+    platform::FileRead r = platform::readRegularFile(path, kMaxScheduleBytes);
+    if (r.status == platform::FileRead::Failed && QFileInfo(path).isFile() &&
+        QFileInfo(path).size() > kMaxScheduleBytes)
+        r.error = QStringLiteral("larger than %1 MiB, the most a schedule file may hold")
+                      .arg(kMaxScheduleBytes >> 20);
+    return r;
+}
+
+LoadedSchedule parseSchedule(const QString& path, const platform::FileRead& file) {
     LoadedSchedule r;
+    if (file.status != platform::FileRead::Ok) {
+        r.errors << QStringLiteral("cannot read %1: %2")
+                        .arg(path, file.status == platform::FileRead::Missing
+                                       ? QStringLiteral("no such file")
+                                       : file.error);
+        return r;
+    }
     QString locationError;
     r.location = scheduleLocation(&locationError);
-    QFile f(path);
-    if (!QFileInfo(path).isFile() || !f.open(QIODevice::ReadOnly)) {
-        r.errors << QStringLiteral("cannot read %1: %2")
-                        .arg(path, QFileInfo::exists(path) ? f.errorString()
-                                                           : QStringLiteral("no such file"));
-        return r;
-    }
-    if (f.size() > kMaxScheduleBytes) {
-        r.errors
-            << QStringLiteral("%1 is larger than %2 MiB").arg(path).arg(kMaxScheduleBytes >> 20);
-        return r;
-    }
     schedule::ParseOptions options;
     options.hasLocation = r.location.has_value();
     // Where the settings list the modules, a command to any other is a mistake.
@@ -79,11 +80,15 @@ LoadedSchedule loadSchedule(const QString& path) {
             return modules->find(a) != nullptr;
         };
     }
-    auto parsed = schedule::parse(QString::fromUtf8(f.readAll()), options);
+    auto parsed = schedule::parse(QString::fromUtf8(file.data), options);
     r.errors = parsed.errors;
     if (!locationError.isEmpty() && !r.errors.isEmpty()) r.errors.prepend(locationError);
     r.schedule = std::move(parsed.schedule);
     return r;
+}
+
+LoadedSchedule loadSchedule(const QString& path) {
+    return parseSchedule(path, readScheduleFile(path));
 }
 
 ScheduleCheck checkSchedule(const QString& path, const QDateTime& now) {

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "planner.h"
+#include "regularfile.h"
 #include "schedule.h"
 
 namespace core {
@@ -21,6 +22,10 @@ QString scheduleFilePath();
 // text when they are set but wrong (not a number, out of range, only one).
 std::optional<schedule::Location> scheduleLocation(QString* error);
 
+// The most a schedule file may hold: it is text typed by hand, and anything
+// larger is a mistake (or a file that is no schedule).
+constexpr qint64 kMaxScheduleBytes = 4 * 1024 * 1024;
+
 struct LoadedSchedule {
     schedule::Schedule schedule;
     std::optional<schedule::Location> location;
@@ -28,10 +33,19 @@ struct LoadedSchedule {
     bool ok() const { return errors.isEmpty(); }
 };
 
-// Reads and parses a schedule file with the location of the settings, and
-// checks its addresses against [Modules] where the settings have it. A file
-// that does not exist is an error here (the caller decides whether a missing
-// file is one).
+// Reads a schedule file: only a regular file, and only up to
+// kMaxScheduleBytes. Opening never blocks (a FIFO is refused, not waited on)
+// and a larger file is refused before anything of it is read. A file that
+// does not exist is Missing.
+platform::FileRead readScheduleFile(const QString& path);
+
+// Parses a schedule file read from path with the location of the settings,
+// and checks its addresses against [Modules] where the settings have it. A
+// file that does not exist (or could not be read) is an error here, named
+// with the path; the caller decides whether a missing file is one.
+LoadedSchedule parseSchedule(const QString& path, const platform::FileRead& file);
+
+// Both: reads path and parses it.
 LoadedSchedule loadSchedule(const QString& path);
 
 struct ScheduleCheck {

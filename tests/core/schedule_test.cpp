@@ -166,6 +166,60 @@ TEST(ScheduleParse, AnErrorRefusesTheWholeFileNamingItsLine) {
                            "line 5: scene 'x' is defined twice (first on line 4)"}));
 }
 
+TEST(ScheduleParse, DeepChainsWideFanOutsAndFloodsOfErrorsAreBoundedWithTheirLine) {
+    const auto repeat = [](int n, const auto& line) {
+        QString text;
+        for (int i = 0; i < n; ++i) text += line(i);
+        return text;
+    };
+    const auto chain = [&](int n) {
+        return repeat(n, [n](int i) {
+            return i + 1 < n ? QStringLiteral("scene s%1: scene s%2\n").arg(i).arg(i + 1)
+                             : QStringLiteral("scene s%1: A1 ON\n").arg(i);
+        });
+    };
+    const auto tenTimes = [&](const char* step) {
+        return repeat(10,
+                      [&](int i) {
+                          return QString::fromLatin1(step) + QLatin1String(i < 9 ? "; " : "");
+                      }) +
+               QLatin1Char('\n');
+    };
+    struct Case {
+        const char* what;
+        QString text;
+        int count;         // of the errors
+        const char* last;  // the last error
+    } cases[] = {
+        {"16 scenes deep", chain(schedule::kMaxSceneDepth), 0, ""},
+        {"10,000 scenes deep", chain(10000), 1,
+         "line 9984: scene 's9983' starts scenes more than 16 deep"},
+        {"20,000 scenes", chain(20000), 1,
+         "line 10001: more than 10000 entries, the most a schedule may hold"},
+        {"fan-out through scenes",
+         "scene a: " + tenTimes("A1 ON") + "scene b: " + tenTimes("scene a") +
+             "scene c: " + tenTimes("scene b") + "at 07:00 daily scene c\n",
+         1, "line 3: scene 'c' would start more than 1000 steps"},
+        {"one command to 1,001 addresses",
+         "at 07:00 daily " + repeat(1001, [](int) { return QStringLiteral("A1 "); }) + "ON\n", 1,
+         "line 1: one firing would start more than 1000 steps"},
+        {"1,001 triggers on one heard command",
+         repeat(1001,
+                [](int i) { return QStringLiteral("when A%1 ON heard: B1 ON\n").arg(i % 16 + 1); }),
+         1,
+         "line 1001: the triggers on A ON would start more than 1000 steps for one heard "
+         "command"},
+        {"100,000 wrong lines", repeat(100000, [](int) { return QStringLiteral("bogus\n"); }), 101,
+         "line 101: more problems; the check stopped after 100"},
+    };
+    for (const auto& c : cases) {
+        const auto r = parse(c.text);
+        EXPECT_EQ(r.errors.size(), c.count) << c.what;
+        EXPECT_EQ(r.errors.isEmpty() ? QString() : r.errors.last(), QString::fromLatin1(c.last))
+            << c.what;
+    }
+}
+
 TEST(SchedulePlanner, NextFiringsWithDayFiltersRangesAndClockChanges) {
     ZoneScope zone("Europe/Amsterdam");
     struct Case {

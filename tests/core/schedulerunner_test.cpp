@@ -1,0 +1,163 @@
+// The runner of the schedule against a command path that records what it is
+// given: files it must not read, clock jumps either way, and the log of a
+// firing that fans out. The clock (platform::Clock) is set by the tests and
+// the time base runs fast; every wait is for a condition.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "clock.h"
+#include "commandpath.h"
+#include "eventlog.h"
+#include "schedulerunner.h"
+#include "state/statetable.h"
+#include "testenv.h"
+#include "timebase.h"
+
+namespace {
+
+class RecordingPath : public CommandPath {
+  public:
+    void switchUnit(state::Address a, bool on, state::Source) override {
+        sent << a.text() + (on ? QStringLiteral(" ON") : QStringLiteral(" OFF"));
+    }
+    void setBrightness(state::Address a, int percent, state::Source) override {
+        sent << QStringLiteral("%1 %2%").arg(a.text()).arg(percent);
+    }
+    void houseFunction(int house, int function, state::Source) override {
+        sent << QStringLiteral("house %1 function %2").arg(house).arg(function);
+    }
+    void sliderDim(state::Address, int, int, state::Source) override {}
+    bool interfaceReady() const override { return ready; }
+    QString lastRefusal() const override { return {}; }
+    void clearRefusal() override {}
+
+    bool ready = true;
+    QStringList sent;
+};
+
+class ScheduleRunnerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        platform::TimeBase::global().setScale(200);
+        platform::Clock::global().setFixed(at(14, 0, 30));
+        QObject::connect(&log, &core::EventLog::eventLine,
+                         [this](const QString& l) { lines << l; });
+        QObject::connect(&runner, &core::ScheduleRunner::fired,
+                         [this](int line) { fired.push_back(line); });
+    }
+    void TearDown() override {
+        platform::Clock::global().reset();
+        platform::TimeBase::global().setScale(1);
+    }
+    static QDateTime at(int h, int m, int s = 0) {
+        return QDateTime(QDate(2026, 3, 4), QTime(h, m, s));
+    }
+    void write(const QString& text) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text.toUtf8());
+    }
+    QString dump() const { return lines.join('\n'); }
+
+    QTemporaryDir dir;
+    QString path = dir.filePath(QStringLiteral("schedule"));
+    RecordingPath commands;
+    state::StateTable states;
+    core::EventLog log;
+    core::ScheduleRunner runner{commands, states, log};
+    QStringList lines;
+    std::vector<int> fired;
+};
+
+TEST_F(ScheduleRunnerTest, AFifoOrAHugeFileIsRefusedUnreadAndTheScheduleBeforeItRuns) {
+    write(QStringLiteral("at 14:05 daily A5 ON\n"));
+    ASSERT_TRUE(runner.load(path));
+    // A FIFO without a writer: refused at once, not waited on.
+    ASSERT_TRUE(QFile::remove(path));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    EXPECT_FALSE(runner.reload());
+    EXPECT_TRUE(lines.last().endsWith(path + QStringLiteral(": not a regular file")))
+        << dump().toStdString();
+    // 3 GB of holes: refused by its size, the limit named, nothing read.
+    ASSERT_TRUE(QFile::remove(path));
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(f.resize(qint64(3) << 30));
+    }
+    EXPECT_FALSE(runner.reload());
+    EXPECT_TRUE(lines.last().endsWith(
+        QStringLiteral("larger than 4 MiB, the most a schedule file may hold")))
+        << dump().toStdString();
+    ASSERT_EQ(runner.current().timed.size(), 1u);
+    EXPECT_EQ(runner.current().timed[0].action, QStringLiteral("A5 ON"));
+}
+
+TEST_F(ScheduleRunnerTest, AJumpForwardFiresRecentEntriesOnceAndOnlyTheLastCommandOfAModule) {
+    write(
+        QStringLiteral("at 13:56 daily A5 ON\n"  // long past after the jump: skipped
+                       "at 14:58 daily A5 ON\n"
+                       "at 14:59 daily A5 OFF\n"
+                       "at 15:00 daily A5 ON; A6 ON; A5 DIM 40%\n"
+                       "at 15:01 daily A5 OFF\n"
+                       "at 14:59 daily A7 ON\n"));
+    platform::Clock::global().setFixed(at(13, 55, 30));
+    ASSERT_TRUE(runner.load(path));
+    platform::Clock::global().setFixed(at(15, 2, 30));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return fired.size() >= 5; })) << dump().toStdString();
+    EXPECT_EQ(fired, (std::vector<int>{2, 3, 6, 4, 5}));
+    EXPECT_EQ(commands.sent, QStringList({"A7 ON", "A6 ON", "A5 OFF"}));
+    EXPECT_TRUE(lines.contains(
+        "Schedule line 1: A5 ON skipped: its time 2026-03-04 13:56 passed 66 minutes ago"))
+        << dump().toStdString();
+    EXPECT_TRUE(
+        lines.contains("Schedule line 2: A5 ON not sent: line 3 was due with it and "
+                       "sets A5 after it"))
+        << dump().toStdString();
+}
+
+TEST_F(ScheduleRunnerTest, AJumpBackRepeatsNothingAndTheNextEntryFires) {
+    write(QStringLiteral("at 14:01 daily A1 ON\nat 14:03 daily A2 ON\nat 14:06 daily A3 ON\n"));
+    ASSERT_TRUE(runner.load(path));
+    platform::Clock::global().setFixed(at(14, 1));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return fired.size() == 1; }));
+    platform::Clock::global().setFixed(at(14, 3));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return fired.size() == 2; }));
+    // Set back three minutes: the runner notices it and says so.
+    platform::Clock::global().setFixed(at(14, 0, 30));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !lines.filter("set back").isEmpty(); }))
+        << dump().toStdString();
+    EXPECT_EQ(lines.filter("set back").front(),
+              "Schedule: the clock was set back from 2026-03-04 14:03 to 2026-03-04 14:00; "
+              "entries up to 2026-03-04 14:03 ran already and do not run again");
+    EXPECT_EQ(runner.upcoming(1).at(0).at, at(14, 6));
+    // The clock passes 14:01 and 14:03 again; they do not fire twice, 14:06 fires.
+    platform::Clock::global().setFixed(at(14, 6));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return fired.size() >= 3; }));
+    EXPECT_EQ(fired, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(commands.sent, QStringList({"A1 ON", "A2 ON", "A3 ON"}));
+}
+
+TEST_F(ScheduleRunnerTest, TheLinesOfOneFiringAreThrottled) {
+    QString steps = QStringLiteral("A1 ON");
+    for (int i = 1; i < 200; ++i) steps += QStringLiteral("; A%1 ON").arg(i % 16 + 1);
+    write(QStringLiteral("at 14:01 daily %1\n").arg(steps));
+    ASSERT_TRUE(runner.load(path));
+    commands.ready = false;
+    platform::Clock::global().setFixed(at(14, 1));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !lines.filter("199 times").isEmpty(); }))
+        << dump().toStdString();
+    const QStringList notSent = lines.filter("not sent");
+    ASSERT_EQ(notSent.size(), 2) << dump().toStdString();
+    EXPECT_EQ(notSent[0], "Schedule line 1: A1 ON not sent: the interface is not available");
+    EXPECT_EQ(notSent[1],
+              "Schedule line 1: A8 ON not sent: the interface is not available "
+              "(199 times in the last second)");
+}
+
+}  // namespace
