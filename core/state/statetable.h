@@ -79,7 +79,8 @@ class StateTable : public QObject {
     void load(const QString& path);
     // Writes atomically; false (with the reason in error) when it could not.
     bool save(const QString& path, QString* error = nullptr) const;
-    // Saves to path at most once a second after each change, and at flush().
+    // Saves to path within 200 ms of a change (the changes of those 200 ms
+    // together), and at flush().
     // A failed save is reported through problem once until a save succeeds.
     void setAutosave(const QString& path);
     void flush();
