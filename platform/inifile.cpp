@@ -36,69 +36,98 @@ struct Line {
     qsizetype start = 0;
     qsizetype end = 0;
     qsizetype equals = -1;
+    // The line ended inside quotes: its quotes are characters of its text.
+    bool literalQuotes = false;
+};
+
+// How lines are told apart: as this program reads the file, or as QSettings
+// (and earlier versions of the program) read it, which the text it writes
+// must suit as well.
+enum class Reader {
+    // A line break ends every line that no backslash continues; a line with
+    // a quote that is not closed on it keeps its quotes as text, so one
+    // stray quote never takes the lines after it. '#' at the start of a
+    // line makes it a comment.
+    Own,
+    // A line break inside quotes continues the line; '#' is a character.
+    QSettings,
 };
 
 // The next logical line. It ends at a line break or a ';' outside quotes
 // (what follows a ';' is a comment); a backslash keeps the character after
-// it, so an escaped line break continues the line; a ';' or a '#' at the
-// start makes the rest of its physical line a comment. Returns false at the
-// end.
-bool nextLine(QByteArrayView d, qsizetype& pos, Line& l, bool hashComments = true) {
+// it, so an escaped line break continues the line; a ';' (and for
+// Reader::Own a '#') at the start makes the rest of its physical line a
+// comment, whose start goes to hashComments when it is a '#'. Returns false
+// at the end.
+bool nextLine(QByteArrayView d, qsizetype& pos, Line& l, Reader reader = Reader::Own,
+              std::vector<qsizetype>* hashComments = nullptr) {
     const qsizetype n = d.size();
-    bool inQuotes = false;
-    l.equals = -1;
-    l.start = pos;
-    while (l.start < n && isSpace(d[l.start])) ++l.start;
-    qsizetype i = l.start;
-    while (i < n) {
-        const char ch = d[i++];
-        if (!isSpecial(ch)) continue;
-        if (ch == '=') {
-            if (!inQuotes && l.equals == -1) l.equals = i - 1;
-        } else if (ch == '\n' || ch == '\r') {
-            if (i == l.start + 1) {
-                ++l.start;
-            } else if (!inQuotes) {
-                --i;
-                break;
-            }
-        } else if (ch == '\\') {
-            if (i < n) {
-                const char c = d[i++];
-                if (i < n && ((c == '\n' && d[i] == '\r') || (c == '\r' && d[i] == '\n'))) ++i;
-            }
-        } else if (ch == '"') {
-            inQuotes = !inQuotes;
-        } else if (ch == '#') {
-            // Only a '#' that starts a line makes it a comment; elsewhere it
-            // is a character of a name or a value.
-            if (hashComments && i == l.start + 1) {
-                while (i < n && d[i] != '\n' && d[i] != '\r') ++i;
-                while (i < n && isSpace(d[i])) ++i;
-                l.start = i;
-            }
-        } else {  // ';'
-            if (i == l.start + 1) {
-                while (i < n && d[i] != '\n' && d[i] != '\r') ++i;
-                while (i < n && isSpace(d[i])) ++i;
-                l.start = i;
-            } else if (!inQuotes) {
-                --i;
-                break;
+    const bool own = reader == Reader::Own;
+    const qsizetype from = pos;
+    l.literalQuotes = false;
+    for (;;) {
+        bool inQuotes = false;
+        l.equals = -1;
+        l.start = from;
+        while (l.start < n && isSpace(d[l.start])) ++l.start;
+        qsizetype i = l.start;
+        while (i < n) {
+            const char ch = d[i++];
+            if (!isSpecial(ch)) continue;
+            if (ch == '=') {
+                if (!inQuotes && l.equals == -1) l.equals = i - 1;
+            } else if (ch == '\n' || ch == '\r') {
+                if (i == l.start + 1) {
+                    ++l.start;
+                } else if (!inQuotes || own) {
+                    --i;
+                    break;
+                }
+            } else if (ch == '\\') {
+                if (i < n) {
+                    const char c = d[i++];
+                    if (i < n && ((c == '\n' && d[i] == '\r') || (c == '\r' && d[i] == '\n'))) ++i;
+                }
+            } else if (ch == '"') {
+                if (!l.literalQuotes) inQuotes = !inQuotes;
+            } else if (ch == '#') {
+                // Only a '#' that starts a line makes it a comment; elsewhere it
+                // is a character of a name or a value.
+                if (own && i == l.start + 1) {
+                    if (hashComments && !l.literalQuotes) hashComments->push_back(i - 1);
+                    while (i < n && d[i] != '\n' && d[i] != '\r') ++i;
+                    while (i < n && isSpace(d[i])) ++i;
+                    l.start = i;
+                }
+            } else {  // ';'
+                if (i == l.start + 1) {
+                    while (i < n && d[i] != '\n' && d[i] != '\r') ++i;
+                    while (i < n && isSpace(d[i])) ++i;
+                    l.start = i;
+                } else if (!inQuotes) {
+                    --i;
+                    break;
+                }
             }
         }
+        if (own && inQuotes) {
+            // Read again with the quotes as text: the ';' or '=' the quote
+            // hid count again.
+            l.literalQuotes = true;
+            continue;
+        }
+        pos = i;
+        l.end = i;
+        return l.end > l.start;
     }
-    pos = i;
-    l.end = i;
-    return l.end > l.start;
 }
 
 // The value text decoded: quotes, escapes (named, hexadecimal and octal, the
 // number kept to 16 bits), UTF-8, and commas outside quotes splitting it into
 // list elements. Blanks before an element and after a closing quote are
 // skipped; blanks at the end of an unquoted element go, except those that an
-// escape produced.
-QStringList decodedElements(QByteArrayView s) {
+// escape produced. With literalQuotes a quote is a character like any other.
+QStringList decodedElements(QByteArrayView s, bool literalQuotes = false) {
     static const char named[][2] = {{'a', '\a'}, {'b', '\b'},  {'f', '\f'}, {'n', '\n'},
                                     {'r', '\r'}, {'t', '\t'},  {'v', '\v'}, {'"', '"'},
                                     {'?', '?'},  {'\'', '\''}, {'\\', '\\'}};
@@ -169,7 +198,7 @@ QStringList decodedElements(QByteArrayView s) {
             }
             // any other escaped character is dropped
             chopLimit = cur.size();
-        } else if (ch == '"') {
+        } else if (ch == '"' && !literalQuotes) {
             ++i;
             quoted = true;
             inQuotes = !inQuotes;
@@ -331,13 +360,16 @@ QByteArray escapedValue(const QString& text) {
     return out.toUtf8();
 }
 
-// Whether a line read back on its own, followed by a line break, ends right
-// there: not inside quotes, not continued by a trailing backslash.
-bool selfContained(const QByteArray& line) {
-    const QByteArray withBreak = line + '\n';
+// Whether a line that QSettings reads on its own, followed by a line break,
+// ends right there: not inside quotes, not continued by a trailing
+// backslash.
+bool selfContained(QByteArrayView line, Line* l = nullptr) {
+    const QByteArray withBreak = line.toByteArray() + '\n';
     qsizetype pos = 0;
-    Line l;
-    return nextLine(withBreak, pos, l) && l.start == 0 && l.end == line.size();
+    Line own;
+    if (!l) l = &own;
+    return nextLine(withBreak, pos, *l, Reader::QSettings) && l->start == 0 &&
+           l->end == line.size();
 }
 
 bool sameName(const QString& a, const QString& b) {
@@ -345,16 +377,31 @@ bool sameName(const QString& a, const QString& b) {
 }
 
 // The '#' comment lines that QSettings, which knows no '#' comments, would
-// read as a key with a serialised value: their starts. They are not written
-// back, so that the file never holds such a value for an earlier version.
-std::vector<qsizetype> serialisedHashLines(QByteArrayView d, qsizetype pos) {
-    std::vector<qsizetype> out;
+// read as something else than a line of its own, or as a key with a
+// serialised value.
+struct HashLine {
+    qsizetype start = 0;
+    bool drop = false;  // a serialised value: not written back; else made a ';' comment
+};
+
+std::vector<HashLine> foreignHashLines(QByteArrayView d, qsizetype pos) {
+    std::vector<qsizetype> starts;
     Line l;
-    while (nextLine(d, pos, l, false)) {
-        if (d[l.start] != '#' || l.equals < 0) continue;
-        for (const QString& e : decodedElements(d.sliced(l.equals + 1, l.end - l.equals - 1))) {
-            if (isSerialised(e)) {
-                out.push_back(l.start);
+    while (nextLine(d, pos, l, Reader::Own, &starts)) {
+    }
+    std::vector<HashLine> out;
+    for (const qsizetype h : starts) {
+        qsizetype e = h;
+        while (e < d.size() && d[e] != '\n' && d[e] != '\r') ++e;
+        Line q;
+        if (!selfContained(d.sliced(h, e - h), &q)) {
+            out.push_back({h, false});
+            continue;
+        }
+        if (q.equals < 0) continue;
+        for (const QString& v : decodedElements(d.sliced(h + q.equals + 1, e - h - q.equals - 1))) {
+            if (isSerialised(v)) {
+                out.push_back({h, true});
                 break;
             }
         }
@@ -371,14 +418,19 @@ IniFile::IniFile(const QByteArray& data) {
     qsizetype counted = 0;
     qsizetype kept = pos;  // where the text not yet held by an item starts
     QByteArray gap;
-    const std::vector<qsizetype> hidden = serialisedHashLines(d, pos);
-    // Text between items, without the comment lines that must not be kept.
+    const std::vector<HashLine> hidden = foreignHashLines(d, pos);
+    // Text between items, without the comment lines that must not be kept,
+    // and with ';' for the '#' of those QSettings would misread.
     auto between = [&](qsizetype from, qsizetype to) {
         QByteArray out;
-        for (const qsizetype h : hidden) {
-            if (h < from || h >= to) continue;
-            out += d.sliced(from, h - from);
-            from = h;
+        for (const HashLine& h : hidden) {
+            if (h.start < from || h.start >= to) continue;
+            out += d.sliced(from, h.start - from);
+            from = h.start + 1;
+            if (!h.drop) {
+                out += ';';
+                continue;
+            }
             while (from < to && d[from] != '\n' && d[from] != '\r') ++from;
             if (from < to && d[from] == '\r') ++from;
             if (from < to && d[from] == '\n') ++from;
@@ -445,7 +497,8 @@ IniFile::IniFile(const QByteArray& data) {
             drop(l);
             continue;
         }
-        const QStringList elements = decodedElements(d.sliced(l.equals + 1, l.end - l.equals - 1));
+        const QStringList elements =
+            decodedElements(d.sliced(l.equals + 1, l.end - l.equals - 1), l.literalQuotes);
         bool serialised = false;
         QStringList texts;
         std::optional<QString> value;

@@ -11,10 +11,15 @@
 // deserialise ("@Variant(...)", "@DateTime(...)") is never decoded: the
 // program only stores texts, so such a line was not written by it and is
 // skipped the same way. Section and key names compare without regard to case.
+// Unlike QSettings, a line break always ends a line (unless a backslash
+// escapes it): a quote that is not closed on its line is a character of
+// the value (TV 55" screen), and the lines after it read as they stand.
+// Such a value is written back escaped, as QSettings writes a quote.
 //
 // The file belongs to whoever wrote it: comment lines (starting with ';' or
 // '#'), comments after a value, blank lines and the text of every line that
-// is not changed are written back as they stood.
+// is not changed are written back as they stood, except that a '#' line that
+// QSettings would read together with the lines after it becomes a ';' line.
 
 #include <QByteArray>
 #include <QList>

@@ -2,9 +2,9 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <atomic>
 
+#include "atomicfile.h"
 #include "inifile.h"
 #include "regularfile.h"
 
@@ -75,21 +75,23 @@ QList<QPair<QString, QString>> GetSettingsSection(const QString& app, const QStr
 }
 
 bool SaveSetting(const QString& app, const QString& section, const QString& key,
-                 const QString& value) {
+                 const QString& value, QString* error) {
     const QString path = settingsFilePath(app);
     QDir().mkpath(QFileInfo(path).absolutePath());
     // A file that is there but cannot be read (or is no regular file) would
     // be replaced by one holding this key alone: leave it untouched instead.
     FileRead r;
     IniFile ini = readFile(path, &r);
-    if (r.status == FileRead::Failed) return false;
+    if (r.status == FileRead::Failed) {
+        if (error) *error = r.error;
+        return false;
+    }
     ini.setValue(section, key, value);
-    // The new text goes to a temporary file that then replaces the old one,
-    // so a process killed while saving leaves the old file or the new one.
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly)) return false;
-    out.write(ini.toBytes());
-    return out.commit();
+    // The new text replaces the old file whole or not at all, so a process
+    // killed while saving, or a full disk, leaves the old file or the new
+    // one. A settings file that is a link (kept with the user's other
+    // files elsewhere) is replaced where the link points, and stays linked.
+    return writeFileAtomically(path, ini.toBytes(), error, LinkAtPath::Follow);
 }
 
 }  // namespace platform

@@ -41,8 +41,9 @@ int firstUnreadableSettingsLine();
 // permission, larger than 1 MiB); empty when it reads or does not exist.
 QString settingsFileError();
 
-// Writes a string. Returns false when the file could not be written.
+// Writes a string. Returns false when the file could not be written (the
+// file then stays as it was), with the reason in error when given.
 bool SaveSetting(const QString& app, const QString& section, const QString& key,
-                 const QString& value);
+                 const QString& value, QString* error = nullptr);
 
 }  // namespace platform

@@ -161,6 +161,12 @@ bool ServiceWeb::listen() {
             QStringLiteral("Web page not served: \"%1\" is not an address").arg(address_));
         return false;
     }
+    if (const QString refusal =
+            settings::clearTextRefusal(tls.enabled(), host.isLoopback(), address_);
+        !refusal.isEmpty()) {
+        service_.log().event(QStringLiteral("Web page not served: ") + refusal);
+        return false;
+    }
     std::optional<QSslConfiguration> conf;
     if (tls.enabled()) {
         // A certificate or key that cannot be used stops the page: it never

@@ -1,5 +1,7 @@
 #include "serviceremote.h"
 
+#include <QHostAddress>
+
 #include "eventlog.h"
 #include "schedulerunner.h"
 #include "service.h"
@@ -47,6 +49,12 @@ bool ServiceRemote::listen() {
         GetSetting(settings::kApp, settings::kSection, settings::kTlsCertificate).trimmed();
     tls.keyFile = GetSetting(settings::kApp, settings::kSection, settings::kTlsKey).trimmed();
     address_ = address;
+    const QString refusal =
+        settings::clearTextRefusal(tls.enabled(), QHostAddress(address).isLoopback(), address);
+    if (!refusal.isEmpty()) {
+        service_.log().event(QStringLiteral("Remote control not started: ") + refusal);
+        return false;
+    }
     return server_->listen(address, static_cast<quint16>(port), tls);
 }
 

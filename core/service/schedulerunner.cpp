@@ -10,9 +10,11 @@
 #include <QRandomGenerator>
 #include <QSaveFile>
 
+#include "atomicfile.h"
 #include "clock.h"
 #include "commandpath.h"
 #include "eventlog.h"
+#include "regularfile.h"
 #include "schedulesource.h"
 #include "timebase.h"
 
@@ -161,8 +163,11 @@ QString ScheduleRunner::stateFilePath() {
 }
 
 void ScheduleRunner::restoreEnabled() {
-    QFile f(stateFilePath());
-    enabled_ = !(f.open(QIODevice::ReadOnly) && f.read(16).trimmed() == "off");
+    // Only a small regular file: a FIFO there must not hang the start.
+    const platform::FileRead f = platform::readRegularFile(stateFilePath(), 16);
+    if (f.status == platform::FileRead::Failed)
+        log_.event(QStringLiteral("ERROR: Could not Read %1: %2").arg(stateFilePath(), f.error));
+    enabled_ = f.data.trimmed() != "off";
     if (!enabled_) log_.event(QStringLiteral("Schedule off (switched off before the restart)"));
     arm();
 }
@@ -180,10 +185,9 @@ void ScheduleRunner::setEnabled(bool on) {
     enabled_ = on;
     // The choice outlives a restart: written beside the state file.
     QDir().mkpath(QFileInfo(stateFilePath()).path());
-    QSaveFile f(stateFilePath());
-    if (!f.open(QIODevice::WriteOnly) || f.write(on ? "on\n" : "off\n") < 0 || !f.commit())
-        log_.event(
-            QStringLiteral("ERROR: Could not Write %1: %2").arg(stateFilePath(), f.errorString()));
+    QString error;
+    if (!platform::writeFileAtomically(stateFilePath(), QByteArray(on ? "on\n" : "off\n"), &error))
+        log_.event(QStringLiteral("ERROR: Could not Write %1: %2").arg(stateFilePath(), error));
     log_.event(on ? QStringLiteral("Schedule on") : QStringLiteral("Schedule off"));
     if (!on) running_.clear();
     replan();

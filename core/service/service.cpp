@@ -4,8 +4,8 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 
+#include "atomicfile.h"
 #include "clsntprivileges.h"
 #include "commandpath.h"
 #include "commandwords.h"
@@ -91,9 +91,13 @@ void Service::start() {
 
 void Service::save() {
     if (changesPath_.isEmpty()) {
-        SaveSetting(settings::kApp, settings::kSection, settings::kHouseCode, houseCode_);
-        SaveSetting(settings::kApp, settings::kSection, settings::kComPort,
-                    QString::number(comPort_));
+        QString error;
+        if (!SaveSetting(settings::kApp, settings::kSection, settings::kHouseCode, houseCode_,
+                         &error) ||
+            !SaveSetting(settings::kApp, settings::kSection, settings::kComPort,
+                         QString::number(comPort_), &error))
+            log_->event(QStringLiteral("ERROR: Could not Save the Settings File %1: %2")
+                            .arg(platform::settingsFilePath(), error));
     } else {
         writeChanges();
     }
@@ -125,7 +129,15 @@ void Service::keepChangesIn(const QString& path) {
     const platform::IniFile changes(file.data);
     const auto code = changes.value(settings::kSection, settings::kHouseCode);
     const auto replaced = changes.value(settings::kSection, kConfiguredHouseCode);
-    if (!code || code->isEmpty() || *code == houseCode_) return;
+    if (!code) return;
+    // Only what a remote command may set: one letter that names a house.
+    if (code->size() != 1 || veldrin::x10::housePosition(*code) == 0) {
+        log_->event(QStringLiteral("ERROR: The House Code in %1 is not a Letter A to P; the House "
+                                   "Code of the Settings File Applies")
+                        .arg(path));
+        return;
+    }
+    if (*code == houseCode_) return;
     if (!replaced || *replaced != settings_.houseCode) {
         log_->event(QStringLiteral("House Code %1 of the Settings File Applies (it was edited "
                                    "since a remote command set %2)")
@@ -142,10 +154,10 @@ void Service::writeChanges() {
     changes.setValue(settings::kSection, settings::kHouseCode, houseCode_);
     changes.setValue(settings::kSection, kConfiguredHouseCode, settings_.houseCode);
     QDir().mkpath(QFileInfo(changesPath_).path());
-    QSaveFile out(changesPath_);
-    if (out.open(QIODevice::WriteOnly) && out.write(changes.toBytes()) >= 0 && out.commit()) return;
-    log_->event(QStringLiteral("ERROR: Could not Save the House Code to %1: %2")
-                    .arg(changesPath_, out.errorString()));
+    QString error;
+    if (platform::writeFileAtomically(changesPath_, changes.toBytes(), &error)) return;
+    log_->event(
+        QStringLiteral("ERROR: Could not Save the House Code to %1: %2").arg(changesPath_, error));
 }
 
 void Service::finishCommands(std::function<void()> then) {

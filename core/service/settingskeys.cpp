@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "numtext.h"
+#include "settingsstore.h"
 
 namespace settings {
 
@@ -34,6 +35,17 @@ int readListenPort(const QString& text) {
     if (n == 0) return 0;
     if (n < 1 || n > 65535) return kDefaultListenPort;
     return static_cast<int>(n);
+}
+
+QString clearTextRefusal(bool tls, bool loopback, const QString& address) {
+    const int line = platform::firstUnreadableSettingsLine();
+    if (tls || loopback || line == 0) return {};
+    return QStringLiteral(
+               "line %1 of the settings file could not be read and may have held "
+               "the TLS keys; without TLS on %2 the password and the commands would "
+               "cross the network in clear text")
+        .arg(line)
+        .arg(address);
 }
 
 }  // namespace settings

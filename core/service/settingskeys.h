@@ -44,4 +44,12 @@ int readPosition(const QString& text);
 // picks (useful for tests), anything else the default port.
 int readListenPort(const QString& text);
 
+// Why a listener must not start in clear text now: it would listen on an
+// address other than this computer's own while a line of the settings file
+// could not be read, and that line may have held the TLS keys the
+// administrator meant ("line 7 of the settings file could not be read and
+// may have held the TLS keys; ..."). Empty when nothing stands against it. Call right after reading
+// the listener's settings.
+QString clearTextRefusal(bool tls, bool loopback, const QString& address);
+
 }  // namespace settings

@@ -4,12 +4,12 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QTextStream>
 #include <algorithm>
 #include <iterator>
 
+#include "atomicfile.h"
 #include "clock.h"
 #include "regularfile.h"
 #include "timebase.h"
@@ -23,7 +23,10 @@ namespace state {
 
 namespace {
 
-constexpr qint64 kSaveDelayMs = 1000;
+// A change reaches the file within this time, so that a process killed
+// without warning loses at most that much; the changes of a burst share one
+// save.
+constexpr qint64 kSaveDelayMs = 200;
 // A state file is a few kilobytes; anything far larger is not one.
 constexpr qint64 kMaxFileBytes = 1024 * 1024;
 const QString kFileHeader = QStringLiteral("veldrin-state 1");
@@ -284,11 +287,6 @@ std::optional<std::array<ModuleState, 256>> StateTable::parse(const QByteArray& 
 bool StateTable::save(const QString& path, QString* error) const {
     if (path.isEmpty()) return false;
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        if (error) *error = f.errorString();
-        return false;
-    }
     QString text = kFileHeader + u'\n';
     for (int i = 0; i < 256; ++i) {
         const ModuleState& s = table_[size_t(i)];
@@ -299,10 +297,7 @@ bool StateTable::save(const QString& path, QString* error) const {
                     .arg(addressAt(i).text(), powerText(s.power), QString::number(s.level),
                          when.toString(Qt::ISODate), QLatin1String(kSourceNames[int(s.source)]));
     }
-    f.write(text.toUtf8());
-    if (f.commit()) return true;
-    if (error) *error = f.errorString();
-    return false;
+    return platform::writeFileAtomically(path, text.toUtf8(), error);
 }
 
 void StateTable::setAutosave(const QString& path) {
@@ -325,7 +320,7 @@ void StateTable::flush() {
         return;
     }
     // Once per streak of failures: the autosave tries again after every
-    // change, up to once a second.
+    // change, up to five times a second.
     if (saveFailing_) return;
     saveFailing_ = true;
     emit problem(

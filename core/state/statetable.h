@@ -77,9 +77,12 @@ class StateTable : public QObject {
     // entry unknown (the last two say so through problem). Only a regular
     // file of at most 1 MiB is read.
     void load(const QString& path);
-    // Writes atomically; false (with the reason in error) when it could not.
+    // Replaces the file whole or not at all (a link, a FIFO or a folder at
+    // path is left alone); false, with the reason in error, when it could
+    // not, and the old file then stays as it was.
     bool save(const QString& path, QString* error = nullptr) const;
-    // Saves to path at most once a second after each change, and at flush().
+    // Saves to path within 200 ms of a change (the changes of those 200 ms
+    // together), and at flush().
     // A failed save is reported through problem once until a save succeeds.
     void setAutosave(const QString& path);
     void flush();

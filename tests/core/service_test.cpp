@@ -4,10 +4,15 @@
 // listener on the service over a real socket. No window anywhere.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/capability.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <memory>
@@ -42,6 +47,11 @@ using veldrin::sim::hex;
 using veldrin::sim::TwoWaySim;
 
 constexpr double kScale = 20;
+
+QByteArray fileText(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
 
 Address at(const char* text) {
     return *Address::parse(QString::fromLatin1(text));
@@ -491,6 +501,176 @@ TEST_F(ServiceTest, RemoteClientSwitchesQueriesAndHearsWhenTheInterfaceIsLost) {
         [&] { return !lines.filter("ERROR: Pandrel Interface Lost on Com: 1 - ").isEmpty(); }));
     EXPECT_EQ(exchange("6on\r\n"), "ERROR Interface not available");
     EXPECT_EQ(of("A6").power, Power::Unknown);
+}
+
+// ---- The files of the service ----
+
+// Each file the service writes (the states, the house code of the run, the
+// schedule switch) is replaced whole or not at all: a size limit (as a full
+// disk) or too many open files leave the old file as it was; a link, a FIFO
+// or a folder at its path is left alone. Each failure is logged with why,
+// and no temporary file stays behind.
+TEST_F(ServiceTest, FilesOfTheServiceAreWrittenWholeOrNotAtAll) {
+    const QString folder = QFileInfo(state::StateTable::defaultPath()).path();
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString runtime = core::Service::runtimeChangesPath();
+    QFile::remove(runtime);
+    service = std::make_unique<core::Service>(core::ServiceSettings{});
+    core::Service& s = *service;
+    QObject::connect(&s.log(), &core::EventLog::eventLine,
+                     [this](const QString& t) { lines << t; });
+    s.keepChangesIn(runtime);
+    s.load();
+    int round = 0;
+    const struct {
+        QString path;
+        QString line;  // the error line, up to the path
+        std::function<void()> write;
+    } kWriters[] = {
+        {state::StateTable::defaultPath(), "ERROR: Could not Save the State File ",
+         [&] {
+             s.states().setLevel(at("A5"), round % 90 + 1, Source::Click);
+             s.states().flush();
+         }},
+        {runtime, "ERROR: Could not Save the House Code to ",
+         [&] { s.setHouseCode(round % 2 ? "B" : "C"); }},
+        {core::ScheduleRunner::stateFilePath(), "ERROR: Could not Write ",
+         [&] { s.schedule().setEnabled(!s.schedule().enabled()); }},
+    };
+    const QString elsewhere = dir.path() + "/elsewhere";
+    auto limited = [](int resource, rlim_t to, const std::function<void()>& f) {
+        rlimit old = {};
+        getrlimit(resource, &old);
+        rlimit low = old;
+        low.rlim_cur = to;
+        setrlimit(resource, &low);
+        f();
+        setrlimit(resource, &old);
+    };
+    ::signal(SIGXFSZ, SIG_IGN);
+    const struct {
+        const char* name;
+        const char* reason;
+        std::function<void(const QString& path, const std::function<void()>& write)> run;
+        std::function<bool(const QString& path)> stays;  // what was at the path is still there
+    } kFaults[] = {
+        {"size limit", "File too large",
+         [&](const QString&, const auto& write) { limited(RLIMIT_FSIZE, 2, write); }, nullptr},
+        {"descriptors", "Too many open files",
+         [&](const QString&, const auto& write) { limited(RLIMIT_NOFILE, 3, write); }, nullptr},
+        {"link", "it is a symbolic link",
+         [&](const QString& path, const auto& write) {
+             QFile::remove(path);
+             QFile::link(elsewhere, path);
+             write();
+         },
+         [&](const QString& path) {
+             return QFileInfo(path).isSymLink() && fileText(elsewhere) == "precious";
+         }},
+        {"fifo", "it is a FIFO",
+         [&](const QString& path, const auto& write) {
+             QFile::remove(path);
+             ::mkfifo(QFile::encodeName(path).constData(), 0600);
+             write();
+         },
+         [](const QString& path) {
+             struct stat st = {};
+             return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISFIFO(st.st_mode);
+         }},
+        {"folder", "Is a directory",
+         [&](const QString& path, const auto& write) {
+             QFile::remove(path);
+             QDir().mkdir(path);
+             write();
+         },
+         [](const QString& path) { return QFileInfo(path).isDir(); }},
+    };
+    for (const auto& fault : kFaults) {
+        for (const auto& w : kWriters) {
+            SCOPED_TRACE(std::string(fault.name) + " at " + w.path.toStdString());
+            QFile f(elsewhere);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write("precious");
+            f.close();
+            ++round;
+            w.write();  // a good save first: the failure after it is logged
+            const QByteArray before = fileText(w.path);
+            ASSERT_FALSE(before.isEmpty());
+            const QStringList files = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden);
+            lines.clear();
+            ++round;
+            fault.run(w.path, w.write);
+            EXPECT_TRUE(lines.contains(w.line + w.path + ": " + fault.reason))
+                << lines.join('\n').toStdString();
+            if (fault.stays) {
+                EXPECT_TRUE(fault.stays(w.path));
+                if (QFileInfo(w.path).isDir())
+                    QDir().rmdir(w.path);
+                else
+                    QFile::remove(w.path);
+            } else {
+                EXPECT_EQ(fileText(w.path), before);
+                EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden), files);
+            }
+        }
+    }
+
+    // Reading them at the next start does not wait on a FIFO either.
+    service.reset();
+    for (const auto& w : kWriters) {
+        QFile::remove(w.path);
+        ASSERT_EQ(::mkfifo(QFile::encodeName(w.path).constData(), 0600), 0);
+    }
+    lines.clear();
+    core::Service again{core::ServiceSettings{}};
+    QObject::connect(&again.log(), &core::EventLog::eventLine,
+                     [this](const QString& t) { lines << t; });
+    again.keepChangesIn(runtime);
+    again.load();
+    for (const auto& w : kWriters) {
+        EXPECT_EQ(lines.filter(w.path + ": not a regular file").size(), 1) << w.path.toStdString();
+        QFile::remove(w.path);
+    }
+}
+
+// runtime.conf is checked like the settings: a house code that names no
+// house is refused with a line, and the settings' house code applies.
+TEST_F(ServiceTest, AHouseCodeThatNamesNoHouseInTheRuntimeFileIsRefused) {
+    const QString runtime = dir.path() + "/runtime.conf";
+    for (const char* code : {"<b>x</b>", "AB", ""}) {
+        SCOPED_TRACE(code);
+        QFile f(runtime);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(QByteArray("[Startup]\nHouseCode=") + code + "\nConfiguredHouseCode=D\n");
+        f.close();
+        core::ServiceSettings settings;
+        settings.houseCode = "D";
+        core::Service s(settings);
+        QStringList got;
+        QObject::connect(&s.log(), &core::EventLog::eventLine,
+                         [&got](const QString& t) { got << t; });
+        s.keepChangesIn(runtime);
+        EXPECT_EQ(s.houseCode(), "D");
+        EXPECT_EQ(got, QStringList{"ERROR: The House Code in " + runtime +
+                                   " is not a Letter A to P; the House Code of the Settings File "
+                                   "Applies"});
+    }
+}
+
+// A line of the settings file that cannot be read may have held the TLS
+// keys: the listener then does not start in clear text on the network.
+TEST_F(ServiceTest, AnUnreadableLineKeepsTheListenerFromClearTextOnTheNetwork) {
+    core::Service& s = make();
+    testenv::writeSettings(
+        "[Startup]\nListenPort=0\nListenAddress=0.0.0.0\nTLSKey /etc/veldrin/key.pem\n");
+    remote::ServiceRemote listener(s);
+    EXPECT_FALSE(listener.listen());
+    EXPECT_EQ(lines.last(),
+              "Remote control not started: line 4 of the settings file could not be read and may "
+              "have held the TLS keys; without TLS on 0.0.0.0 the password and the commands "
+              "would cross the network in clear text");
+    testenv::writeSettings("[Startup]\nListenPort=0\nListenAddress=127.0.0.1\nTLSKey\n");
+    EXPECT_TRUE(listener.listen());
 }
 
 // ---- Privileges ----

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -265,4 +266,92 @@ TEST_F(SettingsStore, KillDuringSaveLeavesOldOrNewFile) {
         const QString v = GetSetting("veldrin", "Startup", "HouseCode");
         EXPECT_TRUE(v == "old" + big || v == "new" + big) << "round " << round << ": " << v.size();
     }
+}
+
+// A save that cannot be written whole (here a file size limit, as a full
+// disk would) leaves the old file as it was and says why. A settings file
+// kept elsewhere through a link is replaced there, and the link stays.
+TEST_F(SettingsStore, SaveIsWholeOrNothingAndFollowsTheUsersLink) {
+    const QString text = "[Startup]\nHouseCode=C\n; " + QString(200, 'x') + "\n";
+    testenv::writeSettings(text);
+    const QDir folder = QFileInfo(testenv::settingsFile()).dir();
+    const QStringList files = folder.entryList(QDir::Files | QDir::Hidden | QDir::System);
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit old = {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = 64;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    QString error;
+    const bool saved = SaveSetting("veldrin", "Startup", "ComPort", "2", &error);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(error, "File too large");
+    EXPECT_EQ(testenv::readSettings(), text);
+    EXPECT_EQ(folder.entryList(QDir::Files | QDir::Hidden | QDir::System), files);
+
+    QTemporaryDir dotfiles;
+    const QString kept = dotfiles.path() + "/veldrin.conf";
+    ASSERT_TRUE(QFile::rename(testenv::settingsFile(), kept));
+    ASSERT_TRUE(QFile::link(kept, testenv::settingsFile()));
+    ASSERT_TRUE(SaveSetting("veldrin", "Startup", "ComPort", "2"));
+    EXPECT_TRUE(QFileInfo(testenv::settingsFile()).isSymLink());
+    EXPECT_EQ(GetSetting("veldrin", "Startup", "ComPort"), "2");
+    EXPECT_EQ(GetSetting("veldrin", "Startup", "HouseCode"), "C");
+    QFile::remove(testenv::settingsFile());
+}
+
+// A hand-written value with one stray quote (a module named TV 55" screen)
+// keeps the quote as part of the value; it never takes the lines after it,
+// in whatever section it stands. A save writes it as QSettings writes a
+// quote, so that QSettings reads the same keys.
+TEST_F(SettingsStore, AStrayQuoteStaysInItsValueAndTakesNoLinesAfterIt) {
+    const QString text =
+        "[Modules]\n"
+        "A1=lamp, TV 55\" screen\n"
+        "A2=lamp\n"
+        "[Startup]\n"
+        "HouseCode=\"B\n"
+        "ListenAddress=0.0.0.0\n"
+        "TLSCertificate=/etc/veldrin/cert.pem\n"
+        "TLSKey=/etc/veldrin/key.pem ; \"kept \" apart\n"
+        "[Web]\n"
+        "Name=a\"b;c\n"
+        "Enabled=true\n"
+        "# the \" in this comment\n"
+        "[Ports]\n"
+        "COM1=\"/dev/a, b\"\n"
+        "COM2=/dev/ttyUSB0\"\n";
+    testenv::writeSettings(text);
+    const struct {
+        const char* section;
+        const char* key;
+        const char* value;
+    } kKeys[] = {{"Modules", "A1", "lamp,TV 55\" screen"},
+                 {"Modules", "A2", "lamp"},
+                 {"Startup", "HouseCode", "\"B"},
+                 {"Startup", "ListenAddress", "0.0.0.0"},
+                 {"Startup", "TLSCertificate", "/etc/veldrin/cert.pem"},
+                 {"Startup", "TLSKey", "/etc/veldrin/key.pem"},
+                 {"Web", "Name", "a\"b"},
+                 {"Web", "Enabled", "true"},
+                 {"Ports", "COM1", "/dev/a, b"},
+                 {"Ports", "COM2", "/dev/ttyUSB0\""}};
+    auto readAll = [&](const char* when) {
+        for (const auto& k : kKeys)
+            EXPECT_EQ(GetSetting("veldrin", k.section, k.key, "<absent>"),
+                      QString::fromUtf8(k.value))
+                << when << ' ' << k.section << '/' << k.key;
+        EXPECT_EQ(platform::firstUnreadableSettingsLine(), 0) << when;
+    };
+    readAll("as written");
+    ASSERT_TRUE(SaveSetting("veldrin", "Startup", "ComPort", "2"));
+    readAll("after a save");
+    QSettings q(testenv::settingsFile(), QSettings::IniFormat);
+    EXPECT_EQ(q.status(), QSettings::NoError);
+    EXPECT_EQ(q.value("Modules/A1").toString(), "lamp,TV 55\" screen");
+    EXPECT_EQ(q.value("Startup/TLSKey").toString(), "/etc/veldrin/key.pem");
+    EXPECT_EQ(q.value("Web/Enabled").toString(), "true");
+    EXPECT_EQ(q.value("Ports/COM2").toString(), "/dev/ttyUSB0\"");
+    EXPECT_EQ(q.value("Startup/ComPort").toString(), "2");
 }

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 
 #include "statetable.h"
+#include "timebase.h"
 
 namespace {
 
@@ -186,6 +187,29 @@ TEST(StateTable, FileRoundTripDamagedAndAutosave) {
     StateTable reread;
     reread.load(auto_);
     EXPECT_EQ(reread.state(at("B2")).power, Power::On);
+}
+
+// A change reaches the file within 200 ms, with the changes made meanwhile:
+// a process killed without warning loses at most that much. Logical time
+// runs at half speed, so that a timer late on a busy machine counts half.
+TEST(StateTable, AChangeIsSavedWithin200Ms) {
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/state";
+    platform::TimeBase& time = platform::TimeBase::global();
+    time.setScale(0.5);
+    StateTable t;
+    t.setAutosave(path);
+    const qint64 start = time.nowMs();
+    t.applyReceived("A5 ", "A", 2, "");
+    t.applyReceived("A6 ", "A", 2, "");
+    const bool saved = platform::waitFor([&] { return QFile::exists(path); }, 5000);
+    const qint64 took = time.nowMs() - start;
+    time.setScale(1);
+    ASSERT_TRUE(saved);
+    EXPECT_LT(took, 600);
+    StateTable reread;
+    reread.load(path);
+    EXPECT_EQ(reread.state(at("A6")).power, Power::On);
 }
 
 // What stands at the state path may be anything: a link to a device, a
