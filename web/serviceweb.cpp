@@ -120,7 +120,10 @@ ServiceWeb::ServiceWeb(core::Service& service, QObject* parent)
     core::ScheduleRunner& schedule = service_.schedule();
     connect(&schedule, &core::ScheduleRunner::enabledChanged, this, &ServiceWeb::sendSchedule);
     connect(&schedule, &core::ScheduleRunner::reloaded, this, &ServiceWeb::sendSchedule);
-    connect(&schedule, &core::ScheduleRunner::fired, this, &ServiceWeb::sendSchedule);
+    scheduleSoon_.setSingleShot(true);
+    scheduleSoon_.setInterval(0);
+    connect(&scheduleSoon_, &QTimer::timeout, this, &ServiceWeb::sendSchedule);
+    connect(&schedule, &core::ScheduleRunner::fired, &scheduleSoon_, qOverload<>(&QTimer::start));
 }
 
 ServiceWeb::~ServiceWeb() {

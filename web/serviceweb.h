@@ -15,6 +15,7 @@
 #include <QJsonObject>
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -113,6 +114,9 @@ class ServiceWeb : public QObject {
     // Refusals: a flood of them costs a line a second per kind.
     platform::LogThrottle throttle_;
     std::vector<Channel*> channels_;
+    // Firings of one turn of the event loop (a heard command may start many
+    // triggers) send the schedule once.
+    QTimer scheduleSoon_;
     std::deque<QString> heard_;  // newest first
     std::optional<bool> mqtt_;   // nothing while the bridge is off
     QString address_;

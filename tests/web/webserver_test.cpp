@@ -22,6 +22,8 @@
 #include "commandpath.h"
 #include "eventlog.h"
 #include "remoteserver.h"
+#include "schedulerunner.h"
+#include "schedulesource.h"
 #include "service.h"
 #include "serviceremote.h"
 #include "serviceweb.h"
@@ -873,4 +875,27 @@ TEST_F(WebTest, UnderTlsSilentDroppedAndPlainConnectionsLeaveTheNextRequestAnswe
     }));
     EXPECT_LT(clientLines.filter("TLS handshake with").size(), 40)
         << clientLines.join('\n').toStdString();
+}
+
+TEST_F(WebTest, ManyTriggersOfOneHeardCommandSendTheScheduleOnce) {
+    QString text;
+    for (int unit = 2; unit <= 16; ++unit)
+        text += QStringLiteral("when A1 ON heard: A%1 ON\n").arg(unit);
+    QFile f(core::scheduleFilePath());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text.toUtf8());
+    f.close();
+    ASSERT_TRUE(service->schedule().reload(true));
+    auto page = open(cookie());
+    ASSERT_FALSE(page->next("hello").isEmpty());
+    const int from = int(page->messages.size());
+    sim->injectUpload(*TwoWaySim::buildUpload("A1 A ON"));
+    ASSERT_FALSE(page->next("heard").isEmpty());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return sim->framedOnly().size() >= 2 * 15; }, 20000));
+    testenv::pump(100);
+    int schedules = 0;
+    for (int i = from; i < page->messages.size(); ++i)
+        schedules += page->messages[i].value("type").toString() == "schedule";
+    EXPECT_EQ(schedules, 1);
+    QFile::remove(core::scheduleFilePath());
 }
