@@ -1,7 +1,6 @@
 #include "startoptions.h"
 
 #include <QCommandLineParser>
-#include <QCryptographicHash>
 #include <QFileInfo>
 #include <cstdio>
 
@@ -9,6 +8,7 @@
 #include "remoteserver.h"
 #include "schedulesource.h"
 #include "secretfile.h"
+#include "settingsstore.h"
 
 namespace app {
 
@@ -123,12 +123,7 @@ std::optional<QString> readPasswordFile(const QString& path, QString* error) {
 }
 
 QString instanceLockName(const QString& configFile, const QString& defaultFile) {
-    const QString path = QFileInfo(configFile).absoluteFilePath();
-    if (configFile.isEmpty() || path == QFileInfo(defaultFile).absoluteFilePath())
-        return QStringLiteral("veldrin.lock");
-    const QByteArray hash =
-        QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
-    return QStringLiteral("veldrin-") + QString::fromLatin1(hash) + QStringLiteral(".lock");
+    return platform::instanceName(configFile, defaultFile) + QStringLiteral(".lock");
 }
 
 QString daemonPath(const QString& argv0) {

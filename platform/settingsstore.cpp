@@ -1,5 +1,6 @@
 #include "settingsstore.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <atomic>
@@ -47,6 +48,26 @@ void setSettingsFileOverride(const QString& path) {
 QString settingsFilePath(const QString& app) {
     if (!fileOverride().isEmpty()) return fileOverride();
     return userSettingsFilePath(app);
+}
+
+QString instanceName(const QString& settingsFile, const QString& defaultFile) {
+    const QString path = QFileInfo(settingsFile).absoluteFilePath();
+    if (settingsFile.isEmpty() || path == QFileInfo(defaultFile).absoluteFilePath())
+        return QStringLiteral("veldrin");
+    const QByteArray hash =
+        QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
+    return QStringLiteral("veldrin-") + QString::fromLatin1(hash);
+}
+
+QString stateFolder() {
+    QString base = qEnvironmentVariable("XDG_STATE_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base))
+        base = QDir::homePath() + QStringLiteral("/.local/state");
+    // The packaged service reads /etc/veldrin/veldrin.conf and keeps its
+    // states where it always has: its state folder is its own already.
+    if (!qEnvironmentVariable("STATE_DIRECTORY").isEmpty())
+        return base + QStringLiteral("/veldrin");
+    return base + QLatin1Char('/') + instanceName(settingsFilePath(), userSettingsFilePath());
 }
 
 QString userSettingsFilePath(const QString& app) {

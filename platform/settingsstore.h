@@ -25,6 +25,19 @@ QString userSettingsFilePath(const QString& app = QStringLiteral("veldrin"));
 // an empty path goes back to the per-user file.
 void setSettingsFileOverride(const QString& path);
 
+// The name of the instance a settings file makes: "veldrin" for the per-user
+// file (defaultFile) or none, otherwise "veldrin-" and 16 hex digits of a
+// hash of the file's absolute path. Its lock and its state folder carry it,
+// so each settings file runs an instance of its own.
+QString instanceName(const QString& settingsFile, const QString& defaultFile);
+
+// This instance's state folder (the state file, runtime.conf, the schedule
+// switch): $XDG_STATE_HOME (~/.local/state) and the instance name of
+// settingsFilePath(). A service the service manager gave a state folder of
+// its own ($STATE_DIRECTORY) keeps $XDG_STATE_HOME/veldrin whatever settings
+// file it reads.
+QString stateFolder();
+
 // Reads a string; returns def when the key is absent or the file unreadable.
 QString GetSetting(const QString& app, const QString& section, const QString& key,
                    const QString& def = QString());

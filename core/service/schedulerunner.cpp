@@ -72,11 +72,16 @@ ScheduleRunner::ScheduleRunner(CommandPath& commands, state::StateTable& states,
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, &ScheduleRunner::wake);
     connect(&states_, &state::StateTable::heard, this, &ScheduleRunner::onHeard);
+    quiet_.setSingleShot(true);
+    connect(&quiet_, &QTimer::timeout, this, &ScheduleRunner::readSettled);
     const auto changed = [this] {
         // An editor may replace the file: watch it again, and read it when it differs.
         if (!path_.isEmpty() && QFileInfo::exists(path_) && !watcher_.files().contains(path_))
             watcher_.addPath(path_);
-        reload();
+        // Read once the writing has stopped: `cp`, `>` and many editors
+        // truncate first and write after.
+        emptyChecked_ = false;
+        platform::TimeBase::global().startTimer(quiet_, kQuietMs);
     };
     connect(&watcher_, &QFileSystemWatcher::fileChanged, this, changed);
     connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, changed);
@@ -95,6 +100,21 @@ bool ScheduleRunner::load(const QString& path) {
         if (QFileInfo::exists(path)) watcher_.addPath(path);
     }
     return reload();
+}
+
+void ScheduleRunner::readSettled() {
+    // A file that went empty or away while a schedule with something in it
+    // runs is most likely being written: looked at again before it is
+    // believed, so that the scenes do not vanish and come back.
+    const QFileInfo file(path_);
+    const bool nothing = !file.exists() || (file.isFile() && file.size() == 0);
+    if (nothing && !emptyChecked_ && hasFile() && !schedule_.empty()) {
+        emptyChecked_ = true;
+        platform::TimeBase::global().startTimer(quiet_, kEmptyAgainMs);
+        return;
+    }
+    emptyChecked_ = false;
+    reload();
 }
 
 bool ScheduleRunner::reload(bool force) {

@@ -44,8 +44,10 @@ class ScheduleRunner : public QObject {
                    QObject* parent = nullptr);
     ~ScheduleRunner() override;
 
-    // Reads the schedule file and watches it; reloads on a change. A missing
-    // file is an empty schedule. Gives false (and logs why) for a file with
+    // Reads the schedule file and watches it; reloads on a change once the
+    // file has been quiet for kQuietMs (time base), and a file that went
+    // empty or away is read again kEmptyAgainMs later before it is believed.
+    // A missing file is an empty schedule. Gives false (and logs why) for a file with
     // an error; the schedule before it stays in force.
     bool load(const QString& path);
     // Reads the same file again when it changed; with force, also when it
@@ -80,6 +82,10 @@ class ScheduleRunner : public QObject {
     static constexpr qint64 kRunLimitMs = 60 * 1000;
     // A firing later than this is skipped.
     static constexpr qint64 kMissedMs = 5 * 60 * 1000;
+    // A changed file is read once it has not changed for this long.
+    static constexpr qint64 kQuietMs = 400;
+    // A file that shrank to nothing is read again this much later.
+    static constexpr qint64 kEmptyAgainMs = 1500;
 
   signals:
     // The schedule was switched on or off.
@@ -99,6 +105,7 @@ class ScheduleRunner : public QObject {
     // The commands of the entries due in one wake, held until all of them
     // have started (defined with the runner).
     struct Held;
+    void readSettled();
     void replan();
     void arm();
     void wake();
@@ -131,6 +138,8 @@ class ScheduleRunner : public QObject {
     bool enabled_ = true;
     QTimer timer_;
     QFileSystemWatcher watcher_;
+    QTimer quiet_;               // the file has been quiet long enough
+    bool emptyChecked_ = false;  // it was found empty once and is read again
     std::map<QString, std::unique_ptr<Sequence>> running_;
 };
 

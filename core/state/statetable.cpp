@@ -12,6 +12,7 @@
 #include "atomicfile.h"
 #include "clock.h"
 #include "regularfile.h"
+#include "settingsstore.h"
 #include "timebase.h"
 #include "x10codes.h"
 
@@ -227,10 +228,7 @@ QString StateTable::describe(const HeardEvent& ev) {
 // unknown: "A5 ON 100 2026-12-08T11:19:05Z click" (level -1 when unknown).
 
 QString StateTable::defaultPath() {
-    QString base = qEnvironmentVariable("XDG_STATE_HOME");
-    if (base.isEmpty() || !QDir::isAbsolutePath(base))
-        base = QDir::homePath() + QStringLiteral("/.local/state");
-    return base + QStringLiteral("/veldrin/state");
+    return platform::stateFolder() + QStringLiteral("/state");
 }
 
 void StateTable::load(const QString& path) {

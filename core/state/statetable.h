@@ -71,7 +71,9 @@ class StateTable : public QObject {
     void applyReceived(const QString& devices, const QString& housecode, int command,
                        const QString& extra);
 
-    // The state file: $XDG_STATE_HOME/veldrin/state (~/.local/state/...).
+    // The state file: "state" in this instance's state folder
+    // (platform::stateFolder(), ~/.local/state/veldrin/ for the per-user
+    // settings file).
     static QString defaultPath();
     // Reads the file; a missing, unreadable or damaged one leaves every
     // entry unknown (the last two say so through problem). Only a regular

@@ -19,6 +19,7 @@
 #include <QTemporaryDir>
 #include <cstring>
 
+#include "settingsstore.h"
 #include "statequery.h"
 #include "testenv.h"
 #include "twowaysim.h"
@@ -53,6 +54,13 @@ class Headless : public ::testing::Test {
         }
     }
 
+    // The state folder of the instance that config makes.
+    QString stateDir() const {
+        return dir.filePath(
+            "state/" +
+            platform::instanceName(config, dir.filePath("config-home/veldrin/veldrin.conf")));
+    }
+
     static QByteArray readFile(const QString& path) {
         QFile f(path);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -68,6 +76,7 @@ class Headless : public ::testing::Test {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             env.remove(QString::fromLatin1(name));
+        env.remove("STATE_DIRECTORY");  // that of a service manager keeps one folder
         env.insert("XDG_CONFIG_HOME", dir.filePath("config-home"));
         env.insert("XDG_STATE_HOME", dir.filePath("state"));
         env.insert("XDG_RUNTIME_DIR", dir.path());
@@ -164,8 +173,8 @@ TEST_F(Headless, RunsWithoutDisplayAnswersStateAndSavesOnSigterm) {
     // house code lives in the state folder and survives a restart.
     EXPECT_EQ(readFile(config), configText);
     EXPECT_FALSE(QFile::exists(dir.filePath("config-home/veldrin/veldrin.conf")));
-    EXPECT_TRUE(readFile(dir.filePath("state/veldrin/state")).contains("C5 ON 100"));
-    EXPECT_TRUE(readFile(dir.filePath("state/veldrin/runtime.conf")).contains("HouseCode=B"));
+    EXPECT_TRUE(readFile(stateDir() + "/state").contains("C5 ON 100"));
+    EXPECT_TRUE(readFile(stateDir() + "/runtime.conf").contains("HouseCode=B"));
 
     out.clear();
     start(program, {"--config", config, "--password-file", password}, "veldrind");
@@ -289,7 +298,7 @@ TEST_F(Headless, KeepsRunningAndSavesWhenStandardOutputHasNoReader) {
     ASSERT_TRUE(endBySigterm());
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 0);
-    QFile stateFile(dir.filePath("state/veldrin/state"));
+    QFile stateFile(stateDir() + "/state");
     ASSERT_TRUE(stateFile.open(QIODevice::ReadOnly));
     EXPECT_TRUE(stateFile.readAll().contains("C5 ON 100"));
 }
@@ -344,8 +353,8 @@ TEST_F(Headless, RefusesASettingsFileItCannotRead) {
 // A FIFO at the state path: start-up goes on with every module unknown and
 // says why, and SIGTERM still ends the program.
 TEST_F(Headless, FifoAtTheStatePathIsNotReadAndStartUpFinishes) {
-    ASSERT_TRUE(QDir().mkpath(dir.filePath("state/veldrin")));
-    const QString fifo = dir.filePath("state/veldrin/state");
+    ASSERT_TRUE(QDir().mkpath(stateDir()));
+    const QString fifo = stateDir() + "/state";
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     start(program, {"--headless", "--config", config, "--password-file", password});
     ASSERT_TRUE(waitForOutput("Listening for a connection...")) << out.toStdString();
@@ -405,8 +414,8 @@ TEST_F(Headless, NotifiesTheServiceManager) {
 TEST_F(Headless, JournalLinesCarryTheirPriority) {
     writeFile(config, "[Startup]\nListenPort=" + QByteArray::number(port) + "\n[Ports]\nCOM1=" +
                           QFile::encodeName(dir.filePath("no-such-device")) + "\n");
-    ASSERT_TRUE(QDir().mkpath(dir.filePath("state/veldrin")));
-    writeFile(dir.filePath("state/veldrin/state"), "not a state file\n");
+    ASSERT_TRUE(QDir().mkpath(stateDir()));
+    writeFile(stateDir() + "/state", "not a state file\n");
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
     struct stat st {};

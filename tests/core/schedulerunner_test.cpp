@@ -98,6 +98,30 @@ TEST_F(ScheduleRunnerTest, AFifoOrAHugeFileIsRefusedUnreadAndTheScheduleBeforeIt
     EXPECT_EQ(runner.current().timed[0].action, QStringLiteral("A5 ON"));
 }
 
+// A file rewritten in place (truncated, then written in two parts a moment
+// apart) is read once, whole: no empty schedule, no half of one.
+TEST_F(ScheduleRunnerTest, AFileWrittenInTwoHalvesIsReadOnceWhole) {
+    write("at 14:05 daily A5 ON\n");
+    ASSERT_TRUE(runner.load(path));
+    int reads = 0;
+    QObject::connect(&runner, &core::ScheduleRunner::reloaded, [&] { ++reads; });
+    // Slow time: the quiet wait lasts seconds, the moment between the parts
+    // a tenth of it.
+    platform::TimeBase::global().setScale(0.1);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered));
+    testenv::pump(400);
+    f.write("at 14:10 daily A6 ON\nat 14:");
+    testenv::pump(400);
+    f.write("20 daily A7 ON\n");
+    f.close();
+    ASSERT_TRUE(testenv::pumpUntil([&] { return reads > 0; }, 60000)) << dump().toStdString();
+    testenv::pump(400);
+    EXPECT_EQ(reads, 1) << dump().toStdString();
+    ASSERT_EQ(runner.current().timed.size(), 2u);
+    EXPECT_EQ(runner.current().timed[1].action, "A7 ON");
+}
+
 TEST_F(ScheduleRunnerTest, AJumpForwardFiresRecentEntriesOnceAndOnlyTheLastCommandOfAModule) {
     write(
         QStringLiteral("at 13:56 daily A5 ON\n"  // long past after the jump: skipped

@@ -802,6 +802,64 @@ TEST_F(ServiceTest, ScheduleSwitchedOffStaysOffOverARestartAndListsItsFirings) {
     EXPECT_EQ(reread.state(at("A6")).source, Source::Schedule);
 }
 
+// Two settings files make two instances: the module states, the house code a
+// remote word set and the schedule switch of one never reach the other, and
+// each finds its own again after a restart.
+TEST_F(ServiceTest, EachSettingsFileKeepsItsOwnStatesHouseCodeAndScheduleSwitch) {
+    const QString other = dir.path() + "/other.conf";
+    QFile f(other);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("[Startup]\nListenPort=0\n[Ports]\nCOM1=" + QFile::encodeName(link) + "\n");
+    f.close();
+    plugIn(twoWay);
+    // As the daemon runs: the house code of a remote word goes to runtime.conf.
+    const auto restart = [&](const QString& settings) {
+        if (service) service->save();
+        service.reset();
+        platform::setSettingsFileOverride(settings);
+        service = std::make_unique<core::Service>(core::ServiceSettings{});
+        service->keepChangesIn(core::Service::runtimeChangesPath());
+        service->load();
+        service->start();
+        EXPECT_TRUE(testenv::pumpUntil([&] { return service->commands().interfaceReady(); }));
+        return service.get();
+    };
+
+    core::Service* s = restart({});
+    EXPECT_TRUE(done("5on"));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return of("A5").power == Power::On; }));
+    EXPECT_TRUE(done("housecodechangeB"));
+    EXPECT_TRUE(done("scheduleoff"));
+
+    s = restart(other);
+    EXPECT_EQ(of("A5").power, Power::Unknown);
+    EXPECT_EQ(s->houseCode(), "A");
+    EXPECT_TRUE(s->schedule().enabled());
+    EXPECT_TRUE(done("7on"));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return of("A7").power == Power::On; }));
+    EXPECT_TRUE(done("housecodechangeC"));
+
+    s = restart({});
+    EXPECT_EQ(of("A5").power, Power::On);
+    EXPECT_EQ(of("A7").power, Power::Unknown);
+    EXPECT_EQ(s->houseCode(), "B");
+    EXPECT_FALSE(s->schedule().enabled());
+
+    s = restart(other);
+    EXPECT_EQ(of("A5").power, Power::Unknown);
+    EXPECT_EQ(of("A7").power, Power::On);
+    EXPECT_EQ(s->houseCode(), "C");
+    EXPECT_TRUE(s->schedule().enabled());
+
+    service.reset();
+    for (const QString& settings : {other, QString()}) {
+        platform::setSettingsFileOverride(settings);
+        QFile::remove(state::StateTable::defaultPath());
+        QFile::remove(core::Service::runtimeChangesPath());
+        QFile::remove(core::ScheduleRunner::stateFilePath());
+    }
+}
+
 TEST(Privileges, SetAndResetFollowThePermittedSet) {
     clsNTPrivileges p;
     EXPECT_FALSE(p.SetPrivilege("SeDebugPrivilege"));
