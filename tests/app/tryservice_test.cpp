@@ -91,4 +91,6 @@ TEST(TryTheService, EmulatorInTheBackgroundThenTheDaemonThenVeldrinCmd) {
     stop(sim);
     EXPECT_EQ(sim.exitCode(), 0);
     EXPECT_FALSE(QFile::exists(link));
+    // The trial's states are its own: nothing waits for the user's instance.
+    EXPECT_FALSE(QFile::exists(dir.filePath("state/veldrin")));
 }
