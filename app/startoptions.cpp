@@ -133,6 +133,13 @@ QString daemonPath(const QString& argv0) {
 }
 
 int runScheduleCheck(const StartOptions& options) {
+    // The settings name the schedule file and the place for sunrise and
+    // sunset: a check on the defaults would judge another schedule.
+    if (const QString why = platform::settingsFileError(); !why.isEmpty()) {
+        std::fprintf(stderr, "veldrin: cannot read the settings file %s: %s\n",
+                     qPrintable(platform::settingsFilePath()), qPrintable(why));
+        return 2;
+    }
     const QString path =
         options.scheduleFile.isEmpty() ? core::scheduleFilePath() : options.scheduleFile;
     const core::ScheduleCheck check = core::checkSchedule(path, platform::Clock::global().now());

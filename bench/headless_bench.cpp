@@ -8,9 +8,11 @@
 // their voluntary context switches (/proc/<pid>/task/*/status), per second.
 // An idle program with nothing to do should wake at most about once a second.
 // With --schedule it runs with a 1,000-line schedule loaded (schedulelines.h),
-// whose one timer must not make it wake more often.
+// whose one timer must not make it wake more often. With --mqtt its bridge
+// is connected to a private broker; the bridge's keep-alive should add at
+// most one wake-up every 5 s.
 //
-//   bench_headless [idle seconds, default 20] [--schedule]
+//   bench_headless [idle seconds, default 20] [--schedule] [--mqtt]
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -23,7 +25,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include "benchbroker.h"
 #include "schedulelines.h"
 
 #include "twowaysim.h"
@@ -81,8 +83,10 @@ bool waitFor(const std::function<bool()>& cond, int ms) {
 
 int main(int argc, char** argv) {
     const int idleSeconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
-    const bool withSchedule = argc > 2 && std::strcmp(argv[2], "--schedule") == 0;
     QCoreApplication app(argc, argv);
+    const QStringList options = app.arguments().mid(2);
+    const bool withSchedule = options.contains(QStringLiteral("--schedule"));
+    const bool withMqtt = options.contains(QStringLiteral("--mqtt"));
     const QString program = QCoreApplication::applicationDirPath() + "/veldrind";
     if (!QFile::exists(program)) {
         std::printf("%s is not built\n", qPrintable(program));
@@ -94,11 +98,16 @@ int main(int argc, char** argv) {
         return 1;
     }
     QTemporaryDir home;
+    QProcess broker;
+    const int brokerPort = withMqtt ? bench::startBroker(broker, home.path()) : 0;
+    if (withMqtt && brokerPort == 0) return 1;
     const QString config = home.filePath("veldrin.conf");
     QFile conf(config);
     if (!conf.open(QIODevice::WriteOnly)) return 1;
     conf.write("[Startup]\nListenPort=0\n[Ports]\nCOM1=" + sim.devicePath().toLocal8Bit() +
                "\n[Location]\nLatitude=52.37\nLongitude=4.90\n");
+    if (withMqtt)
+        conf.write("[MQTT]\nHost=127.0.0.1\nPort=" + QByteArray::number(brokerPort) + "\n");
     conf.close();
     if (withSchedule) {
         QFile schedule(home.filePath("schedule"));
@@ -119,7 +128,8 @@ int main(int argc, char** argv) {
     const bool started = waitFor(
         [&] {
             out += p.readAllStandardOutput();
-            return out.contains("Listening for a connection...") ||
+            return (out.contains("Listening for a connection...") &&
+                    (!withMqtt || out.contains("MQTT: connected"))) ||
                    p.state() == QProcess::NotRunning;
         },
         30000);
@@ -144,9 +154,10 @@ int main(int argc, char** argv) {
     waitFor([&] { return p.state() == QProcess::NotRunning; }, 10000);
 
     std::printf(
-        "daemon veldrind (no display): resident %.1f MB after start-up, idle "
+        "daemon veldrind (no display%s): resident %.1f MB after start-up, idle "
         "CPU %.4f %% of a core over %d s, %.2f wake-ups/s (%.2f voluntary switches/s)\n",
-        kb / 1024.0, percent, idleSeconds, wakeups, switches);
+        withMqtt ? ", MQTT bridge connected" : "", kb / 1024.0, percent, idleSeconds, wakeups,
+        switches);
     std::printf("FIGURE headless_resident_mb %.1f\n", kb / 1024.0);
     std::printf("FIGURE headless_idle_cpu_percent %.4f\n", percent);
     std::printf("FIGURE headless_idle_wakeups_per_s %.2f\n", wakeups);

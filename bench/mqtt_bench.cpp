@@ -8,7 +8,6 @@
 // sends it at the next turn of the event loop), and the time from the interface's confirmation (the
 // state table's change) to "veldrin/A5/state" at a subscriber. Prints median
 // and p99 of both.
-#include <pwd.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -16,15 +15,13 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QStandardPaths>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <vector>
 
+#include "benchbroker.h"
 #include "corebench.h"
 #include "eventlog.h"
 #include "mqttbridge.h"
@@ -42,43 +39,12 @@ int main(int argc, char** argv) {
     bench::privateHome(home);
     QCoreApplication app(argc, argv);
 
-    // The broker.
-    const QString mosquitto = QStandardPaths::findExecutable(
-        QStringLiteral("mosquitto"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
-    if (mosquitto.isEmpty()) {
-        std::fprintf(stderr, "mosquitto is not installed\n");
-        return 1;
-    }
-    int port = 0;
-    {
-        QTcpServer s;
-        s.listen(QHostAddress::LocalHost, 0);
-        port = s.serverPort();
-    }
-    QFile conf(home.filePath(QStringLiteral("mosquitto.conf")));
-    conf.open(QIODevice::WriteOnly);
-    // set_tcp_nodelay: the broker passes each small message on at once, so
-    // the figures are the program's and not the broker's Nagle delay.
-    conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n"
-                              "set_tcp_nodelay true\nuser %2\n")
-                   .arg(port)
-                   .arg(QString::fromLocal8Bit(::getpwuid(::getuid())->pw_name))
-                   .toUtf8());
-    conf.close();
+    // The broker. set_tcp_nodelay: it passes each small message on at once,
+    // so the figures are the program's and not the broker's Nagle delay.
     QProcess broker;
-    broker.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    broker.setStandardOutputFile(QProcess::nullDevice());
-    broker.start(mosquitto, {QStringLiteral("-c"), conf.fileName()});
-    if (!pumpUntil(
-            [&] {
-                QTcpSocket s;
-                s.connectToHost(QHostAddress::LocalHost, quint16(port));
-                return s.waitForConnected(100);
-            },
-            10000)) {
-        std::fprintf(stderr, "the broker did not start\n");
-        return 1;
-    }
+    const int port =
+        bench::startBroker(broker, home.path(), QStringLiteral("set_tcp_nodelay true\n"));
+    if (port == 0) return 1;
 
     veldrin::sim::TwoWaySim sim;
     if (!sim.start()) {

@@ -1,10 +1,14 @@
 #include "regularfile.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -17,7 +21,48 @@ QString errnoText(int e) {
     return QString::fromLocal8Bit(std::strerror(e));
 }
 
+// "owner NAME, group NAME, mode 0640"; numbers for ids without a name.
+QString ownerAndMode(const struct stat& st) {
+    char buf[4096];
+    QString owner = QString::number(st.st_uid), group = QString::number(st.st_gid);
+    struct passwd pw = {}, *pwp = nullptr;
+    if (::getpwuid_r(st.st_uid, &pw, buf, sizeof buf, &pwp) == 0 && pwp)
+        owner = QString::fromLocal8Bit(pwp->pw_name);
+    struct group gr = {}, *grp = nullptr;
+    if (::getgrgid_r(st.st_gid, &gr, buf, sizeof buf, &grp) == 0 && grp)
+        group = QString::fromLocal8Bit(grp->gr_name);
+    return QStringLiteral("owner %1, group %2, mode %3")
+        .arg(owner, group)
+        .arg(uint(st.st_mode & 07777), 4, 8, QLatin1Char('0'));
+}
+
 }  // namespace
+
+QString openErrorText(const QString& path, int err) {
+    QString text = errnoText(err);
+    if (err != EACCES && err != EPERM) return text;
+    // The first folder on the way that the caller may not enter refuses
+    // before the file does.
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    const QStringList parts = absolute.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QString folder;
+    struct stat st = {};
+    for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
+        folder += QLatin1Char('/') + parts[i];
+        const QByteArray name = QFile::encodeName(folder);
+        if (::access(name.constData(), X_OK) != 0 && ::stat(name.constData(), &st) == 0)
+            return text + QStringLiteral(" (folder %1: %2)").arg(folder, ownerAndMode(st));
+    }
+    if (::stat(QFile::encodeName(absolute).constData(), &st) == 0)
+        text += QStringLiteral(" (%1)").arg(ownerAndMode(st));
+    return text;
+}
+
+bool pathMissing(const QString& path) {
+    struct stat st = {};
+    return ::stat(QFile::encodeName(path).constData(), &st) != 0 &&
+           (errno == ENOENT || errno == ENOTDIR);
+}
 
 FileRead readRegularFile(const QString& path, qint64 maxBytes) {
     FileRead r;
@@ -32,7 +77,7 @@ FileRead readRegularFile(const QString& path, qint64 maxBytes) {
             r.status = FileRead::Missing;
             return r;
         }
-        r.error = errnoText(e);
+        r.error = openErrorText(path, e);
         return r;
     }
     struct stat st = {};

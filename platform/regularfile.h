@@ -22,4 +22,15 @@ struct FileRead {
 // cannot be opened or read is Failed.
 FileRead readRegularFile(const QString& path, qint64 maxBytes);
 
+// Why opening path failed with errno err, for a message: the system's text,
+// and for a permission refusal who owns what refused it and its mode -- the
+// file itself, or the first folder on the way that the caller may not enter:
+//   "Permission denied (owner root, group veldrin, mode 0640)"
+//   "Permission denied (folder /etc/veldrin: owner root, group root, mode 0700)"
+QString openErrorText(const QString& path, int err);
+
+// Whether nothing is at path. A path the caller may not look at (a folder on
+// the way closed to it) is not missing: opening it says why.
+bool pathMissing(const QString& path);
+
 }  // namespace platform

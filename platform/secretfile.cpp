@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "regularfile.h"
+
 namespace platform {
 
 namespace {
@@ -43,7 +45,7 @@ std::optional<QString> readPasswordFile(const QString& path, const PasswordFileL
     if (fd.get() < 0) {
         const int err = errno;
         return fail(QStringLiteral("cannot read the password file %1: %2")
-                        .arg(path, QString::fromLocal8Bit(std::strerror(err))));
+                        .arg(path, openErrorText(path, err)));
     }
     struct stat st = {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))

@@ -30,6 +30,7 @@
 #include "mqttbridge.h"
 #include "processexit.h"
 #include "programinfo.h"
+#include "regularfile.h"
 #include "schedulerunner.h"
 #include "service.h"
 #include "serviceremote.h"
@@ -55,7 +56,7 @@ int main(int argc, char** argv) {
 
     // A settings file named on the command line is the administrator's: a
     // mistyped path must not run the service on the defaults.
-    if (!options.configFile.isEmpty() && !QFileInfo::exists(options.configFile)) {
+    if (!options.configFile.isEmpty() && platform::pathMissing(options.configFile)) {
         std::fprintf(stderr, "%s: the settings file %s does not exist\n", self.constData(),
                      qPrintable(options.configFile));
         return 2;

@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -20,7 +21,14 @@ constexpr qint64 kLastRetryMs = 60000;
 // A broker that accepts the socket but never answers is given up after this
 // long (real time: it covers a TLS handshake on a slow link).
 constexpr int kConnectTimeoutMs = 15000;
-constexpr int kMiscIntervalMs = 1000;
+// libmosquitto needs its periodic call only for the keep-alive (a ping when
+// nothing else went out, and the check that the broker answered it), so an
+// idle bridge wakes the program at most every 5 s. A short keep-alive gets a
+// quarter of it, so a late ping stays well inside the broker's 1.5 times.
+constexpr int kMiscIntervalMs = 5000;
+int miscIntervalMs(int keepAliveSeconds) {
+    return std::clamp(keepAliveSeconds * 250, 1000, kMiscIntervalMs);
+}
 // A connection that ends sooner than this after the broker accepted it
 // counts as one more failure in a row: a broker that drops every client at
 // once (or another client with the same id that takes the session over) is
@@ -49,7 +57,7 @@ Client::Client(ConnectOptions options, LogHook log, QObject* parent)
       miscTimer_(new QTimer(this)),
       retryTimer_(new QTimer(this)),
       connectTimeout_(new QTimer(this)) {
-    miscTimer_->setInterval(kMiscIntervalMs);
+    miscTimer_->setInterval(miscIntervalMs(options_.keepAliveSeconds));
     connect(miscTimer_, &QTimer::timeout, this, &Client::misc);
     retryTimer_->setSingleShot(true);
     connect(retryTimer_, &QTimer::timeout, this, &Client::attempt);

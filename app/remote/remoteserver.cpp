@@ -1,7 +1,6 @@
 #include "remoteserver.h"
 
 #include <QCryptographicHash>
-#include <QFile>
 #include <QLibrary>
 #include <QPointer>
 #include <QRegularExpression>
@@ -13,10 +12,12 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <algorithm>
+#include <cerrno>
 
 #include "linereader.h"
 #include "listener.h"
 #include "logthrottle.h"
+#include "regularfile.h"
 #include "timebase.h"
 
 // A client lives in clients_ while it is connected. Every call into the server
@@ -119,6 +120,10 @@ int RemoteServer::handshakeCount() const {
     return tls ? tls->handshakes() : 0;
 }
 
+// A certificate chain or a key is a few KiB; the bound keeps a wrong path
+// (a large file, a device) from being read whole.
+constexpr qint64 kMaxPemBytes = 1 << 20;
+
 std::optional<QSslConfiguration> RemoteServer::tlsConfiguration(const Tls& tls, QString* why) {
     if (!QSslSocket::supportsSsl()) {
         *why = QStringLiteral("TLS is not available on this computer");
@@ -128,17 +133,27 @@ std::optional<QSslConfiguration> RemoteServer::tlsConfiguration(const Tls& tls, 
         *why = QStringLiteral("TLS needs both TLSCertificate and TLSKey");
         return std::nullopt;
     }
-    const QList<QSslCertificate> chain = QSslCertificate::fromPath(tls.certificateFile, QSsl::Pem);
+    const platform::FileRead certificate =
+        platform::readRegularFile(tls.certificateFile, kMaxPemBytes);
+    if (certificate.status == platform::FileRead::Failed) {
+        *why = QStringLiteral("cannot read the TLS certificate %1: %2")
+                   .arg(tls.certificateFile, certificate.error);
+        return std::nullopt;
+    }
+    const QList<QSslCertificate> chain = QSslCertificate::fromData(certificate.data, QSsl::Pem);
     if (chain.isEmpty() || chain.first().isNull()) {
         *why = QStringLiteral("no PEM certificate in %1").arg(tls.certificateFile);
         return std::nullopt;
     }
-    QFile f(tls.keyFile);
-    if (!f.open(QIODevice::ReadOnly)) {
-        *why = QStringLiteral("cannot read the TLS key %1").arg(tls.keyFile);
+    const platform::FileRead keyFile = platform::readRegularFile(tls.keyFile, kMaxPemBytes);
+    if (keyFile.status != platform::FileRead::Ok) {
+        *why = QStringLiteral("cannot read the TLS key %1: %2")
+                   .arg(tls.keyFile, keyFile.status == platform::FileRead::Missing
+                                         ? platform::openErrorText(tls.keyFile, ENOENT)
+                                         : keyFile.error);
         return std::nullopt;
     }
-    const QByteArray pem = f.readAll();
+    const QByteArray& pem = keyFile.data;
     QSslKey key;
     for (QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa}) {
         key = QSslKey(pem, algorithm, QSsl::Pem, QSsl::PrivateKey);

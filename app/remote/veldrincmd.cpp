@@ -1,11 +1,10 @@
 // veldrin-cmd: sends command words to a running Veldrin, or asks it for the
 // state of the modules.
 //   veldrin-cmd [--config FILE] [--host H] [--port P] [--password-file F]
-//               [--tls [--ca FILE]] COMMAND...
-//   veldrin-cmd [--config FILE] [--host H] [--port P] [--password-file F]
-//               [--tls [--ca FILE]] state [ADDRESS]
-//   veldrin-cmd [...] schedule [on|off]
-// "schedule" lists the next firings of the schedule; "schedule on|off"
+//               [--tls [--ca FILE]] [COMMAND...] [state [ADDRESS]] [schedule [on|off]]
+// The command words go first, in their order, then the questions, over one
+// connection: "state" lists the modules' states (or one module's),
+// "schedule" lists the next firings of the schedule, and "schedule on|off"
 // switches it on or off (the words "scheduleon", "scheduleoff").
 // The listener's port comes from the calling user's settings, or with
 // --config from the service's settings file, which gives its address, port
@@ -17,9 +16,9 @@
 // service's own certificate when --config names one). Prints one line per
 // answer; exits 0 when every command was answered "OK", 1 on an error answer,
 // a refusal or a connection failure, 2 on wrong usage or a settings file
-// that cannot be read.
+// that cannot be read. The password file is refused, as the service refuses
+// it, when others may read it. --help prints the usage and exits 0.
 #include <QCoreApplication>
-#include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QRegularExpression>
@@ -29,21 +28,65 @@
 #include <cstdio>
 #include <optional>
 
+#include "regularfile.h"
 #include "remoteserver.h"
+#include "secretfile.h"
 #include "settingsstore.h"
 
 namespace {
 
+const char kUsage[] =
+    "usage: veldrin-cmd [--config FILE] [--host H] [--port P] [--password-file F]\n"
+    "                   [--tls [--ca FILE]] [COMMAND...] [state [ADDRESS]] [schedule [on|off]]\n"
+    "  commands: 5on, 5of (unit 1 to 16 on, off), 5di07 (unit dimmed to level 00 to 10),\n"
+    "            allo (all lights on), allf (all units off), alluf (all lights off),\n"
+    "            housecodechangeB (house code A to P), scheduleon, scheduleoff, COFF,\n"
+    "            ABORT, EXIT\n"
+    "  state [ADDRESS]     the modules' states, or that of one module (A5)\n"
+    "  schedule            the next firings of the schedule\n"
+    "  schedule on|off     switches the schedule on or off\n";
+
 int usage() {
-    std::fprintf(stderr,
-                 "usage: veldrin-cmd [--config FILE] [--host H] [--port P] [--password-file F]\n"
-                 "                   [--tls [--ca FILE]] COMMAND...\n"
-                 "       veldrin-cmd [--config FILE] [--host H] [--port P] [--password-file F]\n"
-                 "                   [--tls [--ca FILE]] state [ADDRESS]\n"
-                 "       veldrin-cmd [...] schedule [on|off]\n"
-                 "  commands: 5on, 5of, 5di07, allo, allf, alluf, housecodechangeB, COFF, "
-                 "ABORT, EXIT\n");
+    std::fputs(kUsage, stderr);
     return 2;
+}
+
+// One thing to do on the connection: a command word, or a question ("?state
+// A5", "?schedule") whose answer is lines up to "OK".
+struct Step {
+    QString word;
+    bool question = false;
+};
+
+// The steps of the words after the options: command words first, then the
+// questions (and "schedule on|off"); nullopt on wrong usage.
+std::optional<QList<Step>> stepsOf(const QStringList& words) {
+    QList<Step> steps;
+    qsizetype i = 0;
+    for (; i < words.size(); ++i) {
+        if (words[i] == QLatin1String("state") || words[i] == QLatin1String("schedule")) break;
+        steps.append({words[i], false});
+    }
+    while (i < words.size()) {
+        const QString& w = words[i++];
+        const QString next = i < words.size() ? words[i] : QString();
+        const bool endsHere =
+            next.isEmpty() || next == QLatin1String("state") || next == QLatin1String("schedule");
+        if (w == QLatin1String("state")) {
+            steps.append(
+                {(QStringLiteral("?state ") + (endsHere ? QString() : next)).trimmed(), true});
+        } else if (w == QLatin1String("schedule")) {
+            if (!endsHere && next != QLatin1String("on") && next != QLatin1String("off"))
+                return std::nullopt;
+            steps.append(endsHere ? Step{QStringLiteral("?schedule"), true}
+                                  : Step{QStringLiteral("schedule") + next, false});
+        } else {
+            return std::nullopt;  // a command word after a question
+        }
+        if (!endsHere) ++i;
+    }
+    if (steps.isEmpty()) return std::nullopt;
+    return steps;
 }
 
 // The answer of a listener to a word its interpreter does not know.
@@ -80,7 +123,7 @@ void explainForms(const QString& word) {
                  "veldrin-cmd: the command words are 5on and 5of (unit 1 to 16 on and off), "
                  "5di07 (unit 5 dimmed to level 00 to 10), allo (all lights on), allf (all "
                  "units off), alluf (all lights off), housecodechangeB (house code A to P), "
-                 "COFF, ABORT and EXIT; letter case counts\n");
+                 "scheduleon, scheduleoff, COFF, ABORT and EXIT; letter case counts\n");
 }
 
 // The first bytes of a TLS record (a handshake or an alert): what a TLS
@@ -114,7 +157,7 @@ struct ServiceListener {
 // (and a line on standard error) when the file is missing or cannot be read.
 std::optional<ServiceListener> readServiceListener(const QString& path) {
     const QFileInfo info(path);
-    if (!info.exists()) {
+    if (platform::pathMissing(path)) {
         std::fprintf(stderr, "veldrin-cmd: the settings file %s does not exist\n",
                      qPrintable(path));
         return std::nullopt;
@@ -169,9 +212,13 @@ int main(int argc, char** argv) {
     QString passwordFile;
     QString caFile;
     bool tls = false;
-    QStringList commands;
+    QStringList words;
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
+        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
         if (a == QLatin1String("--tls")) {
             tls = true;
         } else if ((a == QLatin1String("--host") || a == QLatin1String("--port") ||
@@ -196,22 +243,11 @@ int main(int argc, char** argv) {
         } else if (a.startsWith(QLatin1String("--"))) {
             return usage();
         } else {
-            commands.append(a);
+            words.append(a);
         }
     }
-    if (commands.isEmpty() || (!caFile.isEmpty() && !tls)) return usage();
-    if (commands.constFirst() == QLatin1String("schedule")) {
-        // "schedule" asks for the next firings; "schedule on|off" is a word.
-        if (commands.size() > 2) return usage();
-        if (commands.size() == 2) {
-            if (commands[1] != QLatin1String("on") && commands[1] != QLatin1String("off"))
-                return usage();
-            commands = {QStringLiteral("schedule") + commands[1]};
-        }
-    }
-    const bool scheduleQuery = commands == QStringList{QStringLiteral("schedule")};
-    const bool stateQuery = commands.constFirst() == QLatin1String("state") || scheduleQuery;
-    if (stateQuery && commands.size() > 2) return usage();
+    const std::optional<QList<Step>> steps = stepsOf(words);
+    if (!steps || (!caFile.isEmpty() && !tls)) return usage();
 
     // Where the service listens: what the command line says, else the
     // service's settings file (--config), else the calling user's settings.
@@ -238,13 +274,17 @@ int main(int argc, char** argv) {
 
     QByteArray password = qgetenv("VELDRIN_PASSWORD");
     if (!passwordFile.isEmpty()) {
-        QFile f(passwordFile);
-        if (!f.open(QIODevice::ReadOnly)) {
-            std::fprintf(stderr, "veldrin-cmd: cannot read %s\n", qPrintable(passwordFile));
+        // The service's own rules: a file only its owner may use, one line
+        // the listener can take.
+        platform::PasswordFileLimits limits;
+        limits.maxLineBytes = RemoteServer::MaxLine;
+        QString why;
+        const std::optional<QString> line = platform::readPasswordFile(passwordFile, limits, &why);
+        if (!line) {
+            std::fprintf(stderr, "veldrin-cmd: %s\n", qPrintable(why));
             return 1;
         }
-        password = f.readLine();
-        while (password.endsWith('\n') || password.endsWith('\r')) password.chop(1);
+        password = line->toUtf8();
     }
     if (password.isEmpty()) {
         std::fprintf(stderr,
@@ -308,24 +348,23 @@ int main(int argc, char** argv) {
         return 1;
     }
     int result = 0;
-    if (stateQuery) {
-        // One line per module, then "OK"; an error line ends the answer.
-        s.write(scheduleQuery
-                    ? QByteArray("?schedule\n")
-                    : (QStringLiteral("?state ") + commands.value(1)).trimmed().toLatin1() + "\n");
-        for (;;) {
-            answer = readAnswer(s, 10000);
-            if (answer == "OK") break;
-            if (answer.isEmpty() || answer.startsWith("ERROR")) {
-                std::printf("%s\n", answer.isEmpty() ? "ERROR No answer" : answer.constData());
-                result = 1;
-                break;
+    for (const Step& step : *steps) {
+        const QString& c = step.word;
+        if (step.question) {
+            // One line each, then "OK"; an error line ends the answer.
+            s.write(c.toLatin1() + "\n");
+            for (;;) {
+                answer = readAnswer(s, 10000);
+                if (answer == "OK") break;
+                if (answer.isEmpty() || answer.startsWith("ERROR")) {
+                    std::printf("%s\n", answer.isEmpty() ? "ERROR No answer" : answer.constData());
+                    result = 1;
+                    break;
+                }
+                std::printf("%s\n", answer.constData());
             }
-            std::printf("%s\n", answer.constData());
+            continue;
         }
-        commands.clear();
-    }
-    for (const QString& c : commands) {
         s.write(c.toLatin1() + "\n");
         answer = readAnswer(s, 10000);
         // EXIT ends the program before it can answer.

@@ -308,21 +308,26 @@ TEST_F(Headless, KeepsRunningAndSavesWhenStandardOutputHasNoReader) {
 // does not start and says why. Without --config, a missing per-user file is
 // a first start.
 TEST_F(Headless, RefusesASettingsFileItCannotRead) {
-    auto refused = [this](const QString& path, const QString& why, const QString& runAs = {}) {
+    // program (veldrin by default) started with its options and then
+    // --config path, as runAs says.
+    auto refused = [this](const QString& path, const QString& why, const QString& runAs = {},
+                          const QStringList& command = {"veldrin", "--headless"},
+                          const QString& self = "veldrin") {
         QProcess p;
         p.setProcessEnvironment(serviceEnvironment());
-        QStringList args{"--headless", "--config", path};
+        const QString program = testenv::binDir() + "/" + command.constFirst();
+        const QStringList args = command.mid(1) + QStringList{"--config", path};
         if (runAs.isEmpty()) {
-            p.start(testenv::binDir() + "/veldrin", args);
+            p.start(program, args);
         } else {
-            p.start(runAs, QStringList{"--reuid=65534", "--regid=65534", "--clear-groups",
-                                       testenv::binDir() + "/veldrin"} +
-                               args);
+            p.start(
+                runAs,
+                QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", program} + args);
         }
         EXPECT_TRUE(testenv::pumpUntil([&p] { return p.state() == QProcess::NotRunning; }, 10000));
-        EXPECT_EQ(p.exitCode(), 2);
+        EXPECT_EQ(p.exitCode(), 2) << command.join(' ').toStdString();
         const QString err = QString::fromLocal8Bit(p.readAllStandardError());
-        EXPECT_EQ(err, "veldrin: cannot read the settings file " + path + ": " + why + "\n");
+        EXPECT_EQ(err, self + ": cannot read the settings file " + path + ": " + why + "\n");
         EXPECT_TRUE(p.readAllStandardOutput().isEmpty());
     };
     const QString folder = dir.filePath("folder.conf");
@@ -345,9 +350,18 @@ TEST_F(Headless, RefusesASettingsFileItCannotRead) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
     const QString setpriv = QStandardPaths::findExecutable("setpriv");
     if (setpriv.isEmpty()) GTEST_SKIP() << "setpriv is not installed";
+    // Its folder closed to that user: not "does not exist" (what the user
+    // can see) but the folder that refused, from the daemon, the client and
+    // the schedule check alike.
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0700), 0);
+    const QString closed =
+        QString("Permission denied (folder %1: owner root, group root, mode 0700)").arg(dir.path());
+    refused(config, closed, setpriv, {"veldrind"}, "veldrind");
+    refused(config, closed, setpriv, {"veldrin-cmd", "5on"}, "veldrin-cmd");
+    refused(config, closed, setpriv, {"veldrind", "--check-schedule"});
     ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
     ASSERT_EQ(::chmod(QFile::encodeName(config).constData(), 0600), 0);
-    refused(config, "Permission denied", setpriv);
+    refused(config, "Permission denied (owner root, group root, mode 0600)", setpriv);
 }
 
 // A FIFO at the state path: start-up goes on with every module unknown and

@@ -106,6 +106,14 @@ if command -v lintian >/dev/null; then
         echo "lintian $p: $(grep -c "^E: $p:" "$work/lintian.log") errors, $(grep -c "^W: $p:" "$work/lintian.log") warnings"
     done
     grep '^[EW]:' "$work/lintian.log" || true
+    # An optimised build is hardened throughout: fortified string and memory
+    # calls, symbols bound at start-up, read-only relocations.
+    if grep -Eq '^CMAKE_BUILD_TYPE:[A-Z]+=(Release|RelWithDebInfo|MinSizeRel)$' "$build/CMakeCache.txt" &&
+        ! grep -q '^VELDRIN_SANITIZE:BOOL=ON$' "$build/CMakeCache.txt"; then
+        lintian -I --tags hardening-no-bindnow,hardening-no-fortify-functions,hardening-no-relro,hardening-no-pie \
+            "$app" "$lib" "$dev" >"$work/hardening.log" 2>&1 || true
+        ! grep -q '^[EWI]: ' "$work/hardening.log" || fail "lintian: $(grep '^[EWI]: ' "$work/hardening.log")"
+    fi
 else
     echo "lintian not found (Debian package lintian): packages not checked"
 fi

@@ -10,7 +10,9 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <cerrno>
 
+#include "regularfile.h"
 #include "settingsstore.h"
 #include "singleinstance.h"
 #include "testenv.h"
@@ -87,6 +89,22 @@ TEST_F(SettingsStore, OnlyASmallRegularFileIsReadAndAnUnreadableOneSaysWhy) {
     testenv::writeSettings("[Startup]\nHouseCode=C\n");
     EXPECT_EQ(platform::settingsFileError(), "");
     EXPECT_EQ(GetSetting("veldrin", "Startup", "HouseCode", "A"), "C");
+}
+
+// A refusal names who owns the file and its mode (as root the refusal itself
+// cannot be caused, so the text is asked for directly); other reasons are
+// the system's text alone.
+TEST_F(SettingsStore, PermissionDeniedNamesTheOwnerAndModeOfTheFile) {
+    testenv::writeSettings("[Startup]\n");
+    const QString path = testenv::settingsFile();
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0640), 0);
+    const QFileInfo info(path);
+    EXPECT_EQ(platform::openErrorText(path, EACCES),
+              QString("Permission denied (owner %1, group %2, mode 0640)")
+                  .arg(info.owner(), info.group()));
+    EXPECT_EQ(platform::openErrorText(path, ENOENT), "No such file or directory");
+    EXPECT_FALSE(platform::pathMissing(path));
+    EXPECT_TRUE(platform::pathMissing(path + "/below"));
 }
 
 // Without $XDG_RUNTIME_DIR the lock goes where only this user can create

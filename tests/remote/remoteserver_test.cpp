@@ -470,13 +470,39 @@ TEST_F(Listener, CommandLineClientSendsPasswordAndCommands) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("pw file\n");
     f.close();
-    QProcess p;
-    p.start(testenv::binDir() + "/veldrin-cmd",
-            {"--port", QString::number(port), "--password-file", pwFile, "5on", "allo"});
-    ASSERT_TRUE(testenv::pumpUntil([&] { return p.state() == QProcess::NotRunning; }, 10000));
-    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
-    EXPECT_EQ(QString::fromLatin1(p.readAllStandardOutput()), "5on: OK\nallo: OK\n");
+    const QStringList args{"--port", QString::number(port), "--password-file", pwFile, "5on",
+                           "allo"};
+    // A file others may read is refused, as the service refuses it.
+    ASSERT_TRUE(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    const CmdRun open = runCmd("", args);
+    EXPECT_EQ(open.code, 1);
+    EXPECT_TRUE(open.err.contains("may be read or written by others")) << open.err.toStdString();
+    EXPECT_TRUE(commands.isEmpty());
+
+    ASSERT_TRUE(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    const CmdRun r = runCmd("", args);
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "5on: OK\nallo: OK\n");
     EXPECT_EQ(commands, QStringList({"5on", "allo"}));
+}
+
+// --help lists every word; several words and questions go in one call, the
+// words first.
+TEST_F(Listener, CommandLineClientHelpAndSeveralWordsInOneCall) {
+    const CmdRun help = runCmd("", {"--help"});
+    EXPECT_EQ(help.code, 0);
+    for (const char* word :
+         {"5on", "5of", "5di07", "allo", "allf", "alluf", "housecodechangeB", "scheduleon",
+          "scheduleoff", "COFF", "ABORT", "EXIT", "state", "schedule [on|off]"})
+        EXPECT_TRUE(help.out.contains(word)) << word;
+
+    password = "pw";
+    const QString p = QString::number(port);
+    const CmdRun r = runCmd("pw", {"--port", p, "5on", "allo", "state", "schedule", "off"});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "5on: OK\nallo: OK\nline one\nline two\nscheduleoff: OK\n");
+    EXPECT_EQ(commands, QStringList({"5on", "allo", "scheduleoff"}));
+    EXPECT_EQ(runCmd("pw", {"--port", p, "state", "A5", "6on"}).code, 2);
 }
 
 TEST_F(Listener, CommandLineClientSwitchesAndListsTheSchedule) {
@@ -517,6 +543,7 @@ TEST_F(Listener, WordsNotCarriedOutAreErrorsAndTheClientStays) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("pw\n");
     f.close();
+    ASSERT_TRUE(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
     QProcess p;
     p.start(testenv::binDir() + "/veldrin-cmd",
             {"--port", QString::number(port), "--password-file", pwFile, "5off", "5on"});
