@@ -22,7 +22,6 @@ using namespace veldrin::x10;
 // The other command numbers of the control, beside the sixteen functions.
 constexpr int AddressOnly = -1;
 constexpr int ClearMemory = 16;
-constexpr int MacroReport = 98;
 
 // Bytes of the line.
 constexpr uint8_t kAck = 0x00;

@@ -37,6 +37,9 @@ enum Function : int {
     StatusRequest = 15,
 };
 constexpr int kFunctionCount = 16;
+// A heard macro report (the interface ran one of its stored macros) carries
+// this number where a heard command carries its function.
+constexpr int MacroReport = 98;
 
 // Names of the functions ("ALL UNITS OFF" ... "STATUS REQUEST"), by number.
 extern const std::array<const char*, kFunctionCount> FunctionNames;

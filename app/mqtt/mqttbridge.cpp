@@ -7,7 +7,7 @@
 #include "programinfo.h"
 #include "schedulerunner.h"
 #include "timebase.h"
-#include "x10codes.h"
+#include "x10.h"
 
 namespace mqtt {
 
@@ -16,7 +16,7 @@ namespace {
 const QByteArray kOnline = "online";
 const QByteArray kOffline = "offline";
 
-namespace x10 = pandrel::x10;
+namespace x10 = veldrin::x10;
 
 // A function as the bridge names it: the event log's name, blanks as "_"
 // ("ALL_LIGHTS_ON").

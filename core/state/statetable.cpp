@@ -14,11 +14,9 @@
 #include "regularfile.h"
 #include "settingsstore.h"
 #include "timebase.h"
-#include "x10codes.h"
+#include "x10.h"
 
-// The vocabulary, and the control's own command numbers (MacroReport) of the
-// X10Event it decodes.
-namespace x10 = pandrel::x10;
+namespace x10 = veldrin::x10;
 
 namespace state {
 

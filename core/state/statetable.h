@@ -33,7 +33,7 @@ struct ModuleState {
 struct HeardEvent {
     int house = 0;           // position 1..16 (A = 1); 0 for a macro report
     std::vector<int> units;  // the addressed units of that house, in order
-    int function = -1;       // veldrin::x10::Function; pandrel::x10::MacroReport for a macro report
+    int function = -1;       // veldrin::x10::Function; veldrin::x10::MacroReport for a macro report
     int amount = -1;         // DIM and BRIGHT: percent; -1 otherwise
     QString macro;           // macro report: the hexadecimal text ("12F")
 };
