@@ -13,7 +13,10 @@
 #include <QTemporaryDir>
 
 #include "commandpath.h"
+#include "eventlog.h"
 #include "mqttbridge.h"
+#include "programinfo.h"
+#include "schedulerunner.h"
 #include "settingsstore.h"
 #include "state/statetable.h"
 #include "testbroker.h"
@@ -616,4 +619,101 @@ TEST_F(MqttBridgeTest, SaysWhenTheBrokerConnectionComesAndGoes) {
     broker.kill();
     EXPECT_TRUE(testenv::pumpUntil([&] { return changes == QList<bool>({true, false}); }));
     EXPECT_FALSE(bridge->isConnected());
+}
+
+// What the bridge puts on the broker for one module of each kind, the
+// schedule's switch and scenes, a stale config and a run of state changes,
+// byte for byte against tests/mqtt/data/bridge_payloads.txt: the stream per
+// topic in the order it came, then what a hub arriving later finds retained.
+// The version is written @VERSION@. VELDRIN_WRITE_GOLDEN=1 writes the file.
+TEST_F(MqttBridgeTest, PublishesThePayloadsOfTheGoldenFile) {
+    QTemporaryDir dir;
+    const QString scheduleFile = dir.filePath(QStringLiteral("schedule"));
+    {
+        QFile f(scheduleFile);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("scene evening: A5 ON\nscene good_night.2: A5 OFF\n");
+    }
+    QFile::remove(core::ScheduleRunner::stateFilePath());
+    core::EventLog events;
+    core::ScheduleRunner runner(path, table, events);
+    ASSERT_TRUE(runner.load(scheduleFile));
+    table.setModules(state::ModuleList::fromEntries(
+        {{QStringLiteral("A5"), QStringLiteral("lamp,Hall lamp")},
+         {QStringLiteral("A6"), QStringLiteral("appliance,Fan")},
+         {QStringLiteral("A7"), QStringLiteral("lamp")},
+         {QStringLiteral("B1"), QStringLiteral("motion,Hall motion")},
+         {QStringLiteral("B2"), QStringLiteral("sensor,Back door")},
+         {QStringLiteral("B3"), QStringLiteral("remote,Bedside")}},
+        true, QStringLiteral("A"), {}));
+    table.apply(kHouseA, {5}, 2, -1, state::Source::Click);
+    table.apply(kHouseA, {6}, 3, -1, state::Source::Click);
+    {
+        TestSubscriber old(broker, QStringLiteral("veldrin/A9/state"), QStringLiteral("old"));
+        ASSERT_TRUE(old.waitConnected());
+        old.publish(QStringLiteral("homeassistant/light/%1/A9/config").arg(settings().uniqueNode()),
+                    R"({"state_topic":"veldrin/A9/state"})", true);
+        old.publish(QStringLiteral("veldrin/A9/state"), "ON", true);
+        ASSERT_TRUE(old.waitFor(QStringLiteral("veldrin/A9/state"), "ON"));
+    }
+    TestSubscriber sub(broker, QStringLiteral("#"));
+    ASSERT_TRUE(sub.waitConnected());
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A9/state"), "ON"));
+    sub.messages.clear();
+    bridge = std::make_unique<mqtt::Bridge>(settings(), QString(), &table, &path, kHouseA,
+                                            [this](const QString& l) { log << l; });
+    bridge->setSchedule(&runner);
+    bridge->start();
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A6/state"), "OFF"));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A9/state"), ""));
+
+    table.apply(kHouseA, {5}, 4, 60, state::Source::Powerline);
+    table.apply(kHouseA, {5}, 3, -1, state::Source::Powerline);
+    auto heard = [&](int house, int unit, int function, int amount) {
+        state::HeardEvent e;
+        e.house = house;
+        e.units = {unit};
+        e.function = function;
+        e.amount = amount;
+        emit table.heard(e);
+    };
+    heard(kHouseB, 1, 2, -1);
+    heard(kHouseB, 2, 3, -1);
+    heard(kHouseB, 3, 4, 20);
+    runner.setEnabled(false);
+    path.setReady(false);
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/status"), "offline"));
+
+    QMap<QString, QList<QByteArray>> stream;
+    for (const auto& m : sub.messages)
+        if (!m.topic.startsWith(QStringLiteral("veldrin/probe/"))) stream[m.topic] << m.payload;
+    int retainedCount = 0;
+    for (auto it = stream.cbegin(); it != stream.cend(); ++it)
+        retainedCount += !it->last().isEmpty() && !it.key().endsWith(QStringLiteral("/event"));
+    TestSubscriber late(broker, QStringLiteral("#"), QStringLiteral("late"));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return int(late.messages.size()) >= retainedCount; }));
+    QMap<QString, QByteArray> retained;
+    for (const auto& m : late.messages) retained[m.topic] = m.payload;
+
+    QByteArray text;
+    for (auto it = stream.cbegin(); it != stream.cend(); ++it)
+        for (const QByteArray& p : *it) text += it.key().toUtf8() + ' ' + p + '\n';
+    text += "-- retained\n";
+    for (auto it = retained.cbegin(); it != retained.cend(); ++it)
+        text += it.key().toUtf8() + ' ' + *it + '\n';
+    const QByteArray version = QStringLiteral("\"%1.%2.%3\"")
+                                   .arg(programinfo::kVersionMajor)
+                                   .arg(programinfo::kVersionMinor)
+                                   .arg(programinfo::kVersionPatch)
+                                   .toUtf8();
+    text.replace(version, "\"@VERSION@\"");
+
+    QFile golden(QStringLiteral(VELDRIN_MQTT_GOLDEN));
+    if (qEnvironmentVariableIsSet("VELDRIN_WRITE_GOLDEN")) {
+        ASSERT_TRUE(golden.open(QIODevice::WriteOnly));
+        golden.write(text);
+        return;
+    }
+    ASSERT_TRUE(golden.open(QIODevice::ReadOnly));
+    EXPECT_EQ(text.toStdString(), golden.readAll().toStdString());
 }
