@@ -20,6 +20,15 @@ namespace x10 = veldrin::x10;
 // for the bridge's own entities.
 using Fields = std::vector<std::pair<const char*, QJsonValue>>;
 
+// An entity whose state is ON / OFF on B/ADDR/state, with more keys.
+Fields onOff(Fields more) {
+    Fields f = {{"state_topic", QStringLiteral("~/state")},
+                {"payload_on", QStringLiteral("ON")},
+                {"payload_off", QStringLiteral("OFF")}};
+    f.insert(f.end(), more.begin(), more.end());
+    return f;
+}
+
 // How Home Assistant sees each kind of module: the device's model, the
 // entity's component, its keys.
 struct KindEntity {
@@ -31,39 +40,19 @@ struct KindEntity {
 
 const std::vector<KindEntity>& kindTable() {
     static const std::vector<KindEntity> table = {
-        {state::Kind::Lamp,
-         "Lamp module",
-         "light",
-         {{"state_topic", QStringLiteral("~/state")},
-          {"payload_on", QStringLiteral("ON")},
-          {"payload_off", QStringLiteral("OFF")},
-          {"command_topic", QStringLiteral("~/set")},
-          {"brightness_command_topic", QStringLiteral("~/brightness/set")},
-          {"brightness_state_topic", QStringLiteral("~/brightness")},
-          {"brightness_scale", 100},
-          // A level is reached from the tracked one; an ON before it would
-          // first send the lamp to full brightness.
-          {"on_command_type", QStringLiteral("brightness")}}},
-        {state::Kind::Appliance,
-         "Appliance module",
-         "switch",
-         {{"state_topic", QStringLiteral("~/state")},
-          {"payload_on", QStringLiteral("ON")},
-          {"payload_off", QStringLiteral("OFF")},
-          {"command_topic", QStringLiteral("~/set")}}},
-        {state::Kind::Motion,
-         "Motion sensor",
-         "binary_sensor",
-         {{"state_topic", QStringLiteral("~/state")},
-          {"payload_on", QStringLiteral("ON")},
-          {"payload_off", QStringLiteral("OFF")},
-          {"device_class", QStringLiteral("motion")}}},
-        {state::Kind::Sensor,
-         "Door and window sensor",
-         "binary_sensor",
-         {{"state_topic", QStringLiteral("~/state")},
-          {"payload_on", QStringLiteral("ON")},
-          {"payload_off", QStringLiteral("OFF")}}},
+        {state::Kind::Lamp, "Lamp module", "light",
+         onOff({{"command_topic", QStringLiteral("~/set")},
+                {"brightness_command_topic", QStringLiteral("~/brightness/set")},
+                {"brightness_state_topic", QStringLiteral("~/brightness")},
+                {"brightness_scale", 100},
+                // A level is reached from the tracked one; an ON before it
+                // would first send the lamp to full brightness.
+                {"on_command_type", QStringLiteral("brightness")}})},
+        {state::Kind::Appliance, "Appliance module", "switch",
+         onOff({{"command_topic", QStringLiteral("~/set")}})},
+        {state::Kind::Motion, "Motion sensor", "binary_sensor",
+         onOff({{"device_class", QStringLiteral("motion")}})},
+        {state::Kind::Sensor, "Door and window sensor", "binary_sensor", onOff({})},
         {state::Kind::Remote,
          "Remote",
          "event",
