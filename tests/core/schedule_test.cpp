@@ -10,6 +10,8 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <cstdio>
+#include <memory>
 
 #include "planner.h"
 #include "schedule.h"
@@ -313,6 +315,70 @@ TEST(SchedulePlanner, SunriseAndSunsetMatchPublishedTables) {
                 << c.tz << (rise ? " rise " : " set ") << fmt(got).toStdString();
         }
     }
+}
+
+// Every date of two years at 13 places against an independent computation:
+// each sunrise and sunset that happens is found, none that does not, and
+// each within a minute of the table's time rounded to the minute.
+TEST(SchedulePlanner, SunTimesMatchTheReferenceTableEveryDateEveryPlace) {
+    QFile file(QStringLiteral(VELDRIN_SUN_TABLE));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly | QIODevice::Text));
+    std::unique_ptr<ZoneScope> zone;
+    QString zoneName;
+    int rows = 0, compared = 0, existence = 0;
+    qint64 worstMs = 0;
+    double sumMs = 0;
+    while (!file.atEnd()) {
+        const QString row = QString::fromUtf8(file.readLine()).trimmed();
+        if (row.startsWith('#') || row.startsWith(QLatin1String("place"))) continue;
+        const QStringList f = row.split('\t');
+        ASSERT_EQ(f.size(), 7) << row.toStdString();
+        if (f[3] != zoneName) {
+            zone.reset();
+            zoneName = f[3];
+            zone = std::make_unique<ZoneScope>(zoneName.toLatin1().constData());
+        }
+        ++rows;
+        const Location where{f[1].toDouble(), f[2].toDouble()};
+        const QDate day = QDate::fromString(f[4], Qt::ISODate);
+        for (const bool rise : {true, false}) {
+            const QString cell = f[rise ? 5 : 6];
+            const QStringList want = cell == QLatin1String("-") ? QStringList() : cell.split(' ');
+            const std::vector<QDateTime> got = schedule::sunEvents(where, day, rise);
+            if (static_cast<qsizetype>(got.size()) != want.size()) {
+                ++existence;
+                ADD_FAILURE() << f[0].toStdString() << " " << f[4].toStdString()
+                              << (rise ? " sunrise" : " sunset") << ": table " << cell.toStdString()
+                              << ", found " << got.size();
+                continue;
+            }
+            for (size_t i = 0; i < got.size(); ++i) {
+                const QDateTime exact(day, QTime::fromString(want[i], QStringLiteral("HH:mm:ss")));
+                const QDateTime minute =
+                    exact.addSecs(30).addSecs(-(exact.addSecs(30).time().second()));
+                const qint64 off = std::abs(got[i].msecsTo(minute));
+                EXPECT_LE(off, 60000)
+                    << f[0].toStdString() << " " << f[4].toStdString()
+                    << (rise ? " sunrise " : " sunset ") << fmt(got[i]).toStdString() << ", table "
+                    << want[i].toStdString();
+                // The unrounded difference, for the figures.
+                const qint64 ms = exact.toMSecsSinceEpoch();
+                const auto precise =
+                    schedule::sunCrossings(where, ms - 3600000, ms + 3600000, rise);
+                if (precise.size() == 1) {
+                    const qint64 d = std::abs(precise.front() - ms);
+                    worstMs = std::max(worstMs, d);
+                    sumMs += static_cast<double>(d);
+                    ++compared;
+                }
+            }
+        }
+    }
+    EXPECT_GT(rows, 9000);
+    std::printf(
+        "sun times: %d compared, max %.2f "
+        "min, mean %.2f min from the table; %d events differ in existence\n",
+        compared, static_cast<double>(worstMs) / 60000.0, sumMs / compared / 60000.0, existence);
 }
 
 TEST(SchedulePlanner, PolarDayAndNightDoNotFireAndSayWhy) {
