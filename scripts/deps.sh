@@ -2,7 +2,7 @@
 # missing (with sudo when not root). Nothing is downloaded from elsewhere.
 
 veldrin_packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
-                  qt6-base-dev libssl3 libcap-dev libmosquitto-dev libsystemd-dev libnova-dev
+                  qt6-base-dev libssl3 libcap-dev libmosquitto-dev libsystemd-dev
                   qt6-httpserver-dev qt6-websockets-dev)
 veldrin_test_packages=(xvfb xauth xdotool openssl mosquitto mosquitto-clients dpkg-dev lintian
                         chromium chromium-driver python3-selenium)

@@ -334,6 +334,14 @@ bool parseTimed(const QString& body, TimedEntry* e, QString* error) {
         daysField = m.captured(1);
         action = m.captured(2);
     } else {
+        // "Dec 1-Jan": a range whose end lacks its day.
+        static const QRegularExpression open(
+            QStringLiteral("^([A-Za-z]+\\s+\\d{1,2}\\s*-\\s*[A-Za-z]+)(?:\\s|$)"));
+        if (const auto o = open.match(rest); o.hasMatch() && monthOf(words.front()) != 0) {
+            *error = QStringLiteral("the date range '%1' needs the day it ends on (Dec 1-Jan 6)")
+                         .arg(o.captured(1));
+            return false;
+        }
         daysField = words.takeFirst();
         action = words.join(' ');
     }

@@ -10,12 +10,15 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <cstdio>
+#include <memory>
 
 #include "planner.h"
 #include "schedule.h"
 #include "schedulesource.h"
 #include "settingsstore.h"
 #include "startoptions.h"
+#include "zonescope.h"
 
 namespace {
 
@@ -23,24 +26,6 @@ using schedule::Location;
 using schedule::parse;
 using schedule::ParseOptions;
 using schedule::Planner;
-
-// Sets the local time zone for one test.
-struct ZoneScope {
-    explicit ZoneScope(const char* tz)
-        : old_(qgetenv("TZ")), had_(qEnvironmentVariableIsSet("TZ")) {
-        qputenv("TZ", tz);
-        ::tzset();
-    }
-    ~ZoneScope() {
-        if (had_)
-            qputenv("TZ", old_);
-        else
-            qunsetenv("TZ");
-        ::tzset();
-    }
-    QByteArray old_;
-    bool had_;
-};
 
 QDateTime local(const char* text) {
     return QDateTime::fromString(QString::fromLatin1(text), QStringLiteral("yyyy-MM-dd HH:mm"));
@@ -132,6 +117,7 @@ TEST(ScheduleParse, AnErrorRefusesTheWholeFileNamingItsLine) {
         {"at 18:30 daily A5 ALL UNITS OFF", "line 2: ALL UNITS OFF acts on a whole house"},
         {"at 18:30 daily Q5 ON", "line 2: a command starts with an address"},
         {"at 18:30 Feb 30-Mar 2 A5 ON", "line 2: no day 30 in Feb"},
+        {"at 18:30 Dec 1-Jan A5 ON", "line 2: the date range 'Dec 1-Jan' needs the day it ends on"},
         {"at 18:30 ~0m daily A5 ON", "line 2: a random shift"},
         {"at 18:30 daily scene nosuch", "line 2: unknown scene 'nosuch'"},
         {"at 18:30 daily A5 ON; wait ten", "line 2: wait needs a duration"},
@@ -247,6 +233,10 @@ TEST(SchedulePlanner, NextFiringsWithDayFiltersRangesAndClockChanges) {
         {"at 07:00 Feb 29 A5 ON",
          "2026-01-01 00:00",
          {"2028-02-29 07:00", "2032-02-29 07:00", "2036-02-29 07:00"}},
+        // 2100 is no leap year: eight years to the next Feb 29.
+        {"at 07:00 Feb 29 A5 ON",
+         "2099-12-31 00:00",
+         {"2104-02-29 07:00", "2108-02-29 07:00", "2112-02-29 07:00"}},
         // Spring forward (2:00 -> 3:00 on 29 March 2026): the first minute after the gap.
         {"at 02:30 daily A5 ON",
          "2026-03-28 12:00",
@@ -313,6 +303,123 @@ TEST(SchedulePlanner, SunriseAndSunsetMatchPublishedTables) {
                 << c.tz << (rise ? " rise " : " set ") << fmt(got).toStdString();
         }
     }
+}
+
+// Every date of two years at 13 places against an independent computation:
+// each sunrise and sunset that happens is found, none that does not, and
+// each within a minute of the table's time rounded to the minute.
+TEST(SchedulePlanner, SunTimesMatchTheReferenceTableEveryDateEveryPlace) {
+    QFile file(QStringLiteral(VELDRIN_SUN_TABLE));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly | QIODevice::Text));
+    std::unique_ptr<ZoneScope> zone;
+    QString zoneName;
+    int rows = 0, compared = 0, existence = 0;
+    qint64 worstMs = 0;
+    double sumMs = 0;
+    while (!file.atEnd()) {
+        const QString row = QString::fromUtf8(file.readLine()).trimmed();
+        if (row.startsWith('#') || row.startsWith(QLatin1String("place"))) continue;
+        const QStringList f = row.split('\t');
+        ASSERT_EQ(f.size(), 7) << row.toStdString();
+        if (f[3] != zoneName) {
+            zone.reset();
+            zoneName = f[3];
+            zone = std::make_unique<ZoneScope>(zoneName.toLatin1().constData());
+        }
+        ++rows;
+        const Location where{f[1].toDouble(), f[2].toDouble()};
+        const QDate day = QDate::fromString(f[4], Qt::ISODate);
+        for (const bool rise : {true, false}) {
+            const QString cell = f[rise ? 5 : 6];
+            const QStringList want = cell == QLatin1String("-") ? QStringList() : cell.split(' ');
+            const std::vector<QDateTime> got = schedule::sunEvents(where, day, rise);
+            if (static_cast<qsizetype>(got.size()) != want.size()) {
+                ++existence;
+                ADD_FAILURE() << f[0].toStdString() << " " << f[4].toStdString()
+                              << (rise ? " sunrise" : " sunset") << ": table " << cell.toStdString()
+                              << ", found " << got.size();
+                continue;
+            }
+            for (size_t i = 0; i < got.size(); ++i) {
+                const QDateTime exact(day, QTime::fromString(want[i], QStringLiteral("HH:mm:ss")));
+                const QDateTime minute =
+                    exact.addSecs(30).addSecs(-(exact.addSecs(30).time().second()));
+                const qint64 off = std::abs(got[i].msecsTo(minute));
+                EXPECT_LE(off, 60000)
+                    << f[0].toStdString() << " " << f[4].toStdString()
+                    << (rise ? " sunrise " : " sunset ") << fmt(got[i]).toStdString() << ", table "
+                    << want[i].toStdString();
+                // The unrounded difference, for the figures.
+                const qint64 ms = exact.toMSecsSinceEpoch();
+                const auto precise =
+                    schedule::sunCrossings(where, ms - 3600000, ms + 3600000, rise);
+                if (precise.size() == 1) {
+                    const qint64 d = std::abs(precise.front() - ms);
+                    worstMs = std::max(worstMs, d);
+                    sumMs += static_cast<double>(d);
+                    ++compared;
+                }
+            }
+        }
+    }
+    EXPECT_GT(rows, 9000);
+    std::printf(
+        "sun times: %d compared, max %.2f "
+        "min, mean %.2f min from the table; %d events differ in existence\n",
+        compared, static_cast<double>(worstMs) / 60000.0, sumMs / compared / 60000.0, existence);
+}
+
+// A sun entry fires at each sunrise or sunset that happens: the last before
+// a polar night and the first after it, both sunsets of a date that has two,
+// the one sunset of a date where the midnight sun begins.
+TEST(SchedulePlanner, SunEntriesFireAtEverySunEventThroughPolarTransitions) {
+    struct Case {
+        const char* tz;
+        Location where;
+        const char* entry;
+        const char* after;
+        const char* next[3];
+    } cases[] = {
+        {"Europe/Oslo",
+         {69.6492, 18.9553},  // Tromsø: polar night from 27 November
+         "at sunrise daily A5 ON",
+         "2025-11-26 00:00",
+         {"2025-11-26 11:01", "2026-01-15 11:29", "2026-01-16 11:13"}},
+        {"Europe/Oslo",
+         {69.6492, 18.9553},
+         "at sunset daily A5 ON",
+         "2025-11-26 00:00",
+         {"2025-11-26 12:01", "2026-01-15 12:19", "2026-01-16 12:35"}},
+        {"Arctic/Longyearbyen",
+         {78.2232, 15.6267},  // midnight sun from 19 April
+         "at sunset daily A5 OFF",
+         "2025-04-16 12:00",
+         {"2025-04-16 23:50", "2025-04-18 00:22", "2025-08-25 00:19"}},  // the table: 00:18:24
+        {"Atlantic/Reykjavik",
+         {64.1466, -21.9426},  // two sunsets on 28 June, just after and before midnight
+         "at sunset daily A5 ON",
+         "2025-06-27 12:00",
+         {"2025-06-28 00:01", "2025-06-29 00:00", "2025-06-29 23:59"}},
+    };
+    ParseOptions o;
+    o.hasLocation = true;
+    for (const auto& c : cases) {
+        ZoneScope zone(c.tz);
+        const auto r = parse(QString::fromLatin1(c.entry), o);
+        ASSERT_TRUE(r.ok()) << c.entry;
+        const Planner planner(c.where);
+        QDateTime t = local(c.after);
+        for (const char* expected : c.next) {
+            t = planner.next(r.schedule.timed[0], t);
+            EXPECT_EQ(fmt(t).left(16).toStdString(), expected) << c.tz << " " << c.entry;
+        }
+    }
+    // The first day without a sunset in the polar night: the sun does not rise.
+    ZoneScope zone("Europe/Oslo");
+    const auto r = parse(QStringLiteral("at sunset daily A5 ON"), o);
+    QString why;
+    Planner(Location{69.6492, 18.9553}).next(r.schedule.timed[0], local("2025-11-26 13:00"), &why);
+    EXPECT_EQ(why, "no firing on 2025-11-27: the sun stays below the horizon all day");
 }
 
 TEST(SchedulePlanner, PolarDayAndNightDoNotFireAndSayWhy) {

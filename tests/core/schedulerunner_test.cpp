@@ -16,6 +16,7 @@
 #include "state/statetable.h"
 #include "testenv.h"
 #include "timebase.h"
+#include "zonescope.h"
 
 namespace {
 
@@ -43,6 +44,8 @@ class ScheduleRunnerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
+        // What an earlier test's runner saw is no run before this one.
+        QFile::remove(core::ScheduleRunner::seenFilePath());
         platform::TimeBase::global().setScale(200);
         platform::Clock::global().setFixed(at(14, 0, 30));
         QObject::connect(&log, &core::EventLog::eventLine,
@@ -182,6 +185,88 @@ TEST_F(ScheduleRunnerTest, TheLinesOfOneFiringAreThrottled) {
     EXPECT_EQ(notSent[1],
               "Schedule line 1: A8 ON not sent: the interface is not available "
               "(199 times in the last second)");
+}
+
+// A random window open while the file is read again, before and after the
+// entry fired, and the clock set back: one draw, one firing that day.
+TEST_F(ScheduleRunnerTest, ReloadsAndASetBackInARandomWindowFireTheEntryOnce) {
+    write(QStringLiteral("at 14:15 ~15m daily A5 ON\nat 14:31 daily A6 ON\n"));
+    platform::Clock::global().setFixed(at(13, 40));
+    ASSERT_TRUE(runner.load(path));
+    const QDateTime drawn = runner.upcoming(1).at(0).at;
+    platform::Clock::global().setFixed(drawn.addSecs(-300));
+    ASSERT_TRUE(runner.reload(true));
+    EXPECT_EQ(runner.upcoming(1).at(0).at, drawn);
+    platform::Clock::global().setFixed(drawn);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return fired.size() == 1; }));
+    platform::Clock::global().setFixed(drawn.addSecs(30));
+    ASSERT_TRUE(runner.reload(true));
+    platform::Clock::global().setFixed(drawn.addSecs(-15 * 60));
+    ASSERT_TRUE(runner.reload(true));
+    platform::Clock::global().setFixed(at(14, 31));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return fired.size() >= 2; }));
+    testenv::pump(200);
+    EXPECT_EQ(fired, (std::vector<int>{1, 2})) << dump().toStdString();
+}
+
+// A restart at 12:02: what passed since the run before is due; the time 7
+// minutes past is skipped with its line, the one 2 minutes past fires once.
+TEST_F(ScheduleRunnerTest, EntriesMissedWhileStoppedAreLoggedOrFiredOnceAtStart) {
+    write(QStringLiteral("at 11:55 daily A1 ON\nat 12:00 daily A2 ON\nat 12:10 daily A3 ON\n"));
+    platform::Clock::global().setFixed(at(11, 50));
+    {
+        core::ScheduleRunner before{commands, states, log};
+        ASSERT_TRUE(before.load(path));
+    }
+    platform::Clock::global().setFixed(at(12, 2, 30));
+    ASSERT_TRUE(runner.load(path));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !fired.empty(); })) << dump().toStdString();
+    testenv::pump(200);
+    EXPECT_EQ(fired, std::vector<int>{2});
+    EXPECT_EQ(commands.sent, QStringList{"A2 ON"});
+    EXPECT_TRUE(lines.contains(
+        "Schedule line 1: A1 ON skipped: its time 2026-03-04 11:55 passed 7 minutes ago"))
+        << dump().toStdString();
+    // Started again a moment later: nothing is due twice.
+    core::ScheduleRunner again{commands, states, log};
+    std::vector<int> firedAgain;
+    QObject::connect(&again, &core::ScheduleRunner::fired,
+                     [&](int line) { firedAgain.push_back(line); });
+    platform::Clock::global().setFixed(at(12, 3));
+    ASSERT_TRUE(again.load(path));
+    testenv::pump(200);
+    EXPECT_TRUE(firedAgain.empty());
+}
+
+// The autumn night 02:00-03:00 comes twice: "at 02:30" fires at the first
+// 02:30 (summer time) only, across a reload and a restart in the second one.
+TEST_F(ScheduleRunnerTest, TheRepeatedHourFiresOnceAcrossAReloadAndARestart) {
+    ZoneScope zone("Europe/Berlin");
+    const auto utc = [](int h, int m) {
+        return QDateTime(QDate(2026, 10, 25), QTime(h, m), Qt::UTC).toLocalTime();
+    };
+    write(QStringLiteral("at 02:30 daily A5 ON\nat 03:00 daily A6 ON\n"));
+    std::vector<int> all;
+    {
+        core::ScheduleRunner first{commands, states, log};
+        QObject::connect(&first, &core::ScheduleRunner::fired, [&](int l) { all.push_back(l); });
+        platform::Clock::global().setFixed(utc(0, 29));  // 02:29 summer time
+        ASSERT_TRUE(first.load(path));
+        platform::Clock::global().setFixed(utc(0, 30));
+        ASSERT_TRUE(testenv::pumpUntil([&] { return all.size() == 1; }));
+        platform::Clock::global().setFixed(utc(1, 29));  // 02:29 again, winter time
+        ASSERT_TRUE(first.reload(true));
+        platform::Clock::global().setFixed(utc(1, 31));
+        testenv::pump(200);
+    }
+    core::ScheduleRunner second{commands, states, log};
+    QObject::connect(&second, &core::ScheduleRunner::fired, [&](int l) { all.push_back(l); });
+    platform::Clock::global().setFixed(utc(1, 25));
+    ASSERT_TRUE(second.load(path));
+    platform::Clock::global().setFixed(utc(2, 0));  // 03:00 winter time
+    ASSERT_TRUE(testenv::pumpUntil([&] { return all.size() >= 2; })) << dump().toStdString();
+    testenv::pump(200);
+    EXPECT_EQ(all, (std::vector<int>{1, 2})) << dump().toStdString();
 }
 
 }  // namespace

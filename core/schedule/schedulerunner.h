@@ -11,7 +11,9 @@
 // A time missed by more than 5 minutes (asleep, off, the clock jumped) is
 // skipped and logged, never fired late; the entries missed by less fire once
 // each, and where several of them command one module only the last command
-// is sent. The clock set back does not repeat what already ran: the entries
+// is sent. At start the same holds for the times that passed since the run
+// before (up to a day back): the latest time seen is kept in the state
+// folder. The clock set back does not repeat what already ran: the entries
 // plan from the latest time the runner saw, so the first entry after it fires
 // next. A file with an error is refused whole and the schedule that ran
 // before keeps running; a file that is no regular file or is too large is
@@ -67,6 +69,8 @@ class ScheduleRunner : public QObject {
     // Takes on/off from the state folder (off while the file says so).
     void restoreEnabled();
     static QString stateFilePath();
+    // The latest time the runner saw, kept across restarts (state folder).
+    static QString seenFilePath();
     // The answer of the remote query "?schedule": "SCHEDULE ON path" (or
     // OFF), then the next 20 firings, "YYYY-MM-DD HH:MM line N: action".
     QStringList queryLines() const;
@@ -107,6 +111,8 @@ class ScheduleRunner : public QObject {
     struct Held;
     void readSettled();
     void replan();
+    void remember();
+    QDateTime seenBefore() const;
     void arm();
     void wake();
     void start(const QString& key, int line, const std::vector<schedule::Step>& steps,

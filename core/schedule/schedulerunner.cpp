@@ -7,7 +7,6 @@
 #include <QHash>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QRandomGenerator>
 #include <QSaveFile>
 
 #include "atomicfile.h"
@@ -87,7 +86,30 @@ ScheduleRunner::ScheduleRunner(CommandPath& commands, state::StateTable& states,
     connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, changed);
 }
 
-ScheduleRunner::~ScheduleRunner() = default;
+ScheduleRunner::~ScheduleRunner() {
+    remember();
+}
+
+QString ScheduleRunner::seenFilePath() {
+    return QFileInfo(state::StateTable::defaultPath()).path() + QStringLiteral("/schedule.seen");
+}
+
+void ScheduleRunner::remember() {
+    // The latest time seen, so that the next start knows what passed while
+    // the service was not running and what already ran.
+    if (!latest_.isValid()) return;
+    QDir().mkpath(QFileInfo(seenFilePath()).path());
+    QString error;
+    if (!platform::writeFileAtomically(
+            seenFilePath(), latest_.toUTC().toString(Qt::ISODateWithMs).toUtf8() + '\n', &error))
+        log_.event(QStringLiteral("ERROR: Could not Write %1: %2").arg(seenFilePath(), error));
+}
+
+QDateTime ScheduleRunner::seenBefore() const {
+    const platform::FileRead f = platform::readRegularFile(seenFilePath(), 64);
+    if (f.status != platform::FileRead::Ok) return {};
+    return QDateTime::fromString(QString::fromUtf8(f.data.trimmed()), Qt::ISODateWithMs);
+}
 
 bool ScheduleRunner::load(const QString& path) {
     if (path != path_) {
@@ -151,8 +173,7 @@ bool ScheduleRunner::reload(bool force) {
     }
     schedule_ = std::move(loaded.schedule);
     location_ = loaded.location;
-    planner_ =
-        std::make_unique<schedule::Planner>(location_, QRandomGenerator::global()->generate());
+    planner_ = std::make_unique<schedule::Planner>(location_);
     log_.event(QStringLiteral("Schedule %1 loaded: %2 timed entries, %3 scenes, %4 triggers")
                    .arg(path_)
                    .arg(schedule_.timed.size())
@@ -210,6 +231,9 @@ void ScheduleRunner::setEnabled(bool on) {
         log_.event(QStringLiteral("ERROR: Could not Write %1: %2").arg(stateFilePath(), error));
     log_.event(on ? QStringLiteral("Schedule on") : QStringLiteral("Schedule off"));
     if (!on) running_.clear();
+    // Off, nothing was due: switched on, it plans from now.
+    const QDateTime now = platform::Clock::global().now();
+    if (on && latest_.isValid() && now > latest_) latest_ = now;
     replan();
     emit enabledChanged(on);
 }
@@ -227,12 +251,30 @@ void ScheduleRunner::replan() {
     // Never from before the latest time seen: after the clock was set back,
     // what already ran does not run again.
     const QDateTime now = platform::Clock::global().now();
+    // From the latest time a wake saw: what passed since is due (a reload
+    // just after a time passed does not lose it).
+    QDateTime from = latest_;
+    if (!latest_.isValid() && enabled_ && planner_) {
+        // The first plan of this run: what passed since the time the run
+        // before saw last (up to a day back) is due now, so that each entry
+        // missed gets its line and one missed by moments fires. A time seen
+        // later than now (the clock was set back meanwhile, by at most a
+        // day) ran already.
+        const QDateTime seen = seenBefore();
+        if (seen.isValid() && seen <= now.addDays(1)) {
+            if (seen > now)
+                latest_ = seen;
+            else
+                from = std::max(seen, now.addDays(-1));
+        }
+    }
     if (!latest_.isValid() || now > latest_) latest_ = now;
+    if (!from.isValid() || from > latest_) from = latest_;
     next_.assign(schedule_.timed.size(), QDateTime());
     if (planner_)
         for (size_t i = 0; i < schedule_.timed.size(); ++i) {
             QString why;
-            next_[i] = planner_->next(schedule_.timed[i], latest_, &why);
+            next_[i] = planner_->next(schedule_.timed[i], from, &why);
             if (!why.isEmpty())
                 log_.event(
                     QStringLiteral("Schedule line %1: %2").arg(schedule_.timed[i].line).arg(why));
@@ -271,23 +313,32 @@ void ScheduleRunner::wake() {
     latest_ = now;
     // The entries due, oldest first: after the clock jumped forward several
     // may be; each fires once, and their commands are held until all have
-    // started, so that only the last one for a module is sent.
-    std::vector<size_t> due;
-    for (size_t i = 0; i < schedule_.timed.size(); ++i)
-        if (next_[i].isValid() && next_[i] <= now) due.push_back(i);
+    // started, so that only the last one for a module is sent. Of an entry
+    // due several times (a long sleep), its latest time up to a day back
+    // counts: the one just missed may still fire.
+    std::vector<std::pair<QDateTime, size_t>> due;
+    const QDateTime dayBack = now.addDays(-1);
+    for (size_t i = 0; i < schedule_.timed.size(); ++i) {
+        if (!next_[i].isValid() || next_[i] > now) continue;
+        QDateTime last = next_[i];
+        for (QDateTime t = planner_->next(schedule_.timed[i], std::max(next_[i], dayBack));
+             t.isValid() && t <= now; t = planner_->next(schedule_.timed[i], t))
+            last = t;
+        due.emplace_back(last, i);
+    }
     std::stable_sort(due.begin(), due.end(),
-                     [this](size_t a, size_t b) { return next_[a] < next_[b]; });
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
     Held held;
     held_ = &held;
-    for (const size_t i : due) {
+    for (const auto& [when, i] : due) {
         const schedule::TimedEntry& e = schedule_.timed[i];
-        const qint64 late = next_[i].msecsTo(now);
+        const qint64 late = when.msecsTo(now);
         if (late > kMissedMs) {
             throttle_.log(QStringLiteral("skipped"),
                           QStringLiteral("Schedule line %1: %2 skipped: its time %3 passed %4 "
                                          "minutes ago")
                               .arg(e.line)
-                              .arg(e.action, stamp(next_[i]))
+                              .arg(e.action, stamp(when))
                               .arg(late / 60000));
         } else {
             ++held.firing;
@@ -303,6 +354,7 @@ void ScheduleRunner::wake() {
     held_ = nullptr;
     for (const Held::Command& h : held.steps)
         if (!h.step.command.addresses.empty()) send(h.line, h.step);
+    if (!due.empty()) remember();
     arm();
 }
 
