@@ -296,6 +296,18 @@ void ScheduleRunner::arm() {
 
 void ScheduleRunner::wake() {
     const QDateTime now = platform::Clock::global().now();
+    if (now < latest_.addDays(-1)) {
+        // Set back by more than a day: the time seen before was wrong (a
+        // clock that ran ahead, then corrected), and waiting for it again
+        // would stop the schedule for as long. Plan from now.
+        log_.event(QStringLiteral("Schedule: the clock was set back from %1 to %2, more than a "
+                                  "day; the schedule runs from %2")
+                       .arg(stamp(latest_), stamp(now)));
+        setBack_ = false;
+        latest_ = now;
+        replan();
+        return;
+    }
     if (now < latest_) {
         // The clock was set back: each entry's next time still lies after the
         // latest time seen, so the span the clock passes again fires nothing

@@ -170,6 +170,20 @@ TEST_F(ScheduleRunnerTest, AJumpBackRepeatsNothingAndTheNextEntryFires) {
     EXPECT_EQ(commands.sent, QStringList({"A1 ON", "A2 ON", "A3 ON"}));
 }
 
+// A clock that ran years ahead and was then corrected: the schedule runs
+// from the corrected time instead of waiting years for the old one.
+TEST_F(ScheduleRunnerTest, AClockCorrectedFromYearsAheadRunsTheScheduleFromNow) {
+    write(QStringLiteral("at 14:01 daily A1 ON\n"));
+    platform::Clock::global().setFixed(at(14, 0).addYears(3));
+    ASSERT_TRUE(runner.load(path));
+    platform::Clock::global().setFixed(at(14, 0, 30));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !lines.filter("more than a day").isEmpty(); }))
+        << dump().toStdString();
+    platform::Clock::global().setFixed(at(14, 1));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return fired.size() == 1; })) << dump().toStdString();
+    EXPECT_EQ(commands.sent, QStringList({"A1 ON"}));
+}
+
 TEST_F(ScheduleRunnerTest, TheLinesOfOneFiringAreThrottled) {
     QString steps = QStringLiteral("A1 ON");
     for (int i = 1; i < 200; ++i) steps += QStringLiteral("; A%1 ON").arg(i % 16 + 1);
