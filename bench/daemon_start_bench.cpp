@@ -53,8 +53,8 @@ Run once(const QString& program, const QString& device) {
     const quint16 port = freePort();
     QFile conf(config);
     if (!conf.open(QIODevice::WriteOnly)) return r;
-    conf.write("[Startup]\nListenPort=" + QByteArray::number(port) + "\n[Ports]\nCOM1=" +
-               device.toLocal8Bit() + "\n");
+    conf.write("[Startup]\nListenPort=" + QByteArray::number(port) +
+               "\n[Ports]\nCOM1=" + device.toLocal8Bit() + "\n");
     conf.close();
 
     const QByteArray socketPath = QFile::encodeName(home.filePath("notify"));
