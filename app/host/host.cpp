@@ -101,9 +101,8 @@ void Host::startBridge() {
 }
 
 bool Host::listenRemote() {
-    const std::optional<QString> failed =
-        attempt([this] { return remote_->listen(); },
-                QStringLiteral("Remote control not listening: ") + remote_->server().errorString());
+    const std::optional<QString> failed = attempt([this] { return remote_->listen(); },
+                                                  QStringLiteral("Remote control not listening"));
     setDown(kRemote, failed);
     return !failed;
 }

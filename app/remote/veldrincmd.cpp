@@ -22,7 +22,7 @@
 // --wait SECONDS gives a service that is still starting that long: a
 // listener that refuses the connection is tried again, and so is a command
 // word answered "ERROR Interface not available" (the interface's first
-// contact has not ended yet, or it is lost), every quarter of a second.
+// contact has not ended yet, or it is lost), every half second.
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFileInfo>
@@ -103,8 +103,10 @@ std::optional<QList<Step>> stepsOf(const QStringList& words) {
 const QByteArray kUnknownWord = "ERROR Unknown or malformed command";
 // The answer to a command word while no interface answers.
 const QByteArray kNoInterface = "ERROR Interface not available";
-// Between two tries of --wait.
-constexpr unsigned long kRetryMs = 250;
+// Between two tries of --wait: a connection costs the service nothing, a
+// word it refuses costs a client line in its log.
+constexpr unsigned long kConnectRetryMs = 100;
+constexpr unsigned long kWordRetryMs = 500;
 
 // Whether a word has one of the forms the interpreter knows (letter case and
 // blanks count): unit 1 to 16 on, off or dimmed to level 00 to 10, a house
@@ -318,7 +320,7 @@ int main(int argc, char** argv) {
         if (socket.error() != QAbstractSocket::ConnectionRefusedError || waitEnds.hasExpired())
             return false;
         socket.abort();
-        QThread::msleep(kRetryMs);
+        QThread::msleep(kConnectRetryMs);
         return true;
     };
     QSslSocket s;
@@ -401,7 +403,7 @@ int main(int argc, char** argv) {
         answer = readAnswer(s, 10000);
         // Nothing was sent: with --wait the word is given again.
         while (answer == kNoInterface && !waitEnds.hasExpired()) {
-            QThread::msleep(kRetryMs);
+            QThread::msleep(kWordRetryMs);
             s.write(c.toLatin1() + "\n");
             answer = readAnswer(s, 10000);
         }
