@@ -22,10 +22,13 @@ void SystemdNotify::ready(const QString& status) {
 }
 
 void SystemdNotify::status(const QString& text) {
+    // After STOPPING=1 the port is released on purpose: nothing more to say.
+    if (stopping_) return;
     send("STATUS=" + text.toUtf8());
 }
 
 void SystemdNotify::stopping() {
+    stopping_ = true;
     watchdog_.stop();
     send("STOPPING=1");
 }

@@ -20,6 +20,7 @@ class SystemdNotify : public QObject {
     // Start-up is done: READY=1, with the status line in the same message.
     void ready(const QString& status);
     void status(const QString& text);
+    // STOPPING=1; status lines after it are not sent.
     void stopping();
 
     // The watchdog ping's interval in ms; 0 when no watchdog was asked for.
@@ -29,6 +30,7 @@ class SystemdNotify : public QObject {
     void send(const QByteArray& state);
 
     QTimer watchdog_;
+    bool stopping_ = false;
 };
 
 }  // namespace app

@@ -126,6 +126,9 @@ void Host::startFrontEnds() {
 }
 
 void Host::end(std::function<void()> saveOwn) {
+    // From here the interface is let go on purpose: not "lost".
+    ending_ = true;
+    updateStatus();
     service_->finishCommands([this, saveOwn = std::move(saveOwn)] {
         service_->save();
         if (saveOwn) saveOwn();
@@ -175,6 +178,7 @@ QString Host::interfaceStatus() const {
 }
 
 QString Host::status() const {
+    if (ending_) return QStringLiteral("Stopping");
     QStringList parts{interfaceStatus()};
     for (const auto& d : down_) parts << d.second;
     return parts.join(QStringLiteral("; "));

@@ -86,7 +86,8 @@ class Host : public QObject {
     // with status 0.
     void end(std::function<void()> saveOwn = {});
 
-    // What is up and what is down, joined by "; ".
+    // What is up and what is down, joined by "; "; "Stopping" once end()
+    // has begun.
     QString status() const;
 
   signals:
@@ -106,6 +107,7 @@ class Host : public QObject {
     std::unique_ptr<web::ServiceWeb> page_;
     QString passwordError_;
     bool contacted_ = false;
+    bool ending_ = false;
     bool everFound_ = false;
     // What is down, in the order it was first found, with its reason.
     QList<std::pair<QString, QString>> down_;

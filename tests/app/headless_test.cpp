@@ -474,6 +474,11 @@ TEST_F(Headless, ListensBeforeTheFirstContactEndsAndIsReadyAfterIt) {
     EXPECT_EQ(exchange(s, "5on\n"), "OK");
     EXPECT_TRUE(testenv::pumpUntil([&] { return sim.moduleLines().contains("C5 ON"); }));
     ASSERT_TRUE(endBySigterm());
+    // A clean stop lets the interface go: it is not reported lost.
+    notify.drain();
+    EXPECT_EQ(notify.heard.mid(notify.heard.size() - 2),
+              QStringList({"STATUS=Stopping", "STOPPING=1"}))
+        << notify.heard.join('|').toStdString();
 }
 
 // A front end that cannot start is named in the service manager's status
