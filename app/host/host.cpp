@@ -34,6 +34,8 @@ Host::Host(QObject* parent)
 }
 
 Host::~Host() {
+    // The interface lets its port go as it ends: no status follows that.
+    service_->interface().disconnect(this);
     // The front ends refer to the service.
     page_.reset();
     bridge_.reset();
