@@ -18,11 +18,11 @@
 #include <cstring>
 
 #include "controlcm.h"
+#include "host.h"
 #include "mainwindow.h"
 #include "notifyicon.h"
 #include "processexit.h"
 #include "programinfo.h"
-#include "service.h"
 #include "settingsstore.h"
 #include "singleinstance.h"
 #include "startoptions.h"
@@ -72,12 +72,9 @@ int main(int argc, char** argv) {
     // The password file stands in for the password dialog, which can still
     // replace it for the run.
     QString passwordError;
-    if (!options.passwordFile.isEmpty()) {
-        if (const auto password = app::readPasswordFile(options.passwordFile, &passwordError))
-            w.service().setPassword(*password);
-        else
-            std::fprintf(stderr, "veldrin: %s\n", qPrintable(passwordError));
-    }
+    if (!options.passwordFile.isEmpty() &&
+        !w.host().usePasswordFile(options.passwordFile, &passwordError))
+        std::fprintf(stderr, "veldrin: %s\n", qPrintable(passwordError));
     // The unload step ends the process at once: release what others could
     // see (the icon, the port, the instance lock) and leave without running
     // any further handler.
@@ -98,10 +95,7 @@ int main(int argc, char** argv) {
                                    "Defaults")
                         .arg(platform::settingsFilePath(), settingsError));
     w.Form_Load();
-    if (!passwordError.isEmpty())
-        w.Log_Event(QStringLiteral("ERROR: No connection password is set, remote control "
-                                   "stays closed: ") +
-                    passwordError);
+    w.host().logPasswordProblem();
     if (startupReport.active()) {
         startupReport.finish([&w, &instance] {
             w.trayIcon->remove();

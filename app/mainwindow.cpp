@@ -15,19 +15,19 @@
 #include "eventlog.h"
 #include "frmabout.h"
 #include "frmlogin.h"
+#include "host.h"
 #include "interface.h"
-#include "mqttbridge.h"
 #include "mscomm.h"
 #include "notifyicon.h"
 #include "numtext.h"
 #include "optionsmenu.h"
 #include "pad.h"
 #include "programicon.h"
+#include "remoteserver.h"
 #include "schedulerunner.h"
 #include "service.h"
 #include "servicehost.h"
 #include "serviceremote.h"
-#include "serviceweb.h"
 #include "state/statetable.h"
 #include "twips.h"
 
@@ -86,7 +86,8 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
 
     // The core this window is the face of, from the settings as they stand
     // now; the window's own settings are read in Form_Load.
-    service_ = std::make_unique<core::Service>(core::ServiceSettings::read());
+    host_ = std::make_unique<app::Host>();
+    service_ = &host_->service();
     buildControls();
     MSComm1 = &service_->interface().cp290Port();
     MSComm1->setObjectName(QStringLiteral("MSComm1"));
@@ -112,14 +113,9 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
 }
 
 Form1::~Form1() {
-    // The bridge and the listener refer to the service; the listener's last
-    // count change must not reach a window being torn down.
-    web_.reset();
-    mqttBridge_.reset();
-    if (remote_) {
-        remote_->server().disconnect(this);
-        remote_.reset();
-    }
+    // The listener's last count change must not reach a window being torn
+    // down.
+    host_->remote().server().disconnect(this);
     if (aboutBox) delete aboutBox.data();
     if (loginBox) delete loginBox.data();
     // The control is a face over the service's engine: it goes first.
@@ -128,7 +124,8 @@ Form1::~Form1() {
     // The service's log must not reach the lists being torn down.
     service_->disconnect(this);
     service_->log().disconnect(this);
-    service_.reset();
+    // The front ends, then the service they refer to.
+    host_.reset();
 }
 
 void Form1::connectService() {
@@ -150,6 +147,7 @@ void Form1::connectService() {
     });
     connect(&s.pad(), &core::Pad::sliderChanged, this, &Form1::showSlider);
     connect(&s, &core::Service::houseCodeChanged, this, [this] { UpdateFormCap(); });
+    connect(server(), &RemoteServer::clientCountChanged, this, &Form1::clientCountChanged);
     connect(&s, &core::Service::exitRequested, this, [this] {
         int cancel = 0;
         Form_Unload(cancel);  // ends the program; nothing runs after it

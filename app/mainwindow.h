@@ -2,12 +2,11 @@
 // Form1, the main window: a small click pad for sixteen units, the
 // all-units strip, the dim slider, the event and client logs, status labels,
 // the options popup menu and the notification-area icon. It is a front end
-// on the program's core service (core::Service), which it creates from the
-// settings: the service owns the interface, the module states, the click
-// pad's selection and the log; the window's handlers call it and paint what
-// it reports, so a remote word moves the slider because the pad moved.
-// controlcm1 is the two-way control over the service's engine, MSComm1 the
-// CP290's serial component.
+// on the program's core service (core::Service), which its host (app::Host)
+// builds from the settings with the remote listener, the bridge and the page: the service owns the
+// interface, the module states, the click pad's selection and the log; the window's handlers call
+// it and paint what it reports, so a remote word moves the slider because the pad moved. controlcm1
+// is the two-way control over the service's engine, MSComm1 the CP290's serial component.
 //
 // Sizes are designed in twips (15 to a pixel). The window's height is kept
 // in twips as well: 990 contracted and 3960 expanded are the values the code
@@ -34,18 +33,15 @@ class frmAbout;
 class frmLogin;
 class CommandPath;
 class RemoteServer;
+namespace app {
+class Host;
+}
 namespace core {
 class Service;
-}
-namespace web {
-class ServiceWeb;
 }
 namespace mqtt {
 class Bridge;
 }  // namespace mqtt
-namespace remote {
-class ServiceRemote;
-}
 namespace veldrin::x10 {
 struct Address;
 }  // namespace veldrin::x10
@@ -157,10 +153,13 @@ class Form1 : public QWidget {
     state::StateTable* stateTable() const;
     CommandPath* commandPath() const;
 
+    // The host that built the service and builds the front ends.
+    app::Host& host() const { return *host_; }
+
     // --- home-automation bridge -----------------------------------------------
     // Started in Form_Load after the interface contact when [MQTT] names a
     // broker; nullptr otherwise. Its connection shows in the event log.
-    mqtt::Bridge* mqttBridge() const { return mqttBridge_.get(); }
+    mqtt::Bridge* mqttBridge() const;
 
     // --- geometry in twips --------------------------------------------------
     int Height() const { return heightTwips_; }
@@ -217,16 +216,12 @@ class Form1 : public QWidget {
     void bringToFront();
     // The state of a base-house unit on its click-pad label.
     void showUnitState(const state::Address& a);
-    void startBridge();
-    void stopBridge();  // offline and a clean goodbye
     QString unitToolTip(int index) const;
 
-    std::unique_ptr<core::Service> service_;
-    std::unique_ptr<mqtt::Bridge> mqttBridge_;
+    // The service and the front ends (remote listener, bridge, page).
+    std::unique_ptr<app::Host> host_;
+    core::Service* service_ = nullptr;  // the host's
     std::unique_ptr<ServiceHost> serviceHost_;
-    std::unique_ptr<remote::ServiceRemote> remote_;
-    std::unique_ptr<web::ServiceWeb> web_;  // the phone page, when [Web] Enabled
-    void startWeb();
     void clientCountChanged(int count);
     int heightTwips_ = 0;
     QString commandError_;

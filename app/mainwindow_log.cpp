@@ -67,12 +67,12 @@ void Form1::UpdateStatusLabel() {
 }
 
 void Form1::endall() {
-    if (remote_) remote_->server().dropAll();
+    server()->dropAll();
     iCClients = 0;
     connected = false;
     ConStatus(0);
     if (bLogging) Log_Event(QStringLiteral("All Connections were Forcefully Closed"));
-    if (bLogging && remote_ && remote_->server().isListening())
+    if (bLogging && server()->isListening())
         Log_Event(QStringLiteral("Listening for a connection..."));
     UpdateFormCap();
 }

@@ -90,7 +90,7 @@ void Form1::mnuPass_Click() {
     if (!loginBox) {
         loginBox = new frmLogin(this);
         // Sessions that logged in with the old password end with it.
-        connect(loginBox, &frmLogin::passwordChosen, service_.get(), &core::Service::setPassword);
+        connect(loginBox, &frmLogin::passwordChosen, service_, &core::Service::setPassword);
         loginBox->setAttribute(Qt::WA_DeleteOnClose);
         loginBox->setWindowModality(Qt::ApplicationModal);
     }

@@ -4,50 +4,34 @@
 // the caption and the connection label.
 #include "clicklabel.h"
 #include "dialogs.h"
+#include "host.h"
 #include "mainwindow.h"
-#include "mqttbridge.h"
 #include "numtext.h"
 #include "remoteserver.h"
 #include "service.h"
 #include "serviceremote.h"
-#include "serviceweb.h"
 #include "settingskeys.h"
 #include "settingsstore.h"
 #include "twips.h"
 
 RemoteServer* Form1::server() const {
-    return remote_ ? &remote_->server() : nullptr;
+    return &host_->remote().server();
+}
+
+mqtt::Bridge* Form1::mqttBridge() const {
+    return host_->bridge();
 }
 
 bool Form1::StartListening() {
-    if (!remote_) {
-        remote_ = std::make_unique<remote::ServiceRemote>(*service_);
-        connect(&remote_->server(), &RemoteServer::clientCountChanged, this,
-                &Form1::clientCountChanged);
-    }
-    lLocalPort = remote_->listen() ? remote_->server().port() : 0;
+    lLocalPort = host_->listenRemote() ? server()->port() : 0;
     if (lLocalPort == 0) {
         l_con_status->setText(QStringLiteral("Not Listening"));
         l_con_status->setForeColor(ui::kRed);
-        l_con_status->setToolTip(remote_->server().errorString());
+        l_con_status->setToolTip(server()->errorString());
         return false;
     }
     ConStatus(connected ? 1 : 0);
     return true;
-}
-
-// The phone page, next to the remote listener: on the same service, with the
-// bridge's connection state when the bridge is on. A page that cannot listen
-// has said why in the log; the window goes on without it.
-void Form1::startWeb() {
-    if (web_ || !web::ServiceWeb::enabledInSettings()) return;
-    web_ = std::make_unique<web::ServiceWeb>(*service_);
-    if (mqttBridge_) {
-        web_->setMqttConnected(mqttBridge_->isConnected());
-        connect(mqttBridge_.get(), &mqtt::Bridge::connectionChanged, web_.get(),
-                &web::ServiceWeb::setMqttConnected);
-    }
-    web_->listen();
 }
 
 void Form1::clientCountChanged(int count) {

@@ -4,11 +4,11 @@
 
 #include "appstate.h"
 #include "clicklabel.h"
+#include "host.h"
 #include "interface.h"
 #include "mainwindow.h"
 #include "numtext.h"
 #include "optionsmenu.h"
-#include "processexit.h"
 #include "schedulerunner.h"
 #include "service.h"
 #include "settingskeys.h"
@@ -62,10 +62,9 @@ void Form1::Form_Load() {
     // Contact the interface once; the window is already visible and keeps
     // repainting while the contact waits. One that does not answer is
     // looked for again in the background.
-    service_->start();
-    setStatusStrip(service_->interface().ready());
+    setStatusStrip(host_->contact());
 
-    startBridge();
+    host_->startBridge();
 
     iCClients = 0;
     UpdateStatusLabel();
@@ -73,7 +72,7 @@ void Form1::Form_Load() {
     // A listener that could not start has said why in the log and the
     // connection label instead.
     if (StartListening() && bLogging) Log_Event(QStringLiteral("Listening for a connection..."));
-    startWeb();
+    host_->startPage();
 }
 
 void Form1::setStatusStrip(bool found) {
@@ -84,14 +83,11 @@ void Form1::Form_Unload(int& Cancel) {
     Q_UNUSED(Cancel);  // never set: unloading always goes through
     // Commands already taken go out first (a few seconds at most), or are
     // named as dropped; with none waiting the program ends at once.
-    service_->finishCommands([this] {
-        service_->save();
+    host_->end([this] {
         SaveSetting(settings::kApp, settings::kSection, settings::kTop,
                     platform::blankNumber(Top()));
         SaveSetting(settings::kApp, settings::kSection, settings::kLeft,
                     platform::blankNumber(Left()));
-        stopBridge();
-        app::endProcess(0);
     });
 }
 

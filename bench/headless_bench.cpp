@@ -1,6 +1,6 @@
 // The program as a service: the daemon build/bin/veldrind, without DISPLAY or
 // WAYLAND_DISPLAY, against the emulated two-way interface. Once start-up is
-// over (its "Listening for a connection..." line) and a settling pause has
+// over (the interface found after the listener started) and a settling pause has
 // passed, it reads the resident memory and then the CPU time the process
 // uses over an idle stretch (the sum of its threads' run time from
 // /proc/<pid>/task/*/schedstat, in nanoseconds) and how often it wakes:
@@ -129,6 +129,7 @@ int main(int argc, char** argv) {
         [&] {
             out += p.readAllStandardOutput();
             return (out.contains("Listening for a connection...") &&
+                    out.contains("Connection Established") &&
                     (!withMqtt || out.contains("MQTT: connected"))) ||
                    p.state() == QProcess::NotRunning;
         },

@@ -1,40 +1,38 @@
 // veldrind: the program without a window, for an always-on box and for the
-// service manager. It runs the core service under QCoreApplication, with the
-// remote-control listener and the home-automation bridge on it, and writes
-// its log to standard output (with journal priorities when that is the
-// journal). Under systemd it reports readiness, status and stopping, and
-// pings the watchdog (systemdnotify.h). It links neither Qt Widgets nor Qt
-// Gui and needs no display server and no Qt platform plugin.
+// service manager. Its host (app/host) builds the core service with the
+// remote-control listener, the home-automation bridge and the phone page;
+// this face adds the log on standard output (with journal priorities when
+// that is the journal) and, under systemd, readiness, status, stopping and
+// the watchdog (systemdnotify.h). It links neither Qt Widgets nor Qt Gui and
+// needs no display server and no Qt platform plugin.
 //
-// The command line is that of veldrin (--config, --password-file; --headless
-// is accepted and changes nothing), and `veldrin --headless` replaces itself
-// with this program. One instance per settings file: a second start ends at
-// once with status 1. A settings file that exists but cannot be read ends the
-// start with status 2 and the reason on standard error, since a service on
-// the defaults would serve the wrong ports and modules. SIGTERM and SIGINT,
-// and the remote word "EXIT", let the commands already taken go out (a few
-// seconds at most, the rest named in a line), save and end with status 0;
-// SIGHUP reads the
-// schedule file again. The daemon
-// never writes its settings file: a --config file that does not exist ends
-// the start with status 2, and the house code a remote command sets is kept
-// in the state folder (runtime.conf beside the state file).
+// Its command line is its own (startoptions.h: --config, --password-file,
+// --check-schedule, --help, --version); `veldrin --headless` replaces itself
+// with this program, so --headless is accepted and changes nothing. The
+// front ends start before the interface's first contact and are served
+// while it runs; READY=1 follows its end. One instance per settings file: a
+// second start ends at once with status 1. A settings file that exists but
+// cannot be read ends the start with status 2 and the reason on standard
+// error, since a service on the defaults would serve the wrong ports and
+// modules. SIGTERM and SIGINT, and the remote word "EXIT", let the commands
+// already taken go out (a few seconds at most, the rest named in a line),
+// save and end with status 0; SIGHUP reads the schedule file again. The
+// daemon never writes its settings file: a --config file that does not exist
+// ends the start with status 2, and the house code a remote command sets is
+// kept in the state folder (runtime.conf beside the state file).
 #include <unistd.h>
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <algorithm>
 #include <cstdio>
 
 #include "eventlog.h"
-#include "interface.h"
-#include "mqttbridge.h"
+#include "host.h"
 #include "processexit.h"
 #include "programinfo.h"
 #include "regularfile.h"
 #include "schedulerunner.h"
 #include "service.h"
 #include "serviceremote.h"
-#include "serviceweb.h"
 #include "settingsstore.h"
 #include "singleinstance.h"
 #include "startoptions.h"
@@ -47,7 +45,8 @@ int main(int argc, char** argv) {
     // becomes this program under its own name.
     const QByteArray self = QFileInfo(QString::fromLocal8Bit(argv[0])).fileName().toLocal8Bit();
     int exitCode = 0;
-    const std::optional<app::StartOptions> started = app::startOptions(argc, argv, &exitCode);
+    const std::optional<app::StartOptions> started =
+        app::startOptions(argc, argv, &exitCode, app::Program::Daemon);
     if (!started) return exitCode;
     const app::StartOptions& options = *started;
     const QString defaultSettings = platform::settingsFilePath();
@@ -84,7 +83,8 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(programinfo::kTitle);
 
-    core::Service service(core::ServiceSettings::read());
+    app::Host host;
+    core::Service& service = host.service();
     core::logToStandardOutput(service.log());
     app::SystemdNotify notify;
     const QString version = QStringLiteral("%1.%2.%3")
@@ -95,12 +95,9 @@ int main(int argc, char** argv) {
                             .arg(QString::fromLocal8Bit(self), version,
                                  QFileInfo(platform::settingsFilePath()).absoluteFilePath()));
     QString passwordError;
-    if (!options.passwordFile.isEmpty()) {
-        if (const auto password = app::readPasswordFile(options.passwordFile, &passwordError))
-            service.setPassword(*password);
-        else
-            std::fprintf(stderr, "%s: %s\n", self.constData(), qPrintable(passwordError));
-    }
+    if (!options.passwordFile.isEmpty() &&
+        !host.usePasswordFile(options.passwordFile, &passwordError))
+        std::fprintf(stderr, "%s: %s\n", self.constData(), qPrintable(passwordError));
 
     // Ending releases what others could see (the port, the instance lock)
     // and leaves without running any further handler.
@@ -114,16 +111,9 @@ int main(int argc, char** argv) {
         std::fflush(nullptr);
         ::_exit(code);
     });
-    std::unique_ptr<mqtt::Bridge> bridge;
     // Commands already answered go out first (a few seconds at most), or
     // are named as dropped.
-    const auto end = [&service, &bridge] {
-        service.finishCommands([&service, &bridge] {
-            service.save();
-            if (bridge) bridge->stop();
-            app::endProcess(0);
-        });
-    };
+    const auto end = [&host] { host.end(); };
     app::onTermSignals(&service, end, [&service] {
         service.log().event(QStringLiteral("SIGHUP: reading the schedule again"));
         service.schedule().reload(true);
@@ -133,31 +123,21 @@ int main(int argc, char** argv) {
     // The settings file is never written: the house code a remote command
     // sets lives in the state folder.
     service.keepChangesIn(core::Service::runtimeChangesPath());
-    service.load();
-    service.start();
-    bridge = mqtt::Bridge::fromSettings(
-        &service.states(), &service.commands(), std::max(1, service.basePosition()),
-        [&service](const QString& line) { service.log().event(line); });
-    if (bridge) bridge->setSchedule(&service.schedule());
-    remote::ServiceRemote remote(service);
-    if (remote.listen())
-        service.log().event(QStringLiteral("Listening for a connection... ") + remote.where());
-    // The phone page, when [Web] Enabled; one that cannot listen has its
-    // log line and the service goes on.
-    std::unique_ptr<web::ServiceWeb> page;
-    if (web::ServiceWeb::enabledInSettings()) {
-        page = std::make_unique<web::ServiceWeb>(service);
-        if (bridge) {
-            page->setMqttConnected(bridge->isConnected());
-            QObject::connect(bridge.get(), &mqtt::Bridge::connectionChanged, page.get(),
-                             &web::ServiceWeb::setMqttConnected);
-        }
-        page->listen();
-    }
-    if (!passwordError.isEmpty())
-        service.log().event(QStringLiteral("ERROR: No connection password is set, remote "
-                                           "control stays closed: ") +
-                            passwordError);
-    notify.ready(service);
+    host.load();
+    // Reachable at once: the bridge, the listener and the page start before
+    // the interface's first contact, whose waits run the event loop and so
+    // serve them; until it answers, commands are refused as "Interface not
+    // available". The service manager hears what is down as it changes, and
+    // READY=1 once the contact has ended, found or not.
+    QObject::connect(&host, &app::Host::statusChanged, &notify, &app::SystemdNotify::status);
+    host.startBridge();
+    if (host.listenRemote())
+        service.log().event(QStringLiteral("Listening for a connection... ") +
+                            host.remote().where());
+    host.startPage();
+    host.logPasswordProblem();
+    notify.status(host.status());
+    host.contact();
+    notify.ready(host.status());
     return app.exec();
 }

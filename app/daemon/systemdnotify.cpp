@@ -3,10 +3,6 @@
 #include <systemd/sd-daemon.h>
 #include <algorithm>
 
-#include "interface.h"
-#include "mscomm.h"
-#include "service.h"
-
 namespace app {
 
 SystemdNotify::SystemdNotify(QObject* parent) : QObject(parent) {
@@ -21,24 +17,18 @@ SystemdNotify::SystemdNotify(QObject* parent) : QObject(parent) {
     watchdog_.start();
 }
 
-void SystemdNotify::ready(core::Service& service) {
-    core::Interface& iface = service.interface();
-    const auto where = [&iface] { return MSComm::deviceForPort(iface.port()); };
-    const QString now =
-        iface.ready() ? QStringLiteral("Interface found on ") + where()
-                      : QStringLiteral("Interface not found on %1, trying again").arg(where());
-    send("READY=1\nSTATUS=" + now.toUtf8());
-    connect(&iface, &core::Interface::readyChanged, this, [this, where](bool ready) {
-        status(ready ? QStringLiteral("Interface found on ") + where()
-                     : QStringLiteral("Interface lost, trying again"));
-    });
+void SystemdNotify::ready(const QString& status) {
+    send("READY=1\nSTATUS=" + status.toUtf8());
 }
 
 void SystemdNotify::status(const QString& text) {
+    // After STOPPING=1 the port is released on purpose: nothing more to say.
+    if (stopping_) return;
     send("STATUS=" + text.toUtf8());
 }
 
 void SystemdNotify::stopping() {
+    stopping_ = true;
     watchdog_.stop();
     send("STOPPING=1");
 }

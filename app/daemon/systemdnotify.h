@@ -1,17 +1,14 @@
 #pragma once
 // What veldrind tells the service manager over its notification socket
 // (NOTIFY_SOCKET, sd_notify): READY=1 once the start-up is done, STATUS=
-// lines saying where the interface is, STOPPING=1 at the end, and WATCHDOG=1
-// from the event loop at half the watchdog interval (WATCHDOG_USEC), so that
-// a loop that hangs is killed and restarted. Outside a service manager every
-// call does nothing and no timer runs.
+// lines saying what is up and what is down (the host's status), STOPPING=1
+// at the end, and WATCHDOG=1 from the event loop at half the watchdog
+// interval (WATCHDOG_USEC), so that a loop that hangs is killed and
+// restarted. Outside a service manager every call does nothing and no timer
+// runs.
 
 #include <QObject>
 #include <QTimer>
-
-namespace core {
-class Service;
-}
 
 namespace app {
 
@@ -20,11 +17,10 @@ class SystemdNotify : public QObject {
   public:
     explicit SystemdNotify(QObject* parent = nullptr);
 
-    // Start-up is done: READY=1, with a STATUS= line on where the interface
-    // is, which then follows the interface ("Interface found on /dev/ttyUSB0",
-    // "Interface lost, trying again").
-    void ready(core::Service& service);
+    // Start-up is done: READY=1, with the status line in the same message.
+    void ready(const QString& status);
     void status(const QString& text);
+    // STOPPING=1; status lines after it are not sent.
     void stopping();
 
     // The watchdog ping's interval in ms; 0 when no watchdog was asked for.
@@ -34,6 +30,7 @@ class SystemdNotify : public QObject {
     void send(const QByteArray& state);
 
     QTimer watchdog_;
+    bool stopping_ = false;
 };
 
 }  // namespace app

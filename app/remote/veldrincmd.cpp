@@ -1,7 +1,8 @@
 // veldrin-cmd: sends command words to a running Veldrin, or asks it for the
 // state of the modules.
 //   veldrin-cmd [--config FILE] [--host H] [--port P] [--password-file F]
-//               [--tls [--ca FILE]] [COMMAND...] [state [ADDRESS]] [schedule [on|off]]
+//               [--tls [--ca FILE]] [--wait SECONDS]
+//               [COMMAND...] [state [ADDRESS]] [schedule [on|off]]
 // The command words go first, in their order, then the questions, over one
 // connection: "state" lists the modules' states (or one module's),
 // "schedule" lists the next firings of the schedule, and "schedule on|off"
@@ -18,13 +19,19 @@
 // a refusal or a connection failure, 2 on wrong usage or a settings file
 // that cannot be read. The password file is refused, as the service refuses
 // it, when others may read it. --help prints the usage and exits 0.
+// --wait SECONDS gives a service that is still starting that long: a
+// listener that refuses the connection is tried again, and so is a command
+// word answered "ERROR Interface not available" (the interface's first
+// contact has not ended yet, or it is lost), every half second.
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QRegularExpression>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslSocket>
+#include <QThread>
 #include <cstdio>
 #include <optional>
 
@@ -37,14 +44,17 @@ namespace {
 
 const char kUsage[] =
     "usage: veldrin-cmd [--config FILE] [--host H] [--port P] [--password-file F]\n"
-    "                   [--tls [--ca FILE]] [COMMAND...] [state [ADDRESS]] [schedule [on|off]]\n"
+    "                   [--tls [--ca FILE]] [--wait SECONDS]\n"
+    "                   [COMMAND...] [state [ADDRESS]] [schedule [on|off]]\n"
     "  commands: 5on, 5of (unit 1 to 16 on, off), 5di07 (unit dimmed to level 00 to 10),\n"
     "            allo (all lights on), allf (all units off), alluf (all lights off),\n"
     "            housecodechangeB (house code A to P), scheduleon, scheduleoff, COFF,\n"
     "            ABORT, EXIT\n"
     "  state [ADDRESS]     the modules' states, or that of one module (A5)\n"
     "  schedule            the next firings of the schedule\n"
-    "  schedule on|off     switches the schedule on or off\n";
+    "  schedule on|off     switches the schedule on or off\n"
+    "  --wait SECONDS      tries the connection and commands the interface could not\n"
+    "                      take yet again, for up to SECONDS\n";
 
 int usage() {
     std::fputs(kUsage, stderr);
@@ -91,6 +101,12 @@ std::optional<QList<Step>> stepsOf(const QStringList& words) {
 
 // The answer of a listener to a word its interpreter does not know.
 const QByteArray kUnknownWord = "ERROR Unknown or malformed command";
+// The answer to a command word while no interface answers.
+const QByteArray kNoInterface = "ERROR Interface not available";
+// Between two tries of --wait: a connection costs the service nothing, a
+// word it refuses costs a client line in its log.
+constexpr unsigned long kConnectRetryMs = 100;
+constexpr unsigned long kWordRetryMs = 500;
 
 // Whether a word has one of the forms the interpreter knows (letter case and
 // blanks count): unit 1 to 16 on, off or dimmed to level 00 to 10, a house
@@ -212,6 +228,7 @@ int main(int argc, char** argv) {
     QString passwordFile;
     QString caFile;
     bool tls = false;
+    int waitSeconds = 0;
     QStringList words;
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
@@ -223,7 +240,7 @@ int main(int argc, char** argv) {
             tls = true;
         } else if ((a == QLatin1String("--host") || a == QLatin1String("--port") ||
                     a == QLatin1String("--password-file") || a == QLatin1String("--ca") ||
-                    a == QLatin1String("--config")) &&
+                    a == QLatin1String("--config") || a == QLatin1String("--wait")) &&
                    i + 1 < args.size()) {
             const QString v = args[++i];
             if (a == QLatin1String("--ca")) {
@@ -232,6 +249,10 @@ int main(int argc, char** argv) {
                 configFile = v;
             } else if (a == QLatin1String("--host")) {
                 host = v;
+            } else if (a == QLatin1String("--wait")) {
+                bool ok = false;
+                waitSeconds = v.toInt(&ok);
+                if (!ok || waitSeconds < 0 || waitSeconds > 3600) return usage();
             } else if (a == QLatin1String("--port")) {
                 bool ok = false;
                 const uint p = v.toUInt(&ok);
@@ -292,6 +313,16 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    const QDeadlineTimer waitEnds(waitSeconds * 1000LL);
+    // A listener that refuses the connection is not there yet: with --wait
+    // it is tried again until the time is up.
+    const auto tryAgain = [&waitEnds](QSslSocket& socket) {
+        if (socket.error() != QAbstractSocket::ConnectionRefusedError || waitEnds.hasExpired())
+            return false;
+        socket.abort();
+        QThread::msleep(kConnectRetryMs);
+        return true;
+    };
     QSslSocket s;
     if (tls) {
         if (!QSslSocket::supportsSsl()) {
@@ -317,7 +348,9 @@ int main(int argc, char** argv) {
             s.setSslConfiguration(conf);
         }
         s.connectToHostEncrypted(hostName, portNumber);
-        if (!s.waitForEncrypted(5000)) {
+        while (!s.waitForEncrypted(5000) && tryAgain(s))
+            s.connectToHostEncrypted(hostName, portNumber);
+        if (!s.isEncrypted()) {
             QStringList why;
             for (const QSslError& e : s.sslHandshakeErrors()) why << e.errorString();
             if (why.isEmpty()) why << s.errorString();
@@ -328,7 +361,8 @@ int main(int argc, char** argv) {
         }
     } else {
         s.connectToHost(hostName, portNumber);
-        if (!s.waitForConnected(5000)) {
+        while (!s.waitForConnected(5000) && tryAgain(s)) s.connectToHost(hostName, portNumber);
+        if (s.state() != QAbstractSocket::ConnectedState) {
             std::fprintf(stderr, "veldrin-cmd: cannot connect to %s port %u: %s\n",
                          qPrintable(hostName), portNumber, qPrintable(s.errorString()));
             return 1;
@@ -367,6 +401,12 @@ int main(int argc, char** argv) {
         }
         s.write(c.toLatin1() + "\n");
         answer = readAnswer(s, 10000);
+        // Nothing was sent: with --wait the word is given again.
+        while (answer == kNoInterface && !waitEnds.hasExpired()) {
+            QThread::msleep(kWordRetryMs);
+            s.write(c.toLatin1() + "\n");
+            answer = readAnswer(s, 10000);
+        }
         // EXIT ends the program before it can answer.
         if (answer.isEmpty() && c == QLatin1String("EXIT")) answer = "OK (program ended)";
         std::printf("%s: %s\n", qPrintable(c),

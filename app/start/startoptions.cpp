@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "clock.h"
+#include "programinfo.h"
 #include "remoteserver.h"
 #include "schedulesource.h"
 #include "secretfile.h"
@@ -33,21 +34,34 @@ void addToolkitOptions(QCommandLineParser& parser) {
 
 }  // namespace
 
-ParsedStart parseStartOptions(const QStringList& arguments) {
+ParsedStart parseStartOptions(const QStringList& arguments, Program program) {
+    const bool daemon = program == Program::Daemon;
+    const QString name = daemon ? QStringLiteral("veldrind") : QStringLiteral("veldrin");
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Switches and dims X10 powerline modules through a serial interface."));
+        daemon ? QStringLiteral("Runs the Veldrin service without a window: switches and dims X10 "
+                                "powerline modules through a serial interface for the remote "
+                                "control, the phone page, the MQTT bridge and the schedule.")
+               : QStringLiteral("Switches and dims X10 powerline modules through a serial "
+                                "interface."));
     // One dash or two: "-platform" is one option, as the toolkit reads it.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Shows this help."));
-    const QCommandLineOption headless(
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Shows the program's version."));
+    QCommandLineOption headless(
         QStringLiteral("headless"),
         QStringLiteral("Runs without a window and without a display server; event-log lines go "
                        "to standard output."));
+    // veldrin --headless becomes this program with the same arguments.
+    if (daemon) headless.setFlags(QCommandLineOption::HiddenFromHelp);
     const QCommandLineOption config(
         QStringLiteral("config"),
-        QStringLiteral("Reads and writes the settings file FILE instead of the per-user one."),
+        daemon ? QStringLiteral("Reads the settings file FILE instead of the per-user one (it is "
+                                "never written).")
+               : QStringLiteral("Reads and writes the settings file FILE instead of the per-user "
+                                "one."),
         QStringLiteral("FILE"));
     const QCommandLineOption password(
         QStringLiteral("password-file"),
@@ -64,17 +78,18 @@ ParsedStart parseStartOptions(const QStringList& arguments) {
         QStringLiteral("With --check-schedule: the schedule file to check."),
         QStringLiteral("[SCHEDULE]"));
     parser.addOption(help);
+    parser.addOption(version);
     parser.addOption(checkSchedule);
     parser.addOption(headless);
     parser.addOption(config);
     parser.addOption(password);
     addToolkitOptions(parser);
 
-    const QString usage =
-        parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("veldrin"));
+    const QString usage = parser.helpText().replace(QStringLiteral("<executable_name>"), name);
+    const QString prefix = name + QStringLiteral(": ");
     ParsedStart result;
     if (!parser.parse(arguments)) {
-        result.text = QStringLiteral("veldrin: ") + parser.errorText() + QLatin1Char('\n') + usage;
+        result.text = prefix + parser.errorText() + QLatin1Char('\n') + usage;
         result.exitCode = 2;
         return result;
     }
@@ -82,10 +97,18 @@ ParsedStart parseStartOptions(const QStringList& arguments) {
         result.text = usage;
         return result;
     }
+    if (parser.isSet(version)) {
+        result.text = QStringLiteral("%1 %2.%3.%4\n")
+                          .arg(name)
+                          .arg(programinfo::kVersionMajor)
+                          .arg(programinfo::kVersionMinor)
+                          .arg(programinfo::kVersionPatch);
+        return result;
+    }
     const QStringList positional = parser.positionalArguments();
     const bool checking = parser.isSet(checkSchedule);
     if (positional.size() > (checking ? 1 : 0)) {
-        result.text = QStringLiteral("veldrin: unexpected argument '") +
+        result.text = prefix + QStringLiteral("unexpected argument '") +
                       positional.at(checking ? 1 : 0) + QStringLiteral("'\n") + usage;
         result.exitCode = 2;
         return result;
@@ -97,7 +120,7 @@ ParsedStart parseStartOptions(const QStringList& arguments) {
         o.scheduleFile = QFileInfo(positional.constFirst()).absoluteFilePath();
     if (parser.isSet(config)) {
         if (parser.value(config).isEmpty()) {
-            result.text = QStringLiteral("veldrin: --config needs a file name\n") + usage;
+            result.text = prefix + QStringLiteral("--config needs a file name\n") + usage;
             result.exitCode = 2;
             return result;
         }
@@ -147,10 +170,10 @@ int runScheduleCheck(const StartOptions& options) {
     return check.exitCode;
 }
 
-std::optional<StartOptions> startOptions(int argc, char** argv, int* exitCode) {
+std::optional<StartOptions> startOptions(int argc, char** argv, int* exitCode, Program program) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
-    const ParsedStart parsed = parseStartOptions(arguments);
+    const ParsedStart parsed = parseStartOptions(arguments, program);
     if (!parsed.options) {
         std::fputs(parsed.text.toLocal8Bit().constData(), parsed.exitCode ? stderr : stdout);
         *exitCode = parsed.exitCode;

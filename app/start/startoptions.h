@@ -1,14 +1,17 @@
 #pragma once
-// The command line of veldrin:
+// The command lines of veldrin and of the daemon veldrind:
 //   veldrin [--headless] [--config FILE] [--password-file FILE]
-//   veldrin [--config FILE] --check-schedule [SCHEDULE]
+//   veldrind [--config FILE] [--password-file FILE]
+//   veldrin|veldrind [--config FILE] --check-schedule [SCHEDULE]
+//   veldrin|veldrind --help | --version
 // --headless runs the program without a window and without a display
-// server; --config reads and writes that settings file instead of the
-// per-user one; --password-file takes the connection password from the first
-// line of a file that only its owner may read; --check-schedule prints when
-// the entries of the schedule file (that of the settings, or SCHEDULE) fire
-// next, or its errors, and ends. Qt's own options (-platform,
-// -style ...) pass through to the toolkit.
+// server (it becomes veldrind, which accepts the option and ignores it);
+// --config reads that settings file instead of the per-user one (the window
+// also writes it, the daemon never does); --password-file takes the
+// connection password from the first line of a file that only its owner may
+// read; --check-schedule prints when the entries of the schedule file (that
+// of the settings, or SCHEDULE) fire next, or its errors, and ends. Qt's own
+// options (-platform, -style ...) pass through to the toolkit.
 
 #include <QString>
 #include <QStringList>
@@ -30,13 +33,19 @@ struct ParsedStart {
     int exitCode = 0;
 };
 
+// Which program's command line: the window's or the daemon's (its own name,
+// help and options).
+enum class Program { Window, Daemon };
+
 // Parses the arguments (argv[0] included). --help gives the help text and 0,
-// a wrong option an error text with the usage and 2.
-ParsedStart parseStartOptions(const QStringList& arguments);
+// --version the program's name and version and 0, a wrong option an error
+// text with the usage and 2.
+ParsedStart parseStartOptions(const QStringList& arguments, Program program = Program::Window);
 // The same for main's arguments; when there is nothing to run, prints the
 // text (help to standard output, an error to standard error), sets exitCode
 // and gives nullopt.
-std::optional<StartOptions> startOptions(int argc, char** argv, int* exitCode);
+std::optional<StartOptions> startOptions(int argc, char** argv, int* exitCode,
+                                         Program program = Program::Window);
 
 // The connection password from the first line of path (line end removed).
 // Refuses a file that is not a regular file, one its group or others may

@@ -17,7 +17,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "settingsstore.h"
 #include "statequery.h"
@@ -25,6 +27,44 @@
 #include "twowaysim.h"
 
 namespace {
+
+// The end of the first contact with the emulator: commands go out from here.
+const QString kFound = QStringLiteral("Found Pandrel Interface on Com: 1 Connection Established");
+
+// A notification socket of the test's own, as a service manager gives one
+// (NOTIFY_SOCKET): the messages it receives are collected in heard.
+struct NotifySocket {
+    explicit NotifySocket(const QString& file) : path(file) {
+        fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        const QByteArray name = QFile::encodeName(path);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        if (fd < 0 || size_t(name.size()) >= sizeof addr.sun_path) return;
+        std::memcpy(addr.sun_path, name.constData(), size_t(name.size()));
+        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~NotifySocket() {
+        if (fd >= 0) ::close(fd);
+    }
+    void drain() {
+        char buf[4096];
+        for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+            heard << QString::fromUtf8(buf, int(n));
+    }
+    // Waits (running the event loop) until a message satisfies match.
+    bool hear(const std::function<bool(const QString&)>& match) {
+        return testenv::pumpUntil(
+            [&] { return drain(), std::any_of(heard.begin(), heard.end(), match); }, 15000);
+    }
+    bool hear(const QString& message) {
+        return hear([&](const QString& m) { return m == message; });
+    }
+
+    QString path;
+    int fd = -1;
+    bool bound = false;
+    QStringList heard;
+};
 
 quint16 freePort() {
     QTcpServer probe;
@@ -128,7 +168,7 @@ class Headless : public ::testing::Test {
 
 TEST_F(Headless, RunsWithoutDisplayAnswersStateAndSavesOnSigterm) {
     start(program, {"--headless", "--config", config, "--password-file", password});
-    ASSERT_TRUE(waitForOutput("Listening for a connection...")) << out.toStdString();
+    ASSERT_TRUE(waitForOutput(kFound)) << out.toStdString();
     // The program started as veldrin has become veldrind (same process).
     EXPECT_EQ(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(program.processId())),
               QFileInfo(testenv::binDir() + "/veldrind").canonicalFilePath());
@@ -178,7 +218,7 @@ TEST_F(Headless, RunsWithoutDisplayAnswersStateAndSavesOnSigterm) {
 
     out.clear();
     start(program, {"--config", config, "--password-file", password}, "veldrind");
-    ASSERT_TRUE(waitForOutput("Listening for a connection...")) << out.toStdString();
+    ASSERT_TRUE(waitForOutput(kFound)) << out.toStdString();
     EXPECT_TRUE(out.contains("House Code B Restored from")) << out.toStdString();
     QTcpSocket again;
     open(again);
@@ -204,7 +244,7 @@ TEST_F(Headless, RunsWithoutDisplayAnswersStateAndSavesOnSigterm) {
 TEST_F(Headless, SigtermSendsTheCommandsAnsweredOkOrNamesThoseItDrops) {
     sim.setReadyDelayMs(100);  // about 200 ms a command: more than the stop waits for 30
     start(program, {"--config", config, "--password-file", password}, "veldrind");
-    ASSERT_TRUE(waitForOutput("Listening for a connection...")) << out.toStdString();
+    ASSERT_TRUE(waitForOutput(kFound)) << out.toStdString();
     QTcpSocket s;
     open(s);
     ASSERT_EQ(exchange(s, "Open Sesame\n"), "OK");
@@ -239,7 +279,7 @@ TEST_F(Headless, DaemonRunsWithoutAnyQtPlatformPlugin) {
     env.insert("QT_QPA_PLATFORM_PLUGIN_PATH", empty.path());
     env.insert("QT_QPA_PLATFORM", "no-such-platform");
     start(program, {"--config", config, "--password-file", password}, "veldrind", env);
-    ASSERT_TRUE(waitForOutput("Listening for a connection...")) << out.toStdString();
+    ASSERT_TRUE(waitForOutput(kFound)) << out.toStdString();
     QTcpSocket s;
     open(s);
     ASSERT_EQ(exchange(s, "Open Sesame\n"), "OK");
@@ -282,7 +322,7 @@ TEST_F(Headless, KeepsRunningAndSavesWhenStandardOutputHasNoReader) {
         [&] {
             char buf[4096];
             for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) early.append(buf, n);
-            return early.contains("Listening for a connection...");
+            return early.contains(kFound.toUtf8());
         },
         15000))
         << early.toStdString();
@@ -383,26 +423,14 @@ TEST_F(Headless, FifoAtTheStatePathIsNotReadAndStartUpFinishes) {
 // own) hears READY=1 once start-up is done, STATUS= lines that follow the
 // interface, WATCHDOG=1 at half of WATCHDOG_USEC, and STOPPING=1 at the end.
 TEST_F(Headless, NotifiesTheServiceManager) {
-    const QByteArray socketPath = QFile::encodeName(dir.filePath("notify"));
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    ASSERT_LT(size_t(socketPath.size()), sizeof addr.sun_path);
-    std::memcpy(addr.sun_path, socketPath.constData(), size_t(socketPath.size()));
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    QStringList heard;
-    const auto drain = [&] {
-        char buf[4096];
-        for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
-            heard << QString::fromUtf8(buf, int(n));
-    };
-    const auto hear = [&](const QString& what) {
-        return testenv::pumpUntil([&] { return drain(), heard.contains(what); }, 15000);
-    };
+    NotifySocket notify(dir.filePath("notify"));
+    ASSERT_TRUE(notify.bound);
+    QStringList& heard = notify.heard;
+    const auto drain = [&] { notify.drain(); };
+    const auto hear = [&](const QString& what) { return notify.hear(what); };
 
     QProcessEnvironment env = serviceEnvironment();
-    env.insert("NOTIFY_SOCKET", QString::fromUtf8(socketPath));
+    env.insert("NOTIFY_SOCKET", notify.path);
     env.insert("WATCHDOG_USEC", "200000");
     start(program, {"--config", config, "--password-file", password}, "veldrind", env);
     ASSERT_TRUE(hear("READY=1\nSTATUS=Interface found on " + sim.devicePath()))
@@ -418,7 +446,64 @@ TEST_F(Headless, NotifiesTheServiceManager) {
     EXPECT_TRUE(hear("STOPPING=1")) << heard.join('|').toStdString();
     ASSERT_TRUE(testenv::pumpUntil([&] { return program.state() == QProcess::NotRunning; }, 10000));
     EXPECT_EQ(program.exitCode(), 0);
-    ::close(fd);
+}
+
+// The listener and the page are there before the interface's first contact
+// ends (it takes the engine a few seconds): commands meanwhile are refused as
+// while the interface is lost, and READY=1 comes once the contact has ended.
+TEST_F(Headless, ListensBeforeTheFirstContactEndsAndIsReadyAfterIt) {
+    NotifySocket notify(dir.filePath("notify"));
+    ASSERT_TRUE(notify.bound);
+    const quint16 webPort = freePort();
+    writeFile(config,
+              configText + "[Web]\nEnabled=true\nPort=" + QByteArray::number(webPort) + "\n");
+    QProcessEnvironment env = serviceEnvironment();
+    env.insert("NOTIFY_SOCKET", notify.path);
+    start(program, {"--config", config, "--password-file", password}, "veldrind", env);
+    ASSERT_TRUE(waitForOutput("Web page at")) << out.toStdString();
+    QTcpSocket s;
+    open(s);
+    ASSERT_EQ(exchange(s, "Open Sesame\n"), "OK");
+    EXPECT_EQ(exchange(s, "5on\n"), "ERROR Interface not available");
+    notify.drain();
+    EXPECT_FALSE(notify.heard.join('|').contains("READY=1")) << out.toStdString();
+
+    ASSERT_TRUE(notify.hear("READY=1\nSTATUS=Interface found on " + sim.devicePath()))
+        << notify.heard.join('|').toStdString();
+    EXPECT_TRUE(waitForOutput(kFound)) << out.toStdString();
+    EXPECT_EQ(exchange(s, "5on\n"), "OK");
+    EXPECT_TRUE(testenv::pumpUntil([&] { return sim.moduleLines().contains("C5 ON"); }));
+    ASSERT_TRUE(endBySigterm());
+    // A clean stop lets the interface go: it is not reported lost.
+    notify.drain();
+    EXPECT_EQ(notify.heard.mid(notify.heard.size() - 2),
+              QStringList({"STATUS=Stopping", "STOPPING=1"}))
+        << notify.heard.join('|').toStdString();
+}
+
+// A front end that cannot start is named in the service manager's status
+// line, after where the interface is.
+TEST_F(Headless, StatusNamesAFrontEndThatDidNotStart) {
+    NotifySocket notify(dir.filePath("notify"));
+    ASSERT_TRUE(notify.bound);
+    QTcpServer taken;
+    ASSERT_TRUE(taken.listen(QHostAddress::LocalHost, port));
+    const QString device = dir.filePath("no-such-device");
+    writeFile(config, "[Startup]\nListenPort=" + QByteArray::number(port) +
+                          "\n[Ports]\nCOM1=" + QFile::encodeName(device) + "\n");
+    QProcessEnvironment env = serviceEnvironment();
+    env.insert("NOTIFY_SOCKET", notify.path);
+    start(program, {"--config", config, "--password-file", password}, "veldrind", env);
+    const QString expected =
+        QStringLiteral(
+            "READY=1\nSTATUS=Interface not found on %1, trying again; Remote control "
+            "cannot listen on 127.0.0.1 port %2: ")
+            .arg(device)
+            .arg(port);
+    EXPECT_TRUE(notify.hear([&](const QString& m) {
+        return m.startsWith(expected) && m.endsWith("in use");
+    })) << notify.heard.join('|').toStdString();
+    ASSERT_TRUE(endBySigterm());
 }
 
 // With standard output on the journal's stream (JOURNAL_STREAM names its
@@ -479,6 +564,33 @@ TEST_F(Headless, JournalLinesCarryTheirPriority) {
         << journal.toStdString();
     EXPECT_GE(errors, 1);
     EXPECT_EQ(warnings, 1) << journal.toStdString();
+}
+
+// The daemon's command line is its own; both programs name their version.
+TEST(HeadlessOptions, DaemonHasItsOwnHelpAndBothAnswerVersion) {
+    QProcess p;
+    const auto run = [&p](const QString& program, const QStringList& args) {
+        p.start(testenv::binDir() + "/" + program, args);
+        EXPECT_TRUE(testenv::pumpUntil([&p] { return p.state() == QProcess::NotRunning; }, 10000));
+        return QString::fromLocal8Bit(p.readAllStandardOutput());
+    };
+    const QString help = run("veldrind", {"--help"});
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_TRUE(help.startsWith("Usage: veldrind ")) << help.toStdString();
+    EXPECT_TRUE(help.contains("Reads the settings file FILE")) << help.toStdString();
+    for (const char* other : {"--headless", "writes the settings"})
+        EXPECT_FALSE(help.contains(other)) << help.toStdString();
+    static const QRegularExpression version(R"(^\d+\.\d+\.\d+\n$)");
+    for (const QString program : {"veldrind", "veldrin"}) {
+        const QString text = run(program, {"--version"});
+        EXPECT_EQ(p.exitCode(), 0);
+        EXPECT_TRUE(text.startsWith(program + " ") &&
+                    version.match(text.mid(program.size() + 1)).hasMatch())
+            << text.toStdString();
+    }
+    run("veldrind", {"--bogus"});
+    EXPECT_EQ(p.exitCode(), 2);
+    EXPECT_TRUE(p.readAllStandardError().startsWith("veldrind: Unknown option 'bogus'."));
 }
 
 TEST(HeadlessOptions, HelpAndWrongOptions) {
