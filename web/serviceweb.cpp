@@ -14,8 +14,7 @@
 #include "messages.h"
 #include "schedulerunner.h"
 #include "service.h"
-#include "settingskeys.h"
-#include "settingsstore.h"
+#include "settingsfile.h"
 #include "x10.h"
 
 #ifndef VELDRIN_VERSION
@@ -26,15 +25,8 @@ namespace web {
 
 namespace {
 
-const QString kGroup = QStringLiteral("Web");
 const QByteArray kJson = QByteArrayLiteral("application/json");
 const QByteArray kTokenHeader = QByteArrayLiteral("x-veldrin-token");
-
-// A [Web] setting; missing or empty: fallback.
-QString setting(const QString& key, const QString& fallback = {}) {
-    const QString value = platform::GetSetting(settings::kApp, kGroup, key).trimmed();
-    return value.isEmpty() ? fallback : value;
-}
 
 HttpReply json(int status, const QJsonObject& body) {
     HttpReply r;
@@ -133,7 +125,7 @@ ServiceWeb::~ServiceWeb() {
 }
 
 bool ServiceWeb::enabledInSettings() {
-    return settings::readBool(setting(QStringLiteral("Enabled"), QStringLiteral("false")));
+    return settings::File::read().web().enabled;
 }
 
 void ServiceWeb::close() {
@@ -145,19 +137,12 @@ void ServiceWeb::close() {
 
 bool ServiceWeb::listen() {
     close();
-    address_ = setting(QStringLiteral("ListenAddress"), settings::kDefaultListenAddress);
-    bool ok = false;
-    const QString portText = setting(QStringLiteral("Port"));
-    int port = portText.toInt(&ok);
-    if (!ok || port < 0 || port > 65535) port = DefaultPort;
+    const settings::Web web = settings::File::read().web();
+    address_ = web.listenAddress;
+    const int port = web.port.value_or(DefaultPort);
     auth::Tls tls;
-    tls.certificateFile =
-        setting(settings::kTlsCertificate,
-                platform::GetSetting(settings::kApp, settings::kSection, settings::kTlsCertificate)
-                    .trimmed());
-    tls.keyFile = setting(
-        settings::kTlsKey,
-        platform::GetSetting(settings::kApp, settings::kSection, settings::kTlsKey).trimmed());
+    tls.certificateFile = web.tlsCertificate;
+    tls.keyFile = web.tlsKey;
     tls_ = false;
     QHostAddress host;
     if (!host.setAddress(address_)) {
