@@ -62,8 +62,9 @@ Web File::web() const {
 }
 
 QString File::portDevice(int port) const {
-    const QString mapped =
-        section(QStringLiteral("Ports")).value(QStringLiteral("COM%1").arg(port)).value_or(QString());
+    const QString mapped = section(QStringLiteral("Ports"))
+                               .value(QStringLiteral("COM%1").arg(port))
+                               .value_or(QString());
     if (!mapped.isEmpty()) return mapped;
     return QStringLiteral("/dev/ttyS%1").arg(port - 1);
 }
