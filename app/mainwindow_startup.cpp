@@ -11,12 +11,12 @@
 #include "optionsmenu.h"
 #include "schedulerunner.h"
 #include "service.h"
-#include "settingskeys.h"
+#include "settingsfile.h"
 #include "settingsstore.h"
 #include "state/statetable.h"
 #include "twips.h"
+#include "windowkeys.h"
 
-using platform::GetSetting;
 using platform::SaveSetting;
 
 void Form1::Form_Load() {
@@ -46,10 +46,9 @@ void Form1::Form_Load() {
 
     // Positions below 0 (stored while minimised) start at 0; positions past
     // the right or bottom edge are left alone.
-    setTop(settings::readPosition(
-        GetSetting(settings::kApp, settings::kSection, settings::kTop, QStringLiteral("0"))));
-    setLeft(settings::readPosition(
-        GetSetting(settings::kApp, settings::kSection, settings::kLeft, QStringLiteral("0"))));
+    const settings::Section stored = settings::File::read().section(settings::kSection);
+    setTop(settings::readPosition(stored.value(settings::kTop).value_or(QStringLiteral("0"))));
+    setLeft(settings::readPosition(stored.value(settings::kLeft).value_or(QStringLiteral("0"))));
 
     RemoveProgramFromTray();
     menu->mnuCTRL->setText(QStringLiteral("Minimize Veldrin to System Tray"));

@@ -9,8 +9,8 @@
 #include "notifyicon.h"
 #include "optionsmenu.h"
 #include "programinfo.h"
-#include "settingskeys.h"
-#include "settingsstore.h"
+#include "settingsfile.h"
+#include "windowkeys.h"
 
 void Form1::ShowProgramInTray() {
     appState().bInTray = true;
@@ -23,8 +23,10 @@ void Form1::RemoveProgramFromTray() {
 }
 
 void Form1::NoSysIcon(bool maxIcon) {
-    const QString service = platform::GetSetting(settings::kApp, settings::kSection,
-                                                 settings::kService, QStringLiteral("0"));
+    const QString service = settings::File::read()
+                                .section(settings::kSection)
+                                .value(settings::kService)
+                                .value_or(QStringLiteral("0"));
     if (service != QLatin1String("0")) {
         platform::Dialogs::current().message(
             QStringLiteral("Minimize will not work when Veldrin is Installed as a Service."),

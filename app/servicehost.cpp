@@ -8,6 +8,7 @@
 #include "settingskeys.h"
 #include "settingsstore.h"
 #include "shell.h"
+#include "windowkeys.h"
 
 namespace {
 const QString kCrLf = QStringLiteral("\r\n");

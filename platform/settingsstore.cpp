@@ -86,6 +86,10 @@ QString settingsFileError() {
     return r.status == FileRead::Failed ? r.error : QString();
 }
 
+IniFile readSettingsFile(FileRead* raw) {
+    return readFile(settingsFilePath(), raw);
+}
+
 QString GetSetting(const QString& app, const QString& section, const QString& key,
                    const QString& def) {
     return readFile(settingsFilePath(app)).value(section, key).value_or(def);

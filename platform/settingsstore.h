@@ -12,7 +12,11 @@
 #include <QPair>
 #include <QString>
 
+#include "inifile.h"
+
 namespace platform {
+
+struct FileRead;
 
 // Path of the settings file of an application (its name lower-cased), or
 // the file set with setSettingsFileOverride.
@@ -37,6 +41,10 @@ QString instanceName(const QString& settingsFile, const QString& defaultFile);
 // its own ($STATE_DIRECTORY) keeps $XDG_STATE_HOME/veldrin whatever settings
 // file it reads.
 QString stateFolder();
+
+// The settings file in use, read whole; how the read went in raw when given
+// (a missing or unreadable file reads as empty).
+IniFile readSettingsFile(FileRead* raw = nullptr);
 
 // Reads a string; returns def when the key is absent or the file unreadable.
 QString GetSetting(const QString& app, const QString& section, const QString& key,

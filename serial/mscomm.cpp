@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "settingsstore.h"
+#include "settingsfile.h"
 #include "timebase.h"
 
 namespace {
@@ -97,10 +97,7 @@ MSComm::~MSComm() {
 }
 
 QString MSComm::deviceForPort(int port) {
-    const QString mapped = platform::GetSetting(QStringLiteral("veldrin"), QStringLiteral("Ports"),
-                                                QStringLiteral("COM%1").arg(port));
-    if (!mapped.isEmpty()) return mapped;
-    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+    return settings::File::read().portDevice(port);
 }
 
 int MSComm::fail(int code, const QString& text) {

@@ -7,15 +7,14 @@
 #include <QWebSocket>
 #include <algorithm>
 
+#include "access.h"
 #include "channel.h"
 #include "commandpath.h"
 #include "eventlog.h"
 #include "messages.h"
-#include "remoteserver.h"
 #include "schedulerunner.h"
 #include "service.h"
-#include "settingskeys.h"
-#include "settingsstore.h"
+#include "settingsfile.h"
 #include "x10.h"
 
 #ifndef VELDRIN_VERSION
@@ -26,15 +25,8 @@ namespace web {
 
 namespace {
 
-const QString kGroup = QStringLiteral("Web");
 const QByteArray kJson = QByteArrayLiteral("application/json");
 const QByteArray kTokenHeader = QByteArrayLiteral("x-veldrin-token");
-
-// A [Web] setting; missing or empty: fallback.
-QString setting(const QString& key, const QString& fallback = {}) {
-    const QString value = platform::GetSetting(settings::kApp, kGroup, key).trimmed();
-    return value.isEmpty() ? fallback : value;
-}
 
 HttpReply json(int status, const QJsonObject& body) {
     HttpReply r;
@@ -57,6 +49,7 @@ QString str(const QJsonObject& m, const char* key) {
 ServiceWeb::ServiceWeb(core::Service& service, QObject* parent)
     : QObject(parent),
       service_(service),
+      gate_(&service.guesses()),
       throttle_([this](const QString& line) { service_.log().client(line); }) {
     const auto file = [this](const QString& name, const QByteArray& type) {
         return guarded([this, name, type](const HttpRequest&) { return page(name, type); });
@@ -132,7 +125,7 @@ ServiceWeb::~ServiceWeb() {
 }
 
 bool ServiceWeb::enabledInSettings() {
-    return settings::readBool(setting(QStringLiteral("Enabled"), QStringLiteral("false")));
+    return settings::File::read().web().enabled;
 }
 
 void ServiceWeb::close() {
@@ -144,19 +137,12 @@ void ServiceWeb::close() {
 
 bool ServiceWeb::listen() {
     close();
-    address_ = setting(QStringLiteral("ListenAddress"), settings::kDefaultListenAddress);
-    bool ok = false;
-    const QString portText = setting(QStringLiteral("Port"));
-    int port = portText.toInt(&ok);
-    if (!ok || port < 0 || port > 65535) port = DefaultPort;
-    RemoteServer::Tls tls;
-    tls.certificateFile =
-        setting(settings::kTlsCertificate,
-                platform::GetSetting(settings::kApp, settings::kSection, settings::kTlsCertificate)
-                    .trimmed());
-    tls.keyFile = setting(
-        settings::kTlsKey,
-        platform::GetSetting(settings::kApp, settings::kSection, settings::kTlsKey).trimmed());
+    const settings::Web web = settings::File::read().web();
+    address_ = web.listenAddress;
+    const int port = web.port.value_or(DefaultPort);
+    auth::Tls tls;
+    tls.certificateFile = web.tlsCertificate;
+    tls.keyFile = web.tlsKey;
     tls_ = false;
     QHostAddress host;
     if (!host.setAddress(address_)) {
@@ -175,7 +161,7 @@ bool ServiceWeb::listen() {
         // A certificate or key that cannot be used stops the page: it never
         // falls back to clear text.
         QString why;
-        conf = RemoteServer::tlsConfiguration(tls, &why);
+        conf = auth::tlsConfiguration(tls, &why);
         if (!conf) {
             service_.log().event(QStringLiteral("Web page not served: ") + why);
             return false;
@@ -285,31 +271,26 @@ HttpReply ServiceWeb::login(const HttpRequest& r) {
     if (r.body.size() > MaxLoginBody || !body.value(QStringLiteral("password")).isString())
         return jsonError(400, QStringLiteral("No password in the request"));
     const QString tooMany = QStringLiteral("Too many attempts; try again later");
-    if (delays_.leftMs(peer) > 0) {
-        throttle_.log(QStringLiteral("login-delay"),
-                      QStringLiteral("Web login from %1 refused: wrong password tried too recently")
-                          .arg(peer));
-        return jsonError(429, tooMany);
-    }
-    // The budget is looked at before the comparison and spent only on a
-    // wrong password: with it spent, the right password is refused too.
-    platform::GuessBudget& guesses = service_.guesses();
-    if (!guesses.left()) {
-        delays_.addFailure(peer);
-        throttle_.log(
-            QStringLiteral("login-budget"),
-            QStringLiteral("Web login from %1 refused: too many password attempts").arg(peer));
-        return jsonError(429, tooMany);
-    }
     const QByteArray given = body.value(QStringLiteral("password")).toString().toUtf8();
-    if (!RemoteServer::constantTimeEquals(given, service_.password().toUtf8())) {
-        guesses.spend();
-        delays_.addFailure(peer);
-        throttle_.log(QStringLiteral("login-wrong"),
-                      QStringLiteral("Web login from %1 refused: wrong password").arg(peer));
-        return jsonError(401, QStringLiteral("Wrong password"));
+    switch (gate_.check(peer, given, service_.password().toUtf8()).verdict) {
+        case auth::LoginGate::Verdict::Delayed:
+            throttle_.log(
+                QStringLiteral("login-delay"),
+                QStringLiteral("Web login from %1 refused: wrong password tried too recently")
+                    .arg(peer));
+            return jsonError(429, tooMany);
+        case auth::LoginGate::Verdict::NoBudget:
+            throttle_.log(
+                QStringLiteral("login-budget"),
+                QStringLiteral("Web login from %1 refused: too many password attempts").arg(peer));
+            return jsonError(429, tooMany);
+        case auth::LoginGate::Verdict::Wrong:
+            throttle_.log(QStringLiteral("login-wrong"),
+                          QStringLiteral("Web login from %1 refused: wrong password").arg(peer));
+            return jsonError(401, QStringLiteral("Wrong password"));
+        case auth::LoginGate::Verdict::Admitted:
+            break;
     }
-    delays_.forget(peer);
     const Sessions::Session s = sessions_.start();
     service_.log().client(QStringLiteral("Web login from %1").arg(peer));
     HttpReply reply = json(200, {{QStringLiteral("token"), QString::fromLatin1(s.token)}});

@@ -21,7 +21,7 @@
 #include <memory>
 #include <optional>
 
-#include "guessbudget.h"
+#include "access.h"
 #include "httpfront.h"
 #include "logthrottle.h"
 #include "sessions.h"
@@ -110,7 +110,7 @@ class ServiceWeb : public QObject {
     core::Service& service_;
     std::unique_ptr<HttpFront> front_;
     Sessions sessions_;
-    platform::AddressDelays delays_;
+    auth::LoginGate gate_;  // this page's addresses, the service's budget
     // Refusals: a flood of them costs a line a second per kind.
     platform::LogThrottle throttle_;
     std::vector<Channel*> channels_;

@@ -3,7 +3,7 @@
 #include <QRandomGenerator>
 #include <algorithm>
 
-#include "remoteserver.h"
+#include "access.h"
 #include "timebase.h"
 
 namespace web {
@@ -38,7 +38,7 @@ void Sessions::expire() {
 }
 
 bool Sessions::sameText(const QByteArray& a, const QByteArray& b) {
-    return RemoteServer::constantTimeEquals(a, b);
+    return auth::constantTimeEquals(a, b);
 }
 
 Sessions::Session Sessions::start() {

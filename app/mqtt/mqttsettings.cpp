@@ -5,36 +5,34 @@
 #include <QSysInfo>
 
 #include "secretfile.h"
+#include "settingsfile.h"
 #include "settingsstore.h"
 
 namespace mqtt {
 
 namespace {
 
-const QString kApp = QStringLiteral("veldrin");
 const QString kGroup = QStringLiteral("MQTT");
 
-QString value(const QString& key) {
-    return platform::GetSetting(kApp, kGroup, key).trimmed();
-}
-
 // "true"/"false" in any case, or 1/0; anything else keeps the default.
-bool readFlag(const QString& key, bool def, const std::function<void(const QString&)>& log) {
-    const QString v = value(key).toLower();
+bool readFlag(const settings::Section& section, const QString& key, bool def,
+              const std::function<void(const QString&)>& log) {
+    const QString v = section.text(key).toLower();
     if (v.isEmpty()) return def;
     if (v == u"true" || v == u"1" || v == u"yes") return true;
     if (v == u"false" || v == u"0" || v == u"no") return false;
     if (log)
         log(QStringLiteral("MQTT: setting %1=%2 is not true or false; using %3")
-                .arg(key, value(key), def ? QStringLiteral("true") : QStringLiteral("false")));
+                .arg(key, section.text(key),
+                     def ? QStringLiteral("true") : QStringLiteral("false")));
     return def;
 }
 
 // A topic level set by the user: no wildcards, no empty text; the slashes
 // at either end are dropped.
-QString readTopic(const QString& key, const QString& def,
+QString readTopic(const settings::Section& section, const QString& key, const QString& def,
                   const std::function<void(const QString&)>& log) {
-    QString v = value(key);
+    QString v = section.text(key);
     while (v.startsWith(u'/')) v.remove(0, 1);
     while (v.endsWith(u'/')) v.chop(1);
     if (v.isEmpty()) return def;
@@ -49,21 +47,21 @@ QString readTopic(const QString& key, const QString& def,
 }  // namespace
 
 std::optional<Settings> Settings::read(const std::function<void(const QString&)>& log) {
+    const settings::Section section = settings::File::read().section(kGroup);
+    const auto value = [&section](const QString& key) { return section.text(key); };
     Settings s;
     s.host = value(QStringLiteral("Host"));
     if (s.host.isEmpty()) return std::nullopt;
     const QString port = value(QStringLiteral("Port"));
     if (!port.isEmpty()) {
-        bool ok = false;
-        const int p = port.toInt(&ok);
-        if (ok && p >= 1 && p <= 65535)
-            s.port = p;
+        if (const std::optional<int> p = section.port(QStringLiteral("Port")); p && *p != 0)
+            s.port = *p;
         else if (log)
             log(QStringLiteral("MQTT: setting Port=%1 is not a port number; using 1883").arg(port));
     }
     s.user = value(QStringLiteral("User"));
     s.passwordFile = value(QStringLiteral("PasswordFile"));
-    s.tls = readFlag(QStringLiteral("TLS"), false, log);
+    s.tls = readFlag(section, QStringLiteral("TLS"), false, log);
     s.caFile = value(QStringLiteral("CAFile"));
     s.clientId = value(QStringLiteral("ClientId"));
     if (s.clientId.isEmpty()) {
@@ -71,9 +69,10 @@ std::optional<Settings> Settings::read(const std::function<void(const QString&)>
         s.clientId = defaultClientId(host, platform::settingsFilePath());
         s.deviceName = QStringLiteral("veldrin-") + host;
     }
-    s.baseTopic = readTopic(QStringLiteral("BaseTopic"), s.baseTopic, log);
-    s.discovery = readFlag(QStringLiteral("Discovery"), true, log);
-    s.discoveryPrefix = readTopic(QStringLiteral("DiscoveryPrefix"), s.discoveryPrefix, log);
+    s.baseTopic = readTopic(section, QStringLiteral("BaseTopic"), s.baseTopic, log);
+    s.discovery = readFlag(section, QStringLiteral("Discovery"), true, log);
+    s.discoveryPrefix =
+        readTopic(section, QStringLiteral("DiscoveryPrefix"), s.discoveryPrefix, log);
     const QString delay = value(QStringLiteral("OffDelay"));
     if (!delay.isEmpty()) {
         bool ok = false;

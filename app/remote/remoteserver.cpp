@@ -1,23 +1,16 @@
 #include "remoteserver.h"
 
 #include <QCryptographicHash>
-#include <QLibrary>
 #include <QPointer>
 #include <QRegularExpression>
-#include <QSslCertificate>
 #include <QSslConfiguration>
-#include <QSslKey>
-#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
-#include <algorithm>
-#include <cerrno>
 
 #include "linereader.h"
 #include "listener.h"
 #include "logthrottle.h"
-#include "regularfile.h"
 #include "timebase.h"
 
 // A client lives in clients_ while it is connected. Every call into the server
@@ -51,7 +44,7 @@ bool RemoteServer::followsTimeBase() {
 }
 
 RemoteServer::RemoteServer(Hooks hooks, QObject* parent)
-    : QObject(parent), hooks_(std::move(hooks)) {
+    : QObject(parent), hooks_(std::move(hooks)), gate_(hooks_.guesses) {
     // Failed handshakes and refused logins come in floods (a port scanner,
     // a client without TLS, a guesser): at most one line a second per kind.
     throttle_ =
@@ -85,7 +78,7 @@ bool RemoteServer::listen(const QString& address, quint16 port, const Tls& tls) 
         // A certificate or key that cannot be used stops the listener: it
         // never falls back to clear text.
         QString why;
-        const std::optional<QSslConfiguration> conf = tlsConfiguration(tls, &why);
+        const std::optional<QSslConfiguration> conf = auth::tlsConfiguration(tls, &why);
         if (!conf) return fail(QStringLiteral("Remote control not started: ") + why);
         server_ = new TlsListener(
             *conf, MaxHandshakes, HandshakeTimeoutMs,
@@ -120,147 +113,6 @@ int RemoteServer::handshakeCount() const {
     return tls ? tls->handshakes() : 0;
 }
 
-// A certificate chain or a key is a few KiB; the bound keeps a wrong path
-// (a large file, a device) from being read whole.
-constexpr qint64 kMaxPemBytes = 1 << 20;
-
-std::optional<QSslConfiguration> RemoteServer::tlsConfiguration(const Tls& tls, QString* why) {
-    if (!QSslSocket::supportsSsl()) {
-        *why = QStringLiteral("TLS is not available on this computer");
-        return std::nullopt;
-    }
-    if (tls.certificateFile.isEmpty() || tls.keyFile.isEmpty()) {
-        *why = QStringLiteral("TLS needs both TLSCertificate and TLSKey");
-        return std::nullopt;
-    }
-    const platform::FileRead certificate =
-        platform::readRegularFile(tls.certificateFile, kMaxPemBytes);
-    if (certificate.status == platform::FileRead::Failed) {
-        *why = QStringLiteral("cannot read the TLS certificate %1: %2")
-                   .arg(tls.certificateFile, certificate.error);
-        return std::nullopt;
-    }
-    const QList<QSslCertificate> chain = QSslCertificate::fromData(certificate.data, QSsl::Pem);
-    if (chain.isEmpty() || chain.first().isNull()) {
-        *why = QStringLiteral("no PEM certificate in %1").arg(tls.certificateFile);
-        return std::nullopt;
-    }
-    const platform::FileRead keyFile = platform::readRegularFile(tls.keyFile, kMaxPemBytes);
-    if (keyFile.status != platform::FileRead::Ok) {
-        *why = QStringLiteral("cannot read the TLS key %1: %2")
-                   .arg(tls.keyFile, keyFile.status == platform::FileRead::Missing
-                                         ? platform::openErrorText(tls.keyFile, ENOENT)
-                                         : keyFile.error);
-        return std::nullopt;
-    }
-    const QByteArray& pem = keyFile.data;
-    QSslKey key;
-    for (QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa}) {
-        key = QSslKey(pem, algorithm, QSsl::Pem, QSsl::PrivateKey);
-        if (!key.isNull()) break;
-    }
-    if (key.isNull()) {
-        *why = QStringLiteral("no unencrypted PEM private key in %1").arg(tls.keyFile);
-        return std::nullopt;
-    }
-    QString checkError;
-    const std::optional<bool> match = keyMatches(chain.first(), key, &checkError);
-    if (!match) {
-        *why = QStringLiteral("cannot check that the TLS key %1 belongs to the certificate %2: %3")
-                   .arg(tls.keyFile, tls.certificateFile, checkError);
-        return std::nullopt;
-    }
-    if (!*match) {
-        *why = QStringLiteral("the TLS key %1 does not belong to the certificate %2")
-                   .arg(tls.keyFile, tls.certificateFile);
-        return std::nullopt;
-    }
-    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
-    conf.setLocalCertificateChain(chain);
-    conf.setPrivateKey(key);
-    conf.setPeerVerifyMode(QSslSocket::VerifyNone);  // clients prove themselves by the password
-    conf.setProtocol(QSsl::TlsV1_2OrLater);
-    return conf;
-}
-
-namespace {
-
-// The few OpenSSL functions that compare a certificate's public key with a
-// private key. Qt's TLS backend has loaded the library already whenever TLS
-// is available; it is resolved here rather than linked so that a program
-// without TLS never maps it.
-struct Crypto {
-    using NewMemBuf = void* (*)(const void*, int);
-    using FreeBio = int (*)(void*);
-    using ReadKey = void* (*)(void*, void**, void*, void*);
-    using FreeKey = void (*)(void*);
-    using ReadX509 = void* (*)(void**, const unsigned char**, long);
-    using FreeX509 = void (*)(void*);
-    using CheckKey = int (*)(const void*, const void*);
-    NewMemBuf newMemBuf = nullptr;
-    FreeBio freeBio = nullptr;
-    ReadKey readKey = nullptr;
-    FreeKey freeKey = nullptr;
-    ReadX509 readX509 = nullptr;
-    FreeX509 freeX509 = nullptr;
-    CheckKey checkKey = nullptr;
-    QString error;
-};
-
-template <typename F>
-void resolve(QLibrary& l, const char* name, F& f, QString& error) {
-    f = reinterpret_cast<F>(l.resolve(name));
-    if (!f && error.isEmpty()) error = l.fileName() + QStringLiteral(" has no ") + name;
-}
-
-const Crypto& crypto() {
-    static const Crypto c = [] {
-        Crypto r;
-        static QLibrary l(QStringLiteral("crypto"), 3);  // never unloaded
-        if (!l.load()) {
-            r.error = l.errorString();
-            return r;
-        }
-        resolve(l, "BIO_new_mem_buf", r.newMemBuf, r.error);
-        resolve(l, "BIO_free", r.freeBio, r.error);
-        resolve(l, "PEM_read_bio_PrivateKey", r.readKey, r.error);
-        resolve(l, "EVP_PKEY_free", r.freeKey, r.error);
-        resolve(l, "d2i_X509", r.readX509, r.error);
-        resolve(l, "X509_free", r.freeX509, r.error);
-        resolve(l, "X509_check_private_key", r.checkKey, r.error);
-        return r;
-    }();
-    return c;
-}
-
-}  // namespace
-
-std::optional<bool> RemoteServer::keyMatches(const QSslCertificate& certificate, const QSslKey& key,
-                                             QString* why) {
-    const Crypto& c = crypto();
-    if (!c.error.isEmpty()) {
-        *why = c.error;
-        return std::nullopt;
-    }
-    const QByteArray der = certificate.toDer();
-    const auto* p = reinterpret_cast<const unsigned char*>(der.constData());
-    void* x509 = c.readX509(nullptr, &p, static_cast<long>(der.size()));
-    const QByteArray pem = key.toPem();
-    void* bio = c.newMemBuf(pem.constData(), static_cast<int>(pem.size()));
-    void* pkey = bio ? c.readKey(bio, nullptr, nullptr, nullptr) : nullptr;
-    std::optional<bool> result;
-    if (!x509 || !pkey) {
-        *why = QStringLiteral("the TLS library cannot read them");
-    } else {
-        // The certificate's public key against the public half of the key.
-        result = c.checkKey(x509, pkey) == 1;
-    }
-    if (pkey) c.freeKey(pkey);
-    if (bio) c.freeBio(bio);
-    if (x509) c.freeX509(x509);
-    return result;
-}
-
 void RemoteServer::close() {
     dropAll();
     if (server_) {
@@ -284,17 +136,6 @@ QByteArray digestOf(const QByteArray& password) {
 }
 }  // namespace
 
-bool RemoteServer::constantTimeEquals(const QByteArray& a, const QByteArray& b) {
-    const qsizetype n = std::max(a.size(), b.size());
-    unsigned diff = static_cast<unsigned>(a.size() ^ b.size());
-    for (qsizetype i = 0; i < n; ++i) {
-        const unsigned x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0u;
-        const unsigned y = i < b.size() ? static_cast<unsigned char>(b[i]) : 0u;
-        diff |= x ^ y;
-    }
-    return diff == 0;
-}
-
 void RemoteServer::refuse(QTcpSocket* socket, const QByteArray& line) {
     socket->write(line + "\r\n");
     socket->flush();
@@ -312,7 +153,7 @@ void RemoteServer::onNewConnection() {
             refuse(socket, "ERROR No connection password is set on this computer");
             continue;
         }
-        const qint64 wait = penaltyLeftMs(socket->peerAddress());
+        const qint64 wait = gate_.waitMs(peer);
         if (wait > 0) {
             refusal(peer, QStringLiteral("wrong password tried too recently"));
             refuse(socket, QStringLiteral("ERROR Too many wrong passwords, try again in %1 s")
@@ -357,7 +198,7 @@ void RemoteServer::onNewConnection() {
         connect(c->authTimer, &QTimer::timeout, this, [this, weak] {
             const auto held = weak.lock();
             if (!held || held->gone) return;
-            addFailure(held->peer);  // waiting counts as a wrong guess
+            gate_.penalise(held->peer);  // waiting counts as a wrong guess
             answerAndDrop(held.get(), "ERROR No password within 10 seconds",
                           QStringLiteral("no password within 10 seconds"));
         });
@@ -471,7 +312,7 @@ void RemoteServer::reply(Client* c, const QByteArray& line) {
 
 bool RemoteServer::stale(const Client* c) const {
     const QByteArray current = hooks_.password ? hooks_.password().toUtf8() : QByteArray();
-    return current.isEmpty() || !constantTimeEquals(digestOf(current), c->loginDigest);
+    return current.isEmpty() || !auth::constantTimeEquals(digestOf(current), c->loginDigest);
 }
 
 void RemoteServer::endStaleSessions() {
@@ -483,40 +324,32 @@ void RemoteServer::endStaleSessions() {
 }
 
 void RemoteServer::checkPassword(Client* c, const QByteArray& line) {
-    // A connection opened before its address was penalised gets no guess.
-    if (const qint64 wait = penaltyLeftMs(c->socket->peerAddress()); wait > 0) {
+    const QByteArray expected = hooks_.password ? hooks_.password().toUtf8() : QByteArray();
+    const auth::LoginGate::Result result = gate_.check(c->peer, line, expected);
+    using Verdict = auth::LoginGate::Verdict;
+    if (result.verdict == Verdict::Delayed) {
         answerAndDrop(c,
                       QStringLiteral("ERROR Too many wrong passwords, try again in %1 s")
-                          .arg((wait + 999) / 1000)
+                          .arg((result.waitMs + 999) / 1000)
                           .toLatin1(),
                       QStringLiteral("wrong password tried too recently"));
         return;
     }
-    // The budget is looked at before the comparison but spent only when the
-    // password is wrong: a right one costs nothing, so logins in quick
-    // succession keep working, while every wrong guess that is compared uses
-    // a token. With the budget empty every line is refused without a
-    // comparison, the right password too; that is what stops a guesser.
-    if (!guesses().left()) {
-        addFailure(c->peer);
+    if (result.verdict == Verdict::NoBudget) {
         answerAndDrop(c, "ERROR Too many password attempts, try again in a few seconds",
                       QStringLiteral("too many password attempts"));
         return;
     }
     announce(c);
     ++comparisons_;
-    const QByteArray expected = hooks_.password ? hooks_.password().toUtf8() : QByteArray();
-    if (!expected.isEmpty() && constantTimeEquals(line, expected)) {
+    if (result.verdict == Verdict::Admitted) {
         c->authenticated = true;
         c->loginDigest = digestOf(expected);
         if (c->authTimer) c->authTimer->stop();
-        penalties_.forget(c->peer);
         log(QStringLiteral("Client %1 authenticated").arg(c->id), c->id);
         if (c->socket) c->socket->write("OK\r\n");
         return;
     }
-    guesses().spend();
-    addFailure(c->peer);
     answerAndDrop(c, "ERROR Wrong password", QStringLiteral("wrong password"));
 }
 

@@ -53,11 +53,8 @@
 #include <memory>
 #include <optional>
 
-#include "guessbudget.h"
+#include "access.h"
 
-class QSslCertificate;
-class QSslConfiguration;
-class QSslKey;
 class QTcpServer;
 class QTcpSocket;
 namespace platform {
@@ -117,11 +114,7 @@ class RemoteServer : public QObject {
     ~RemoteServer() override;
 
     // PEM files that switch the listener to TLS; both empty: clear text.
-    struct Tls {
-        QString certificateFile;
-        QString keyFile;
-        bool enabled() const { return !certificateFile.isEmpty() || !keyFile.isEmpty(); }
-    };
+    using Tls = auth::Tls;
 
     // Starts listening (closing any earlier listener and its clients).
     // Returns false and writes an event-log line with the reason on failure;
@@ -140,7 +133,7 @@ class RemoteServer : public QObject {
     // Passwords compared since the start.
     qint64 passwordComparisons() const { return comparisons_; }
     // Addresses that the delay after wrong passwords remembers now.
-    int penaltyCount() const { return penalties_.count(); }
+    int penaltyCount() const { return gate_.penalised(); }
     // TLS handshakes in progress.
     int handshakeCount() const;
 
@@ -150,12 +143,6 @@ class RemoteServer : public QObject {
     // Ends the sessions that logged in with another password than the one in
     // force now (call after the password changed).
     void endStaleSessions();
-
-    // Compares two texts in time that depends only on their lengths.
-    static bool constantTimeEquals(const QByteArray& a, const QByteArray& b);
-    // The server side of TLS from PEM files; nothing (with why) when they
-    // cannot be used. Also used by the web page's listener.
-    static std::optional<QSslConfiguration> tlsConfiguration(const Tls& tls, QString* why);
 
     // Whether the security timings follow the time base (see the clock above).
     static void setTimeBaseForTests(bool follow);
@@ -177,29 +164,19 @@ class RemoteServer : public QObject {
     bool stale(const Client* c) const;
     void checkPassword(Client* c, const QByteArray& line);
     void answerAndDrop(Client* c, const QByteArray& line, const QString& why);
-    platform::GuessBudget& guesses() { return hooks_.guesses ? *hooks_.guesses : ownGuesses_; }
-    void addFailure(const QString& peer) { penalties_.addFailure(peer); }
-    qint64 penaltyLeftMs(const QHostAddress& address) {
-        return penalties_.leftMs(address.toString());
-    }
     void log(const QString& text, int idx);
     void announce(Client* c);  // logs "connected" once it tries a password
     void refusal(const QString& peer, const QString& why);  // one throttled line
     static bool isHttpRequestLine(const QByteArray& line);
     bool fail(const QString& why);
-    // Whether the key is the private half of the certificate's public key;
-    // nothing when that cannot be found out (why says why).
-    static std::optional<bool> keyMatches(const QSslCertificate& certificate, const QSslKey& key,
-                                          QString* why);
 
     Hooks hooks_;
     QTcpServer* server_ = nullptr;
     QList<std::shared_ptr<Client>> clients_;
     platform::LogThrottle* throttle_ = nullptr;
-    platform::AddressDelays penalties_;
+    auth::LoginGate gate_;
     QString error_;
     bool encrypted_ = false;
     int nextId_ = 1;
-    platform::GuessBudget ownGuesses_;
     qint64 comparisons_ = 0;
 };

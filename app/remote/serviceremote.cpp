@@ -5,8 +5,7 @@
 #include "eventlog.h"
 #include "schedulerunner.h"
 #include "service.h"
-#include "settingskeys.h"
-#include "settingsstore.h"
+#include "settingsfile.h"
 #include "statequery.h"
 
 namespace remote {
@@ -38,16 +37,12 @@ ServiceRemote::ServiceRemote(core::Service& service, QObject* parent)
 ServiceRemote::~ServiceRemote() = default;
 
 bool ServiceRemote::listen() {
-    using platform::GetSetting;
-    const QString address = GetSetting(settings::kApp, settings::kSection, settings::kListenAddress,
-                                       settings::kDefaultListenAddress)
-                                .trimmed();
-    const int port = settings::readListenPort(
-        GetSetting(settings::kApp, settings::kSection, settings::kListenPort));
+    const settings::Startup startup = settings::File::read().startup();
+    const QString address = startup.listenAddress;
+    const int port = startup.listenPort;
     RemoteServer::Tls tls;
-    tls.certificateFile =
-        GetSetting(settings::kApp, settings::kSection, settings::kTlsCertificate).trimmed();
-    tls.keyFile = GetSetting(settings::kApp, settings::kSection, settings::kTlsKey).trimmed();
+    tls.certificateFile = startup.tlsCertificate;
+    tls.keyFile = startup.tlsKey;
     address_ = address;
     const QString refusal =
         settings::clearTextRefusal(tls.enabled(), QHostAddress(address).isLoopback(), address);

@@ -38,6 +38,7 @@
 #include "regularfile.h"
 #include "remoteserver.h"
 #include "secretfile.h"
+#include "settingsfile.h"
 #include "settingsstore.h"
 
 namespace {
@@ -184,11 +185,11 @@ std::optional<ServiceListener> readServiceListener(const QString& path) {
                      qPrintable(path), qPrintable(why));
         return std::nullopt;
     }
-    const QString app = QStringLiteral("veldrin"), section = QStringLiteral("Startup");
+    // The listener's settings as the service reads them.
+    const settings::Startup startup = settings::File::read().startup();
     ServiceListener l;
     // A listener on every address is reached on this computer's own.
-    const QString address =
-        platform::GetSetting(app, section, QStringLiteral("ListenAddress")).trimmed();
+    const QString& address = startup.listenAddress;
     const QHostAddress a(address);
     if (address.isEmpty() || a == QHostAddress::AnyIPv4 || a == QHostAddress::Any) {
         l.host = QStringLiteral("127.0.0.1");
@@ -197,10 +198,9 @@ std::optional<ServiceListener> readServiceListener(const QString& path) {
     } else {
         l.host = address;
     }
-    const QString port = platform::GetSetting(app, section, QStringLiteral("ListenPort")).trimmed();
-    if (const uint p = port.toUInt(); p >= 1 && p <= 65535) l.port = static_cast<quint16>(p);
-    l.certificateFile =
-        platform::GetSetting(app, section, QStringLiteral("TLSCertificate")).trimmed();
+    // Port 0 is one the system picked: nothing here can tell which.
+    if (startup.listenPort != 0) l.port = static_cast<quint16>(startup.listenPort);
+    l.certificateFile = startup.tlsCertificate;
     platform::setSettingsFileOverride({});
     return l;
 }
@@ -284,11 +284,8 @@ int main(int argc, char** argv) {
         }
     }
     if (!port) {
-        const QString stored = platform::GetSetting(
-            QStringLiteral("veldrin"), QStringLiteral("Startup"), QStringLiteral("ListenPort"));
-        port = RemoteServer::DefaultPort;
-        if (const uint p = stored.trimmed().toUInt(); p >= 1 && p <= 65535)
-            port = static_cast<quint16>(p);
+        const int stored = settings::File::read().startup().listenPort;
+        port = stored != 0 ? static_cast<quint16>(stored) : RemoteServer::DefaultPort;
     }
     const QString hostName = host.value_or(QStringLiteral("127.0.0.1"));
     const quint16 portNumber = *port;

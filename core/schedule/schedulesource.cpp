@@ -4,7 +4,7 @@
 #include <QFileInfo>
 #include <memory>
 
-#include "settingskeys.h"
+#include "settingsfile.h"
 #include "settingsstore.h"
 #include "state/modules.h"
 
@@ -20,18 +20,15 @@ const QString kLocationSection = QStringLiteral("Location");
 QString scheduleFilePath() {
     const QString dir = QFileInfo(platform::settingsFilePath()).absolutePath();
     const QString named =
-        platform::GetSetting(settings::kApp, kScheduleSection, QStringLiteral("File")).trimmed();
+        settings::File::read().section(kScheduleSection).text(QStringLiteral("File"));
     if (named.isEmpty()) return QDir(dir).filePath(QStringLiteral("schedule"));
     return QDir(dir).absoluteFilePath(named);
 }
 
 std::optional<schedule::Location> scheduleLocation(QString* error) {
-    const QString lat =
-        platform::GetSetting(settings::kApp, kLocationSection, QStringLiteral("Latitude"))
-            .trimmed();
-    const QString lon =
-        platform::GetSetting(settings::kApp, kLocationSection, QStringLiteral("Longitude"))
-            .trimmed();
+    const settings::Section location = settings::File::read().section(kLocationSection);
+    const QString lat = location.text(QStringLiteral("Latitude"));
+    const QString lon = location.text(QStringLiteral("Longitude"));
     if (lat.isEmpty() && lon.isEmpty()) return std::nullopt;
     bool okLat = false, okLon = false;
     const double la = lat.toDouble(&okLat), lo = lon.toDouble(&okLon);
@@ -71,11 +68,10 @@ LoadedSchedule parseSchedule(const QString& path, const platform::FileRead& file
     options.hasLocation = r.location.has_value();
     // Where the settings list the modules, a command to any other is a mistake.
     std::shared_ptr<state::ModuleList> modules;
-    if (!platform::GetSettingsSection(settings::kApp, QStringLiteral("Modules")).isEmpty()) {
+    const settings::File settingsFile = settings::File::read();
+    if (!settingsFile.section(QStringLiteral("Modules")).entries().isEmpty()) {
         modules = std::make_shared<state::ModuleList>(state::ModuleList::fromSettings(
-            platform::GetSetting(settings::kApp, settings::kSection, settings::kHouseCode,
-                                 QStringLiteral("A")),
-            [](const QString&) {}));
+            settingsFile, settingsFile.startup().houseCode, [](const QString&) {}));
         options.knownModule = [modules](const veldrin::x10::Address& a) {
             return modules->find(a) != nullptr;
         };

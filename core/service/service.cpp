@@ -16,12 +16,11 @@
 #include "regularfile.h"
 #include "schedulerunner.h"
 #include "schedulesource.h"
-#include "settingskeys.h"
+#include "settingsfile.h"
 #include "settingsstore.h"
 #include "state/modules.h"
 #include "x10.h"
 
-using platform::GetSetting;
 using platform::SaveSetting;
 
 namespace core {
@@ -33,14 +32,13 @@ const QString kShutdownMessage = QStringLiteral(
 }  // namespace
 
 ServiceSettings ServiceSettings::read() {
+    const settings::File file = settings::File::read();
+    const settings::Startup startup = file.startup();
     ServiceSettings s;
-    s.houseCode =
-        GetSetting(settings::kApp, settings::kSection, settings::kHouseCode, QStringLiteral("A"));
-    s.cp290 = settings::readBool(GetSetting(settings::kAppCapitalised, settings::kSection,
-                                            settings::kInterface, QStringLiteral("False")));
-    s.comPort = settings::readPort(
-        GetSetting(settings::kApp, settings::kSection, settings::kComPort, QStringLiteral("1")));
-    s.unreadableLine = platform::firstUnreadableSettingsLine();
+    s.houseCode = startup.houseCode;
+    s.cp290 = startup.cp290;
+    s.comPort = startup.comPort;
+    s.unreadableLine = file.unreadableLine();
     return s;
 }
 

@@ -4,15 +4,19 @@
 #include <algorithm>
 #include <array>
 
-#include "settingsstore.h"
+#include "settingsfile.h"
 
 namespace state {
 
 ModuleList ModuleList::fromSettings(const QString& baseHouse,
                                     const std::function<void(const QString&)>& log) {
+    return fromSettings(settings::File::read(), baseHouse, log);
+}
+
+ModuleList ModuleList::fromSettings(const settings::File& file, const QString& baseHouse,
+                                    const std::function<void(const QString&)>& log) {
     std::vector<std::pair<QString, QString>> entries;
-    for (const auto& kv :
-         platform::GetSettingsSection(QStringLiteral("veldrin"), QStringLiteral("Modules")))
+    for (const auto& kv : file.section(QStringLiteral("Modules")).entries())
         entries.emplace_back(kv.first, kv.second);
     // An empty group lists no module either: the defaults apply.
     return fromEntries(entries, !entries.empty(), baseHouse, log);

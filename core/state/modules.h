@@ -11,6 +11,10 @@
 
 #include "address.h"
 
+namespace settings {
+class File;
+}
+
 namespace state {
 
 enum class Kind { Lamp, Appliance, Motion, Sensor, Remote };
@@ -26,6 +30,9 @@ class ModuleList {
     // From the settings; every bad entry writes one line through log and is
     // skipped.
     static ModuleList fromSettings(const QString& baseHouse,
+                                   const std::function<void(const QString&)>& log);
+    // The same from a settings file already read.
+    static ModuleList fromSettings(const settings::File& file, const QString& baseHouse,
                                    const std::function<void(const QString&)>& log);
     // The same from entries already read (key, value).
     static ModuleList fromEntries(const std::vector<std::pair<QString, QString>>& entries,

@@ -9,6 +9,7 @@
 #include "optionsmenu.h"
 #include "settingskeys.h"
 #include "twips.h"
+#include "windowkeys.h"
 
 namespace {
 

@@ -21,8 +21,9 @@
 #include <cstdlib>
 
 #include "mscomm.h"
-#include "settingskeys.h"
+#include "settingsfile.h"
 #include "settingsstore.h"
+#include "windowkeys.h"
 
 // What QSettings makes of a value without deserialising it.
 static bool isPlain(const QVariant& v) {
@@ -77,6 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     (void)readBool(get(kApp, kService, QStringLiteral("0")));
     (void)MSComm::deviceForPort(1);
+    (void)File::read().startup();
+    (void)File::read().web();
     {
         QFile f(file);
         if (!f.open(QIODevice::ReadOnly) || f.readAll() != bytes) std::abort();

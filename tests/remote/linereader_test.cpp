@@ -34,10 +34,10 @@ TEST(LineReader, LinesBeyondTheBoundFailForGood) {
 }
 
 TEST(RemoteServer, ConstantTimeCompareMatchesOnlyEqualTexts) {
-    EXPECT_TRUE(RemoteServer::constantTimeEquals("secret", "secret"));
-    EXPECT_FALSE(RemoteServer::constantTimeEquals("secret", "Secret"));
-    EXPECT_FALSE(RemoteServer::constantTimeEquals("secret", "secret2"));
-    EXPECT_FALSE(RemoteServer::constantTimeEquals("secret", ""));
-    EXPECT_TRUE(RemoteServer::constantTimeEquals("", ""));
-    EXPECT_FALSE(RemoteServer::constantTimeEquals(QByteArray("a\0", 2), "a"));
+    EXPECT_TRUE(auth::constantTimeEquals("secret", "secret"));
+    EXPECT_FALSE(auth::constantTimeEquals("secret", "Secret"));
+    EXPECT_FALSE(auth::constantTimeEquals("secret", "secret2"));
+    EXPECT_FALSE(auth::constantTimeEquals("secret", ""));
+    EXPECT_TRUE(auth::constantTimeEquals("", ""));
+    EXPECT_FALSE(auth::constantTimeEquals(QByteArray("a\0", 2), "a"));
 }

@@ -12,6 +12,8 @@
 #include <optional>
 
 #include "remoteserver.h"
+#include "settingsfile.h"
+#include "settingsstore.h"
 #include "testenv.h"
 #include "timebase.h"
 
@@ -667,6 +669,18 @@ TEST_F(Listener, CommandLineClientFindsTheServiceThroughItsSettingsFile) {
         EXPECT_EQ(c.out, "");
     }
     EXPECT_EQ(commands, QStringList({"5on", "6on"}));
+}
+
+TEST_F(Listener, CommandLineClientReadsTheListenPortAsTheServiceDoes) {
+    password = "pw";
+    const QString config = serviceConfig("fraction.conf", QString("ListenPort=%1.0\n").arg(port));
+    platform::setSettingsFileOverride(config);
+    const int servicePort = settings::File::read().startup().listenPort;  // what the service binds
+    platform::setSettingsFileOverride({});
+    EXPECT_EQ(servicePort, port);
+    const CmdRun r = runCmd("pw", {"--config", config, "5on"});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(commands, QStringList{"5on"});
 }
 
 TEST_F(Listener, PlainAndSilentConnectionsNeverStallTheTlsListener) {

@@ -3,6 +3,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <optional>
 
 namespace settings {
 
@@ -15,9 +16,6 @@ inline const QString kSection = QStringLiteral("Startup");
 inline const QString kHouseCode = QStringLiteral("HouseCode");
 inline const QString kInterface = QStringLiteral("Interface");
 inline const QString kComPort = QStringLiteral("ComPort");
-inline const QString kTop = QStringLiteral("F1Top");
-inline const QString kLeft = QStringLiteral("F1Left");
-inline const QString kService = QStringLiteral("Service");
 inline const QString kListenAddress = QStringLiteral("ListenAddress");
 inline const QString kListenPort = QStringLiteral("ListenPort");
 inline const QString kTlsCertificate = QStringLiteral("TLSCertificate");  // PEM file
@@ -36,9 +34,9 @@ bool readBool(const QString& text);
 // the 16-bit range (a value beyond it becomes a port that cannot be opened).
 int16_t readPort(const QString& text);
 
-// A stored window position in twips: its leading number rounded half to
-// even, never below 0 and never beyond what a screen coordinate can hold.
-int readPosition(const QString& text);
+// A stored port number: a text that starts with a digit, its leading number
+// rounded half to even ("7411.0" is 7411), from 0 to 65535; nothing otherwise.
+std::optional<int> readPortNumber(const QString& text);
 
 // A stored listening port: 1 to 65535 as stored, "0" for a port the system
 // picks (useful for tests), anything else the default port.

@@ -1,7 +1,5 @@
 #include "settingskeys.h"
 
-#include <algorithm>
-
 #include "numtext.h"
 #include "settingsstore.h"
 
@@ -20,21 +18,16 @@ int16_t readPort(const QString& text) {
     return platform::clampToInt16(platform::roundHalfEven(platform::leadingNumber(text)));
 }
 
-int readPosition(const QString& text) {
-    // Twips of a coordinate that still fits an int once converted to pixels
-    // and back; anything further is off every screen anyway.
-    constexpr int64_t kMax = 15LL * 1000000;
-    const int64_t v = platform::roundHalfEven(platform::leadingNumber(text));
-    return static_cast<int>(std::clamp<int64_t>(v, 0, kMax));
+std::optional<int> readPortNumber(const QString& text) {
+    const QString t = text.trimmed();
+    if (t.isEmpty() || !t[0].isDigit()) return std::nullopt;
+    const int64_t n = platform::roundHalfEven(platform::leadingNumber(t));
+    if (n < 0 || n > 65535) return std::nullopt;
+    return static_cast<int>(n);
 }
 
 int readListenPort(const QString& text) {
-    const QString t = text.trimmed();
-    if (t.isEmpty() || !t[0].isDigit()) return kDefaultListenPort;
-    const int64_t n = platform::roundHalfEven(platform::leadingNumber(t));
-    if (n == 0) return 0;
-    if (n < 1 || n > 65535) return kDefaultListenPort;
-    return static_cast<int>(n);
+    return readPortNumber(text).value_or(kDefaultListenPort);
 }
 
 QString clearTextRefusal(bool tls, bool loopback, const QString& address) {
