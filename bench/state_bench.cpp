@@ -3,7 +3,7 @@
 // writes an upload in one piece right after the computer's poll answer, so
 // the poll answer's arrival at the emulator stands for the upload's last
 // byte; the end is the StateTable::changed signal for the addressed module,
-// fed by the control's X10Event as the program feeds it. Both times come
+// fed by the engine's heard events as the program feeds it. Both times come
 // from the same monotonic clock (sim::monotonicMs).
 //
 //   bench_state [uploads, default 40]
@@ -51,16 +51,15 @@ int main(int argc, char** argv) {
     }
     platform::SaveSetting(QStringLiteral("veldrin"), QStringLiteral("Ports"),
                           QStringLiteral("COM1"), sim.devicePath());
-    controlcm cm;
+    pandrel::Engine engine;
+    controlcm cm(engine);
     cm.setComport(1);
     if (cm.Init() != 0) {
         std::printf("the control did not find the emulated interface\n");
         return 1;
     }
     state::StateTable table;
-    QObject::connect(&cm, &controlcm::X10Event, &table,
-                     [&table](QString& devices, QString& house, int16_t& command, QString& extra,
-                              QString&) { table.applyReceived(devices, house, command, extra); });
+    QObject::connect(&engine, &pandrel::Engine::heard, &table, &state::StateTable::applyHeard);
     qint64 changedAt = 0;
     const state::Address a5{1, 5};  // house A = 1
     QObject::connect(&table, &state::StateTable::changed, &table, [&](state::Address a) {

@@ -14,7 +14,8 @@
 // pandrel::engine of find_package(pandrel) instead of pandrel::pandrel; it
 // then needs neither Qt Widgets nor Qt Gui at build or run time. The engine
 // has the same members, results and signals as this control, without the
-// dispatch identifiers and Invoke.
+// dispatch identifiers and Invoke, and a typed face of its own (send,
+// commandOutcome, heard) that takes and reports numbers rather than texts.
 
 #include <QString>
 #include <QVariant>

@@ -94,8 +94,7 @@ int16_t Engine::Private::OpenInterface() {
     else
         hEvent.reset();
     // Commands still queued are dropped; with none waiting Timer2 stops.
-    iCmdRead = iCmdWrite = iCmdCount = 0;
-    ArmQueueTimer();
+    ReportDropped(TakeQueue(), QStringLiteral("dropped: the port was opened again"));
     // (The code tables are constants of x10codes.)
 
     // An error of the serial component ends Init with its number.
@@ -189,13 +188,13 @@ void Engine::Private::DeviceLost() {
     iLastInitStatus = 1;
     bHeard = false;
     if (bInitializing) bReady = false;
-    iCmdRead = iCmdWrite = iCmdCount = 0;
-    ArmQueueTimer();
+    const std::vector<quint64> dropped = TakeQueue();
     PendingInput.clear();
     ClearReceiveBuffer();
     bSending = bUploading = bAwaitingReply = false;
     hEvent.close();
     emit q->PortLost(MSComm1->lastErrorText());
+    ReportDropped(dropped, QStringLiteral("dropped: the port was lost"));
 }
 
 void Engine::Private::PumpInput() {

@@ -15,7 +15,12 @@
 //     engine.Exec(QStringLiteral("A"), QStringLiteral("5"), 2);  // 2: ON (x10.h names them)
 //     return app.exec();
 //
-// Members, results, signals and timing are those of controlcm (see
+// A program that holds its commands as numbers uses the typed face instead:
+// send() takes a veldrin::x10::Command under an id of the caller's,
+// commandOutcome reports that id once, and heard reports what the interface
+// heard as a veldrin::x10::HeardEvent. No text is made or read on that way.
+//
+// The other members, results, signals and timing are those of controlcm (see
 // controlcm.h): everything runs on the thread that owns the engine, and every
 // wait keeps that thread's event loop running so that port notifications and
 // timer ticks are served inside it. An idle engine arms no timer: the 250 ms
@@ -27,9 +32,18 @@
 #include <QVariant>
 #include <cstdint>
 
+#include "x10.h"
+
 struct controlcmProbe;
 
 namespace pandrel {
+
+// How a command given to Engine::send ended.
+enum class Outcome : unsigned char {
+    Sent,     // the interface confirmed every frame
+    GivenUp,  // it went to the line and was not confirmed, or was cut short there
+    Dropped,  // it never went to the line (not open, queue full, emptied by Init or a lost port)
+};
 
 class Engine : public QObject {
     Q_OBJECT
@@ -65,6 +79,11 @@ class Engine : public QObject {
     void Exec(const QString& housecode, const QString& devicecode, int command, int brightness = 0,
               int data1 = 0, int data2 = 0);
 
+    // Queues a command under the caller's id (the queue of Exec, at most 50
+    // waiting): commandOutcome reports that id exactly once, possibly before
+    // send returns. CommandDone is not raised for it.
+    void send(quint64 id, const veldrin::x10::Command& command);
+
     // Closes the port and the named event. Never fails.
     void ResetCM();
 
@@ -84,6 +103,11 @@ class Engine : public QObject {
     void PortLost(const QString& reason);
     void CommandDone(const QString& housecode, const QString& devicecode, int16_t command,
                      int16_t brightness, bool sent);
+    // The end of a command given to send(); reason says in words why it was
+    // not sent ("" when it was).
+    void commandOutcome(quint64 id, pandrel::Outcome outcome, const QString& reason);
+    // What the interface heard, raised with X10Event (a macro report too).
+    void heard(const veldrin::x10::HeardEvent& event);
 
   private:
     struct Private;

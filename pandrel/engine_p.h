@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "engine.h"
 #include "mscomm.h"
@@ -22,14 +23,23 @@ struct QueuedEvent {
     int32_t extra = 0;
 };
 
-// One queued Exec call.
+// One command for the line, from Exec, ExecWait or send. Exec's texts are
+// read once, when the command is taken: the send path works on numbers.
 struct QueuedCommand {
+    // Exec's texts, for CommandDone.
     QString housecode;
     QString devicecode;
     int16_t command = 0;
     int16_t brightness = 0;
     int16_t data1 = 0;
     int16_t data2 = 0;
+    // The house of the function frame, 1 ... 16; 0: nothing to send.
+    int house = 0;
+    // The units to address, in order (STATUS REQUEST: at most one).
+    std::vector<veldrin::x10::Address> addresses;
+    // From send(): its id goes to commandOutcome instead of CommandDone.
+    bool typed = false;
+    quint64 id = 0;
 };
 
 namespace pandrel {
@@ -138,6 +148,8 @@ struct Engine::Private {
     QString GetEvent(int32_t& timeout);
     void Timer1_Timer();
     void ClearEventMembers();
+    // The addresses heard since the last function, for the typed event.
+    std::vector<veldrin::x10::Address> HeardAddresses;
 
     // --- Maintenance ---
     void ResetCM();
@@ -148,11 +160,23 @@ struct Engine::Private {
     static uint8_t FrameChecksum(const uint8_t* frame, int length);
     bool SendFrame(const uint8_t* frame, int length);
     bool SendFrame(const QByteArray& frame);
-    int16_t SendCommand(QString& housecode, QString& devicecode, int16_t& command,
-                        int16_t& brightness, int16_t& data1, int16_t& data2);
-    bool SendAttempt(int house, const QString& devicecode, int16_t& command, int16_t& brightness,
-                     int16_t data1, int16_t data2);
-    bool SendAddressPhase(int house, const QString& devicecode);
+    // Exec's arguments as a command for the line.
+    static QueuedCommand FromTexts(const QString& housecode, const QString& devicecode,
+                                   int16_t command, int16_t brightness, int16_t data1,
+                                   int16_t data2);
+    // 0 when sent (or nothing to send), 1 when every attempt failed; the
+    // entry takes the write-backs (brightness clamped, a preset dim's
+    // function).
+    int16_t SendCommand(QueuedCommand& e);
+    bool SendAttempt(QueuedCommand& e);
+    bool SendAddressPhase(const QueuedCommand& e);
+    // Takes a command into the queue; false when it is not taken (not
+    // ready, full), with why.
+    bool Enqueue(QueuedCommand e, QString* why);
+    // Empties the queue (Init, a lost port) and returns the ids of the typed
+    // commands it held; the one a drain is sending stays with the drain.
+    std::vector<quint64> TakeQueue();
+    void ReportDropped(const std::vector<quint64>& ids, const QString& reason);
     void Timer2_Timer();
     void DrainQueue();
     // Runs Timer2 while queued commands wait for a tick and stops it when

@@ -104,24 +104,37 @@ void pandrel::Engine::Private::DecodeUpload(const uint8_t* buf, int n) {
             const uint8_t f = buf[pos];
             sHouse = x10::houseLetter(f);
             iCommand = static_cast<int16_t>(f & 0x0F);
+            x10::HeardEvent heard;
+            heard.function = static_cast<x10::Function>(iCommand);
+            heard.house = x10::positionOf(f >> 4);
+            heard.addresses = std::move(HeardAddresses);
+            HeardAddresses.clear();
             switch (iCommand) {
                 case x10::Dim:
                 case x10::Bright:
-                    sExtra = platform::blankNumber(x10::dimPercent(buf[pos + 1]));
+                    heard.amount = x10::dimPercent(buf[pos + 1]);
+                    sExtra = platform::blankNumber(heard.amount);
                     pos += 1;
                     bit <<= 1;
                     break;
                 case x10::PresetDim1:
                 case x10::PresetDim2:
+                    // The high nibble holds the level: the house is that of
+                    // the first address heard.
                     sHouse = sDevices.left(1);
-                    sExtra = platform::blankNumber(x10::presetDimValue(f));
+                    heard.house = heard.addresses.empty() ? 0 : heard.addresses.front().house;
+                    heard.amount = x10::presetDimValue(f);
+                    sExtra = platform::blankNumber(heard.amount);
                     break;
                 case x10::ExtendedCode:
                     // The unit code sits in the low four bits; higher bits are
                     // ignored rather than read past the table.
                     sDevices = sHouse + x10::unitText(buf[pos + 1]);
-                    sExtra = platform::blankNumber(buf[pos + 2]);
-                    sData2 = platform::blankNumber(buf[pos + 3]);
+                    heard.addresses = {{heard.house, x10::positionOf(buf[pos + 1])}};
+                    heard.amount = buf[pos + 2];
+                    heard.extendedCommand = buf[pos + 3];
+                    sExtra = platform::blankNumber(heard.amount);
+                    sData2 = platform::blankNumber(heard.extendedCommand);
                     pos += 3;
                     bit <<= 3;
                     break;
@@ -132,9 +145,11 @@ void pandrel::Engine::Private::DecodeUpload(const uint8_t* buf, int n) {
                 emit q->X10Event(sDevices, sHouse, iCommand, sExtra, sData2);
                 QueueEvent(sHouse, sDevices, iCommand, extraValue(sExtra));
                 SignalEvent();
+                emit q->heard(heard);
             }
             sDevices.clear();
         } else {
+            HeardAddresses.push_back(x10::Address::fromByte(buf[pos]));
             const QString unit = x10::addressText(buf[pos]);
             sDevices += unit + QLatin1Char(' ');
             sLastDevices = sDevices;
@@ -172,6 +187,10 @@ void pandrel::Engine::Private::ReadMacroReport() {
     // the two bytes as one unsigned 16-bit number.
     QueueEvent(QString(), QString(), x10::MacroReport, b0 << 8 | b1);
     SignalEvent();
+    x10::HeardEvent heard;
+    heard.kind = x10::HeardEvent::Kind::Macro;
+    heard.macro = b0 << 8 | b1;
+    emit q->heard(heard);
 }
 
 // ---------------------------------------------------------------------------
@@ -236,6 +255,7 @@ QString pandrel::Engine::Private::GetEvent(int32_t& timeout) {
 void pandrel::Engine::Private::ClearEventMembers() {
     sDevices.clear();
     sHouse.clear();
+    HeardAddresses.clear();
 }
 
 QString pandrel::Engine::GetEvent(int32_t& timeout) {

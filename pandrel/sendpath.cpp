@@ -53,86 +53,98 @@ bool pandrel::Engine::Private::SendFrame(const uint8_t* frame, int length) {
     return true;
 }
 
-bool pandrel::Engine::Private::SendAddressPhase(int house, const QString& devicecode) {
+QueuedCommand pandrel::Engine::Private::FromTexts(const QString& housecode,
+                                                  const QString& devicecode, int16_t command,
+                                                  int16_t brightness, int16_t data1,
+                                                  int16_t data2) {
+    QueuedCommand e;
+    e.housecode = housecode;
+    e.devicecode = devicecode;
+    e.command = command;
+    e.brightness = brightness;
+    e.data1 = data1;
+    e.data2 = data2;
+    // An empty or invalid house code sends nothing.
+    e.house = x10::housePosition(housecode);
+    if (e.house == 0) return e;
+    if (command == x10::StatusRequest) {
+        // One address for the whole text read as one number; none when it
+        // does not read as 1 ... 16.
+        if (const int u = x10::singleUnit(devicecode)) e.addresses.push_back({e.house, u});
+    } else {
+        for (int u : x10::unitList(devicecode)) e.addresses.push_back({e.house, u});
+    }
+    return e;
+}
+
+bool pandrel::Engine::Private::SendAddressPhase(const QueuedCommand& e) {
     // One address frame per unit of the list; the phase fails at the first
-    // failed frame. With no valid unit nothing is sent and it succeeds
-    // (there is no frame to fail); -1 checks the list itself.
-    for (int u : x10::unitList(devicecode)) {
-        if (!SendFrame(x10::addressFrame(house, u))) return false;
+    // failed frame. With no unit nothing is sent and it succeeds (there is
+    // no frame to fail).
+    for (const x10::Address& a : e.addresses) {
+        if (!SendFrame(x10::addressFrame(a.house, a.unit))) return false;
     }
     return true;
 }
 
-bool pandrel::Engine::Private::SendAttempt(int house, const QString& devicecode, int16_t& command,
-                                           int16_t& brightness, int16_t data1, int16_t data2) {
-    switch (command) {
-        case x10::AddressOnly: {
-            const std::vector<int> units = x10::unitList(devicecode);
-            if (units.empty()) return false;
-            for (int u : units) {
-                if (!SendFrame(x10::addressFrame(house, u))) return false;
-            }
-            return true;
-        }
+bool pandrel::Engine::Private::SendAttempt(QueuedCommand& e) {
+    switch (e.command) {
+        case x10::AddressOnly:
+            if (e.addresses.empty()) return false;
+            return SendAddressPhase(e);
         case x10::AllUnitsOff:
         case x10::AllLightsOn:
         case x10::AllLightsOff:
-            return SendFrame(x10::functionFrame(house, command));
+            return SendFrame(x10::functionFrame(e.house, e.command));
         case x10::On:
         case x10::Off:
-            if (!SendAddressPhase(house, devicecode)) return false;
-            return SendFrame(x10::functionFrame(house, command));
+            if (!SendAddressPhase(e)) return false;
+            return SendFrame(x10::functionFrame(e.house, e.command));
         case x10::Dim:
         case x10::Bright: {
-            const int steps = x10::dimSteps(brightness);
-            if (!SendAddressPhase(house, devicecode)) return false;
-            return SendFrame(x10::functionFrame(house, command, steps));
+            const int steps = x10::dimSteps(e.brightness);
+            if (!SendAddressPhase(e)) return false;
+            return SendFrame(x10::functionFrame(e.house, e.command, steps));
         }
         case x10::ExtendedCode: {
             // data1 and data2 are masked to 8 bits.
-            const std::vector<int> units = x10::unitList(devicecode);
-            if (units.empty()) return false;
-            for (int u : units) {
-                if (!SendFrame(x10::extendedFrame(house, u, data1, data2))) return false;
+            if (e.addresses.empty()) return false;
+            for (const x10::Address& a : e.addresses) {
+                if (!SendFrame(x10::extendedFrame(a.house, a.unit, e.data1, e.data2))) return false;
             }
             return true;
         }
         case x10::PresetDim1:
         case x10::PresetDim2: {
-            if (brightness > 31) brightness = 31;
-            const x10::PresetLevel p = x10::presetLevel(brightness);
-            command = static_cast<int16_t>(p.function);
-            if (!SendAddressPhase(house, devicecode)) return false;
+            if (e.brightness > 31) e.brightness = 31;
+            const x10::PresetLevel p = x10::presetLevel(e.brightness);
+            e.command = static_cast<int16_t>(p.function);
+            if (!SendAddressPhase(e)) return false;
             return SendFrame(x10::presetDimFrame(p.level, p.function));
         }
         case x10::StatusRequest: {
-            // One address frame for the whole text read as one number; its
-            // outcome is not used. A text that does not read as 1 ... 16
-            // sends no address frame.
-            const int u = x10::singleUnit(devicecode);
-            if (u != 0) SendFrame(x10::addressFrame(house, u));
-            return SendFrame(x10::functionFrame(house, command));
+            // The outcome of the address frame is not used.
+            if (!e.addresses.empty()) {
+                const x10::Address& a = e.addresses.front();
+                SendFrame(x10::addressFrame(a.house, a.unit));
+            }
+            return SendFrame(x10::functionFrame(e.house, e.command));
         }
         default:
             return false;  // nothing is sent; the attempt fails
     }
 }
 
-int16_t pandrel::Engine::Private::SendCommand(QString& housecode, QString& devicecode,
-                                              int16_t& command, int16_t& brightness, int16_t& data1,
-                                              int16_t& data2) {
-    if (brightness > 100) brightness = 100;
-    if (brightness < 0) brightness = 0;
-    // An empty or invalid house code sends nothing.
-    if (housecode.isEmpty()) return 0;
-    const int h = x10::housePosition(housecode);
-    if (h == 0) return 0;
+int16_t pandrel::Engine::Private::SendCommand(QueuedCommand& e) {
+    if (e.brightness > 100) e.brightness = 100;
+    if (e.brightness < 0) e.brightness = 0;
+    if (e.house == 0) return 0;  // nothing to send
     // Attempts: the first and SendRetryCount repetitions.
     const uint32_t epoch = iEpoch;
     int r = 0;
     bool ok = false;
     for (;;) {
-        ok = SendAttempt(h, devicecode, command, brightness, data1, data2);
+        ok = SendAttempt(e);
         if (epoch != iEpoch) return 1;  // an Init ran inside: stop at once
         if (ok || r >= SendRetryCount) break;
         ++r;
@@ -151,13 +163,31 @@ int16_t pandrel::Engine::ExecWait(QString& housecode, QString& devicecode, int16
     // with that exchange's. It is refused: nothing is sent, result 1.
     if (d->iExchange > 0) return 1;
     Private::ExchangeScope exchange(d);
-    return d->SendCommand(housecode, devicecode, command, brightness, data1, data2);
+    QueuedCommand e = Private::FromTexts(housecode, devicecode, command, brightness, data1, data2);
+    const int16_t result = d->SendCommand(e);
+    command = e.command;
+    brightness = e.brightness;
+    return result;
 }
 
 namespace {
 // The value overloads take plain ints; the command body works on 16-bit values.
 int16_t to16(int v) {
     return static_cast<int16_t>(std::clamp(v, -32768, 32767));
+}
+
+// The functions the send path puts on the line.
+bool carried(int function) {
+    switch (function) {
+        case x10::HailRequest:
+        case x10::HailAck:
+        case x10::XDataXfer:
+        case x10::StatusOn:
+        case x10::StatusOff:
+            return false;
+        default:
+            return function >= 0 && function < x10::kFunctionCount;
+    }
 }
 }  // namespace
 
@@ -169,35 +199,43 @@ int16_t pandrel::Engine::ExecWait(const QString& housecode, const QString& devic
     return ExecWait(h, u, c, b, d1, d2);
 }
 
-void pandrel::Engine::Exec(QString& housecode, QString& devicecode, int16_t& command,
-                           int16_t& brightness, int16_t& data1, int16_t& data2) {
-    if (!d->bReady || d->iCmdCount >= Private::kCmdSize) return;
-    QueuedCommand& e = d->CommandQueue[static_cast<size_t>(d->iCmdWrite)];
-    e.housecode = housecode;
-    e.devicecode = devicecode;
-    e.command = command;
-    e.brightness = brightness;
-    e.data1 = data1;
-    e.data2 = data2;
-    d->iCmdWrite = (d->iCmdWrite + 1) % Private::kCmdSize;
-    ++d->iCmdCount;
-    // Exec only queues and returns at once. With the line idle the queue is
-    // served at the next turn of the event loop rather than at the next
-    // Timer2 tick (the drain arms Timer2 if it has to leave work behind); a
-    // backlog, or a command queued while another exchange runs, keeps the
-    // tick's pacing.
-    if (d->iExchange == 0 && !d->bQueueBusy && !d->bDrainPosted) {
-        d->bDrainPosted = true;
+bool pandrel::Engine::Private::Enqueue(QueuedCommand e, QString* why) {
+    if (!bReady) {
+        *why = QStringLiteral("the interface is not open");
+        return false;
+    }
+    if (iCmdCount >= kCmdSize) {
+        *why = QStringLiteral("%1 commands wait already").arg(kCmdSize);
+        return false;
+    }
+    CommandQueue[static_cast<size_t>(iCmdWrite)] = std::move(e);
+    iCmdWrite = (iCmdWrite + 1) % kCmdSize;
+    ++iCmdCount;
+    // A queued command only waits and returns at once. With the line idle
+    // the queue is served at the next turn of the event loop rather than at
+    // the next Timer2 tick (the drain arms Timer2 if it has to leave work
+    // behind); a backlog, or a command queued while another exchange runs,
+    // keeps the tick's pacing.
+    if (iExchange == 0 && !bQueueBusy && !bDrainPosted) {
+        bDrainPosted = true;
         QMetaObject::invokeMethod(
-            this,
-            [p = d] {
+            q,
+            [p = this] {
                 p->bDrainPosted = false;
                 p->Timer2_Timer();
             },
             Qt::QueuedConnection);
-    } else if (!d->bDrainPosted) {
-        d->ArmQueueTimer();
+    } else if (!bDrainPosted) {
+        ArmQueueTimer();
     }
+    return true;
+}
+
+void pandrel::Engine::Exec(QString& housecode, QString& devicecode, int16_t& command,
+                           int16_t& brightness, int16_t& data1, int16_t& data2) {
+    // A command that is not taken is dropped without a word.
+    QString why;
+    d->Enqueue(Private::FromTexts(housecode, devicecode, command, brightness, data1, data2), &why);
 }
 
 void pandrel::Engine::Exec(const QString& housecode, const QString& devicecode, int command,
@@ -206,6 +244,31 @@ void pandrel::Engine::Exec(const QString& housecode, const QString& devicecode, 
     QString u = devicecode;
     int16_t c = to16(command), b = to16(brightness), d1 = to16(data1), d2 = to16(data2);
     Exec(h, u, c, b, d1, d2);
+}
+
+void pandrel::Engine::send(quint64 id, const x10::Command& command) {
+    QueuedCommand e;
+    e.typed = true;
+    e.id = id;
+    e.command = static_cast<int16_t>(command.function);
+    e.brightness = to16(command.amount);
+    e.data1 = to16(command.amount);
+    e.data2 = to16(command.extendedCommand);
+    // The first valid address names the house; the units go to the line.
+    for (const x10::Address& a : command.addresses) {
+        if (!a.valid()) continue;
+        if (e.house == 0) e.house = a.house;
+        if (a.unit != 0) e.addresses.push_back(a);
+    }
+    if (e.command == x10::StatusRequest && e.addresses.size() > 1) e.addresses.resize(1);
+    QString why;
+    if (e.house == 0)
+        why = QStringLiteral("no house to send to");
+    else if (!carried(e.command))
+        why = x10::functionName(e.command) + QStringLiteral(" is not sent by the interface");
+    else if (d->Enqueue(std::move(e), &why))
+        return;
+    emit commandOutcome(id, Outcome::Dropped, why);
 }
 
 // ---------------------------------------------------------------------------
@@ -239,23 +302,47 @@ void pandrel::Engine::Private::DrainQueue() {
         const int slot = iCmdRead;
         QueuedCommand e = CommandQueue[static_cast<size_t>(slot)];
         bool sent = false;
-        if (e.command == x10::ClearMemory) {
+        QString reason;
+        if (e.command == x10::ClearMemory && !e.typed) {
             ClearMem();  // the other arguments are not used
             sent = true;
         } else {
             // Result 0 also stands for "nothing to send" (an invalid house
             // code); only a valid one reached the line.
-            sent = SendCommand(e.housecode, e.devicecode, e.command, e.brightness, e.data1,
-                               e.data2) == 0 &&
-                   x10::housePosition(e.housecode) != 0;
+            sent = SendCommand(e) == 0 && e.house != 0;
+            if (!sent)
+                reason = QStringLiteral("not confirmed by the interface after %1 attempts")
+                             .arg(SendRetryCount + 1);
         }
-        if (epoch != iEpoch) sent = false;  // an Init or a lost port cut it short
+        if (epoch != iEpoch) {  // an Init or a lost port cut it short
+            sent = false;
+            reason = QStringLiteral("cut short: the port was lost or opened again");
+        }
         // The one place that reports a queued command's outcome.
-        emit q->CommandDone(e.housecode, e.devicecode, e.command, e.brightness, sent);
-        if (epoch != iEpoch) break;                   // an Init emptied the queue meanwhile
-        CommandQueue[static_cast<size_t>(slot)] = e;  // write-backs land in the entry
+        if (e.typed)
+            emit q->commandOutcome(e.id, sent ? Outcome::Sent : Outcome::GivenUp, reason);
+        else
+            emit q->CommandDone(e.housecode, e.devicecode, e.command, e.brightness, sent);
+        if (epoch != iEpoch) break;  // an Init emptied the queue meanwhile
+        CommandQueue[static_cast<size_t>(slot)] = std::move(e);  // write-backs land in the entry
         iCmdRead = (iCmdRead + 1) % kCmdSize;
         --iCmdCount;
     }
     bQueueBusy = false;
+}
+
+std::vector<quint64> pandrel::Engine::Private::TakeQueue() {
+    std::vector<quint64> ids;
+    for (int i = bQueueBusy ? 1 : 0; i < iCmdCount; ++i) {
+        const QueuedCommand& e = CommandQueue[static_cast<size_t>((iCmdRead + i) % kCmdSize)];
+        if (e.typed) ids.push_back(e.id);
+    }
+    iCmdRead = iCmdWrite = iCmdCount = 0;
+    ArmQueueTimer();
+    return ids;
+}
+
+void pandrel::Engine::Private::ReportDropped(const std::vector<quint64>& ids,
+                                             const QString& reason) {
+    for (quint64 id : ids) emit q->commandOutcome(id, Outcome::Dropped, reason);
 }

@@ -37,8 +37,9 @@ enum Function : int {
     StatusRequest = 15,
 };
 constexpr int kFunctionCount = 16;
-// A heard macro report (the interface ran one of its stored macros) carries
-// this number where a heard command carries its function.
+// A heard macro report (the interface ran one of its stored macros,
+// HeardEvent::Kind::Macro) carries this number where a heard command carries
+// its function, in the control's events and the state table's.
 constexpr int MacroReport = 98;
 
 // Names of the functions ("ALL UNITS OFF" ... "STATUS REQUEST"), by number.
@@ -107,22 +108,39 @@ struct Address {
     friend bool operator==(const Address&, const Address&) = default;
 };
 
-// A command for the line: the units to address, then the function.
+// A command for the line: the units to address, then the function. The
+// function goes to the house of the first address; an address with unit 0
+// only names that house (the house functions need no unit).
 struct Command {
     std::vector<Address> addresses;
     Function function = On;
-    // Percent for DIM and BRIGHT, 0 ... 31 for the preset dims; 0 otherwise.
+    // Percent for DIM and BRIGHT, 0 ... 31 for the preset dims, the data
+    // byte of an EXTENDED CODE; 0 otherwise.
     int amount = 0;
+    // EXTENDED CODE: its command byte.
+    int extendedCommand = 0;
 };
 
-// What was heard on the line: the addressed units (one whole-house address
-// for the house functions) and the function.
+// What was heard on the line: a function with the addresses heard before it,
+// or the report of a macro the interface ran.
 struct HeardEvent {
+    enum class Kind { Function, Macro };
+    Kind kind = Kind::Function;
+    // The house the function went to, 1 ... 16; 0 when the line did not say
+    // (a preset dim heard without an address before it) and for a macro.
+    int house = 0;
+    // The addresses heard since the function before, in order and of any
+    // house (the modules of the function's house take it); an EXTENDED
+    // CODE's own unit.
     std::vector<Address> addresses;
     Function function = On;
-    // Percent for DIM and BRIGHT, the level for the preset dims; -1 when the
-    // function carries none.
+    // Percent for DIM and BRIGHT, the value 0 ... 31 for the preset dims,
+    // the data byte of an EXTENDED CODE; -1 when the function carries none.
     int amount = -1;
+    // EXTENDED CODE: its command byte; -1 otherwise.
+    int extendedCommand = -1;
+    // A macro report: the interface's two bytes, the first in the high byte.
+    int macro = -1;
 };
 
 // Dim steps (0 ... 22) of a brightness 0 ... 100 (clamped): rounded to the

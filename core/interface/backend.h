@@ -5,10 +5,9 @@
 // here (the name in log lines, whether it dims to an absolute level, which
 // functions it carries, what it refuses while it is busy).
 //
-// A command handed to send() is reported by done() exactly once when the
-// backend knows its outcome (possibly before send() returns). A backend may
-// also report a command it did not take from send() (id 0): the two-way
-// engine confirms what anyone queued on it.
+// A command handed to send() is reported by done() at most once, when the
+// backend knows its outcome (possibly before send() returns); one the
+// interface dropped before it reached the line is not reported.
 
 #include <QObject>
 #include <QString>
@@ -30,6 +29,8 @@ struct LineCommand {
     // The absolute dim level 0..10 (backends that dim to a level), -1 none.
     double level = -1;
     state::Source source = state::Source::None;
+    // In done() when it was not sent: why, in words ("" when not known).
+    QString reason;
 };
 
 class Backend : public QObject {

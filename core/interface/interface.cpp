@@ -53,9 +53,7 @@ Interface::Interface(Kind kind, state::StateTable& table, std::function<void(con
                                                  [this](const QString& t) { d->logLine(t); });
 
     // What the two-way interface hears on the powerline moves the state table.
-    connect(d->engine.get(), &pandrel::Engine::X10Event, &table,
-            [&table](QString& devices, QString& housecode, int16_t& command, QString& extra,
-                     QString&) { table.applyReceived(devices, housecode, command, extra); });
+    connect(d->engine.get(), &pandrel::Engine::heard, &table, &state::StateTable::applyHeard);
 
     d->supervisor = std::make_unique<InterfaceSupervisor>([this] {
         const Backend::Contact c = d->backend->contact(d->port, true);

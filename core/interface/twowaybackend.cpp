@@ -2,18 +2,16 @@
 
 #include <algorithm>
 
-#include "engine.h"
 #include "mscomm.h"
-#include "numtext.h"
-#include "x10codes.h"
+#include "x10.h"
 
-namespace x10 = pandrel::x10;
+namespace x10 = veldrin::x10;
 
 namespace core {
 
 namespace {
 // The engine holds at most this many queued commands; records beyond it
-// belong to commands it dropped.
+// belong to commands it dropped (and reported so).
 constexpr size_t kMaxRecords = 50;
 
 // Why a contact found nothing, from the status of Init.
@@ -33,7 +31,7 @@ QString contactFailure(int16_t status, const QString& device) {
 
 TwoWayBackend::TwoWayBackend(pandrel::Engine& engine, QObject* parent)
     : Backend(parent), engine_(engine) {
-    connect(&engine_, &pandrel::Engine::CommandDone, this, &TwoWayBackend::commandDone);
+    connect(&engine_, &pandrel::Engine::commandOutcome, this, &TwoWayBackend::outcome);
     connect(&engine_, &pandrel::Engine::PortLost, this, &Backend::lost);
 }
 
@@ -60,42 +58,32 @@ void TwoWayBackend::release() {
 }
 
 void TwoWayBackend::send(const LineCommand& c) {
-    Record r;
-    r.command = c;
-    // The command path names one unit, or none for a function on the house.
-    r.devicecode = c.units.empty() ? QStringLiteral("0") : platform::blankNumber(c.units.front());
-    const QString house(QChar::fromLatin1(state::Address{c.house, 0}.letter()));
-    // Recorded first: the engine may report the command before Exec returns.
-    records_.push_back(r);
+    // The command path names one unit, or none for a function on the house
+    // (its address then names the house alone).
+    x10::Command command;
+    command.function = static_cast<x10::Function>(c.function);
+    command.amount = c.amount;
+    if (c.units.empty()) command.addresses.push_back({c.house, 0});
+    for (int u : c.units) command.addresses.push_back({c.house, u});
+    // Recorded first: the engine may report the command before send returns.
+    records_.push_back(c);
     if (records_.size() > kMaxRecords) records_.pop_front();
     ++queued_;
-    engine_.Exec(house, r.devicecode, c.function, c.amount);
+    engine_.send(c.id, command);
 }
 
-void TwoWayBackend::commandDone(const QString& housecode, const QString& devicecode,
-                                int16_t command, int16_t brightness, bool sent) {
+void TwoWayBackend::outcome(quint64 id, pandrel::Outcome outcome, const QString& reason) {
+    auto it = std::find_if(records_.begin(), records_.end(),
+                           [&](const LineCommand& r) { return r.id == id; });
+    if (it == records_.end()) return;  // forgotten by a new contact or a release
+    LineCommand c = std::move(*it);
+    records_.erase(it);
     if (queued_ > 0) --queued_;
-    const int house = x10::housePosition(housecode);
-    // The record of this command: the oldest one that matches it. Records
-    // before it belong to commands the engine never took.
-    LineCommand c;
-    auto it = std::find_if(records_.begin(), records_.end(), [&](const Record& r) {
-        return r.command.house == house && r.devicecode == devicecode &&
-               r.command.function == command;
-    });
-    if (it != records_.end()) {
-        c = it->command;
-        records_.erase(records_.begin(), it + 1);
-    } else {
-        // Queued on the engine directly (the window's control): the window's.
-        c.source = state::Source::Click;
-    }
-    if (house == 0 || command == x10::ClearMemory) return;  // nothing for a module
-    c.house = house;
-    c.units = x10::isHouseFunction(command) ? std::vector<int>{} : x10::unitList(devicecode);
-    c.function = command;
-    c.amount = brightness;
-    emit done(c, sent);
+    // A command that never reached the line is left to the command path,
+    // which names the commands given before one that is reported.
+    if (outcome == pandrel::Outcome::Dropped) return;
+    c.reason = reason;
+    emit done(c, outcome == pandrel::Outcome::Sent);
 }
 
 }  // namespace core

@@ -1,14 +1,12 @@
 #pragma once
 // The two-way interface through the control library's engine: commands are
-// queued on the engine (Exec), which reports each one done.
+// queued on its typed face under their ids, and its outcome of each id is
+// the command's.
 
 #include <deque>
 
 #include "backend.h"
-
-namespace pandrel {
-class Engine;
-}
+#include "engine.h"
 
 namespace core {
 
@@ -28,16 +26,11 @@ class TwoWayBackend : public Backend {
     void send(const LineCommand& c) override;
 
   private:
-    struct Record {
-        LineCommand command;
-        QString devicecode;
-    };
-    void commandDone(const QString& housecode, const QString& devicecode, int16_t command,
-                     int16_t brightness, bool sent);
+    void outcome(quint64 id, pandrel::Outcome outcome, const QString& reason);
 
     pandrel::Engine& engine_;
-    std::deque<Record> records_;
-    int queued_ = 0;  // commands the engine holds (taken, not yet reported done)
+    std::deque<LineCommand> records_;  // taken, not yet reported, oldest first
+    int queued_ = 0;                   // commands the engine holds
 };
 
 }  // namespace core

@@ -46,18 +46,6 @@ const char* const kSourceNames[] = {"none", "click",    "remote", "powerline",
                                     "mqtt", "schedule", "web"};
 static_assert(std::size(kSourceNames) == size_t(Source::Web) + 1, "a name for every source");
 
-// Leading decimal number of a text such as " 30"; -1 when there is none.
-int leadingNumber(const QString& text) {
-    const QString t = text.trimmed();
-    int n = 0;
-    int digits = 0;
-    for (QChar c : t) {
-        if (c < u'0' || c > u'9') break;
-        n = std::min(n * 10 + (c.unicode() - u'0'), 100000);
-        ++digits;
-    }
-    return digits ? n : -1;
-}
 }  // namespace
 
 StateTable::StateTable(QObject* parent) : QObject(parent) {
@@ -168,35 +156,34 @@ void StateTable::setLevel(Address a, int percent, Source source) {
     set(a, level > 0 ? Power::On : Power::Off, level, source);
 }
 
-void StateTable::applyReceived(const QString& devices, const QString& housecode, int command,
-                               const QString& extra) {
+void StateTable::applyHeard(const x10::HeardEvent& event) {
     HeardEvent ev;
-    ev.function = command;
-    if (command == x10::MacroReport) {
-        ev.macro = extra.trimmed();
+    if (event.kind == x10::HeardEvent::Kind::Macro) {
+        ev.function = x10::MacroReport;
+        // The event-log text of the two bytes: "12F" for 0x01 0x2F.
+        const auto hex = [](int b) { return QString::number(b & 0xFF, 16).toUpper(); };
+        ev.macro = hex(event.macro >> 8) + hex(event.macro);
         emit heard(ev);
         return;
     }
-    if (command < 0 || command > 15) return;
-    ev.house = x10::housePosition(housecode);
-    if (ev.house == 0) return;
-    // "A1 A5 " (an EXTENDED CODE names its one unit without the blank); only
-    // the addresses of the function's house take it.
-    for (const QString& item : devices.split(u' ', Qt::SkipEmptyParts)) {
-        const std::optional<Address> a = parseModule(item);
-        if (a && a->house == ev.house &&
-            std::find(ev.units.begin(), ev.units.end(), a->unit) == ev.units.end())
-            ev.units.push_back(a->unit);
+    ev.function = event.function;
+    ev.house = event.house;
+    if (ev.house < 1 || ev.house > 16) return;
+    // Only the addresses of the function's house take it.
+    for (const x10::Address& a : event.addresses) {
+        if (a.house == ev.house && a.unit >= 1 && a.unit <= 16 &&
+            std::find(ev.units.begin(), ev.units.end(), a.unit) == ev.units.end())
+            ev.units.push_back(a.unit);
     }
-    if (command == x10::Dim || command == x10::Bright || command == x10::PresetDim1 ||
-        command == x10::PresetDim2 || command == x10::ExtendedCode)
-        ev.amount = leadingNumber(extra);
-    if (x10::isHouseFunction(command)) {
+    if (ev.function == x10::Dim || ev.function == x10::Bright || ev.function == x10::PresetDim1 ||
+        ev.function == x10::PresetDim2 || ev.function == x10::ExtendedCode)
+        ev.amount = event.amount;
+    if (x10::isHouseFunction(ev.function)) {
         ev.units.clear();
-    } else if (ev.units.empty() && unitFunction(command)) {
+    } else if (ev.units.empty() && unitFunction(ev.function)) {
         ev.units = addressed_[size_t(ev.house - 1)];
     }
-    apply(ev.house, ev.units, command, ev.amount, Source::Powerline);
+    apply(ev.house, ev.units, ev.function, ev.amount, Source::Powerline);
     emit heard(ev);
 }
 

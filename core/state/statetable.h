@@ -14,6 +14,7 @@
 
 #include "address.h"
 #include "modules.h"
+#include "x10.h"
 
 namespace state {
 
@@ -67,9 +68,9 @@ class StateTable : public QObject {
     // An absolute level (the CP290's dim): 0..100 percent.
     void setLevel(Address a, int percent, Source source);
 
-    // The arguments of controlcm::X10Event: decodes, applies and emits heard.
-    void applyReceived(const QString& devices, const QString& housecode, int command,
-                       const QString& extra);
+    // What the interface heard: applies it to the modules of the function's
+    // house and emits heard.
+    void applyHeard(const veldrin::x10::HeardEvent& event);
 
     // The state file: "state" in this instance's state folder
     // (platform::stateFolder(), ~/.local/state/veldrin/ for the per-user

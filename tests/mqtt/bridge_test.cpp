@@ -14,6 +14,7 @@
 
 #include "commandpath.h"
 #include "eventlog.h"
+#include "heardevent.h"
 #include "mqttbridge.h"
 #include "programinfo.h"
 #include "schedulerunner.h"
@@ -189,7 +190,7 @@ TEST_F(MqttBridgeTest, AnnouncesModulesAndPublishesStateAndEvents) {
     ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/brightness"), "0"));
     EXPECT_TRUE(sub.last(QStringLiteral("veldrin/B1/state")).isNull());
 
-    table.applyReceived(QStringLiteral("A1 A5 "), QStringLiteral("A"), 4, QStringLiteral("30"));
+    table.applyHeard(testenv::heardEvent("A1 A5", kHouseA, 4, 30));
     ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/event")));
     EXPECT_EQ(json(sub.last(QStringLiteral("veldrin/event"))),
               json(R"({"house":"A","units":[1,5],"function":"DIM","amount":30})"));
@@ -249,8 +250,8 @@ TEST_F(MqttBridgeTest, SensorsAndRemotesFollowHeardTraffic) {
 
     auto heard = [&](const char* devices, int function, const char* extra = "") {
         sub.messages.clear();
-        table.applyReceived(QLatin1String(devices), QStringLiteral("B"), function,
-                            QLatin1String(extra));
+        table.applyHeard(
+            testenv::heardEvent(devices, kHouseB, function, *extra ? atoi(extra) : -1));
     };
     // Motion: ON, a heard OFF ends it at once; the next ON ends by OffDelay.
     heard("B1 ", 2);

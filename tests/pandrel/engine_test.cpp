@@ -112,6 +112,66 @@ TEST_F(EngineTest, InitExecAndHeardEventsUnderACoreApplication) {
     EXPECT_EQ(engine->ExecWait(QStringLiteral("A"), QStringLiteral("5"), 2), 1);
 }
 
+// The typed face: each id queued gets one outcome of its own, also for two
+// identical commands back to back; CommandDone stays with Exec.
+TEST_F(EngineTest, TypedCommandsGetOneOutcomeEachById) {
+    ASSERT_EQ(engine->Init(), 0);
+    sim->clearRecords();
+    QList<std::pair<quint64, pandrel::Outcome>> outcomes;
+    QStringList reasons;
+    QObject::connect(engine.get(), &pandrel::Engine::commandOutcome, engine.get(),
+                     [&](quint64 id, pandrel::Outcome o, const QString& reason) {
+                         outcomes.append({id, o});
+                         reasons << reason;
+                     });
+    int stringDone = 0;
+    QObject::connect(engine.get(), &pandrel::Engine::CommandDone, engine.get(),
+                     [&] { ++stringDone; });
+    veldrin::x10::Command a5on;
+    a5on.addresses = {{1, 5}};
+    a5on.function = veldrin::x10::On;
+    sim->failChecksums(5);  // every attempt of the first one
+    engine->send(7, a5on);
+    engine->send(8, a5on);
+    veldrin::x10::Command nowhere;  // no house: never reaches the line
+    engine->send(9, nowhere);
+    ASSERT_TRUE(platform::waitFor([&] { return outcomes.size() >= 3; }, 20000));
+    platform::waitEvents(200);
+    using O = pandrel::Outcome;
+    EXPECT_EQ(outcomes,
+              (QList<std::pair<quint64, O>>{{9, O::Dropped}, {7, O::GivenUp}, {8, O::Sent}}));
+    EXPECT_EQ(reasons[1], "not confirmed by the interface after 5 attempts");
+    EXPECT_EQ(reasons[2], "");
+    EXPECT_EQ(stringDone, 0);
+    const auto frames = sim->framedOnly();
+    ASSERT_GE(frames.size(), 2);
+    EXPECT_EQ(frames.last().bytes, QByteArray::fromHex("0662"));  // A ON
+}
+
+// Heard traffic as the vocabulary's type: addresses, house, function, amount,
+// and a macro report's two bytes.
+TEST_F(EngineTest, HeardTrafficArrivesTyped) {
+    ASSERT_EQ(engine->Init(), 0);
+    QList<veldrin::x10::HeardEvent> heard;
+    QObject::connect(engine.get(), &pandrel::Engine::heard, engine.get(),
+                     [&](const veldrin::x10::HeardEvent& e) { heard << e; });
+    sim->injectUpload(QByteArray::fromHex("0300666e"));  // A1 A2; the function comes next
+    ASSERT_TRUE(platform::waitFor([&] { return !sim->isPolling(); }, 5000));
+    sim->injectUpload(QByteArray::fromHex("03016469"));  // A DIM 105 of 210
+    ASSERT_TRUE(platform::waitFor([&] { return heard.size() >= 1; }, 5000));
+    sim->injectMacro(0x01, 0x2F);
+    ASSERT_TRUE(platform::waitFor([&] { return heard.size() >= 2; }, 5000));
+    using veldrin::x10::Address;
+    const veldrin::x10::HeardEvent& dim = heard[0];
+    EXPECT_EQ(dim.kind, veldrin::x10::HeardEvent::Kind::Function);
+    EXPECT_EQ(dim.house, 1);
+    EXPECT_EQ(dim.addresses, (std::vector<Address>{{1, 1}, {1, 2}}));
+    EXPECT_EQ(dim.function, veldrin::x10::Dim);
+    EXPECT_EQ(dim.amount, 50);
+    EXPECT_EQ(heard[1].kind, veldrin::x10::HeardEvent::Kind::Macro);
+    EXPECT_EQ(heard[1].macro, 0x012F);
+}
+
 // Counts the timer events delivered to an object and its children.
 class TimerEventCounter : public QObject {
   public:

@@ -8,7 +8,11 @@
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     state::StateTable table;
-    table.applyReceived(QStringLiteral("A5 "), QStringLiteral("A"), veldrin::x10::On, QString());
+    veldrin::x10::HeardEvent on;
+    on.house = 1;
+    on.addresses = {{1, 5}};
+    on.function = veldrin::x10::On;
+    table.applyHeard(on);
     const std::optional<state::Address> a5 = state::parseModule(u"A5");
     return a5 && table.state(*a5).power == state::Power::On ? 0 : 1;
 }

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include "heardevent.h"
 #include "statetable.h"
 #include "timebase.h"
 
@@ -66,43 +67,43 @@ TEST(StateTable, DimAndBrightAmountsClampedAndFromFullWhenUnknown) {
     StateTable t;
     t.setModules(houseA());
     // Unknown level: a DIM starts from full brightness.
-    t.applyReceived("A1 ", "A", 4, " 30");
+    t.applyHeard(testenv::heardEvent("A1", 1, 4, 30));
     EXPECT_EQ(t.state(at("A1")).power, Power::On);
     EXPECT_EQ(t.state(at("A1")).level, 70);
     EXPECT_EQ(t.state(at("A1")).source, Source::Powerline);
-    t.applyReceived("A1 ", "A", 5, " 20");
+    t.applyHeard(testenv::heardEvent("A1", 1, 5, 20));
     EXPECT_EQ(t.state(at("A1")).level, 90);
-    t.applyReceived("A1 ", "A", 5, " 50");
+    t.applyHeard(testenv::heardEvent("A1", 1, 5, 50));
     EXPECT_EQ(t.state(at("A1")).level, 100);  // clamped
     // A lone DIM acts on the units addressed last, as the modules do.
-    t.applyReceived("", "A", 4, " 100");
+    t.applyHeard(testenv::heardEvent("", 1, 4, 100));
     EXPECT_EQ(t.state(at("A1")).level, 0);
     EXPECT_EQ(t.state(at("A1")).power, Power::Off);
     // Appliances ignore dimming; an address without a function changes nothing.
-    t.applyReceived("A3 ", "A", 2, "");
-    t.applyReceived("A3 ", "A", 4, " 50");
+    t.applyHeard(testenv::heardEvent("A3", 1, 2));
+    t.applyHeard(testenv::heardEvent("A3", 1, 4, 50));
     EXPECT_EQ(t.state(at("A3")).power, Power::On);
     EXPECT_EQ(t.state(at("A3")).level, -1);
     // Two addresses take one function; an address of another house does not.
-    t.applyReceived("A2 B2 A4 ", "A", 3, "");
+    t.applyHeard(testenv::heardEvent("A2 B2 A4", 1, 3));
     EXPECT_EQ(t.state(at("A2")).power, Power::Off);
     EXPECT_EQ(t.state(at("A4")).power, Power::Off);
     EXPECT_EQ(t.state(at("B2")).power, Power::Unknown);
     // STATUS ON reports a unit on.
-    t.applyReceived("A7 ", "A", 13, "");
+    t.applyHeard(testenv::heardEvent("A7", 1, 13));
     EXPECT_EQ(t.state(at("A7")).power, Power::On);
 }
 
 TEST(StateTable, PresetDimsSetTheLevelOfLampsOnly) {
     StateTable t;
     t.setModules(houseA());
-    t.applyReceived("A1 A3 ", "A", veldrin::x10::PresetDim1, "8");
+    t.applyHeard(testenv::heardEvent("A1 A3", 1, veldrin::x10::PresetDim1, 8));
     EXPECT_EQ(t.state(at("A1")).level, 26);  // 8 of 31, rounded
     EXPECT_EQ(t.state(at("A1")).power, Power::On);
     EXPECT_EQ(t.state(at("A3")).power, Power::Unknown);  // an appliance does not dim
-    t.applyReceived("A1 ", "A", veldrin::x10::PresetDim2, "31");
+    t.applyHeard(testenv::heardEvent("A1", 1, veldrin::x10::PresetDim2, 31));
     EXPECT_EQ(t.state(at("A1")).level, 100);
-    t.applyReceived("A1 ", "A", veldrin::x10::PresetDim1, "0");
+    t.applyHeard(testenv::heardEvent("A1", 1, veldrin::x10::PresetDim1, 0));
     EXPECT_EQ(t.state(at("A1")).power, Power::Off);
 }
 
@@ -110,17 +111,17 @@ TEST(StateTable, AllUnitsOffVersusAllLightsOnLampsAndAppliances) {
     StateTable t;
     t.setModules(houseA());
     t.apply(at("A1").house, {1, 3, 9}, 2, 0,
-            Source::Click);           // A1 lamp, A3 appliance, A9 unlisted on
-    t.applyReceived("", "A", 6, "");  // ALL LIGHTS OFF: lamps only
+            Source::Click);                       // A1 lamp, A3 appliance, A9 unlisted on
+    t.applyHeard(testenv::heardEvent("", 1, 6));  // ALL LIGHTS OFF: lamps only
     EXPECT_EQ(t.state(at("A1")).power, Power::Off);
     EXPECT_EQ(t.state(at("A3")).power, Power::On);
     EXPECT_EQ(t.state(at("A9")).power, Power::On);
-    t.applyReceived("", "A", 1, "");  // ALL LIGHTS ON: lamps only
+    t.applyHeard(testenv::heardEvent("", 1, 1));  // ALL LIGHTS ON: lamps only
     EXPECT_EQ(t.state(at("A1")).power, Power::On);
     EXPECT_EQ(t.state(at("A1")).level, 100);
     EXPECT_EQ(t.state(at("A2")).power, Power::On);
     EXPECT_EQ(t.state(at("A4")).power, Power::Unknown);
-    t.applyReceived("", "A", 0, "");  // ALL UNITS OFF: every address of the house
+    t.applyHeard(testenv::heardEvent("", 1, 0));  // ALL UNITS OFF: every address of the house
     for (int u = 1; u <= 16; ++u)
         EXPECT_EQ(t.state(Address{at("A1").house, u}).power, Power::Off) << u;
     EXPECT_EQ(t.state(at("B1")).power, Power::Unknown);
@@ -130,11 +131,11 @@ TEST(StateTable, HeardEventsAndTheirLogTexts) {
     StateTable t;
     QList<state::HeardEvent> heard;
     QObject::connect(&t, &StateTable::heard, [&](const state::HeardEvent& e) { heard << e; });
-    t.applyReceived("A5 ", "A", 2, "");
-    t.applyReceived("A1 A5 ", "A", 3, "");
-    t.applyReceived("A5 ", "A", 4, " 30");
-    t.applyReceived("A3 ", "A", 0, "");
-    t.applyReceived("", "", 98, "12F");
+    t.applyHeard(testenv::heardEvent("A5", 1, 2));
+    t.applyHeard(testenv::heardEvent("A1 A5", 1, 3));
+    t.applyHeard(testenv::heardEvent("A5", 1, 4, 30));
+    t.applyHeard(testenv::heardEvent("A3", 1, 0));
+    t.applyHeard(testenv::heardMacro(0x12F));
     QStringList texts;
     for (const auto& e : heard) texts << StateTable::describe(e);
     EXPECT_EQ(texts,
@@ -146,8 +147,8 @@ TEST(StateTable, FileRoundTripDamagedAndAutosave) {
     const QString path = dir.path() + "/veldrin/state";
     {
         StateTable t;
-        t.applyReceived("A5 ", "A", 4, " 40");
-        t.applyReceived("P16 ", "P", 3, "");
+        t.applyHeard(testenv::heardEvent("A5", 1, 4, 40));
+        t.applyHeard(testenv::heardEvent("P16", 16, 3));
         ASSERT_TRUE(t.save(path));
     }
     StateTable back;
@@ -182,7 +183,7 @@ TEST(StateTable, FileRoundTripDamagedAndAutosave) {
     t.setAutosave(auto_);
     t.flush();
     EXPECT_FALSE(QFile::exists(auto_));
-    t.applyReceived("B2 ", "B", 2, "");
+    t.applyHeard(testenv::heardEvent("B2", 2, 2));
     t.flush();
     StateTable reread;
     reread.load(auto_);
@@ -200,8 +201,8 @@ TEST(StateTable, AChangeIsSavedWithin200Ms) {
     StateTable t;
     t.setAutosave(path);
     const qint64 start = time.nowMs();
-    t.applyReceived("A5 ", "A", 2, "");
-    t.applyReceived("A6 ", "A", 2, "");
+    t.applyHeard(testenv::heardEvent("A5", 1, 2));
+    t.applyHeard(testenv::heardEvent("A6", 1, 2));
     const bool saved = platform::waitFor([&] { return QFile::exists(path); }, 5000);
     const qint64 took = time.nowMs() - start;
     time.setScale(1);
@@ -246,7 +247,7 @@ TEST(StateTable, UnreadableDamagedAndUnsavedFilesAreReported) {
     const QString path = blocker + "/state";
     t.setAutosave(path);
     auto change = [&t](int function) {
-        t.applyReceived("B2 ", "B", function, "");
+        t.applyHeard(testenv::heardEvent("B2", 2, function));
         t.flush();
     };
     change(2);
