@@ -616,20 +616,14 @@ void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retaine
         if (!a) return ignored(t, payload, QStringLiteral("no such address"));
         if (word != "ON" && word != "OFF")
             return ignored(t, payload, QStringLiteral("not ON or OFF"));
-        const state::Module* m = table_->modules().find(*a);
-        if (m && m->kind != state::Kind::Lamp && m->kind != state::Kind::Appliance)
-            return ignored(t, payload, QStringLiteral("a sensor or remote takes no commands"));
-        received(a->text() + u' ' + QString::fromLatin1(word));
-        holds_.remove(state::indexOf(*a));
-        path_->switchUnit(*a, word == "ON", state::Source::Mqtt);
+        // The command path logs the command, or why it refused it.
+        if (path_->switchUnit(*a, word == "ON", state::Source::Mqtt).accepted())
+            holds_.remove(state::indexOf(*a));
         return;
     }
     if (parts.size() == 3 && parts[1] == u"brightness" && parts[2] == u"set") {
         const std::optional<state::Address> a = state::parseModule(parts[0]);
         if (!a) return ignored(t, payload, QStringLiteral("no such address"));
-        const state::Module* m = table_->modules().find(*a);
-        if (m && m->kind != state::Kind::Lamp)
-            return ignored(t, payload, QStringLiteral("an appliance does not dim"));
         bool ok = false;
         const QByteArray digits = payload.trimmed();
         const int level = digits.toInt(&ok);
@@ -637,16 +631,18 @@ void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retaine
         for (char c : digits) plain = plain && c >= '0' && c <= '9';
         if (!ok || !plain || level < 0 || level > 100)
             return ignored(t, payload, QStringLiteral("not a level from 0 to 100"));
-        received(QStringLiteral("%1 BRIGHTNESS %2").arg(a->text()).arg(level));
-        const state::ModuleState& now = table_->state(*a);
-        if (m && level > 0 && (now.power != state::Power::On || now.level < 0)) {
-            // On from off goes through full brightness: one state at the end.
-            holds_.insert(state::indexOf(*a),
-                          Hold{level, platform::TimeBase::global().nowMs() + kHoldMs});
+        const state::ModuleState now = table_->state(*a);
+        const CommandPath::Verdict v = path_->setBrightness(*a, level, state::Source::Mqtt);
+        if (v.accepted() && table_->modules().find(*a) && level > 0 &&
+            (now.power != state::Power::On || now.level < 0)) {
+            // On from off goes through full brightness: one state at the end,
+            // the level the lamp reaches (the line's steps).
+            const int reaches = path_->expected(*a).level;
+            holds_.insert(state::indexOf(*a), Hold{reaches >= 0 ? reaches : level,
+                                                   platform::TimeBase::global().nowMs() + kHoldMs});
             if (!holdTimer_.isActive())
                 platform::TimeBase::global().startTimer(holdTimer_, kHoldMs);
         }
-        path_->setBrightness(*a, level, state::Source::Mqtt);
         return;
     }
     if (parts.size() == 3 && parts[1] == u"all" && parts[2] == u"set") {
@@ -654,7 +650,6 @@ void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retaine
         if (house == 0) return ignored(t, payload, QStringLiteral("no such house code"));
         const std::optional<x10::Function> f = houseFunctionOf(word);
         if (!f) return ignored(t, payload, QStringLiteral("not a house function"));
-        received(state::Address{house, 0}.text() + u' ' + QString::fromLatin1(word));
         path_->houseFunction(house, *f, state::Source::Mqtt);
         return;
     }

@@ -28,25 +28,32 @@ constexpr int kHouseB = 2;
 
 class RecordingPath : public CommandPath {
   public:
-    void switchUnit(state::Address a, bool on, state::Source s) override {
+    Verdict switchUnit(state::Address a, bool on, state::Source s) override {
         calls << QStringLiteral("switch %1 %2").arg(a.text(), on ? "ON" : "OFF");
         sources.push_back(s);
+        return {};
     }
-    void setBrightness(state::Address a, int percent, state::Source s) override {
+    Verdict setBrightness(state::Address a, int percent, state::Source s) override {
         calls << QStringLiteral("level %1 %2").arg(a.text()).arg(percent);
         sources.push_back(s);
+        return {};
     }
-    void houseFunction(int house, int function, state::Source s) override {
+    Verdict stepLevel(state::Address a, int function, int percent, state::Source s) override {
+        calls << QStringLiteral("step %1 %2 %3").arg(a.text()).arg(function).arg(percent);
+        sources.push_back(s);
+        return {};
+    }
+    Verdict houseFunction(int house, int function, state::Source s) override {
         calls << QStringLiteral("house %1 %2").arg(state::Address{house, 0}.text()).arg(function);
         sources.push_back(s);
+        return {};
     }
-    void sliderDim(state::Address a, int from, int to, state::Source s) override {
+    Verdict sliderDim(state::Address a, int from, int to, state::Source s) override {
         calls << QStringLiteral("slider %1 %2 %3").arg(a.text()).arg(from).arg(to);
         sources.push_back(s);
+        return {};
     }
     bool interfaceReady() const override { return ready; }
-    QString lastRefusal() const override { return {}; }
-    void clearRefusal() override {}
     void setReady(bool r) {
         ready = r;
         emit interfaceReadyChanged(r);
