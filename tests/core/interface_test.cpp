@@ -108,9 +108,11 @@ TEST_F(InterfaceTest, TwoWayCommandsReachTheInterfaceAndTheTableFollowsOnceConfi
     ASSERT_TRUE(testenv::pumpUntil([&] { return power(5) == Power::On; }));
     EXPECT_TRUE(twoWay->moduleLines().contains("A5 ON"));
     EXPECT_EQ(table.state(Address{1, 5}).source, Source::Mqtt);
-    // From full brightness down to 40 percent: one DIM 60.
+    // From full brightness down to 40 percent: one DIM of 13 of the 22 steps,
+    // which leaves the lamp at 41 percent, and the table says so.
     i.commands().setBrightness(Address{1, 5}, 40, Source::Remote);
-    ASSERT_TRUE(testenv::pumpUntil([&] { return table.state(Address{1, 5}).level == 40; }));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return table.state(Address{1, 5}).level == 41; }));
+    EXPECT_EQ(twoWay->moduleState('A', 5).brightness, 41);
     EXPECT_TRUE(failed.isEmpty());
     EXPECT_EQ(i.commandsWaiting(), 0);
 }
