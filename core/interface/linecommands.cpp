@@ -279,10 +279,19 @@ int LineCommands::reached(int function, int amount) const {
 
 // One line for an accepted command of the bridge, the page or the schedule,
 // as the remote clients' words have theirs: who, then what ("Web: A5 ON").
+// Written from the event loop, after the engine's turn that puts the first
+// frame on the line: the line costs the command no time.
 CommandPath::Verdict LineCommands::noted(const Verdict& v, Source source, const QString& what) {
     if (v.accepted() && log_ &&
-        (source == Source::Mqtt || source == Source::Web || source == Source::Schedule))
-        log_(origin(source) + QStringLiteral(": ") + what);
+        (source == Source::Mqtt || source == Source::Web || source == Source::Schedule)) {
+        const QString line = origin(source) + QStringLiteral(": ") + what;
+        QMetaObject::invokeMethod(
+            this,
+            [this, line] {
+                if (log_) log_(line);
+            },
+            Qt::QueuedConnection);
+    }
     return v;
 }
 

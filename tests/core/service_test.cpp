@@ -280,7 +280,8 @@ TEST_F(ServiceTest, ALevelGoesOutInWholeStepsAndTheTableShowsWhatTheLampReaches)
     const CommandPath::Verdict same = s.commands().setBrightness(at("A5"), 42, Source::Web);
     EXPECT_TRUE(same.accepted());
     EXPECT_EQ(same.id, 0u);
-    EXPECT_EQ(lines.filter("Web: A5 BRIGHTNESS").size(), 2) << lines.join('\n').toStdString();
+    ASSERT_TRUE(testenv::pumpUntil([&] { return lines.filter("Web: A5 BRIGHTNESS").size() == 2; }))
+        << lines.join('\n').toStdString();
 }
 
 TEST_F(ServiceTest, DimWordsRunTheDimStepExactlyOnce) {
