@@ -138,7 +138,7 @@ void Form1::connectService() {
     connect(&s.interface(), &core::Interface::readyChanged, this, &Form1::setStatusStrip);
     connect(&s.states(), &state::StateTable::changed, this, &Form1::showUnitState);
     connect(&s.commands(), &CommandPath::commandFailed, this,
-            [this](int house, const std::vector<int>& units, int) {
+            [this](int house, const std::vector<int>& units, int, const QString&) {
                 // A command given up: its labels show the tracked state again.
                 for (int u : units) showUnitState(state::Address{house, u});
             });

@@ -33,13 +33,12 @@ namespace {
 // Nothing is sent while loading; the runner only needs a path to hold.
 class NoPath : public CommandPath {
   public:
-    void switchUnit(state::Address, bool, state::Source) override {}
-    void setBrightness(state::Address, int, state::Source) override {}
-    void houseFunction(int, int, state::Source) override {}
-    void sliderDim(state::Address, int, int, state::Source) override {}
+    Verdict switchUnit(state::Address, bool, state::Source) override { return {}; }
+    Verdict setBrightness(state::Address, int, state::Source) override { return {}; }
+    Verdict stepLevel(state::Address, int, int, state::Source) override { return {}; }
+    Verdict houseFunction(int, int, state::Source) override { return {}; }
+    Verdict sliderDim(state::Address, int, int, state::Source) override { return {}; }
     bool interfaceReady() const override { return false; }
-    QString lastRefusal() const override { return {}; }
-    void clearRefusal() override {}
 };
 
 // Lines made by line(i): at most count, up to the last whole one within bytes.

@@ -92,16 +92,8 @@ ServiceWeb::ServiceWeb(core::Service& service, QObject* parent)
             });
     connect(
         &path, &CommandPath::commandFailed, this,
-        [this](int house, const std::vector<int>& units, int) {
-            QString why = QStringLiteral("Not confirmed by the interface, given up");
-            if (giving_) {
-                // Refused at once: the command path says why. A command that
-                // went out at once and was given up (the CP290 did not
-                // answer) has no refusal, and is no success either.
-                if (const QString refused = service_.commands().lastRefusal(); !refused.isEmpty())
-                    why = refused;
-                givingFailure_ = why;
-            }
+        [this](int house, const std::vector<int>& units, int, const QString& why) {
+            // Whoever gave it: every page shows why on the cards.
             broadcast({{QStringLiteral("type"), QStringLiteral("failed")},
                        {QStringLiteral("addresses"), addressesOf(service_.states(), house, units)},
                        {QStringLiteral("error"), why}});
@@ -443,22 +435,19 @@ void ServiceWeb::onMessage(Channel* channel, const QJsonObject& m) {
 }
 
 void ServiceWeb::give(Channel* channel, const QJsonValue& id,
-                      const std::function<void(CommandPath&)>& command) {
-    CommandPath& path = service_.commands();
-    path.clearRefusal();
-    giving_ = true;
-    givingFailure_.clear();
-    command(path);
-    giving_ = false;
-    if (givingFailure_.isEmpty()) givingFailure_ = path.lastRefusal();
-    answerGiven(channel, id);
+                      const std::function<CommandPath::Verdict(CommandPath&)>& command) {
+    const CommandPath::Verdict v = command(service_.commands());
+    // Nothing to send (the module is so already): the page stops waiting.
+    answerGiven(channel, id, v.refusal, v.accepted() && v.id == 0);
 }
 
-void ServiceWeb::answerGiven(Channel* channel, const QJsonValue& id) {
+void ServiceWeb::answerGiven(Channel* channel, const QJsonValue& id, const QString& failure,
+                             bool unchanged) {
     QJsonObject r{{QStringLiteral("type"), QStringLiteral("result")},
                   {QStringLiteral("id"), id},
-                  {QStringLiteral("ok"), givingFailure_.isEmpty()}};
-    if (!givingFailure_.isEmpty()) r.insert(QStringLiteral("error"), givingFailure_);
+                  {QStringLiteral("ok"), failure.isEmpty()}};
+    if (!failure.isEmpty()) r.insert(QStringLiteral("error"), failure);
+    if (unchanged) r.insert(QStringLiteral("unchanged"), true);
     channel->send(r);
 }
 
@@ -471,17 +460,12 @@ void ServiceWeb::command(Channel* channel, const QJsonObject& m) {
         return;
     }
     const QString action = str(m, "action");
-    const state::Module* module = service_.states().modules().find(*a);
     int level = -1;
     if (action == QLatin1String("brightness")) {
         const QJsonValue v = m.value(QStringLiteral("value"));
         const double d = v.toDouble(-1);
         if (!v.isDouble() || d < 0 || d > 100 || d != int(d)) {
             channel->sendError(id, QStringLiteral("Brightness is a whole number 0 to 100"));
-            return;
-        }
-        if (module && module->kind != state::Kind::Lamp) {
-            channel->sendError(id, QStringLiteral("%1 is not a lamp").arg(a->text()));
             return;
         }
         level = int(d);
@@ -491,10 +475,8 @@ void ServiceWeb::command(Channel* channel, const QJsonObject& m) {
     }
     const bool on = action == QLatin1String("on");
     give(channel, id, [&](CommandPath& path) {
-        if (level >= 0)
-            path.setBrightness(*a, level, state::Source::Web);
-        else
-            path.switchUnit(*a, on, state::Source::Web);
+        return level >= 0 ? path.setBrightness(*a, level, state::Source::Web)
+                          : path.switchUnit(*a, on, state::Source::Web);
     });
 }
 
@@ -514,8 +496,9 @@ void ServiceWeb::houseCommand(Channel* channel, const QJsonObject& m) {
         channel->sendError(id, QStringLiteral("Unknown action \"%1\"").arg(action.left(20)));
         return;
     }
-    give(channel, id,
-         [&](CommandPath& path) { path.houseFunction(position, function, state::Source::Web); });
+    give(channel, id, [&](CommandPath& path) {
+        return path.houseFunction(position, function, state::Source::Web);
+    });
 }
 
 void ServiceWeb::scheduleCommand(Channel* channel, const QJsonObject& m) {
@@ -525,12 +508,12 @@ void ServiceWeb::scheduleCommand(Channel* channel, const QJsonObject& m) {
         channel->sendError(id, QStringLiteral("\"enabled\" is true or false"));
         return;
     }
-    givingFailure_.clear();
+    QString failure;
     if (!service_.schedule().hasFile())
-        givingFailure_ = QStringLiteral("There is no schedule");
+        failure = QStringLiteral("There is no schedule");
     else
         service_.schedule().setEnabled(enabled.toBool());
-    answerGiven(channel, id);
+    answerGiven(channel, id, failure);
 }
 
 }  // namespace web

@@ -22,11 +22,11 @@
 #include <optional>
 
 #include "access.h"
+#include "commandpath.h"
 #include "httpfront.h"
 #include "logthrottle.h"
 #include "sessions.h"
 
-class CommandPath;
 class QWebSocket;
 
 namespace core {
@@ -99,8 +99,11 @@ class ServiceWeb : public QObject {
     // Gives a page's command to the command path and answers it with a
     // result: refused at once (with the reason) or on its way.
     void give(Channel* channel, const QJsonValue& id,
-              const std::function<void(CommandPath&)>& command);
-    void answerGiven(Channel* channel, const QJsonValue& id);
+              const std::function<CommandPath::Verdict(CommandPath&)>& command);
+    // failure: why it was refused ("" when taken); unchanged: nothing had to
+    // be sent.
+    void answerGiven(Channel* channel, const QJsonValue& id, const QString& failure,
+                     bool unchanged = false);
     QJsonObject hello() const;
     void broadcast(const QJsonObject& message);
     void onHeard(const state::HeardEvent& event);
@@ -122,8 +125,6 @@ class ServiceWeb : public QObject {
     QString address_;
     bool tls_ = false;
     bool loopbackOnly_ = true;  // listening on a loopback address
-    bool giving_ = false;       // a command of a page is being given
-    QString givingFailure_;     // why it failed at once
 };
 
 }  // namespace web

@@ -101,20 +101,13 @@ void CommandTopics::switchUnit(const Message& m) {
     if (!a) return ignored(m.topic, m.payload, QStringLiteral("no such address"));
     if (m.word != "ON" && m.word != "OFF")
         return ignored(m.topic, m.payload, QStringLiteral("not ON or OFF"));
-    const state::Module* module = table_->modules().find(*a);
-    if (module && module->kind != state::Kind::Lamp && module->kind != state::Kind::Appliance)
-        return ignored(m.topic, m.payload, QStringLiteral("a sensor or remote takes no commands"));
-    received(a->text() + u' ' + QString::fromLatin1(m.word));
-    states_.forget(*a);
-    path_->switchUnit(*a, m.word == "ON", state::Source::Mqtt);
+    // The command path logs the command, or why it refused it.
+    if (path_->switchUnit(*a, m.word == "ON", state::Source::Mqtt).accepted()) states_.forget(*a);
 }
 
 void CommandTopics::brightness(const Message& m) {
     const std::optional<state::Address> a = state::parseModule(m.parts[0]);
     if (!a) return ignored(m.topic, m.payload, QStringLiteral("no such address"));
-    const state::Module* module = table_->modules().find(*a);
-    if (module && module->kind != state::Kind::Lamp)
-        return ignored(m.topic, m.payload, QStringLiteral("an appliance does not dim"));
     bool ok = false;
     const QByteArray digits = m.payload.trimmed();
     const int level = digits.toInt(&ok);
@@ -122,10 +115,12 @@ void CommandTopics::brightness(const Message& m) {
     for (char c : digits) plain = plain && c >= '0' && c <= '9';
     if (!ok || !plain || level < 0 || level > 100)
         return ignored(m.topic, m.payload, QStringLiteral("not a level from 0 to 100"));
-    received(QStringLiteral("%1 BRIGHTNESS %2").arg(a->text()).arg(level));
-    // On from off goes through full brightness: one state at the end.
-    states_.expectLevel(*a, level);
-    path_->setBrightness(*a, level, state::Source::Mqtt);
+    const state::ModuleState before = table_->state(*a);
+    if (!path_->setBrightness(*a, level, state::Source::Mqtt).accepted()) return;
+    // On from off goes through full brightness: one state at the end, the
+    // level the lamp reaches (the line's steps).
+    const int reaches = path_->expected(*a).level;
+    states_.expectLevel(*a, reaches >= 0 ? reaches : level, before);
 }
 
 void CommandTopics::house(const Message& m) {
@@ -133,7 +128,6 @@ void CommandTopics::house(const Message& m) {
     if (house == 0) return ignored(m.topic, m.payload, QStringLiteral("no such house code"));
     const std::optional<x10::Function> f = houseFunctionOf(m.word);
     if (!f) return ignored(m.topic, m.payload, QStringLiteral("not a house function"));
-    received(state::Address{house, 0}.text() + u' ' + QString::fromLatin1(m.word));
     path_->houseFunction(house, *f, state::Source::Mqtt);
 }
 

@@ -69,10 +69,9 @@ void StatePublisher::publishState(state::Address a) {
                       QByteArray::number(level), true);
 }
 
-void StatePublisher::expectLevel(state::Address a, int level) {
-    const state::ModuleState& now = table_->state(a);
+void StatePublisher::expectLevel(state::Address a, int level, const state::ModuleState& before) {
     if (!table_->modules().find(a) || level <= 0 ||
-        (now.power == state::Power::On && now.level >= 0))
+        (before.power == state::Power::On && before.level >= 0))
         return;
     holds_.insert(state::indexOf(a), Hold{level, platform::TimeBase::global().nowMs() + kHoldMs});
     if (!holdTimer_.isActive()) platform::TimeBase::global().startTimer(holdTimer_, kHoldMs);

@@ -23,11 +23,11 @@ class StatePublisher : public QObject {
     // Every state known: on each new connection and when the hub starts.
     void publishAll();
     void publishScheduleState();
-    // A lamp asked to go to level: when it is off it goes to full first and
-    // then dims, so its state is held back until it reaches the level (or
-    // the deadline passes) and the hub does not show full brightness in
-    // between.
-    void expectLevel(state::Address a, int level);
+    // A lamp asked to go to level, in the state it had before: when it was
+    // off it goes to full first and then dims, so its state is held back
+    // until it reaches the level (or the deadline passes) and the hub does
+    // not show full brightness in between.
+    void expectLevel(state::Address a, int level, const state::ModuleState& before);
     // A switch command ends any such wait.
     void forget(state::Address a) { holds_.remove(state::indexOf(a)); }
 

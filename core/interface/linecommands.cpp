@@ -27,6 +27,23 @@ const QString kUnavailableLine = QStringLiteral("Interface not available: comman
 const QString kUnavailableMqttLine =
     QStringLiteral("Interface not available: MQTT command dropped");
 const QString kStoppingReason = QStringLiteral("Stopping: command not sent");
+const QString kGivenUpReason = QStringLiteral("Not confirmed by the interface, given up");
+
+// Who gave a command, as its event-log lines name it.
+QString origin(Source source) {
+    switch (source) {
+        case Source::Mqtt:
+            return QStringLiteral("MQTT");
+        case Source::Web:
+            return QStringLiteral("Web");
+        case Source::Schedule:
+            return QStringLiteral("Schedule");
+        case Source::Remote:
+            return QStringLiteral("Remote");
+        default:
+            return QStringLiteral("Window");
+    }
+}
 
 QString describe(const LineCommand& c) {
     state::HeardEvent ev;
@@ -79,93 +96,161 @@ void LineCommands::setInterfaceReady(bool ready, const QString& why) {
 // ---------------------------------------------------------------------------
 // Giving commands
 
-void LineCommands::give(LineCommand c) {
+CommandPath::Verdict LineCommands::give(LineCommand c) {
     // The group has one answer: once one of its commands was refused, the
     // rest is refused with it.
-    if (groupDepth_ > 0 && groupRefused_) {
-        refuse(c);
-        return;
+    if (groupDepth_ > 0 && !groupRefusal_.isEmpty()) {
+        refuse(c, groupRefusal_);
+        return {0, groupRefusal_};
     }
-    if (!admit(c)) {
+    if (const QString why = admit(c); !why.isEmpty()) {
         if (groupDepth_ > 0) {
-            groupRefused_ = true;
+            groupRefusal_ = why;
             std::vector<LineCommand> held;
             held.swap(held_);
-            for (const LineCommand& h : held) refuse(h);
+            for (const LineCommand& h : held) refuse(h, why);
         }
-        refuse(c);
-        return;
+        refuse(c, why);
+        return {0, why};
     }
-    if (groupDepth_ > 0)
+    if (groupDepth_ > 0) {
         held_.push_back(std::move(c));
-    else
-        take(std::move(c));
+        return {groupVerdict_, {}};
+    }
+    const quint64 v = nextVerdict_++;
+    outcomes_[v].left = 1;
+    take(std::move(c), v);
+    return {v, {}};
 }
 
-void LineCommands::endGroup() {
-    if (groupDepth_ == 0 || --groupDepth_ > 0) return;
-    groupRefused_ = false;
+void LineCommands::beginGroup() {
+    if (groupDepth_++ > 0) return;
+    groupVerdict_ = nextVerdict_++;
+    groupRefusal_.clear();
+}
+
+CommandPath::Verdict LineCommands::endGroup() {
+    if (groupDepth_ == 0) return {};
+    if (--groupDepth_ > 0) return {groupRefusal_.isEmpty() ? groupVerdict_ : 0, groupRefusal_};
+    const QString refusal = std::exchange(groupRefusal_, {});
+    const quint64 v = std::exchange(groupVerdict_, 0);
     std::vector<LineCommand> held;
     held.swap(held_);
-    for (LineCommand& c : held) take(std::move(c));
+    if (!refusal.isEmpty()) return {0, refusal};
+    if (held.empty()) return {};
+    // All of them counted before the first is sent: the backend may report
+    // one before send returns.
+    outcomes_[v].left = held.size();
+    for (LineCommand& c : held) take(std::move(c), v);
+    return {v, {}};
 }
 
-// Whether the interface can take c now, the commands of the open group
-// counted; if not, the refusal is recorded and logged.
-bool LineCommands::admit(const LineCommand& c) {
+// Why the interface cannot take c now, the commands of the open group
+// counted ("" when it can); a refusal is logged.
+QString LineCommands::admit(const LineCommand& c) {
     if (closed_) {
-        refusal_ = kStoppingReason;
         throttle_.log(QStringLiteral("stopping"), kStoppingReason);
-        return false;
+        return kStoppingReason;
+    }
+    for (int u : c.units) {
+        const int function = c.level >= 0 ? int(x10::Dim) : c.function;
+        if (const QString why = refusalFor(Address{c.house, u}, function); !why.isEmpty()) {
+            // The schedule's own line names its entry and the reason.
+            if (c.source != Source::Schedule)
+                throttle_.log(QStringLiteral("kind ") + why,
+                              QStringLiteral("%1 command not sent: %2").arg(origin(c.source), why));
+            return why;
+        }
     }
     if (const QString why = backend_.cannotCarry(c.function); !why.isEmpty()) {
-        refusal_ = why;
         throttle_.log(QStringLiteral("cannot-carry-%1").arg(c.function), why);
-        return false;
+        return why;
     }
     // A contact in progress (the CP290's detection waits for its reply) says
     // so, whether or not the interface answered before.
     if (const QString why = backend_.busy(); !why.isEmpty()) {
-        refusal_ = why;
         throttle_.log(QStringLiteral("busy"), why);
-        return false;
+        return why;
     }
     if (!ready_) {
         // No interface answers (lost, or not found yet): nothing goes out,
         // and no one is told it did.
         refuseUnavailable(c.source);
-        return false;
+        return kUnavailableReason;
     }
     if (backend_.waiting() + int(held_.size()) >= kMaxWaiting) {
         refuseFull();
-        return false;
+        return kQueueFullReason;
     }
-    return true;
+    return {};
 }
 
-void LineCommands::take(LineCommand c) {
+QString LineCommands::refusalFor(Address a, int function) const {
+    const state::Module* m = a.unit > 0 ? table_.modules().find(a) : nullptr;
+    if (!m) return {};
+    const QString name = a.text();
+    switch (m->kind) {
+        case state::Kind::Motion:
+            return QStringLiteral("%1 is a motion sensor and takes no commands").arg(name);
+        case state::Kind::Sensor:
+            return QStringLiteral("%1 is a door or window sensor and takes no commands").arg(name);
+        case state::Kind::Remote:
+            return QStringLiteral("%1 is a remote and takes no commands").arg(name);
+        case state::Kind::Appliance:
+            if (function == x10::Dim || function == x10::Bright || function == x10::PresetDim1 ||
+                function == x10::PresetDim2)
+                return QStringLiteral("%1 is an appliance module and does not dim").arg(name);
+            return {};
+        case state::Kind::Lamp:
+            return {};
+    }
+    return {};
+}
+
+void LineCommands::take(LineCommand c, quint64 verdict) {
     dropping_ = false;
     c.id = nextId_++;
+    verdictOf_[c.id] = verdict;
     // Recorded first: the backend may report the command before send returns.
     pending_.push_back(c);
-    if (pending_.size() > size_t(kMaxWaiting) + 1) pending_.pop_front();
+    if (pending_.size() > size_t(kMaxWaiting) + 1) {
+        settle(pending_.front().id, false, QStringLiteral("Dropped by the Interface"));
+        pending_.pop_front();
+    }
     backend_.send(c);
 }
 
+// The outcome of one command taken, for the verdict it answers to: given up
+// at its first failure, confirmed once all of its commands were. The signals
+// come from the event loop, after the verdict reached its caller.
+void LineCommands::settle(quint64 lineId, bool sent, const QString& why) {
+    const auto it = verdictOf_.find(lineId);
+    if (it == verdictOf_.end()) return;
+    const quint64 v = it->second;
+    verdictOf_.erase(it);
+    const auto o = outcomes_.find(v);
+    if (o == outcomes_.end()) return;
+    if (!sent && !o->second.failed) {
+        o->second.failed = true;
+        QTimer::singleShot(0, this, [this, v, why] { emit givenUp(v, why); });
+    }
+    if (--o->second.left > 0) return;
+    if (!o->second.failed) QTimer::singleShot(0, this, [this, v] { emit confirmed(v); });
+    outcomes_.erase(o);
+}
+
 // A command that was not sent: its labels show the tracked state again.
-void LineCommands::refuse(const LineCommand& c) {
-    if (c.house >= 1 && c.house <= 16) emit commandFailed(c.house, c.units, c.function);
+void LineCommands::refuse(const LineCommand& c, const QString& why) {
+    if (c.house >= 1 && c.house <= 16) emit commandFailed(c.house, c.units, c.function, why);
 }
 
 void LineCommands::refuseFull() {
-    refusal_ = kQueueFullReason;
     // One line per burst; a flood of bursts at most one line a second.
     if (!dropping_) throttle_.log(QStringLiteral("queue-full"), kQueueFullLine);
     dropping_ = true;
 }
 
 void LineCommands::refuseUnavailable(Source source) {
-    refusal_ = kUnavailableReason;
     // One line for what one click, word or message gave (a click may send
     // two commands); a flood at most one line a second.
     const bool mqtt = source == Source::Mqtt;
@@ -179,60 +264,114 @@ void LineCommands::refuseUnavailable(Source source) {
         throttle_.log(QStringLiteral("unavailable"), kUnavailableLine);
 }
 
-void LineCommands::dimTo(Address a, double level, Source source) {
+CommandPath::Verdict LineCommands::dimTo(Address a, double level, Source source) {
     LineCommand c = command(a, x10::Dim, 0, source);
     c.level = level;
-    give(std::move(c));
+    return give(std::move(c));
+}
+
+// The level a lamp moves by for a DIM or BRIGHT of amount percent: the
+// two-way line carries whole dim steps.
+int LineCommands::reached(int function, int amount) const {
+    if (backend_.dimsToLevel() || (function != x10::Dim && function != x10::Bright)) return amount;
+    return x10::stepsToPercent(x10::dimSteps(amount));
+}
+
+// One line for an accepted command of the bridge, the page or the schedule,
+// as the remote clients' words have theirs: who, then what ("Web: A5 ON").
+// Written from the event loop, after the engine's turn that puts the first
+// frame on the line: the line costs the command no time.
+CommandPath::Verdict LineCommands::noted(const Verdict& v, Source source, const QString& what) {
+    if (v.accepted() && log_ &&
+        (source == Source::Mqtt || source == Source::Web || source == Source::Schedule)) {
+        const QString line = origin(source) + QStringLiteral(": ") + what;
+        QMetaObject::invokeMethod(
+            this,
+            [this, line] {
+                if (log_) log_(line);
+            },
+            Qt::QueuedConnection);
+    }
+    return v;
 }
 
 // ---------------------------------------------------------------------------
 // The command path for any house
 
-void LineCommands::switchUnit(Address a, bool on, Source source) {
-    give(command(a, on ? x10::On : x10::Off, 0, source));
+CommandPath::Verdict LineCommands::switchUnit(Address a, bool on, Source source) {
+    return noted(switchTo(a, on, source), source,
+                 a.text() + (on ? QStringLiteral(" ON") : QStringLiteral(" OFF")));
 }
 
-void LineCommands::setBrightness(Address a, int percent, Source source) {
-    // ON and then DIM: both go out, or neither does.
-    const Group together(*this);
+CommandPath::Verdict LineCommands::switchTo(Address a, bool on, Source source) {
+    return give(command(a, on ? x10::On : x10::Off, 0, source));
+}
+
+CommandPath::Verdict LineCommands::setBrightness(Address a, int percent, Source source) {
     percent = std::clamp(percent, 0, 100);
-    const state::Module* m = table_.modules().find(a);
-    if (percent == 0 || (m && m->kind == state::Kind::Appliance)) {
-        switchUnit(a, percent > 0, source);
-        return;
-    }
-    if (backend_.dimsToLevel()) {
-        dimTo(a, std::round(percent / 10.0), source);
-        return;
-    }
+    return noted(levelTo(a, percent, source), source,
+                 QStringLiteral("%1 BRIGHTNESS %2").arg(a.text()).arg(percent));
+}
+
+CommandPath::Verdict LineCommands::levelTo(Address a, int percent, Source source) {
+    // A level is a dim, also 0: a module that does not dim refuses it.
+    if (!refusalFor(a, x10::Dim).isEmpty()) return give(command(a, x10::Dim, 0, source));
+    if (percent == 0) return switchTo(a, false, source);
     const ModuleState e = expected(a);
-    int from = e.level;
-    if (e.power != Power::On || e.level < 0) {
-        // Off or unknown: on at full brightness first, then down from there.
-        give(command(a, x10::On, 0, source));
-        from = 100;
+    const bool known = e.power == Power::On && e.level >= 0;
+    if (backend_.dimsToLevel()) {
+        const double level = std::round(percent / 10.0);
+        if (known && e.level == int(level) * 10) return {};
+        return dimTo(a, level, source);
     }
-    if (percent < from) give(command(a, x10::Dim, from - percent, source));
-    if (percent > from) give(command(a, x10::Bright, percent - from, source));
+    // Off or unknown: on at full brightness first, then down from there, by
+    // whole steps of the line.
+    const int from = known ? e.level : 100;
+    const int steps = x10::dimSteps(std::abs(percent - from));
+    if (known && steps == 0) return {};
+    return together([&] {
+        if (!known) give(command(a, x10::On, 0, source));
+        if (steps > 0)
+            give(command(a, percent < from ? x10::Dim : x10::Bright, x10::stepsToPercent(steps),
+                         source));
+    });
 }
 
-void LineCommands::houseFunction(int house, int function, Source source) {
-    if (house < 1 || house > 16 || !x10::isHouseFunction(function)) return;
-    give(command(Address{house, 0}, function, 0, source));
+CommandPath::Verdict LineCommands::stepLevel(Address a, int function, int percent, Source source) {
+    if (function != x10::Dim && function != x10::Bright) return {};
+    percent = std::clamp(percent, 0, 100);
+    LineCommand c = command(a, function, percent, source);
+    const QString what = describe(c);
+    if (!refusalFor(a, function).isEmpty()) return give(std::move(c));
+    const ModuleState e = expected(a);
+    const bool known = e.power == Power::On && e.level >= 0;
+    if (backend_.dimsToLevel()) {
+        // Off or unknown: the lamp comes on at full brightness and moves.
+        const int from = known ? e.level : 100;
+        const int to = std::clamp(function == x10::Dim ? from - percent : from + percent, 0, 100);
+        const double level = std::round(to / 10.0);
+        if (known && e.level == int(level) * 10) return noted({}, source, what);
+        return noted(dimTo(a, level, source), source, what);
+    }
+    if (known && reached(function, percent) == 0) return noted({}, source, what);
+    return noted(give(std::move(c)), source, what);
 }
 
-void LineCommands::sliderDim(Address a, int from, int to, Source source) {
+CommandPath::Verdict LineCommands::houseFunction(int house, int function, Source source) {
+    if (house < 1 || house > 16 || !x10::isHouseFunction(function)) return {};
+    LineCommand c = command(Address{house, 0}, function, 0, source);
+    const QString what = describe(c);
+    return noted(give(std::move(c)), source, what);
+}
+
+CommandPath::Verdict LineCommands::sliderDim(Address a, int from, int to, Source source) {
     if (backend_.dimsToLevel()) {
         // The absolute level, also when it is unchanged.
-        dimTo(a, double(to), source);
-        return;
+        return dimTo(a, double(to), source);
     }
-    if (to > from)
-        give(command(a, x10::Bright, (to - from) * 10, source));
-    else if (to < from)
-        give(command(a, x10::Dim, (from - to) * 10, source));
-    else
-        give(command(a, x10::Dim, 0, source));
+    if (to > from) return give(command(a, x10::Bright, (to - from) * 10, source));
+    if (to < from) return give(command(a, x10::Dim, (from - to) * 10, source));
+    return give(command(a, x10::Dim, 0, source));
 }
 
 ModuleState LineCommands::expected(Address a) const {
@@ -254,7 +393,7 @@ ModuleState LineCommands::expected(Address a) const {
             s.level = int(c.level) * 10;
             continue;
         }
-        s = state::StateTable::after(s, c.function, c.amount, lamp, dims);
+        s = state::StateTable::after(s, c.function, reached(c.function, c.amount), lamp, dims);
     }
     return s;
 }
@@ -263,6 +402,7 @@ ModuleState LineCommands::expected(Address a) const {
 // Outcomes
 
 void LineCommands::done(const LineCommand& c, bool sent) {
+    settle(c.id, sent, kGivenUpReason);
     if (c.id != 0) {
         // Commands given before this one and still recorded were dropped.
         auto it = std::find_if(pending_.begin(), pending_.end(),
@@ -285,12 +425,12 @@ void LineCommands::done(const LineCommand& c, bool sent) {
                 (whole == c.level && c.level >= 0 && c.level <= 10) ? int(whole) * 10 : 100;
             for (int u : c.units) table_.setLevel(Address{c.house, u}, percent, c.source);
         } else {
-            table_.apply(c.house, c.units, c.function, c.amount, c.source);
+            table_.apply(c.house, c.units, c.function, reached(c.function, c.amount), c.source);
         }
         emit commandConfirmed(c.house, c.units, c.function);
         return;
     }
-    emit commandFailed(c.house, c.units, c.function);
+    emit commandFailed(c.house, c.units, c.function, kGivenUpReason);
     // A command cut short by a lost interface needs no line of its own: the
     // loss has one. The engine reports the loss once its port notification
     // runs, after the queue drain that gave the commands up, so the line waits
@@ -335,7 +475,10 @@ void LineCommands::endFinish() {
 void LineCommands::reportUnsent(const std::deque<LineCommand>& unsent, const QString& why) {
     if (unsent.empty()) return;
     QStringList names;
-    for (const LineCommand& c : unsent) names << describe(c);
+    for (const LineCommand& c : unsent) {
+        settle(c.id, false, why);
+        names << describe(c);
+    }
     const auto n = unsent.size();
     if (log_)
         log_(QStringLiteral("ERROR: %1 %2 Not Sent (%3): %4")

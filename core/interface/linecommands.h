@@ -1,16 +1,17 @@
 #pragma once
 // The command path over the interface of a run: every command to a module,
-// from the click pad, command words or the home-automation bridge, goes to
-// the backend in use through here. The state table follows a command only
-// once the interface confirmed it; a command given up changes nothing and
-// writes one event-log line (none when the interface was lost meanwhile: the
-// loss has a line of its own).
+// from the click pad, command words, the home-automation bridge, the page or
+// the schedule, goes to the backend in use through here. The state table
+// follows a command only once the interface confirmed it; a command given up
+// changes nothing and writes one event-log line (none when the interface was
+// lost meanwhile: the loss has a line of its own).
 //
 // At most kMaxWaiting commands wait for the interface. A command beyond that,
 // one given while no interface answers, one the interface is too busy to
-// take, or one with a function the interface cannot send is not sent: it is
-// recorded as the last refusal (which a command word answers with
-// "ERROR <reason>") and logged once per burst, at most once a second.
+// take, one with a function the interface cannot send, or one the module's
+// kind does not take is not sent: its verdict says why (a command word is
+// answered "ERROR <reason>"), and it is logged once per burst, at most once
+// a second.
 //
 // Every command taken either reaches the interface or is named in a line
 // that says why it did not: given up after its retries, cut short by a lost
@@ -20,6 +21,7 @@
 #include <QTimer>
 #include <deque>
 #include <functional>
+#include <unordered_map>
 #include <vector>
 
 #include "backend.h"
@@ -36,13 +38,13 @@ class LineCommands : public CommandPath {
     LineCommands(Backend& backend, state::StateTable& table,
                  std::function<void(const QString&)> log, QObject* parent = nullptr);
 
-    void switchUnit(state::Address a, bool on, state::Source source) override;
-    void setBrightness(state::Address a, int percent, state::Source source) override;
-    void houseFunction(int house, int function, state::Source source) override;
-    void sliderDim(state::Address a, int from, int to, state::Source source) override;
+    Verdict switchUnit(state::Address a, bool on, state::Source source) override;
+    Verdict setBrightness(state::Address a, int percent, state::Source source) override;
+    Verdict stepLevel(state::Address a, int function, int percent, state::Source source) override;
+    Verdict houseFunction(int house, int function, state::Source source) override;
+    Verdict sliderDim(state::Address a, int from, int to, state::Source source) override;
+    QString refusalFor(state::Address a, int function) const override;
     bool interfaceReady() const override { return ready_; }
-    QString lastRefusal() const override { return refusal_; }
-    void clearRefusal() override { refusal_.clear(); }
 
     // The result of contacting the interface. A new contact empties the
     // interface's queue: nothing recorded is coming, and why names the
@@ -51,7 +53,7 @@ class LineCommands : public CommandPath {
 
     // The state a module will have once the commands still waiting for it
     // are done (the tracked state when none waits).
-    state::ModuleState expected(state::Address a) const;
+    state::ModuleState expected(state::Address a) const override;
 
     // The end of the run: no more commands are taken (each is refused,
     // "Stopping: command not sent"); the ones taken go out for at most
@@ -65,18 +67,23 @@ class LineCommands : public CommandPath {
     static constexpr int kMaxWaiting = 50;
 
   protected:
-    void beginGroup() override { ++groupDepth_; }
-    void endGroup() override;
+    void beginGroup() override;
+    Verdict endGroup() override;
 
   private:
-    void give(LineCommand c);
-    bool admit(const LineCommand& c);
-    void take(LineCommand c);
+    Verdict give(LineCommand c);
+    QString admit(const LineCommand& c);
+    void take(LineCommand c, quint64 verdict);
+    void settle(quint64 lineId, bool sent, const QString& why);
     void reportUnsent(const std::deque<LineCommand>& unsent, const QString& why);
     void checkFinished();
     void endFinish();
-    void dimTo(state::Address a, double level, state::Source source);
-    void refuse(const LineCommand& c);
+    Verdict switchTo(state::Address a, bool on, state::Source source);
+    Verdict levelTo(state::Address a, int percent, state::Source source);
+    Verdict dimTo(state::Address a, double level, state::Source source);
+    Verdict noted(const Verdict& v, state::Source source, const QString& what);
+    int reached(int function, int amount) const;
+    void refuse(const LineCommand& c, const QString& why);
     void refuseFull();
     void refuseUnavailable(state::Source source);
     void done(const LineCommand& c, bool sent);
@@ -89,10 +96,19 @@ class LineCommands : public CommandPath {
     bool ready_ = false;
     bool dropping_ = false;      // the full queue was logged
     int unavailableLogged_ = 0;  // kinds logged in this turn of the event loop
-    QString refusal_;
     platform::LogThrottle throttle_;
     int groupDepth_ = 0;
-    bool groupRefused_ = false;
+    quint64 groupVerdict_ = 0;  // the verdict id of the open group
+    QString groupRefusal_;      // why the open group was refused
+    quint64 nextVerdict_ = 1;
+    // The verdict each command taken answers to, and per verdict the commands
+    // not yet reported and whether one of them was given up.
+    std::unordered_map<quint64, quint64> verdictOf_;
+    struct Outcome {
+        size_t left = 0;
+        bool failed = false;
+    };
+    std::unordered_map<quint64, Outcome> outcomes_;
     std::vector<LineCommand> held_;             // taken in the open group, sent when it ends
     bool closed_ = false;                       // finish was called: nothing more is taken
     std::vector<std::function<void()>> thens_;  // what runs once finish ends

@@ -26,15 +26,22 @@ void Pad::reset() {
 void Pad::unitOn(int unit, state::Source source) {
     if (unit < 1 || unit > 16) return;
     emit unitSwitched(unit, true);
-    path_.switchUnit(state::Address{house_(), unit}, true, source);
+    const state::Address a{house_(), unit};
+    path_.switchUnit(a, true, source);
     lastUnit_ = unit;
     // The command goes out first, so a dim triggered by this level change
-    // addresses the new unit.
+    // addresses the new unit. A module that does not dim (an appliance)
+    // only moves the slider: the ON was all it takes.
     shown_ = true;
-    if (level_ == 10)
+    if (level_ == 10) {
         emit sliderChanged(level_, shown_);
-    else
+    } else if (!path_.refusalFor(a, x10::Bright).isEmpty()) {
+        level_ = lastDim_ = 10;
+        dimUnit_ = unit;
+        emit sliderChanged(level_, shown_);
+    } else {
         setLevel(10, source);
+    }
 }
 
 void Pad::unitOff(int unit, state::Source source) {

@@ -469,7 +469,6 @@ void ScheduleRunner::hold(int line, const Step& step) {
 
 void ScheduleRunner::send(int line, const Step& step) {
     const x10::Command& c = step.command;
-    commands_.clearRefusal();
     if (!commands_.interfaceReady()) {
         logFor(line, QStringLiteral("not sent"),
                QStringLiteral("Schedule line %1: %2 not sent: the interface is not available")
@@ -477,29 +476,27 @@ void ScheduleRunner::send(int line, const Step& step) {
                    .arg(step.text));
         return;
     }
+    QString refused;
     for (const x10::Address& a : c.addresses) {
+        CommandPath::Verdict v;
         switch (c.function) {
             case x10::On:
             case x10::Off:
-                commands_.switchUnit(a, c.function == x10::On, state::Source::Schedule);
+                v = commands_.switchUnit(a, c.function == x10::On, state::Source::Schedule);
                 break;
             case x10::Dim:
-            case x10::Bright: {
-                // Relative to the tracked level; an unknown level counts as full,
-                // as the command path first switches such a lamp on.
-                const int level = states_.state(a).level;
-                const int from = level < 0 ? 100 : level;
-                const int to = c.function == x10::Dim ? std::max(1, from - c.amount)
-                                                      : std::min(100, from + c.amount);
-                commands_.setBrightness(a, to, state::Source::Schedule);
+            case x10::Bright:
+                // From the lamp's level; a lamp that is off comes on at full
+                // brightness and moves from there.
+                v = commands_.stepLevel(a, c.function, c.amount, state::Source::Schedule);
                 break;
-            }
             default:
-                commands_.houseFunction(a.house, c.function, state::Source::Schedule);
+                v = commands_.houseFunction(a.house, c.function, state::Source::Schedule);
                 break;
         }
+        if (refused.isEmpty()) refused = v.refusal;
     }
-    if (const QString refused = commands_.lastRefusal(); !refused.isEmpty())
+    if (!refused.isEmpty())
         logFor(
             line, QStringLiteral("not sent"),
             QStringLiteral("Schedule line %1: %2 not sent: %3").arg(line).arg(step.text, refused));

@@ -212,16 +212,11 @@ Service::WordResult Service::runWord(const QString& word, state::Source source) 
     using commands::Command;
     const Command cmd = commands::parse(word);
     CommandPath& path = commands();
-    path.clearRefusal();
     // The commands of one word (ON and the slider's BRIGHT for "5on") go
     // out together or not at all, so that the answer matches the line.
     const auto sent = [&path](const std::function<void()>& step) {
-        {
-            const CommandPath::Group together(path);
-            step();
-        }
-        const QString reason = path.lastRefusal();
-        return WordResult{reason.isEmpty(), reason};
+        const CommandPath::Verdict v = path.together(step);
+        return WordResult{v.accepted(), v.refusal};
     };
     namespace x10 = veldrin::x10;
     switch (cmd.kind) {

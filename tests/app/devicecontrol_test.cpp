@@ -265,7 +265,7 @@ TEST_F(AppTest, AWordDuringTheCp290DetectionIsNotCarriedOutAndSaysWhy) {
     QObject::connect(&poll, &QTimer::timeout, [&] {
         if (carriedOut || sim.frames().isEmpty()) return;
         carriedOut = window->ProcessCommand("4of");
-        why = window->commandPath()->lastRefusal();
+        why = window->commandError();
     });
     poll.start();
     window->Form_Load();
@@ -277,7 +277,7 @@ TEST_F(AppTest, AWordDuringTheCp290DetectionIsNotCarriedOutAndSaysWhy) {
     for (const auto& f : sim.frames()) EXPECT_NE(f.kind, veldrin::sim::Cp290Sim::Kind::Direct);
     // The next word, once the detection is over, goes out.
     EXPECT_TRUE(window->ProcessCommand("4of"));
-    EXPECT_TRUE(window->commandPath()->lastRefusal().isEmpty());
+    EXPECT_TRUE(window->commandError().isEmpty());
 }
 
 }  // namespace

@@ -108,9 +108,11 @@ TEST_F(InterfaceTest, TwoWayCommandsReachTheInterfaceAndTheTableFollowsOnceConfi
     ASSERT_TRUE(testenv::pumpUntil([&] { return power(5) == Power::On; }));
     EXPECT_TRUE(twoWay->moduleLines().contains("A5 ON"));
     EXPECT_EQ(table.state(Address{1, 5}).source, Source::Mqtt);
-    // From full brightness down to 40 percent: one DIM 60.
+    // From full brightness down to 40 percent: one DIM of 13 of the 22 steps,
+    // which leaves the lamp at 41 percent, and the table says so.
     i.commands().setBrightness(Address{1, 5}, 40, Source::Remote);
-    ASSERT_TRUE(testenv::pumpUntil([&] { return table.state(Address{1, 5}).level == 40; }));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return table.state(Address{1, 5}).level == 41; }));
+    EXPECT_EQ(twoWay->moduleState('A', 5).brightness, 41);
     EXPECT_TRUE(failed.isEmpty());
     EXPECT_EQ(i.commandsWaiting(), 0);
 }
@@ -120,10 +122,11 @@ TEST_F(InterfaceTest, CommandsBeyondFiftyWaitingAreRefusedWithOneLine) {
     Interface& i = make(Interface::Kind::TwoWay);
     ASSERT_TRUE(i.contact(1));
     lines.clear();
+    CommandPath::Verdict last;
     for (int n = 0; n < 53; ++n)
-        i.commands().switchUnit(Address{1, 1 + n % 16}, n % 2 == 0, Source::Remote);
+        last = i.commands().switchUnit(Address{1, 1 + n % 16}, n % 2 == 0, Source::Remote);
     EXPECT_EQ(i.commandsWaiting(), 50);
-    EXPECT_EQ(i.commands().lastRefusal(), "Command queue full: command not sent");
+    EXPECT_EQ(last.refusal, "Command queue full: command not sent");
     EXPECT_EQ(lines, QStringList{"Command queue full: commands are dropped until it drains"});
     EXPECT_EQ(failed.size(), 3);
 }
@@ -137,8 +140,8 @@ TEST_F(InterfaceTest, ALevelThatNeedsTwoCommandsGoesOutWholeOrNotAtAll) {
     for (int n = 0; n < core::LineCommands::kMaxWaiting - 1; ++n)
         i.commands().switchUnit(Address{1, 2}, n % 2 == 0, Source::Remote);
     ASSERT_EQ(i.commandsWaiting(), core::LineCommands::kMaxWaiting - 1);
-    i.commands().setBrightness(Address{1, 5}, 40, Source::Web);
-    EXPECT_EQ(i.commands().lastRefusal(), "Command queue full: command not sent");
+    EXPECT_EQ(i.commands().setBrightness(Address{1, 5}, 40, Source::Web).refusal,
+              "Command queue full: command not sent");
     EXPECT_EQ(i.commandsWaiting(), core::LineCommands::kMaxWaiting - 1);
     EXPECT_EQ(failed, QStringList({"1/5/2", "1/5/4"}));
 }
@@ -154,8 +157,8 @@ TEST_F(InterfaceTest, FinishSendsWhatWaitsOrNamesWhatItDrops) {
     bool ended = false;
     i.finish(3600000, [&] { ended = true; });  // a limit no loaded machine reaches
     EXPECT_FALSE(ended);
-    i.commands().switchUnit(Address{1, 9}, true, Source::Remote);  // too late
-    EXPECT_EQ(i.commands().lastRefusal(), "Stopping: command not sent");
+    EXPECT_EQ(i.commands().switchUnit(Address{1, 9}, true, Source::Remote).refusal,
+              "Stopping: command not sent");  // too late
     ASSERT_TRUE(testenv::pumpUntil([&] { return ended; }, 60000));
     EXPECT_EQ(twoWay->moduleLines(), QStringList({"A1 ON", "A2 ON", "A3 ON"}));
     EXPECT_EQ(lines, QStringList{"Stopping: command not sent"});
@@ -186,10 +189,10 @@ TEST_F(InterfaceTest, UnpluggedTwoWayIsRefusedHonestlyWhileLostAndUsedAgainOnceP
     EXPECT_FALSE(i.commands().interfaceReady());
     EXPECT_TRUE(i.supervising());
     // Two commands in one turn: both refused, one line.
-    i.commands().clearRefusal();
-    i.commands().switchUnit(Address{1, 5}, true, Source::Remote);
-    i.commands().switchUnit(Address{1, 6}, true, Source::Remote);
-    EXPECT_EQ(i.commands().lastRefusal(), "Interface not available");
+    EXPECT_EQ(i.commands().switchUnit(Address{1, 5}, true, Source::Remote).refusal,
+              "Interface not available");
+    EXPECT_EQ(i.commands().switchUnit(Address{1, 6}, true, Source::Remote).refusal,
+              "Interface not available");
     EXPECT_EQ(failed, QStringList({"1/5/2", "1/6/2"}));
     EXPECT_EQ(lines.count(kNotSent), 1);
     ASSERT_TRUE(testenv::pumpUntil([&] {
@@ -237,9 +240,8 @@ TEST_F(InterfaceTest, Cp290NotFoundAtTheStartIsFoundLaterByTheSupervisorAndMeanw
     EXPECT_EQ(told, QStringList{"Invalid Port Number, Please try a different Port"});
     EXPECT_TRUE(i.supervising());
 
-    i.commands().clearRefusal();
-    i.commands().switchUnit(Address{1, 3}, true, Source::Click);
-    EXPECT_EQ(i.commands().lastRefusal(), "Interface not available");
+    EXPECT_EQ(i.commands().switchUnit(Address{1, 3}, true, Source::Click).refusal,
+              "Interface not available");
     EXPECT_EQ(lines.count(kNotSent), 1);
     EXPECT_EQ(failed, QStringList{"1/3/2"});
     ASSERT_TRUE(testenv::pumpUntil([&] {
@@ -270,20 +272,17 @@ TEST_F(InterfaceTest, Cp290RefusesWhatItCannotSendAndDimsToItsAbsoluteLevel) {
     cp290->clearRecords();
     lines.clear();
 
-    i.commands().clearRefusal();
-    i.commands().houseFunction(1, x10::AllLightsOff, Source::Remote);
     i.commands().houseFunction(1, x10::AllLightsOff, Source::Remote);
     const QString cannot = QStringLiteral("The CP290 Cannot Send ALL LIGHTS OFF: Command Not Sent");
-    EXPECT_EQ(i.commands().lastRefusal(), cannot);
+    EXPECT_EQ(i.commands().houseFunction(1, x10::AllLightsOff, Source::Remote).refusal, cannot);
     EXPECT_EQ(lines, QStringList{cannot});
     EXPECT_EQ(failed, QStringList({"1/0/6", "1/0/6"}));
     EXPECT_TRUE(cp290->frames().isEmpty());
 
     // The slider sends the absolute level, also when it is unchanged.
-    i.commands().sliderDim(Address{1, 4}, 7, 7, Source::Click);
+    EXPECT_TRUE(i.commands().sliderDim(Address{1, 4}, 7, 7, Source::Click).accepted());
     ASSERT_EQ(cp290->frames().size(), 1);
     // Function byte: dim code 3 (level 7) in the high nibble, the CP290's dim.
     EXPECT_EQ(uchar(cp290->frames().front().bytes.at(17)) >> 4, 3);
     EXPECT_EQ(table.state(Address{1, 4}).level, 70);
-    EXPECT_EQ(i.commands().lastRefusal(), cannot);  // nothing new refused
 }

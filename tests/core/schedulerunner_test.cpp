@@ -22,19 +22,26 @@ namespace {
 
 class RecordingPath : public CommandPath {
   public:
-    void switchUnit(state::Address a, bool on, state::Source) override {
+    Verdict switchUnit(state::Address a, bool on, state::Source) override {
         sent << a.text() + (on ? QStringLiteral(" ON") : QStringLiteral(" OFF"));
+        return {};
     }
-    void setBrightness(state::Address a, int percent, state::Source) override {
+    Verdict setBrightness(state::Address a, int percent, state::Source) override {
         sent << QStringLiteral("%1 %2%").arg(a.text()).arg(percent);
+        return {};
     }
-    void houseFunction(int house, int function, state::Source) override {
+    Verdict stepLevel(state::Address a, int function, int percent, state::Source) override {
+        sent << QStringLiteral("%1 %2 %3%")
+                    .arg(a.text(), veldrin::x10::functionName(function))
+                    .arg(percent);
+        return {};
+    }
+    Verdict houseFunction(int house, int function, state::Source) override {
         sent << QStringLiteral("house %1 function %2").arg(house).arg(function);
+        return {};
     }
-    void sliderDim(state::Address, int, int, state::Source) override {}
+    Verdict sliderDim(state::Address, int, int, state::Source) override { return {}; }
     bool interfaceReady() const override { return ready; }
-    QString lastRefusal() const override { return {}; }
-    void clearRefusal() override {}
 
     bool ready = true;
     QStringList sent;

@@ -233,6 +233,57 @@ TEST_F(ServiceTest, UnitWordsSendOnAndOffAndMoveThePad) {
     EXPECT_TRUE(lines.isEmpty()) << lines.join('\n').toStdString();
 }
 
+// Module kinds are the core's to check, for every word: a sensor takes no
+// command, an appliance no dim; the answer says why and nothing is sent.
+TEST_F(ServiceTest, WordsToModulesThatDoNotTakeThemAreRefusedWithTheReason) {
+    platform::SaveSetting("veldrin", "Modules", "A3", "motion");
+    platform::SaveSetting("veldrin", "Modules", "A2", "appliance");
+    core::Service& s = makeTwoWay();
+    // An appliance switched on with the slider elsewhere: the ON alone.
+    ASSERT_TRUE(done("5di05"));
+    EXPECT_TRUE(done("2on"));
+    EXPECT_EQ(frames(4), QStringList({"04 61", "5E 64", "04 6E", "06 62"}));
+    const struct {
+        const char* word;
+        const char* reason;
+    } refused[] = {
+        {"3on", "A3 is a motion sensor and takes no commands"},
+        {"3of", "A3 is a motion sensor and takes no commands"},
+        {"2di05", "A2 is an appliance module and does not dim"},
+    };
+    for (const auto& r : refused) {
+        const core::Service::WordResult w = s.runWord(r.word);
+        EXPECT_FALSE(w.done) << r.word;
+        EXPECT_EQ(w.reason, r.reason) << r.word;
+    }
+    testenv::pump(100);
+    EXPECT_EQ(twoWay->framedOnly().size(), 4);
+    for (const char* line : {"Remote command not sent: A3 is a motion sensor and takes no commands",
+                             "Remote command not sent: A2 is an appliance module and does not dim"})
+        EXPECT_TRUE(lines.contains(line)) << lines.join('\n').toStdString();
+}
+
+// A level asked for is rounded to the line's steps; the verdict's id is
+// confirmed once the line took it, and a level the lamp has already sends
+// nothing.
+TEST_F(ServiceTest, ALevelGoesOutInWholeStepsAndTheTableShowsWhatTheLampReaches) {
+    core::Service& s = makeTwoWay();
+    std::vector<quint64> confirmed;
+    QObject::connect(&s.commands(), &CommandPath::confirmed,
+                     [&](quint64 id) { confirmed.push_back(id); });
+    const CommandPath::Verdict v = s.commands().setBrightness(at("A5"), 40, Source::Web);
+    ASSERT_TRUE(v.accepted());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !confirmed.empty(); }));
+    EXPECT_EQ(confirmed, std::vector<quint64>{v.id});
+    EXPECT_EQ(of("A5").level, 41);
+    EXPECT_EQ(twoWay->moduleState('A', 5).brightness, 41);
+    const CommandPath::Verdict same = s.commands().setBrightness(at("A5"), 42, Source::Web);
+    EXPECT_TRUE(same.accepted());
+    EXPECT_EQ(same.id, 0u);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return lines.filter("Web: A5 BRIGHTNESS").size() == 2; }))
+        << lines.join('\n').toStdString();
+}
+
 TEST_F(ServiceTest, DimWordsRunTheDimStepExactlyOnce) {
     core::Service& s = makeTwoWay();
     // Unit 12 selected and handled once, the slider at 9.
@@ -705,6 +756,21 @@ TEST_F(ServiceTest, ScheduleFiresScenesStepByStepAndRestartsThem) {
     EXPECT_TRUE(done("1on"));
     testenv::pump(200);
     EXPECT_EQ(lines.filter("Schedule line 3").size(), 1) << lines.join('\n').toStdString();
+}
+
+// A scene's DIM on a lamp that is off: the lamp comes on at full and dims by
+// half, and the table agrees with it.
+TEST_F(ServiceTest, ASceneDimOnALampThatIsOffEndsAtItsLevel) {
+    writeSchedule("at 14:05 daily scene dusk\nscene dusk: A6 DIM 50%\n");
+    core::Service& s = makeTwoWay();
+    ASSERT_TRUE(done("6of"));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return of("A6").power == Power::Off; }));
+    platform::Clock::global().setFixed(QDateTime(QDate(2024, 3, 5), QTime(14, 5)));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return of("A6").power == Power::On; }));
+    EXPECT_EQ(of("A6").level, 50);
+    EXPECT_EQ(twoWay->moduleState('A', 6).brightness, 50);
+    EXPECT_EQ(lines.filter("Schedule: A6 DIM 50%").size(), 1) << lines.join('\n').toStdString();
+    (void)s;
 }
 
 TEST_F(ServiceTest, ScheduleTriggerRunsAProgramAndEndsItWhenItHangs) {

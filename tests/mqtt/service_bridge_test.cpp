@@ -98,8 +98,10 @@ TEST_F(ServiceBridge, CommandsReachTheLineAndStateAndEventsComeBack) {
     ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/A5/state"), "ON"));
     EXPECT_EQ(frames(2), QStringList({"04 61", "06 62"}));  // confirmed before it was published
 
+    // 30 from 100 is a DIM of 15 of the 22 steps: the lamp reaches 32.
     hub.publish(QStringLiteral("veldrin/A5/brightness/set"), "30");
-    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/A5/brightness"), "30"));
+    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/A5/brightness"), "32"));
+    EXPECT_EQ(sim.moduleState('A', 5).brightness, 32);
     const QStringList f = frames(4);
     ASSERT_EQ(f.size(), 4);
     EXPECT_EQ(f[2], "04 61");
@@ -132,6 +134,29 @@ TEST_F(ServiceBridge, CommandsReachTheLineAndStateAndEventsComeBack) {
     // The base house code's units, two buttons, the interface's connectivity
     // and the schedule's switch.
     EXPECT_EQ(configs, 16 + 2 + 1 + 1);
+}
+
+// The command path judges what the bridge hands on: a sensor's ON and an
+// appliance's level are refused with the same words as everywhere, in one
+// line each; a command taken has one line.
+TEST_F(ServiceBridge, RefusalsAreLoggedWithTheirReasonAndACommandTakenHasOneLine) {
+    platform::SaveSetting("veldrin", "Modules", "A3", "motion");
+    platform::SaveSetting("veldrin", "Modules", "A2", "appliance");
+    platform::SaveSetting("veldrin", "Modules", "A5", "lamp");
+    TestSubscriber hub(broker, QStringLiteral("veldrin/status"), QStringLiteral("hub"));
+    ASSERT_TRUE(hub.waitConnected());
+    startConnected();
+    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/status"), "online"));
+    sim.clearRecords();
+    hub.publish(QStringLiteral("veldrin/A3/set"), "ON");
+    hub.publish(QStringLiteral("veldrin/A2/brightness/set"), "50");
+    hub.publish(QStringLiteral("veldrin/A5/set"), "ON");
+    EXPECT_EQ(frames(2), QStringList({"04 61", "06 62"}));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return lines.contains("MQTT: A5 ON"); }));
+    EXPECT_EQ(lines.filter("MQTT: A").size(), 1) << lines.join(u'\n').toStdString();
+    for (const char* reason : {"A3 is a motion sensor and takes no commands",
+                               "A2 is an appliance module and does not dim"})
+        EXPECT_EQ(lines.filter(reason).size(), 1) << lines.join(u'\n').toStdString();
 }
 
 TEST_F(ServiceBridge, ScheduleSwitchAndScenesAreHomeAssistantEntities) {

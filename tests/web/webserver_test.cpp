@@ -21,6 +21,7 @@
 #include "clock.h"
 #include "commandpath.h"
 #include "eventlog.h"
+#include "interface.h"
 #include "remoteserver.h"
 #include "schedulerunner.h"
 #include "schedulesource.h"
@@ -29,6 +30,7 @@
 #include "serviceweb.h"
 #include "sessions.h"
 #include "settingsstore.h"
+#include "state/modules.h"
 #include "state/statetable.h"
 #include "testenv.h"
 #include "timebase.h"
@@ -322,6 +324,88 @@ TEST_F(WebTest, ACommandReachesTheEmulatorAndEveryPageSeesItConfirmed) {
     EXPECT_EQ(b->next("heard").value("line").toString(), "Received A1 ON");
     auto late = open(c);
     EXPECT_EQ(late->next("hello").value("heard").toArray(), QJsonArray({"Received A1 ON"}));
+}
+
+// A sensor and an appliance refuse in the same words whoever asks: the
+// remote listener answers ERROR with them, the page that asked has them in
+// its result, and every other page shows them on the card. A command taken
+// from a page has its one log line.
+TEST_F(WebTest, RefusalsHaveTheSameWordsForEveryClientAndEveryPageShowsThem) {
+    platform::SaveSetting("veldrin", "Modules", "A3", "motion");
+    platform::SaveSetting("veldrin", "Modules", "A2", "appliance");
+    service->states().setModules(state::ModuleList::fromSettings("A", {}));
+    remote::ServiceRemote listener(*service);
+    ASSERT_TRUE(listener.listen());
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, listener.server().port());
+    const auto exchange = [&client](const QByteArray& line) {
+        client.write(line + "\n");
+        testenv::pumpUntil([&] { return client.canReadLine(); });
+        return client.canReadLine() ? client.readLine().trimmed() : QByteArray();
+    };
+    ASSERT_EQ(exchange("secret"), "OK");
+    auto a = open(cookie());
+    auto b = open(cookie());
+    ASSERT_FALSE(a->next("hello").isEmpty());
+    ASSERT_FALSE(b->next("hello").isEmpty());
+
+    const struct {
+        QByteArray word;
+        QByteArray message;
+        const char* address;
+        QString reason;
+    } cases[] = {
+        {"3on", R"({"type":"command","id":1,"address":"A3","action":"on"})", "A3",
+         "A3 is a motion sensor and takes no commands"},
+        {"2di05", R"({"type":"command","id":2,"address":"A2","action":"brightness","value":50})",
+         "A2", "A2 is an appliance module and does not dim"},
+    };
+    for (const auto& c : cases) {
+        const int fromA = int(a->messages.size());
+        const int fromB = int(b->messages.size());
+        EXPECT_EQ(exchange(c.word), "ERROR " + c.reason.toUtf8());
+        const QJsonObject failed = b->next("failed", fromB);
+        EXPECT_EQ(failed.value("addresses").toArray(), QJsonArray({c.address}));
+        EXPECT_EQ(failed.value("error").toString(), c.reason);
+        a->send(c.message);
+        const QJsonObject result = a->next("result", fromA);
+        EXPECT_FALSE(result.value("ok").toBool());
+        EXPECT_EQ(result.value("error").toString(), c.reason);
+    }
+    a->send(R"({"type":"command","id":3,"address":"A5","action":"on"})");
+    EXPECT_EQ(frames(2), QStringList({"04 61", "06 62"}));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !a->next("confirmed").isEmpty(); }));
+    EXPECT_EQ(lines.filter("Web: ").size(), 1) << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines.contains("Web: A5 ON"));
+}
+
+// Twenty 1 % steps of a slider: each goes out once the line can move by a
+// step, and the card and the lamp end at the same level.
+TEST_F(WebTest, TwentyOnePercentSliderStepsLeaveCardAndLampAgreeing) {
+    auto page = open(cookie());
+    ASSERT_FALSE(page->next("hello").isEmpty());
+    page->send(R"({"type":"command","id":1,"address":"A5","action":"on"})");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return sim->moduleState('A', 5).on; }));
+    for (int level = 99; level >= 80; --level) {
+        const int from = int(page->messages.size());
+        page->send(QStringLiteral(R"({"type":"command","id":%1,"address":"A5",)"
+                                  R"("action":"brightness","value":%2})")
+                       .arg(level + 1000)
+                       .arg(level)
+                       .toUtf8());
+        EXPECT_TRUE(page->next("result", from).value("ok").toBool()) << level;
+    }
+    ASSERT_TRUE(testenv::pumpUntil([&] { return service->interface().commandsWaiting() == 0; }));
+    const auto card = [&] {
+        int level = -1;
+        for (const QJsonObject& m : page->messages)
+            if (m.value("type") == "state" && m.value("module")["address"] == "A5")
+                level = m.value("module")["level"].toInt();
+        return level;
+    };
+    ASSERT_TRUE(testenv::pumpUntil([&] { return card() == sim->moduleState('A', 5).brightness; }))
+        << card() << " " << sim->moduleState('A', 5).brightness;
+    EXPECT_EQ(card(), 80);
 }
 
 TEST_F(WebTest, BadMessagesAreAnsweredWithErrorsAndTheConnectionStays) {

@@ -247,6 +247,7 @@
 
   function result(m) {
     const what = m.id == null ? undefined : pending.get(m.id);
+    if (m.ok && m.unchanged && what && what.address) setSending(what.address, false); // nothing to send
     if (m.ok) return; // queued; the card stays "sending" until confirmed
     pending.delete(m.id);
     const text = m.error || "Not sent";
