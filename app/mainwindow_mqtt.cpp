@@ -11,9 +11,8 @@
 
 void Form1::startBridge() {
     core::Service& s = *service_;
-    mqttBridge_ =
-        mqtt::Bridge::fromSettings(&s.states(), &s.commands(), std::max(1, s.basePosition()),
-                                   [&s](const QString& line) { s.log().event(line); });
+    mqttBridge_ = mqtt::Bridge::fromSettings(&s.states(), &s.commands(),
+                                             std::max(1, s.basePosition()), s.log().hook());
     if (mqttBridge_) mqttBridge_->setSchedule(&s.schedule());
 }
 

@@ -160,14 +160,14 @@ bool ServiceWeb::listen() {
     tls_ = false;
     QHostAddress host;
     if (!host.setAddress(address_)) {
-        service_.log().event(
+        service_.log().error(
             QStringLiteral("Web page not served: \"%1\" is not an address").arg(address_));
         return false;
     }
     if (const QString refusal =
             settings::clearTextRefusal(tls.enabled(), host.isLoopback(), address_);
         !refusal.isEmpty()) {
-        service_.log().event(QStringLiteral("Web page not served: ") + refusal);
+        service_.log().error(QStringLiteral("Web page not served: ") + refusal);
         return false;
     }
     std::optional<QSslConfiguration> conf;
@@ -177,13 +177,13 @@ bool ServiceWeb::listen() {
         QString why;
         conf = RemoteServer::tlsConfiguration(tls, &why);
         if (!conf) {
-            service_.log().event(QStringLiteral("Web page not served: ") + why);
+            service_.log().error(QStringLiteral("Web page not served: ") + why);
             return false;
         }
     }
     QString why;
     if (!front_->listen(host, static_cast<quint16>(port), conf, &why)) {
-        service_.log().event(QStringLiteral("Web page not served: cannot listen on %1 port %2: %3")
+        service_.log().error(QStringLiteral("Web page not served: cannot listen on %1 port %2: %3")
                                  .arg(address_)
                                  .arg(port)
                                  .arg(why));
@@ -193,7 +193,7 @@ bool ServiceWeb::listen() {
     loopbackOnly_ = host.isLoopback();
     service_.log().event(QStringLiteral("Web page at ") + url());
     if (!tls_ && !host.isLoopback())
-        service_.log().event(
+        service_.log().warning(
             QStringLiteral("Warning: the web page is served on %1 without TLS: the password and "
                            "the commands cross the network in clear text")
                 .arg(address_));

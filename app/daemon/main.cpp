@@ -135,9 +135,8 @@ int main(int argc, char** argv) {
     service.keepChangesIn(core::Service::runtimeChangesPath());
     service.load();
     service.start();
-    bridge = mqtt::Bridge::fromSettings(
-        &service.states(), &service.commands(), std::max(1, service.basePosition()),
-        [&service](const QString& line) { service.log().event(line); });
+    bridge = mqtt::Bridge::fromSettings(&service.states(), &service.commands(),
+                                        std::max(1, service.basePosition()), service.log().hook());
     if (bridge) bridge->setSchedule(&service.schedule());
     remote::ServiceRemote remote(service);
     if (remote.listen())

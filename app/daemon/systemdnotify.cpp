@@ -29,6 +29,8 @@ void SystemdNotify::ready(core::Service& service) {
                       : QStringLiteral("Interface not found on %1, trying again").arg(where());
     send("READY=1\nSTATUS=" + now.toUtf8());
     connect(&iface, &core::Interface::readyChanged, this, [this, where](bool ready) {
+        // A stop releases the interface: that is no loss.
+        if (stopping_) return;
         status(ready ? QStringLiteral("Interface found on ") + where()
                      : QStringLiteral("Interface lost, trying again"));
     });
@@ -40,7 +42,9 @@ void SystemdNotify::status(const QString& text) {
 
 void SystemdNotify::stopping() {
     watchdog_.stop();
+    stopping_ = true;
     send("STOPPING=1");
+    status(QStringLiteral("Stopping"));
 }
 
 void SystemdNotify::send(const QByteArray& state) {

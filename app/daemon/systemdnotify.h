@@ -22,7 +22,7 @@ class SystemdNotify : public QObject {
 
     // Start-up is done: READY=1, with a STATUS= line on where the interface
     // is, which then follows the interface ("Interface found on /dev/ttyUSB0",
-    // "Interface lost, trying again").
+    // "Interface lost, trying again") until stopping() says "Stopping".
     void ready(core::Service& service);
     void status(const QString& text);
     void stopping();
@@ -34,6 +34,7 @@ class SystemdNotify : public QObject {
     void send(const QByteArray& state);
 
     QTimer watchdog_;
+    bool stopping_ = false;
 };
 
 }  // namespace app

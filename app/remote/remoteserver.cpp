@@ -68,7 +68,7 @@ void RemoteServer::log(const QString& text, int idx) {
 
 bool RemoteServer::fail(const QString& why) {
     error_ = why;
-    if (hooks_.eventLog) hooks_.eventLog(why);
+    hooks_.eventLog(why, platform::LogLevel::Error);
     return false;
 }
 
@@ -106,11 +106,12 @@ bool RemoteServer::listen(const QString& address, quint16 port, const Tls& tls) 
         encrypted_ = false;
         return fail(why);
     }
-    if (!encrypted_ && !host.isLoopback() && hooks_.eventLog) {
+    if (!encrypted_ && !host.isLoopback()) {
         hooks_.eventLog(
             QStringLiteral("Warning: remote control listens on %1 without TLS: the password and "
                            "the commands cross the network in clear text")
-                .arg(address));
+                .arg(address),
+            platform::LogLevel::Warning);
     }
     return true;
 }

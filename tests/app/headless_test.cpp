@@ -111,6 +111,71 @@ class Headless : public ::testing::Test {
         testenv::pumpUntil([&] { return s.state() == QAbstractSocket::ConnectedState; });
     }
 
+    // The service manager's notification socket: a datagram socket of the
+    // test's own.
+    struct NotifySocket {
+        int fd = -1;
+        QStringList heard;
+        ~NotifySocket() {
+            if (fd >= 0) ::close(fd);
+        }
+        bool open(const QString& path) {
+            const QByteArray name = QFile::encodeName(path);
+            fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            if (fd < 0 || size_t(name.size()) >= sizeof addr.sun_path) return false;
+            std::memcpy(addr.sun_path, name.constData(), size_t(name.size()));
+            return ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        }
+        void drain() {
+            char buf[4096];
+            for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+                heard << QString::fromUtf8(buf, int(n));
+        }
+        bool hear(const QString& what) {
+            return testenv::pumpUntil([&] { return drain(), heard.contains(what); }, 15000);
+        }
+    };
+
+    // A stream of the test's own that the program takes for the journal's:
+    // JOURNAL_STREAM names its device and inode.
+    struct JournalStream {
+        int fds[2] = {-1, -1};
+        QByteArray text;
+        ~JournalStream() {
+            for (int fd : fds)
+                if (fd >= 0) ::close(fd);
+        }
+        bool open() { return ::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0; }
+        // Reads (running the event loop) until the stream holds what.
+        bool read(const char* what) {
+            return testenv::pumpUntil(
+                [&] {
+                    char buf[4096];
+                    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) text.append(buf, n);
+                    return text.contains(what);
+                },
+                15000);
+        }
+        QStringList lines() const {
+            return QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts);
+        }
+    };
+    // Starts veldrind with the settings and password files, standard output
+    // on the journal stream.
+    void startUnderJournal(JournalStream& journal) {
+        struct stat st {};
+        ASSERT_EQ(::fstat(journal.fds[1], &st), 0);
+        QProcessEnvironment env = serviceEnvironment();
+        env.insert("JOURNAL_STREAM", QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino));
+        const int writeEnd = journal.fds[1];
+        program.setChildProcessModifier([writeEnd] { ::dup2(writeEnd, STDOUT_FILENO); });
+        start(program, {"--config", config, "--password-file", password}, "veldrind", env);
+        ::close(journal.fds[1]);
+        journal.fds[1] = -1;
+    }
+
     bool endBySigterm() {
         program.terminate();
         return testenv::pumpUntil([&] { return program.state() == QProcess::NotRunning; }, 10000);
@@ -383,26 +448,13 @@ TEST_F(Headless, FifoAtTheStatePathIsNotReadAndStartUpFinishes) {
 // own) hears READY=1 once start-up is done, STATUS= lines that follow the
 // interface, WATCHDOG=1 at half of WATCHDOG_USEC, and STOPPING=1 at the end.
 TEST_F(Headless, NotifiesTheServiceManager) {
-    const QByteArray socketPath = QFile::encodeName(dir.filePath("notify"));
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    ASSERT_LT(size_t(socketPath.size()), sizeof addr.sun_path);
-    std::memcpy(addr.sun_path, socketPath.constData(), size_t(socketPath.size()));
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    QStringList heard;
-    const auto drain = [&] {
-        char buf[4096];
-        for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
-            heard << QString::fromUtf8(buf, int(n));
-    };
-    const auto hear = [&](const QString& what) {
-        return testenv::pumpUntil([&] { return drain(), heard.contains(what); }, 15000);
-    };
-
+    NotifySocket notify;
+    ASSERT_TRUE(notify.open(dir.filePath("notify")));
+    const auto hear = [&](const QString& what) { return notify.hear(what); };
+    const auto drain = [&] { notify.drain(); };
+    QStringList& heard = notify.heard;
     QProcessEnvironment env = serviceEnvironment();
-    env.insert("NOTIFY_SOCKET", QString::fromUtf8(socketPath));
+    env.insert("NOTIFY_SOCKET", dir.filePath("notify"));
     env.insert("WATCHDOG_USEC", "200000");
     start(program, {"--config", config, "--password-file", password}, "veldrind", env);
     ASSERT_TRUE(hear("READY=1\nSTATUS=Interface found on " + sim.devicePath()))
@@ -418,7 +470,24 @@ TEST_F(Headless, NotifiesTheServiceManager) {
     EXPECT_TRUE(hear("STOPPING=1")) << heard.join('|').toStdString();
     ASSERT_TRUE(testenv::pumpUntil([&] { return program.state() == QProcess::NotRunning; }, 10000));
     EXPECT_EQ(program.exitCode(), 0);
-    ::close(fd);
+}
+
+// A clean stop releases an interface that answers: the status says the
+// service is stopping, not that the interface was lost.
+TEST_F(Headless, CleanStopSaysStopping) {
+    NotifySocket notify;
+    ASSERT_TRUE(notify.open(dir.filePath("notify")));
+    QProcessEnvironment env = serviceEnvironment();
+    env.insert("NOTIFY_SOCKET", dir.filePath("notify"));
+    start(program, {"--config", config, "--password-file", password}, "veldrind", env);
+    ASSERT_TRUE(notify.hear("READY=1\nSTATUS=Interface found on " + sim.devicePath()))
+        << notify.heard.join('|').toStdString();
+    ASSERT_TRUE(endBySigterm());
+    notify.drain();
+    const QStringList statuses = notify.heard.filter(QRegularExpression("^STATUS="));
+    EXPECT_EQ(statuses.last(), "STATUS=Stopping") << notify.heard.join('|').toStdString();
+    EXPECT_FALSE(notify.heard.join('|').contains("Interface lost"))
+        << notify.heard.join('|').toStdString();
 }
 
 // With standard output on the journal's stream (JOURNAL_STREAM names its
@@ -430,31 +499,14 @@ TEST_F(Headless, JournalLinesCarryTheirPriority) {
                           QFile::encodeName(dir.filePath("no-such-device")) + "\n");
     ASSERT_TRUE(QDir().mkpath(stateDir()));
     writeFile(stateDir() + "/state", "not a state file\n");
-    int fds[2];
-    ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
-    struct stat st {};
-    ASSERT_EQ(::fstat(fds[1], &st), 0);
-    QProcessEnvironment env = serviceEnvironment();
-    env.insert("JOURNAL_STREAM", QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino));
-    program.setChildProcessModifier([fds] { ::dup2(fds[1], STDOUT_FILENO); });
-    start(program, {"--config", config, "--password-file", password}, "veldrind", env);
-    ::close(fds[1]);
-    QByteArray journal;
-    const auto read = [&](const char* text) {
-        return testenv::pumpUntil(
-            [&] {
-                char buf[4096];
-                for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) journal.append(buf, n);
-                return journal.contains(text);
-            },
-            15000);
-    };
-    ASSERT_TRUE(read("Listening for a connection")) << journal.toStdString();
+    JournalStream journal;
+    ASSERT_TRUE(journal.open());
+    startUnderJournal(journal);
+    ASSERT_TRUE(journal.read("Listening for a connection")) << journal.text.toStdString();
     program.terminate();
-    ASSERT_TRUE(read("stopped (exit status 0)")) << journal.toStdString();
-    ::close(fds[0]);
+    ASSERT_TRUE(journal.read("stopped (exit status 0)")) << journal.text.toStdString();
 
-    const QStringList lines = QString::fromUtf8(journal).split('\n', Qt::SkipEmptyParts);
+    const QStringList lines = journal.lines();
     ASSERT_GE(lines.size(), 4);
     EXPECT_TRUE(
         QRegularExpression(R"(^<6>veldrind \d+\.\d+\.\d+ starting with the settings file )" +
@@ -476,9 +528,36 @@ TEST_F(Headless, JournalLinesCarryTheirPriority) {
         warnings += priority == "4";
     }
     EXPECT_TRUE(lines.contains("<3>ERROR: Pandrel Interface Not Found on Com: 1"))
-        << journal.toStdString();
+        << journal.text.toStdString();
     EXPECT_GE(errors, 1);
-    EXPECT_EQ(warnings, 1) << journal.toStdString();
+    EXPECT_EQ(warnings, 1) << journal.text.toStdString();
+}
+
+// Each front end that cannot start says so at error priority, whatever the
+// words of its line: the remote listener and the page on a port in use, the
+// bridge with a password file others may read.
+TEST_F(Headless, FrontEndsThatCannotStartAreErrorsInTheJournal) {
+    QTcpServer busy;
+    ASSERT_TRUE(busy.listen(QHostAddress::LocalHost, port));
+    const QString mqttPassword = dir.filePath("mqtt-password");
+    writeFile(mqttPassword, "secret\n");
+    writeFile(config, configText + "\n[Web]\nEnabled=true\nPort=" + QByteArray::number(port) +
+                          "\n\n[MQTT]\nHost=127.0.0.1\nPasswordFile=" +
+                          QFile::encodeName(mqttPassword) + "\n");
+    JournalStream journal;
+    ASSERT_TRUE(journal.open());
+    startUnderJournal(journal);
+    ASSERT_TRUE(journal.read("Web page not served")) << journal.text.toStdString();
+    program.terminate();
+    ASSERT_TRUE(journal.read("stopped (exit status 0)")) << journal.text.toStdString();
+    const QStringList lines = journal.lines();
+    for (const char* start :
+         {"<3>Remote control cannot listen on 127.0.0.1 port ",
+          "<3>Web page not served: cannot listen on ", "<3>MQTT: the password file "})
+        EXPECT_EQ(lines.filter(QRegularExpression("^" + QRegularExpression::escape(start))).size(),
+                  1)
+            << start << "\n"
+            << journal.text.toStdString();
 }
 
 TEST(HeadlessOptions, HelpAndWrongOptions) {

@@ -58,7 +58,10 @@ class Listener : public ::testing::Test {
             return queryAnswer;
         };
         h.clientLog = [this](const QString& t, int) { clientLog.append(t); };
-        h.eventLog = [this](const QString& t) { eventLog.append(t); };
+        h.eventLog = [this](const QString& t, platform::LogLevel level) {
+            eventLog.append(t);
+            eventLevels.append(level);
+        };
         server = std::make_unique<RemoteServer>(h);
         QObject::connect(server.get(), &RemoteServer::clientCountChanged,
                          [this](int n) { counts.append(n); });
@@ -73,6 +76,7 @@ class Listener : public ::testing::Test {
 
     QString password;
     QStringList commands, clientLog, eventLog;
+    QList<platform::LogLevel> eventLevels;
     QStringList refused{"5off", "17on", "5di11",
                         "di05"};  // what the interpreter does not carry out
     QStringList queryAnswer{"line one", "line two"};
@@ -609,6 +613,7 @@ TEST_F(Listener, TlsWithACertificateTheTestMakes) {
     ASSERT_TRUE(server->listen("0.0.0.0", 0));
     ASSERT_EQ(eventLog.size(), 1);
     EXPECT_TRUE(eventLog[0].contains("without TLS"));
+    EXPECT_EQ(eventLevels[0], platform::LogLevel::Warning);
     ASSERT_TRUE(server->listen("0.0.0.0", 0, {cert, key}));
     EXPECT_EQ(eventLog.size(), 1);
 
@@ -631,6 +636,7 @@ TEST_F(Listener, TlsWithACertificateTheTestMakes) {
     EXPECT_EQ(eventLog[0], QString("Remote control not started: the TLS key %1 does not belong to "
                                    "the certificate %2")
                                .arg(otherKey, cert));
+    EXPECT_EQ(eventLevels.last(), platform::LogLevel::Error);
     EXPECT_TRUE(server->listen("127.0.0.1", 0, {otherCert, otherKey}));
 }
 
