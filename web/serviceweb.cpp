@@ -284,12 +284,15 @@ HttpReply ServiceWeb::login(const HttpRequest& r) {
     const QJsonObject body = QJsonDocument::fromJson(r.body.left(MaxLoginBody)).object();
     if (r.body.size() > MaxLoginBody || !body.value(QStringLiteral("password")).isString())
         return jsonError(400, QStringLiteral("No password in the request"));
-    const QString tooMany = QStringLiteral("Too many attempts; try again later");
-    if (delays_.leftMs(peer) > 0) {
+    const auto tooMany = [](qint64 waitMs) {
+        return QStringLiteral("Too many attempts; try again in %1 s")
+            .arg(platform::secondsToWait(waitMs));
+    };
+    if (const qint64 wait = delays_.leftMs(peer); wait > 0) {
         throttle_.log(QStringLiteral("login-delay"),
                       QStringLiteral("Web login from %1 refused: wrong password tried too recently")
                           .arg(peer));
-        return jsonError(429, tooMany);
+        return jsonError(429, tooMany(wait));
     }
     // The budget is looked at before the comparison and spent only on a
     // wrong password: with it spent, the right password is refused too.
@@ -299,7 +302,7 @@ HttpReply ServiceWeb::login(const HttpRequest& r) {
         throttle_.log(
             QStringLiteral("login-budget"),
             QStringLiteral("Web login from %1 refused: too many password attempts").arg(peer));
-        return jsonError(429, tooMany);
+        return jsonError(429, tooMany(guesses.waitMs()));
     }
     const QByteArray given = body.value(QStringLiteral("password")).toString().toUtf8();
     if (!RemoteServer::constantTimeEquals(given, service_.password().toUtf8())) {

@@ -40,6 +40,7 @@ struct RemoteServer::Client {
     QPointer<QTimer> authTimer;  // a child of the socket, so it goes with it
 };
 
+using platform::secondsToWait;
 using platform::startSecurityTimer;
 
 void RemoteServer::setTimeBaseForTests(bool follow) {
@@ -317,7 +318,7 @@ void RemoteServer::onNewConnection() {
         if (wait > 0) {
             refusal(peer, QStringLiteral("wrong password tried too recently"));
             refuse(socket, QStringLiteral("ERROR Too many wrong passwords, try again in %1 s")
-                               .arg((wait + 999) / 1000)
+                               .arg(secondsToWait(wait))
                                .toLatin1());
             continue;
         }
@@ -488,7 +489,7 @@ void RemoteServer::checkPassword(Client* c, const QByteArray& line) {
     if (const qint64 wait = penaltyLeftMs(c->socket->peerAddress()); wait > 0) {
         answerAndDrop(c,
                       QStringLiteral("ERROR Too many wrong passwords, try again in %1 s")
-                          .arg((wait + 999) / 1000)
+                          .arg(secondsToWait(wait))
                           .toLatin1(),
                       QStringLiteral("wrong password tried too recently"));
         return;
@@ -500,7 +501,10 @@ void RemoteServer::checkPassword(Client* c, const QByteArray& line) {
     // comparison, the right password too; that is what stops a guesser.
     if (!guesses().left()) {
         addFailure(c->peer);
-        answerAndDrop(c, "ERROR Too many password attempts, try again in a few seconds",
+        answerAndDrop(c,
+                      QStringLiteral("ERROR Too many password attempts, try again in %1 s")
+                          .arg(secondsToWait(guesses().waitMs()))
+                          .toLatin1(),
                       QStringLiteral("too many password attempts"));
         return;
     }

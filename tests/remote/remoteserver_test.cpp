@@ -666,13 +666,29 @@ TEST_F(Listener, CommandLineClientFindsTheServiceThroughItsSettingsFile) {
 
     // Clear text against it, whether the listener answers with a TLS alert
     // (a long password) or waits for the rest of a handshake (a short one).
+    const qint64 compared = server->passwordComparisons();
     for (const QByteArray& pw : {password.toUtf8(), QByteArray("pw")}) {
         const CmdRun c = runCmd(pw, {"--port", QString::number(server->port()), "7on"});
         EXPECT_EQ(c.code, 1);
         EXPECT_EQ(c.err, "veldrin-cmd: the server speaks TLS: add --tls\n") << pw.constData();
         EXPECT_EQ(c.out, "");
     }
+    // A handshake that failed before any password spent no guess.
+    EXPECT_EQ(server->penaltyCount(), 0);
+    EXPECT_EQ(server->passwordComparisons(), compared);
     EXPECT_EQ(commands, QStringList({"5on", "6on"}));
+}
+
+// --tls against a listener without TLS: the client says so, and its
+// handshake spent no guess (the right password works at once after it).
+TEST_F(Listener, CommandLineClientWithTlsAgainstAPlainListenerIsToldToDropIt) {
+    password = "pw";
+    const CmdRun r = runCmd("pw", {"--port", QString::number(port), "--tls", "5on"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "veldrin-cmd: the server does not speak TLS: drop --tls\n");
+    EXPECT_EQ(server->passwordComparisons(), 0);
+    EXPECT_EQ(server->penaltyCount(), 0);
+    EXPECT_EQ(runCmd("pw", {"--port", QString::number(port), "5on"}).out, "5on: OK\n");
 }
 
 TEST_F(Listener, PlainAndSilentConnectionsNeverStallTheTlsListener) {
