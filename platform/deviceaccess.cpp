@@ -1,45 +1,13 @@
 #include "deviceaccess.h"
 
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QFileInfo>
 #include <cerrno>
-#include <vector>
 
 namespace platform {
-
-namespace {
-
-QString groupName(gid_t gid) {
-    long size = ::sysconf(_SC_GETGR_R_SIZE_MAX);
-    if (size <= 0) size = 16384;
-    std::vector<char> buf(static_cast<size_t>(size));
-    group g{};
-    group* found = nullptr;
-    while (::getgrgid_r(gid, &g, buf.data(), buf.size(), &found) == ERANGE) {
-        buf.resize(buf.size() * 2);
-    }
-    if (found && found->gr_name) return QString::fromLocal8Bit(found->gr_name);
-    return QString::number(gid);
-}
-
-QString userName(uid_t uid) {
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    if (size <= 0) size = 16384;
-    std::vector<char> buf(static_cast<size_t>(size));
-    passwd pw{};
-    passwd* found = nullptr;
-    while (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == ERANGE) {
-        buf.resize(buf.size() * 2);
-    }
-    if (found && found->pw_name) return QString::fromLocal8Bit(found->pw_name);
-    return QString::number(uid);
-}
-
-}  // namespace
 
 std::optional<DeviceOwnership> deviceDenied(const QString& path) {
     const QByteArray p = path.toLocal8Bit();
@@ -48,7 +16,12 @@ std::optional<DeviceOwnership> deviceDenied(const QString& path) {
     // The effective ids decide what open() allows.
     if (::faccessat(AT_FDCWD, p.constData(), R_OK | W_OK, AT_EACCESS) == 0) return std::nullopt;
     if (errno != EACCES) return std::nullopt;
-    return DeviceOwnership{userName(st.st_uid), groupName(st.st_gid), unsigned(st.st_mode & 07777)};
+    // Names from the user and group databases; numbers for ids without one.
+    const QFileInfo info(path);
+    const QString owner = info.owner(), group = info.group();
+    return DeviceOwnership{owner.isEmpty() ? QString::number(st.st_uid) : owner,
+                           group.isEmpty() ? QString::number(st.st_gid) : group,
+                           unsigned(st.st_mode & 07777)};
 }
 
 QString deviceAccessAdvice(const DeviceOwnership& o) {

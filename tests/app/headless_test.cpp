@@ -162,9 +162,11 @@ class Headless : public ::testing::Test {
             return QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts);
         }
     };
-    // Starts veldrind with the settings and password files, standard output
-    // on the journal stream.
-    void startUnderJournal(JournalStream& journal) {
+    // Runs veldrind with the settings and password files, standard output on
+    // the journal stream, until the stream holds `until`; then ends it by
+    // SIGTERM and reads its last line.
+    void runUnderJournal(JournalStream& journal, const char* until) {
+        ASSERT_TRUE(journal.open());
         struct stat st {};
         ASSERT_EQ(::fstat(journal.fds[1], &st), 0);
         QProcessEnvironment env = serviceEnvironment();
@@ -174,6 +176,9 @@ class Headless : public ::testing::Test {
         start(program, {"--config", config, "--password-file", password}, "veldrind", env);
         ::close(journal.fds[1]);
         journal.fds[1] = -1;
+        ASSERT_TRUE(journal.read(until)) << journal.text.toStdString();
+        program.terminate();
+        ASSERT_TRUE(journal.read("stopped (exit status 0)")) << journal.text.toStdString();
     }
 
     bool endBySigterm() {
@@ -500,11 +505,7 @@ TEST_F(Headless, JournalLinesCarryTheirPriority) {
     ASSERT_TRUE(QDir().mkpath(stateDir()));
     writeFile(stateDir() + "/state", "not a state file\n");
     JournalStream journal;
-    ASSERT_TRUE(journal.open());
-    startUnderJournal(journal);
-    ASSERT_TRUE(journal.read("Listening for a connection")) << journal.text.toStdString();
-    program.terminate();
-    ASSERT_TRUE(journal.read("stopped (exit status 0)")) << journal.text.toStdString();
+    ASSERT_NO_FATAL_FAILURE(runUnderJournal(journal, "Listening for a connection"));
 
     const QStringList lines = journal.lines();
     ASSERT_GE(lines.size(), 4);
@@ -545,11 +546,7 @@ TEST_F(Headless, FrontEndsThatCannotStartAreErrorsInTheJournal) {
                           "\n\n[MQTT]\nHost=127.0.0.1\nPasswordFile=" +
                           QFile::encodeName(mqttPassword) + "\n");
     JournalStream journal;
-    ASSERT_TRUE(journal.open());
-    startUnderJournal(journal);
-    ASSERT_TRUE(journal.read("Web page not served")) << journal.text.toStdString();
-    program.terminate();
-    ASSERT_TRUE(journal.read("stopped (exit status 0)")) << journal.text.toStdString();
+    ASSERT_NO_FATAL_FAILURE(runUnderJournal(journal, "Web page not served"));
     const QStringList lines = journal.lines();
     for (const char* start :
          {"<3>Remote control cannot listen on 127.0.0.1 port ",
