@@ -19,6 +19,8 @@
 #include <memory>
 #include <optional>
 
+#include "loglevel.h"
+
 class QLabel;
 class QListWidget;
 class QSlider;
@@ -207,8 +209,8 @@ class Form1 : public QWidget {
     void connectService();
     // A line of the service's log in the event list (and the current-event
     // label) or in the client list, newest first.
-    void showEventLine(const QString& text);
-    void showClientLine(const QString& text);
+    void showEventLine(const QString& text, platform::LogLevel level);
+    void showClientLine(const QString& text, platform::LogLevel level);
     // Colours the status strip: green while the interface answers.
     void setStatusStrip(bool found);
     // The pad's slider, without running the dim step again.

@@ -17,9 +17,16 @@ namespace {
 // runs for months with traffic does not grow without end.
 constexpr int kMaxLogLines = 5000;
 
-void addNewest(QListWidget* list, const QString& text) {
+// Errors in red and warnings in orange; other lines in the list's own colour.
+constexpr uint32_t kWarningOrange = 0x000080FF;
+
+void addNewest(QListWidget* list, const QString& text, core::LogLevel level) {
     list->insertItem(0, platform::Clock::global().now().toString(QStringLiteral("hh:mm:ss")) +
                             QStringLiteral("-->") + text);
+    if (level == core::LogLevel::Error)
+        list->item(0)->setForeground(ui::color(ui::kRed));
+    else if (level == core::LogLevel::Warning)
+        list->item(0)->setForeground(ui::color(kWarningOrange));
     while (list->count() > kMaxLogLines) delete list->takeItem(list->count() - 1);
 }
 }  // namespace
@@ -34,13 +41,13 @@ void Form1::Log_ClientEvent(const QString& cevent, int16_t idx) {
     service_->log().client(cevent);
 }
 
-void Form1::showEventLine(const QString& text) {
-    addNewest(lstEvents, text);
+void Form1::showEventLine(const QString& text, core::LogLevel level) {
+    addNewest(lstEvents, text, level);
     l_last_event->setText(text);
 }
 
-void Form1::showClientLine(const QString& text) {
-    addNewest(lstClients, text);
+void Form1::showClientLine(const QString& text, core::LogLevel level) {
+    addNewest(lstClients, text, level);
 }
 
 void Form1::UpdateFormCap() {

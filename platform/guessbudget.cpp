@@ -51,6 +51,11 @@ bool GuessBudget::left() const {
     return std::max(dueMs_, now) - now <= (Burst - 1) * IntervalMs;
 }
 
+qint64 GuessBudget::waitMs() const {
+    const qint64 now = securityNowMs();
+    return std::max<qint64>(0, std::max(dueMs_, now) - now - (Burst - 1) * IntervalMs);
+}
+
 void GuessBudget::spend() {
     dueMs_ = std::max(dueMs_, securityNowMs()) + IntervalMs;
 }

@@ -16,6 +16,7 @@
 #include <QHash>
 #include <QString>
 #include <QtGlobal>
+#include <algorithm>
 #include <limits>
 
 class QTimer;
@@ -26,6 +27,10 @@ qint64 securityNowMs();
 // Starts a single-shot security timer of ms on the same clock.
 void startSecurityTimer(QTimer& timer, qint64 ms);
 void setSecurityClockFollowsTimeBase(bool follow);
+// A wait as a refusal names it: whole seconds, rounded up, at least 1.
+inline qint64 secondsToWait(qint64 ms) {
+    return std::max<qint64>(1, (ms + 999) / 1000);
+}
 bool securityClockFollowsTimeBase();
 
 class GuessBudget {
@@ -37,6 +42,8 @@ class GuessBudget {
     bool left() const;
     // A wrong password was compared.
     void spend();
+    // How long until a password may be compared again (0: now).
+    qint64 waitMs() const;
 
   private:
     qint64 dueMs_ = std::numeric_limits<qint64>::min() / 2;  // next token to spare

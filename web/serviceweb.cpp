@@ -138,14 +138,14 @@ bool ServiceWeb::listen() {
     tls_ = false;
     QHostAddress host;
     if (!host.setAddress(address_)) {
-        service_.log().event(
+        service_.log().error(
             QStringLiteral("Web page not served: \"%1\" is not an address").arg(address_));
         return false;
     }
     if (const QString refusal =
             settings::clearTextRefusal(tls.enabled(), host.isLoopback(), address_);
         !refusal.isEmpty()) {
-        service_.log().event(QStringLiteral("Web page not served: ") + refusal);
+        service_.log().error(QStringLiteral("Web page not served: ") + refusal);
         return false;
     }
     std::optional<QSslConfiguration> conf;
@@ -155,13 +155,13 @@ bool ServiceWeb::listen() {
         QString why;
         conf = auth::tlsConfiguration(tls, &why);
         if (!conf) {
-            service_.log().event(QStringLiteral("Web page not served: ") + why);
+            service_.log().error(QStringLiteral("Web page not served: ") + why);
             return false;
         }
     }
     QString why;
     if (!front_->listen(host, static_cast<quint16>(port), conf, &why)) {
-        service_.log().event(QStringLiteral("Web page not served: cannot listen on %1 port %2: %3")
+        service_.log().error(QStringLiteral("Web page not served: cannot listen on %1 port %2: %3")
                                  .arg(address_)
                                  .arg(port)
                                  .arg(why));
@@ -171,7 +171,7 @@ bool ServiceWeb::listen() {
     loopbackOnly_ = host.isLoopback();
     service_.log().event(QStringLiteral("Web page at ") + url());
     if (!tls_ && !host.isLoopback())
-        service_.log().event(
+        service_.log().warning(
             QStringLiteral("Warning: the web page is served on %1 without TLS: the password and "
                            "the commands cross the network in clear text")
                 .arg(address_));
@@ -262,20 +262,24 @@ HttpReply ServiceWeb::login(const HttpRequest& r) {
     const QJsonObject body = QJsonDocument::fromJson(r.body.left(MaxLoginBody)).object();
     if (r.body.size() > MaxLoginBody || !body.value(QStringLiteral("password")).isString())
         return jsonError(400, QStringLiteral("No password in the request"));
-    const QString tooMany = QStringLiteral("Too many attempts; try again later");
+    const auto tooMany = [](qint64 waitMs) {
+        return QStringLiteral("Too many attempts; try again in %1 s")
+            .arg(platform::secondsToWait(waitMs));
+    };
     const QByteArray given = body.value(QStringLiteral("password")).toString().toUtf8();
-    switch (gate_.check(peer, given, service_.password().toUtf8()).verdict) {
+    const auth::LoginGate::Result result = gate_.check(peer, given, service_.password().toUtf8());
+    switch (result.verdict) {
         case auth::LoginGate::Verdict::Delayed:
             throttle_.log(
                 QStringLiteral("login-delay"),
                 QStringLiteral("Web login from %1 refused: wrong password tried too recently")
                     .arg(peer));
-            return jsonError(429, tooMany);
+            return jsonError(429, tooMany(result.waitMs));
         case auth::LoginGate::Verdict::NoBudget:
             throttle_.log(
                 QStringLiteral("login-budget"),
                 QStringLiteral("Web login from %1 refused: too many password attempts").arg(peer));
-            return jsonError(429, tooMany);
+            return jsonError(429, tooMany(result.waitMs));
         case auth::LoginGate::Verdict::Wrong:
             throttle_.log(QStringLiteral("login-wrong"),
                           QStringLiteral("Web login from %1 refused: wrong password").arg(peer));

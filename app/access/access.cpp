@@ -181,7 +181,7 @@ LoginGate::Result LoginGate::check(const QString& peer, const QByteArray& given,
     // comparison, the right password too; that is what stops a guesser.
     if (!budget().left()) {
         delays_.addFailure(peer);
-        return {Verdict::NoBudget};
+        return {Verdict::NoBudget, budget().waitMs()};
     }
     if (!expected.isEmpty() && constantTimeEquals(given, expected)) {
         delays_.forget(peer);

@@ -52,7 +52,7 @@ class LoginGate {
     };
     struct Result {
         Verdict verdict;
-        qint64 waitMs = 0;  // Delayed: how long the address must still wait
+        qint64 waitMs = 0;  // Delayed, NoBudget: how long to wait before trying again
         bool compared() const { return verdict == Verdict::Admitted || verdict == Verdict::Wrong; }
     };
 

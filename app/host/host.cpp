@@ -78,9 +78,8 @@ void Host::startBridge() {
     // No bridge and no line: [MQTT] names no broker, so nothing is down.
     const std::optional<QString> failed = attempt(
         [this, &s] {
-            bridge_ = mqtt::Bridge::fromSettings(
-                &s.states(), &s.commands(), std::max(1, s.basePosition()),
-                [&s](const QString& line) { s.log().event(line); });
+            bridge_ = mqtt::Bridge::fromSettings(&s.states(), &s.commands(),
+                                                 std::max(1, s.basePosition()), s.log().hook());
             return bridge_ != nullptr;
         },
         QString());

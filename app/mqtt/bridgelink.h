@@ -8,6 +8,7 @@
 #include <QString>
 #include <functional>
 
+#include "loglevel.h"
 #include "logthrottle.h"
 #include "mqttclient.h"
 #include "mqttsettings.h"
@@ -24,7 +25,7 @@ inline const QByteArray kOffline = "offline";
 
 class Link {
   public:
-    using LogHook = std::function<void(const QString&)>;
+    using LogHook = platform::LogHook;
 
     Link(Client& client, const Settings& settings, LogHook log)
         : client(client),
@@ -43,8 +44,8 @@ class Link {
     void publish(const QString& t, const QByteArray& payload, bool retain) {
         client.publish(t, payload, retain);
     }
-    void line(const QString& text) const {
-        if (log) log(text);
+    void line(const QString& text, platform::LogLevel level = platform::LogLevel::Info) const {
+        log(text, level);
     }
 
     Client& client;

@@ -59,7 +59,8 @@ std::unique_ptr<Bridge> Bridge::fromSettings(state::StateTable* table, CommandPa
         std::optional<QString> p = readPasswordFile(s->passwordFile, &error);
         if (!p) {
             if (log)
-                log(QStringLiteral("MQTT: ") + error + QStringLiteral("; the bridge stays off"));
+                log(QStringLiteral("MQTT: ") + error + QStringLiteral("; the bridge stays off"),
+                    platform::LogLevel::Error);
             return nullptr;
         }
         password = *p;
@@ -118,7 +119,8 @@ void Bridge::activate() {
         setPhase(Phase::Refused);
         link_.line(QStringLiteral("MQTT: the base topic %1 is in use by client %2; the bridge "
                                   "stays off the broker")
-                       .arg(settings_.baseTopic, shown(holder_)));
+                       .arg(settings_.baseTopic, shown(holder_)),
+                   platform::LogLevel::Error);
         client_->stop();
         return;
     }

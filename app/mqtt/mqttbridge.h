@@ -47,7 +47,7 @@ namespace mqtt {
 class Bridge : public QObject {
     Q_OBJECT
   public:
-    using LogHook = std::function<void(const QString&)>;
+    using LogHook = platform::LogHook;
 
     // baseHouse: position 1..16 (A = 1), the house of the two discovery buttons.
     Bridge(Settings settings, QString password, state::StateTable* table, CommandPath* path,

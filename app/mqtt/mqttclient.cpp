@@ -169,12 +169,14 @@ void Client::connectTo(const QString& address) {
     tlsError_.clear();
     QString libError;
     if (!mosquittoLib(&libError)) {
-        failed(QStringLiteral("the MQTT client library cannot be loaded: ") + libError);
+        failed(QStringLiteral("the MQTT client library cannot be loaded: ") + libError,
+               platform::LogLevel::Error);
         return;
     }
     if (!newSession()) {
         failed(tlsError_.isEmpty() ? QStringLiteral("out of memory")
-                                   : QStringLiteral("TLS settings: ") + tlsError_);
+                                   : QStringLiteral("TLS settings: ") + tlsError_,
+               platform::LogLevel::Error);
         return;
     }
     errno = 0;
@@ -258,7 +260,7 @@ void Client::afterLoop(int rc, int err) {
         } else {
             QString why = QString::fromUtf8(M().connack_string(answer));
             while (why.endsWith(u'.')) why.chop(1);
-            failed(QStringLiteral("refused: ") + why);
+            failed(QStringLiteral("refused: ") + why, platform::LogLevel::Error);
             return;
         }
     }
@@ -286,7 +288,7 @@ void Client::dispatchInbox() {
     dispatching_ = false;
 }
 
-void Client::failed(const QString& reason) {
+void Client::failed(const QString& reason, platform::LogLevel level) {
     endSession();
     state_ = State::Waiting;
     ++failures_;
@@ -294,7 +296,8 @@ void Client::failed(const QString& reason) {
     if (log_)
         log_(QStringLiteral("MQTT: cannot connect to %1 (%2); trying again in %3 s")
                  .arg(brokerName(), reason)
-                 .arg(delay / 1000));
+                 .arg(delay / 1000),
+             level);
     platform::TimeBase::global().startTimer(*retryTimer_, delay);
 }
 
@@ -307,7 +310,8 @@ void Client::lost(const QString& reason) {
     if (log_)
         log_(QStringLiteral("MQTT: connection to %1 lost (%2); trying again in %3 s")
                  .arg(brokerName(), reason)
-                 .arg(delay / 1000));
+                 .arg(delay / 1000),
+             platform::LogLevel::Warning);
     platform::TimeBase::global().startTimer(*retryTimer_, delay);
     emit disconnected();
 }

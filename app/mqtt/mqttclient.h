@@ -15,6 +15,8 @@
 #include <functional>
 #include <memory>
 
+#include "loglevel.h"
+
 class QSocketNotifier;
 class QTimer;
 struct mosquitto;
@@ -40,7 +42,7 @@ struct ConnectOptions {
 class Client : public QObject {
     Q_OBJECT
   public:
-    using LogHook = std::function<void(const QString&)>;
+    using LogHook = platform::LogHook;
 
     Client(ConnectOptions options, LogHook log, QObject* parent = nullptr);
     ~Client() override;
@@ -92,7 +94,9 @@ class Client : public QObject {
     void afterLoop(int rc, int savedErrno);
     // Hands the received messages on, outside any library call.
     void dispatchInbox();
-    void failed(const QString& reason);
+    // A broker that cannot be reached is a warning; one that refuses us, or
+    // settings that cannot work (TLS, the library), an error.
+    void failed(const QString& reason, platform::LogLevel level = platform::LogLevel::Warning);
     void lost(const QString& reason);
     void scheduleRetry();
 

@@ -33,6 +33,7 @@ struct RemoteServer::Client {
     QPointer<QTimer> authTimer;  // a child of the socket, so it goes with it
 };
 
+using platform::secondsToWait;
 using platform::startSecurityTimer;
 
 void RemoteServer::setTimeBaseForTests(bool follow) {
@@ -61,7 +62,7 @@ void RemoteServer::log(const QString& text, int idx) {
 
 bool RemoteServer::fail(const QString& why) {
     error_ = why;
-    if (hooks_.eventLog) hooks_.eventLog(why);
+    hooks_.eventLog(why, platform::LogLevel::Error);
     return false;
 }
 
@@ -99,11 +100,12 @@ bool RemoteServer::listen(const QString& address, quint16 port, const Tls& tls) 
         encrypted_ = false;
         return fail(why);
     }
-    if (!encrypted_ && !host.isLoopback() && hooks_.eventLog) {
+    if (!encrypted_ && !host.isLoopback()) {
         hooks_.eventLog(
             QStringLiteral("Warning: remote control listens on %1 without TLS: the password and "
                            "the commands cross the network in clear text")
-                .arg(address));
+                .arg(address),
+            platform::LogLevel::Warning);
     }
     return true;
 }
@@ -157,7 +159,7 @@ void RemoteServer::onNewConnection() {
         if (wait > 0) {
             refusal(peer, QStringLiteral("wrong password tried too recently"));
             refuse(socket, QStringLiteral("ERROR Too many wrong passwords, try again in %1 s")
-                               .arg((wait + 999) / 1000)
+                               .arg(secondsToWait(wait))
                                .toLatin1());
             continue;
         }
@@ -330,13 +332,16 @@ void RemoteServer::checkPassword(Client* c, const QByteArray& line) {
     if (result.verdict == Verdict::Delayed) {
         answerAndDrop(c,
                       QStringLiteral("ERROR Too many wrong passwords, try again in %1 s")
-                          .arg((result.waitMs + 999) / 1000)
+                          .arg(platform::secondsToWait(result.waitMs))
                           .toLatin1(),
                       QStringLiteral("wrong password tried too recently"));
         return;
     }
     if (result.verdict == Verdict::NoBudget) {
-        answerAndDrop(c, "ERROR Too many password attempts, try again in a few seconds",
+        answerAndDrop(c,
+                      QStringLiteral("ERROR Too many password attempts, try again in %1 s")
+                          .arg(platform::secondsToWait(result.waitMs))
+                          .toLatin1(),
                       QStringLiteral("too many password attempts"));
         return;
     }

@@ -54,6 +54,7 @@
 #include <optional>
 
 #include "access.h"
+#include "loglevel.h"
 
 class QTcpServer;
 class QTcpSocket;
@@ -103,7 +104,7 @@ class RemoteServer : public QObject {
         // or nothing for a query it does not know. Optional.
         std::function<std::optional<QStringList>(const QString&)> query;
         std::function<void(const QString&, int)> clientLog;  // one client-log line, client index
-        std::function<void(const QString&)> eventLog;        // one event-log line
+        platform::LogHook eventLog;                          // one event-log line, its level
         // The guess budget shared with the other listeners that take the
         // same password (it must outlive the server); none: a budget of the
         // server's own.

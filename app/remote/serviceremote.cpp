@@ -27,7 +27,7 @@ ServiceRemote::ServiceRemote(core::Service& service, QObject* parent)
             line, [this](state::Address a) { return service_.states().state(a); });
     };
     hooks.clientLog = [this](const QString& text, int) { service_.log().client(text); };
-    hooks.eventLog = [this](const QString& text) { service_.log().event(text); };
+    hooks.eventLog = service_.log().hook();
     hooks.guesses = &service_.guesses();
     server_ = std::make_unique<RemoteServer>(hooks);
     connect(&service_, &core::Service::passwordChanged, server_.get(),
@@ -47,7 +47,7 @@ bool ServiceRemote::listen() {
     const QString refusal =
         settings::clearTextRefusal(tls.enabled(), QHostAddress(address).isLoopback(), address);
     if (!refusal.isEmpty()) {
-        service_.log().event(QStringLiteral("Remote control not started: ") + refusal);
+        service_.log().error(QStringLiteral("Remote control not started: ") + refusal);
         return false;
     }
     return server_->listen(address, static_cast<quint16>(port), tls);

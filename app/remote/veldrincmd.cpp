@@ -217,6 +217,19 @@ QByteArray readAnswer(QTcpSocket& s, int timeoutMs) {
     return s.readLine().trimmed();
 }
 
+// Whether the listener at host:port speaks clear text: it answers an HTTP
+// request line with a line of its own ("ERROR This port takes ..."), which
+// it never counts as a password.
+bool speaksClearText(const QString& host, quint16 port) {
+    QTcpSocket probe;
+    probe.connectToHost(host, port);
+    if (!probe.waitForConnected(3000)) return false;
+    probe.write("GET / HTTP/1.0\r\n");
+    const QByteArray answer = readAnswer(probe, 3000);
+    probe.abort();
+    return answer.startsWith("ERROR");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -350,6 +363,10 @@ int main(int argc, char** argv) {
         if (!s.isEncrypted()) {
             QStringList why;
             for (const QSslError& e : s.sslHandshakeErrors()) why << e.errorString();
+            if (why.isEmpty() && speaksClearText(hostName, portNumber)) {
+                std::fprintf(stderr, "veldrin-cmd: the server does not speak TLS: drop --tls\n");
+                return 1;
+            }
             if (why.isEmpty()) why << s.errorString();
             std::fprintf(stderr, "veldrin-cmd: no TLS connection to %s port %u: %s\n",
                          qPrintable(hostName), portNumber,

@@ -1,5 +1,7 @@
 #include "startoptions.h"
 
+#include <unistd.h>
+
 #include <QCommandLineParser>
 #include <QFileInfo>
 #include <cstdio>
@@ -155,6 +157,19 @@ QString daemonPath(const QString& argv0) {
     return QFileInfo(self).absolutePath() + QStringLiteral("/veldrind");
 }
 
+QString scheduleCheckPreamble(const QString& settingsFile, bool configGiven, bool root,
+                              bool serviceFileExists) {
+    QString text = QStringLiteral("Settings file: %1\n").arg(settingsFile);
+    if (!configGiven && root && serviceFileExists &&
+        QFileInfo(settingsFile).absoluteFilePath() != kServiceSettingsFile) {
+        text += QStringLiteral(
+                    "The service reads %1, not this file: check its schedule with "
+                    "veldrind --config %1 --check-schedule\n")
+                    .arg(kServiceSettingsFile);
+    }
+    return text;
+}
+
 int runScheduleCheck(const StartOptions& options) {
     // The settings name the schedule file and the place for sunrise and
     // sunset: a check on the defaults would judge another schedule.
@@ -166,7 +181,10 @@ int runScheduleCheck(const StartOptions& options) {
     const QString path =
         options.scheduleFile.isEmpty() ? core::scheduleFilePath() : options.scheduleFile;
     const core::ScheduleCheck check = core::checkSchedule(path, platform::Clock::global().now());
-    std::fputs(check.text.toLocal8Bit().constData(), check.exitCode ? stderr : stdout);
+    const QString preamble =
+        scheduleCheckPreamble(platform::settingsFilePath(), !options.configFile.isEmpty(),
+                              ::geteuid() == 0, QFileInfo::exists(kServiceSettingsFile));
+    std::fputs((preamble + check.text).toLocal8Bit().constData(), check.exitCode ? stderr : stdout);
     return check.exitCode;
 }
 

@@ -63,8 +63,17 @@ QString instanceLockName(const QString& configFile, const QString& defaultFile);
 // found through /proc/self/exe; argv0's folder when that cannot be read).
 QString daemonPath(const QString& argv0);
 
-// --check-schedule: prints the report of the schedule file (errors to
-// standard error) and gives the exit status, 1 on an error.
+// The settings file the packaged service reads (its unit names it).
+inline const QString kServiceSettingsFile = QStringLiteral("/etc/veldrin/veldrin.conf");
+
+// The first lines of --check-schedule's report: the settings file it read
+// and, for root without --config where the service's settings file exists
+// (serviceFileExists), the command that checks the service's schedule.
+QString scheduleCheckPreamble(const QString& settingsFile, bool configGiven, bool root,
+                              bool serviceFileExists);
+
+// --check-schedule: prints the report of the schedule file after its
+// preamble (errors to standard error) and gives the exit status, 1 on an error.
 int runScheduleCheck(const StartOptions& options);
 
 }  // namespace app

@@ -167,15 +167,14 @@ void Interface::setReady(bool ready, const QString& why) {
     emit readyChanged(ready);
 }
 
-// One line naming the group to join when this user may not open the port's
-// device.
+// One line saying why this user may not open the port's device, and what
+// would help.
 void Interface::reportPortAccess() {
     const QString device = MSComm::deviceForPort(d->port);
-    const std::optional<QString> group = platform::deniedDeviceGroup(device);
-    if (!group) return;
-    d->logLine(QStringLiteral("ERROR: Permission denied opening ") + device +
-               QStringLiteral(": the user must be a member of the group ") + *group +
-               QStringLiteral(" that owns it"));
+    const std::optional<platform::DeviceOwnership> denied = platform::deviceDenied(device);
+    if (!denied) return;
+    d->logLine(QStringLiteral("ERROR: Permission denied opening ") + device + QStringLiteral(": ") +
+               platform::deviceAccessAdvice(*denied));
 }
 
 }  // namespace core

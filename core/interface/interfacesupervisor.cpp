@@ -5,6 +5,7 @@
 #include <QSet>
 #include <algorithm>
 
+#include "deviceaccess.h"
 #include "timebase.h"
 
 namespace core {
@@ -24,8 +25,10 @@ QString existingFolderOf(const QString& path) {
 }
 }  // namespace
 
-InterfaceSupervisor::InterfaceSupervisor(ContactFn contact, QObject* parent)
-    : QObject(parent), contact_(std::move(contact)) {
+InterfaceSupervisor::InterfaceSupervisor(ContactFn contact, QObject* parent, DeniedFn denied)
+    : QObject(parent), contact_(std::move(contact)), denied_(std::move(denied)) {
+    if (!denied_)
+        denied_ = [](const QString& path) { return platform::deviceDenied(path).has_value(); };
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, &InterfaceSupervisor::retry);
@@ -43,7 +46,11 @@ void InterfaceSupervisor::supervise(const QString& devicePath) {
         watcher_ = new QFileSystemWatcher(this);
         connect(watcher_, &QFileSystemWatcher::directoryChanged, this,
                 &InterfaceSupervisor::folderChanged);
+        connect(watcher_, &QFileSystemWatcher::fileChanged, this,
+                &InterfaceSupervisor::nodeChanged);
     }
+    deniedSinceMs_ = -1;
+    watchNode(false);
     linkTarget_.clear();
     updateWatches();
     present_ = devicePresent();
@@ -54,8 +61,8 @@ void InterfaceSupervisor::stop() {
     supervising_ = false;
     timer_.stop();
     if (watcher_) {
-        const QStringList dirs = watcher_->directories();
-        if (!dirs.isEmpty()) watcher_->removePaths(dirs);
+        const QStringList paths = watcher_->directories() + watcher_->files();
+        if (!paths.isEmpty()) watcher_->removePaths(paths);
     }
 }
 
@@ -63,7 +70,12 @@ QStringList InterfaceSupervisor::watchedFolders() const {
     return watcher_ ? watcher_->directories() : QStringList{};
 }
 
+QString InterfaceSupervisor::watchedNode() const {
+    return watcher_ && !watcher_->files().isEmpty() ? watcher_->files().constFirst() : QString();
+}
+
 void InterfaceSupervisor::scheduleRetry(qint64 logicalMs) {
+    nextMs_ = logicalMs;
     if (logicalMs == 0) {
         timer_.start(0);
         return;
@@ -93,9 +105,40 @@ void InterfaceSupervisor::retry() {
     }
     updateWatches();
     present_ = devicePresent();
-    // A device that appeared while this contact ran gets its own try at once.
-    scheduleRetry(appeared_ && present_ ? 0 : delayMs_);
+    // A node that may not be opened yet is likely waiting for udev: watched
+    // for its permissions, and tried again soon for a few seconds.
+    const bool denied = present_ && denied_(device_);
+    watchNode(denied);
+    const qint64 now = platform::TimeBase::global().nowMs();
+    if (!denied)
+        deniedSinceMs_ = -1;
+    else if (deniedSinceMs_ < 0)
+        deniedSinceMs_ = now;
+    if (appeared_ && present_) {
+        // A device that appeared while this contact ran gets its own try at once.
+        scheduleRetry(0);
+    } else if (denied && now - deniedSinceMs_ < kPermissionWaitMs) {
+        nextMs_ = kPermissionRetryMs;
+        platform::TimeBase::global().startTimer(timer_, kPermissionRetryMs);
+    } else {
+        scheduleRetry(delayMs_);
+    }
     appeared_ = false;
+}
+
+void InterfaceSupervisor::nodeChanged() {
+    if (!supervising_) return;
+    if (trying_)
+        appeared_ = true;
+    else
+        scheduleRetry(0);
+}
+
+void InterfaceSupervisor::watchNode(bool on) {
+    if (!watcher_) return;
+    const QStringList files = watcher_->files();
+    if (!files.isEmpty() && (!on || files.constFirst() != device_)) watcher_->removePaths(files);
+    if (on && !watcher_->files().contains(device_)) watcher_->addPath(device_);
 }
 
 void InterfaceSupervisor::folderChanged() {

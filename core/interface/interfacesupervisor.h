@@ -9,6 +9,12 @@
 // /dev/serial/by-id) also the folder of the device it points to. A folder
 // that does not exist (yet) is watched through its nearest existing parent.
 //
+// A device node that is there but may not be opened yet (the moment between
+// the kernel making /dev/ttyUSB0 and udev giving it its group and mode) is
+// tried again as soon as its owner, group or mode change (the node itself is
+// watched), and besides every kPermissionRetryMs for kPermissionWaitMs, before
+// the retries fall back to their growing delays.
+//
 // The supervisor knows nothing of the interface itself: it calls the contact
 // function it was given, which tries once and says whether the interface
 // answered and, if not, why. The first failed retry of an outage is reported
@@ -32,11 +38,17 @@ class InterfaceSupervisor : public QObject {
         QString reason;  // why nothing answered (when not found)
     };
     using ContactFn = std::function<Contact()>;
+    // Whether the device node at a path exists but this process may not open it.
+    using DeniedFn = std::function<bool(const QString&)>;
 
     static constexpr qint64 kFirstRetryMs = 1000;
     static constexpr qint64 kLongestRetryMs = 30000;
+    static constexpr qint64 kPermissionRetryMs = 250;
+    static constexpr qint64 kPermissionWaitMs = 5000;
 
-    explicit InterfaceSupervisor(ContactFn contact, QObject* parent = nullptr);
+    // denied: the permission check (by default the kernel's, made ahead).
+    explicit InterfaceSupervisor(ContactFn contact, QObject* parent = nullptr,
+                                 DeniedFn denied = {});
     ~InterfaceSupervisor() override;
 
     // The interface on devicePath was lost or not found: retry until it
@@ -51,6 +63,10 @@ class InterfaceSupervisor : public QObject {
     int attempts() const { return attempts_; }
     // The folders watched for the device node (for tests and diagnostics).
     QStringList watchedFolders() const;
+    // The device node itself while it may not be opened ("" otherwise).
+    QString watchedNode() const;
+    // The logical delay of the retry that is due next (0: none pending).
+    qint64 nextRetryMs() const { return timer_.isActive() ? nextMs_ : 0; }
 
   signals:
     // A retry reached the interface; supervision has ended.
@@ -62,10 +78,13 @@ class InterfaceSupervisor : public QObject {
     void retry();
     void scheduleRetry(qint64 logicalMs);
     void folderChanged();
+    void nodeChanged();
     void updateWatches();
+    void watchNode(bool on);
     bool devicePresent() const;
 
     ContactFn contact_;
+    DeniedFn denied_;
     QString device_;
     bool supervising_ = false;
     bool trying_ = false;    // a contact is in progress
@@ -74,6 +93,8 @@ class InterfaceSupervisor : public QObject {
     bool present_ = false;   // the device node existed at the last look
     QString linkTarget_;     // the device the link pointed to when last read
     qint64 delayMs_ = kFirstRetryMs;
+    qint64 nextMs_ = 0;          // the delay of the retry pending
+    qint64 deniedSinceMs_ = -1;  // logical time the node was first found denied
     int attempts_ = 0;
     QTimer timer_;
     QFileSystemWatcher* watcher_ = nullptr;

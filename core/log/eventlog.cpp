@@ -7,10 +7,10 @@
 
 namespace core {
 
-int linePriority(const QString& text) {
-    if (text.startsWith(QLatin1String("ERROR"))) return 3;
-    if (text.startsWith(QLatin1String("WARNING"))) return 4;
-    return 6;
+LogLevel EventLog::levelOfText(const QString& text) {
+    if (text.startsWith(QLatin1String("ERROR"))) return LogLevel::Error;
+    if (text.startsWith(QLatin1String("WARNING"))) return LogLevel::Warning;
+    return LogLevel::Info;
 }
 
 bool standardOutputIsJournal() {
@@ -26,13 +26,13 @@ bool standardOutputIsJournal() {
     return static_cast<qulonglong>(st.st_dev) == dev && static_cast<qulonglong>(st.st_ino) == ino;
 }
 
-QString standardOutputLine(const QString& text, bool journal) {
+QString standardOutputLine(const QString& text, LogLevel level, bool journal) {
     if (journal) {
         // One journal entry per line: a line break inside the text would
         // start an entry without a priority.
         QString flat = text;
         flat.replace(QLatin1Char('\n'), QLatin1Char(' '));
-        return QStringLiteral("<%1>").arg(linePriority(text)) + flat + QLatin1Char('\n');
+        return QStringLiteral("<%1>").arg(static_cast<int>(level)) + flat + QLatin1Char('\n');
     }
     return platform::Clock::global().now().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) +
            QStringLiteral("-->") + text + QLatin1Char('\n');
@@ -40,8 +40,8 @@ QString standardOutputLine(const QString& text, bool journal) {
 
 void logToStandardOutput(EventLog& log) {
     const bool journal = standardOutputIsJournal();
-    const auto print = [journal](const QString& text) {
-        std::fputs(standardOutputLine(text, journal).toUtf8().constData(), stdout);
+    const auto print = [journal](const QString& text, LogLevel level) {
+        std::fputs(standardOutputLine(text, level, journal).toUtf8().constData(), stdout);
         std::fflush(stdout);
     };
     QObject::connect(&log, &EventLog::eventLine, &log, print);

@@ -151,6 +151,49 @@ class Headless : public ::testing::Test {
         testenv::pumpUntil([&] { return s.state() == QAbstractSocket::ConnectedState; });
     }
 
+    // A stream of the test's own that the program takes for the journal's:
+    // JOURNAL_STREAM names its device and inode.
+    struct JournalStream {
+        int fds[2] = {-1, -1};
+        QByteArray text;
+        ~JournalStream() {
+            for (int fd : fds)
+                if (fd >= 0) ::close(fd);
+        }
+        bool open() { return ::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0; }
+        // Reads (running the event loop) until the stream holds what.
+        bool read(const char* what) {
+            return testenv::pumpUntil(
+                [&] {
+                    char buf[4096];
+                    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) text.append(buf, n);
+                    return text.contains(what);
+                },
+                15000);
+        }
+        QStringList lines() const {
+            return QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts);
+        }
+    };
+    // Runs veldrind with the settings and password files, standard output on
+    // the journal stream, until the stream holds `until`; then ends it by
+    // SIGTERM and reads its last line.
+    void runUnderJournal(JournalStream& journal, const char* until) {
+        ASSERT_TRUE(journal.open());
+        struct stat st {};
+        ASSERT_EQ(::fstat(journal.fds[1], &st), 0);
+        QProcessEnvironment env = serviceEnvironment();
+        env.insert("JOURNAL_STREAM", QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino));
+        const int writeEnd = journal.fds[1];
+        program.setChildProcessModifier([writeEnd] { ::dup2(writeEnd, STDOUT_FILENO); });
+        start(program, {"--config", config, "--password-file", password}, "veldrind", env);
+        ::close(journal.fds[1]);
+        journal.fds[1] = -1;
+        ASSERT_TRUE(journal.read(until)) << journal.text.toStdString();
+        program.terminate();
+        ASSERT_TRUE(journal.read("stopped (exit status 0)")) << journal.text.toStdString();
+    }
+
     bool endBySigterm() {
         program.terminate();
         return testenv::pumpUntil([&] { return program.state() == QProcess::NotRunning; }, 10000);
@@ -479,6 +522,8 @@ TEST_F(Headless, ListensBeforeTheFirstContactEndsAndIsReadyAfterIt) {
     EXPECT_EQ(notify.heard.mid(notify.heard.size() - 2),
               QStringList({"STATUS=Stopping", "STOPPING=1"}))
         << notify.heard.join('|').toStdString();
+    EXPECT_FALSE(notify.heard.join('|').contains("Interface lost"))
+        << notify.heard.join('|').toStdString();
 }
 
 // A front end that cannot start is named in the service manager's status
@@ -515,31 +560,10 @@ TEST_F(Headless, JournalLinesCarryTheirPriority) {
                           QFile::encodeName(dir.filePath("no-such-device")) + "\n");
     ASSERT_TRUE(QDir().mkpath(stateDir()));
     writeFile(stateDir() + "/state", "not a state file\n");
-    int fds[2];
-    ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
-    struct stat st {};
-    ASSERT_EQ(::fstat(fds[1], &st), 0);
-    QProcessEnvironment env = serviceEnvironment();
-    env.insert("JOURNAL_STREAM", QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino));
-    program.setChildProcessModifier([fds] { ::dup2(fds[1], STDOUT_FILENO); });
-    start(program, {"--config", config, "--password-file", password}, "veldrind", env);
-    ::close(fds[1]);
-    QByteArray journal;
-    const auto read = [&](const char* text) {
-        return testenv::pumpUntil(
-            [&] {
-                char buf[4096];
-                for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) journal.append(buf, n);
-                return journal.contains(text);
-            },
-            15000);
-    };
-    ASSERT_TRUE(read("Listening for a connection")) << journal.toStdString();
-    program.terminate();
-    ASSERT_TRUE(read("stopped (exit status 0)")) << journal.toStdString();
-    ::close(fds[0]);
+    JournalStream journal;
+    ASSERT_NO_FATAL_FAILURE(runUnderJournal(journal, "Listening for a connection"));
 
-    const QStringList lines = QString::fromUtf8(journal).split('\n', Qt::SkipEmptyParts);
+    const QStringList lines = journal.lines();
     ASSERT_GE(lines.size(), 4);
     EXPECT_TRUE(
         QRegularExpression(R"(^<6>veldrind \d+\.\d+\.\d+ starting with the settings file )" +
@@ -561,9 +585,32 @@ TEST_F(Headless, JournalLinesCarryTheirPriority) {
         warnings += priority == "4";
     }
     EXPECT_TRUE(lines.contains("<3>ERROR: Pandrel Interface Not Found on Com: 1"))
-        << journal.toStdString();
+        << journal.text.toStdString();
     EXPECT_GE(errors, 1);
-    EXPECT_EQ(warnings, 1) << journal.toStdString();
+    EXPECT_EQ(warnings, 1) << journal.text.toStdString();
+}
+
+// Each front end that cannot start says so at error priority, whatever the
+// words of its line: the remote listener and the page on a port in use, the
+// bridge with a password file others may read.
+TEST_F(Headless, FrontEndsThatCannotStartAreErrorsInTheJournal) {
+    QTcpServer busy;
+    ASSERT_TRUE(busy.listen(QHostAddress::LocalHost, port));
+    const QString mqttPassword = dir.filePath("mqtt-password");
+    writeFile(mqttPassword, "secret\n");
+    writeFile(config, configText + "\n[Web]\nEnabled=true\nPort=" + QByteArray::number(port) +
+                          "\n\n[MQTT]\nHost=127.0.0.1\nPasswordFile=" +
+                          QFile::encodeName(mqttPassword) + "\n");
+    JournalStream journal;
+    ASSERT_NO_FATAL_FAILURE(runUnderJournal(journal, "Web page not served"));
+    const QStringList lines = journal.lines();
+    for (const char* start :
+         {"<3>Remote control cannot listen on 127.0.0.1 port ",
+          "<3>Web page not served: cannot listen on ", "<3>MQTT: the password file "})
+        EXPECT_EQ(lines.filter(QRegularExpression("^" + QRegularExpression::escape(start))).size(),
+                  1)
+            << start << "\n"
+            << journal.text.toStdString();
 }
 
 // The daemon's command line is its own; both programs name their version.

@@ -124,3 +124,32 @@ TEST_F(Supervisor, ANodeThatAppearsIsTriedAtOnceWhereverItIsNamed) {
         EXPECT_EQ(tries.size(), 1u);
     }
 }
+
+// A node that is there but may not be opened yet (udev has not given it its
+// group): it is watched, tried again within a second rather than on the
+// growing delays, and found once it may be opened; a change of its mode is
+// tried at once.
+TEST_F(Supervisor, ANodeThatMayNotBeOpenedYetIsTriedAgainSoon) {
+    const QString device = dir.path() + "/ttyUSB0";
+    touch(device);
+    bool denied = true;
+    InterfaceSupervisor s(
+        [&] {
+            tries.push_back(platform::TimeBase::global().nowMs());
+            return InterfaceSupervisor::Contact{!denied, QStringLiteral("Permission denied")};
+        },
+        nullptr, [&](const QString& path) { return denied && path == device; });
+    bool found = false;
+    QObject::connect(&s, &InterfaceSupervisor::found, [&] { found = true; });
+    s.supervise(device);
+    ASSERT_TRUE(platform::waitFor([&] { return tries.size() >= 2; }, 10000));
+    EXPECT_EQ(s.nextRetryMs(), InterfaceSupervisor::kPermissionRetryMs);
+    EXPECT_EQ(s.watchedNode(), device);
+
+    // udev changes the mode: a try at once, which finds it.
+    denied = false;
+    ASSERT_TRUE(QFile::setPermissions(
+        device, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::WriteGroup));
+    ASSERT_TRUE(platform::waitFor([&] { return found; }, 10000));
+    EXPECT_TRUE(s.watchedNode().isEmpty());
+}

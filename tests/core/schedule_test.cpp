@@ -516,6 +516,27 @@ TEST(ScheduleCheck, ReportsNextFiringsOrTheErrorsFromTheSettingsFile) {
     platform::setSettingsFileOverride(QString());
 }
 
+// The check names the settings file it read; root without --config, where
+// the service's settings exist, is told how to check the service's schedule.
+TEST(ScheduleCheck, NamesTheSettingsFileAndPointsRootToTheServices) {
+    const QString mine = "/root/.config/veldrin/veldrin.conf";
+    struct Case {
+        QString settings;
+        bool configGiven, root, serviceExists, pointsToService;
+    };
+    for (const Case& c :
+         {Case{mine, false, true, true, true}, Case{mine, true, true, true, false},
+          Case{mine, false, false, true, false}, Case{mine, false, true, false, false},
+          Case{app::kServiceSettingsFile, false, true, true, false}}) {
+        const QString text =
+            app::scheduleCheckPreamble(c.settings, c.configGiven, c.root, c.serviceExists);
+        EXPECT_TRUE(text.startsWith("Settings file: " + c.settings + "\n")) << text.toStdString();
+        EXPECT_EQ(text.contains("veldrind --config /etc/veldrin/veldrin.conf --check-schedule"),
+                  c.pointsToService)
+            << text.toStdString();
+    }
+}
+
 TEST(ScheduleCheck, TheOptionTakesOneScheduleFile) {
     auto parsed =
         app::parseStartOptions({"veldrin", "--config", "v.conf", "--check-schedule", "mine"});

@@ -551,9 +551,13 @@ TEST_F(MqttBridgeTest, DefaultClientIdsDifferPerSettingsFile) {
 TEST_F(MqttBridgeTest, SettingsAndThePasswordFile) {
     TestBroker secured;
     ASSERT_TRUE(secured.start(QStringLiteral("hub"), QStringLiteral("s3cret")));
+    QList<platform::LogLevel> levels;
     auto fromSettings = [&] {
         return mqtt::Bridge::fromSettings(&table, &path, kHouseA,
-                                          [this](const QString& l) { log << l; });
+                                          [&](const QString& l, platform::LogLevel level) {
+                                              log << l;
+                                              levels << level;
+                                          });
     };
     EXPECT_EQ(fromSettings(), nullptr);  // no [MQTT] Host: off, and not a word about it
     EXPECT_TRUE(log.isEmpty());
@@ -584,6 +588,7 @@ TEST_F(MqttBridgeTest, SettingsAndThePasswordFile) {
                                           .arg(pw)))
             << log[0].toStdString();
         EXPECT_TRUE(log[0].endsWith(QStringLiteral("; chmod 600 it); the bridge stays off")));
+        EXPECT_EQ(levels.last(), platform::LogLevel::Error);
     }
     QFile::remove(pw);
     ASSERT_EQ(::mkfifo(QFile::encodeName(pw).constData(), 0600), 0);
@@ -603,6 +608,7 @@ TEST_F(MqttBridgeTest, SettingsAndThePasswordFile) {
     ASSERT_NE(bad, nullptr);
     ASSERT_TRUE(testenv::pumpUntil([&] { return !log.isEmpty(); }));
     EXPECT_TRUE(log[0].contains(QStringLiteral("(refused: "))) << log[0].toStdString();
+    EXPECT_EQ(levels.last(), platform::LogLevel::Error);
     bad.reset();
 
     writePassword("s3cret\n", QFile::ReadOwner | QFile::WriteOwner);

@@ -2,11 +2,13 @@
 # The manual pages as built: each renders without a groff warning (and
 # through man -l where man is installed), every page one of them refers to
 # exists, and every key of the sample settings file is commented out and
-# documented in veldrin.conf(5).
-# Usage: manpages_test.sh BUILT_PAGES_DIR SAMPLE_CONFIG
+# documented in veldrin.conf(5), and every key the program reads is in the
+# sample.
+# Usage: manpages_test.sh BUILT_PAGES_DIR SAMPLE_CONFIG SOURCE_DIR
 set -u
 dir=$1
 sample=$2
+src=$3
 fail() {
     echo "FAIL: $*" >&2
     exit 1
@@ -42,5 +44,19 @@ set_lines=$(grep -v -e '^#' -e '^\[[A-Za-z]*\]$' -e '^$' "$sample")
 for key in $(sed -n 's/^#\([A-Za-z0-9]*\)=.*/\1/p' "$sample" | sort -u); do
     case $key in COM[0-9]*) key=COM ;; [A-P][0-9]*) continue ;; esac
     grep -q "$key" "$dir/veldrin.conf.5" || fail "$key of the sample settings file is not in veldrin.conf(5)"
+done
+# Every key the program reads is in the sample: the keys of the settings-key
+# table, and the names read through GetSetting and the readers of the other
+# sections (value, setting, readFlag, readTopic). The keys of [Ports] and
+# [Modules] are names of ports and modules, shown by example.
+table_keys=$(sed -n 's/^inline const QString k[A-Za-z]* = QStringLiteral("\([A-Z][A-Za-z0-9]*\)");.*/\1/p' \
+    "$src/core/service/settingskeys.h" | grep -v -x -e Veldrin -e Startup)
+[ -n "$table_keys" ] || fail "no keys found in core/service/settingskeys.h"
+read_keys=$(grep -rhoE '(GetSetting\([^;"]*|[^A-Za-z_.>](value|setting|readFlag|readTopic)\()QStringLiteral\("[A-Z][A-Za-z0-9]+"\)' \
+    --include='*.cpp' --include='*.h' "$src/core" "$src/app" "$src/web" |
+    sed -E 's/.*QStringLiteral\("([A-Za-z0-9]+)"\)$/\1/')
+[ -n "$read_keys" ] || fail "no settings reads found in the sources"
+for key in $(printf '%s\n' $table_keys $read_keys | sort -u); do
+    grep -q "^#$key=" "$sample" || fail "the program reads $key, which the sample settings file does not show"
 done
 echo "manual pages: $pages"

@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <cerrno>
 
+#include "deviceaccess.h"
 #include "regularfile.h"
 #include "settingsstore.h"
 #include "singleinstance.h"
@@ -105,6 +106,22 @@ TEST_F(SettingsStore, PermissionDeniedNamesTheOwnerAndModeOfTheFile) {
     EXPECT_EQ(platform::openErrorText(path, ENOENT), "No such file or directory");
     EXPECT_FALSE(platform::pathMissing(path));
     EXPECT_TRUE(platform::pathMissing(path + "/below"));
+}
+
+// A device this user may not open: the group is named only when that group
+// may read and write it; otherwise the advice says what would help.
+TEST(DeviceAccess, GroupAdviceOnlyWhenTheGroupMayOpenTheDevice) {
+    struct Case {
+        unsigned mode;
+        bool namesGroup;
+    };
+    for (const Case c : {Case{0660, true}, Case{0600, false}, Case{0640, false}}) {
+        const QString advice = platform::deviceAccessAdvice({"root", "dialout", c.mode});
+        EXPECT_EQ(advice.contains("must be a member of the group dialout"), c.namesGroup)
+            << advice.toStdString();
+        EXPECT_EQ(advice.contains(QString("mode 0%1").arg(c.mode, 0, 8)), !c.namesGroup)
+            << advice.toStdString();
+    }
 }
 
 // Without $XDG_RUNTIME_DIR the lock goes where only this user can create

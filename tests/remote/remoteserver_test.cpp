@@ -60,7 +60,10 @@ class Listener : public ::testing::Test {
             return queryAnswer;
         };
         h.clientLog = [this](const QString& t, int) { clientLog.append(t); };
-        h.eventLog = [this](const QString& t) { eventLog.append(t); };
+        h.eventLog = [this](const QString& t, platform::LogLevel level) {
+            eventLog.append(t);
+            eventLevels.append(level);
+        };
         server = std::make_unique<RemoteServer>(h);
         QObject::connect(server.get(), &RemoteServer::clientCountChanged,
                          [this](int n) { counts.append(n); });
@@ -75,6 +78,7 @@ class Listener : public ::testing::Test {
 
     QString password;
     QStringList commands, clientLog, eventLog;
+    QList<platform::LogLevel> eventLevels;
     QStringList refused{"5off", "17on", "5di11",
                         "di05"};  // what the interpreter does not carry out
     QStringList queryAnswer{"line one", "line two"};
@@ -611,6 +615,7 @@ TEST_F(Listener, TlsWithACertificateTheTestMakes) {
     ASSERT_TRUE(server->listen("0.0.0.0", 0));
     ASSERT_EQ(eventLog.size(), 1);
     EXPECT_TRUE(eventLog[0].contains("without TLS"));
+    EXPECT_EQ(eventLevels[0], platform::LogLevel::Warning);
     ASSERT_TRUE(server->listen("0.0.0.0", 0, {cert, key}));
     EXPECT_EQ(eventLog.size(), 1);
 
@@ -633,6 +638,7 @@ TEST_F(Listener, TlsWithACertificateTheTestMakes) {
     EXPECT_EQ(eventLog[0], QString("Remote control not started: the TLS key %1 does not belong to "
                                    "the certificate %2")
                                .arg(otherKey, cert));
+    EXPECT_EQ(eventLevels.last(), platform::LogLevel::Error);
     EXPECT_TRUE(server->listen("127.0.0.1", 0, {otherCert, otherKey}));
 }
 
@@ -662,12 +668,16 @@ TEST_F(Listener, CommandLineClientFindsTheServiceThroughItsSettingsFile) {
 
     // Clear text against it, whether the listener answers with a TLS alert
     // (a long password) or waits for the rest of a handshake (a short one).
+    const qint64 compared = server->passwordComparisons();
     for (const QByteArray& pw : {password.toUtf8(), QByteArray("pw")}) {
         const CmdRun c = runCmd(pw, {"--port", QString::number(server->port()), "7on"});
         EXPECT_EQ(c.code, 1);
         EXPECT_EQ(c.err, "veldrin-cmd: the server speaks TLS: add --tls\n") << pw.constData();
         EXPECT_EQ(c.out, "");
     }
+    // A handshake that failed before any password spent no guess.
+    EXPECT_EQ(server->penaltyCount(), 0);
+    EXPECT_EQ(server->passwordComparisons(), compared);
     EXPECT_EQ(commands, QStringList({"5on", "6on"}));
 }
 
@@ -681,6 +691,18 @@ TEST_F(Listener, CommandLineClientReadsTheListenPortAsTheServiceDoes) {
     const CmdRun r = runCmd("pw", {"--config", config, "5on"});
     EXPECT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_EQ(commands, QStringList{"5on"});
+}
+
+// --tls against a listener without TLS: the client says so, and its
+// handshake spent no guess (the right password works at once after it).
+TEST_F(Listener, CommandLineClientWithTlsAgainstAPlainListenerIsToldToDropIt) {
+    password = "pw";
+    const CmdRun r = runCmd("pw", {"--port", QString::number(port), "--tls", "5on"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "veldrin-cmd: the server does not speak TLS: drop --tls\n");
+    EXPECT_EQ(server->passwordComparisons(), 0);
+    EXPECT_EQ(server->penaltyCount(), 0);
+    EXPECT_EQ(runCmd("pw", {"--port", QString::number(port), "5on"}).out, "5on: OK\n");
 }
 
 TEST_F(Listener, PlainAndSilentConnectionsNeverStallTheTlsListener) {
