@@ -46,14 +46,14 @@ for key in $(sed -n 's/^#\([A-Za-z0-9]*\)=.*/\1/p' "$sample" | sort -u); do
     grep -q "$key" "$dir/veldrin.conf.5" || fail "$key of the sample settings file is not in veldrin.conf(5)"
 done
 # Every key the program reads is in the sample: the keys of the settings-key
-# table, and the names read through GetSetting and the readers of the other
-# sections (value, setting, readFlag, readTopic). The keys of [Ports] and
+# table, and the names read through GetSetting and the readers of the
+# settings file's sections (value, text, port, setting, readFlag, readTopic). The keys of [Ports] and
 # [Modules] are names of ports and modules, shown by example.
 table_keys=$(sed -n 's/^inline const QString k[A-Za-z]* = QStringLiteral("\([A-Z][A-Za-z0-9]*\)");.*/\1/p' \
-    "$src/core/service/settingskeys.h" | grep -v -x -e Veldrin -e Startup)
-[ -n "$table_keys" ] || fail "no keys found in core/service/settingskeys.h"
-read_keys=$(grep -rhoE '(GetSetting\([^;"]*|[^A-Za-z_.>](value|setting|readFlag|readTopic)\()QStringLiteral\("[A-Z][A-Za-z0-9]+"\)' \
-    --include='*.cpp' --include='*.h' "$src/core" "$src/app" "$src/web" |
+    "$src/platform/settingskeys.h" | grep -v -x -e Veldrin -e Startup)
+[ -n "$table_keys" ] || fail "no keys found in platform/settingskeys.h"
+read_keys=$(grep -rhoE '(GetSetting\([^;"]*|[^A-Za-z_>](value|text|port|setting|readFlag|readTopic)\()QStringLiteral\("[A-Z][A-Za-z0-9]+"\)' \
+    --include='*.cpp' --include='*.h' "$src/core" "$src/app" "$src/web" "$src/platform" |
     sed -E 's/.*QStringLiteral\("([A-Za-z0-9]+)"\)$/\1/')
 [ -n "$read_keys" ] || fail "no settings reads found in the sources"
 for key in $(printf '%s\n' $table_keys $read_keys | sort -u); do
