@@ -9,8 +9,6 @@
 #include "twips.h"
 #include "x10.h"
 
-namespace x10 = veldrin::x10;
-
 void Form1::Label1_MouseDown(int Index, int Button, int Shift, float X, float Y) {
     Q_UNUSED(Shift);
     Q_UNUSED(X);

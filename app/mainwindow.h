@@ -44,12 +44,12 @@ class Service;
 namespace mqtt {
 class Bridge;
 }  // namespace mqtt
-namespace veldrin::x10 {
+namespace x10 {
 struct Address;
-}  // namespace veldrin::x10
+}  // namespace x10
 namespace state {
 class StateTable;
-using Address = veldrin::x10::Address;
+using Address = x10::Address;
 }  // namespace state
 
 class Form1 : public QWidget {

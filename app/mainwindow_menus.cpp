@@ -22,7 +22,7 @@ void Form1::mnuCHC_Click() {
                                           QStringLiteral("Change X-10 Housecode"))
                                .toUpper();
     if (answer.isEmpty()) return;
-    if (veldrin::x10::housePosition(answer) == 0) {
+    if (x10::housePosition(answer) == 0) {
         platform::Dialogs::current().message(
             QStringLiteral("You Must Enter a Valid Housecode (A-P)"), QStringLiteral("Error"),
             platform::MsgIcon::Critical);

@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     ::setenv("XDG_CONFIG_HOME", home.path().toLocal8Bit().constData(), 1);
     QCoreApplication app(argc, argv);
 
-    veldrin::sim::Cp290Sim sim;
+    sim::Cp290Sim sim;
     sim.setPacing(true);
     sim.setTimeScale(1);
     if (!sim.start()) {

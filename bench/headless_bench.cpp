@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
         std::printf("%s is not built\n", qPrintable(program));
         return 1;
     }
-    veldrin::sim::TwoWaySim sim;
+    sim::TwoWaySim sim;
     if (!sim.start()) {
         std::printf("cannot start the emulator: %s\n", qPrintable(sim.errorString()));
         return 1;

@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
         bench::startBroker(broker, home.path(), QStringLiteral("set_tcp_nodelay true\n"));
     if (port == 0) return 1;
 
-    veldrin::sim::TwoWaySim sim;
+    sim::TwoWaySim sim;
     if (!sim.start()) {
         std::fprintf(stderr, "cannot start the emulator\n");
         return 1;
@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
         sim.clearRecords();
         confirmedAt = stateAt = -1;
         wanted = i % 2 ? "OFF" : "ON";
-        const qint64 t0 = veldrin::sim::monotonicMs();
+        const qint64 t0 = sim::monotonicMs();
         // QoS 0, as a hub sends commands by default.
         hub.publish(QStringLiteral("veldrin/A5/set"), wanted, false, 0);
         if (!pumpUntil([&] { return sim.framedOnly().size() >= 2; }, 5000)) break;

@@ -261,7 +261,7 @@ int main(int argc, char** argv) {
     // 3. Throughput through the queue: with 4800-baud pacing, and without
     // (the cost of the control and the pseudo-terminal alone).
     for (bool pacing : {true, false}) {
-        veldrin::sim::TwoWaySim sim;
+        sim::TwoWaySim sim;
         if (!sim.start()) return 1;
         sim.setTimeScale(1.0);
         sim.setPacing(pacing);

@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
     bench::privateHome(home);
     QCoreApplication app(argc, argv);
 
-    veldrin::sim::TwoWaySim sim;
+    sim::TwoWaySim sim;
     if (!sim.start()) {
         std::fprintf(stderr, "cannot start the emulator\n");
         return 1;
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
         const int pause = static_cast<int>(rng.bounded(250));
         pumpUntil([] { return false; }, pause);
         sim.clearRecords();
-        const qint64 t0 = veldrin::sim::monotonicMs();
+        const qint64 t0 = sim::monotonicMs();
         okNs = -1;
         t.start();
         s.write("5on\n");

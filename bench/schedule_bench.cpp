@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < runs; ++i) {
         QElapsedTimer t;
         t.start();
-        const auto parsed = schedule::parse(text, options);
+        const auto parsed = schedule::parseText(text, options);
         if (!parsed.ok()) {
             std::printf("the schedule was refused: %s\n", qPrintable(parsed.errors.front()));
             return 1;

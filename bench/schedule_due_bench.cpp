@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     bench::privateHome(home);
     QCoreApplication app(argc, argv);
 
-    veldrin::sim::TwoWaySim sim;
+    sim::TwoWaySim sim;
     if (!sim.start()) {
         std::fprintf(stderr, "cannot start the emulator: %s\n", qPrintable(sim.errorString()));
         return 1;
@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
         sim.clearRecords();
         fired = 0;
         platform::Clock::global().setRunningFrom(due.addMSecs(-lead));
-        const qint64 dueMono = veldrin::sim::monotonicMs() + lead;
+        const qint64 dueMono = sim::monotonicMs() + lead;
         service.schedule().reload(true);
         if (!waitUntil([&] { return !sim.framedOnly().isEmpty(); }, lead + 5000)) {
             std::fprintf(stderr, "firing %d: nothing on the line\n", i + 1);

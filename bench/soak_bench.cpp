@@ -45,7 +45,7 @@
 #endif
 #endif
 
-using veldrin::sim::TwoWaySim;
+using sim::TwoWaySim;
 
 namespace {
 

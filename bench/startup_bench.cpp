@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
                                     ? QByteArray("xcb on ") + qgetenv("DISPLAY")
                                     : qgetenv("QT_QPA_PLATFORM");
 
-    veldrin::sim::TwoWaySim sim;
+    sim::TwoWaySim sim;
     if (!sim.start()) {
         std::printf("cannot start the emulator: %s\n", qPrintable(sim.errorString()));
         return 1;

@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     platform::TimeBase::global().setScale(1.0);
 
-    veldrin::sim::TwoWaySim sim;
+    sim::TwoWaySim sim;
     if (!sim.start()) {
         std::printf("cannot start the emulator: %s\n", qPrintable(sim.errorString()));
         return 1;
@@ -63,13 +63,13 @@ int main(int argc, char** argv) {
     qint64 changedAt = 0;
     const state::Address a5{1, 5};  // house A = 1
     QObject::connect(&table, &state::StateTable::changed, &table, [&](state::Address a) {
-        if (a == a5) changedAt = veldrin::sim::monotonicMs();
+        if (a == a5) changedAt = sim::monotonicMs();
     });
 
     std::vector<double> ms;
     for (int i = 0; i < runs; ++i) {
         const bool on = i % 2 == 0;
-        const auto upload = veldrin::sim::TwoWaySim::buildUpload(on ? "A5 A ON" : "A5 A OFF");
+        const auto upload = sim::TwoWaySim::buildUpload(on ? "A5 A ON" : "A5 A OFF");
         if (!upload) return 1;
         sim.clearRecords();
         changedAt = 0;
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
         }
         qint64 answeredAt = 0;
         for (const auto& f : sim.frames())
-            if (f.kind == veldrin::sim::TwoWaySim::Kind::PollAnswer) answeredAt = f.tMs;
+            if (f.kind == sim::TwoWaySim::Kind::PollAnswer) answeredAt = f.tMs;
         if (answeredAt == 0) {
             std::printf("upload %d: no poll answer recorded\n", i + 1);
             return 1;

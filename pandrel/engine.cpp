@@ -5,8 +5,6 @@
 #include "timebase.h"
 #include "x10codes.h"
 
-namespace x10 = pandrel::x10;
-
 namespace {
 constexpr qint64 kListenMs = 2000;        // Init's listen
 constexpr qint64 kProbeSettleMs = 2000;   // after the status request

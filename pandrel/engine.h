@@ -16,9 +16,9 @@
 //     return app.exec();
 //
 // A program that holds its commands as numbers uses the typed face instead:
-// send() takes a veldrin::x10::Command under an id of the caller's,
+// send() takes a ::x10::Command under an id of the caller's,
 // commandOutcome reports that id once, and heard reports what the interface
-// heard as a veldrin::x10::HeardEvent. No text is made or read on that way.
+// heard as a ::x10::HeardEvent. No text is made or read on that way.
 //
 // The other members, results, signals and timing are those of controlcm (see
 // controlcm.h): everything runs on the thread that owns the engine, and every
@@ -82,7 +82,7 @@ class Engine : public QObject {
     // Queues a command under the caller's id (the queue of Exec, at most 50
     // waiting): commandOutcome reports that id exactly once, possibly before
     // send returns. CommandDone is not raised for it.
-    void send(quint64 id, const veldrin::x10::Command& command);
+    void send(quint64 id, const ::x10::Command& command);
 
     // Closes the port and the named event. Never fails.
     void ResetCM();
@@ -107,7 +107,7 @@ class Engine : public QObject {
     // not sent ("" when it was).
     void commandOutcome(quint64 id, pandrel::Outcome outcome, const QString& reason);
     // What the interface heard, raised with X10Event (a macro report too).
-    void heard(const veldrin::x10::HeardEvent& event);
+    void heard(const ::x10::HeardEvent& event);
 
   private:
     struct Private;

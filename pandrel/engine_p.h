@@ -36,7 +36,7 @@ struct QueuedCommand {
     // The house of the function frame, 1 ... 16; 0: nothing to send.
     int house = 0;
     // The units to address, in order (STATUS REQUEST: at most one).
-    std::vector<veldrin::x10::Address> addresses;
+    std::vector<::x10::Address> addresses;
     // From send(): its id goes to commandOutcome instead of CommandDone.
     bool typed = false;
     quint64 id = 0;
@@ -149,7 +149,7 @@ struct Engine::Private {
     void Timer1_Timer();
     void ClearEventMembers();
     // The addresses heard since the last function, for the typed event.
-    std::vector<veldrin::x10::Address> HeardAddresses;
+    std::vector<::x10::Address> HeardAddresses;
 
     // --- Maintenance ---
     void ResetCM();

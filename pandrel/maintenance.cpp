@@ -3,8 +3,6 @@
 #include "engine_p.h"
 #include "x10codes.h"
 
-namespace x10 = pandrel::x10;
-
 void pandrel::Engine::ResetCM() {
     d->ResetCM();
 }

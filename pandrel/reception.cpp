@@ -9,8 +9,6 @@
 #include "timebase.h"
 #include "x10codes.h"
 
-namespace x10 = pandrel::x10;
-
 namespace {
 // Mask byte and 20 data bytes.
 constexpr int kUploadBuffer = 21;

@@ -6,8 +6,6 @@
 #include "timebase.h"
 #include "x10codes.h"
 
-namespace x10 = pandrel::x10;
-
 namespace {
 constexpr double kHandshakeSeconds = 8;  // each step of the handshake
 }

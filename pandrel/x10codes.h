@@ -17,7 +17,7 @@
 namespace pandrel::x10 {
 
 // The vocabulary: functions, code tables, addresses, dim conversions.
-using namespace veldrin::x10;
+using namespace ::x10;
 
 // The other command numbers of the control, beside the sixteen functions.
 constexpr int AddressOnly = -1;

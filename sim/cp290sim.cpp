@@ -4,7 +4,7 @@
 
 #include <array>
 
-namespace veldrin::sim {
+namespace sim {
 
 Cp290Sim::Cp290Sim() : PtySim(600) {}
 
@@ -290,4 +290,4 @@ SimClock::time_point Cp290Sim::nextDeadline() const {
     return SimClock::time_point::max();
 }
 
-}  // namespace veldrin::sim
+}  // namespace sim

@@ -15,7 +15,7 @@
 
 #include <QList>
 
-namespace veldrin::sim {
+namespace sim {
 
 class Cp290Sim : public PtySim {
   public:
@@ -106,4 +106,4 @@ class Cp290Sim : public PtySim {
     QByteArray m_received;
 };
 
-}  // namespace veldrin::sim
+}  // namespace sim

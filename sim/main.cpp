@@ -20,8 +20,7 @@
 #include <memory>
 #include <mutex>
 
-using namespace veldrin::sim;
-namespace x10 = veldrin::x10;
+using namespace sim;
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace veldrin::sim {
+namespace sim {
 
 using namespace x10;
 
@@ -162,4 +162,4 @@ void ModuleTable::clear() {
     m_lastHouse = 0;
 }
 
-}  // namespace veldrin::sim
+}  // namespace sim

@@ -10,7 +10,7 @@
 #include <map>
 #include <utility>
 
-namespace veldrin::sim {
+namespace sim {
 
 class ModuleTable {
   public:
@@ -60,4 +60,4 @@ class ModuleTable {
     char m_lastHouse = 0;
 };
 
-}  // namespace veldrin::sim
+}  // namespace sim

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <ctime>
 
-namespace veldrin::sim {
+namespace sim {
 
 qint64 monotonicMs() {
     timespec ts{};
@@ -360,4 +360,4 @@ void PtySim::run() {
     }
 }
 
-}  // namespace veldrin::sim
+}  // namespace sim

@@ -21,7 +21,7 @@
 #include <mutex>
 #include <thread>
 
-namespace veldrin::sim {
+namespace sim {
 
 using SimClock = std::chrono::steady_clock;
 
@@ -154,4 +154,4 @@ inline QByteArray detachedCopy(const QByteArray& bytes) {
 // Hex dump "04 66" for diagnostics and tests.
 QString hex(const QByteArray& bytes);
 
-}  // namespace veldrin::sim
+}  // namespace sim

@@ -5,7 +5,7 @@
 #include <QRegularExpression>
 #include <array>
 
-namespace veldrin::sim {
+namespace sim {
 
 using namespace x10;
 
@@ -487,4 +487,4 @@ std::optional<QByteArray> TwoWaySim::buildUpload(const QString& text, QString* e
     return out;
 }
 
-}  // namespace veldrin::sim
+}  // namespace sim

@@ -23,7 +23,7 @@
 #include <optional>
 #include <utility>
 
-namespace veldrin::sim {
+namespace sim {
 
 class TwoWaySim : public PtySim {
   public:
@@ -167,4 +167,4 @@ class TwoWaySim : public PtySim {
     QByteArray m_received;
 };
 
-}  // namespace veldrin::sim
+}  // namespace sim

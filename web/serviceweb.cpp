@@ -487,15 +487,15 @@ void ServiceWeb::command(Channel* channel, const QJsonObject& m) {
 void ServiceWeb::houseCommand(Channel* channel, const QJsonObject& m) {
     const QJsonValue id = m.value(QStringLiteral("id"));
     const QString house = str(m, "house");
-    const int position = house.size() == 1 ? veldrin::x10::housePosition(house) : 0;
+    const int position = house.size() == 1 ? x10::housePosition(house) : 0;
     if (position == 0) {
         channel->sendError(id, QStringLiteral("Unknown house \"%1\"").arg(house.left(8)));
         return;
     }
     const QString action = str(m, "action");
     int function = -1;
-    if (action == QLatin1String("all_lights_on")) function = veldrin::x10::AllLightsOn;
-    if (action == QLatin1String("all_units_off")) function = veldrin::x10::AllUnitsOff;
+    if (action == QLatin1String("all_lights_on")) function = x10::AllLightsOn;
+    if (action == QLatin1String("all_units_off")) function = x10::AllUnitsOff;
     if (function < 0) {
         channel->sendError(id, QStringLiteral("Unknown action \"%1\"").arg(action.left(20)));
         return;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace veldrin::x10 {
+namespace x10 {
 
 const std::array<const char*, kFunctionCount> FunctionNames = {"ALL UNITS OFF",
                                                                "ALL LIGHTS ON",
@@ -130,4 +130,4 @@ PresetLevel presetLevel(int value) {
     return {PresetDim1, v};
 }
 
-}  // namespace veldrin::x10
+}  // namespace x10

@@ -15,7 +15,7 @@
 #include <optional>
 #include <vector>
 
-namespace veldrin::x10 {
+namespace x10 {
 
 // The sixteen functions, numbered as in the low nibble of a function byte.
 enum Function : int {
@@ -169,4 +169,4 @@ inline int presetValue(int function, int level) {
     return (level & 0x0F) + (function == PresetDim2 ? 16 : 0);
 }
 
-}  // namespace veldrin::x10
+}  // namespace x10

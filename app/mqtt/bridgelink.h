@@ -64,7 +64,7 @@ class Link {
 // A function as the bridge names it: the event log's name, blanks as "_"
 // ("ALL_LIGHTS_ON").
 inline QString payloadName(int function) {
-    return veldrin::x10::functionName(function).replace(u' ', u'_');
+    return x10::functionName(function).replace(u' ', u'_');
 }
 
 // A payload as a log line shows it: printable, short.

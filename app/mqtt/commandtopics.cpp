@@ -8,8 +8,6 @@ namespace mqtt {
 
 namespace {
 
-namespace x10 = veldrin::x10;
-
 // The house function (ALL LIGHTS ON, ALL LIGHTS OFF, ALL UNITS OFF) a
 // payload names exactly, upper case; nothing for any other payload.
 std::optional<x10::Function> houseFunctionOf(const QByteArray& word) {

@@ -13,8 +13,6 @@ namespace mqtt {
 
 namespace {
 
-namespace x10 = veldrin::x10;
-
 // An entity's own keys. A text value "~/rest" names a topic: below the
 // module's topic (B/ADDR/rest) for a module, below the base topic (B/rest)
 // for the bridge's own entities.

@@ -11,8 +11,6 @@ namespace mqtt {
 
 namespace {
 
-namespace x10 = veldrin::x10;
-
 // How long a lamp's state may be held back while it goes from full to its
 // level: the longest DIM sequence takes a few seconds on the line.
 constexpr qint64 kHoldMs = 15000;

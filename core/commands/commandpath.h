@@ -45,12 +45,12 @@ class CommandPath : public QObject {
     // reaches. A lamp that is off or whose level is unknown is switched on at
     // full brightness first.
     virtual Verdict setBrightness(state::Address a, int percent, state::Source source) = 0;
-    // DIM or BRIGHT (veldrin::x10::Function) by percent from the lamp's level;
+    // DIM or BRIGHT (x10::Function) by percent from the lamp's level;
     // a lamp that is off comes on at full brightness and then moves, as lamp
     // modules do.
     virtual Verdict stepLevel(state::Address a, int function, int percent,
                               state::Source source) = 0;
-    // ALL UNITS OFF, ALL LIGHTS ON or ALL LIGHTS OFF (veldrin::x10::Function)
+    // ALL UNITS OFF, ALL LIGHTS ON or ALL LIGHTS OFF (x10::Function)
     // for a house, position 1..16 (A = 1).
     virtual Verdict houseFunction(int house, int function, state::Source source) = 0;
     // The dim slider of the click pad moved from level `from` to `to` (0..10)

@@ -31,7 +31,7 @@ QString unitText(const QString& command) {
     return command.left(std::max<qsizetype>(0, n - 2));
 }
 
-Command parse(const QString& c) {
+Command parseWord(const QString& c) {
     Command out;
     const qsizetype n = c.size();
     const QString last2 = n >= 2 ? c.right(2) : QString();
@@ -57,7 +57,7 @@ Command parse(const QString& c) {
     if (n >= 1 && c.left(n - 1) == QLatin1String("housecodechange")) {
         // Only a letter that names a house (A to P, either case); it is kept
         // as written.
-        if (veldrin::x10::housePosition(c.right(1)) != 0) {
+        if (x10::housePosition(c.right(1)) != 0) {
             out.kind = Command::HouseCode;
             out.text = c.right(1);
         }

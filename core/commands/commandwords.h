@@ -37,6 +37,6 @@ struct Command {
 // characters, the first two for more, all but the last two for fewer.
 QString unitText(const QString& command);
 
-Command parse(const QString& command);
+Command parseWord(const QString& command);
 
 }  // namespace commands

@@ -9,8 +9,6 @@
 #include "timebase.h"
 #include "x10.h"
 
-namespace x10 = veldrin::x10;
-
 namespace core {
 
 namespace {

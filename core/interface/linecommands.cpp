@@ -14,8 +14,6 @@ using state::ModuleState;
 using state::Power;
 using state::Source;
 
-namespace x10 = veldrin::x10;
-
 namespace core {
 
 namespace {

@@ -5,8 +5,6 @@
 #include "mscomm.h"
 #include "x10.h"
 
-namespace x10 = veldrin::x10;
-
 namespace core {
 
 namespace {

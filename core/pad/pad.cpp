@@ -5,8 +5,6 @@
 #include "commandpath.h"
 #include "x10.h"
 
-namespace x10 = veldrin::x10;
-
 namespace core {
 
 Pad::Pad(CommandPath& path, std::function<int()> house, QObject* parent)

@@ -7,8 +7,6 @@
 
 namespace schedule {
 
-namespace x10 = veldrin::x10;
-
 namespace {
 
 const char* const kDays[7] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
@@ -553,7 +551,7 @@ void checkReach(const Schedule& schedule, Report&& report) {
 
 }  // namespace
 
-ParseResult parse(const QString& text, const ParseOptions& options) {
+ParseResult parseText(const QString& text, const ParseOptions& options) {
     ParseResult r;
     std::vector<std::pair<int, QString>> sceneRefs;  // line, name
     bool stopped = false;

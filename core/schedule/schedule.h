@@ -27,11 +27,11 @@ namespace schedule {
 struct Step {
     enum class Kind { Command, Wait, Scene, Run };
     Kind kind = Kind::Command;
-    veldrin::x10::Command command;  // Command: addresses, function, percent for DIM/BRIGHT
-    qint64 waitMs = 0;              // Wait
-    QString scene;                  // Scene: its name
-    QStringList argv;               // Run: program and arguments
-    QString text;                   // as written, blanks collapsed ("A5 ON")
+    x10::Command command;  // Command: addresses, function, percent for DIM/BRIGHT
+    qint64 waitMs = 0;     // Wait
+    QString scene;         // Scene: its name
+    QStringList argv;      // Run: program and arguments
+    QString text;          // as written, blanks collapsed ("A5 ON")
 };
 
 enum class TimeKind { Clock, Sunrise, Sunset };
@@ -58,8 +58,8 @@ struct TimedEntry {
 
 struct Trigger {
     int line = 0;
-    veldrin::x10::Address address;  // a unit, or a whole house (unit 0)
-    veldrin::x10::Function function = veldrin::x10::On;
+    x10::Address address;  // a unit, or a whole house (unit 0)
+    x10::Function function = x10::On;
     // DIM and BRIGHT: the percent waited for ("when A1 DIM 40% heard"); -1
     // for any amount ("when A1 DIM heard").
     int amount = -1;
@@ -106,7 +106,7 @@ struct ParseOptions {
     // [Location] is set: sunrise and sunset may be used.
     bool hasLocation = false;
     // When set, an address it refuses is an error (the module list).
-    std::function<bool(const veldrin::x10::Address&)> knownModule;
+    std::function<bool(const x10::Address&)> knownModule;
 };
 
 struct ParseResult {
@@ -117,10 +117,10 @@ struct ParseResult {
     bool ok() const { return errors.isEmpty(); }
 };
 
-ParseResult parse(const QString& text, const ParseOptions& options = {});
+ParseResult parseText(const QString& text, const ParseOptions& options = {});
 
 // A command in the event-log form: "A5 ON", "A1 A2 DIM 40%", "A ALL UNITS
 // OFF", "A5 BRIGHT 20%". Gives false with the problem in error.
-bool parseCommand(const QString& text, veldrin::x10::Command* command, QString* error);
+bool parseCommand(const QString& text, x10::Command* command, QString* error);
 
 }  // namespace schedule

@@ -19,7 +19,6 @@
 
 namespace core {
 
-namespace x10 = veldrin::x10;
 using schedule::Step;
 
 // A scene, or the steps of one entry, on its way: the step to do next and

@@ -72,11 +72,11 @@ LoadedSchedule parseSchedule(const QString& path, const platform::FileRead& file
     if (!settingsFile.section(QStringLiteral("Modules")).entries().isEmpty()) {
         modules = std::make_shared<state::ModuleList>(state::ModuleList::fromSettings(
             settingsFile, settingsFile.startup().houseCode, [](const QString&) {}));
-        options.knownModule = [modules](const veldrin::x10::Address& a) {
+        options.knownModule = [modules](const x10::Address& a) {
             return modules->find(a) != nullptr;
         };
     }
-    auto parsed = schedule::parse(QString::fromUtf8(file.data), options);
+    auto parsed = schedule::parseText(QString::fromUtf8(file.data), options);
     r.errors = parsed.errors;
     if (!locationError.isEmpty() && !r.errors.isEmpty()) r.errors.prepend(locationError);
     r.schedule = std::move(parsed.schedule);

@@ -129,7 +129,7 @@ void Service::keepChangesIn(const QString& path) {
     const auto replaced = changes.value(settings::kSection, kConfiguredHouseCode);
     if (!code) return;
     // Only what a remote command may set: one letter that names a house.
-    if (code->size() != 1 || veldrin::x10::housePosition(*code) == 0) {
+    if (code->size() != 1 || x10::housePosition(*code) == 0) {
         log_->event(QStringLiteral("ERROR: The House Code in %1 is not a Letter A to P; the House "
                                    "Code of the Settings File Applies")
                         .arg(path));
@@ -187,7 +187,7 @@ Pad& Service::pad() {
 }
 
 int Service::basePosition() const {
-    return veldrin::x10::housePosition(houseCode_);
+    return x10::housePosition(houseCode_);
 }
 
 void Service::setHouseCode(const QString& code) {
@@ -210,7 +210,7 @@ void Service::setPassword(const QString& password) {
 
 Service::WordResult Service::runWord(const QString& word, state::Source source) {
     using commands::Command;
-    const Command cmd = commands::parse(word);
+    const Command cmd = commands::parseWord(word);
     CommandPath& path = commands();
     // The commands of one word (ON and the slider's BRIGHT for "5on") go
     // out together or not at all, so that the answer matches the line.
@@ -218,7 +218,6 @@ Service::WordResult Service::runWord(const QString& word, state::Source source) 
         const CommandPath::Verdict v = path.together(step);
         return WordResult{v.accepted(), v.refusal};
     };
-    namespace x10 = veldrin::x10;
     switch (cmd.kind) {
         case Command::Ignored:
             return {};

@@ -10,7 +10,7 @@
 
 namespace state {
 
-using Address = veldrin::x10::Address;
+using Address = x10::Address;
 
 // "A5", "p16" (either case, no blanks, no leading zero, no whole house);
 // nullopt for anything else.

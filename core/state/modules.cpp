@@ -71,7 +71,7 @@ ModuleList ModuleList::fromEntries(const std::vector<std::pair<QString, QString>
         });
         return list;
     }
-    const int h = veldrin::x10::housePosition(baseHouse);
+    const int h = x10::housePosition(baseHouse);
     if (h == 0) return list;
     for (int u = 1; u <= 16; ++u) {
         Module m;

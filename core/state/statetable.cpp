@@ -16,8 +16,6 @@
 #include "timebase.h"
 #include "x10.h"
 
-namespace x10 = veldrin::x10;
-
 namespace state {
 
 namespace {

@@ -34,7 +34,7 @@ struct ModuleState {
 struct HeardEvent {
     int house = 0;           // position 1..16 (A = 1); 0 for a macro report
     std::vector<int> units;  // the addressed units of that house, in order
-    int function = -1;       // veldrin::x10::Function; veldrin::x10::MacroReport for a macro report
+    int function = -1;       // x10::Function; x10::MacroReport for a macro report
     int amount = -1;         // DIM and BRIGHT: percent; -1 otherwise
     QString macro;           // macro report: the hexadecimal text ("12F")
 };
@@ -52,7 +52,7 @@ class StateTable : public QObject {
     // house, house 0) is always unknown.
     const ModuleState& state(Address a) const;
 
-    // A function (veldrin::x10::Function) applied to units of one house
+    // A function (x10::Function) applied to units of one house
     // (position 1..16): ALL UNITS OFF, ALL LIGHTS ON, ON, OFF, DIM, BRIGHT,
     // ALL LIGHTS OFF, the preset dims, STATUS ON, STATUS OFF; others change
     // nothing. amount is the
@@ -70,7 +70,7 @@ class StateTable : public QObject {
 
     // What the interface heard: applies it to the modules of the function's
     // house and emits heard.
-    void applyHeard(const veldrin::x10::HeardEvent& event);
+    void applyHeard(const x10::HeardEvent& event);
 
     // The state file: "state" in this instance's state folder
     // (platform::stateFolder(), ~/.local/state/veldrin/ for the per-user

@@ -52,16 +52,16 @@ class AppTest : public ::testing::Test {
     }
 
     // A two-way emulator on COM<port>.
-    veldrin::sim::TwoWaySim& twoWayOn(int port = 1) {
-        twoWay = std::make_unique<veldrin::sim::TwoWaySim>();
+    sim::TwoWaySim& twoWayOn(int port = 1) {
+        twoWay = std::make_unique<sim::TwoWaySim>();
         twoWay->setTimeScale(kScale);
         EXPECT_TRUE(twoWay->start());
         mapPort(port, twoWay->devicePath());
         return *twoWay;
     }
     // A CP290 emulator on COM<port>.
-    veldrin::sim::Cp290Sim& cp290On(int port = 1) {
-        cp290 = std::make_unique<veldrin::sim::Cp290Sim>();
+    sim::Cp290Sim& cp290On(int port = 1) {
+        cp290 = std::make_unique<sim::Cp290Sim>();
         cp290->setTimeScale(kScale);
         EXPECT_TRUE(cp290->start());
         mapPort(port, cp290->devicePath());
@@ -100,8 +100,8 @@ class AppTest : public ::testing::Test {
     }
 
     ScriptedDialogs dialogs;
-    std::unique_ptr<veldrin::sim::TwoWaySim> twoWay;
-    std::unique_ptr<veldrin::sim::Cp290Sim> cp290;
+    std::unique_ptr<sim::TwoWaySim> twoWay;
+    std::unique_ptr<sim::Cp290Sim> cp290;
     std::unique_ptr<Form1> window;
     int exits = 0;
     int exitCode = -1;

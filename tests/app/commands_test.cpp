@@ -30,7 +30,7 @@ class Commands : public AppTest {
         sim->clearRecords();
         window->lstEvents->clear();
     }
-    veldrin::sim::TwoWaySim* sim = nullptr;
+    sim::TwoWaySim* sim = nullptr;
     QList<QStringList> runs;
 };
 

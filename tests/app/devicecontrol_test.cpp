@@ -14,7 +14,7 @@
 
 namespace {
 
-using veldrin::sim::hex;
+using sim::hex;
 
 class TwoWayPad : public AppTest {
   protected:
@@ -38,7 +38,7 @@ class TwoWayPad : public AppTest {
                       Qt::NoModifier);
         QApplication::sendEvent(w, &e);
     }
-    veldrin::sim::TwoWaySim* sim = nullptr;
+    sim::TwoWaySim* sim = nullptr;
 };
 
 TEST_F(TwoWayPad, LeftPressSwitchesOnThenTheSliderDimsAndBrightens) {
@@ -147,7 +147,7 @@ class Cp290Pad : public AppTest {
     QList<QByteArray> directFrames() {
         QList<QByteArray> out;
         for (const auto& f : sim->frames())
-            if (f.kind == veldrin::sim::Cp290Sim::Kind::Direct) out << f.bytes;
+            if (f.kind == sim::Cp290Sim::Kind::Direct) out << f.bytes;
         return out;
     }
     // Unit 1 is the top bit of the units 1-8 byte, unit 9 of the 9-16 byte.
@@ -157,7 +157,7 @@ class Cp290Pad : public AppTest {
         return cp290::directFrame(function, 0x60, unit > 8 ? bit(unit) : 0,
                                   unit > 8 ? 0 : bit(unit));
     }
-    veldrin::sim::Cp290Sim* sim = nullptr;
+    sim::Cp290Sim* sim = nullptr;
 };
 
 TEST_F(Cp290Pad, UnitsStripAndDimGoOutAsDirectCommands) {
@@ -242,7 +242,7 @@ TEST_F(AppTest, AClickDuringTheCp290DetectionIsRefusedNotSentUnderIt) {
     EXPECT_EQ(window->Label3->backColor(), ui::kGreen);
     EXPECT_TRUE(dialogs.messages.isEmpty());
     EXPECT_TRUE(logTexts().contains("CP290 Busy Detecting the Interface: Command Not Sent"));
-    for (const auto& f : sim.frames()) EXPECT_NE(f.kind, veldrin::sim::Cp290Sim::Kind::Direct);
+    for (const auto& f : sim.frames()) EXPECT_NE(f.kind, sim::Cp290Sim::Kind::Direct);
 }
 
 }  // namespace
@@ -274,7 +274,7 @@ TEST_F(AppTest, AWordDuringTheCp290DetectionIsNotCarriedOutAndSaysWhy) {
     EXPECT_FALSE(*carriedOut);
     EXPECT_EQ(why, "CP290 Busy Detecting the Interface: Command Not Sent");
     testenv::pump(50);
-    for (const auto& f : sim.frames()) EXPECT_NE(f.kind, veldrin::sim::Cp290Sim::Kind::Direct);
+    for (const auto& f : sim.frames()) EXPECT_NE(f.kind, sim::Cp290Sim::Kind::Direct);
     // The next word, once the detection is over, goes out.
     EXPECT_TRUE(window->ProcessCommand("4of"));
     EXPECT_TRUE(window->commandError().isEmpty());

@@ -200,7 +200,7 @@ class Headless : public ::testing::Test {
     }
 
     QTemporaryDir dir;
-    veldrin::sim::TwoWaySim sim;
+    sim::TwoWaySim sim;
     quint16 port = 0;
     QString config, password, out;
     QByteArray configText;
@@ -243,7 +243,7 @@ TEST_F(Headless, RunsWithoutDisplayAnswersStateAndSavesOnSigterm) {
     EXPECT_EQ(exchange(s, "?state Q5\n"), "ERROR Not an address: Q5");
     EXPECT_EQ(exchange(s, "?state\n"), "OK");
     // A wall switch on the powerline: the state follows it and is kept.
-    sim.injectUpload(*veldrin::sim::TwoWaySim::buildUpload("C5 C ON"));
+    sim.injectUpload(*sim::TwoWaySim::buildUpload("C5 C ON"));
     ASSERT_TRUE(waitForOutput("-->Received C5 ON")) << out.toStdString();
     EXPECT_EQ(exchange(s, "?state\n"), "C5 ON 100");
     EXPECT_EQ(exchange(s, ""), "OK");
@@ -375,7 +375,7 @@ TEST_F(Headless, KeepsRunningAndSavesWhenStandardOutputHasNoReader) {
     QTcpSocket s;
     open(s);
     ASSERT_EQ(exchange(s, "Open Sesame\n"), "OK");
-    sim.injectUpload(*veldrin::sim::TwoWaySim::buildUpload("C5 C ON"));
+    sim.injectUpload(*sim::TwoWaySim::buildUpload("C5 C ON"));
     ASSERT_TRUE(
         testenv::pumpUntil([&] { return exchange(s, "?state C5\n") == "C5 ON 100"; }, 10000));
     ASSERT_TRUE(endBySigterm());

@@ -125,7 +125,7 @@ TEST_F(Menus, PortChangeWithTheCp290RunsOnlyItsDetection) {
     EXPECT_EQ(window->service().comPort(), 2);
     EXPECT_EQ(w.Label3->backColor(), ui::kGreen);
     ASSERT_FALSE(sim.frames().isEmpty());
-    EXPECT_EQ(sim.frames().first().kind, veldrin::sim::Cp290Sim::Kind::StatusRequest);
+    EXPECT_EQ(sim.frames().first().kind, sim::Cp290Sim::Kind::StatusRequest);
     EXPECT_FALSE(sim.received().contains(char(0x8B)));
     EXPECT_EQ(logTexts().first(), "Changed Server Com Port to:  Com: 2");
 

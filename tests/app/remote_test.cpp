@@ -303,7 +303,7 @@ class RemoteCp290 : public Remote {
     int directFrames() const {
         int n = 0;
         for (const auto& f : cp290->frames())
-            if (f.kind == veldrin::sim::Cp290Sim::Kind::Direct) ++n;
+            if (f.kind == sim::Cp290Sim::Kind::Direct) ++n;
         return n;
     }
 };

@@ -168,7 +168,7 @@ TEST_F(Startup, Cp290SelectedRunsItsDetection) {
     EXPECT_FALSE(w.menu->mnuIntPandrel->isChecked());
     EXPECT_EQ(w.controlcm1->comport(), 2);
     ASSERT_FALSE(sim.frames().isEmpty());
-    EXPECT_EQ(sim.frames().first().kind, veldrin::sim::Cp290Sim::Kind::StatusRequest);
+    EXPECT_EQ(sim.frames().first().kind, sim::Cp290Sim::Kind::StatusRequest);
     EXPECT_EQ(w.Label3->backColor(), ui::kGreen);
     EXPECT_EQ(logTexts().first(), "Listening for a connection...");
     EXPECT_EQ(logTexts().last(), "Attempting to Contact Computer Interface...");

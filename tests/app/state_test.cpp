@@ -9,9 +9,9 @@
 
 namespace {
 
+using sim::TwoWaySim;
 using state::Address;
 using state::Power;
-using veldrin::sim::TwoWaySim;
 
 Address at(const char* text) {
     return *Address::parse(QString::fromLatin1(text));

@@ -24,7 +24,7 @@ class Supervision : public AppTest {
         link = dir.path() + "/adapter";
         mapPort(1, link);
     }
-    void plugIn(veldrin::sim::TwoWaySim& sim) {
+    void plugIn(sim::TwoWaySim& sim) {
         QFile::remove(link);
         ASSERT_TRUE(QFile::link(sim.devicePath(), link));
     }
@@ -43,7 +43,7 @@ class Supervision : public AppTest {
         ASSERT_TRUE(s.waitForConnected(3000));
         ASSERT_EQ(exchange(s, "pw\r\n"), "OK");
     }
-    static bool switchedOn(const veldrin::sim::TwoWaySim& sim, const QString& module) {
+    static bool switchedOn(const sim::TwoWaySim& sim, const QString& module) {
         return sim.moduleLines().contains(module + " ON");
     }
 

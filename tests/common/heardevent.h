@@ -10,21 +10,20 @@ namespace testenv {
 
 // The addresses heard ("A1 A5", any house), then function on house (1 ... 16)
 // with its amount.
-inline veldrin::x10::HeardEvent heardEvent(const char* addresses, int house, int function,
-                                           int amount = -1) {
-    veldrin::x10::HeardEvent e;
+inline x10::HeardEvent heardEvent(const char* addresses, int house, int function, int amount = -1) {
+    x10::HeardEvent e;
     for (const QString& a : QString::fromLatin1(addresses).split(u' ', Qt::SkipEmptyParts))
-        e.addresses.push_back(*veldrin::x10::Address::parse(a));
+        e.addresses.push_back(*x10::Address::parse(a));
     e.house = house;
-    e.function = static_cast<veldrin::x10::Function>(function);
+    e.function = static_cast<x10::Function>(function);
     e.amount = amount;
     return e;
 }
 
 // A macro report of the interface's two bytes (0x012F: 0x01 0x2F).
-inline veldrin::x10::HeardEvent heardMacro(int bytes) {
-    veldrin::x10::HeardEvent e;
-    e.kind = veldrin::x10::HeardEvent::Kind::Macro;
+inline x10::HeardEvent heardMacro(int bytes) {
+    x10::HeardEvent e;
+    e.kind = x10::HeardEvent::Kind::Macro;
     e.macro = bytes;
     return e;
 }

@@ -22,12 +22,11 @@
 #include "x10.h"
 
 using core::Interface;
+using sim::Cp290Sim;
+using sim::TwoWaySim;
 using state::Address;
 using state::Power;
 using state::Source;
-using veldrin::sim::Cp290Sim;
-using veldrin::sim::TwoWaySim;
-namespace x10 = veldrin::x10;
 
 namespace {
 

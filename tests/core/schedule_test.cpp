@@ -23,8 +23,8 @@
 namespace {
 
 using schedule::Location;
-using schedule::parse;
 using schedule::ParseOptions;
+using schedule::parseText;
 using schedule::Planner;
 
 QDateTime local(const char* text) {
@@ -50,7 +50,7 @@ at 06:45 Mon,Wed-Fri A5 BRIGHT 20%; A ALL UNITS OFF
 )";
     ParseOptions o;
     o.hasLocation = true;
-    const auto r = parse(QString::fromLatin1(text), o);
+    const auto r = parseText(QString::fromLatin1(text), o);
     ASSERT_TRUE(r.ok()) << r.errors.join('\n').toStdString();
     ASSERT_EQ(r.schedule.timed.size(), 6u);
     ASSERT_EQ(r.schedule.triggers.size(), 2u);
@@ -70,22 +70,22 @@ at 06:45 Mon,Wed-Fri A5 BRIGHT 20%; A ALL UNITS OFF
     EXPECT_EQ(morning.steps[1].waitMs, 10000);
     EXPECT_EQ(s.triggers[1].steps[0].argv,
               QStringList({"/usr/local/bin/doorbell", "A2", "two words"}));
-    EXPECT_TRUE(s.triggers[0].matches(1, {3, 1}, veldrin::x10::On));
-    EXPECT_FALSE(s.triggers[0].matches(1, {1}, veldrin::x10::Off));
+    EXPECT_TRUE(s.triggers[0].matches(1, {3, 1}, x10::On));
+    EXPECT_FALSE(s.triggers[0].matches(1, {1}, x10::Off));
 }
 
 TEST(ScheduleParse, DimAndBrightTriggersWaitForAnAmountOrAny) {
     const auto r =
-        parse(QStringLiteral("when A1 DIM heard: B1 ON\n"
-                             "when A1 dim 40% heard: B2 ON\n"
-                             "when A2 BRIGHT 20% heard: B3 ON\n"));
+        parseText(QStringLiteral("when A1 DIM heard: B1 ON\n"
+                                 "when A1 dim 40% heard: B2 ON\n"
+                                 "when A2 BRIGHT 20% heard: B3 ON\n"));
     ASSERT_TRUE(r.ok()) << r.errors.join('\n').toStdString();
     const auto& t = r.schedule.triggers;
     ASSERT_EQ(t.size(), 3u);
     EXPECT_EQ(t[0].heardText(), QStringLiteral("A1 DIM"));
     EXPECT_EQ(t[1].heardText(), QStringLiteral("A1 DIM 40%"));
-    using veldrin::x10::Bright;
-    using veldrin::x10::Dim;
+    using x10::Bright;
+    using x10::Dim;
     struct Case {
         size_t trigger;
         int unit, function, amount;
@@ -135,7 +135,7 @@ TEST(ScheduleParse, AnErrorRefusesTheWholeFileNamingItsLine) {
     for (const auto& c : cases) {
         const QString text =
             QStringLiteral("at 07:00 daily A1 ON\n%1\n").arg(QString::fromLatin1(c.line));
-        const auto r = parse(text);
+        const auto r = parseText(text);
         ASSERT_FALSE(r.ok()) << c.line;
         EXPECT_TRUE(r.schedule.empty()) << c.line;
         EXPECT_TRUE(r.errors.front().startsWith(QString::fromLatin1(c.error)))
@@ -143,8 +143,8 @@ TEST(ScheduleParse, AnErrorRefusesTheWholeFileNamingItsLine) {
     }
     // Every problem is named, not only the first; the module list is checked.
     ParseOptions o;
-    o.knownModule = [](const veldrin::x10::Address& a) { return a.unit != 9; };
-    const auto r = parse(
+    o.knownModule = [](const x10::Address& a) { return a.unit != 9; };
+    const auto r = parseText(
         QStringLiteral("at 1:00 Mnd A5 ON\n\nat 2:00 daily A9 ON\nscene x: A1 ON\nscene x: A2 ON"),
         o);
     EXPECT_EQ(r.errors,
@@ -199,7 +199,7 @@ TEST(ScheduleParse, DeepChainsWideFanOutsAndFloodsOfErrorsAreBoundedWithTheirLin
          "line 101: more problems; the check stopped after 100"},
     };
     for (const auto& c : cases) {
-        const auto r = parse(c.text);
+        const auto r = parseText(c.text);
         EXPECT_EQ(r.errors.size(), c.count) << c.what;
         EXPECT_EQ(r.errors.isEmpty() ? QString() : r.errors.last(), QString::fromLatin1(c.last))
             << c.what;
@@ -248,7 +248,7 @@ TEST(SchedulePlanner, NextFiringsWithDayFiltersRangesAndClockChanges) {
     };
     Planner planner;
     for (const auto& c : cases) {
-        const auto r = parse(QString::fromLatin1(c.entry));
+        const auto r = parseText(QString::fromLatin1(c.entry));
         ASSERT_TRUE(r.ok()) << c.entry << r.errors.join(' ').toStdString();
         QDateTime t = local(c.after);
         for (const char* expected : c.next) {
@@ -260,7 +260,7 @@ TEST(SchedulePlanner, NextFiringsWithDayFiltersRangesAndClockChanges) {
 
 TEST(SchedulePlanner, RandomShiftsStayInTheirWindowAndVary) {
     ZoneScope zone("Europe/Amsterdam");
-    const auto r = parse(QStringLiteral("at 22:00 ~20m daily A ALL LIGHTS OFF"));
+    const auto r = parseText(QStringLiteral("at 22:00 ~20m daily A ALL LIGHTS OFF"));
     ASSERT_TRUE(r.ok());
     Planner planner(std::nullopt, 1234);
     QDateTime t = local("2026-01-01 23:00");
@@ -405,7 +405,7 @@ TEST(SchedulePlanner, SunEntriesFireAtEverySunEventThroughPolarTransitions) {
     o.hasLocation = true;
     for (const auto& c : cases) {
         ZoneScope zone(c.tz);
-        const auto r = parse(QString::fromLatin1(c.entry), o);
+        const auto r = parseText(QString::fromLatin1(c.entry), o);
         ASSERT_TRUE(r.ok()) << c.entry;
         const Planner planner(c.where);
         QDateTime t = local(c.after);
@@ -416,7 +416,7 @@ TEST(SchedulePlanner, SunEntriesFireAtEverySunEventThroughPolarTransitions) {
     }
     // The first day without a sunset in the polar night: the sun does not rise.
     ZoneScope zone("Europe/Oslo");
-    const auto r = parse(QStringLiteral("at sunset daily A5 ON"), o);
+    const auto r = parseText(QStringLiteral("at sunset daily A5 ON"), o);
     QString why;
     Planner(Location{69.6492, 18.9553}).next(r.schedule.timed[0], local("2025-11-26 13:00"), &why);
     EXPECT_EQ(why, "no firing on 2025-11-27: the sun stays below the horizon all day");
@@ -433,7 +433,7 @@ TEST(SchedulePlanner, PolarDayAndNightDoNotFireAndSayWhy) {
 
     ParseOptions o;
     o.hasLocation = true;
-    const auto r = parse(QStringLiteral("at sunset +30m daily A5 OFF"), o);
+    const auto r = parseText(QStringLiteral("at sunset +30m daily A5 OFF"), o);
     ASSERT_TRUE(r.ok());
     Planner planner(longyearbyen);
     // In the midnight sun the next sunset is in late August.
@@ -454,7 +454,7 @@ TEST(SchedulePlanner, AThousandLinesParseAndPlanInOrder) {
                     : QStringLiteral("at sunset +%1m daily B%2 OFF\n").arg(i % 90).arg(i % 16 + 1);
     ParseOptions o;
     o.hasLocation = true;
-    const auto r = parse(text, o);
+    const auto r = parseText(text, o);
     ASSERT_TRUE(r.ok());
     const auto firings =
         Planner(Location{52.37, 4.90}).upcoming(r.schedule, QDateTime::currentDateTime(), 20);

@@ -31,9 +31,7 @@ class RecordingPath : public CommandPath {
         return {};
     }
     Verdict stepLevel(state::Address a, int function, int percent, state::Source) override {
-        sent << QStringLiteral("%1 %2 %3%")
-                    .arg(a.text(), veldrin::x10::functionName(function))
-                    .arg(percent);
+        sent << QStringLiteral("%1 %2 %3%").arg(a.text(), x10::functionName(function)).arg(percent);
         return {};
     }
     Verdict houseFunction(int house, int function, state::Source) override {

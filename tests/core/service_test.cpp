@@ -39,12 +39,12 @@
 namespace {
 
 using commands::Command;
+using sim::Cp290Sim;
+using sim::hex;
+using sim::TwoWaySim;
 using state::Address;
 using state::Power;
 using state::Source;
-using veldrin::sim::Cp290Sim;
-using veldrin::sim::hex;
-using veldrin::sim::TwoWaySim;
 
 constexpr double kScale = 20;
 
@@ -201,7 +201,7 @@ TEST(CommandWords, OrderedTestsAndMalformedFields) {
              {"di05", Command::Ignored, 0, 0},
              {"di", Command::Ignored, 0, 0},
              {"17di05", Command::Ignored, 0, 0}}) {
-        const Command got = commands::parse(QString::fromLatin1(c.text));
+        const Command got = commands::parseWord(QString::fromLatin1(c.text));
         EXPECT_EQ(got.kind, c.kind) << '"' << c.text << '"';
         if (c.kind == Command::UnitOn || c.kind == Command::UnitOff || c.kind == Command::UnitDim) {
             EXPECT_EQ(got.unit, c.unit) << c.text;
@@ -211,8 +211,8 @@ TEST(CommandWords, OrderedTestsAndMalformedFields) {
         }
     }
     // A house letter is kept as written; a letter that names no house is refused.
-    EXPECT_EQ(commands::parse("housecodechangep").text, "p");
-    EXPECT_EQ(commands::parse("housecodechangex").kind, Command::Ignored);
+    EXPECT_EQ(commands::parseWord("housecodechangep").text, "p");
+    EXPECT_EQ(commands::parseWord("housecodechangex").kind, Command::Ignored);
     EXPECT_EQ(commands::unitText("7di05"), "7");
     EXPECT_EQ(commands::unitText("12di05"), "12");
     EXPECT_EQ(commands::unitText("12on"), "12");

@@ -23,7 +23,7 @@
 #include "testenv.h"
 #include "timebase.h"
 
-using veldrin::sim::Cp290Sim;
+using sim::Cp290Sim;
 
 namespace {
 

@@ -16,7 +16,7 @@ void onSignal(int) {
 int main() {
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
-    veldrin::sim::TwoWaySim sim;
+    sim::TwoWaySim sim;
     if (!sim.start()) {
         std::fprintf(stderr, "cannot start the emulator: %s\n", qPrintable(sim.errorString()));
         return 1;

@@ -58,7 +58,7 @@ TEST_F(Faults, UnpluggedAdapterIsLoggedOnceAndTheSamePortBringsItBack) {
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         for (const auto& f : sim.frames()) {
-            if (f.kind != veldrin::sim::TwoWaySim::Kind::Ack) continue;
+            if (f.kind != sim::TwoWaySim::Kind::Ack) continue;
             poll.stop();
             busyAtUnplug = d.bQueueBusy;
             sim.unplug();

@@ -23,8 +23,8 @@
 
 namespace {
 
-using veldrin::sim::hex;
-using veldrin::sim::TwoWaySim;
+using sim::hex;
+using sim::TwoWaySim;
 
 constexpr double kScale = 50;
 

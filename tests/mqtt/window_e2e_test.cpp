@@ -34,7 +34,7 @@ class MqttWindowTest : public AppTest {
         }));
     }
     TestBroker broker;
-    veldrin::sim::TwoWaySim* sim = nullptr;
+    sim::TwoWaySim* sim = nullptr;
 };
 
 TEST_F(MqttWindowTest, ReconnectsAfterTheBrokerRestarts) {
@@ -78,8 +78,8 @@ TEST_F(MqttWindowTest, ABurstOfCommandsReachesTheLineInOrder) {
     ASSERT_EQ(fs.size() % 2, 0);
     int next = 0;
     for (int k = 0; k + 1 < fs.size(); k += 2) {
-        ASSERT_EQ(fs[k].kind, veldrin::sim::TwoWaySim::Kind::Address) << k;
-        ASSERT_EQ(fs[k + 1].kind, veldrin::sim::TwoWaySim::Kind::Function) << k;
+        ASSERT_EQ(fs[k].kind, sim::TwoWaySim::Kind::Address) << k;
+        ASSERT_EQ(fs[k + 1].kind, sim::TwoWaySim::Kind::Function) << k;
         // The X10 unit code in the address frame's low nibble.
         static const QByteArray kUnitCodes =
             QByteArray::fromHex("060E020A0109050D070F030B0008040C");

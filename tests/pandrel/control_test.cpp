@@ -584,7 +584,7 @@ class QueueTest : public SendTest {};
 TEST_F(QueueTest, ExecSendsOnTheNextTick) {
     d().Timer2->stop();
     platform::TimeBase::global().startTimer(*d().Timer2, 250);  // tick phase known
-    const qint64 real0 = veldrin::sim::monotonicMs();
+    const qint64 real0 = sim::monotonicMs();
     cm->Exec("A", " 5", 2);
     EXPECT_EQ(d().iCmdCount, 1);
     EXPECT_TRUE(sim->received().isEmpty());  // only queued
@@ -636,7 +636,7 @@ TEST_F(QueueTest, TheQueueTimerRunsOnlyWhileCommandsWait) {
     EXPECT_EQ(cm->ExecWait("B", " 3", 3), 0);
     EXPECT_EQ(d().iCmdCount, 2);
     EXPECT_TRUE(d().Timer2->isActive());
-    const qint64 real0 = veldrin::sim::monotonicMs();
+    const qint64 real0 = sim::monotonicMs();
     ASSERT_TRUE(runUntil([&] { return d().iCmdCount == 0 && !d().bQueueBusy; }, 20000));
     EXPECT_EQ(framed(), (QStringList{"04 e2", "06 e3", "04 66", "06 62", "04 6e", "06 63"}));
     const auto frames = sim->framedOnly();

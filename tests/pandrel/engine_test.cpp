@@ -18,7 +18,7 @@
 #include "timebase.h"
 #include "twowaysim.h"
 
-using veldrin::sim::TwoWaySim;
+using sim::TwoWaySim;
 
 namespace {
 
@@ -127,13 +127,13 @@ TEST_F(EngineTest, TypedCommandsGetOneOutcomeEachById) {
     int stringDone = 0;
     QObject::connect(engine.get(), &pandrel::Engine::CommandDone, engine.get(),
                      [&] { ++stringDone; });
-    veldrin::x10::Command a5on;
+    x10::Command a5on;
     a5on.addresses = {{1, 5}};
-    a5on.function = veldrin::x10::On;
+    a5on.function = x10::On;
     sim->failChecksums(5);  // every attempt of the first one
     engine->send(7, a5on);
     engine->send(8, a5on);
-    veldrin::x10::Command nowhere;  // no house: never reaches the line
+    x10::Command nowhere;  // no house: never reaches the line
     engine->send(9, nowhere);
     ASSERT_TRUE(platform::waitFor([&] { return outcomes.size() >= 3; }, 20000));
     platform::waitEvents(200);
@@ -152,23 +152,23 @@ TEST_F(EngineTest, TypedCommandsGetOneOutcomeEachById) {
 // and a macro report's two bytes.
 TEST_F(EngineTest, HeardTrafficArrivesTyped) {
     ASSERT_EQ(engine->Init(), 0);
-    QList<veldrin::x10::HeardEvent> heard;
+    QList<x10::HeardEvent> heard;
     QObject::connect(engine.get(), &pandrel::Engine::heard, engine.get(),
-                     [&](const veldrin::x10::HeardEvent& e) { heard << e; });
+                     [&](const x10::HeardEvent& e) { heard << e; });
     sim->injectUpload(QByteArray::fromHex("0300666e"));  // A1 A2; the function comes next
     ASSERT_TRUE(platform::waitFor([&] { return !sim->isPolling(); }, 5000));
     sim->injectUpload(QByteArray::fromHex("03016469"));  // A DIM 105 of 210
     ASSERT_TRUE(platform::waitFor([&] { return heard.size() >= 1; }, 5000));
     sim->injectMacro(0x01, 0x2F);
     ASSERT_TRUE(platform::waitFor([&] { return heard.size() >= 2; }, 5000));
-    using veldrin::x10::Address;
-    const veldrin::x10::HeardEvent& dim = heard[0];
-    EXPECT_EQ(dim.kind, veldrin::x10::HeardEvent::Kind::Function);
+    using x10::Address;
+    const x10::HeardEvent& dim = heard[0];
+    EXPECT_EQ(dim.kind, x10::HeardEvent::Kind::Function);
     EXPECT_EQ(dim.house, 1);
     EXPECT_EQ(dim.addresses, (std::vector<Address>{{1, 1}, {1, 2}}));
-    EXPECT_EQ(dim.function, veldrin::x10::Dim);
+    EXPECT_EQ(dim.function, x10::Dim);
     EXPECT_EQ(dim.amount, 50);
-    EXPECT_EQ(heard[1].kind, veldrin::x10::HeardEvent::Kind::Macro);
+    EXPECT_EQ(heard[1].kind, x10::HeardEvent::Kind::Macro);
     EXPECT_EQ(heard[1].macro, 0x012F);
 }
 

@@ -15,7 +15,7 @@
 #include "timebase.h"
 #include "twowaysim.h"
 
-using veldrin::sim::TwoWaySim;
+using sim::TwoWaySim;
 
 // Readable texts in failure messages.
 inline void PrintTo(const QString& s, std::ostream* os) {

@@ -8,8 +8,8 @@
 #include <QElapsedTimer>
 #include <memory>
 
-using veldrin::sim::Cp290Sim;
-using veldrin::sim::hex;
+using sim::Cp290Sim;
+using sim::hex;
 using Kind = Cp290Sim::Kind;
 
 namespace {

@@ -5,8 +5,7 @@
 
 #include <gtest/gtest.h>
 
-using veldrin::sim::ModuleTable;
-namespace x10 = veldrin::x10;
+using sim::ModuleTable;
 
 TEST(ModuleTable, DimBrightAndHouseWideCommands) {
     ModuleTable t;

@@ -10,8 +10,8 @@
 #include <memory>
 #include <thread>
 
-using veldrin::sim::hex;
-using veldrin::sim::TwoWaySim;
+using sim::hex;
+using sim::TwoWaySim;
 using Kind = TwoWaySim::Kind;
 
 namespace {

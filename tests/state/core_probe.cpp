@@ -8,10 +8,10 @@
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     state::StateTable table;
-    veldrin::x10::HeardEvent on;
+    x10::HeardEvent on;
     on.house = 1;
     on.addresses = {{1, 5}};
-    on.function = veldrin::x10::On;
+    on.function = x10::On;
     table.applyHeard(on);
     const std::optional<state::Address> a5 = state::parseModule(u"A5");
     return a5 && table.state(*a5).power == state::Power::On ? 0 : 1;

@@ -97,13 +97,13 @@ TEST(StateTable, DimAndBrightAmountsClampedAndFromFullWhenUnknown) {
 TEST(StateTable, PresetDimsSetTheLevelOfLampsOnly) {
     StateTable t;
     t.setModules(houseA());
-    t.applyHeard(testenv::heardEvent("A1 A3", 1, veldrin::x10::PresetDim1, 8));
+    t.applyHeard(testenv::heardEvent("A1 A3", 1, x10::PresetDim1, 8));
     EXPECT_EQ(t.state(at("A1")).level, 26);  // 8 of 31, rounded
     EXPECT_EQ(t.state(at("A1")).power, Power::On);
     EXPECT_EQ(t.state(at("A3")).power, Power::Unknown);  // an appliance does not dim
-    t.applyHeard(testenv::heardEvent("A1", 1, veldrin::x10::PresetDim2, 31));
+    t.applyHeard(testenv::heardEvent("A1", 1, x10::PresetDim2, 31));
     EXPECT_EQ(t.state(at("A1")).level, 100);
-    t.applyHeard(testenv::heardEvent("A1", 1, veldrin::x10::PresetDim1, 0));
+    t.applyHeard(testenv::heardEvent("A1", 1, x10::PresetDim1, 0));
     EXPECT_EQ(t.state(at("A1")).power, Power::Off);
 }
 

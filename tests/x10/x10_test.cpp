@@ -3,8 +3,6 @@
 
 #include "x10.h"
 
-namespace x10 = veldrin::x10;
-
 TEST(X10Tables, CodeOfMatchesTheTable) {
     const int expected[17] = {0, 6, 14, 2, 10, 1, 9, 5, 13, 7, 15, 3, 11, 0, 8, 4, 12};
     for (int i = 0; i <= 16; ++i) EXPECT_EQ(x10::CodeOf[i], expected[i]) << i;

@@ -23,8 +23,6 @@ bool earlyReplyEnd() {
 }
 }  // namespace cp290
 
-namespace x10 = veldrin::x10;
-
 // A direct command's function byte is the X10 function number for the four
 // functions the driver sends directly (CP290Command); the CP290's own "dim to
 // a level" (cp290::kFunctionDim) is not an X10 function.

@@ -28,7 +28,7 @@ int16_t CP290Detect(Cp290Link& link);
 // Sets the interface's clock to the computer's clock, then detects again.
 void CP290SetClock(Cp290Link& link);
 // One direct command: function is the X10 function number of ALL UNITS OFF,
-// ALL LIGHTS ON, ON or OFF (veldrin::x10::AllUnitsOff ... Off, 0 to 3).
+// ALL LIGHTS ON, ON or OFF (x10::AllUnitsOff ... Off, 0 to 3).
 // Returns true when the interface answered with its reply byte. While a
 // detection or clock setting waits (its wait handles window events), a
 // direct command is refused with an event-log line and the port left alone;
