@@ -22,6 +22,8 @@ using namespace ::x10;
 // The other command numbers of the control, beside the sixteen functions.
 constexpr int AddressOnly = -1;
 constexpr int ClearMemory = 16;
+// A heard macro report, where the control's events carry a heard function.
+constexpr int MacroReport = 98;
 
 // Bytes of the line.
 constexpr uint8_t kAck = 0x00;

@@ -37,10 +37,6 @@ enum Function : int {
     StatusRequest = 15,
 };
 constexpr int kFunctionCount = 16;
-// A heard macro report (the interface ran one of its stored macros,
-// HeardEvent::Kind::Macro) carries this number where a heard command carries
-// its function, in the control's events and the state table's.
-constexpr int MacroReport = 98;
 
 // Names of the functions ("ALL UNITS OFF" ... "STATUS REQUEST"), by number.
 extern const std::array<const char*, kFunctionCount> FunctionNames;

@@ -94,9 +94,9 @@ void StatePublisher::releaseHolds() {
 
 QByteArray StatePublisher::eventJson(const state::HeardEvent& e) {
     QJsonObject o;
-    if (e.function == x10::MacroReport) {
+    if (e.kind == state::HeardEvent::Kind::Macro) {
         o.insert(QStringLiteral("function"), QStringLiteral("MACRO"));
-        o.insert(QStringLiteral("macro"), e.macro);
+        o.insert(QStringLiteral("macro"), state::StateTable::macroText(e.macro));
         return QJsonDocument(o).toJson(QJsonDocument::Compact);
     }
     if (e.house >= 1 && e.house <= 16)

@@ -13,7 +13,7 @@ namespace core {
 
 struct Interface::Private {
     Kind kind;
-    std::function<void(const QString&)> log;
+    platform::LogHook log;
     std::function<void(const QString&)> notify;
     // Declared in the order they are built; destroyed in reverse.
     std::unique_ptr<pandrel::Engine> engine;
@@ -24,14 +24,13 @@ struct Interface::Private {
     int16_t port = 0;
     bool ready = false;
 
-    void logLine(const QString& text) const {
-        if (log) log(text);
+    void logLine(const QString& text, platform::LogLevel level = platform::LogLevel::Info) const {
+        log(text, level);
     }
     QString com() const { return QStringLiteral(" on Com: ") + QString::number(port); }
 };
 
-Interface::Interface(Kind kind, state::StateTable& table, std::function<void(const QString&)> log,
-                     QObject* parent)
+Interface::Interface(Kind kind, state::StateTable& table, platform::LogHook log, QObject* parent)
     : QObject(parent), d(std::make_unique<Private>()) {
     d->kind = kind;
     d->log = std::move(log);
@@ -49,8 +48,8 @@ Interface::Interface(Kind kind, state::StateTable& table, std::function<void(con
             });
     else
         d->backend = std::make_unique<TwoWayBackend>(*d->engine);
-    d->commands = std::make_unique<LineCommands>(*d->backend, table,
-                                                 [this](const QString& t) { d->logLine(t); });
+    d->commands = std::make_unique<LineCommands>(
+        *d->backend, table, [this](const QString& t, platform::LogLevel l) { d->logLine(t, l); });
 
     // What the two-way interface hears on the powerline moves the state table.
     connect(d->engine.get(), &pandrel::Engine::heard, &table, &state::StateTable::applyHeard);
@@ -62,9 +61,10 @@ Interface::Interface(Kind kind, state::StateTable& table, std::function<void(con
     connect(d->supervisor.get(), &InterfaceSupervisor::stillMissing, this,
             [this](const QString& reason) {
                 d->logLine(QStringLiteral("ERROR: ") + d->backend->name() +
-                           QStringLiteral(" Interface Still Not Found") + d->com() +
-                           QStringLiteral(" - ") + reason +
-                           QStringLiteral(" - Retrying in the Background"));
+                               QStringLiteral(" Interface Still Not Found") + d->com() +
+                               QStringLiteral(" - ") + reason +
+                               QStringLiteral(" - Retrying in the Background"),
+                           platform::LogLevel::Error);
             });
     connect(d->supervisor.get(), &InterfaceSupervisor::found, this, [this] {
         if (const QString line = d->backend->foundLine(d->port); !line.isEmpty()) d->logLine(line);
@@ -72,7 +72,9 @@ Interface::Interface(Kind kind, state::StateTable& table, std::function<void(con
     });
     connect(d->backend.get(), &Backend::lost, this, [this](const QString& reason) {
         d->logLine(QStringLiteral("ERROR: ") + d->backend->name() +
-                   QStringLiteral(" Interface Lost") + d->com() + QStringLiteral(" - ") + reason);
+                       QStringLiteral(" Interface Lost") + d->com() + QStringLiteral(" - ") +
+                       reason,
+                   platform::LogLevel::Error);
         setReady(false, QStringLiteral("Interface Lost"));
         d->supervisor->supervise(MSComm::deviceForPort(d->port));
     });
@@ -107,7 +109,8 @@ bool Interface::contact(int16_t port, Occasion occasion) {
         if (const QString line = d->backend->foundLine(port); !line.isEmpty()) d->logLine(line);
     } else if (!quiet) {
         d->logLine(QStringLiteral("ERROR: ") + d->backend->name() +
-                   QStringLiteral(" Interface Not Found") + d->com());
+                       QStringLiteral(" Interface Not Found") + d->com(),
+                   platform::LogLevel::Error);
     }
     setReady(found, QStringLiteral("Interface Contacted Again"));
     if (!found) {
@@ -174,7 +177,8 @@ void Interface::reportPortAccess() {
     const std::optional<platform::DeviceOwnership> denied = platform::deviceDenied(device);
     if (!denied) return;
     d->logLine(QStringLiteral("ERROR: Permission denied opening ") + device + QStringLiteral(": ") +
-               platform::deviceAccessAdvice(*denied));
+                   platform::deviceAccessAdvice(*denied),
+               platform::LogLevel::Error);
 }
 
 }  // namespace core

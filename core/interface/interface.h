@@ -24,6 +24,8 @@
 #include <functional>
 #include <memory>
 
+#include "loglevel.h"
+
 class CommandPath;
 class MSComm;
 namespace pandrel {
@@ -41,8 +43,8 @@ class Interface : public QObject {
     enum class Kind { TwoWay, Cp290 };
 
     // table: follows the commands the interface confirmed and the traffic it
-    // hears. log: one event-log line.
-    Interface(Kind kind, state::StateTable& table, std::function<void(const QString&)> log,
+    // hears. log: its event-log lines, each with its level.
+    Interface(Kind kind, state::StateTable& table, platform::LogHook log,
               QObject* parent = nullptr);
     ~Interface() override;  // releases the port
 

@@ -64,15 +64,14 @@ LineCommand command(Address a, int function, int amount, Source source) {
 }
 }  // namespace
 
-LineCommands::LineCommands(Backend& backend, state::StateTable& table,
-                           std::function<void(const QString&)> log, QObject* parent)
+LineCommands::LineCommands(Backend& backend, state::StateTable& table, platform::LogHook log,
+                           QObject* parent)
     : CommandPath(parent),
       backend_(backend),
       table_(table),
       log_(std::move(log)),
-      throttle_([this](const QString& line) {
-          if (log_) log_(line);
-      }) {
+      // Every throttled line is a command refused to its client.
+      throttle_([this](const QString& line) { log_(line, platform::LogLevel::Warning); }) {
     connect(&backend_, &Backend::done, this, [this](const LineCommand& c, bool sent) {
         done(c, sent);
         checkFinished();
@@ -284,11 +283,7 @@ CommandPath::Verdict LineCommands::noted(const Verdict& v, Source source, const 
         (source == Source::Mqtt || source == Source::Web || source == Source::Schedule)) {
         const QString line = origin(source) + QStringLiteral(": ") + what;
         QMetaObject::invokeMethod(
-            this,
-            [this, line] {
-                if (log_) log_(line);
-            },
-            Qt::QueuedConnection);
+            this, [this, line] { log_(line, platform::LogLevel::Info); }, Qt::QueuedConnection);
     }
     return v;
 }
@@ -436,7 +431,7 @@ void LineCommands::done(const LineCommand& c, bool sent) {
     const QString text =
         QStringLiteral("ERROR: Command Not Confirmed by the Interface, Given Up: ") + describe(c);
     QTimer::singleShot(0, this, [this, text] {
-        if (log_ && ready_) log_(text);
+        if (ready_) log_(text, platform::LogLevel::Error);
     });
 }
 
@@ -478,11 +473,11 @@ void LineCommands::reportUnsent(const std::deque<LineCommand>& unsent, const QSt
         names << describe(c);
     }
     const auto n = unsent.size();
-    if (log_)
-        log_(QStringLiteral("ERROR: %1 %2 Not Sent (%3): %4")
-                 .arg(n)
-                 .arg(n == 1 ? QStringLiteral("Command") : QStringLiteral("Commands"), why,
-                      names.join(QStringLiteral(", "))));
+    log_(QStringLiteral("ERROR: %1 %2 Not Sent (%3): %4")
+             .arg(n)
+             .arg(n == 1 ? QStringLiteral("Command") : QStringLiteral("Commands"), why,
+                  names.join(QStringLiteral(", "))),
+         platform::LogLevel::Error);
 }
 
 }  // namespace core

@@ -26,6 +26,7 @@
 
 #include "backend.h"
 #include "commandpath.h"
+#include "loglevel.h"
 #include "logthrottle.h"
 #include "state/statetable.h"
 
@@ -34,9 +35,10 @@ namespace core {
 class LineCommands : public CommandPath {
     Q_OBJECT
   public:
-    // log: one event-log line.
-    LineCommands(Backend& backend, state::StateTable& table,
-                 std::function<void(const QString&)> log, QObject* parent = nullptr);
+    // log: the event-log lines, each with its level (a refusal to a client
+    // is a warning, a command given up or not sent an error).
+    LineCommands(Backend& backend, state::StateTable& table, platform::LogHook log,
+                 QObject* parent = nullptr);
 
     Verdict switchUnit(state::Address a, bool on, state::Source source) override;
     Verdict setBrightness(state::Address a, int percent, state::Source source) override;
@@ -90,7 +92,7 @@ class LineCommands : public CommandPath {
 
     Backend& backend_;
     state::StateTable& table_;
-    std::function<void(const QString&)> log_;
+    platform::LogHook log_;
     std::deque<LineCommand> pending_;  // given and not yet reported, oldest first
     quint64 nextId_ = 1;
     bool ready_ = false;

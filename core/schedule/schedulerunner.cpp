@@ -370,7 +370,7 @@ void ScheduleRunner::wake() {
 }
 
 void ScheduleRunner::onHeard(const state::HeardEvent& ev) {
-    if (!enabled_) return;
+    if (!enabled_ || ev.kind != state::HeardEvent::Kind::Function) return;
     for (const schedule::Trigger& t : schedule_.triggers) {
         if (!t.matches(ev.house, ev.units, ev.function, ev.amount)) continue;
         logFor(t.line, QStringLiteral("fired"),

@@ -50,8 +50,7 @@ Service::Service(const ServiceSettings& settings, QObject* parent)
       log_(std::make_unique<EventLog>()),
       states_(std::make_unique<state::StateTable>()) {
     interface_ = std::make_unique<Interface>(
-        settings.cp290 ? Interface::Kind::Cp290 : Interface::Kind::TwoWay, *states_,
-        [this](const QString& text) { log_->event(text); });
+        settings.cp290 ? Interface::Kind::Cp290 : Interface::Kind::TwoWay, *states_, log_->hook());
     pad_ = std::make_unique<Pad>(interface_->commands(), [this] { return basePosition(); });
     connect(states_.get(), &state::StateTable::heard, this,
             [this](const state::HeardEvent& ev) { log_->event(state::StateTable::heardLine(ev)); });

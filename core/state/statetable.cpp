@@ -157,10 +157,8 @@ void StateTable::setLevel(Address a, int percent, Source source) {
 void StateTable::applyHeard(const x10::HeardEvent& event) {
     HeardEvent ev;
     if (event.kind == x10::HeardEvent::Kind::Macro) {
-        ev.function = x10::MacroReport;
-        // The event-log text of the two bytes: "12F" for 0x01 0x2F.
-        const auto hex = [](int b) { return QString::number(b & 0xFF, 16).toUpper(); };
-        ev.macro = hex(event.macro >> 8) + hex(event.macro);
+        ev.kind = HeardEvent::Kind::Macro;
+        ev.macro = event.macro;
         emit heard(ev);
         return;
     }
@@ -190,8 +188,14 @@ QString StateTable::functionName(int function) {
     return x10::functionName(function);
 }
 
+QString StateTable::macroText(int bytes) {
+    // Each byte in hexadecimal without a leading zero: "12F" for 0x01 0x2F.
+    const auto hex = [](int b) { return QString::number(b & 0xFF, 16).toUpper(); };
+    return hex(bytes >> 8) + hex(bytes);
+}
+
 QString StateTable::describe(const HeardEvent& ev) {
-    if (ev.function == x10::MacroReport) return QStringLiteral("macro ") + ev.macro;
+    if (ev.kind == HeardEvent::Kind::Macro) return QStringLiteral("macro ") + macroText(ev.macro);
     QStringList parts;
     const int house = std::clamp(ev.house, 1, 16);
     for (int u : ev.units) parts << Address{house, u}.text();

@@ -32,11 +32,13 @@ struct ModuleState {
 // One event heard on the powerline, decoded once for every reader (event-log
 // line, click-pad labels, the bridge).
 struct HeardEvent {
+    using Kind = x10::HeardEvent::Kind;
+    Kind kind = Kind::Function;
     int house = 0;           // position 1..16 (A = 1); 0 for a macro report
     std::vector<int> units;  // the addressed units of that house, in order
-    int function = -1;       // x10::Function; x10::MacroReport for a macro report
+    int function = -1;       // x10::Function; -1 for a macro report
     int amount = -1;         // DIM and BRIGHT: percent; -1 otherwise
-    QString macro;           // macro report: the hexadecimal text ("12F")
+    int macro = -1;          // macro report: the two bytes, the first in the high byte
 };
 
 class StateTable : public QObject {
@@ -95,6 +97,8 @@ class StateTable : public QObject {
     // The event-log text of a heard event without its "Received " prefix:
     // "A5 ON", "A1 A5 OFF", "A5 DIM 30%", "A ALL UNITS OFF", "macro 12F".
     static QString describe(const HeardEvent& event);
+    // The text of a macro report's two bytes ("12F" for 0x012F).
+    static QString macroText(int bytes);
     // The event-log line of a heard event: "Received A5 ON".
     static QString heardLine(const HeardEvent& event);
     // The name of a source as the state file stores it ("click", "web").

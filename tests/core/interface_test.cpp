@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QHash>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <memory>
@@ -50,7 +51,11 @@ class InterfaceTest : public ::testing::Test {
     }
 
     Interface& make(Interface::Kind kind) {
-        iface = std::make_unique<Interface>(kind, table, [this](const QString& t) { lines << t; });
+        iface = std::make_unique<Interface>(kind, table,
+                                            [this](const QString& t, platform::LogLevel level) {
+                                                lines << t;
+                                                levelOf[t] = level;
+                                            });
         QObject::connect(&iface->commands(), &CommandPath::commandFailed,
                          [this](int house, const std::vector<int>& units, int function) {
                              failed << QStringLiteral("%1/%2/%3")
@@ -82,6 +87,7 @@ class InterfaceTest : public ::testing::Test {
     QString link;
     state::StateTable table;
     QStringList lines;
+    QHash<QString, platform::LogLevel> levelOf;  // the level each line came with
     QStringList failed;  // house/unit/function of each command not sent or given up
     std::unique_ptr<Interface> iface;
     std::unique_ptr<TwoWaySim> twoWay;
@@ -161,6 +167,7 @@ TEST_F(InterfaceTest, FinishSendsWhatWaitsOrNamesWhatItDrops) {
     ASSERT_TRUE(testenv::pumpUntil([&] { return ended; }, 60000));
     EXPECT_EQ(twoWay->moduleLines(), QStringList({"A1 ON", "A2 ON", "A3 ON"}));
     EXPECT_EQ(lines, QStringList{"Stopping: command not sent"});
+    EXPECT_EQ(levelOf.value(lines.first()), platform::LogLevel::Warning);  // a refusal
 
     // Time runs out: what still waits is named in one line.
     Interface& j = make(Interface::Kind::TwoWay);
@@ -173,6 +180,7 @@ TEST_F(InterfaceTest, FinishSendsWhatWaitsOrNamesWhatItDrops) {
     j.finish(100, [&] { ended = true; });
     ASSERT_TRUE(testenv::pumpUntil([&] { return ended; }, 20000));
     EXPECT_EQ(lines.first(), "ERROR: 3 Commands Not Sent (Stopping): A4 OFF, A5 OFF, A6 OFF");
+    EXPECT_EQ(levelOf.value(lines.first()), platform::LogLevel::Error);
 }
 
 TEST_F(InterfaceTest, UnpluggedTwoWayIsRefusedHonestlyWhileLostAndUsedAgainOncePluggedBack) {

@@ -201,10 +201,9 @@ TEST_F(MqttBridgeTest, AnnouncesModulesAndPublishesStateAndEvents) {
     ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/event")));
     EXPECT_EQ(json(sub.last(QStringLiteral("veldrin/event"))),
               json(R"({"house":"A","units":[1,5],"function":"DIM","amount":30})"));
-    state::HeardEvent macro;
-    macro.function = 98;
-    macro.macro = QStringLiteral("12F");
-    EXPECT_EQ(mqtt::Bridge::eventJson(macro), R"({"function":"MACRO","macro":"12F"})");
+    table.applyHeard(testenv::heardMacro(0x012F));
+    ASSERT_TRUE(
+        sub.waitFor(QStringLiteral("veldrin/event"), R"({"function":"MACRO","macro":"12F"})"));
 
     // The interface goes away and comes back.
     path.setReady(false);
