@@ -70,8 +70,6 @@ class Form1 : public QWidget {
 
     // --- public members ----------------------------------------------------
     bool connected = false;
-    int16_t iWSControl = 0;
-    int16_t iClient = 0;
     int16_t iCClients = 0;
     int32_t lLocalPort = 0;
     QString app_tit;
@@ -127,18 +125,6 @@ class Form1 : public QWidget {
     void Label1_MouseMove(int Index, int Button, int Shift, float X, float Y);
     void Label3_MouseDown(int Button, int Shift, float X, float Y);
     void Slider1_Change();
-
-    // --- remote commands ------------------------------------------------------
-    // Carries out one command word of a remote client (without line
-    // terminator) through the service, as the listener does. Returns whether
-    // the word was carried out: words that fit no form, malformed unit or
-    // level fields and house letters outside A to P do nothing and return
-    // false.
-    bool ProcessCommand(const QString& scommand);
-    // Why the last word was not carried out: a command the interface path
-    // refused, a shutdown that could not start; empty for a word that fits
-    // no form.
-    QString commandError() const { return commandError_; }
 
     // --- remote control listener -------------------------------------------
     // (Re)starts listening where the settings say. Returns whether it
@@ -226,9 +212,5 @@ class Form1 : public QWidget {
     std::unique_ptr<ServiceHost> serviceHost_;
     void clientCountChanged(int count);
     int heightTwips_ = 0;
-    QString commandError_;
-    bool unloading_ = false;
     bool showingSlider_ = false;  // the slider follows the pad
 };
-
-using MainWindow = Form1;

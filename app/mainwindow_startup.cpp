@@ -24,7 +24,6 @@ void Form1::Form_Load() {
     // The single-instance check runs in main() before the window exists.
     st.iHeightContracted = 990;
     st.iHeightExpanded = 3960;
-    iWSControl = 0;
     TrayIcon->move(TrayIcon->x(), ui::px(Height() + 1000));
     app_tit = QStringLiteral("Veldrin Pro");
     setHeight(st.iHeightContracted);

@@ -6,6 +6,7 @@
 #include "appfixture.h"
 #include "clicklabel.h"
 #include "privileges.h"
+#include "service.h"
 #include "twips.h"
 
 namespace {
@@ -30,6 +31,10 @@ class Commands : public AppTest {
         sim->clearRecords();
         window->lstEvents->clear();
     }
+    // A remote client's word, carried out by the window's service.
+    core::Service::WordResult word(const QString& w) {
+        return window->service().runWord(w, state::Source::Remote);
+    }
     sim::TwoWaySim* sim = nullptr;
     QList<QStringList> runs;
 };
@@ -37,19 +42,19 @@ class Commands : public AppTest {
 TEST_F(Commands, UnitWordsMoveTheLabelsAndTheSlider) {
     loadTwoWay();
     Form1& w = *window;
-    EXPECT_TRUE(w.ProcessCommand("3on"));
+    EXPECT_TRUE(word("3on").done);
     EXPECT_EQ(w.Label1[2]->foreColor(), ui::kGreen);
     EXPECT_TRUE(w.Slider1->isVisible());
     EXPECT_EQ(w.Slider1->value(), 10);
-    w.ProcessCommand("3of");
+    word("3of");
     EXPECT_EQ(w.Label1[2]->foreColor(), ui::kBlack);
     EXPECT_FALSE(w.Slider1->isVisible());
 
     // A dim word moves the slider; moving the slider dims the unit once.
-    w.ProcessCommand("12on");
+    word("12on");
     w.Slider1->setValue(9);
     EXPECT_EQ(w.service().pad().level(), 9);
-    w.ProcessCommand("12di04");
+    word("12di04");
     EXPECT_EQ(w.Slider1->value(), 4);
     EXPECT_TRUE(w.Slider1->isVisible());
 }
@@ -60,26 +65,27 @@ TEST_F(Commands, HouseCodeWordChangesTheCaptionAndIgnoredWordsChangeNothing) {
     const QString title = w.windowTitle();
     for (const char* c : {"ALLO", "Exit", "coff", "5off", "EXIT\n", "housecodechange", "on", "99on",
                           "5di99", "", "housecodechangeQ"})
-        EXPECT_FALSE(w.ProcessCommand(QString::fromLatin1(c))) << c;
+        EXPECT_FALSE(word(QString::fromLatin1(c)).done) << c;
     EXPECT_EQ(w.lstEvents->count(), 0);
     EXPECT_EQ(w.windowTitle(), title);
     EXPECT_FALSE(w.Slider1->isVisible());
     EXPECT_EQ(exits, 0);
     EXPECT_TRUE(dialogs.messages.isEmpty());
-    // A word refused with a reason keeps it for the window's caller.
+    // A word refused with a reason answers with it.
     platform::setCommandRunner([](const QString&, const QStringList&) { return false; });
-    EXPECT_FALSE(w.ProcessCommand("COFF"));
-    EXPECT_EQ(w.commandError(), "Computer Shutdown could not be Started");
+    const core::Service::WordResult refused = word("COFF");
+    EXPECT_FALSE(refused.done);
+    EXPECT_EQ(refused.reason, "Computer Shutdown could not be Started");
 
-    w.ProcessCommand("housecodechangeD");
+    word("housecodechangeD");
     EXPECT_EQ(w.windowTitle(), "Veldrin Pro (HouseCode: D) - 0");
     EXPECT_EQ(logTexts().first(), "House Code Changed to D");
 }
 
 TEST_F(Commands, ExitSavesTheSettingsAndEnds) {
     loadTwoWay();
-    window->ProcessCommand("housecodechangeF");
-    window->ProcessCommand("EXIT");
+    word("housecodechangeF");
+    word("EXIT");
     EXPECT_EQ(exits, 1);
     EXPECT_EQ(startup("HouseCode"), "F");
     EXPECT_EQ(startup("ComPort"), "1");

@@ -10,6 +10,7 @@
 #include "appfixture.h"
 #include "clicklabel.h"
 #include "cp290frames.h"
+#include "service.h"
 #include "twips.h"
 
 namespace {
@@ -264,8 +265,9 @@ TEST_F(AppTest, AWordDuringTheCp290DetectionIsNotCarriedOutAndSaysWhy) {
     poll.setInterval(1);
     QObject::connect(&poll, &QTimer::timeout, [&] {
         if (carriedOut || sim.frames().isEmpty()) return;
-        carriedOut = window->ProcessCommand("4of");
-        why = window->commandError();
+        const core::Service::WordResult r = window->service().runWord("4of");
+        carriedOut = r.done;
+        why = r.reason;
     });
     poll.start();
     window->Form_Load();
@@ -276,8 +278,9 @@ TEST_F(AppTest, AWordDuringTheCp290DetectionIsNotCarriedOutAndSaysWhy) {
     testenv::pump(50);
     for (const auto& f : sim.frames()) EXPECT_NE(f.kind, sim::Cp290Sim::Kind::Direct);
     // The next word, once the detection is over, goes out.
-    EXPECT_TRUE(window->ProcessCommand("4of"));
-    EXPECT_TRUE(window->commandError().isEmpty());
+    const core::Service::WordResult next = window->service().runWord("4of");
+    EXPECT_TRUE(next.done);
+    EXPECT_TRUE(next.reason.isEmpty());
 }
 
 }  // namespace

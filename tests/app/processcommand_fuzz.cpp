@@ -1,6 +1,7 @@
-// Fuzz target: any text handed to the command interpreter of a loaded main
-// window. Shutdown commands go to a recording runner, the exit step to a
-// recording hook, the serial port to a device that does not exist.
+// Fuzz target: any text handed as a remote client's word to the service of a
+// loaded main window, whose labels and log follow what the word does. Shutdown commands go to a
+// recording runner, the exit step to a recording hook, the serial port to a device that does not
+// exist.
 #include <stdlib.h>
 #include <QApplication>
 #include <QDir>
@@ -12,6 +13,7 @@
 #include "mainwindow.h"
 #include "privileges.h"
 #include "processexit.h"
+#include "service.h"
 #include "settingsstore.h"
 #include "timebase.h"
 
@@ -54,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // One character per byte, so every byte value reaches the interpreter.
     const QString command =
         QString::fromLatin1(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
-    g_window->ProcessCommand(command);
+    g_window->service().runWord(command, state::Source::Remote);
     if (g_window->lstEvents->count() > 1000) g_window->lstEvents->clear();
     return 0;
 }
