@@ -5,12 +5,10 @@
 #include <QSlider>
 #include <QTimer>
 #include <algorithm>
-#include <optional>
 
 #include "appfixture.h"
 #include "clicklabel.h"
 #include "cp290frames.h"
-#include "service.h"
 #include "twips.h"
 
 namespace {
@@ -244,43 +242,6 @@ TEST_F(AppTest, AClickDuringTheCp290DetectionIsRefusedNotSentUnderIt) {
     EXPECT_TRUE(dialogs.messages.isEmpty());
     EXPECT_TRUE(logTexts().contains("CP290 Busy Detecting the Interface: Command Not Sent"));
     for (const auto& f : sim.frames()) EXPECT_NE(f.kind, sim::Cp290Sim::Kind::Direct);
-}
-
-}  // namespace
-
-namespace {
-
-// A command word inside the detection's wait was refused by the driver yet
-// reported carried out: it is not, and the path says why.
-TEST_F(AppTest, AWordDuringTheCp290DetectionIsNotCarriedOutAndSaysWhy) {
-    auto& sim = cp290On(1);
-    platform::TimeBase::global().setScale(5);
-    sim.setTimeScale(5);
-    sim.setReplyDelayMs(2000);
-    setStartup("Interface", "True");
-    window = std::make_unique<Form1>();
-    std::optional<bool> carriedOut;
-    QString why;
-    QTimer poll;
-    poll.setInterval(1);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (carriedOut || sim.frames().isEmpty()) return;
-        const core::Service::WordResult r = window->service().runWord("4of");
-        carriedOut = r.done;
-        why = r.reason;
-    });
-    poll.start();
-    window->Form_Load();
-    poll.stop();
-    ASSERT_TRUE(carriedOut.has_value());
-    EXPECT_FALSE(*carriedOut);
-    EXPECT_EQ(why, "CP290 Busy Detecting the Interface: Command Not Sent");
-    testenv::pump(50);
-    for (const auto& f : sim.frames()) EXPECT_NE(f.kind, sim::Cp290Sim::Kind::Direct);
-    // The next word, once the detection is over, goes out.
-    const core::Service::WordResult next = window->service().runWord("4of");
-    EXPECT_TRUE(next.done);
-    EXPECT_TRUE(next.reason.isEmpty());
 }
 
 }  // namespace

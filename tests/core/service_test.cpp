@@ -15,7 +15,9 @@
 #include <QFileInfo>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <memory>
+#include <optional>
 
 #include "clock.h"
 #include "clsntprivileges.h"
@@ -437,6 +439,33 @@ TEST_F(ServiceTest, AllUnitsWordsWithTheCp290) {
     const QList<QByteArray> direct = cp290Direct();
     ASSERT_EQ(direct.size(), 1);
     EXPECT_EQ(direct[0].mid(16, 5), QByteArray::fromHex("01 01 60 00 40"));  // unit 2
+}
+
+// A word inside the CP290 detection's wait is refused by the driver: it is not
+// carried out and says why; once the detection is over the next one goes out.
+TEST_F(ServiceTest, AWordDuringTheCp290DetectionIsNotCarriedOutAndSaysWhy) {
+    plugIn(cp290Sim).setReplyDelayMs(2000);
+    core::ServiceSettings settings;
+    settings.cp290 = true;
+    service = std::make_unique<core::Service>(settings);
+    std::optional<core::Service::WordResult> during;
+    QTimer poll;
+    poll.setInterval(1);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!during && !cp290Sim->frames().isEmpty()) during = service->runWord("4of");
+    });
+    poll.start();
+    service->load();
+    service->start();
+    poll.stop();
+    ASSERT_TRUE(during.has_value());
+    EXPECT_FALSE(during->done);
+    EXPECT_EQ(during->reason, "CP290 Busy Detecting the Interface: Command Not Sent");
+    testenv::pump(50);
+    EXPECT_TRUE(cp290Direct().isEmpty());
+    const core::Service::WordResult next = service->runWord("4of");
+    EXPECT_TRUE(next.done);
+    EXPECT_EQ(next.reason, "");
 }
 
 // ---- The state table ----
