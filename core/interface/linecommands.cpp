@@ -400,7 +400,10 @@ ModuleState LineCommands::expected(Address a) const {
 // Outcomes
 
 void LineCommands::done(const LineCommand& c, bool sent) {
-    settle(c.id, sent, kGivenUpReason);
+    // The backend's own reason (its retries, a cut-short send) says more
+    // than the fixed text.
+    const QString why = c.reason.isEmpty() ? kGivenUpReason : c.reason;
+    settle(c.id, sent, why);
     if (c.id != 0) {
         // Commands given before this one and still recorded were dropped.
         auto it = std::find_if(pending_.begin(), pending_.end(),
@@ -428,7 +431,7 @@ void LineCommands::done(const LineCommand& c, bool sent) {
         emit commandConfirmed(c.house, c.units, c.function);
         return;
     }
-    emit commandFailed(c.house, c.units, c.function, kGivenUpReason);
+    emit commandFailed(c.house, c.units, c.function, why);
     // A command cut short by a lost interface needs no line of its own: the
     // loss has one. The engine reports the loss once its port notification
     // runs, after the queue drain that gave the commands up, so the line waits
