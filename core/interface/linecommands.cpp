@@ -164,17 +164,17 @@ QString LineCommands::admit(const LineCommand& c) {
         throttle_.log(QStringLiteral("cannot-carry-%1").arg(c.function), why);
         return why;
     }
-    // A contact in progress (the CP290's detection waits for its reply) says
-    // so, whether or not the interface answered before.
+    if (!ready_) {
+        // No interface answers (lost, or not found yet, also while the first
+        // contact runs): nothing goes out, and no one is told it did.
+        refuseUnavailable(c.source);
+        return kUnavailableReason;
+    }
+    // A new contact with an interface that answered before (the CP290's
+    // detection waits for its reply) says so.
     if (const QString why = backend_.busy(); !why.isEmpty()) {
         throttle_.log(QStringLiteral("busy"), why);
         return why;
-    }
-    if (!ready_) {
-        // No interface answers (lost, or not found yet): nothing goes out,
-        // and no one is told it did.
-        refuseUnavailable(c.source);
-        return kUnavailableReason;
     }
     if (backend_.waiting() + int(held_.size()) >= kMaxWaiting) {
         refuseFull();
