@@ -336,7 +336,8 @@ CommandPath::Verdict LineCommands::levelTo(Address a, int percent, Source source
 }
 
 CommandPath::Verdict LineCommands::stepLevel(Address a, int function, int percent, Source source) {
-    if (function != x10::Dim && function != x10::Bright) return {};
+    if (function != x10::Dim && function != x10::Bright)
+        return {0, QStringLiteral("Not a dim or bright command")};
     percent = std::clamp(percent, 0, 100);
     LineCommand c = command(a, function, percent, source);
     const QString what = describe(c);
@@ -356,7 +357,8 @@ CommandPath::Verdict LineCommands::stepLevel(Address a, int function, int percen
 }
 
 CommandPath::Verdict LineCommands::houseFunction(int house, int function, Source source) {
-    if (house < 1 || house > 16 || !x10::isHouseFunction(function)) return {};
+    if (house < 1 || house > 16) return {0, QStringLiteral("No such house code")};
+    if (!x10::isHouseFunction(function)) return {0, QStringLiteral("Not a house-wide command")};
     LineCommand c = command(Address{house, 0}, function, 0, source);
     const QString what = describe(c);
     return noted(give(std::move(c)), source, what);

@@ -309,6 +309,14 @@ TEST_F(ServiceTest, DimWordsRunTheDimStepExactlyOnce) {
     EXPECT_EQ(frames(2), QStringList({"04 61", "06 64"}));
 }
 
+// Input the path cannot carry is refused, never counted as accepted.
+TEST_F(ServiceTest, InvalidStepsAndHouseCommandsAreRefused) {
+    core::Service& s = makeTwoWay();
+    EXPECT_FALSE(s.commands().stepLevel(at("A5"), x10::On, 10, Source::Web).accepted());
+    EXPECT_FALSE(s.commands().houseFunction(17, x10::AllUnitsOff, Source::Web).accepted());
+    EXPECT_FALSE(s.commands().houseFunction(1, x10::Dim, Source::Web).accepted());
+}
+
 TEST_F(ServiceTest, HouseCodeAndAllUnitsWords) {
     core::Service& s = makeTwoWay();
     QStringList announced;
