@@ -352,7 +352,13 @@ CommandPath::Verdict LineCommands::stepLevel(Address a, int function, int percen
         if (known && e.level == int(level) * 10) return noted({}, source, what);
         return noted(dimTo(a, level, source), source, what);
     }
-    if (known && reached(function, percent) == 0) return noted({}, source, what);
+    // A step that cannot move the lamp (a BRIGHT at full brightness) is not
+    // sent.
+    if (known) {
+        const int step = reached(function, percent);
+        if (std::clamp(function == x10::Dim ? e.level - step : e.level + step, 0, 100) == e.level)
+            return noted({}, source, what);
+    }
     return noted(give(std::move(c)), source, what);
 }
 

@@ -284,6 +284,18 @@ TEST_F(ServiceTest, ALevelGoesOutInWholeStepsAndTheTableShowsWhatTheLampReaches)
         << lines.join('\n').toStdString();
 }
 
+// A BRIGHT to a lamp at full brightness cannot change it: nothing is sent.
+TEST_F(ServiceTest, ABrightAtFullBrightnessSendsNothing) {
+    core::Service& s = makeTwoWay();
+    ASSERT_TRUE(s.commands().switchUnit(at("A5"), true, Source::Web).accepted());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return of("A5").level == 100; }));
+    const CommandPath::Verdict v = s.commands().stepLevel(at("A5"), x10::Bright, 10, Source::Web);
+    EXPECT_TRUE(v.accepted());
+    EXPECT_EQ(v.id, 0u);
+    testenv::pump(50);
+    EXPECT_EQ(twoWay->framedOnly().size(), 2);
+}
+
 TEST_F(ServiceTest, DimWordsRunTheDimStepExactlyOnce) {
     core::Service& s = makeTwoWay();
     // Unit 12 selected and handled once, the slider at 9.
