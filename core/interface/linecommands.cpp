@@ -27,6 +27,12 @@ const QString kUnavailableMqttLine =
 const QString kStoppingReason = QStringLiteral("Stopping: command not sent");
 const QString kGivenUpReason = QStringLiteral("Not confirmed by the interface, given up");
 
+// The CP290's level (0 ... 10) for percent: the nearest tenth, and a low
+// level above 0 is at least 1 (a lamp asked for a low level is on).
+double tenths(int percent) {
+    return percent > 0 ? std::max(1.0, std::round(percent / 10.0)) : 0.0;
+}
+
 // Who gave a command, as its event-log lines name it.
 QString origin(Source source) {
     switch (source) {
@@ -318,7 +324,7 @@ CommandPath::Verdict LineCommands::levelTo(Address a, int percent, Source source
     const ModuleState e = expected(a);
     const bool known = e.power == Power::On && e.level >= 0;
     if (backend_.dimsToLevel()) {
-        const double level = std::round(percent / 10.0);
+        const double level = tenths(percent);
         if (known && e.level == int(level) * 10) return {};
         return dimTo(a, level, source);
     }
@@ -348,7 +354,7 @@ CommandPath::Verdict LineCommands::stepLevel(Address a, int function, int percen
         // Off or unknown: the lamp comes on at full brightness and moves.
         const int from = known ? e.level : 100;
         const int to = std::clamp(function == x10::Dim ? from - percent : from + percent, 0, 100);
-        const double level = std::round(to / 10.0);
+        const double level = tenths(to);
         if (known && e.level == int(level) * 10) return noted({}, source, what);
         return noted(dimTo(a, level, source), source, what);
     }
@@ -395,7 +401,8 @@ ModuleState LineCommands::expected(Address a) const {
             std::find(c.units.begin(), c.units.end(), a.unit) == c.units.end())
             continue;
         if (c.level >= 0) {
-            s.power = Power::On;
+            // As done() records it: level 0 is off.
+            s.power = c.level > 0 ? Power::On : Power::Off;
             s.level = int(c.level) * 10;
             continue;
         }

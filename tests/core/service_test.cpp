@@ -459,6 +459,15 @@ TEST_F(ServiceTest, AllUnitsWordsWithTheCp290) {
     EXPECT_EQ(direct[0].mid(16, 5), QByteArray::fromHex("01 01 60 00 40"));  // unit 2
 }
 
+// A low level on the CP290 is its lowest level, on; not level 0.
+TEST_F(ServiceTest, ALowLevelWithTheCp290TurnsTheLampOn) {
+    plugIn(cp290Sim);
+    core::Service& s = make(true);
+    ASSERT_TRUE(s.commands().setBrightness(at("A5"), 3, Source::Web).accepted());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return of("A5").power == Power::On; }));
+    EXPECT_EQ(of("A5").level, 10);
+}
+
 // ---- The state table ----
 
 TEST_F(ServiceTest, HeardTrafficMovesTheStateAndIsLogged) {
