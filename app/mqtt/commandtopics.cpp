@@ -100,7 +100,11 @@ void CommandTopics::switchUnit(const Message& m) {
     if (m.word != "ON" && m.word != "OFF")
         return ignored(m.topic, m.payload, QStringLiteral("not ON or OFF"));
     // The command path logs the command, or why it refused it.
-    if (path_->switchUnit(*a, m.word == "ON", state::Source::Mqtt).accepted()) states_.forget(*a);
+    const CommandPath::Verdict v = path_->switchUnit(*a, m.word == "ON", state::Source::Mqtt);
+    if (!v.accepted()) return;
+    states_.forget(*a);
+    // Nothing to send: the module is already so; the hub hears it again.
+    if (v.id == 0) states_.publishState(*a);
 }
 
 void CommandTopics::brightness(const Message& m) {
@@ -114,7 +118,9 @@ void CommandTopics::brightness(const Message& m) {
     if (!ok || !plain || level < 0 || level > 100)
         return ignored(m.topic, m.payload, QStringLiteral("not a level from 0 to 100"));
     const state::ModuleState before = table_->state(*a);
-    if (!path_->setBrightness(*a, level, state::Source::Mqtt).accepted()) return;
+    const CommandPath::Verdict v = path_->setBrightness(*a, level, state::Source::Mqtt);
+    if (!v.accepted()) return;
+    if (v.id == 0) return states_.publishState(*a);
     // On from off goes through full brightness: one state at the end, the
     // level the lamp reaches (the line's steps).
     const int reaches = path_->expected(*a).level;

@@ -34,8 +34,11 @@ class StatePublisher : public QObject {
     // The payload of B/event for one heard event.
     static QByteArray eventJson(const state::HeardEvent& event);
 
-  private:
+    // One module's state as it is now (also after a command that had
+    // nothing to send, so the hub drops the value it assumed).
     void publishState(state::Address a);
+
+  private:
     void publishSensor(state::Address a, bool on);
     void onHeard(const state::HeardEvent& event);
     void startOffDelay(state::Address a);

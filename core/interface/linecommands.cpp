@@ -27,6 +27,12 @@ const QString kUnavailableMqttLine =
 const QString kStoppingReason = QStringLiteral("Stopping: command not sent");
 const QString kGivenUpReason = QStringLiteral("Not confirmed by the interface, given up");
 
+// The CP290's level (0 ... 10) for percent: the nearest tenth, and a low
+// level above 0 is at least 1 (a lamp asked for a low level is on).
+double tenths(int percent) {
+    return percent > 0 ? std::max(1.0, std::round(percent / 10.0)) : 0.0;
+}
+
 // Who gave a command, as its event-log lines name it.
 QString origin(Source source) {
     switch (source) {
@@ -163,17 +169,17 @@ QString LineCommands::admit(const LineCommand& c) {
         throttle_.log(QStringLiteral("cannot-carry-%1").arg(c.function), why);
         return why;
     }
-    // A contact in progress (the CP290's detection waits for its reply) says
-    // so, whether or not the interface answered before.
+    if (!ready_) {
+        // No interface answers (lost, or not found yet, also while the first
+        // contact runs): nothing goes out, and no one is told it did.
+        refuseUnavailable(c.source);
+        return kUnavailableReason;
+    }
+    // A new contact with an interface that answered before (the CP290's
+    // detection waits for its reply) says so.
     if (const QString why = backend_.busy(); !why.isEmpty()) {
         throttle_.log(QStringLiteral("busy"), why);
         return why;
-    }
-    if (!ready_) {
-        // No interface answers (lost, or not found yet): nothing goes out,
-        // and no one is told it did.
-        refuseUnavailable(c.source);
-        return kUnavailableReason;
     }
     if (backend_.waiting() + int(held_.size()) >= kMaxWaiting) {
         refuseFull();
@@ -313,7 +319,7 @@ CommandPath::Verdict LineCommands::levelTo(Address a, int percent, Source source
     const ModuleState e = expected(a);
     const bool known = e.power == Power::On && e.level >= 0;
     if (backend_.dimsToLevel()) {
-        const double level = std::round(percent / 10.0);
+        const double level = tenths(percent);
         if (known && e.level == int(level) * 10) return {};
         return dimTo(a, level, source);
     }
@@ -331,7 +337,8 @@ CommandPath::Verdict LineCommands::levelTo(Address a, int percent, Source source
 }
 
 CommandPath::Verdict LineCommands::stepLevel(Address a, int function, int percent, Source source) {
-    if (function != x10::Dim && function != x10::Bright) return {};
+    if (function != x10::Dim && function != x10::Bright)
+        return {0, QStringLiteral("Not a dim or bright command")};
     percent = std::clamp(percent, 0, 100);
     LineCommand c = command(a, function, percent, source);
     const QString what = describe(c);
@@ -342,16 +349,23 @@ CommandPath::Verdict LineCommands::stepLevel(Address a, int function, int percen
         // Off or unknown: the lamp comes on at full brightness and moves.
         const int from = known ? e.level : 100;
         const int to = std::clamp(function == x10::Dim ? from - percent : from + percent, 0, 100);
-        const double level = std::round(to / 10.0);
+        const double level = tenths(to);
         if (known && e.level == int(level) * 10) return noted({}, source, what);
         return noted(dimTo(a, level, source), source, what);
     }
-    if (known && reached(function, percent) == 0) return noted({}, source, what);
+    // A step that cannot move the lamp (a BRIGHT at full brightness) is not
+    // sent.
+    if (known) {
+        const int step = reached(function, percent);
+        if (std::clamp(function == x10::Dim ? e.level - step : e.level + step, 0, 100) == e.level)
+            return noted({}, source, what);
+    }
     return noted(give(std::move(c)), source, what);
 }
 
 CommandPath::Verdict LineCommands::houseFunction(int house, int function, Source source) {
-    if (house < 1 || house > 16 || !x10::isHouseFunction(function)) return {};
+    if (house < 1 || house > 16) return {0, QStringLiteral("No such house code")};
+    if (!x10::isHouseFunction(function)) return {0, QStringLiteral("Not a house-wide command")};
     LineCommand c = command(Address{house, 0}, function, 0, source);
     const QString what = describe(c);
     return noted(give(std::move(c)), source, what);
@@ -382,7 +396,8 @@ ModuleState LineCommands::expected(Address a) const {
             std::find(c.units.begin(), c.units.end(), a.unit) == c.units.end())
             continue;
         if (c.level >= 0) {
-            s.power = Power::On;
+            // As done() records it: level 0 is off.
+            s.power = c.level > 0 ? Power::On : Power::Off;
             s.level = int(c.level) * 10;
             continue;
         }
@@ -395,7 +410,10 @@ ModuleState LineCommands::expected(Address a) const {
 // Outcomes
 
 void LineCommands::done(const LineCommand& c, bool sent) {
-    settle(c.id, sent, kGivenUpReason);
+    // The backend's own reason (its retries, a cut-short send) says more
+    // than the fixed text.
+    const QString why = c.reason.isEmpty() ? kGivenUpReason : c.reason;
+    settle(c.id, sent, why);
     if (c.id != 0) {
         // Commands given before this one and still recorded were dropped.
         auto it = std::find_if(pending_.begin(), pending_.end(),
@@ -423,7 +441,7 @@ void LineCommands::done(const LineCommand& c, bool sent) {
         emit commandConfirmed(c.house, c.units, c.function);
         return;
     }
-    emit commandFailed(c.house, c.units, c.function, kGivenUpReason);
+    emit commandFailed(c.house, c.units, c.function, why);
     // A command cut short by a lost interface needs no line of its own: the
     // loss has one. The engine reports the loss once its port notification
     // runs, after the queue drain that gave the commands up, so the line waits

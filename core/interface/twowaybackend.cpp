@@ -77,10 +77,11 @@ void TwoWayBackend::outcome(quint64 id, pandrel::Outcome outcome, const QString&
     LineCommand c = std::move(*it);
     records_.erase(it);
     if (queued_ > 0) --queued_;
-    // A command that never reached the line is left to the command path,
-    // which names the commands given before one that is reported.
-    if (outcome == pandrel::Outcome::Dropped) return;
+    // A command that never reached the line is given up with the engine's
+    // reason, so its verdict gets an outcome.
     c.reason = reason;
+    if (outcome == pandrel::Outcome::Dropped && c.reason.isEmpty())
+        c.reason = QStringLiteral("Dropped by the Interface");
     emit done(c, outcome == pandrel::Outcome::Sent);
 }
 

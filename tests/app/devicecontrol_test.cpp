@@ -240,7 +240,7 @@ TEST_F(AppTest, AClickDuringTheCp290DetectionIsRefusedNotSentUnderIt) {
     ASSERT_TRUE(clicked);
     EXPECT_EQ(window->Label3->backColor(), ui::kGreen);
     EXPECT_TRUE(dialogs.messages.isEmpty());
-    EXPECT_TRUE(logTexts().contains("CP290 Busy Detecting the Interface: Command Not Sent"));
+    EXPECT_TRUE(logTexts().contains("Interface not available: command not sent"));
     for (const auto& f : sim.frames()) EXPECT_NE(f.kind, sim::Cp290Sim::Kind::Direct);
 }
 

@@ -286,6 +286,18 @@ TEST_F(ServiceTest, ALevelGoesOutInWholeStepsAndTheTableShowsWhatTheLampReaches)
         << lines.join('\n').toStdString();
 }
 
+// A BRIGHT to a lamp at full brightness cannot change it: nothing is sent.
+TEST_F(ServiceTest, ABrightAtFullBrightnessSendsNothing) {
+    core::Service& s = makeTwoWay();
+    ASSERT_TRUE(s.commands().switchUnit(at("A5"), true, Source::Web).accepted());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return of("A5").level == 100; }));
+    const CommandPath::Verdict v = s.commands().stepLevel(at("A5"), x10::Bright, 10, Source::Web);
+    EXPECT_TRUE(v.accepted());
+    EXPECT_EQ(v.id, 0u);
+    testenv::pump(50);
+    EXPECT_EQ(twoWay->framedOnly().size(), 2);
+}
+
 TEST_F(ServiceTest, DimWordsRunTheDimStepExactlyOnce) {
     core::Service& s = makeTwoWay();
     // Unit 12 selected and handled once, the slider at 9.
@@ -309,6 +321,14 @@ TEST_F(ServiceTest, DimWordsRunTheDimStepExactlyOnce) {
     EXPECT_TRUE(done("5di04"));
     EXPECT_EQ(s.pad().selectedUnit(), 5);
     EXPECT_EQ(frames(2), QStringList({"04 61", "06 64"}));
+}
+
+// Input the path cannot carry is refused, never counted as accepted.
+TEST_F(ServiceTest, InvalidStepsAndHouseCommandsAreRefused) {
+    core::Service& s = makeTwoWay();
+    EXPECT_FALSE(s.commands().stepLevel(at("A5"), x10::On, 10, Source::Web).accepted());
+    EXPECT_FALSE(s.commands().houseFunction(17, x10::AllUnitsOff, Source::Web).accepted());
+    EXPECT_FALSE(s.commands().houseFunction(1, x10::Dim, Source::Web).accepted());
 }
 
 TEST_F(ServiceTest, HouseCodeAndAllUnitsWords) {
@@ -441,8 +461,8 @@ TEST_F(ServiceTest, AllUnitsWordsWithTheCp290) {
     EXPECT_EQ(direct[0].mid(16, 5), QByteArray::fromHex("01 01 60 00 40"));  // unit 2
 }
 
-// A word inside the CP290 detection's wait is refused by the driver: it is not
-// carried out and says why; once the detection is over the next one goes out.
+// A word inside the CP290's first detection is refused: the interface has not
+// answered yet, so it is not available; once it has, the next word goes out.
 TEST_F(ServiceTest, AWordDuringTheCp290DetectionIsNotCarriedOutAndSaysWhy) {
     plugIn(cp290Sim).setReplyDelayMs(2000);
     core::ServiceSettings settings;
@@ -460,12 +480,21 @@ TEST_F(ServiceTest, AWordDuringTheCp290DetectionIsNotCarriedOutAndSaysWhy) {
     poll.stop();
     ASSERT_TRUE(during.has_value());
     EXPECT_FALSE(during->done);
-    EXPECT_EQ(during->reason, "CP290 Busy Detecting the Interface: Command Not Sent");
+    EXPECT_EQ(during->reason, "Interface not available");
     testenv::pump(50);
     EXPECT_TRUE(cp290Direct().isEmpty());
     const core::Service::WordResult next = service->runWord("4of");
     EXPECT_TRUE(next.done);
     EXPECT_EQ(next.reason, "");
+}
+
+// A low level on the CP290 is its lowest level, on; not level 0.
+TEST_F(ServiceTest, ALowLevelWithTheCp290TurnsTheLampOn) {
+    plugIn(cp290Sim);
+    core::Service& s = make(true);
+    ASSERT_TRUE(s.commands().setBrightness(at("A5"), 3, Source::Web).accepted());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return of("A5").power == Power::On; }));
+    EXPECT_EQ(of("A5").level, 10);
 }
 
 // ---- The state table ----
@@ -522,11 +551,16 @@ TEST_F(ServiceTest, ConfirmedCommandsMoveTheStateAndGivenUpOnesDoNot) {
 
     // Every attempt fails: the state stays and one line says so.
     twoWay->failChecksums(1000);
+    QString reason;
+    QObject::connect(&s.commands(), &CommandPath::givenUp,
+                     [&](quint64, const QString& why) { reason = why; });
     s.commands().switchUnit(at("A3"), false, Source::Mqtt);
     ASSERT_TRUE(testenv::pumpUntil(
         [&] { return !lines.isEmpty() && lines.last().startsWith("ERROR: Command Not Confirmed"); },
         10000));
     EXPECT_EQ(lines.last(), "ERROR: Command Not Confirmed by the Interface, Given Up: A3 OFF");
+    // The outcome carries the engine's reason, not a fixed text.
+    EXPECT_TRUE(reason.contains("attempts")) << reason.toStdString();
     EXPECT_EQ(of("A3").power, Power::On);
     EXPECT_EQ(of("A3").source, Source::Click);
 }

@@ -35,12 +35,12 @@ class RecordingPath : public CommandPath {
     Verdict switchUnit(state::Address a, bool on, state::Source s) override {
         calls << QStringLiteral("switch %1 %2").arg(a.text(), on ? "ON" : "OFF");
         sources.push_back(s);
-        return {};
+        return {verdictId, {}};
     }
     Verdict setBrightness(state::Address a, int percent, state::Source s) override {
         calls << QStringLiteral("level %1 %2").arg(a.text()).arg(percent);
         sources.push_back(s);
-        return {};
+        return {verdictId, {}};
     }
     Verdict stepLevel(state::Address a, int function, int percent, state::Source s) override {
         calls << QStringLiteral("step %1 %2 %3").arg(a.text()).arg(function).arg(percent);
@@ -58,6 +58,8 @@ class RecordingPath : public CommandPath {
         return {};
     }
     bool interfaceReady() const override { return ready; }
+    // The id a switch or level is accepted under; 0: nothing had to be sent.
+    quint64 verdictId = 1;
     void setReady(bool r) {
         ready = r;
         emit interfaceReadyChanged(r);
@@ -302,6 +304,22 @@ TEST_F(MqttBridgeTest, SensorsAndRemotesFollowHeardTraffic) {
 // Home Assistant sends only the brightness to switch a lamp on at a level;
 // the module goes to full and then dims, and the hub hears one state at the
 // end. A sequence that never reaches its level is published after a while.
+// A level with nothing to send: the hub hears the state again instead of
+// keeping the value it assumed.
+TEST_F(MqttBridgeTest, ALevelWithNothingToSendRepublishesTheState) {
+    table.apply(kHouseA, {5}, 2, -1, state::Source::Click);  // ON: full
+    TestSubscriber sub(broker, QStringLiteral("veldrin/A5/#"));
+    ASSERT_TRUE(sub.waitConnected());
+    TestSubscriber hub(broker, QStringLiteral("nothing"), QStringLiteral("hub"));
+    ASSERT_TRUE(hub.waitConnected());
+    startBridge();
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/brightness"), "100"));
+    sub.messages.clear();
+    path.verdictId = 0;
+    hub.publish(QStringLiteral("veldrin/A5/brightness/set"), "99");
+    EXPECT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/brightness"), "100"));
+}
+
 TEST_F(MqttBridgeTest, TurnOnAtALevelFromOffPublishesOneState) {
     table.apply(kHouseA, {5}, 3, -1, state::Source::Click);  // off
     TestSubscriber sub(broker, QStringLiteral("veldrin/A5/#"));

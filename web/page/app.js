@@ -247,7 +247,13 @@
 
   function result(m) {
     const what = m.id == null ? undefined : pending.get(m.id);
-    if (m.ok && m.unchanged && what && what.address) setSending(what.address, false); // nothing to send
+    if (m.ok && m.unchanged && what && what.address) {
+      // Nothing to send: the card and its slider show the module's state
+      // again, not what was asked for.
+      setSending(what.address, false);
+      const parts = cards.get(what.address);
+      if (parts) paint(parts);
+    }
     if (m.ok) return; // queued; the card stays "sending" until confirmed
     pending.delete(m.id);
     const text = m.error || "Not sent";
