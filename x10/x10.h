@@ -166,3 +166,9 @@ inline int presetValue(int function, int level) {
 }
 
 }  // namespace x10
+
+// The vocabulary's name in the published header of earlier releases: programs
+// built against it (veldrin::x10::On) still compile.
+namespace veldrin {
+namespace x10 = ::x10;
+}  // namespace veldrin
