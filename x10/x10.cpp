@@ -130,4 +130,20 @@ PresetLevel presetLevel(int value) {
     return {PresetDim1, v};
 }
 
+ModuleStatus moduleStatus(int data) {
+    return {data & 0x3F, (data & 0x40) != 0, (data & 0x80) != 0};
+}
+
+int extLevel(int percent) {
+    const int p = std::clamp(percent, 0, 100);
+    if (p == 0) return 0;
+    return std::max(1, (p * kExtTopLevel + 50) / 100);
+}
+
+int extPercent(int level) {
+    const int l = std::clamp(level, 0, kExtTopLevel);
+    if (l == 0) return 0;
+    return std::max(1, (l * 100 + kExtTopLevel / 2) / kExtTopLevel);
+}
+
 }  // namespace x10

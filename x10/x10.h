@@ -165,6 +165,35 @@ inline int presetValue(int function, int level) {
     return (level & 0x0F) + (function == PresetDim2 ? 16 : 0);
 }
 
+// Extended code to modules that take a level and answer (EXTENDED CODE,
+// the command byte after the data byte; the frame carries its own unit).
+// Preset level: the data byte's bits 0-5 are the level 0 ... 63 (0 off, 63
+// full at once; any other level is ramped to, from fully dimmed when the
+// lamp is off, without a flash to full).
+constexpr int kExtPresetLevel = 0x31;
+// Status request (data byte 0): the module answers kExtStatusReply from its
+// own address.
+constexpr int kExtStatusRequest = 0x37;
+constexpr int kExtStatusReply = 0x38;
+// The highest extended level.
+constexpr int kExtTopLevel = 63;
+
+// A module's answer to kExtStatusRequest, from its data byte: bits 0-5 the
+// level, bit 6 an appliance module (clear: a lamp module), bit 7 a load is
+// connected (a lamp's bulb is there and not burnt out).
+struct ModuleStatus {
+    int level = 0;  // 0 ... 63
+    bool appliance = false;
+    bool load = false;
+};
+ModuleStatus moduleStatus(int data);
+// Extended level 0 ... 63 of a brightness 0 ... 100 (clamped), rounded; a
+// brightness above 0 is at least level 1.
+int extLevel(int percent);
+// Percent 0 ... 100 of an extended level 0 ... 63 (clamped), rounded; a level
+// above 0 is at least 1 %.
+int extPercent(int level);
+
 }  // namespace x10
 
 // The vocabulary's name in the published header of earlier releases: programs

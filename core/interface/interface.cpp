@@ -23,6 +23,7 @@ struct Interface::Private {
     std::unique_ptr<InterfaceSupervisor> supervisor;
     int16_t port = 0;
     bool ready = false;
+    Link link = Link::NotFound;
 
     void logLine(const QString& text, platform::LogLevel level = platform::LogLevel::Info) const {
         log(text, level);
@@ -69,6 +70,7 @@ Interface::Interface(Kind kind, state::StateTable& table, platform::LogHook log,
     connect(d->supervisor.get(), &InterfaceSupervisor::found, this, [this] {
         if (const QString line = d->backend->foundLine(d->port); !line.isEmpty()) d->logLine(line);
         setReady(true, QStringLiteral("Interface Found Again"));
+        setLink(Link::Found);
     });
     connect(d->backend.get(), &Backend::lost, this, [this](const QString& reason) {
         d->logLine(QStringLiteral("ERROR: ") + d->backend->name() +
@@ -76,6 +78,7 @@ Interface::Interface(Kind kind, state::StateTable& table, platform::LogHook log,
                        reason,
                    platform::LogLevel::Error);
         setReady(false, QStringLiteral("Interface Lost"));
+        setLink(Link::Lost);
         d->supervisor->supervise(MSComm::deviceForPort(d->port));
     });
 }
@@ -113,6 +116,7 @@ bool Interface::contact(int16_t port, Occasion occasion) {
                    platform::LogLevel::Error);
     }
     setReady(found, QStringLiteral("Interface Contacted Again"));
+    setLink(found ? Link::Found : Link::NotFound);
     if (!found) {
         reportPortAccess();
         d->supervisor->supervise(MSComm::deviceForPort(port));
@@ -124,10 +128,35 @@ void Interface::release() {
     d->supervisor->stop();
     d->backend->release();
     setReady(false, QStringLiteral("Port Released"));
+    setLink(Link::NotFound);
 }
 
 bool Interface::ready() const {
     return d->ready;
+}
+
+Interface::Link Interface::link() const {
+    return d->link;
+}
+
+QString Interface::linkText(Link link) {
+    switch (link) {
+        case Link::Found:
+            return QStringLiteral("found");
+        case Link::Lost:
+            return QStringLiteral("lost");
+        case Link::NotAnswering:
+            return QStringLiteral("not answering");
+        case Link::NotFound:
+            break;
+    }
+    return QStringLiteral("not found");
+}
+
+void Interface::setLink(Link link) {
+    if (link == d->link) return;
+    d->link = link;
+    emit linkChanged(link);
 }
 
 int Interface::retries() const {

@@ -67,6 +67,15 @@ class Interface : public QObject {
 
     // The interface answers; commands go out.
     bool ready() const;
+    // What the program knows of the interface: found (it answers), not found
+    // (never reached since the last contact), lost (it went away after it
+    // was found) or not answering (its port is there but it stopped
+    // answering). Every state but found is being looked for again.
+    enum class Link { NotFound, Found, Lost, NotAnswering };
+    Link link() const;
+    // The state in words for status lines and the page: "found", "not
+    // found", "lost", "not answering".
+    static QString linkText(Link link);
     // Looking for a lost or missing interface in the background.
     bool supervising() const;
     // Contacts tried in the background since the interface was last lost or
@@ -95,9 +104,12 @@ class Interface : public QObject {
   signals:
     // ready() changed (the window's status strip follows it).
     void readyChanged(bool ready);
+    // link() changed.
+    void linkChanged(core::Interface::Link link);
 
   private:
     void setReady(bool ready, const QString& why);
+    void setLink(Link link);
     void reportPortAccess();
 
     struct Private;

@@ -22,11 +22,22 @@ enum class Power : unsigned char { Unknown, On, Off };
 // Where the last change came from.
 enum class Source : unsigned char { None, Click, Remote, Powerline, Mqtt, Schedule, Web };
 
+// Whether a module that can answer (a two-way module) confirmed its state.
+enum class Answer : unsigned char {
+    Unasked,       // tracked from what was sent and heard only
+    Confirmed,     // the module's own answer to a status request
+    NotAnswering,  // asked (and the command sent again), no answer came
+};
+
 struct ModuleState {
     Power power = Power::Unknown;
     int level = -1;  // brightness in percent 0..100; -1 while it cannot be known
     QDateTime changed;
     Source source = Source::None;
+    Answer answer = Answer::Unasked;
+    // A two-way lamp's load as it last said: 1 connected, 0 none (no bulb
+    // or a burnt-out one), -1 not known.
+    signed char load = -1;
 };
 
 // One event heard on the powerline, decoded once for every reader (event-log

@@ -63,6 +63,36 @@ TEST(Modules, EntriesDefaultsAndBadLines) {
     EXPECT_EQ(state::indexOf(at("B1")), 16);
 }
 
+TEST(Modules, TwoWayKindsRoomsClassesAndPollMinutes) {
+    QStringList log;
+    const auto list =
+        state::ModuleList::fromEntries({{"A1", "twoway-lamp,Hall, left,room=Hall"},
+                                        {"A2", "TwoWay-Appliance"},
+                                        {"A3", "sensor,Back door,class=Window, room = Garden "},
+                                        {"A4", "sensor,x=y"},
+                                        {"A5", "sensor,Gate,class=gate"},
+                                        {"PollMinutes", "5"}},
+                                       true, "A", [&](const QString& l) { log << l; });
+    ASSERT_EQ(list.modules().size(), 5u);
+    const state::Module& hall = list.modules()[0];
+    EXPECT_TRUE(hall.twoWay);
+    EXPECT_TRUE(list.isLamp(at("A1")));
+    EXPECT_EQ(hall.name, "Hall, left");  // a comma in a name stays
+    EXPECT_EQ(hall.room, "Hall");
+    EXPECT_EQ(state::kindName(hall), "twoway-lamp");
+    EXPECT_TRUE(list.isTwoWay(at("A2")));
+    EXPECT_EQ(list.modules()[1].kind, state::Kind::Appliance);
+    EXPECT_TRUE(list.modules()[2].window);
+    EXPECT_EQ(list.modules()[2].room, "Garden");
+    EXPECT_EQ(list.modules()[3].name, "x=y");  // not an option: part of the name
+    EXPECT_FALSE(list.modules()[4].window);
+    EXPECT_EQ(list.pollMinutes(), 5);
+    EXPECT_EQ(log.size(), 1);  // the unknown class; PollMinutes is no address
+
+    const auto bad = state::ModuleList::fromEntries({{"PollMinutes", "-1"}}, true, "A", nullptr);
+    EXPECT_EQ(bad.pollMinutes(), state::ModuleList::kDefaultPollMinutes);
+}
+
 TEST(StateTable, DimAndBrightAmountsClampedAndFromFullWhenUnknown) {
     StateTable t;
     t.setModules(houseA());

@@ -164,3 +164,25 @@ TEST(X10PresetLevel, ValueRoundTrip) {
         EXPECT_EQ(x10::presetValue(p.function, p.level), v);
     }
 }
+
+TEST(X10Extended, StatusBytesAndLevels) {
+    struct Row {
+        int data, level;
+        bool appliance, load;
+    };
+    for (const Row& r : {Row{0x00, 0, false, false}, Row{0xBF, 63, false, true},
+                         Row{0x40, 0, true, false}, Row{0xE0, 32, true, true}}) {
+        const x10::ModuleStatus s = x10::moduleStatus(r.data);
+        EXPECT_EQ(s.level, r.level) << r.data;
+        EXPECT_EQ(s.appliance, r.appliance) << r.data;
+        EXPECT_EQ(s.load, r.load) << r.data;
+    }
+    EXPECT_EQ(x10::extLevel(0), 0);
+    EXPECT_EQ(x10::extLevel(1), 1);  // dim, not off
+    EXPECT_EQ(x10::extLevel(100), 63);
+    EXPECT_EQ(x10::extLevel(250), 63);
+    EXPECT_EQ(x10::extPercent(1), 2);
+    EXPECT_EQ(x10::extPercent(63), 100);
+    // Every level survives the trip through percent.
+    for (int l = 0; l <= x10::kExtTopLevel; ++l) EXPECT_EQ(x10::extLevel(x10::extPercent(l)), l);
+}
