@@ -67,6 +67,15 @@ class CommandPath : public QObject {
         return {};
     }
 
+    // The levels a lamp can be set to, above off: 100 when any percent is
+    // reached, 22 for the two-way interface's dim steps, 10 for the CP290's
+    // levels, 63 for a two-way lamp that takes an absolute level. A level
+    // given is rounded to the nearest of them.
+    virtual int levelSteps(state::Address a) const {
+        (void)a;
+        return 100;
+    }
+
     // The state a module will have once the commands still waiting for it
     // are done (the tracked state when none waits).
     virtual state::ModuleState expected(state::Address a) const {

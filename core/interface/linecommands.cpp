@@ -210,6 +210,12 @@ QString LineCommands::refusalFor(Address a, int function) const {
     return {};
 }
 
+int LineCommands::levelSteps(Address a) const {
+    (void)a;
+    if (backend_.dimsToLevel()) return 10;
+    return 22;
+}
+
 void LineCommands::take(LineCommand c, quint64 verdict) {
     dropping_ = false;
     c.id = nextId_++;

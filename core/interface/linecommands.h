@@ -46,6 +46,7 @@ class LineCommands : public CommandPath {
     Verdict houseFunction(int house, int function, state::Source source) override;
     Verdict sliderDim(state::Address a, int from, int to, state::Source source) override;
     QString refusalFor(state::Address a, int function) const override;
+    int levelSteps(state::Address a) const override;
     bool interfaceReady() const override { return ready_; }
 
     // The result of contacting the interface. A new contact empties the
