@@ -558,7 +558,6 @@ TEST_F(SendTest, AWrongChecksumEveryTimeGivesFiveAttemptsAndOne) {
 // Silence is not retried into: one attempt of 8 s, one status request of
 // 1 s, and the command is given up.
 TEST_F(SendTest, SilentInterfaceOneAttemptThenOneStatusRequest) {
-    setScale(100);
     sim->setSilent(true);
     int stopped = 0;
     QObject::connect(d().q, &pandrel::Engine::stoppedAnswering, [&] { ++stopped; });
@@ -568,8 +567,10 @@ TEST_F(SendTest, SilentInterfaceOneAttemptThenOneStatusRequest) {
     EXPECT_EQ(framed(), (QStringList{"04 66"}));
     EXPECT_EQ(sim->statusRequests().size(), 1);
     EXPECT_EQ(stopped, 1);
+    // 9 s of waits; the bound leaves room for a loaded machine (sped up, its
+    // delays grow with the scale) and is far from the 40 s of five attempts.
     EXPECT_GE(took, 8900);
-    EXPECT_LT(took, 10000);
+    EXPECT_LT(took, 15000);
 }
 
 // An interface that was only slow for one step answers the status request:
@@ -605,7 +606,6 @@ class QueueTest : public SendTest {};
 // well under 10 s, and none of it reaches the line when the interface is
 // back: typed commands by outcome, Exec ones by CommandDone.
 TEST_F(QueueTest, ASilentInterfaceGivesUpTheWholeQueueAndSendsNothingLate) {
-    setScale(100);
     pandrel::Engine& engine = *d().q;
     QStringList seen;
     qint64 stoppedAt = -1;
@@ -629,7 +629,8 @@ TEST_F(QueueTest, ASilentInterfaceGivesUpTheWholeQueueAndSendsNothingLate) {
     ASSERT_TRUE(runUntil([&] { return seen.size() == 4; }, 30000));
     const QString why = "Interface not answering";
     EXPECT_EQ(seen, (QStringList{"1 1 " + why, "stopped " + why, "done A2 0", "3 2 " + why}));
-    EXPECT_LT(stoppedAt - start, 10000);
+    EXPECT_LT(stoppedAt - start, 15000);  // 9 s of waits, see above
+    EXPECT_EQ(sim->statusRequests().size(), 1);
     EXPECT_EQ(d().iCmdCount, 0);
     EXPECT_FALSE(d().Timer2->isActive());
 
