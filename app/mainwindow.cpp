@@ -136,6 +136,8 @@ void Form1::connectService() {
     // The window follows the service: the strip, the labels, the slider and
     // the caption show what it did, whoever asked.
     connect(&s.interface(), &core::Interface::readyChanged, this, &Form1::setStatusStrip);
+    connect(&s.interface(), &core::Interface::linkChanged, this,
+            [this, &s] { setStatusStrip(s.interface().ready()); });
     connect(&s.states(), &state::StateTable::changed, this, &Form1::showUnitState);
     connect(&s.commands(), &CommandPath::commandFailed, this,
             [this](int house, const std::vector<int>& units, int, const QString&) {

@@ -197,7 +197,8 @@ class Form1 : public QWidget {
     // label) or in the client list, newest first.
     void showEventLine(const QString& text, platform::LogLevel level);
     void showClientLine(const QString& text, platform::LogLevel level);
-    // Colours the status strip: green while the interface answers.
+    // Colours the status strip: green while the interface answers; its tip
+    // names the interface's state in words ("Interface not answering").
     void setStatusStrip(bool found);
     // The pad's slider, without running the dim step again.
     void showSlider(int level, bool shown);

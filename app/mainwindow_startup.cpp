@@ -75,6 +75,10 @@ void Form1::Form_Load() {
 
 void Form1::setStatusStrip(bool found) {
     Label3->setBackColor(found ? ui::kGreen : ui::kRed);
+    const QString state =
+        QStringLiteral("Interface ") + core::Interface::linkText(service_->interface().link());
+    Label3->setToolTip(state + QStringLiteral(". Click Left Mouse Button for Base HouseCode All "
+                                              "Lights On, Right for All Units Off"));
 }
 
 void Form1::Form_Unload(int& Cancel) {

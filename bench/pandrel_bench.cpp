@@ -5,6 +5,9 @@
 //     checksum's arrival to the 0x00 confirmation (median, p99, max).
 //  3. Commands per second through the queue when the emulator paces bytes at
 //     4800 baud, against the line's limit.
+//  4. With the interface of the core on the emulator: from a command sent to
+//     an interface that fell silent to the line that says it is not
+//     answering, and from its answering again to the line that it was found.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -23,9 +26,14 @@
 #include <thread>
 #include <vector>
 
+#include "commandpath.h"
+#include "engine.h"
+#include "interface.h"
 #include "namedevent.h"
 #include "pandrel/controlcm_probe.h"
 #include "settingsstore.h"
+#include "state/address.h"
+#include "state/statetable.h"
 #include "timebase.h"
 #include "twowaysim.h"
 
@@ -347,8 +355,57 @@ int main(int argc, char** argv) {
             "FIGURE line_percent %.0f\n",
             1000.0 / perCmd, 1000.0 / lineLimitMs, 100.0 * lineLimitMs / perCmd);
     }
-    for (const char* prefix :
-         {"pandrel_bench_", "pandrel_bench2_", "pandrel_bench3_", "pandrel_bench4_"}) {
+    // 4. A silent interface noticed, and found again, through the core.
+    {
+        sim::TwoWaySim sim;
+        if (!sim.start()) return 1;
+        mapPort(15, sim.devicePath());
+        state::StateTable table;
+        QStringList lines;
+        Clock::time_point lostAt{}, foundAt{};
+        core::Interface iface(core::Interface::Kind::TwoWay, table,
+                              [&](const QString& line, platform::LogLevel) {
+                                  lines << line;
+                                  if (line.endsWith(QLatin1String("Interface not answering")))
+                                      lostAt = Clock::now();
+                                  else if (line.startsWith(QLatin1String("Found Pandrel")))
+                                      foundAt = Clock::now();
+                              });
+        iface.engine().setEventName(QStringLiteral("pandrel_bench5_%1").arg(getpid()));
+        if (!iface.contact(15)) {
+            std::printf("the core's contact with the emulator failed\n");
+            return 1;
+        }
+        sim.setSilent(true);
+        const auto t0 = Clock::now();
+        const qint64 logical0 = platform::TimeBase::global().nowMs();
+        iface.commands().switchUnit(state::Address{1, 5}, true, state::Source::Remote);
+        platform::waitFor([&] { return lostAt != Clock::time_point{}; }, 30000);
+        if (lostAt == Clock::time_point{}) {
+            std::printf("the silence was not noticed:\n%s\n", qPrintable(lines.join('\n')));
+            return 1;
+        }
+        const double silenceMs = std::chrono::duration<double, std::milli>(lostAt - t0).count();
+        const qint64 logicalMs = platform::TimeBase::global().nowMs() - logical0;
+        sim.setSilent(false);
+        const auto t1 = Clock::now();
+        foundAt = {};
+        platform::waitFor([&] { return foundAt != Clock::time_point{}; }, 60000);
+        const double foundMs =
+            foundAt == Clock::time_point{}
+                ? -1
+                : std::chrono::duration<double, std::milli>(foundAt - t1).count();
+        std::printf("\n[4] A command to an interface that fell silent\n");
+        std::printf(
+            "    to the line \"... Lost on Com: 15 - Interface not answering\": %.0f ms real,"
+            " %lld ms logical (target < 10 s)\n",
+            silenceMs, static_cast<long long>(logicalMs));
+        std::printf("    answering again to \"Found Pandrel Interface ...\": %.0f ms\n", foundMs);
+        std::printf("FIGURE silence_to_line_ms %.0f\nFIGURE silence_found_again_ms %.0f\n",
+                    silenceMs, foundMs);
+    }
+    for (const char* prefix : {"pandrel_bench_", "pandrel_bench2_", "pandrel_bench3_",
+                               "pandrel_bench4_", "pandrel_bench5_"}) {
         const QString name = QString::fromLatin1(prefix) + QString::number(getpid());
         ::shm_unlink(platform::NamedEvent::objectName(name).constData());
     }

@@ -73,7 +73,10 @@ class controlcm : public QWidget {
     int16_t Initx();
 
     // Sends a command now; 0 when sent (or nothing to send), 1 when every
-    // attempt failed. Does nothing and returns 0 before a successful Init.
+    // attempt failed, or at once when a silent attempt is followed by an
+    // unanswered status request (the interface stopped answering; the
+    // queued commands are then given up as well). Does nothing and returns 0
+    // before a successful Init.
     // Exchanges never interleave on the line: called from a handler that runs
     // inside another exchange's wait, it sends nothing and returns 1.
     int16_t ExecWait(QString& housecode, QString& devicecode, int16_t& command, int16_t& brightness,
@@ -129,8 +132,8 @@ class controlcm : public QWidget {
     // confirmed it (the last frame's exchange ended with the interface's
     // closing byte), false when it was given up after its retries or could
     // not be sent at all (an invalid house code, an Init that emptied the
-    // queue). The arguments are those of the Exec call after the control's
-    // write-backs. Not raised for ExecWait, which returns its result.
+    // queue, an interface that stopped answering). The arguments are those of the Exec call after
+    // the control's write-backs. Not raised for ExecWait, which returns its result.
     void CommandDone(const QString& housecode, const QString& devicecode, int16_t command,
                      int16_t brightness, bool sent);
 

@@ -113,6 +113,7 @@ int16_t Engine::Private::OpenInterface() {
     iMonitoredHouse = 0;
     bSending = bUploading = bClosing = false;
     bAwaitingReply = false;
+    bSilentStep = bNotAnswering = false;
     PendingInput.clear();
 
     // Listen: polls, macro reports and clock requests are served at once.
@@ -190,6 +191,7 @@ void Engine::Private::DeviceLost() {
     PendingInput.clear();
     ClearReceiveBuffer();
     bSending = bUploading = bAwaitingReply = false;
+    bSilentStep = bNotAnswering = false;
     hEvent.close();
     emit q->PortLost(MSComm1->lastErrorText());
     ReportDropped(dropped, QStringLiteral("dropped: the port was lost"));

@@ -108,6 +108,17 @@ class Engine : public QObject {
     void commandOutcome(quint64 id, pandrel::Outcome outcome, const QString& reason);
     // What the interface heard, raised with X10Event (a macro report too).
     void heard(const ::x10::HeardEvent& event);
+    // The interface stopped answering: a handshake step of a command drew no
+    // byte at all within its 8 s, and a status request right after drew none
+    // within 1 s either. That command was given up with reason (commandOutcome
+    // GivenUp, CommandDone false, ExecWait 1) without its remaining attempts;
+    // every command still queued is given up with it, after this signal
+    // (commandOutcome Dropped, CommandDone false), rather than sent late. The
+    // port stays open and the engine ready: a later command is tried again,
+    // and Init looks for the interface afresh. reason: "Interface not
+    // answering". An interface that answers the status request keeps its
+    // command's retries, and nothing is raised.
+    void stoppedAnswering(const QString& reason);
 
   private:
     struct Private;

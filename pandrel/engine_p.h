@@ -169,6 +169,14 @@ struct Engine::Private {
     // function).
     int16_t SendCommand(QueuedCommand& e);
     bool SendAttempt(QueuedCommand& e);
+    // Whether the interface answers a status request within a short wait
+    // (asked after a handshake step that drew no byte at all).
+    bool StillAnswers();
+    // Gives up every queued command because the interface stopped answering:
+    // empties the queue (the command a drain holds stays with the drain),
+    // raises stoppedAnswering and reports each one dropped. Called with no
+    // exchange in progress.
+    void ReportNotAnswering();
     bool SendAddressPhase(const QueuedCommand& e);
     // Takes a command into the queue; false when it is not taken (not
     // ready, full), with why.
@@ -176,12 +184,21 @@ struct Engine::Private {
     // Empties the queue (Init, a lost port) and returns the ids of the typed
     // commands it held; the one a drain is sending stays with the drain.
     std::vector<quint64> TakeQueue();
+    // Empties the queue and returns its entries (but the one a drain holds).
+    std::vector<QueuedCommand> TakeEntries();
     void ReportDropped(const std::vector<quint64>& ids, const QString& reason);
     void Timer2_Timer();
     void DrainQueue();
     // Runs Timer2 while queued commands wait for a tick and stops it when
     // none do. A running timer is left alone, so its ticks keep their pace.
     void ArmQueueTimer();
+
+    // Silence: a handshake step of the attempt in progress drew no byte at
+    // all within its limit (the port still open, nothing cut it short).
+    bool bSilentStep = false;
+    // A send found the interface silent and not answering a status request
+    // either; the queue is given up once the exchange is over.
+    bool bNotAnswering = false;
 
     // Writes bytes to the port (nothing when it is closed).
     void Output(const QByteArray& bytes);

@@ -8,7 +8,12 @@
 
 namespace {
 constexpr double kHandshakeSeconds = 8;  // each step of the handshake
-}
+// After a silent handshake step: the wait for the interface's status reply.
+// The reply takes about 30 ms at 4800 baud; a second leaves room for an
+// interface that is busy on the powerline.
+constexpr double kAnswerCheckSeconds = 1;
+const QString kNotAnswering = QStringLiteral("Interface not answering");
+}  // namespace
 
 uint8_t pandrel::Engine::Private::FrameChecksum(const uint8_t* frame, int length) {
     return x10::frameChecksum(frame, length);
@@ -26,11 +31,15 @@ bool pandrel::Engine::Private::SendFrame(const uint8_t* frame, int length) {
     bSending = true;
     const uint8_t c = FrameChecksum(frame, length);
     Output(QByteArray(reinterpret_cast<const char*>(frame), length));
-    // The checksum.
-    if (!WaitForBytes(kHandshakeSeconds, 1)) {
-        if (epoch == iEpoch) bSending = false;
+    // A step that draws no byte at all on an open port is silence, not noise.
+    auto silent = [&] {
+        if (epoch != iEpoch) return false;
+        bSending = false;
+        bSilentStep = !bClosing && MSComm1->PortOpen();
         return false;
-    }
+    };
+    // The checksum.
+    if (!WaitForBytes(kHandshakeSeconds, 1)) return silent();
     // Not the checksum: an unsolicited byte of the interface.
     const uint8_t b = ReadReceivedByte();
     if (b != c) {
@@ -41,10 +50,7 @@ bool pandrel::Engine::Private::SendFrame(const uint8_t* frame, int length) {
     // Confirm.
     Output(QByteArray(1, static_cast<char>(x10::kAck)));
     // The interface reports the command sent.
-    if (!WaitForBytes(kHandshakeSeconds, 1)) {
-        if (epoch == iEpoch) bSending = false;
-        return false;
-    }
+    if (!WaitForBytes(kHandshakeSeconds, 1)) return silent();
     // Any byte ends the transmission.
     ReadReceivedByte();
     bSending = false;
@@ -121,10 +127,11 @@ bool pandrel::Engine::Private::SendAttempt(QueuedCommand& e) {
             return SendFrame(x10::presetDimFrame(p.level, p.function));
         }
         case x10::StatusRequest: {
-            // The outcome of the address frame is not used.
+            // The outcome of the address frame is not used, unless the
+            // interface fell silent on it.
             if (!e.addresses.empty()) {
                 const x10::Address& a = e.addresses.front();
-                SendFrame(x10::addressFrame(a.house, a.unit));
+                if (!SendFrame(x10::addressFrame(a.house, a.unit)) && bSilentStep) return false;
             }
             return SendFrame(x10::functionFrame(e.house, e.command));
         }
@@ -142,12 +149,53 @@ int16_t pandrel::Engine::Private::SendCommand(QueuedCommand& e) {
     int r = 0;
     bool ok = false;
     for (;;) {
+        bSilentStep = false;
         ok = SendAttempt(e);
         if (epoch != iEpoch) return 1;  // an Init ran inside: stop at once
-        if (ok || r >= SendRetryCount) break;
+        if (ok) break;
+        // Silence is not a garbled exchange: retrying into it would hold this
+        // command and every one behind it for all the attempts. The retries
+        // go on only when the interface still answers a status request.
+        if (bSilentStep) {
+            const bool answers = StillAnswers();
+            if (epoch != iEpoch) return 1;
+            if (!answers) {
+                bNotAnswering = true;
+                return 1;
+            }
+        }
+        if (r >= SendRetryCount) break;
         ++r;
     }
     return ok ? 0 : 1;
+}
+
+bool pandrel::Engine::Private::StillAnswers() {
+    const uint32_t epoch = iEpoch;
+    const bool wasAwaiting = bAwaitingReply;
+    bAwaitingReply = true;  // the reply goes to this check only
+    ClearReceiveBuffer();
+    Output(QByteArray(1, static_cast<char>(x10::kStatusRequest)));
+    WaitForBytes(kAnswerCheckSeconds, x10::kStatusReplyLength);
+    if (epoch != iEpoch) return false;
+    // Any byte shows an interface that is there (a poll it insists on, a
+    // late checksum); it repeats whatever it still wants to say.
+    const bool answered = iRxCount > 0;
+    bAwaitingReply = wasAwaiting;
+    ClearReceiveBuffer();
+    return answered;
+}
+
+void pandrel::Engine::Private::ReportNotAnswering() {
+    bNotAnswering = false;
+    const std::vector<QueuedCommand> dropped = TakeEntries();
+    emit q->stoppedAnswering(kNotAnswering);
+    for (const QueuedCommand& e : dropped) {
+        if (e.typed)
+            emit q->commandOutcome(e.id, Outcome::Dropped, kNotAnswering);
+        else
+            emit q->CommandDone(e.housecode, e.devicecode, e.command, e.brightness, false);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -160,11 +208,16 @@ int16_t pandrel::Engine::ExecWait(QString& housecode, QString& devicecode, int16
     // exchange's wait (a handler run nested in it) would interleave its bytes
     // with that exchange's. It is refused: nothing is sent, result 1.
     if (d->iExchange > 0) return 1;
-    Private::ExchangeScope exchange(d);
-    QueuedCommand e = Private::FromTexts(housecode, devicecode, command, brightness, data1, data2);
-    const int16_t result = d->SendCommand(e);
-    command = e.command;
-    brightness = e.brightness;
+    int16_t result = 0;
+    {
+        Private::ExchangeScope exchange(d);
+        QueuedCommand e =
+            Private::FromTexts(housecode, devicecode, command, brightness, data1, data2);
+        result = d->SendCommand(e);
+        command = e.command;
+        brightness = e.brightness;
+    }
+    if (d->bNotAnswering) d->ReportNotAnswering();
     return result;
 }
 
@@ -282,6 +335,9 @@ void pandrel::Engine::Private::ArmQueueTimer() {
 
 void pandrel::Engine::Private::Timer2_Timer() {
     DrainQueue();
+    // A drain that found the interface silent gives up the rest here, once
+    // its exchange is over.
+    if (bNotAnswering && iExchange == 0) ReportNotAnswering();
     // Whatever the drain could not send (another exchange held the line)
     // waits for the next tick; an empty queue needs no timer.
     ArmQueueTimer();
@@ -308,7 +364,9 @@ void pandrel::Engine::Private::DrainQueue() {
             // Result 0 also stands for "nothing to send" (an invalid house
             // code); only a valid one reached the line.
             sent = SendCommand(e) == 0 && e.house != 0;
-            if (!sent)
+            if (!sent && bNotAnswering)
+                reason = kNotAnswering;
+            else if (!sent)
                 reason = QStringLiteral("not confirmed by the interface after %1 attempts")
                              .arg(SendRetryCount + 1);
         }
@@ -325,18 +383,24 @@ void pandrel::Engine::Private::DrainQueue() {
         CommandQueue[static_cast<size_t>(slot)] = std::move(e);  // write-backs land in the entry
         iCmdRead = (iCmdRead + 1) % kCmdSize;
         --iCmdCount;
+        if (bNotAnswering) break;  // the rest is given up after the drain
     }
     bQueueBusy = false;
 }
 
-std::vector<quint64> pandrel::Engine::Private::TakeQueue() {
-    std::vector<quint64> ids;
-    for (int i = bQueueBusy ? 1 : 0; i < iCmdCount; ++i) {
-        const QueuedCommand& e = CommandQueue[static_cast<size_t>((iCmdRead + i) % kCmdSize)];
-        if (e.typed) ids.push_back(e.id);
-    }
+std::vector<QueuedCommand> pandrel::Engine::Private::TakeEntries() {
+    std::vector<QueuedCommand> taken;
+    for (int i = bQueueBusy ? 1 : 0; i < iCmdCount; ++i)
+        taken.push_back(CommandQueue[static_cast<size_t>((iCmdRead + i) % kCmdSize)]);
     iCmdRead = iCmdWrite = iCmdCount = 0;
     ArmQueueTimer();
+    return taken;
+}
+
+std::vector<quint64> pandrel::Engine::Private::TakeQueue() {
+    std::vector<quint64> ids;
+    for (const QueuedCommand& e : TakeEntries())
+        if (e.typed) ids.push_back(e.id);
     return ids;
 }
 

@@ -30,6 +30,9 @@ Host::Host(QObject* parent)
         everFound_ = everFound_ || ready;
         updateStatus();
     });
+    // Lost and not answering differ in words only.
+    connect(&service_->interface(), &core::Interface::linkChanged, this,
+            [this] { updateStatus(); });
     status_ = status();
 }
 
@@ -174,6 +177,9 @@ QString Host::interfaceStatus() const {
     const QString where = MSComm::deviceForPort(contacted_ ? iface.port() : service_->comPort());
     if (!contacted_) return QStringLiteral("Contacting the interface on ") + where;
     if (iface.ready()) return QStringLiteral("Interface found on ") + where;
+    if (iface.link() == core::Interface::Link::NotAnswering)
+        return QStringLiteral("Interface %1 on %2, trying again")
+            .arg(core::Interface::linkText(iface.link()), where);
     if (everFound_) return QStringLiteral("Interface lost, trying again");
     return QStringLiteral("Interface not found on %1, trying again").arg(where);
 }

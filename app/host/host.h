@@ -10,9 +10,9 @@
 //
 // It also keeps a status line naming what is down, for the service manager:
 // where the interface is ("Interface found on /dev/ttyUSB0", "Interface lost,
-// trying again") followed by each front end that did not start, with the
-// reason its log line gave ("...; Remote control cannot listen on 127.0.0.1
-// port 7410: The bound address is already in use").
+// trying again", "Interface not answering on /dev/ttyUSB0, trying again") followed by each front
+// end that did not start, with the reason its log line gave ("...; Remote control cannot listen on
+// 127.0.0.1 port 7410: The bound address is already in use").
 //
 // Qt Core only: nothing here needs a window.
 

@@ -22,7 +22,8 @@
 // --wait SECONDS gives a service that is still starting that long: a
 // listener that refuses the connection is tried again, and so is a command
 // word answered "ERROR Interface not available" (the interface's first
-// contact has not ended yet, or it is lost), every half second.
+// contact has not ended yet, or it is lost) or "ERROR Interface not
+// answering", every half second.
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFileInfo>
@@ -104,6 +105,7 @@ std::optional<QList<Step>> stepsOf(const QStringList& words) {
 const QByteArray kUnknownWord = "ERROR Unknown or malformed command";
 // The answer to a command word while no interface answers.
 const QByteArray kNoInterface = "ERROR Interface not available";
+const QByteArray kNotAnswering = "ERROR Interface not answering";
 // Between two tries of --wait: a connection costs the service nothing, a
 // word it refuses costs a client line in its log.
 constexpr unsigned long kConnectRetryMs = 100;
@@ -416,7 +418,7 @@ int main(int argc, char** argv) {
         s.write(c.toLatin1() + "\n");
         answer = readAnswer(s, 10000);
         // Nothing was sent: with --wait the word is given again.
-        while (answer == kNoInterface && !waitEnds.hasExpired()) {
+        while ((answer == kNoInterface || answer == kNotAnswering) && !waitEnds.hasExpired()) {
             QThread::msleep(kWordRetryMs);
             s.write(c.toLatin1() + "\n");
             answer = readAnswer(s, 10000);

@@ -69,6 +69,10 @@ class Backend : public QObject {
     void done(const core::LineCommand& c, bool sent);
     // The interface went away (its device was removed); reason names it.
     void lost(const QString& reason);
+    // The interface's port is still there but the interface stopped
+    // answering; the commands it held are given up (done, not sent) with
+    // reason. The port stays open until the next contact.
+    void stoppedAnswering(const QString& reason);
 };
 
 }  // namespace core

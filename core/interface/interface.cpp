@@ -81,6 +81,19 @@ Interface::Interface(Kind kind, state::StateTable& table, platform::LogHook log,
         setLink(Link::Lost);
         d->supervisor->supervise(MSComm::deviceForPort(d->port));
     });
+    // Its port is there and it stopped answering: treated as lost, and looked
+    // for again through its port as after an unplug. Commands are refused
+    // with the reason until it answers.
+    connect(d->backend.get(), &Backend::stoppedAnswering, this, [this](const QString& reason) {
+        if (d->link == Link::NotAnswering) return;
+        d->logLine(QStringLiteral("ERROR: ") + d->backend->name() +
+                       QStringLiteral(" Interface Lost") + d->com() + QStringLiteral(" - ") +
+                       reason,
+                   platform::LogLevel::Error);
+        setLink(Link::NotAnswering);
+        setReady(false, reason, reason);
+        d->supervisor->supervise(MSComm::deviceForPort(d->port));
+    });
 }
 
 Interface::~Interface() {
@@ -191,9 +204,9 @@ void Interface::setNotify(std::function<void(const QString&)> notify) {
     d->notify = std::move(notify);
 }
 
-void Interface::setReady(bool ready, const QString& why) {
+void Interface::setReady(bool ready, const QString& why, const QString& refusal) {
     // Also on an unchanged state: a new contact empties the queue.
-    d->commands->setInterfaceReady(ready, why);
+    d->commands->setInterfaceReady(ready, why, refusal);
     if (ready == d->ready) return;
     d->ready = ready;
     emit readyChanged(ready);

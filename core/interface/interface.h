@@ -12,7 +12,10 @@
 // Interface Not Found on Com: N", "ERROR: Pandrel Interface Lost on Com: N -
 // <reason>", "ERROR: Pandrel Interface Still Not Found on Com: N - <reason> -
 // Retrying in the Background", the CP290's own lines, and one line naming the
-// group to join when this user may not open the port's device. The CP290
+// group to join when this user may not open the port's device. A two-way
+// interface that stops answering while its port is still there is lost with
+// the reason "Interface not answering" (link() NotAnswering): commands are
+// refused with that reason until the background retries find it again. The CP290
 // driver's messages (no reply, port in use, invalid port) are event-log lines
 // too: nothing here shows a window.
 //
@@ -108,7 +111,9 @@ class Interface : public QObject {
     void linkChanged(core::Interface::Link link);
 
   private:
-    void setReady(bool ready, const QString& why);
+    // why: the occasion, for commands that were waiting; refusal: why new
+    // ones are refused while not ready ("" the usual reason).
+    void setReady(bool ready, const QString& why, const QString& refusal = {});
     void setLink(Link link);
     void reportPortAccess();
 

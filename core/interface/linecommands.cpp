@@ -86,7 +86,8 @@ LineCommands::LineCommands(Backend& backend, state::StateTable& table, platform:
     connect(&finishLimit_, &QTimer::timeout, this, &LineCommands::endFinish);
 }
 
-void LineCommands::setInterfaceReady(bool ready, const QString& why) {
+void LineCommands::setInterfaceReady(bool ready, const QString& why, const QString& refusal) {
+    refusal_ = ready ? QString() : refusal;
     // What still waited is not coming: the interface went away or was let
     // go, or a new contact emptied its queue.
     reportUnsent(std::exchange(pending_, {}), why);
@@ -173,7 +174,7 @@ QString LineCommands::admit(const LineCommand& c) {
         // No interface answers (lost, or not found yet, also while the first
         // contact runs): nothing goes out, and no one is told it did.
         refuseUnavailable(c.source);
-        return kUnavailableReason;
+        return refusal_.isEmpty() ? kUnavailableReason : refusal_;
     }
     // A new contact with an interface that answered before (the CP290's
     // detection waits for its reply) says so.
@@ -267,10 +268,15 @@ void LineCommands::refuseUnavailable(Source source) {
     if (unavailableLogged_ & kind) return;
     if (!unavailableLogged_) QTimer::singleShot(0, this, [this] { unavailableLogged_ = 0; });
     unavailableLogged_ |= kind;
+    // The reason for refusing (when it is not the usual one) names the line.
     if (mqtt)
-        throttle_.log(QStringLiteral("unavailable-mqtt"), kUnavailableMqttLine);
+        throttle_.log(QStringLiteral("unavailable-mqtt"),
+                      refusal_.isEmpty() ? kUnavailableMqttLine
+                                         : refusal_ + QStringLiteral(": MQTT command dropped"));
     else
-        throttle_.log(QStringLiteral("unavailable"), kUnavailableLine);
+        throttle_.log(QStringLiteral("unavailable"),
+                      refusal_.isEmpty() ? kUnavailableLine
+                                         : refusal_ + QStringLiteral(": command not sent"));
 }
 
 CommandPath::Verdict LineCommands::dimTo(Address a, double level, Source source) {

@@ -51,8 +51,9 @@ class LineCommands : public CommandPath {
 
     // The result of contacting the interface. A new contact empties the
     // interface's queue: nothing recorded is coming, and why names the
-    // occasion in the line that lists what was waiting.
-    void setInterfaceReady(bool ready, const QString& why);
+    // occasion in the line that lists what was waiting. refusal: while not
+    // ready, why a command is refused ("" for "Interface not available").
+    void setInterfaceReady(bool ready, const QString& why, const QString& refusal = {});
 
     // The state a module will have once the commands still waiting for it
     // are done (the tracked state when none waits).
@@ -97,6 +98,7 @@ class LineCommands : public CommandPath {
     std::deque<LineCommand> pending_;  // given and not yet reported, oldest first
     quint64 nextId_ = 1;
     bool ready_ = false;
+    QString refusal_;            // why commands are refused while not ready ("": the usual)
     bool dropping_ = false;      // the full queue was logged
     int unavailableLogged_ = 0;  // kinds logged in this turn of the event loop
     platform::LogThrottle throttle_;

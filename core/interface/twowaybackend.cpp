@@ -31,6 +31,7 @@ TwoWayBackend::TwoWayBackend(pandrel::Engine& engine, QObject* parent)
     : Backend(parent), engine_(engine) {
     connect(&engine_, &pandrel::Engine::commandOutcome, this, &TwoWayBackend::outcome);
     connect(&engine_, &pandrel::Engine::PortLost, this, &Backend::lost);
+    connect(&engine_, &pandrel::Engine::stoppedAnswering, this, &Backend::stoppedAnswering);
 }
 
 QString TwoWayBackend::foundLine(int16_t port) const {
@@ -43,6 +44,9 @@ Backend::Contact TwoWayBackend::contact(int16_t port, bool) {
     records_.clear();
     queued_ = 0;
     engine_.setComport(port);
+    // An interface that stopped answering left its port open: Init opens it
+    // afresh.
+    engine_.ResetCM();
     const int16_t status = engine_.Init();
     records_.clear();
     queued_ = 0;

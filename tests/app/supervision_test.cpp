@@ -7,6 +7,7 @@
 
 #include "appfixture.h"
 #include "clicklabel.h"
+#include "host.h"
 #include "twips.h"
 
 namespace {
@@ -118,4 +119,36 @@ TEST_F(Supervision, AnAdapterThatAppearsAfterTheStartIsFoundAndUsed) {
     w.Label1_MouseDown(2, 1, 0, 0, 0);
     EXPECT_TRUE(testenv::pumpUntil([&] { return switchedOn(sim, "A3"); }));
     EXPECT_FALSE(switchedOn(sim, "A4"));
+}
+
+// An interface that falls silent while its adapter stays plugged in: the
+// remote word waiting for it and the next one hear why, the strip and the
+// service's status say it in words, and it is found again by itself.
+TEST_F(Supervision, ASilentInterfaceIsNamedEverywhereAndFoundAgain) {
+    auto& sim = twoWayOn(9);
+    plugIn(sim);
+    Form1& w = load();
+    ASSERT_EQ(w.Label3->backColor(), ui::kGreen);
+    QTcpSocket s;
+    logIn(s);
+
+    // The word is taken before anything can know; the silence is noticed on it.
+    sim.setSilent(true);
+    EXPECT_EQ(exchange(s, "5on\r\n"), "OK");
+    const QString lost = "ERROR: Pandrel Interface Lost on Com: 1 - Interface not answering";
+    ASSERT_TRUE(testenv::pumpUntil([&] { return linesStartingWith(lost) == 1; }));
+    EXPECT_EQ(exchange(s, "6on\r\n"), "ERROR Interface not answering");
+    EXPECT_EQ(w.Label3->backColor(), ui::kRed);
+    EXPECT_TRUE(w.Label3->toolTip().startsWith("Interface not answering."));
+    EXPECT_EQ(w.host().status(), "Interface not answering on " + link + ", trying again");
+
+    sim.setSilent(false);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return logTexts().count(kFound) == 2; }));
+    EXPECT_EQ(w.Label3->backColor(), ui::kGreen);
+    EXPECT_TRUE(w.Label3->toolTip().startsWith("Interface found."));
+    EXPECT_EQ(w.host().status(), "Interface found on " + link);
+    EXPECT_FALSE(switchedOn(sim, "A5"));
+    EXPECT_EQ(exchange(s, "7on\r\n"), "OK");
+    EXPECT_TRUE(testenv::pumpUntil([&] { return switchedOn(sim, "A7"); }));
+    EXPECT_FALSE(switchedOn(sim, "A6"));
 }

@@ -293,3 +293,44 @@ TEST_F(InterfaceTest, Cp290RefusesWhatItCannotSendAndDimsToItsAbsoluteLevel) {
     EXPECT_EQ(uchar(cp290->frames().front().bytes.at(17)) >> 4, 3);
     EXPECT_EQ(table.state(Address{1, 4}).level, 70);
 }
+
+// An interface that stops answering on a port that is still there: lost with
+// one line well within 10 s, what waited given up with the reason and never
+// sent late, new commands refused with it, then found again by the retries.
+TEST_F(InterfaceTest, ASilentTwoWayInterfaceIsLostWithItsReasonAndFoundAgain) {
+    const QString why = QStringLiteral("Interface not answering");
+    const QString lost = QStringLiteral("ERROR: Pandrel Interface Lost on Com: 1 - ") + why;
+    plugIn(start(twoWay).devicePath());
+    Interface& i = make(Interface::Kind::TwoWay);
+    ASSERT_TRUE(i.contact(1));
+    QList<Interface::Link> links;
+    QObject::connect(&i, &Interface::linkChanged, [&](Interface::Link l) { links << l; });
+    QStringList givenUp;
+    QObject::connect(&i.commands(), &CommandPath::givenUp,
+                     [&](quint64, const QString& reason) { givenUp << reason; });
+
+    twoWay->setSilent(true);
+    const qint64 start = platform::TimeBase::global().nowMs();
+    for (int unit : {5, 6, 7}) i.commands().switchUnit(Address{1, unit}, true, Source::Remote);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return i.link() == Interface::Link::NotAnswering; }));
+    // 9 s of waits (one attempt, one status request); room for a loaded machine.
+    EXPECT_LT(platform::TimeBase::global().nowMs() - start, 15000);
+    EXPECT_EQ(lines.count(lost), 1);
+    EXPECT_EQ(levelOf.value(lost), platform::LogLevel::Error);
+    EXPECT_FALSE(i.ready());
+    EXPECT_TRUE(i.supervising());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return givenUp.size() == 3; }));
+    EXPECT_EQ(givenUp, QStringList(3, why));
+    EXPECT_EQ(i.commands().switchUnit(Address{1, 8}, true, Source::Remote).refusal, why);
+    EXPECT_EQ(lines.count(why + ": command not sent"), 1);
+
+    twoWay->setSilent(false);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return i.ready(); }));
+    EXPECT_EQ(lines.count(kFound), 2);
+    EXPECT_EQ(links,
+              (QList<Interface::Link>{Interface::Link::NotAnswering, Interface::Link::Found}));
+    i.commands().switchUnit(Address{1, 9}, true, Source::Remote);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return power(9) == Power::On; }));
+    EXPECT_EQ(twoWay->moduleLines(), QStringList{"A9 ON"});
+    EXPECT_EQ(lines.count(lost), 1);
+}

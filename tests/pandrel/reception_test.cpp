@@ -116,6 +116,43 @@ TEST_F(ReceptionTest, PresetDimAndExtendedCode) {
     EXPECT_EQ(cm->GetEvent(), "A1:7:49");
 }
 
+// Modules' answers to status requests, as the typed event reports them.
+TEST_F(ReceptionTest, StatusRepliesAsHeardEvents) {
+    struct Case {
+        const char* upload;
+        int house;
+        int unit;
+        x10::Function function;
+        int amount;
+        int extendedCommand;
+    };
+    const Case cases[] = {
+        // extended reply of A5: lamp, load, level 63
+        {"05 01 67 01 bf 38", 1, 5, x10::ExtendedCode, 0xBF, 0x38},
+        // P16: appliance, no load, off
+        {"05 01 c7 0c 40 38", 16, 16, x10::ExtendedCode, 0x40, 0x38},
+        // A5 after an address of its own house, ignored for the extended code
+        {"06 02 66 67 01 05 38", 1, 5, x10::ExtendedCode, 0x05, 0x38},
+        {"03 02 61 6d", 1, 5, x10::StatusOn, -1, -1},   // A5, A STATUS ON
+        {"03 02 61 6e", 1, 5, x10::StatusOff, -1, -1},  // A5, A STATUS OFF
+    };
+    QList<x10::HeardEvent> heard;
+    QObject::connect(d().q, &pandrel::Engine::heard, [&](const x10::HeardEvent& e) { heard << e; });
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.upload);
+        heard.clear();
+        upload(c.upload);
+        ASSERT_EQ(heard.size(), 1);
+        const x10::HeardEvent& e = heard[0];
+        EXPECT_EQ(e.kind, x10::HeardEvent::Kind::Function);
+        EXPECT_EQ(e.house, c.house);
+        EXPECT_EQ(e.addresses, (std::vector<x10::Address>{{c.house, c.unit}}));
+        EXPECT_EQ(e.function, c.function);
+        EXPECT_EQ(e.amount, c.amount);
+        EXPECT_EQ(e.extendedCommand, c.extendedCommand);
+    }
+}
+
 TEST_F(ReceptionTest, MacroReport) {
     sim->injectMacro(0x01, 0x2F);
     ASSERT_TRUE(runUntil([&] { return !log.lines.isEmpty(); }, 5000));
