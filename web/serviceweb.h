@@ -94,17 +94,22 @@ class ServiceWeb : public QObject {
     void onMessage(Channel* channel, const QJsonObject& m);
     void command(Channel* channel, const QJsonObject& m);
     void houseCommand(Channel* channel, const QJsonObject& m);
+    void roomCommand(Channel* channel, const QJsonObject& m);
     void scheduleCommand(Channel* channel, const QJsonObject& m);
-    // Answers a command given through the command path: sent or refused at once.
+    void sceneCommand(Channel* channel, const QJsonObject& m);
     // Gives a page's command to the command path and answers it with a
-    // result: refused at once (with the reason) or on its way.
+    // result: refused at once (with the reason) or on its way, with the
+    // verdict id its outcome message ("outcome") will carry.
     void give(Channel* channel, const QJsonValue& id,
               const std::function<CommandPath::Verdict(CommandPath&)>& command);
-    // failure: why it was refused ("" when taken); unchanged: nothing had to
-    // be sent.
+    // failure: why it was refused ("" when taken); verdict: the id of the
+    // outcome to come, 0 when nothing had to be sent (or none comes).
     void answerGiven(Channel* channel, const QJsonValue& id, const QString& failure,
-                     bool unchanged = false);
+                     quint64 verdict = 0, bool unchanged = false);
     QJsonObject hello() const;
+    QJsonObject moduleMessage(state::Address a) const;
+    // {"ready","link"}: the interface as the core knows it.
+    QJsonObject interfaceJson() const;
     void broadcast(const QJsonObject& message);
     void onHeard(const state::HeardEvent& event);
     void onSessionEnded(const QByteArray& id);
@@ -120,8 +125,12 @@ class ServiceWeb : public QObject {
     // Firings of one turn of the event loop (a heard command may start many
     // triggers) send the schedule once.
     QTimer scheduleSoon_;
-    std::deque<QString> heard_;  // newest first
-    std::optional<bool> mqtt_;   // nothing while the bridge is off
+    struct Heard {
+        QString line;
+        qint64 atMs = 0;
+    };
+    std::deque<Heard> heard_;   // newest first
+    std::optional<bool> mqtt_;  // nothing while the bridge is off
     QString address_;
     bool tls_ = false;
     bool loopbackOnly_ = true;  // listening on a loopback address
