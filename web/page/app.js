@@ -19,7 +19,7 @@
   // Cards drawn at once; the rest follow a few at a time, so that a large
   // house never blocks the page for long.
   const kFirstCards = 24;
-  const kCardsPerTask = 12;
+  const kCardsPerTask = 8;
   // A slider follows a finger only after it moved this far sideways.
   const kDeliberatePx = 10;
   // Keyboard changes settle this long before the level is sent.
@@ -328,6 +328,7 @@
   // --- Groups --------------------------------------------------------------
 
   function hello(m) {
+    const t0 = performance.now();
     modules = new Map();
     for (const mod of m.modules || []) modules.set(mod.address, mod);
     otherSteps = m.otherSteps || 100;
@@ -341,6 +342,7 @@
     setSchedule(m.schedule);
     $("version").textContent = m.version ? "Veldrin " + m.version : "";
     render();
+    window.veldrinHelloMs = performance.now() - t0; // for measuring
   }
 
   const unitOrder = (a, b) => a.house.localeCompare(b.house) || a.unit - b.unit;
@@ -374,11 +376,16 @@
     const rooms = [...new Set(listed.map((x) => x.room).filter(Boolean))].sort((a, b) => a.localeCompare(b));
     for (const r of rooms)
       out.push({ id: slug("room " + r), title: r, room: r, mods: listed.filter((x) => x.room === r) });
+    // Modules without a room by house; the buttons of houses whose modules
+    // all have rooms together in one group.
     const houses = [...new Set(listed.map((x) => x.house))];
+    const whole = [];
     for (const h of houses) {
       const mods = listed.filter((x) => x.house === h && !x.room);
-      out.push({ id: "g-house-" + h, title: "House " + h, house: h, mods });
+      if (mods.length || !rooms.length) out.push({ id: "g-house-" + h, title: "House " + h, house: h, mods });
+      else whole.push(h);
     }
+    if (whole.length) out.push({ id: "g-houses", title: "Houses", houses: whole, mods: [] });
     const others = chosen.filter((a) => !(modules.get(a) || {}).listed).map(moduleOf).sort(unitOrder);
     if (others.length) out.push({ id: "g-other", title: "Other addresses", other: true, mods: others });
     return out;
@@ -398,8 +405,6 @@
     const queue = [];
     const all = groups();
     for (const g of all) {
-      // A house whose modules all have rooms keeps its buttons: a group with
-      // no cards.
       const sec = el("section", "group");
       sec.id = g.id;
       sec.setAttribute("aria-labelledby", g.id + "-h");
@@ -407,6 +412,11 @@
       head.id = g.id + "-h";
       sec.append(head);
       if (g.house || g.room || g.other) sec.append(groupBar(g));
+      for (const h of g.houses || []) {
+        const bar = groupBar({ house: h });
+        bar.prepend(el("span", "house-name", "House " + h));
+        sec.append(bar);
+      }
       const grid = el("div", "cards");
       sec.append(grid);
       root.append(sec);
@@ -603,6 +613,9 @@
     parts.level.textContent = p + " %";
   }
 
+  const calm = matchMedia("(prefers-reduced-motion: reduce)");
+  const flash = [{ boxShadow: "0 0 0 3px #f5b800" }, { boxShadow: "0 0 0 0 transparent" }];
+
   function updateModule(mod) {
     if (!mod || !mod.address) return;
     modules.set(mod.address, mod);
@@ -610,9 +623,8 @@
     for (const parts of cards.get(mod.address) || []) {
       parts.mod = mod;
       paint(parts);
-      parts.card.classList.remove("flash");
-      void parts.card.offsetWidth;
-      parts.card.classList.add("flash");
+      // A short glow; an animation of its own needs no layout to restart.
+      if (!calm.matches) parts.card.animate(flash, 600);
     }
   }
 
