@@ -346,7 +346,6 @@
   }
 
   const unitOrder = (a, b) => a.house.localeCompare(b.house) || a.unit - b.unit;
-  const slug = (text) => "g-" + text.toLowerCase().replace(/[^a-z0-9]+/g, "-");
   const isAddress = (a) => /^[A-P]([1-9]|1[0-6])$/.test(a);
 
   // A module for an address the user chose to show whose state is not known.
@@ -374,8 +373,9 @@
     const favs = favourites.map(moduleOf).filter((x) => x.listed || chosen.includes(x.address));
     if (favs.length) out.push({ id: "g-favourites", title: "Favourites", mods: favs, fav: true });
     const rooms = [...new Set(listed.map((x) => x.room).filter(Boolean))].sort((a, b) => a.localeCompare(b));
-    for (const r of rooms)
-      out.push({ id: slug("room " + r), title: r, room: r, mods: listed.filter((x) => x.room === r) });
+    rooms.forEach((r, i) =>
+      out.push({ id: "g-room-" + i, title: r, room: r, mods: listed.filter((x) => x.room === r) }),
+    );
     // Modules without a room by house; the buttons of houses whose modules
     // all have rooms together in one group.
     const houses = [...new Set(listed.map((x) => x.house))];
@@ -401,7 +401,6 @@
     bars.clear();
     const index = $("index");
     index.textContent = "";
-    if (!$("scenes").hidden) index.append(jump("scenes", "Scenes"));
     const queue = [];
     const all = groups();
     for (const g of all) {
@@ -424,8 +423,8 @@
       for (const mod of g.mods) queue.push([grid, mod, g]);
     }
     if (!all.length) root.append(el("p", "note", "No modules are listed in the settings."));
-    if (!$("schedule").hidden) index.append(jump("schedule", "Schedule"));
     index.append(jump("heard-panel", "Heard"));
+    indexPanels();
     const draw = (count) => {
       for (let n = 0; n < count && queue.length; n++) {
         const [grid, mod, g] = queue.shift();
@@ -446,6 +445,21 @@
       if (queue.length) setTimeout(more, 0);
     };
     if (queue.length) setTimeout(more, 0);
+  }
+
+  // The index names the scenes and the schedule while they are shown.
+  function indexPanels() {
+    const index = $("index");
+    for (const [id, text, first] of [["scenes", "Scenes", true], ["schedule", "Schedule", false]]) {
+      const old = index.querySelector('[href="#' + id + '"]');
+      if (old) old.remove();
+      if ($(id).hidden) continue;
+      const link = jump(id, text);
+      const heard = index.querySelector('[href="#heard-panel"]');
+      if (first) index.prepend(link);
+      else if (heard) heard.before(link);
+      else index.append(link);
+    }
   }
 
   function jump(id, text) {
@@ -795,7 +809,6 @@
   function setSchedule(s) {
     $("schedule").hidden = !s;
     const scenes = (s && s.scenes) || [];
-    const hadScenes = !$("scenes").hidden;
     $("scenes").hidden = !scenes.length;
     const row = $("scene-list");
     row.textContent = "";
@@ -815,7 +828,7 @@
       });
       row.append(b);
     }
-    if (hadScenes !== !!scenes.length && modules.size) render(); // the index names the scenes
+    indexPanels();
     if (!s) return;
     const away = $("away");
     away.setAttribute("aria-pressed", s.enabled ? "true" : "false");
