@@ -13,8 +13,10 @@
     return e;
   };
 
-  // Confirmation-to-update times for measuring (one entry per "state" shown).
+  // Confirmation-to-update times for measuring (one entry per "state" shown),
+  // and each command of a card from the tap to its verdict shown.
   window.veldrinTimings = [];
+  window.veldrinTaps = [];
   const kTimingsKept = 2000;
   // Cards drawn at once; the rest follow a few at a time, so that a large
   // house never blocks the page for long.
@@ -304,6 +306,10 @@
 
   // A command of this page ended: error says why it failed ("" when done).
   function finish(what, error, doneText) {
+    if (what.tapMs) {
+      window.veldrinTaps.push({ address: what.address, ms: performance.now() - what.tapMs, ok: !error });
+      if (window.veldrinTaps.length > kTimingsKept) window.veldrinTaps.shift();
+    }
     if (what.address) {
       if (error) cardStatus(what.address, error, true);
       else refreshCard(what.address);
@@ -643,7 +649,7 @@
   }
 
   function command(address, fields) {
-    if (!send(Object.assign({ type: "command", address }, fields), { address })) {
+    if (!send(Object.assign({ type: "command", address }, fields), { address, tapMs: performance.now() })) {
       cardStatus(address, "Not connected", true);
       return;
     }

@@ -447,6 +447,10 @@ class PageTest(unittest.TestCase):
         self.assertTrue(self.js(d2, "return window.notReloaded === true"))
         timings = self.js(d1, "return window.veldrinTimings")
         self.assertTrue(timings and all(t["address"] and t["shownMs"] >= t["at"] > 0 for t in timings), timings)
+        # The click, the keyboard's level and the drag: three commands, each
+        # timed from the tap to its verdict.
+        taps = self.js(d1, "return window.veldrinTaps")
+        self.assertEqual([(t["address"], t["ok"]) for t in taps], [("A5", True)] * 3)
 
     def test_page_reconnects_after_the_daemon_restarts(self):
         d = self.browser()
