@@ -397,11 +397,13 @@
     return out;
   }
 
-  function render() {
+  // Draws the groups anew; focus goes back to the control that had it, or to
+  // the one named by focusTo.
+  function render(focusTo) {
     const gen = ++renderGen;
     const root = $("groups");
     const focused = document.activeElement;
-    let focusKey = focused && focused.dataset ? focused.dataset.key : null;
+    let focusKey = focusTo || (focused && focused.dataset ? focused.dataset.key : null);
     root.textContent = "";
     cards.clear();
     bars.clear();
@@ -708,7 +710,9 @@
     } else if (b.dataset.act === "fav") {
       favourites = favourites.includes(a) ? favourites.filter((x) => x !== a) : favourites.concat(a);
       store("veldrin-favourites", favourites);
-      render();
+      // A card leaving the favourites hands the focus to its card elsewhere.
+      const elsewhere = (cards.get(a) || []).find((p) => p.group !== parts.group);
+      render(parts.group === "g-favourites" && elsewhere ? elsewhere.group + "-" + a + "-fav" : undefined);
     } else if (b.dataset.act === "remove") {
       chosen = chosen.filter((x) => x !== a);
       favourites = favourites.filter((x) => x !== a);
