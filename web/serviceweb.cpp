@@ -100,19 +100,12 @@ ServiceWeb::ServiceWeb(core::Service& service, QObject* parent)
                        {QStringLiteral("addresses"), addressesOf(service_.states(), house, units)},
                        {QStringLiteral("error"), why}});
         });
-    // The outcome of each command by the id its verdict gave: a page ends its
-    // "sending" with this, never with a state that merely looks right.
-    connect(&path, &CommandPath::confirmed, this, [this](quint64 id) {
-        broadcast({{QStringLiteral("type"), QStringLiteral("outcome")},
-                   {QStringLiteral("verdict"), double(id)},
-                   {QStringLiteral("ok"), true}});
-    });
-    connect(&path, &CommandPath::givenUp, this, [this](quint64 id, const QString& why) {
-        broadcast({{QStringLiteral("type"), QStringLiteral("outcome")},
-                   {QStringLiteral("verdict"), double(id)},
-                   {QStringLiteral("ok"), false},
-                   {QStringLiteral("error"), why}});
-    });
+    // The outcome of each command a page gave, to that page, by the id its
+    // verdict gave: the page ends its "sending" with it, never with a state
+    // that merely looks right.
+    connect(&path, &CommandPath::confirmed, this,
+            [this](quint64 id) { sendOutcome(id, QString()); });
+    connect(&path, &CommandPath::givenUp, this, &ServiceWeb::sendOutcome);
     const auto sendInterface = [this] {
         QJsonObject m = interfaceJson();
         m.insert(QStringLiteral("type"), QStringLiteral("interface"));
@@ -487,13 +480,29 @@ void ServiceWeb::give(Channel* channel, const QJsonValue& id,
     answerGiven(channel, id, v.refusal, v.id, v.accepted() && v.id == 0);
 }
 
+void ServiceWeb::sendOutcome(quint64 verdict, const QString& failure) {
+    const auto it = outcomesFor_.find(verdict);
+    if (it == outcomesFor_.end()) return;  // not a page's
+    const QPointer<Channel> channel = it->second;
+    outcomesFor_.erase(it);
+    if (!channel) return;  // the page has gone meanwhile
+    QJsonObject m{{QStringLiteral("type"), QStringLiteral("outcome")},
+                  {QStringLiteral("verdict"), double(verdict)},
+                  {QStringLiteral("ok"), failure.isEmpty()}};
+    if (!failure.isEmpty()) m.insert(QStringLiteral("error"), failure);
+    channel->send(m);
+}
+
 void ServiceWeb::answerGiven(Channel* channel, const QJsonValue& id, const QString& failure,
                              quint64 verdict, bool unchanged) {
     QJsonObject r{{QStringLiteral("type"), QStringLiteral("result")},
                   {QStringLiteral("id"), id},
                   {QStringLiteral("ok"), failure.isEmpty()}};
     if (!failure.isEmpty()) r.insert(QStringLiteral("error"), failure);
-    if (verdict != 0) r.insert(QStringLiteral("verdict"), double(verdict));
+    if (verdict != 0) {
+        r.insert(QStringLiteral("verdict"), double(verdict));
+        outcomesFor_[verdict] = channel;
+    }
     if (unchanged) r.insert(QStringLiteral("unchanged"), true);
     channel->send(r);
 }

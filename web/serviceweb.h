@@ -14,12 +14,14 @@
 #include <QHash>
 #include <QJsonObject>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QTimer>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 
 #include "access.h"
 #include "commandpath.h"
@@ -106,6 +108,9 @@ class ServiceWeb : public QObject {
     // outcome to come, 0 when nothing had to be sent (or none comes).
     void answerGiven(Channel* channel, const QJsonValue& id, const QString& failure,
                      quint64 verdict = 0, bool unchanged = false);
+    // The outcome of a command a page gave: {"type":"outcome","verdict","ok",
+    // "error"} to that page; failure empty when confirmed.
+    void sendOutcome(quint64 verdict, const QString& failure);
     QJsonObject hello() const;
     QJsonObject moduleMessage(state::Address a) const;
     // {"ready","link"}: the interface as the core knows it.
@@ -129,7 +134,10 @@ class ServiceWeb : public QObject {
         QString line;
         qint64 atMs = 0;
     };
-    std::deque<Heard> heard_;   // newest first
+    std::deque<Heard> heard_;  // newest first
+    // The page each accepted command is to be answered to, by verdict id,
+    // until its outcome comes.
+    std::unordered_map<quint64, QPointer<Channel>> outcomesFor_;
     std::optional<bool> mqtt_;  // nothing while the bridge is off
     QString address_;
     bool tls_ = false;
