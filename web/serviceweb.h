@@ -6,6 +6,17 @@
 // service's command path like clicks and command words; wrong passwords
 // spend the service's one guess budget, shared with the remote listener.
 //
+// A page sends {"type":"command","address","action":"on"|"off"|"brightness",
+// "value"}, {"type":"house","house","action":"all_lights_on"|"all_units_off"},
+// {"type":"room","room","action":"on"|"off"} (the room's lamps and
+// appliances, together), {"type":"scene","name"} and {"type":"schedule",
+// "enabled"}, each with its "id". The answer is {"type":"result","id","ok"}
+// with "error" when refused, or "verdict" when on its way: the page alone
+// then hears {"type":"outcome","verdict","ok","error"}. Every page is sent
+// "hello" (modules, the interface, the bridge, heard lines, the schedule),
+// then "state", "heard", "interface", "mqtt", "schedule" and "failed" as
+// they change.
+//
 // Safety: every reply carries the content-security headers, nothing behind
 // the login is cached, no GET changes anything, a POST from another origin
 // is refused, the WebSocket needs the session cookie and this server's own

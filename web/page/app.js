@@ -268,7 +268,7 @@
         // Every page shows why a command failed on its cards; this page's
         // own commands hear it through their verdict.
         for (const a of m.addresses || [])
-          if (!busy(a)) cardStatus(a, "Failed: " + (m.error || "not confirmed"), true);
+          if (cards.has(a) && !busy(a)) cardStatus(a, "Failed: " + (m.error || "not confirmed"), true);
         break;
       case "heard":
         addHeard(m, true);
