@@ -333,15 +333,16 @@ class PageTest(unittest.TestCase):
         """The emulator's module lines for address since mark."""
         return [l for l in self.rig.sim_out.since(mark) if l.startswith(address + " ")]
 
-    def swipe_up(self, d, selector):
-        """A thumb swipe upwards that starts on the element, as touch events."""
+    def swipe(self, d, selector, start, step):
+        """A finger put down at the fraction start of the element's width and
+        moved 15 times by step (dx, dy) in CSS pixels, as touch events."""
         x, y = self.js(d, """const r = document.querySelector(arguments[0]).getBoundingClientRect();
-                             return [r.left + r.width * 0.3, r.top + r.height / 2];""", selector)
+                             return [r.left + r.width * arguments[1], r.top + r.height / 2];""", selector, start)
         touch = lambda kind, points: d.execute_cdp_cmd("Input.dispatchTouchEvent",
                                                        {"type": kind, "touchPoints": points})
         touch("touchStart", [{"x": x, "y": y}])
         for i in range(1, 16):
-            touch("touchMove", [{"x": x + i * 0.5, "y": max(1, y - 20 * i)}])
+            touch("touchMove", [{"x": x + step[0] * i, "y": max(1, y + step[1] * i)}])
         touch("touchEnd", [])
 
     def card_shown(self, d):
@@ -423,7 +424,7 @@ class PageTest(unittest.TestCase):
         # level sends one command.
         mark = sim.mark()
         self.js(d1, "const s = document.createElement('div'); s.style.height = '3000px'; document.body.append(s);")
-        self.swipe_up(d1, SLIDER % "A5")
+        self.swipe(d1, SLIDER % "A5", 0.3, (0.5, -20))
         self.until(d1, lambda d: self.js(d, "return scrollY") > 100, "the swipe did not scroll")
         self.js(d1, "document.querySelector(arguments[0]).dispatchEvent(new Event('change', {bubbles: true}))",
                 SLIDER % "A5")
@@ -438,6 +439,13 @@ class PageTest(unittest.TestCase):
         self.until(d1, lambda d: self.text(d, '[data-address="A5"] .level') not in ("32 %", "\u2013 %")
                    and self.text(d, '[data-address="A5"] .status') == "", "A5 not at a new level")
         self.assertEqual(len(self.commands_since(mark, "A5")), 1, sim.since(mark))
+        # The same with a finger: a sideways drag from the left end.
+        mark = sim.mark()
+        level = self.text(d1, '[data-address="A5"] .level')
+        self.swipe(d1, SLIDER % "A5", 0.05, (8, 0))
+        self.until(d1, lambda d: self.text(d, '[data-address="A5"] .level') != level
+                   and self.text(d, '[data-address="A5"] .status') == "", "the finger's level is not set")
+        self.assertEqual(len(self.commands_since(mark, "A5")), 1, sim.since(mark))
 
         # A wall switch: the emulator uploads A5 OFF as heard on the powerline.
         self.rig.sim_command("recv A5 A OFF")
@@ -447,10 +455,10 @@ class PageTest(unittest.TestCase):
         self.assertTrue(self.js(d2, "return window.notReloaded === true"))
         timings = self.js(d1, "return window.veldrinTimings")
         self.assertTrue(timings and all(t["address"] and t["shownMs"] >= t["at"] > 0 for t in timings), timings)
-        # The click, the keyboard's level and the drag: three commands, each
-        # timed from the tap to its verdict.
+        # The click, the keyboard's level and the two drags: four commands,
+        # each timed from the tap to its verdict.
         taps = self.js(d1, "return window.veldrinTaps")
-        self.assertEqual([(t["address"], t["ok"]) for t in taps], [("A5", True)] * 3)
+        self.assertEqual([(t["address"], t["ok"]) for t in taps], [("A5", True)] * 4)
 
     def test_page_reconnects_after_the_daemon_restarts(self):
         d = self.browser()
