@@ -23,6 +23,18 @@ QString kindName(state::Kind kind) {
     }
     return QStringLiteral("lamp");
 }
+
+QString answerName(state::Answer answer) {
+    switch (answer) {
+        case state::Answer::Confirmed:
+            return QStringLiteral("confirmed");
+        case state::Answer::NotAnswering:
+            return QStringLiteral("not answering");
+        case state::Answer::Unasked:
+            break;
+    }
+    return QStringLiteral("unasked");
+}
 }  // namespace
 
 std::vector<state::Address> shownAddresses(const state::StateTable& table) {
@@ -36,14 +48,14 @@ std::vector<state::Address> shownAddresses(const state::StateTable& table) {
     return out;
 }
 
-QJsonObject moduleJson(const state::StateTable& table, state::Address a) {
+QJsonObject moduleJson(const state::StateTable& table, state::Address a, int steps) {
     const state::ModuleState& s = table.state(a);
     const state::Module* m = table.modules().find(a);
     // An address that is not listed dims as lamps do.
     const state::Kind kind = m ? m->kind : state::Kind::Lamp;
     QString name;
     if (m && m->name != a.text()) name = m->name;
-    return {
+    QJsonObject out{
         {QStringLiteral("address"), a.text()},
         {QStringLiteral("house"), QString(QLatin1Char(a.letter()))},
         {QStringLiteral("unit"), a.unit},
@@ -56,7 +68,18 @@ QJsonObject moduleJson(const state::StateTable& table, state::Address a) {
         {QStringLiteral("level"), s.level >= 0 ? QJsonValue(s.level) : QJsonValue()},
         {QStringLiteral("source"), state::StateTable::sourceName(s.source)},
         {QStringLiteral("at"), QDateTime::currentMSecsSinceEpoch()},
+        {QStringLiteral("steps"), steps},
+        {QStringLiteral("room"), m ? m->room : QString()},
+        {QStringLiteral("answer"), answerName(s.answer)},
+        {QStringLiteral("load"), s.load >= 0 ? QJsonValue(int(s.load)) : QJsonValue()},
     };
+    if (m && m->kind == state::Kind::Sensor && m->window)
+        out.insert(QStringLiteral("window"), true);
+    return out;
+}
+
+QJsonObject heardJson(const QString& line, qint64 atMs) {
+    return {{QStringLiteral("line"), line}, {QStringLiteral("at"), atMs}};
 }
 
 QJsonValue scheduleJson(const core::ScheduleRunner& schedule) {
@@ -68,8 +91,17 @@ QJsonValue scheduleJson(const core::ScheduleRunner& schedule) {
             {QStringLiteral("text"), f.entry ? f.entry->action : QString()},
         });
     }
+    const schedule::Schedule& current = schedule.current();
+    QJsonArray scenes;
+    for (const auto& [name, scene] : current.scenes) scenes.append(name);
+    QJsonArray triggers;
+    for (const schedule::Trigger& t : current.triggers)
+        triggers.append(QJsonObject{{QStringLiteral("when"), t.heardText()},
+                                    {QStringLiteral("action"), t.action}});
     return QJsonObject{{QStringLiteral("enabled"), schedule.enabled()},
-                       {QStringLiteral("next"), next}};
+                       {QStringLiteral("next"), next},
+                       {QStringLiteral("scenes"), scenes},
+                       {QStringLiteral("triggers"), triggers}};
 }
 
 QJsonArray addressesOf(const state::StateTable& table, int house, const std::vector<int>& units) {

@@ -1,6 +1,6 @@
 #pragma once
 // The JSON the page is sent: modules, the schedule, the addresses a command
-// reached.
+// reached, heard lines.
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -15,15 +15,24 @@ class ScheduleRunner;
 
 namespace web {
 
-// The modules the page shows: every listed module, then the other addresses
-// whose state is known, in address order.
+// The modules the page knows of: every listed module, then the other
+// addresses whose state is known, in address order. The page draws cards for
+// the listed ones and for the addresses its user chose to show.
 std::vector<state::Address> shownAddresses(const state::StateTable& table);
 
-// {"address","house","unit","name","kind","listed","power","level","source","at"}.
-QJsonObject moduleJson(const state::StateTable& table, state::Address a);
+// {"address","house","unit","name","kind","listed","power","level","source",
+// "at","steps","room","answer","load"}, and "window" for a window contact.
+// steps: the levels above off the lamp can be set to (CommandPath::levelSteps);
+// answer: "unasked", "confirmed" or "not answering"; load: 1, 0 (no load) or
+// null when not known.
+QJsonObject moduleJson(const state::StateTable& table, state::Address a, int steps);
 
-// {"enabled", "next":[{"at","text"}...]} (10 firings); null without a schedule file.
+// {"enabled", "next":[{"at","text"}...] (10 firings), "scenes":[names],
+// "triggers":[{"when","action"}...]}; null without a schedule file.
 QJsonValue scheduleJson(const core::ScheduleRunner& schedule);
+
+// A heard line with the time it was heard: {"line","at"} (ms since the epoch).
+QJsonObject heardJson(const QString& line, qint64 atMs);
 
 // The addresses a command to units of a house (position 1..16) reached; for
 // a whole house (no units) the shown modules of that house.

@@ -9,8 +9,10 @@
 
 #include "access.h"
 #include "channel.h"
+#include "clock.h"
 #include "commandpath.h"
 #include "eventlog.h"
+#include "interface.h"
 #include "messages.h"
 #include "schedulerunner.h"
 #include "service.h"
@@ -80,7 +82,7 @@ ServiceWeb::ServiceWeb(core::Service& service, QObject* parent)
 
     connect(&service_.states(), &state::StateTable::changed, this, [this](state::Address a) {
         broadcast({{QStringLiteral("type"), QStringLiteral("state")},
-                   {QStringLiteral("module"), moduleJson(service_.states(), a)}});
+                   {QStringLiteral("module"), moduleMessage(a)}});
     });
     connect(&service_.states(), &state::StateTable::heard, this, &ServiceWeb::onHeard);
     CommandPath& path = service_.commands();
@@ -98,10 +100,19 @@ ServiceWeb::ServiceWeb(core::Service& service, QObject* parent)
                        {QStringLiteral("addresses"), addressesOf(service_.states(), house, units)},
                        {QStringLiteral("error"), why}});
         });
-    connect(&path, &CommandPath::interfaceReadyChanged, this, [this](bool ready) {
-        broadcast({{QStringLiteral("type"), QStringLiteral("interface")},
-                   {QStringLiteral("ready"), ready}});
-    });
+    // The outcome of each command a page gave, to that page, by the id its
+    // verdict gave: the page ends its "sending" with it, never with a state
+    // that merely looks right.
+    connect(&path, &CommandPath::confirmed, this,
+            [this](quint64 id) { sendOutcome(id, QString()); });
+    connect(&path, &CommandPath::givenUp, this, &ServiceWeb::sendOutcome);
+    const auto sendInterface = [this] {
+        QJsonObject m = interfaceJson();
+        m.insert(QStringLiteral("type"), QStringLiteral("interface"));
+        broadcast(m);
+    };
+    connect(&path, &CommandPath::interfaceReadyChanged, this, sendInterface);
+    connect(&service_.interface(), &core::Interface::linkChanged, this, sendInterface);
     core::ScheduleRunner& schedule = service_.schedule();
     connect(&schedule, &core::ScheduleRunner::enabledChanged, this, &ServiceWeb::sendSchedule);
     connect(&schedule, &core::ScheduleRunner::reloaded, this, &ServiceWeb::sendSchedule);
@@ -366,19 +377,36 @@ void ServiceWeb::onWebSocket(QWebSocket* socket) {
     channel->send(hello());
 }
 
+QJsonObject ServiceWeb::moduleMessage(state::Address a) const {
+    return moduleJson(service_.states(), a, service_.commands().levelSteps(a));
+}
+
+QJsonObject ServiceWeb::interfaceJson() const {
+    return {{QStringLiteral("ready"), service_.commands().interfaceReady()},
+            {QStringLiteral("link"), core::Interface::linkText(service_.interface().link())}};
+}
+
 QJsonObject ServiceWeb::hello() const {
     QJsonArray modules;
     for (const state::Address& a : shownAddresses(service_.states()))
-        modules.append(moduleJson(service_.states(), a));
+        modules.append(moduleMessage(a));
     QJsonArray heard;
-    for (const QString& line : heard_) heard.append(line);
+    for (const Heard& h : heard_) heard.append(heardJson(h.line, h.atMs));
+    // The levels of an address that is not listed, for the cards of
+    // addresses the user chose to show (they are alike).
+    int otherSteps = 100;
+    for (int i = 0; i < 256; ++i)
+        if (!service_.states().modules().find(state::addressAt(i))) {
+            otherSteps = service_.commands().levelSteps(state::addressAt(i));
+            break;
+        }
     return {
         {QStringLiteral("type"), QStringLiteral("hello")},
         {QStringLiteral("version"), QStringLiteral(VELDRIN_VERSION)},
         {QStringLiteral("house"), service_.houseCode().toUpper()},
         {QStringLiteral("modules"), modules},
-        {QStringLiteral("interface"),
-         QJsonObject{{QStringLiteral("ready"), service_.commands().interfaceReady()}}},
+        {QStringLiteral("otherSteps"), otherSteps},
+        {QStringLiteral("interface"), interfaceJson()},
         {QStringLiteral("mqtt"),
          mqtt_ ? QJsonValue(QJsonObject{{QStringLiteral("connected"), *mqtt_}}) : QJsonValue()},
         {QStringLiteral("heard"), heard},
@@ -392,10 +420,13 @@ void ServiceWeb::broadcast(const QJsonObject& message) {
 }
 
 void ServiceWeb::onHeard(const state::HeardEvent& event) {
-    const QString line = state::StateTable::heardLine(event);
-    heard_.push_front(line);
+    const Heard h{state::StateTable::heardLine(event),
+                  platform::Clock::global().now().toMSecsSinceEpoch()};
+    heard_.push_front(h);
     if (heard_.size() > size_t(MaxHeard)) heard_.pop_back();
-    broadcast({{QStringLiteral("type"), QStringLiteral("heard")}, {QStringLiteral("line"), line}});
+    QJsonObject m = heardJson(h.line, h.atMs);
+    m.insert(QStringLiteral("type"), QStringLiteral("heard"));
+    broadcast(m);
 }
 
 void ServiceWeb::onSessionEnded(const QByteArray& id) {
@@ -431,8 +462,12 @@ void ServiceWeb::onMessage(Channel* channel, const QJsonObject& m) {
         command(channel, m);
     else if (type == QLatin1String("house"))
         houseCommand(channel, m);
+    else if (type == QLatin1String("room"))
+        roomCommand(channel, m);
     else if (type == QLatin1String("schedule"))
         scheduleCommand(channel, m);
+    else if (type == QLatin1String("scene"))
+        sceneCommand(channel, m);
     else
         channel->sendError(m.value(QStringLiteral("id")),
                            QStringLiteral("Unknown message type \"%1\"").arg(type.left(40)));
@@ -442,15 +477,32 @@ void ServiceWeb::give(Channel* channel, const QJsonValue& id,
                       const std::function<CommandPath::Verdict(CommandPath&)>& command) {
     const CommandPath::Verdict v = command(service_.commands());
     // Nothing to send (the module is so already): the page stops waiting.
-    answerGiven(channel, id, v.refusal, v.accepted() && v.id == 0);
+    answerGiven(channel, id, v.refusal, v.id, v.accepted() && v.id == 0);
+}
+
+void ServiceWeb::sendOutcome(quint64 verdict, const QString& failure) {
+    const auto it = outcomesFor_.find(verdict);
+    if (it == outcomesFor_.end()) return;  // not a page's
+    const QPointer<Channel> channel = it->second;
+    outcomesFor_.erase(it);
+    if (!channel) return;  // the page has gone meanwhile
+    QJsonObject m{{QStringLiteral("type"), QStringLiteral("outcome")},
+                  {QStringLiteral("verdict"), double(verdict)},
+                  {QStringLiteral("ok"), failure.isEmpty()}};
+    if (!failure.isEmpty()) m.insert(QStringLiteral("error"), failure);
+    channel->send(m);
 }
 
 void ServiceWeb::answerGiven(Channel* channel, const QJsonValue& id, const QString& failure,
-                             bool unchanged) {
+                             quint64 verdict, bool unchanged) {
     QJsonObject r{{QStringLiteral("type"), QStringLiteral("result")},
                   {QStringLiteral("id"), id},
                   {QStringLiteral("ok"), failure.isEmpty()}};
     if (!failure.isEmpty()) r.insert(QStringLiteral("error"), failure);
+    if (verdict != 0) {
+        r.insert(QStringLiteral("verdict"), double(verdict));
+        outcomesFor_[verdict] = channel;
+    }
     if (unchanged) r.insert(QStringLiteral("unchanged"), true);
     channel->send(r);
 }
@@ -503,6 +555,48 @@ void ServiceWeb::houseCommand(Channel* channel, const QJsonObject& m) {
     give(channel, id, [&](CommandPath& path) {
         return path.houseFunction(position, function, state::Source::Web);
     });
+}
+
+void ServiceWeb::roomCommand(Channel* channel, const QJsonObject& m) {
+    const QJsonValue id = m.value(QStringLiteral("id"));
+    const QString room = str(m, "room");
+    const QString action = str(m, "action");
+    if (action != QLatin1String("on") && action != QLatin1String("off")) {
+        channel->sendError(id, QStringLiteral("Unknown action \"%1\"").arg(action.left(20)));
+        return;
+    }
+    // The lamps and appliances of the room, together: one verdict for all.
+    std::vector<state::Address> members;
+    for (const state::Module& mod : service_.states().modules().modules())
+        if (!room.isEmpty() && mod.room == room &&
+            (mod.kind == state::Kind::Lamp || mod.kind == state::Kind::Appliance))
+            members.push_back(mod.address);
+    if (members.empty()) {
+        channel->sendError(
+            id, QStringLiteral("No room \"%1\" with modules to switch").arg(room.left(40)));
+        return;
+    }
+    const bool on = action == QLatin1String("on");
+    give(channel, id, [&](CommandPath& path) {
+        return path.together([&] {
+            for (const state::Address& a : members) path.switchUnit(a, on, state::Source::Web);
+        });
+    });
+}
+
+void ServiceWeb::sceneCommand(Channel* channel, const QJsonObject& m) {
+    const QJsonValue id = m.value(QStringLiteral("id"));
+    const QString name = str(m, "name");
+    core::ScheduleRunner& schedule = service_.schedule();
+    QString failure;
+    if (!schedule.hasFile() || !schedule.current().scenes.count(name))
+        failure = QStringLiteral("No scene \"%1\" in the schedule").arg(name.left(40));
+    if (failure.isEmpty()) {
+        // The same line as the bridge's: who, then what.
+        service_.log().info(QStringLiteral("Web: scene ") + name);
+        schedule.runScene(name);
+    }
+    answerGiven(channel, id, failure);
 }
 
 void ServiceWeb::scheduleCommand(Channel* channel, const QJsonObject& m) {

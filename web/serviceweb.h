@@ -6,6 +6,17 @@
 // service's command path like clicks and command words; wrong passwords
 // spend the service's one guess budget, shared with the remote listener.
 //
+// A page sends {"type":"command","address","action":"on"|"off"|"brightness",
+// "value"}, {"type":"house","house","action":"all_lights_on"|"all_units_off"},
+// {"type":"room","room","action":"on"|"off"} (the room's lamps and
+// appliances, together), {"type":"scene","name"} and {"type":"schedule",
+// "enabled"}, each with its "id". The answer is {"type":"result","id","ok"}
+// with "error" when refused, or "verdict" when on its way: the page alone
+// then hears {"type":"outcome","verdict","ok","error"}. Every page is sent
+// "hello" (modules, the interface, the bridge, heard lines, the schedule),
+// then "state", "heard", "interface", "mqtt", "schedule" and "failed" as
+// they change.
+//
 // Safety: every reply carries the content-security headers, nothing behind
 // the login is cached, no GET changes anything, a POST from another origin
 // is refused, the WebSocket needs the session cookie and this server's own
@@ -14,12 +25,14 @@
 #include <QHash>
 #include <QJsonObject>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QTimer>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 
 #include "access.h"
 #include "commandpath.h"
@@ -94,17 +107,25 @@ class ServiceWeb : public QObject {
     void onMessage(Channel* channel, const QJsonObject& m);
     void command(Channel* channel, const QJsonObject& m);
     void houseCommand(Channel* channel, const QJsonObject& m);
+    void roomCommand(Channel* channel, const QJsonObject& m);
     void scheduleCommand(Channel* channel, const QJsonObject& m);
-    // Answers a command given through the command path: sent or refused at once.
+    void sceneCommand(Channel* channel, const QJsonObject& m);
     // Gives a page's command to the command path and answers it with a
-    // result: refused at once (with the reason) or on its way.
+    // result: refused at once (with the reason) or on its way, with the
+    // verdict id its outcome message ("outcome") will carry.
     void give(Channel* channel, const QJsonValue& id,
               const std::function<CommandPath::Verdict(CommandPath&)>& command);
-    // failure: why it was refused ("" when taken); unchanged: nothing had to
-    // be sent.
+    // failure: why it was refused ("" when taken); verdict: the id of the
+    // outcome to come, 0 when nothing had to be sent (or none comes).
     void answerGiven(Channel* channel, const QJsonValue& id, const QString& failure,
-                     bool unchanged = false);
+                     quint64 verdict = 0, bool unchanged = false);
+    // The outcome of a command a page gave: {"type":"outcome","verdict","ok",
+    // "error"} to that page; failure empty when confirmed.
+    void sendOutcome(quint64 verdict, const QString& failure);
     QJsonObject hello() const;
+    QJsonObject moduleMessage(state::Address a) const;
+    // {"ready","link"}: the interface as the core knows it.
+    QJsonObject interfaceJson() const;
     void broadcast(const QJsonObject& message);
     void onHeard(const state::HeardEvent& event);
     void onSessionEnded(const QByteArray& id);
@@ -120,8 +141,15 @@ class ServiceWeb : public QObject {
     // Firings of one turn of the event loop (a heard command may start many
     // triggers) send the schedule once.
     QTimer scheduleSoon_;
-    std::deque<QString> heard_;  // newest first
-    std::optional<bool> mqtt_;   // nothing while the bridge is off
+    struct Heard {
+        QString line;
+        qint64 atMs = 0;
+    };
+    std::deque<Heard> heard_;  // newest first
+    // The page each accepted command is to be answered to, by verdict id,
+    // until its outcome comes.
+    std::unordered_map<quint64, QPointer<Channel>> outcomesFor_;
+    std::optional<bool> mqtt_;  // nothing while the bridge is off
     QString address_;
     bool tls_ = false;
     bool loopbackOnly_ = true;  // listening on a loopback address

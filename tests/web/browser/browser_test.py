@@ -21,10 +21,19 @@ import threading
 import time
 import unittest
 
+try:
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.keys import Keys
+except ImportError:  # main() says what is missing
+    ActionChains = Keys = None
+
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 PASSWORD = "garden-shed-42"
+SLIDER = '[data-address="%s"] input[type=range]'
 BIN = None
+# The accessibility engine, installed with `npm ci` in its folder.
+AXE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "axe", "node_modules", "axe-core", "axe.min.js")
 
 
 def free_port():
@@ -79,10 +88,32 @@ class Output:
                 self.cond.wait(left)
 
 
-class Rig:
-    """The emulator and the daemon serving the page, in a temporary folder."""
+DEFAULT_MODULES = "A5=lamp,Desk lamp\nA6=appliance,Kettle\n"
 
-    def __init__(self, time_scale=10):
+ROOMS = ("Kitchen", "Hall", "Living room", "Dining room", "Study", "Bedroom", "Bathroom", "Garage",
+         "Garden", "Attic", "Cellar", "Porch", "Nursery", "Guest room", "Laundry", "Office")
+
+
+def large_house(count=256, rooms=16):
+    """[Modules] lines of a large house: count modules over the houses A to P,
+    in rooms rooms, mostly lamps, with appliances, door and window contacts
+    and motion sensors among them."""
+    kinds = ("lamp", "lamp", "appliance", "lamp", "sensor", "lamp", "motion", "lamp")
+    lines = []
+    for i in range(count):
+        address = "%s%d" % ("ABCDEFGHIJKLMNOP"[i // 16], i % 16 + 1)
+        kind = kinds[i % len(kinds)]
+        room = ROOMS[i % rooms] if rooms <= len(ROOMS) else "Room %d" % (i % rooms + 1)
+        extra = ",class=window" if kind == "sensor" and i % 2 else ""
+        lines.append("%s=%s,%s %s %d,room=%s%s" % (address, kind, room, kind, i // rooms + 1, room, extra))
+    return "\n".join(lines) + "\n"
+
+
+class Rig:
+    """The emulator and the daemon serving the page, in a temporary folder.
+    modules: the [Modules] lines; schedule: the schedule file's text."""
+
+    def __init__(self, time_scale=10, modules=DEFAULT_MODULES, schedule=None):
         # Both run their delays ten times faster (the daemon's search for the
         # interface, its ping time-outs) unless a bench wants real time.
         self.time_scale = time_scale
@@ -102,9 +133,11 @@ class Rig:
             f.write(
                 "[Ports]\nCOM1=%s\n[Startup]\nListenAddress=127.0.0.1\nListenPort=%d\n"
                 "[Web]\nEnabled=true\nPort=%d\n"
-                "[Modules]\nA5=lamp,Desk lamp\nA6=appliance,Kettle\n"
-                % (m.group(1), free_port(), self.port)
+                "[Modules]\n%s" % (m.group(1), free_port(), self.port, modules)
             )
+        if schedule is not None:
+            with open(os.path.join(d, "schedule"), "w") as f:
+                f.write(schedule)
         self.password = os.path.join(d, "password")
         with open(self.password, "w") as f:
             f.write(PASSWORD + "\n")
@@ -236,11 +269,22 @@ def ws_read_frame(s, buf):
     return op, buf[off:off + n], buf[off + n:]
 
 
+def rig(**options):
+    """A test's own rig options (modules, schedule)."""
+
+    def mark(test):
+        test.rig_options = options
+        return test
+
+    return mark
+
+
 class PageTest(unittest.TestCase):
     time_scale = 10
 
     def setUp(self):
-        self.rig = Rig(self.time_scale)
+        test = getattr(self, self._testMethodName, None)
+        self.rig = Rig(self.time_scale, **getattr(test, "rig_options", {}))
         self.addCleanup(self.rig.close)
 
     def browser(self):
@@ -285,6 +329,22 @@ class PageTest(unittest.TestCase):
         field.send_keys(password)
         d.find_element("css selector", "#login button[type=submit]").click()
 
+    def commands_since(self, mark, address):
+        """The emulator's module lines for address since mark."""
+        return [l for l in self.rig.sim_out.since(mark) if l.startswith(address + " ")]
+
+    def swipe(self, d, selector, start, step):
+        """A finger put down at the fraction start of the element's width and
+        moved 15 times by step (dx, dy) in CSS pixels, as touch events."""
+        x, y = self.js(d, """const r = document.querySelector(arguments[0]).getBoundingClientRect();
+                             return [r.left + r.width * arguments[1], r.top + r.height / 2];""", selector, start)
+        touch = lambda kind, points: d.execute_cdp_cmd("Input.dispatchTouchEvent",
+                                                       {"type": kind, "touchPoints": points})
+        touch("touchStart", [{"x": x, "y": y}])
+        for i in range(1, 16):
+            touch("touchMove", [{"x": x + step[0] * i, "y": max(1, y + step[1] * i)}])
+        touch("touchEnd", [])
+
     def card_shown(self, d):
         return self.js(d, """const e = document.querySelector('[data-address="A5"] .toggle');
                              return !!e && e.offsetParent !== null;""")
@@ -300,15 +360,30 @@ class PageTest(unittest.TestCase):
         self.log_in(d, "not-it")
         self.until(d, lambda d: self.text(d, "#login-error") == "Wrong password", "no wrong-password error")
         self.assertFalse(self.card_shown(d))
-        # A wrong password makes this address wait a second before the next try.
-        time.sleep(1.2)
+        # A wrong password makes this address wait before the next try: the
+        # right one at once is refused with the time to wait, and taken once
+        # that has passed.
         self.log_in(d, load=False)
-        self.wait_card(d)
+        waits = []
+
+        def admitted(d):
+            if self.card_shown(d):
+                return True
+            error = self.text(d, "#login-error") or ""
+            if error.startswith("Too many attempts"):
+                waits.append(error)
+                d.find_element("css selector", "#login button[type=submit]").click()
+            return False
+
+        self.until(d, admitted, "the right password is never taken", 15)
+        for w in waits:
+            self.assertRegex(w, r"^Too many attempts; try again in \d+ s$")
         self.assertEqual(self.attr(d, '[data-address="A5"] .toggle', "aria-label"), "Desk lamp A5")
         self.assertEqual(self.pressed(d, "A5"), "false")
         self.assertIsNotNone(self.js(d, "return document.querySelector('[data-address=\"A5\"] input[type=range]')"))
         self.assertIsNone(self.js(d, "return document.querySelector('[data-address=\"A6\"] input[type=range]')"))
-        self.assertEqual(self.text(d, "#houses h2"), "House A")
+        self.assertEqual(self.text(d, "#groups h2"), "House A")
+        self.assertEqual(self.attr(d, '[data-key="house A on"]', "aria-label"), "All lights on, house A")
         weight = self.js(d, "return performance.getEntries().reduce((s, e) => s + (e.decodedBodySize || 0), 0)")
         self.assertTrue(10 * 1024 < weight < 60 * 1024, "the page's files together: %s bytes" % weight)
 
@@ -331,14 +406,46 @@ class PageTest(unittest.TestCase):
         self.until(d1, lambda d: "Sending" not in self.text(d, '[data-address="A5"] .status'),
                    "A5 still sending after the confirmation")
 
+        # The keyboard: 15 steps down from the top of the line's 22 is 32 %,
+        # sent once the keys have settled, and every card shows it.
         mark = sim.mark()
-        self.js(d1, """const r = document.querySelector('[data-address="A5"] input[type=range]');
-                       r.value = 30; r.dispatchEvent(new Event('change', {bubbles: true}));""")
+        slider = d1.find_element("css selector", SLIDER % "A5")
+        self.assertEqual(slider.get_attribute("max"), "22")
+        slider.send_keys(*[Keys.ARROW_LEFT] * 15)
         sim.wait(r"^frame: [0-9A-F]{2} 64$", mark)
         sim.wait(r"^A5 DIM", mark)
-        # 30 from 100 is 15 of the line's 22 steps: the cards show the 32 % the lamp reaches.
         for d in (d1, d2):
             self.until(d, lambda d: self.text(d, '[data-address="A5"] .level') == "32 %", "A5 not at 32 %")
+        self.assertEqual(len(self.commands_since(mark, "A5")), 1, sim.since(mark))
+
+        # Sliders act only on purpose: a vertical swipe starting on one
+        # scrolls (and the change Chromium may send after it is ignored), a
+        # tap on its track sends nothing; a sideways drag released at a new
+        # level sends one command.
+        mark = sim.mark()
+        self.js(d1, "const s = document.createElement('div'); s.style.height = '3000px'; document.body.append(s);")
+        self.swipe(d1, SLIDER % "A5", 0.3, (0.5, -20))
+        self.until(d1, lambda d: self.js(d, "return scrollY") > 100, "the swipe did not scroll")
+        self.js(d1, "document.querySelector(arguments[0]).dispatchEvent(new Event('change', {bubbles: true}))",
+                SLIDER % "A5")
+        self.js(d1, "document.querySelector(arguments[0]).scrollIntoView({block: 'center'})", SLIDER % "A5")
+        slider = d1.find_element("css selector", SLIDER % "A5")
+        width = slider.size["width"]
+        ActionChains(d1).move_to_element_with_offset(slider, int(width * 0.4), 0).click().perform()
+        self.assertEqual(self.text(d1, '[data-address="A5"] .level'), "32 %")
+        self.assertEqual(slider.get_attribute("value"), "7")
+        ActionChains(d1).move_to_element_with_offset(slider, int(-width * 0.2), 0).click_and_hold() \
+            .move_by_offset(int(width * 0.2), 0).move_by_offset(int(width * 0.2), 0).release().perform()
+        self.until(d1, lambda d: self.text(d, '[data-address="A5"] .level') not in ("32 %", "\u2013 %")
+                   and self.text(d, '[data-address="A5"] .status') == "", "A5 not at a new level")
+        self.assertEqual(len(self.commands_since(mark, "A5")), 1, sim.since(mark))
+        # The same with a finger: a sideways drag from the left end.
+        mark = sim.mark()
+        level = self.text(d1, '[data-address="A5"] .level')
+        self.swipe(d1, SLIDER % "A5", 0.05, (8, 0))
+        self.until(d1, lambda d: self.text(d, '[data-address="A5"] .level') != level
+                   and self.text(d, '[data-address="A5"] .status') == "", "the finger's level is not set")
+        self.assertEqual(len(self.commands_since(mark, "A5")), 1, sim.since(mark))
 
         # A wall switch: the emulator uploads A5 OFF as heard on the powerline.
         self.rig.sim_command("recv A5 A OFF")
@@ -348,6 +455,10 @@ class PageTest(unittest.TestCase):
         self.assertTrue(self.js(d2, "return window.notReloaded === true"))
         timings = self.js(d1, "return window.veldrinTimings")
         self.assertTrue(timings and all(t["address"] and t["shownMs"] >= t["at"] > 0 for t in timings), timings)
+        # The click, the keyboard's level and the two drags: four commands,
+        # each timed from the tap to its verdict.
+        taps = self.js(d1, "return window.veldrinTaps")
+        self.assertEqual([(t["address"], t["ok"]) for t in taps], [("A5", True)] * 4)
 
     def test_page_reconnects_after_the_daemon_restarts(self):
         d = self.browser()
@@ -357,6 +468,10 @@ class PageTest(unittest.TestCase):
         self.until(d, lambda d: self.text(d, "#notice") == "Connection lost, reconnecting..."
                    and d.find_element("id", "notice").is_displayed(), "no reconnect notice")
         self.assertEqual(self.attr(d, "#notice", "role"), "status")
+        # Nothing of the server is shown as fine while it is away.
+        self.assertEqual(self.text(d, "#page"), "Page: reconnecting\u2026")
+        self.assertEqual(self.text(d, "#iface"), "Interface: unknown")
+        self.assertEqual(self.js(d, "return document.querySelectorAll('#strip .good').length"), 0)
         self.rig.start_daemon()
         self.until(d, lambda d: self.text(d, "#notice") == "", "the notice stays", 15)
         # The restarted daemon may have forgotten the session: then the page asks again.
@@ -369,6 +484,118 @@ class PageTest(unittest.TestCase):
         d.find_element("css selector", '[data-address="A6"] .toggle').click()
         self.rig.sim_out.wait(r"^A6 ON", mark)
         self.until(d, lambda d: self.pressed(d, "A6") == "true", "A6 not shown on after the reconnect")
+
+    @rig(modules="A5=lamp,Desk lamp,room=Study\nA6=appliance,Kettle,room=Kitchen\n"
+                 "A7=sensor,Back door,class=window\nA8=motion,Hall motion\n",
+         schedule="scene evening: A5 ON; A6 ON\nwhen A7 ON heard: A5 OFF\n")
+    def test_rooms_favourites_scenes_and_no_cards_for_traffic(self):
+        d = self.browser()
+        self.log_in(d)
+        self.wait_card(d)
+        titles = lambda d: self.js(d, "return [...document.querySelectorAll('#groups h2')].map(h => h.textContent)")
+        self.assertEqual(titles(d), ["Kitchen", "Study", "House A"])
+        self.assertEqual(self.js(d, "return [...document.querySelectorAll('#index a')].map(a => a.textContent)"),
+                         ["Scenes", "Kitchen", "Study", "House A", "Schedule", "Heard"])
+        self.assertEqual(self.attr(d, '[data-key="room Kitchen off"]', "aria-label"), "All off, Kitchen")
+        self.assertEqual(self.text(d, "#triggers li"), "When A7 ON heard: A5 OFF")
+        cards = lambda d: self.js(d, "return [...document.querySelectorAll('.card')].map(c => c.dataset.address)")
+        self.assertEqual(sorted(cards(d)), ["A5", "A6", "A7", "A8"])
+
+        # A scene runs from the page: its frames reach the emulator.
+        sim = self.rig.sim_out
+        mark = sim.mark()
+        d.find_element("css selector", '[data-key="scene-evening"]').click()
+        sim.wait(r"^A5 ON", mark)
+        sim.wait(r"^A6 ON", mark)
+        self.until(d, lambda d: self.text(d, "#scene-status") == "Scene \u201cevening\u201d started", "no scene status")
+        self.rig.daemon_out.wait(r"Web: scene evening")
+
+        # Traffic to addresses without a card changes no card and adds none;
+        # the sensors say what they sense.
+        mark = sim.mark()
+        d.find_element("css selector", '[data-key="house A off"]').click()
+        sim.wait(r"^A ALL UNITS OFF", mark)
+        self.until(d, lambda d: self.text(d, '[data-key="house A off"] ~ .status') == "", "house A still sending")
+        self.rig.sim_command("recv A7 A ON")
+        self.rig.sim_command("recv A8 A ON")
+        self.rig.sim_command("recv A12 A ON")
+        self.until(d, lambda d: self.text(d, '[data-address="A8"] .state') == "Motion", "A8 does not say Motion")
+        self.until(d, lambda d: self.text(d, '[data-address="A7"] .state') == "Open", "A7 does not say Open")
+        self.until(d, lambda d: "A12" in self.text(d, "#heard"), "A12 not heard")
+        self.assertRegex(self.text(d, "#heard li"), r"^\d\d:\d\d:\d\d .*Received A")
+        self.assertEqual(sorted(cards(d)), ["A5", "A6", "A7", "A8"])
+
+        # Favourites and addresses the user chose stay in this browser.
+        d.find_element("css selector", '[data-address="A6"] .fav').click()
+        self.until(d, lambda d: titles(d)[0] == "Favourites", "no favourites group")
+        d.find_element("css selector", "#more summary").click()
+        d.find_element("id", "add-address").send_keys("a12\n")
+        self.until(d, lambda d: "A12" in cards(d), "A12 not shown")
+        self.assertEqual(self.text(d, '[data-address="A12"] .state'), "On")
+        d.refresh()
+        self.until(d, lambda d: titles(d) == ["Favourites", "Kitchen", "Study", "House A", "Other addresses"],
+                   "favourites or chosen address lost on reload")
+        self.assertEqual(sorted(cards(d)), ["A12", "A5", "A6", "A6", "A7", "A8"])
+        d.find_element("css selector", '[data-address="A12"] [data-act=remove]').click()
+        self.until(d, lambda d: "A12" not in cards(d), "A12 not removed")
+
+    def test_status_strip_follows_a_silent_interface(self):
+        d = self.browser()
+        self.log_in(d)
+        self.wait_card(d)
+        self.assertEqual(self.text(d, "#iface"), "Interface: found")
+        self.rig.sim_command("silent on")
+        d.find_element("css selector", '[data-address="A6"] .toggle').click()
+        # "Sending..." ends with the core's verdict, not a guess.
+        self.until(d, lambda d: self.text(d, '[data-address="A6"] .status').startswith("Failed: "),
+                   "A6 does not fail on a silent interface", 60)
+        self.assertEqual(self.pressed(d, "A6"), "false")
+        # The strip shows what the core knows of the interface then.
+        log = "\n".join(self.rig.daemon_out.lines)
+        word = "not answering" if "Interface not answering" in log else "found"
+        self.until(d, lambda d: self.text(d, "#iface") == "Interface: " + word, "the strip does not follow the core")
+        self.assertEqual(self.text(d, "#page"), "Page: connected")
+        self.rig.sim_command("silent off")
+        self.until(d, lambda d: self.text(d, "#iface") == "Interface: found", "the interface is not found again", 60)
+
+    @rig(modules="A5=lamp,Desk lamp,room=Study\nA6=appliance,Kettle,room=Kitchen\n"
+                 "A7=sensor,Back door,class=window\nA8=motion,Hall motion\nB1=lamp,Porch\n",
+         schedule="scene evening: A5 ON\nwhen A7 ON heard: A5 OFF\n")
+    def test_accessibility_at_phone_and_desktop_widths_light_and_dark(self):
+        if not os.path.exists(AXE):
+            self.skipTest("axe-core not installed (npm ci in %s)" % os.path.dirname(os.path.dirname(AXE)))
+        with open(AXE) as f:
+            axe = f.read()
+        d = self.browser()
+        self.log_in(d)
+        self.wait_card(d)
+        d.find_element("css selector", '[data-address="A6"] .fav').click()
+        d.find_element("css selector", "#more summary").click()
+        d.find_element("id", "add-address").send_keys("a12\n")
+        self.rig.sim_command("recv A7 A ON")
+        self.until(d, lambda d: "A7" in self.text(d, "#heard"), "A7 not heard")
+        for width in (390, 1280):
+            for scheme in ("light", "dark"):
+                d.set_window_size(width, 844)
+                d.execute_cdp_cmd("Emulation.setEmulatedMedia",
+                                  {"features": [{"name": "prefers-color-scheme", "value": scheme}]})
+                d.execute_script(axe)
+                found = d.execute_async_script(
+                    """const done = arguments[arguments.length - 1];
+                       axe.run(document, {resultTypes: ["violations"]}).then(
+                         (r) => done(r.violations.map((v) => v.id + ": " + v.nodes.map((n) => n.target).join(", "))));""")
+                self.assertEqual(found, [], "%d px, %s" % (width, scheme))
+
+        # Focus moving up the page never lands under the sticky header.
+        d.set_window_size(390, 844)
+        self.js(d, "window.scrollTo(0, document.body.scrollHeight)")
+        d.find_element("id", "version").click()
+        for _ in range(30):
+            d.switch_to.active_element.send_keys(Keys.SHIFT, Keys.TAB)
+            hidden = self.js(d, """const e = document.activeElement, r = e.getBoundingClientRect();
+                                   const bar = document.querySelector('.bar').getBoundingClientRect();
+                                   return e.closest('.bar') ? null : r.top < bar.bottom - 1 ? e.outerHTML : null;""")
+            self.assertIsNone(hidden)
 
     def test_get_changes_nothing_and_forged_origin_is_refused(self):
         rig = self.rig
