@@ -3,7 +3,7 @@
 
 veldrin_packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
                   qt6-base-dev libssl3 libcap-dev libmosquitto-dev libsystemd-dev
-                  qt6-httpserver-dev qt6-websockets-dev)
+                  qt6-httpserver-dev qt6-websockets-dev zlib1g-dev)
 veldrin_test_packages=(xvfb xauth xdotool openssl mosquitto mosquitto-clients dpkg-dev lintian
                         chromium chromium-driver python3-selenium)
 

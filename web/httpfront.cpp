@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "connectionguard.h"
+#include "encoding.h"
 #include "listener.h"
 #include "logthrottle.h"
 
@@ -172,7 +173,59 @@ void adoptConnection(QHttpServer& server, QWebSocket& socket) {
     }
 }
 
+bool replyHas(const HttpReply& reply, const char* name, const char* token) {
+    return std::any_of(
+        reply.headers.cbegin(), reply.headers.cend(), [&](const QPair<QByteArray, QByteArray>& h) {
+            return h.first.compare(name, Qt::CaseInsensitive) == 0 && h.second.contains(token);
+        });
+}
+
+// Bodies smaller than this gain nothing from compression.
+constexpr qsizetype kMinGzipBytes = 256;
+// The compressed files kept, by their tag: the page's few files.
+constexpr qsizetype kMaxGzipped = 64;
+
 }  // namespace
+
+void HttpFront::encode(const QHttpServerRequest& request, HttpReply& reply) const {
+    if (request.method() != QHttpServerRequest::Method::Get || reply.status != 200 ||
+        reply.body.isEmpty())
+        return;
+    // What may be kept gets a tag to revalidate it by; what must not be
+    // kept (the session, the login) gets none.
+    const bool kept = !replyHas(reply, "cache-control", "no-store");
+    const bool compressible =
+        isCompressible(reply.contentType) && reply.body.size() >= kMinGzipBytes;
+    if (compressible) reply.addHeader("Vary", "Accept-Encoding");
+    const bool packed = compressible && acceptsGzip(headerOf(request, "accept-encoding"));
+    QByteArray tag;
+    if (kept) {
+        tag = entityTag(reply.body);
+        if (tagMatches(headerOf(request, "if-none-match"), tag)) {
+            reply.status = 304;
+            reply.body.clear();
+            reply.contentType.clear();
+            reply.addHeader("ETag", packed ? gzipTag(tag) : tag);
+            return;
+        }
+    }
+    if (packed) {
+        QByteArray body = kept ? gzipped_.value(tag) : QByteArray();
+        if (body.isEmpty()) {
+            body = gzip(reply.body);
+            if (kept && !body.isEmpty()) {
+                if (gzipped_.size() >= kMaxGzipped) gzipped_.clear();
+                gzipped_.insert(tag, body);
+            }
+        }
+        if (!body.isEmpty()) {
+            reply.body = body;
+            reply.addHeader("Content-Encoding", "gzip");
+            if (kept) tag = gzipTag(tag);
+        }
+    }
+    if (kept) reply.addHeader("ETag", tag);
+}
 
 HttpFront::HttpFront(std::vector<Route> routes, Handler fallback, QObject* parent)
     : QObject(parent), routes_(std::move(routes)), fallback_(std::move(fallback)) {
@@ -215,6 +268,7 @@ HttpReply HttpFront::finish(const QHttpServerRequest& request, HttpReply reply) 
         QMetaObject::invokeMethod(
             socket, [socket] { socket->disconnectFromHost(); }, Qt::QueuedConnection);
     }
+    encode(request, reply);
     return reply;
 }
 

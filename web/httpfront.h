@@ -13,6 +13,11 @@
 // the fallback, WebSocket handshakes the WebSocket server would refuse
 // here), and Strict-Transport-Security under TLS. Connections closed for
 // these bounds and failed handshakes are logged, one line a second per kind.
+//
+// A GET answered 200 that may be kept (no "Cache-Control: no-store") carries
+// an ETag of its content, and a request that names that tag in
+// If-None-Match gets 304 without the body. Text of 256 bytes or more goes
+// out gzip-compressed to a client that takes gzip.
 
 #include <QByteArray>
 #include <QHash>
@@ -104,6 +109,8 @@ class HttpFront : public QObject {
     // reply with the headers every reply carries; closes the connection
     // after it when the request asks.
     HttpReply finish(const QHttpServerRequest& request, HttpReply reply) const;
+    // The reply's body compressed and tagged for this request (see above).
+    void encode(const QHttpServerRequest& request, HttpReply& reply) const;
     // The answer to a request no route takes.
     HttpReply missing(const QHttpServerRequest& request) const;
 
@@ -115,6 +122,8 @@ class HttpFront : public QObject {
     // The connection whose bytes the HTTP server is reading: it answers
     // requests while it reads, so the route that answers is this one's.
     QPointer<QTcpSocket> reading_;
+    // Compressed bodies by their tag, so a file is compressed once.
+    mutable QHash<QByteArray, QByteArray> gzipped_;
     bool tls_ = false;
     quint16 port_ = 0;
 };

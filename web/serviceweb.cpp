@@ -14,6 +14,7 @@
 #include "eventlog.h"
 #include "interface.h"
 #include "messages.h"
+#include "pagefingerprint.h"
 #include "schedulerunner.h"
 #include "service.h"
 #include "settingsfile.h"
@@ -66,6 +67,14 @@ ServiceWeb::ServiceWeb(core::Service& service, QObject* parent)
         {"GET", QStringLiteral("/icon.svg"), file(QStringLiteral("icon.svg"), "image/svg+xml")},
         {"GET", QStringLiteral("/manifest.webmanifest"),
          file(QStringLiteral("manifest.webmanifest"), "application/manifest+json")},
+        {"GET", QStringLiteral("/sw.js"),
+         file(QStringLiteral("sw.js"), "text/javascript; charset=utf-8")},
+        {"GET", QStringLiteral("/icon-192.png"), file(QStringLiteral("icon-192.png"), "image/png")},
+        {"GET", QStringLiteral("/icon-512.png"), file(QStringLiteral("icon-512.png"), "image/png")},
+        {"GET", QStringLiteral("/icon-maskable-512.png"),
+         file(QStringLiteral("icon-maskable-512.png"), "image/png")},
+        {"GET", QStringLiteral("/apple-touch-icon.png"),
+         file(QStringLiteral("apple-touch-icon.png"), "image/png")},
         {"GET", QStringLiteral("/api/session"),
          guarded([this](const HttpRequest& r) { return session(r); })},
         {"POST", QStringLiteral("/api/login"),
@@ -78,7 +87,10 @@ ServiceWeb::ServiceWeb(core::Service& service, QObject* parent)
     connect(front_.get(), &HttpFront::webSocket, this, &ServiceWeb::onWebSocket);
     connect(front_.get(), &HttpFront::logLine, &service_.log(), &core::EventLog::client);
     connect(&sessions_, &Sessions::ended, this, &ServiceWeb::onSessionEnded);
-    connect(&service_, &core::Service::passwordChanged, &sessions_, &Sessions::endAll);
+    sessions_.setFile(Sessions::defaultPath());
+    sessions_.setPassword(service_.password().toUtf8());
+    connect(&service_, &core::Service::passwordChanged, this,
+            [this] { sessions_.setPassword(service_.password().toUtf8()); });
 
     connect(&service_.states(), &state::StateTable::changed, this, [this](state::Address a) {
         broadcast({{QStringLiteral("type"), QStringLiteral("state")},
@@ -244,6 +256,8 @@ HttpReply ServiceWeb::page(const QString& file, const QByteArray& type) const {
     HttpReply r;
     r.contentType = type;
     r.body = f.readAll();
+    // The worker's cache is named after the files it keeps.
+    if (file == QLatin1String("sw.js")) r.body.replace("@FINGERPRINT@", pageFingerprint());
     r.addHeader("Cache-Control", "no-cache");
     return r;
 }
@@ -301,14 +315,16 @@ HttpReply ServiceWeb::login(const HttpRequest& r) {
     const Sessions::Session s = sessions_.start();
     service_.log().client(QStringLiteral("Web login from %1").arg(peer));
     HttpReply reply = json(200, {{QStringLiteral("token"), QString::fromLatin1(s.token)}});
-    reply.addHeader("Set-Cookie", sessionCookie(s.id));
+    reply.addHeader("Set-Cookie", sessionCookie(s.cookie));
     return reply;
 }
 
 QByteArray ServiceWeb::sessionCookie(const QByteArray& id) const {
     // Removing it takes the attributes it was set with.
     QByteArray cookie = Sessions::CookieName + '=' + id;
-    if (id.isEmpty()) cookie += "; Max-Age=0";
+    // Kept by the browser for as long as the session may last; the server
+    // decides whether it still does.
+    cookie += "; Max-Age=" + QByteArray::number(id.isEmpty() ? 0 : Sessions::LifetimeMs / 1000);
     cookie += "; Path=/; HttpOnly; SameSite=Strict";
     if (tls_) cookie += "; Secure";
     return cookie;

@@ -3,6 +3,7 @@
 // QWebSocket clients.
 #include <gtest/gtest.h>
 
+#include <zlib.h>
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonArray>
@@ -93,6 +94,7 @@ class WebTest : public ::testing::Test {
         platform::TimeBase::global().setScale(kScale);
         RemoteServer::setTimeBaseForTests(true);
         QFile::remove(state::StateTable::defaultPath());
+        QFile::remove(web::Sessions::defaultPath());
         platform::SaveSetting("veldrin", "Startup", "ListenPort", "0");
         platform::SaveSetting("veldrin", "Web", "Port", "0");
         ASSERT_TRUE(dir.isValid());
@@ -196,6 +198,47 @@ int postFrom(const QString& from, quint16 port, const QByteArray& path, const QB
     return status.size() > 1 ? status[1].toInt() : -1;
 }
 
+// A GET on a raw socket, so that what the server sends is seen as sent
+// (QNetworkAccessManager asks for gzip and unpacks it unseen).
+Reply rawGet(quint16 port, const QByteArray& path, const QByteArray& headers = {}) {
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    s.write("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) + "\r\n" +
+            headers + "Connection: close\r\n\r\n");
+    QByteArray got;
+    testenv::pumpUntil([&] {
+        got += s.readAll();
+        return s.state() == QAbstractSocket::UnconnectedState;
+    });
+    got += s.readAll();
+    Reply out;
+    const qsizetype end = got.indexOf("\r\n\r\n");
+    const QList<QByteArray> head = got.left(end).split('\n');
+    if (end < 0 || head.isEmpty()) return out;
+    out.status = head.first().split(' ').value(1).toInt();
+    for (qsizetype i = 1; i < head.size(); ++i) {
+        const qsizetype colon = head[i].indexOf(':');
+        out.headers.insert(head[i].left(colon).trimmed().toLower(),
+                           head[i].mid(colon + 1).trimmed());
+    }
+    out.body = got.mid(end + 4);
+    return out;
+}
+
+QByteArray gunzip(const QByteArray& data) {
+    z_stream z{};
+    if (inflateInit2(&z, 15 + 16) != Z_OK) return {};
+    QByteArray out(1 << 20, Qt::Uninitialized);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
+    z.avail_in = uInt(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = uInt(out.size());
+    const int result = inflate(&z, Z_FINISH);
+    out.truncate(qsizetype(z.total_out));
+    inflateEnd(&z);
+    return result == Z_STREAM_END ? out : QByteArray();
+}
+
 }  // namespace
 
 TEST_F(WebTest, LoginWrongThenRightSetsAStrictCookieAndEveryReplyHasTheSafetyHeaders) {
@@ -236,7 +279,8 @@ TEST_F(WebTest, LoginWrongThenRightSetsAStrictCookieAndEveryReplyHasTheSafetyHea
     ASSERT_EQ(right.status, 200);
     const QByteArray setCookie = right.headers.value("set-cookie");
     EXPECT_TRUE(
-        QRegularExpression("^veldrin_session=[0-9a-f]{32}; Path=/; HttpOnly; SameSite=Strict$")
+        QRegularExpression("^veldrin_session=[0-9a-f]{32}; Max-Age=31536000; Path=/; HttpOnly; "
+                           "SameSite=Strict$")
             .match(QString::fromLatin1(setCookie))
             .hasMatch())
         << setCookie.toStdString();
@@ -737,7 +781,7 @@ TEST(WebSessions, ALoginBeyondTheLimitEndsTheLeastRecentlyUsed) {
     sessions.start();
     EXPECT_EQ(ended, QList<QByteArray>({all[1].id}));
     EXPECT_EQ(sessions.count(), web::Sessions::MaxSessions);
-    EXPECT_NE(sessions.fromCookieHeader("a=b; veldrin_session=" + all[0].id), nullptr);
+    EXPECT_NE(sessions.fromCookieHeader("a=b; veldrin_session=" + all[0].cookie), nullptr);
 }
 
 TEST_F(WebTest, ListenFailuresAreLoggedAndClearTextBeyondThisComputerWarns) {
@@ -1071,4 +1115,72 @@ TEST_F(WebTest, ManyTriggersOfOneHeardCommandSendTheScheduleOnce) {
         schedules += page->messages[i].value("type").toString() == "schedule";
     EXPECT_EQ(schedules, 1);
     QFile::remove(core::scheduleFilePath());
+}
+
+TEST_F(WebTest, TextIsGzippedTaggedAndRevalidatedWhileTheSessionIsNeverKept) {
+    const quint16 port = web->port();
+    for (const QByteArray file :
+         {"/", "/app.js", "/style.css", "/sw.js", "/manifest.webmanifest"}) {
+        SCOPED_TRACE(file.toStdString());
+        const Reply plain = rawGet(port, file);
+        ASSERT_EQ(plain.status, 200);
+        EXPECT_FALSE(plain.headers.contains("content-encoding"));
+        const Reply packed = rawGet(port, file, "Accept-Encoding: gzip, br\r\n");
+        ASSERT_EQ(packed.status, 200);
+        EXPECT_EQ(packed.headers.value("content-encoding"), "gzip");
+        EXPECT_EQ(packed.headers.value("vary"), "Accept-Encoding");
+        EXPECT_LT(packed.body.size(), plain.body.size());
+        EXPECT_EQ(gunzip(packed.body), plain.body);
+        EXPECT_NE(packed.headers.value("etag"), plain.headers.value("etag"));
+        EXPECT_EQ(packed.headers.value("cache-control"), "no-cache");
+
+        // Revalidated: unchanged is 304 without a body, in either form.
+        for (const Reply& kept : {plain, packed}) {
+            const Reply again = rawGet(
+                port, file,
+                "Accept-Encoding: gzip\r\nIf-None-Match: " + kept.headers.value("etag") + "\r\n");
+            EXPECT_EQ(again.status, 304);
+            EXPECT_TRUE(again.body.isEmpty());
+        }
+        EXPECT_EQ(rawGet(port, file, "If-None-Match: \"other\"\r\n").status, 200);
+    }
+    // The worker's cache is named after the page's files.
+    const QByteArray worker = rawGet(port, "/sw.js").body;
+    EXPECT_TRUE(QRegularExpression("veldrin-page-[0-9a-f]{16}\"")
+                    .match(QString::fromUtf8(worker))
+                    .hasMatch());
+    // PNG pictures are sent as they are, and every one the manifest names is there.
+    const QJsonArray icons =
+        QJsonDocument::fromJson(rawGet(port, "/manifest.webmanifest").body)["icons"].toArray();
+    EXPECT_GE(icons.size(), 4);
+    for (const QJsonValue& icon : icons) {
+        const Reply r =
+            rawGet(port, "/" + icon["src"].toString().toUtf8(), "Accept-Encoding: gzip\r\n");
+        EXPECT_EQ(r.status, 200) << icon["src"].toString().toStdString();
+        EXPECT_TRUE(icon["type"] != "image/png" || !r.headers.contains("content-encoding"));
+    }
+    EXPECT_EQ(rawGet(port, "/apple-touch-icon.png").headers.value("content-type"), "image/png");
+
+    // The session: never kept, never tagged.
+    const QByteArray c = cookie();
+    const Reply s = rawGet(port, "/api/session", "Cookie: " + c + "\r\nAccept-Encoding: gzip\r\n");
+    EXPECT_EQ(s.status, 200);
+    EXPECT_EQ(s.headers.value("cache-control"), "no-store");
+    EXPECT_FALSE(s.headers.contains("etag"));
+    EXPECT_EQ(rawGet(port, "/api/session", "If-None-Match: *\r\n").status, 200);
+}
+
+TEST_F(WebTest, ASessionOutlivesTheServerButNotAPasswordChange) {
+    const QByteArray c = cookie();
+    web.reset();
+    web = std::make_unique<web::ServiceWeb>(*service);
+    ASSERT_TRUE(web->listen());
+    origin = "http://127.0.0.1:" + QByteArray::number(web->port());
+    EXPECT_TRUE(request("GET", "/api/session", {}, {{"Cookie", c}}).json()["loggedIn"].toBool());
+    auto page = open(c);
+    ASSERT_FALSE(page->next("hello").isEmpty());
+
+    service->setPassword("another");
+    EXPECT_FALSE(page->next("loggedOut").isEmpty());
+    EXPECT_FALSE(request("GET", "/api/session", {}, {{"Cookie", c}}).json()["loggedIn"].toBool());
 }

@@ -221,6 +221,7 @@
   // The connection dropped: say so, and try again after 1 s, growing to 5 s.
   // Each try asks first whether the session still holds; a restarted server
   // may have forgotten it, and then the page asks for the password again.
+  const kUnreachable = "Veldrin is not reachable";
   function lost(why) {
     notice(why ? why + "; trying again..." : "Connection lost, reconnecting...");
     clearTimeout(retryTimer);
@@ -229,7 +230,7 @@
       if (!wanted) return;
       const reached = await start("The connection was lost and the session ended; log in again.");
       if (!wanted && reached) notice("");
-      if (!reached && wanted) lost();
+      if (!reached && wanted) lost(kUnreachable);
     }, retryMs);
   }
 
@@ -885,7 +886,12 @@
   start().then((reached) => {
     if (!reached) {
       wanted = true;
-      lost();
+      lost(kUnreachable);
     }
   });
+
+  // The page's own files kept in the browser (sw.js): the installed page
+  // opens while the server is down and says so. Only where browsers allow
+  // it: over HTTPS or on this computer.
+  if ("serviceWorker" in navigator) navigator.serviceWorker.register("sw.js").catch(() => {});
 })();

@@ -632,6 +632,33 @@ class PageTest(unittest.TestCase):
         rig.sim_out.wait(r"^(\(no modules\)|A5 )", mark)
         self.assertEqual([l for l in rig.sim_out.since(mark) if l.startswith("frame:")], [])
 
+    def test_session_survives_a_daemon_restart(self):
+        d = self.browser()
+        self.log_in(d)
+        self.wait_card(d)
+        self.rig.stop_daemon()
+        self.rig.start_daemon()
+        d.get(self.rig.base + "/")
+        self.wait_card(d)
+        self.assertFalse(d.find_element("id", "password").is_displayed())
+
+    def test_service_worker_serves_the_page_while_the_daemon_is_stopped(self):
+        d = self.browser()
+        self.log_in(d)
+        self.wait_card(d)
+        # Installed, its files kept, and in charge of this page.
+        self.until(d, lambda d: self.js(d, "return !!navigator.serviceWorker.controller"),
+                   "no service worker controls the page", 20)
+        self.rig.stop_daemon()
+        d.get(self.rig.base + "/")
+        self.until(d, lambda d: (self.text(d, "#notice") or "").startswith("Veldrin is not reachable")
+                   and d.find_element("id", "notice").is_displayed(), "no unreachable notice", 15)
+        self.assertEqual(d.title, "Veldrin")
+        # Back: the page finds the server, and the session, by itself.
+        self.rig.start_daemon()
+        self.wait_card(d)
+        self.until(d, lambda d: self.text(d, "#notice") == "", "the notice stays", 15)
+
 
 def main():
     global BIN
