@@ -68,8 +68,11 @@ QJsonValue scheduleJson(const core::ScheduleRunner& schedule) {
             {QStringLiteral("text"), f.entry ? f.entry->action : QString()},
         });
     }
-    return QJsonObject{{QStringLiteral("enabled"), schedule.enabled()},
-                       {QStringLiteral("next"), next}};
+    QJsonObject o{{QStringLiteral("enabled"), schedule.enabled()}, {QStringLiteral("next"), next}};
+    // The file was refused and nothing runs: the page says why.
+    if (const QString why = schedule.refusal(); !why.isEmpty())
+        o.insert(QStringLiteral("refused"), why);
+    return o;
 }
 
 QJsonArray addressesOf(const state::StateTable& table, int house, const std::vector<int>& units) {

@@ -22,7 +22,8 @@ std::vector<state::Address> shownAddresses(const state::StateTable& table);
 // {"address","house","unit","name","kind","listed","power","level","source","at"}.
 QJsonObject moduleJson(const state::StateTable& table, state::Address a);
 
-// {"enabled", "next":[{"at","text"}...]} (10 firings); null without a schedule file.
+// {"enabled", "next":[{"at","text"}...]} (10 firings), "refused" with the first problem of a
+// refused file while no schedule runs; null without a schedule file.
 QJsonValue scheduleJson(const core::ScheduleRunner& schedule);
 
 // The addresses a command to units of a house (position 1..16) reached; for
