@@ -33,8 +33,8 @@ int miscIntervalMs(int keepAliveSeconds) {
 }
 // A connection that ends sooner than this after the broker accepted it
 // counts as one more failure in a row: a broker that drops every client at
-// once (or another client with the same id that takes the session over) is
-// then tried ever more slowly instead of every second. Logical time.
+// once is then tried ever more slowly instead of every second (two such in a
+// row are taken for a session taken over, below). Logical time.
 constexpr qint64 kStableConnectionMs = 10000;
 // After a take-over: the first wait and the longest, and how long a
 // connection must last for the client to believe the other client is gone.
