@@ -125,7 +125,10 @@ void Form1::mnuSchedShow_Click() {
     // The answer of the query "?schedule": on or off with the file's path,
     // then the next firings.
     QStringList lines = service_->schedule().queryLines();
-    if (lines.size() == 1) lines << QStringLiteral("Nothing is scheduled to fire.");
+    if (const QString why = service_->schedule().refusal(); !why.isEmpty())
+        lines << QStringLiteral("No schedule runs: the file was refused (%1).").arg(why);
+    else if (lines.size() == 1)
+        lines << QStringLiteral("Nothing is scheduled to fire.");
     platform::Dialogs::current().message(lines.join(QLatin1Char('\n')), QStringLiteral("Schedule"),
                                          platform::MsgIcon::Information);
 }

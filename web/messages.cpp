@@ -98,10 +98,14 @@ QJsonValue scheduleJson(const core::ScheduleRunner& schedule) {
     for (const schedule::Trigger& t : current.triggers)
         triggers.append(QJsonObject{{QStringLiteral("when"), t.heardText()},
                                     {QStringLiteral("action"), t.action}});
-    return QJsonObject{{QStringLiteral("enabled"), schedule.enabled()},
-                       {QStringLiteral("next"), next},
-                       {QStringLiteral("scenes"), scenes},
-                       {QStringLiteral("triggers"), triggers}};
+    QJsonObject o{{QStringLiteral("enabled"), schedule.enabled()},
+                  {QStringLiteral("next"), next},
+                  {QStringLiteral("scenes"), scenes},
+                  {QStringLiteral("triggers"), triggers}};
+    // The file was refused and nothing runs: the page says why.
+    if (const QString why = schedule.refusal(); !why.isEmpty())
+        o.insert(QStringLiteral("refused"), why);
+    return o;
 }
 
 QJsonArray addressesOf(const state::StateTable& table, int house, const std::vector<int>& units) {

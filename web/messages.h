@@ -28,7 +28,8 @@ std::vector<state::Address> shownAddresses(const state::StateTable& table);
 QJsonObject moduleJson(const state::StateTable& table, state::Address a, int steps);
 
 // {"enabled", "next":[{"at","text"}...] (10 firings), "scenes":[names],
-// "triggers":[{"when","action"}...]}; null without a schedule file.
+// "triggers":[{"when","action"}...], "refused" with the first problem of a refused file while
+// no schedule runs}; null without a schedule file.
 QJsonValue scheduleJson(const core::ScheduleRunner& schedule);
 
 // A heard line with the time it was heard: {"line","at"} (ms since the epoch).

@@ -90,10 +90,14 @@ void Host::startBridge() {
     if (!bridge_) return;
     bridge_->setSchedule(&s.schedule());
     const auto follow = [this] {
-        setDown(kBridge, bridge_->isConnected()
-                             ? std::nullopt
-                             : std::optional(QStringLiteral("MQTT broker %1 not connected")
-                                                 .arg(bridge_->client().brokerName())));
+        // Off after a take-over, the status names the cause, not only the broker.
+        const QString problem = bridge_->client().problem();
+        const QString down =
+            problem.isEmpty()
+                ? QStringLiteral("MQTT broker %1 not connected").arg(bridge_->client().brokerName())
+                : QStringLiteral("MQTT broker %1 not connected: %2")
+                      .arg(bridge_->client().brokerName(), problem);
+        setDown(kBridge, bridge_->isConnected() ? std::nullopt : std::optional(down));
     };
     connect(bridge_.get(), &mqtt::Bridge::connectionChanged, this, follow);
     follow();

@@ -87,9 +87,14 @@ void CommandTopics::schedule(const Message& m) {
 
 void CommandTopics::scene(const Message& m) {
     core::ScheduleRunner* schedule = link_.schedule;
-    if (!schedule || !schedule->current().scenes.count(m.parts[1]))
+    if (!schedule || !schedule->sceneNames().contains(m.parts[1]))
         return ignored(m.topic, m.payload, QStringLiteral("no such scene"));
     if (m.word != "ON") return ignored(m.topic, m.payload, QStringLiteral("not ON"));
+    QString why;
+    if (!schedule->current().scenes.count(m.parts[1])) {
+        schedule->runScene(m.parts[1], &why);
+        return ignored(m.topic, m.payload, why);
+    }
     received(QStringLiteral("scene ") + m.parts[1]);
     schedule->runScene(m.parts[1]);
 }

@@ -210,7 +210,9 @@ void Discovery::announceSchedule() {
     publish({QStringLiteral("switch"), QStringLiteral("schedule"), QStringLiteral("Schedule"),
              bridgeDevice(), expanded(kScheduleSwitch, base), true});
     QSet<QString> now;
-    for (const auto& [name, scene] : link_.schedule->current().scenes) {
+    // Also the scenes of a refused file: their entities (and what the hub's
+    // users made of them) stay while the file is being fixed.
+    for (const QString& name : link_.schedule->sceneNames()) {
         const Fields fields = {{"command_topic", QStringLiteral("~/scene/%1/set").arg(name)},
                                {"payload_on", QStringLiteral("ON")}};
         const Entity e{QStringLiteral("scene"), sceneObjectId(name),    name,
@@ -218,7 +220,7 @@ void Discovery::announceSchedule() {
         now.insert(topic(e));
         publish(e);
     }
-    // Scenes taken out of the file since the last announcement.
+    // Scenes the file no longer names since the last announcement.
     for (const QString& t : std::as_const(sceneConfigs_)) {
         if (now.contains(t)) continue;
         announced_.remove(t);

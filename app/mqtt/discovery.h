@@ -8,7 +8,8 @@
 // B/status is online (connected and the interface answering). With a
 // schedule, the bridge's device also has a switch for it and a scene entity
 // for each of its scenes; when the file is read again the scene entities
-// follow it, those of removed scenes cleared.
+// follow it, those of scenes it no longer names cleared (a refused file keeps
+// the ones it names).
 //
 // Configs of modules that are no longer listed are found by subscribing to
 // this node's own configs: a retained config the broker still holds that was

@@ -33,6 +33,7 @@ Loaded load() {
         resolve(l, "mosquitto_lib_init", m.lib_init, missing) &&
         resolve(l, "mosquitto_strerror", m.strerror, missing) &&
         resolve(l, "mosquitto_connack_string", m.connack_string, missing) &&
+        resolve(l, "mosquitto_reason_string", m.reason_string, missing) &&
         resolve(l, "mosquitto_new", m.new_, missing) &&
         resolve(l, "mosquitto_destroy", m.destroy, missing) &&
         resolve(l, "mosquitto_int_option", m.int_option, missing) &&
@@ -41,6 +42,7 @@ Loaded load() {
         resolve(l, "mosquitto_tls_set", m.tls_set, missing) &&
         resolve(l, "mosquitto_connect_callback_set", m.connect_callback_set, missing) &&
         resolve(l, "mosquitto_message_callback_set", m.message_callback_set, missing) &&
+        resolve(l, "mosquitto_disconnect_callback_set", m.disconnect_callback_set, missing) &&
         resolve(l, "mosquitto_connect_async", m.connect_async, missing) &&
         resolve(l, "mosquitto_disconnect", m.disconnect, missing) &&
         resolve(l, "mosquitto_socket", m.socket, missing) &&

@@ -13,6 +13,7 @@ struct MosquittoLib {
     decltype(&::mosquitto_lib_init) lib_init;
     decltype(&::mosquitto_strerror) strerror;
     decltype(&::mosquitto_connack_string) connack_string;
+    decltype(&::mosquitto_reason_string) reason_string;
     decltype(&::mosquitto_new) new_;
     decltype(&::mosquitto_destroy) destroy;
     decltype(&::mosquitto_int_option) int_option;
@@ -21,6 +22,7 @@ struct MosquittoLib {
     decltype(&::mosquitto_tls_set) tls_set;
     decltype(&::mosquitto_connect_callback_set) connect_callback_set;
     decltype(&::mosquitto_message_callback_set) message_callback_set;
+    decltype(&::mosquitto_disconnect_callback_set) disconnect_callback_set;
     decltype(&::mosquitto_connect_async) connect_async;
     decltype(&::mosquitto_disconnect) disconnect;
     decltype(&::mosquitto_socket) socket;

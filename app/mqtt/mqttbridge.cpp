@@ -82,6 +82,7 @@ void Bridge::setSchedule(core::ScheduleRunner* schedule) {
     connect(schedule, &core::ScheduleRunner::enabledChanged, this,
             [this] { states_.publishScheduleState(); });
     connect(schedule, &core::ScheduleRunner::reloaded, this, [this] {
+        states_.publishScheduleState();  // a refused file switches it off, a good one on
         if (phase_ == Phase::Active && settings_.discovery) discovery_.announceSchedule();
     });
     if (phase_ != Phase::Active) return;

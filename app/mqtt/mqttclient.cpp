@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <mqtt_protocol.h>
+
 #include "mosquittolib.h"
 #include "timebase.h"
 
@@ -31,9 +33,14 @@ int miscIntervalMs(int keepAliveSeconds) {
 }
 // A connection that ends sooner than this after the broker accepted it
 // counts as one more failure in a row: a broker that drops every client at
-// once (or another client with the same id that takes the session over) is
-// then tried ever more slowly instead of every second. Logical time.
+// once is then tried ever more slowly instead of every second (two such in a
+// row are taken for a session taken over, below). Logical time.
 constexpr qint64 kStableConnectionMs = 10000;
+// After a take-over: the first wait and the longest, and how long a
+// connection must last for the client to believe the other client is gone.
+constexpr qint64 kFirstTakeoverMs = 30000;
+constexpr qint64 kLastTakeoverMs = 300000;
+constexpr qint64 kTakeoverForgetMs = 2 * kLastTakeoverMs;
 
 // Called only once the library is loaded (a session exists).
 const MosquittoLib& M() {
@@ -86,6 +93,9 @@ void Client::stop() {
     endSession();
     state_ = State::Idle;
     failures_ = 0;
+    takeovers_ = 0;
+    briefLosses_ = 0;
+    problem_.clear();
 }
 
 QString Client::brokerName() const {
@@ -96,6 +106,12 @@ qint64 Client::retryDelayMs(int failures) {
     qint64 d = kFirstRetryMs;
     for (int i = 1; i < failures && d < kLastRetryMs; ++i) d *= 2;
     return std::min(d, kLastRetryMs);
+}
+
+qint64 Client::takeoverDelayMs(int takeovers) {
+    qint64 d = kFirstTakeoverMs;
+    for (int i = 1; i < takeovers && d < kLastTakeoverMs; ++i) d *= 2;
+    return std::min(d, kLastTakeoverMs);
 }
 
 void Client::start() {
@@ -128,7 +144,8 @@ void Client::attempt() {
 bool Client::newSession() {
     mosq_ = M().new_(options_.clientId.toUtf8().constData(), true, this);
     if (!mosq_) return false;
-    M().int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // MQTT 5 names the reason when the broker ends a connection.
+    M().int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, v5_ ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
     // Small messages leave at once: a state message must not wait for the
     // acknowledgement of the one before it (Nagle with delayed ACKs: 40 ms).
     M().int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
@@ -154,6 +171,7 @@ bool Client::newSession() {
     }
     M().connect_callback_set(mosq_, &Client::onConnect);
     M().message_callback_set(mosq_, &Client::onMessage);
+    M().disconnect_callback_set(mosq_, &Client::onDisconnect);
     return true;
 }
 
@@ -163,6 +181,7 @@ void Client::endSession() {
     if (mosq_) M().destroy(mosq_);
     mosq_ = nullptr;
     connackRc_ = -1;
+    disconnectRc_ = -1;
 }
 
 void Client::connectTo(const QString& address) {
@@ -257,8 +276,12 @@ void Client::afterLoop(int rc, int err) {
             if (log_) log_(QStringLiteral("MQTT: connected to ") + brokerName());
             emit connected();
             if (!self) return;
+        } else if (v5_ && answer == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION) {
+            fallBack();
+            return;
         } else {
-            QString why = QString::fromUtf8(M().connack_string(answer));
+            QString why =
+                QString::fromUtf8(v5_ ? M().reason_string(answer) : M().connack_string(answer));
             while (why.endsWith(u'.')) why.chop(1);
             failed(QStringLiteral("refused: ") + why, platform::LogLevel::Error);
             return;
@@ -268,6 +291,8 @@ void Client::afterLoop(int rc, int err) {
         const QString why = errorText(rc == MOSQ_ERR_SUCCESS ? MOSQ_ERR_CONN_LOST : rc, err);
         if (state_ == State::Connected)
             lost(why);
+        else if (v5_ && (rc == MOSQ_ERR_PROTOCOL || rc == MOSQ_ERR_MALFORMED_PACKET))
+            fallBack();  // an answer in an older protocol's form
         else
             failed(why);
     }
@@ -301,10 +326,33 @@ void Client::failed(const QString& reason, platform::LogLevel level) {
     platform::TimeBase::global().startTimer(*retryTimer_, delay);
 }
 
+void Client::fallBack() {
+    endSession();
+    v5_ = false;
+    if (log_)
+        log_(QStringLiteral("MQTT: the broker %1 does not take MQTT 5; using MQTT 3.1.1")
+                 .arg(brokerName()));
+    attempt();
+}
+
 void Client::lost(const QString& reason) {
+    const bool takenOverSaid = disconnectRc_ == MQTT_RC_SESSION_TAKEN_OVER;
     endSession();
     state_ = State::Waiting;
-    const bool brief = platform::TimeBase::global().nowMs() - connectedAtMs_ < kStableConnectionMs;
+    const qint64 lasted = platform::TimeBase::global().nowMs() - connectedAtMs_;
+    const bool brief = lasted < kStableConnectionMs;
+    briefLosses_ = brief ? briefLosses_ + 1 : 0;
+    if (lasted >= kTakeoverForgetMs) {
+        takeovers_ = 0;
+        problem_.clear();
+    }
+    // Without the reason (3.1.1, or a broker that closes the old connection
+    // without a word): the session went to another client when connections
+    // end right after they were accepted, twice in a row.
+    if (takenOverSaid || briefLosses_ >= 2) {
+        takenOver(takenOverSaid);
+        return;
+    }
     failures_ = brief ? failures_ + 1 : 1;
     const qint64 delay = retryDelayMs(failures_);
     if (log_)
@@ -312,6 +360,33 @@ void Client::lost(const QString& reason) {
                  .arg(brokerName(), reason)
                  .arg(delay / 1000),
              platform::LogLevel::Warning);
+    platform::TimeBase::global().startTimer(*retryTimer_, delay);
+    emit disconnected();
+}
+
+void Client::takenOver(bool certain) {
+    ++takeovers_;
+    failures_ = 0;  // a failed attempt later starts again from 1 s
+    const qint64 delay = takeoverDelayMs(takeovers_);
+    problem_ =
+        QStringLiteral("another client connected with the client id %1").arg(options_.clientId);
+    // One line for the whole run of take-overs; the waits grow quietly.
+    if (takeovers_ == 1 && log_) {
+        const QString cause =
+            certain
+                ? QStringLiteral("MQTT: %1, and the broker %2 gave it this connection's session")
+                      .arg(problem_, brokerName())
+                : QStringLiteral(
+                      "MQTT: the broker %1 ended the connection right after "
+                      "accepting it, twice; most likely %2")
+                      .arg(brokerName(), problem_);
+        log_(cause + QStringLiteral("; give each instance its own ClientId in [MQTT]; trying "
+                                    "again in %1 s, then ever more slowly (at most every %2 "
+                                    "minutes)")
+                         .arg(delay / 1000)
+                         .arg(kLastTakeoverMs / 60000),
+             platform::LogLevel::Error);
+    }
     platform::TimeBase::global().startTimer(*retryTimer_, delay);
     emit disconnected();
 }
@@ -333,6 +408,10 @@ bool Client::subscribe(const QString& pattern, int qos) {
 
 void Client::onConnect(mosquitto*, void* self, int rc) {
     static_cast<Client*>(self)->connackRc_ = rc;
+}
+
+void Client::onDisconnect(mosquitto*, void* self, int rc) {
+    static_cast<Client*>(self)->disconnectRc_ = rc;
 }
 
 void Client::onMessage(mosquitto*, void* self, const mosquitto_message* msg) {

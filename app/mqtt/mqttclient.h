@@ -7,6 +7,14 @@
 // doubling up to 60 s, measured on the time base; a connection that ends
 // within 10 s of being accepted does not reset the delay. Each connect, loss
 // and failure writes one line through the log hook.
+//
+// It speaks MQTT 5, and 3.1.1 with a broker that does not know 5. When the
+// broker hands the session to another client that connected with the same
+// client id (MQTT 5 may say so: "session taken over"; otherwise it shows as
+// a connection ended right after it was accepted, twice in a row), one error
+// line names the cause and the client tries again only after 30 s, 60 s, ...
+// at most 5 minutes: two instances with one id do not take the session from
+// each other in a loop. A connection that then lasts 10 minutes ends that.
 
 #include <QByteArray>
 #include <QObject>
@@ -62,6 +70,14 @@ class Client : public QObject {
     // Logical milliseconds before attempt number `failures` + 1 after that
     // many failures in a row: 1 s, 2 s, 4 s ... at most 60 s.
     static qint64 retryDelayMs(int failures);
+    // Logical milliseconds before connecting again after the session was
+    // taken over that many times: 30 s, 60 s, 120 s ... at most 300 s.
+    static qint64 takeoverDelayMs(int takeovers);
+    // Taken over since the last connection that lasted.
+    int takeovers() const { return takeovers_; }
+    // While off the broker after a take-over: "another client connected with
+    // the client id X"; empty otherwise.
+    QString problem() const { return state_ == State::Connected ? QString() : problem_; }
 
     // "host:port" as the log lines name the broker.
     QString brokerName() const;
@@ -98,10 +114,15 @@ class Client : public QObject {
     // settings that cannot work (TLS, the library), an error.
     void failed(const QString& reason, platform::LogLevel level = platform::LogLevel::Warning);
     void lost(const QString& reason);
-    void scheduleRetry();
+    // The session went to another client with this id (certain: the broker
+    // said so); waits long before taking it back.
+    void takenOver(bool certain);
+    // The broker does not speak MQTT 5: the next attempt, at once, uses 3.1.1.
+    void fallBack();
 
     static void onConnect(mosquitto*, void* self, int rc);
     static void onMessage(mosquitto*, void* self, const mosquitto_message* msg);
+    static void onDisconnect(mosquitto*, void* self, int rc);
 
     ConnectOptions options_;
     LogHook log_;
@@ -110,7 +131,12 @@ class Client : public QObject {
     int failures_ = 0;          // in a row; a connection that lasted reset it
     qint64 connectedAtMs_ = 0;  // logical time the broker last accepted us
     int socket_ = -1;
-    int connackRc_ = -1;  // set by onConnect during a loop call
+    int connackRc_ = -1;     // set by onConnect during a loop call
+    int disconnectRc_ = -1;  // set by onDisconnect: the broker's reason (MQTT 5)
+    bool v5_ = true;         // MQTT 5; false once the broker turned it down
+    int takeovers_ = 0;      // sessions taken over since a connection lasted
+    int briefLosses_ = 0;    // connections in a row that ended right after acceptance
+    QString problem_;
     int lookupId_ = -1;
     bool inLoop_ = false;
     bool dispatching_ = false;

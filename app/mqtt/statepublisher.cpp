@@ -42,8 +42,9 @@ void StatePublisher::publishAll() {
 
 void StatePublisher::publishScheduleState() {
     if (!link_.schedule || !link_.live()) return;
-    link_.publish(link_.topic(QStringLiteral("schedule/state")),
-                  link_.schedule->enabled() ? "ON" : "OFF", true);
+    // A refused file with no schedule in force: nothing runs, so OFF.
+    const bool runs = link_.schedule->enabled() && link_.schedule->refusal().isEmpty();
+    link_.publish(link_.topic(QStringLiteral("schedule/state")), runs ? "ON" : "OFF", true);
 }
 
 void StatePublisher::publishState(state::Address a) {

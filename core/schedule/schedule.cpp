@@ -4,6 +4,7 @@
 #include <QRegularExpression>
 #include <QStringTokenizer>
 #include <algorithm>
+#include <set>
 
 namespace schedule {
 
@@ -576,6 +577,7 @@ ParseResult parseText(const QString& text, const ParseOptions& options) {
     static const QRegularExpression when(QStringLiteral("^when\\s+(.+?)\\s+heard\\s*:(.*)$"),
                                          QRegularExpression::CaseInsensitiveOption);
     int n = 0, entries = 0;
+    std::set<QString> unlisted;  // addresses warned about
     for (const QStringView written : QStringTokenizer(text, u'\n')) {
         if (stopped) break;
         ++n;
@@ -612,6 +614,7 @@ ParseResult parseText(const QString& text, const ParseOptions& options) {
             Scene s;
             s.line = n;
             s.name = m.captured(1);
+            r.sceneNames << s.name;  // a name defined twice is dropped below
             if (r.schedule.scenes.count(s.name)) {
                 lineError(n, QStringLiteral("scene '%1' is defined twice (first on line %2)")
                                  .arg(s.name)
@@ -660,12 +663,13 @@ ParseResult parseText(const QString& text, const ParseOptions& options) {
             if (s.kind == Step::Kind::Scene) sceneRefs.emplace_back(n, s.scene);
             if (s.kind == Step::Kind::Command && options.knownModule)
                 for (const auto& a : s.command.addresses)
-                    if (a.unit != 0 && !options.knownModule(a)) {
-                        lineError(n, QStringLiteral("%1 is not in the module list").arg(a.text()));
-                        break;
-                    }
+                    if (a.unit != 0 && !options.knownModule(a) && unlisted.insert(a.text()).second)
+                        r.warnings << QStringLiteral("line %1: %2 is not in the module list")
+                                          .arg(n)
+                                          .arg(a.text());
         }
     }
+    r.sceneNames.removeDuplicates();
     if (stopped) {
         r.schedule = Schedule();
         return r;

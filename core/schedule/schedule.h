@@ -105,7 +105,7 @@ constexpr int kMaxEntries = 10000;
 struct ParseOptions {
     // [Location] is set: sunrise and sunset may be used.
     bool hasLocation = false;
-    // When set, an address it refuses is an error (the module list).
+    // When set, an address it refuses gets a warning (the module list).
     std::function<bool(const x10::Address&)> knownModule;
 };
 
@@ -114,6 +114,11 @@ struct ParseResult {
     // "line 7: unknown day 'Mnd'"; empty: accepted. At most kMaxErrors, and
     // one more that says where the check stopped.
     QStringList errors;
+    // "line 6: B1 is not in the module list", once per address, in both cases.
+    QStringList warnings;
+    // The scenes the file defines, also when it is refused: the front ends
+    // keep what the file still names while it is being fixed.
+    QStringList sceneNames;
     bool ok() const { return errors.isEmpty(); }
 };
 

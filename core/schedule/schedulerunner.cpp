@@ -148,6 +148,9 @@ bool ScheduleRunner::reload(bool force) {
         if (!schedule_.empty())
             log_.event(QStringLiteral("Schedule %1 removed: nothing is scheduled").arg(path_));
         schedule_ = {};
+        fileScenes_.clear();
+        fileProblem_.clear();
+        noneRuns_ = false;
         replan();
         emit reloaded();
         return true;
@@ -159,17 +162,34 @@ bool ScheduleRunner::reload(bool force) {
         return true;  // a change of the folder, not of the file
     LoadedSchedule loaded = parseSchedule(path_, file);
     loadedDigest_ = digest;
+    for (int i = 0; i < loaded.warnings.size() && i < kLoggedErrors; ++i)
+        log_.warning(QStringLiteral("WARNING: Schedule %1 %2").arg(path_, loaded.warnings[i]));
+    if (loaded.warnings.size() > kLoggedErrors)
+        log_.warning(
+            QStringLiteral("WARNING: Schedule %1: %2 more addresses not in the module list")
+                .arg(path_)
+                .arg(loaded.warnings.size() - kLoggedErrors));
+    fileScenes_ = loaded.sceneNames;
     if (!loaded.ok()) {
+        // Only a schedule with something in it stays in force; an empty one
+        // (none at start, a file that was missing or empty) is no schedule.
+        const bool none = schedule_.empty();
+        fileProblem_ = loaded.errors.front();
+        noneRuns_ = none;
+        const QString outcome = none ? QStringLiteral("no schedule runs")
+                                     : QStringLiteral("the schedule before it stays in force");
         for (int i = 0; i < loaded.errors.size() && i < kLoggedErrors; ++i)
-            log_.event(QStringLiteral(
-                           "ERROR: Schedule %1 refused, the schedule before it stays in force: %2")
-                           .arg(path_, loaded.errors[i]));
+            log_.error(QStringLiteral("ERROR: Schedule %1 refused, %2: %3")
+                           .arg(path_, outcome, loaded.errors[i]));
         if (loaded.errors.size() > kLoggedErrors)
-            log_.event(QStringLiteral("ERROR: Schedule %1: %2 more errors")
+            log_.error(QStringLiteral("ERROR: Schedule %1: %2 more errors")
                            .arg(path_)
                            .arg(loaded.errors.size() - kLoggedErrors));
+        emit reloaded();
         return false;
     }
+    fileProblem_.clear();
+    noneRuns_ = false;
     schedule_ = std::move(loaded.schedule);
     location_ = loaded.location;
     planner_ = std::make_unique<schedule::Planner>(location_);
@@ -237,9 +257,27 @@ void ScheduleRunner::setEnabled(bool on) {
     emit enabledChanged(on);
 }
 
-bool ScheduleRunner::runScene(const QString& name) {
+QStringList ScheduleRunner::sceneNames() const {
+    QStringList names = fileScenes_;
+    for (const auto& [name, scene] : schedule_.scenes) names << name;
+    names.removeDuplicates();
+    names.sort();
+    return names;
+}
+
+bool ScheduleRunner::runScene(const QString& name, QString* why) {
     const auto it = schedule_.scenes.find(name);
-    if (it == schedule_.scenes.end()) return false;
+    if (it == schedule_.scenes.end()) {
+        if (why)
+            *why = fileProblem_.isEmpty() || !fileScenes_.contains(name)
+                       ? QStringLiteral("no such scene")
+                       : QStringLiteral("the schedule file was refused (%1); %2")
+                             .arg(fileProblem_, noneRuns_
+                                                    ? QStringLiteral("no schedule runs")
+                                                    : QStringLiteral("the schedule in force has no "
+                                                                     "such scene"));
+        return false;
+    }
     // A copy: starting it may replace the sequence that runs it now.
     const std::vector<schedule::Step> steps = it->second.steps;
     start(QStringLiteral("scene ") + name, it->second.line, steps, Event{});

@@ -16,9 +16,11 @@
 // folder. The clock set back does not repeat what already ran: the entries
 // plan from the latest time the runner saw, so the first entry after it fires
 // next. A file with an error is refused whole and the schedule that ran
-// before keeps running; a file that is no regular file or is too large is
-// refused unread. Lines for single firings and steps are throttled per line
-// of the schedule (one a second, with a count).
+// before keeps running (at start, or when none ran, no schedule runs until the
+// file is fixed); a file that is no regular file or is too large is refused
+// unread. A command to a module the settings do not list runs, with one
+// warning per address when the file is read. Lines for single firings and steps are throttled per
+// line of the schedule (one a second, with a count).
 
 #include <QDateTime>
 #include <QFileSystemWatcher>
@@ -50,7 +52,8 @@ class ScheduleRunner : public QObject {
     // file has been quiet for kQuietMs (time base), and a file that went
     // empty or away is read again kEmptyAgainMs later before it is believed.
     // A missing file is an empty schedule. Gives false (and logs why) for a file with
-    // an error; the schedule before it stays in force.
+    // an error; the schedule before it stays in force, and where there was
+    // none, no schedule runs (refusal()).
     bool load(const QString& path);
     // Reads the same file again when it changed; with force, also when it
     // looks the same (SIGHUP: the location may have changed).
@@ -60,6 +63,13 @@ class ScheduleRunner : public QObject {
     bool hasFile() const { return !loadedDigest_.isEmpty() && loadedDigest_ != "missing"; }
 
     const schedule::Schedule& current() const { return schedule_; }
+    // The file was refused and no schedule runs: its first problem ("line 6:
+    // ..."); empty while a schedule runs or there is no file.
+    QString refusal() const { return noneRuns_ ? fileProblem_ : QString(); }
+    // The scenes the front ends show: those of the schedule in force and
+    // those the file names, also a refused one (runScene says why one of
+    // those cannot run), sorted.
+    QStringList sceneNames() const;
     // The next count firings from now.
     std::vector<schedule::Firing> upcoming(int count) const;
 
@@ -79,8 +89,8 @@ class ScheduleRunner : public QObject {
     // Starts a scene of the schedule by its name, as a step "scene NAME"
     // would (from its first step when it runs already). Gives false for a
     // name the schedule has no scene of. Runs also while the schedule is off:
-    // someone asked for it.
-    bool runScene(const QString& name);
+    // someone asked for it. With why, a name that cannot run gets the reason.
+    bool runScene(const QString& name, QString* why = nullptr);
 
     // Longest time a run program may take.
     static constexpr qint64 kRunLimitMs = 60 * 1000;
@@ -94,7 +104,8 @@ class ScheduleRunner : public QObject {
   signals:
     // The schedule was switched on or off.
     void enabledChanged(bool on);
-    // The schedule file was read again (its scenes may have changed).
+    // The schedule file was read again, also when it was refused (its scenes
+    // or refusal() may have changed).
     void reloaded();
     // A firing or a trigger started (tests, front ends).
     void fired(int line);
@@ -131,6 +142,9 @@ class ScheduleRunner : public QObject {
     QString path_;
     QByteArray loadedDigest_;  // of the file last read; "missing" when there was none
     schedule::Schedule schedule_;
+    QStringList fileScenes_;  // the scenes the file last read names
+    QString fileProblem_;     // its first problem when it was refused
+    bool noneRuns_ = false;   // it was refused and no schedule was in force
     std::optional<schedule::Location> location_;
     std::unique_ptr<schedule::Planner> planner_;
     std::vector<QDateTime> next_;  // per timed entry

@@ -66,7 +66,8 @@ LoadedSchedule parseSchedule(const QString& path, const platform::FileRead& file
     r.location = scheduleLocation(&locationError);
     schedule::ParseOptions options;
     options.hasLocation = r.location.has_value();
-    // Where the settings list the modules, a command to any other is a mistake.
+    // Where the settings list the modules, a command to any other is most
+    // likely a typing mistake, or a module taken out of the list: a warning.
     std::shared_ptr<state::ModuleList> modules;
     const settings::File settingsFile = settings::File::read();
     if (!settingsFile.section(QStringLiteral("Modules")).entries().isEmpty()) {
@@ -78,6 +79,8 @@ LoadedSchedule parseSchedule(const QString& path, const platform::FileRead& file
     }
     auto parsed = schedule::parseText(QString::fromUtf8(file.data), options);
     r.errors = parsed.errors;
+    r.warnings = parsed.warnings;
+    r.sceneNames = parsed.sceneNames;
     if (!locationError.isEmpty() && !r.errors.isEmpty()) r.errors.prepend(locationError);
     r.schedule = std::move(parsed.schedule);
     return r;
@@ -90,9 +93,11 @@ LoadedSchedule loadSchedule(const QString& path) {
 ScheduleCheck checkSchedule(const QString& path, const QDateTime& now) {
     ScheduleCheck c;
     const LoadedSchedule loaded = loadSchedule(path);
+    QString warnings;
+    for (const QString& w : loaded.warnings) warnings += QStringLiteral("warning: ") + w + u'\n';
     if (!loaded.ok()) {
-        c.text = path + QStringLiteral(": refused\n") + loaded.errors.join(QLatin1Char('\n')) +
-                 QLatin1Char('\n');
+        c.text = path + QStringLiteral(": refused\n") + warnings +
+                 loaded.errors.join(QLatin1Char('\n')) + QLatin1Char('\n');
         c.exitCode = 1;
         return c;
     }
@@ -123,7 +128,7 @@ ScheduleCheck checkSchedule(const QString& path, const QDateTime& now) {
     for (const auto& t : loaded.schedule.triggers)
         rows.push_back({t.line, QStringLiteral("when %1 heard: %2").arg(t.heardText(), t.action)});
     std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.line < b.line; });
-    c.text = path + QStringLiteral(": accepted\n");
+    c.text = path + QStringLiteral(": accepted\n") + warnings;
     for (const Row& r : rows) c.text += QStringLiteral("line %1: %2\n").arg(r.line).arg(r.text);
     return c;
 }

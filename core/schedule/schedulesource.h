@@ -29,7 +29,9 @@ constexpr qint64 kMaxScheduleBytes = 4 * 1024 * 1024;
 struct LoadedSchedule {
     schedule::Schedule schedule;
     std::optional<schedule::Location> location;
-    QStringList errors;  // "line N: problem", or a problem of the file or the location
+    QStringList errors;      // "line N: problem", or a problem of the file or the location
+    QStringList warnings;    // "line N: B1 is not in the module list"
+    QStringList sceneNames;  // the scenes the file defines, also when it is refused
     bool ok() const { return errors.isEmpty(); }
 };
 
@@ -56,6 +58,8 @@ struct ScheduleCheck {
 // --check-schedule: each timed entry's next three firing times after now as
 // local "YYYY-MM-DD HH:MM" with its line number, scenes and triggers named
 // by their line; or the errors with their line numbers and exit code 1.
+// Warnings ("warning: line 6: B1 is not in the module list") follow the
+// first line in both cases.
 ScheduleCheck checkSchedule(const QString& path, const QDateTime& now);
 
 }  // namespace core

@@ -141,15 +141,23 @@ TEST(ScheduleParse, AnErrorRefusesTheWholeFileNamingItsLine) {
         EXPECT_TRUE(r.errors.front().startsWith(QString::fromLatin1(c.error)))
             << c.line << " -> " << r.errors.front().toStdString();
     }
-    // Every problem is named, not only the first; the module list is checked.
+    // Every problem is named, not only the first. An address the module list
+    // lacks is a warning, once per address, refused file or not; the scene
+    // names survive the refusal.
     ParseOptions o;
-    o.knownModule = [](const x10::Address& a) { return a.unit != 9; };
-    const auto r = parseText(
-        QStringLiteral("at 1:00 Mnd A5 ON\n\nat 2:00 daily A9 ON\nscene x: A1 ON\nscene x: A2 ON"),
-        o);
-    EXPECT_EQ(r.errors,
-              QStringList({"line 1: unknown day 'Mnd'", "line 3: A9 is not in the module list",
-                           "line 5: scene 'x' is defined twice (first on line 4)"}));
+    o.knownModule = [](const x10::Address& a) { return a.unit < 9; };
+    auto r = parseText(QStringLiteral("at 1:00 Mnd A5 ON\n\nat 2:00 daily A9 ON\nscene x: A1 ON; "
+                                      "A9 OFF; B10 ON\nscene x: A2 ON\nscene y: A9 ON"),
+                       o);
+    EXPECT_EQ(r.errors, QStringList({"line 1: unknown day 'Mnd'",
+                                     "line 5: scene 'x' is defined twice (first on line 4)"}));
+    EXPECT_EQ(r.warnings, QStringList({"line 3: A9 is not in the module list",
+                                       "line 4: B10 is not in the module list"}));
+    EXPECT_EQ(r.sceneNames, QStringList({"x", "y"}));
+    r = parseText(QStringLiteral("at 2:00 daily A9 ON\nscene y: A9 OFF"), o);
+    EXPECT_TRUE(r.ok());
+    EXPECT_EQ(r.schedule.timed.size(), 1u);
+    EXPECT_EQ(r.warnings, QStringList{"line 1: A9 is not in the module list"});
 }
 
 TEST(ScheduleParse, DeepChainsWideFanOutsAndFloodsOfErrorsAreBoundedWithTheirLine) {
@@ -503,12 +511,23 @@ TEST(ScheduleCheck, ReportsNextFiringsOrTheErrorsFromTheSettingsFile) {
     check = core::checkSchedule(dir.filePath(QStringLiteral("schedule")), now);
     EXPECT_TRUE(
         check.text.contains(QStringLiteral("Latitude and Longitude must be decimal degrees")));
-    // With a module list, commands to modules not in it are refused.
+    // With a module list, a command to a module not in it is accepted with a
+    // warning; a refused file shows its warnings too.
     writeFile(config, QStringLiteral("[Modules]\nA5=lamp,Porch\n"));
     writeFile(dir.filePath(QStringLiteral("other")),
               QStringLiteral("at 18:30 daily A5 ON\nat 19:00 daily A7 ON\n"));
     check = core::checkSchedule(dir.filePath(QStringLiteral("other")), now);
-    EXPECT_TRUE(check.text.endsWith(QStringLiteral("\nline 2: A7 is not in the module list\n")))
+    EXPECT_EQ(check.exitCode, 0);
+    EXPECT_TRUE(check.text.contains(QStringLiteral(
+        ": accepted\nwarning: line 2: A7 is not in the module list\nline 1: 2026-12-09 18:30")))
+        << check.text.toStdString();
+    EXPECT_TRUE(check.text.endsWith(QStringLiteral("  A7 ON\n"))) << check.text.toStdString();
+    writeFile(dir.filePath(QStringLiteral("other")),
+              QStringLiteral("at 19:00 daily A7 ON\nat 25:00 daily A5 ON\n"));
+    check = core::checkSchedule(dir.filePath(QStringLiteral("other")), now);
+    EXPECT_EQ(check.exitCode, 1);
+    EXPECT_TRUE(check.text.contains(
+        QStringLiteral(": refused\nwarning: line 1: A7 is not in the module list\nline 2: ")))
         << check.text.toStdString();
     check = core::checkSchedule(dir.filePath(QStringLiteral("missing")), now);
     EXPECT_EQ(check.exitCode, 1);

@@ -106,6 +106,67 @@ TEST_F(ScheduleRunnerTest, AFifoOrAHugeFileIsRefusedUnreadAndTheScheduleBeforeIt
     EXPECT_EQ(runner.current().timed[0].action, QStringLiteral("A5 ON"));
 }
 
+// A module taken out of [Modules] leaves the lines that name it running, with
+// one warning per address. A refused file at start runs nothing and says so,
+// keeps the names of its scenes and says why they do not run; once a
+// schedule runs, a refused file leaves it in force and says that instead.
+TEST_F(ScheduleRunnerTest, AnUnlistedModuleRunsAndARefusedFileSaysWhetherAnythingRuns) {
+    testenv::writeSettings(QStringLiteral("[Modules]\nA5=lamp,Porch\n"));
+    write(QStringLiteral("at 14:01 daily B1 ON\nscene evening: B1 OFF; A5 ON; B1 ON\n"));
+    ASSERT_TRUE(runner.load(path));
+    EXPECT_EQ(
+        lines.filter(QStringLiteral("module list")),
+        QStringList{
+            QStringLiteral("WARNING: Schedule %1 line 1: B1 is not in the module list").arg(path)});
+    EXPECT_TRUE(runner.refusal().isEmpty());
+    platform::Clock::global().setFixed(at(14, 1));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return fired.size() == 1; })) << dump().toStdString();
+    EXPECT_EQ(commands.sent, QStringList{"B1 ON"});
+    EXPECT_TRUE(runner.runScene(QStringLiteral("evening")));
+    ASSERT_TRUE(testenv::pumpUntil([&] { return commands.sent.size() == 4; }));
+
+    // A refused file while a schedule runs: the one before stays in force, and
+    // the scenes of both are named.
+    lines.clear();
+    write(QStringLiteral("scene night: A5 OFF\nat 25:00 daily A5 ON\n"));
+    EXPECT_FALSE(runner.reload());
+    EXPECT_TRUE(lines.value(0).startsWith(
+        QStringLiteral(
+            "ERROR: Schedule %1 refused, the schedule before it stays in force: line 2: ")
+            .arg(path)))
+        << dump().toStdString();
+    EXPECT_TRUE(runner.refusal().isEmpty());
+    EXPECT_EQ(runner.sceneNames(), QStringList({"evening", "night"}));
+    QString why;
+    EXPECT_FALSE(runner.runScene(QStringLiteral("night"), &why));
+    EXPECT_TRUE(why.endsWith(QStringLiteral("the schedule in force has no such scene")))
+        << why.toStdString();
+
+    // The same file at start: nothing runs, and every line says so.
+    core::ScheduleRunner fresh{commands, states, log};
+    int reads = 0;
+    QObject::connect(&fresh, &core::ScheduleRunner::reloaded, [&] { ++reads; });
+    lines.clear();
+    EXPECT_FALSE(fresh.load(path));
+    EXPECT_EQ(reads, 1);  // the front ends hear of it
+    ASSERT_EQ(lines.size(), 1) << dump().toStdString();
+    EXPECT_EQ(lines[0], QStringLiteral("ERROR: Schedule %1 refused, no schedule runs: %2")
+                            .arg(path, fresh.refusal()));
+    EXPECT_TRUE(fresh.refusal().startsWith(QStringLiteral("line 2: ")));
+    EXPECT_EQ(fresh.sceneNames(), QStringList{"night"});
+    EXPECT_FALSE(fresh.runScene(QStringLiteral("night"), &why));
+    EXPECT_EQ(why, QStringLiteral("the schedule file was refused (%1); no schedule runs")
+                       .arg(fresh.refusal()));
+    EXPECT_FALSE(fresh.runScene(QStringLiteral("other"), &why));
+    EXPECT_EQ(why, QStringLiteral("no such scene"));
+    // Fixed: it runs.
+    write(QStringLiteral("scene night: A5 OFF\n"));
+    EXPECT_TRUE(fresh.reload());
+    EXPECT_TRUE(fresh.refusal().isEmpty());
+    EXPECT_TRUE(fresh.runScene(QStringLiteral("night")));
+    testenv::writeSettings({});
+}
+
 // A file rewritten in place (truncated, then written in two parts a moment
 // apart) is read once, whole: no empty schedule, no half of one.
 TEST_F(ScheduleRunnerTest, AFileWrittenInTwoHalvesIsReadOnceWhole) {

@@ -104,16 +104,18 @@ TEST_F(MqttClientTest, RetriesWithAGrowingDelayAndReconnectsAfterTheBrokerReturn
     ASSERT_TRUE(testenv::pumpUntil([&] { return connects == 2; }, 10000));
 }
 
-// A broker that accepts every connection and drops it at once: each such
-// connection counts as a failure, so the delay grows as if none had been made.
-TEST_F(MqttClientTest, ConnectionsDroppedRightAfterAcceptanceDoNotResetTheDelay) {
+// A 3.1.1 broker that accepts every connection and drops it at once: the
+// MQTT 5 attempt is answered in the older form and the client steps down to
+// 3.1.1 at once. Two such connections in a row look like another client
+// taking the session over: one error line, then the long waits.
+TEST_F(MqttClientTest, ConnectionsDroppedRightAfterAcceptanceTwiceAreTakenForATakeOver) {
     QTcpServer server;
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
     int accepted = 0;
     QObject::connect(&server, &QTcpServer::newConnection, &server, [&] {
         while (QTcpSocket* s = server.nextPendingConnection()) {
             ++accepted;
-            // Answers the CONNECT with "accepted", then hangs up.
+            // Answers the CONNECT with a 3.1.1 "accepted", then hangs up.
             QObject::connect(s, &QTcpSocket::readyRead, s, [s] {
                 s->readAll();
                 s->write(QByteArray("\x20\x02\x00\x00", 4));
@@ -129,15 +131,75 @@ TEST_F(MqttClientTest, ConnectionsDroppedRightAfterAcceptanceDoNotResetTheDelay)
     QObject::connect(&c, &mqtt::Client::connected, &c, [&] { ++connects; });
     c.start();
     platform::waitEvents(60000);
-    c.stop();
-    // Connections at 0, 1, 3, 7, 15 and 31 s; the next would be at 63 s.
-    EXPECT_EQ(accepted, 6);
-    EXPECT_EQ(connects, 6);
-    QStringList delays;
-    for (const QString& l : log.filter(QStringLiteral(" lost ")))
-        delays << l.section(QStringLiteral("trying again in "), 1);
-    EXPECT_EQ(delays, (QStringList{"1 s", "2 s", "4 s", "8 s", "16 s", "32 s"}))
+    // Connections at 0 s (MQTT 5, answered in 3.1.1), 0, 1 and 31 s; the
+    // next would be at 91 s.
+    EXPECT_EQ(accepted, 4);
+    EXPECT_EQ(connects, 3);
+    EXPECT_EQ(log.filter(QStringLiteral("does not take MQTT 5; using MQTT 3.1.1")).size(), 1);
+    EXPECT_EQ(log.filter(QStringLiteral(" lost ")).size(), 1) << log.join(u'\n').toStdString();
+    EXPECT_EQ(log.filter(QStringLiteral("most likely another client connected with the client id "
+                                        "client-under-test; give each instance its own ClientId "
+                                        "in [MQTT]; trying again in 30 s"))
+                  .size(),
+              1)
         << log.join(u'\n').toStdString();
+    EXPECT_FALSE(c.isConnected());
+    EXPECT_EQ(c.problem(),
+              QStringLiteral("another client connected with the client id client-under-test"));
+    c.stop();
+}
+
+// Two clients with one id on a real broker: each is told its session was
+// taken over, says so once and waits 30 s, 60 s ... before taking it back.
+TEST_F(MqttClientTest, TwoClientsWithOneIdDoNotTakeTheSessionFromEachOtherInALoop) {
+    EXPECT_EQ(mqtt::Client::takeoverDelayMs(1), 30000);
+    EXPECT_EQ(mqtt::Client::takeoverDelayMs(2), 60000);
+    EXPECT_EQ(mqtt::Client::takeoverDelayMs(4), 240000);
+    EXPECT_EQ(mqtt::Client::takeoverDelayMs(50), 300000);
+
+    // A slower time base than the other tests: a connection that ends right
+    // after it was accepted must look brief (under 10 s) also on a busy machine.
+    platform::TimeBase::global().setScale(20);
+    ASSERT_TRUE(broker.start());
+    QStringList logA, logB;
+    std::vector<platform::LogLevel> levels;
+    mqtt::Client a(options(QStringLiteral("same-id")),
+                   [&](const QString& l, platform::LogLevel level) {
+                       logA << l;
+                       levels.push_back(level);
+                   });
+    mqtt::Client b(options(QStringLiteral("same-id")), [&](const QString& l) { logB << l; });
+    int connects = 0;
+    for (mqtt::Client* c : {&a, &b})
+        QObject::connect(c, &mqtt::Client::connected, c, [&] { ++connects; });
+    a.start();
+    ASSERT_TRUE(testenv::pumpUntil([&] { return a.isConnected(); }));
+    b.start();
+    // The broker may say why it ended the connection, or just close it: one
+    // of the two sees connections ended at once soon.
+    const auto takeovers = [&] { return a.takeovers() + b.takeovers(); };
+    ASSERT_TRUE(testenv::pumpUntil([&] { return takeovers() == 1; }, 20000))
+        << logA.join(u'\n').toStdString() << logB.join(u'\n').toStdString();
+    mqtt::Client& waiting = a.takeovers() ? a : b;
+    QStringList& said = a.takeovers() ? logA : logB;
+    const QString cause = QStringLiteral("another client connected with the client id same-id");
+    EXPECT_EQ(said.filter(cause).size(), 1) << said.join(u'\n').toStdString();
+    EXPECT_TRUE(said.last().endsWith(QStringLiteral(
+        "; give each instance its own ClientId in [MQTT]; trying again in 30 s, then ever more "
+        "slowly (at most every 5 minutes)")))
+        << said.last().toStdString();
+    if (&said == &logA) {
+        EXPECT_EQ(levels.back(), platform::LogLevel::Error);
+    }
+    EXPECT_EQ(waiting.problem(), cause);
+
+    // Over a minute (logical time) the waiting one comes back once and is
+    // pushed off again; at once again, never in a loop.
+    connects = 0;
+    platform::waitEvents(60000);
+    EXPECT_LE(connects, 4) << logA.join(u'\n').toStdString() << logB.join(u'\n').toStdString();
+    EXPECT_LE(logA.filter(cause).size() + logB.filter(cause).size(), 2);
+    EXPECT_EQ(said.filter(cause).size(), 1);
 }
 
 TEST_F(MqttClientTest, UserAndPasswordAreCheckedByTheBroker) {

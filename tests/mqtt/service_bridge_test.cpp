@@ -217,3 +217,51 @@ TEST_F(ServiceBridge, ScheduleSwitchAndScenesAreHomeAssistantEntities) {
     ASSERT_TRUE(hub.waitFor(night, ""));
     EXPECT_FALSE(hub.last(evening).isEmpty());
 }
+
+// A module taken out of [Modules] leaves the schedule running, with its
+// scenes. A file refused at the next start runs nothing and the switch says
+// OFF; the scenes it still names keep their entities and refuse with the
+// reason; the one it no longer names is cleared. Fixed, the switch is ON.
+TEST_F(ServiceBridge, AScheduleSurvivesAnUnlistedModuleAndARefusedFileKeepsItsScenes) {
+    platform::SaveSetting("veldrin", "Modules", "A5", "lamp");
+    writeSchedule("scene evening: A5 ON; B1 ON\nscene night: A5 OFF\n");
+    TestSubscriber hub(broker, QStringLiteral("#"), QStringLiteral("hub"));
+    ASSERT_TRUE(hub.waitConnected());
+    startConnected();
+    const QString node = bridge->settings().uniqueNode();
+    const QString evening = QStringLiteral("homeassistant/scene/%1/scene_evening/config").arg(node);
+    const QString night = QStringLiteral("homeassistant/scene/%1/scene_night/config").arg(node);
+    ASSERT_TRUE(hub.waitFor(night));
+    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/schedule/state"), "ON"));
+    EXPECT_EQ(lines.filter(QStringLiteral("B1 is not in the module list")).size(), 1);
+    hub.publish(QStringLiteral("veldrin/scene/evening/set"), "ON");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return sim.moduleState('B', 1).on; }));
+
+    // The next start, with a file that has an error.
+    bridge.reset();
+    service.reset();
+    lines.clear();
+    writeSchedule("scene evening: A5 ON; B1 ON\nat 25:00 daily A5 ON\n");
+    hub.messages.clear();
+    startConnected();
+    ASSERT_TRUE(hub.waitFor(night, ""));
+    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/schedule/state"), "OFF"));
+    EXPECT_FALSE(hub.last(evening).isEmpty());
+    for (const auto& m : hub.messages)
+        EXPECT_FALSE(m.topic == evening && m.payload.isEmpty()) << "cleared on the way";
+    EXPECT_EQ(lines.filter(QStringLiteral("no schedule runs: line 2: ")).size(), 1)
+        << lines.join(u'\n').toStdString();
+    EXPECT_TRUE(lines.filter(QStringLiteral("stays in force")).isEmpty());
+    hub.publish(QStringLiteral("veldrin/scene/evening/set"), "ON");
+    ASSERT_TRUE(testenv::pumpUntil([&] {
+        return !lines
+                    .filter(QStringLiteral("MQTT: ignored 'ON' on veldrin/scene/evening/set (the "
+                                           "schedule file was refused (line 2: "))
+                    .isEmpty();
+    })) << lines.join(u'\n').toStdString();
+    EXPECT_EQ(lines.filter(QStringLiteral("no schedule runs)")).size(), 1);
+
+    writeSchedule("scene evening: A5 ON; B1 ON\n");
+    ASSERT_TRUE(service->schedule().reload());
+    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/schedule/state"), "ON"));
+}

@@ -1184,3 +1184,18 @@ TEST_F(WebTest, ASessionOutlivesTheServerButNotAPasswordChange) {
     EXPECT_FALSE(page->next("loggedOut").isEmpty());
     EXPECT_FALSE(request("GET", "/api/session", {}, {{"Cookie", c}}).json()["loggedIn"].toBool());
 }
+
+// A schedule file refused while none runs: the page is told why nothing runs.
+TEST_F(WebTest, ARefusedScheduleWithNoneInForceIsShownWithItsProblem) {
+    QFile f(core::scheduleFilePath());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write("scene evening: A5 ON\nat 25:00 daily A5 ON\n");
+    f.close();
+    auto page = open(cookie());
+    ASSERT_FALSE(page->next("hello").isEmpty());
+    EXPECT_FALSE(service->schedule().reload(true));
+    const QJsonObject s = page->next("schedule");
+    EXPECT_TRUE(s.value("refused").toString().startsWith("line 2: ")) << s.size();
+    EXPECT_TRUE(s.value("enabled").toBool());  // the away switch itself is untouched
+    QFile::remove(core::scheduleFilePath());
+}

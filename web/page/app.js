@@ -846,6 +846,12 @@
     $("away-state").textContent = s.enabled ? "On" : "Off (away)";
     $("schedule-status").textContent = "";
     $("schedule-status").classList.remove("error");
+    if (s.refused) {
+      // The file has an error and nothing runs until it is fixed.
+      $("away-state").textContent = "No schedule runs";
+      $("schedule-status").textContent = "The schedule file was refused: " + s.refused;
+      $("schedule-status").classList.add("error");
+    }
     const list = $("next");
     list.textContent = "";
     for (const n of s.next || []) {

@@ -1,0 +1,7 @@
+# Two clients with one client id on a private broker: the connections made
+# in a minute (logical time) while they take the session from each other.
+if(TARGET veldrin_mqtt)
+  veldrin_add_bench(mqtt_takeover
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/mqtt_takeover_bench.cpp
+    LIBS veldrin_mqtt)
+endif()
