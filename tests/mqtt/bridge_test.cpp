@@ -826,3 +826,219 @@ TEST_F(MqttBridgeTest, PublishesThePayloadsOfTheGoldenFile) {
     ASSERT_TRUE(golden.open(QIODevice::ReadOnly));
     EXPECT_EQ(text.toStdString(), golden.readAll().toStdString());
 }
+
+// Every config of the golden file against what the hub's discovery schemas
+// accept: per component the keys it requires and those it knows, the
+// device's keys, and the values the hub checks (classes, categories, the
+// light schema). A key the hub does not know makes it refuse the config.
+TEST(MqttDiscoverySchema, EveryConfigOfTheGoldenFileMeetsTheHubsSchema) {
+    using Keys = QSet<QString>;
+    const Keys entity = {"name",
+                         "unique_id",
+                         "device",
+                         "origin",
+                         "availability_topic",
+                         "payload_available",
+                         "payload_not_available",
+                         "availability",
+                         "availability_mode",
+                         "entity_category",
+                         "enabled_by_default",
+                         "icon",
+                         "device_class"};
+    struct Component {
+        const char* name;
+        Keys required;
+        Keys known;  // beyond the entity's own (none for a device trigger)
+        Keys classes;
+    };
+    const std::vector<Component> table = {
+        {"light",
+         {"command_topic", "schema", "supported_color_modes"},
+         {"command_topic", "state_topic", "schema", "supported_color_modes", "brightness_scale"},
+         {}},
+        {"switch",
+         {"command_topic"},
+         {"command_topic", "state_topic", "payload_on", "payload_off"},
+         {}},
+        {"binary_sensor",
+         {"state_topic"},
+         {"state_topic", "payload_on", "payload_off"},
+         {"motion", "door", "window", "connectivity"}},
+        {"event", {"state_topic", "event_types"}, {"state_topic", "event_types"}, {"button"}},
+        {"button", {"command_topic"}, {"command_topic", "payload_press"}, {}},
+        {"scene", {"command_topic"}, {"command_topic", "payload_on"}, {}},
+        {"sensor",
+         {"state_topic"},
+         {"state_topic", "options", "state_class"},
+         {"timestamp", "enum"}},
+        {"device_automation",
+         {"automation_type", "topic", "type", "subtype", "device"},
+         {"automation_type", "topic", "type", "subtype", "device", "payload", "value_template"},
+         {}},
+    };
+    const Keys deviceKeys = {"identifiers",   "name",       "model",      "model_id",
+                             "manufacturer",  "sw_version", "via_device", "configuration_url",
+                             "suggested_area"};
+    QFile golden(QStringLiteral(VELDRIN_MQTT_GOLDEN));
+    ASSERT_TRUE(golden.open(QIODevice::ReadOnly));
+    QSet<QString> seen;
+    for (const QByteArray& line : golden.readAll().split('\n')) {
+        if (line.startsWith("--")) break;  // the retained part repeats the stream
+        if (!line.startsWith("homeassistant/") || line.endsWith(' ')) continue;
+        const qsizetype space = line.indexOf(' ');
+        const QString topic = QString::fromUtf8(line.left(space));
+        const QString component = topic.section(u'/', 1, 1);
+        const QJsonObject o = QJsonDocument::fromJson(line.mid(space + 1)).object();
+        const auto c = std::find_if(table.begin(), table.end(),
+                                    [&](const Component& k) { return component == k.name; });
+        ASSERT_NE(c, table.end()) << topic.toStdString();
+        seen.insert(component);
+        const bool trigger = component == u"device_automation";
+        for (const QString& k : c->required)
+            EXPECT_TRUE(o.contains(k)) << topic.toStdString() << k.toStdString();
+        for (const QString& k : o.keys())
+            EXPECT_TRUE(c->known.contains(k) || (!trigger && entity.contains(k)))
+                << topic.toStdString() << ": " << k.toStdString();
+        if (!trigger) {
+            EXPECT_TRUE(o.contains("unique_id") && o.contains("name") && o.contains("origin"))
+                << topic.toStdString();
+            EXPECT_FALSE(o.contains("availability") && o.contains("availability_topic"));
+        }
+        const QString cls = o["device_class"].toString();
+        EXPECT_TRUE(cls.isEmpty() || c->classes.contains(cls)) << topic.toStdString();
+        EXPECT_EQ(o["entity_category"].toString("diagnostic"), "diagnostic");
+        EXPECT_EQ(cls == u"enum", !o["options"].toArray().isEmpty()) << topic.toStdString();
+        if (component == u"light") {
+            EXPECT_EQ(o["schema"].toString(), "json");
+            EXPECT_EQ(o["supported_color_modes"].toArray(), QJsonArray{"brightness"});
+        }
+        const QJsonObject device = o["device"].toObject();
+        EXPECT_FALSE(device["identifiers"].toArray().isEmpty()) << topic.toStdString();
+        for (const QString& k : device.keys())
+            EXPECT_TRUE(deviceKeys.contains(k)) << topic.toStdString() << ": " << k.toStdString();
+    }
+    EXPECT_EQ(seen.size(), qsizetype(table.size()));  // every component is in the file
+}
+
+// Configs that other entities take the place of (the node's name of older
+// versions, the light schema of older versions, a kind changed in
+// [Modules]) are cleared before anything is announced, and their
+// successors follow after the pause, so the hub gives them the entity ids
+// of those they replace. The lamps' old level topic goes with them.
+TEST_F(MqttBridgeTest, ReplacedConfigsAreClearedBeforeTheirSuccessors) {
+    table.setModules(
+        state::ModuleList::fromEntries({{QStringLiteral("A5"), QStringLiteral("lamp,Hall lamp")},
+                                        {QStringLiteral("A6"), QStringLiteral("appliance,Fan")},
+                                        {QStringLiteral("A7"), QStringLiteral("lamp,Desk")}},
+                                       true, QStringLiteral("A"), {}));
+    const QString node = settings().uniqueNode();
+    const QString oldNode =
+        QStringLiteral("homeassistant/light/%1/A5/config").arg(settings().node());
+    const QString oldSchema = QStringLiteral("homeassistant/light/%1/A7/config").arg(node);
+    const QString oldKind = QStringLiteral("homeassistant/light/%1/A6/config").arg(node);
+    {
+        TestSubscriber old(broker, QStringLiteral("x"), QStringLiteral("old"));
+        ASSERT_TRUE(old.waitConnected());
+        old.publish(oldNode,
+                    R"({"unique_id":"old_A5","state_topic":"veldrin/A5/state",)"
+                    R"("brightness_state_topic":"veldrin/A5/brightness"})",
+                    true);
+        old.publish(oldSchema,
+                    QStringLiteral(R"({"unique_id":"%1_A7","state_topic":"veldrin/A7/state",)"
+                                   R"("brightness_state_topic":"veldrin/A7/brightness"})")
+                        .arg(node)
+                        .toUtf8(),
+                    true);
+        old.publish(oldKind, QStringLiteral(R"({"unique_id":"%1_A6"})").arg(node).toUtf8(), true);
+        old.publish(QStringLiteral("veldrin/A5/brightness"), "40", true);
+        testenv::pump(100);
+    }
+    TestSubscriber sub(broker, QStringLiteral("#"));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/brightness"), "40"));
+    struct Seen {
+        QString topic;
+        bool empty;
+        qint64 ms;
+    };
+    std::vector<Seen> seen;
+    QObject::connect(&sub.client, &mqtt::Client::message,
+                     [&](const QString& t, const QByteArray& p, bool) {
+                         if (t.startsWith("homeassistant/") || t.endsWith("/brightness"))
+                             seen.push_back({t, p.isEmpty(), platform::TimeBase::global().nowMs()});
+                     });
+    startBridge();
+    const QString newLamp = QStringLiteral("homeassistant/light/%1/A5/config").arg(node);
+    ASSERT_TRUE(sub.waitFor(newLamp));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("homeassistant/switch/%1/A6/config").arg(node)));
+    testenv::pump(100);
+
+    QSet<QString> cleared;
+    qint64 lastClear = -1;
+    qint64 firstConfig = -1;
+    for (const Seen& s : seen) {
+        if (s.empty) {
+            EXPECT_LT(firstConfig, 0) << "cleared after a new config: " << s.topic.toStdString();
+            cleared.insert(s.topic);
+            lastClear = s.ms;
+        } else if (firstConfig < 0) {
+            firstConfig = s.ms;
+        }
+    }
+    EXPECT_EQ(cleared, (QSet<QString>{oldNode, oldSchema, oldKind, "veldrin/A5/brightness",
+                                      "veldrin/A7/brightness"}));
+    EXPECT_GE(firstConfig - lastClear, mqtt::Discovery::kReplacePauseMs - 100);
+    EXPECT_EQ(json(sub.last(oldSchema))["schema"].toString(), "json");
+    EXPECT_EQ(log.filter("successors follow").size(), 1) << log.join(u'\n').toStdString();
+
+    // The hub starting again finds nothing to replace: at once, no pause.
+    TestSubscriber hub(broker, QStringLiteral("nothing"), QStringLiteral("hub"));
+    ASSERT_TRUE(hub.waitConnected());
+    sub.messages.clear();
+    hub.publish(QStringLiteral("homeassistant/status"), "online");
+    ASSERT_TRUE(sub.waitFor(newLamp));
+    for (const auto& m : sub.messages) EXPECT_FALSE(m.payload.isEmpty()) << m.topic.toStdString();
+    EXPECT_EQ(log.filter("successors follow").size(), 1);
+}
+
+// The bridge's diagnostics: the version, the interface's link in words, the
+// commands given up in the last hour (counted down as the hour passes), when
+// a sensor was last heard, a two-way module's load and availability.
+TEST_F(MqttBridgeTest, DiagnosticsOfTheBridgeAndItsModules) {
+    // An hour of the time base in about a third of a second.
+    platform::TimeBase::global().setScale(10000);
+    table.setModules(state::ModuleList::fromEntries(
+        {{QStringLiteral("B1"), QStringLiteral("motion,Hall motion")},
+         {QStringLiteral("A8"), QStringLiteral("twoway-lamp,Desk lamp")}},
+        true, QStringLiteral("A"), {}));
+    TestSubscriber sub(broker, QStringLiteral("veldrin/#"));
+    ASSERT_TRUE(sub.waitConnected());
+    startBridge();
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/version"), QStringLiteral("%1.%2.%3")
+                                                                   .arg(programinfo::kVersionMajor)
+                                                                   .arg(programinfo::kVersionMinor)
+                                                                   .arg(programinfo::kVersionPatch)
+                                                                   .toUtf8()));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/interface"), "found"));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/given_up"), "0"));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A8/load"), "None"));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A8/available"), "online"));
+
+    bridge->setInterfaceLink(QStringLiteral("not answering"));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/interface"), "not answering"));
+
+    sub.messages.clear();
+    emit path.givenUp(1, QStringLiteral("Not Confirmed"));
+    emit path.givenUp(2, QStringLiteral("Not Confirmed"));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/given_up"), "2"));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/given_up"), "0"));  // an hour later
+
+    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+    table.applyHeard(testenv::heardEvent("B1 ", kHouseB, 2));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/B1/heard")));
+    const QDateTime heard =
+        QDateTime::fromString(QString::fromUtf8(sub.last("veldrin/B1/heard")), Qt::ISODate);
+    EXPECT_TRUE(heard.isValid() && heard.timeSpec() == Qt::UTC);
+    EXPECT_GE(heard, before);
+    EXPECT_LE(heard, QDateTime::currentDateTimeUtc().addSecs(1));
+}
