@@ -347,6 +347,9 @@ void Discovery::subscribe() {
 }
 
 void Discovery::announce() {
+    // Replaced configs are still leaving the hub: everything goes out when
+    // the pause ends.
+    if (pause_.isActive()) return;
     QHash<QString, QByteArray> want;
     QSet<QString> objects;
     for (const Entity& e : wanted()) {

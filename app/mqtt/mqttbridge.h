@@ -70,6 +70,7 @@ class Bridge : public QObject {
     // Where the phone page is reached; every device of the hub links to it.
     // Empty: the page is off.
     void setPageUrl(const QString& url);
+    const QString& pageUrl() const { return link_.pageUrl; }
     // The interface's link in words ("found", "lost" ...), for the hub's
     // diagnostics.
     void setInterfaceLink(const QString& text) { diagnostics_.setLink(text); }
