@@ -8,13 +8,21 @@
 // sends it at the next turn of the event loop), and the time from the interface's confirmation (the
 // state table's change) to "veldrin/A5/state" at a subscriber. Prints median
 // and p99 of both.
+//
+// Before that, what the hub is given for the 16 lamps of the base house, all
+// on: the retained messages and their bytes a hub finds on the broker
+// (configs and states), the messages of one change of level, and the time
+// from Home Assistant's "online" to the last config announced again.
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
@@ -81,7 +89,15 @@ int main(int argc, char** argv) {
     QByteArray wanted;
     QObject::connect(&hub, &mqtt::Client::message, &hub,
                      [&](const QString& t, const QByteArray& p, bool retained) {
-                         if (!retained && t == u"veldrin/A5/state" && p == wanted)
+                         // A lamp's state is JSON ({"state":"ON",...}).
+                         const QByteArray word = p.startsWith('{')
+                                                     ? QJsonDocument::fromJson(p)
+                                                           .object()
+                                                           .value(QStringLiteral("state"))
+                                                           .toString()
+                                                           .toUtf8()
+                                                     : p;
+                         if (!retained && t == u"veldrin/A5/state" && word == wanted)
                              stateAt = clock.nsecsElapsed();
                      });
     QObject::connect(&hub, &mqtt::Client::connected, &hub,
@@ -89,6 +105,82 @@ int main(int argc, char** argv) {
     hub.start();
     if (!pumpUntil([&] { return hub.isConnected(); }, 5000)) return 1;
     pumpUntil([] { return false; }, 200);
+
+    // The 16 lamps on, then what the broker holds for them.
+    std::vector<int> units;
+    for (int u = 1; u <= 16; ++u) units.push_back(u);
+    const int house = std::max(1, service.basePosition());
+    service.states().apply(house, units, 2, -1, state::Source::Click);
+    pumpUntil([] { return false; }, 500);
+    int retained = 0;
+    qint64 retainedBytes = 0;
+    QSet<QString> configTopics;
+    {
+        mqtt::ConnectOptions lo = o;
+        lo.clientId = QStringLiteral("bench-late");
+        mqtt::Client late(lo, {});
+        QObject::connect(&late, &mqtt::Client::connected, &late,
+                         [&] { late.subscribe(QStringLiteral("#")); });
+        QObject::connect(&late, &mqtt::Client::message, &late,
+                         [&](const QString& t, const QByteArray& p, bool isRetained) {
+                             // The lamps' own: their configs and their topics.
+                             const bool lamp =
+                                 t.startsWith(u"homeassistant/light/") ||
+                                 (t.startsWith(u"veldrin/") && t.section(u'/', 1, 1).size() >= 2 &&
+                                  t.section(u'/', 1, 1).at(1).isDigit());
+                             if (t.startsWith(u"homeassistant/") && !p.isEmpty())
+                                 configTopics.insert(t);
+                             if (!isRetained || !lamp || p.isEmpty()) return;
+                             ++retained;
+                             retainedBytes += t.toUtf8().size() + p.size();
+                         });
+        late.start();
+        pumpUntil([] { return false; }, 1500);
+    }
+    // One change of level: the messages the hub receives for it.
+    int changeMessages = 0;
+    bool counting = false;
+    QObject::connect(&hub, &mqtt::Client::message, &hub,
+                     [&](const QString& t, const QByteArray&, bool isRetained) {
+                         if (counting && !isRetained && t.startsWith(u"veldrin/A5/"))
+                             ++changeMessages;
+                     });
+    hub.subscribe(QStringLiteral("veldrin/A5/#"));
+    pumpUntil([] { return false; }, 300);
+    counting = true;
+    service.states().apply(house, {5}, 4, 30, state::Source::Click);
+    pumpUntil([] { return false; }, 500);
+    counting = false;
+    // Home Assistant starts again: every config is announced again.
+    QSet<QString> again;
+    qint64 lastConfigAt = -1;
+    QObject::connect(&hub, &mqtt::Client::message, &hub,
+                     [&](const QString& t, const QByteArray& p, bool isRetained) {
+                         if (isRetained || p.isEmpty() || !configTopics.contains(t)) return;
+                         again.insert(t);
+                         lastConfigAt = clock.nsecsElapsed();
+                     });
+    hub.subscribe(QStringLiteral("homeassistant/+/+/+/config"));
+    pumpUntil([] { return false; }, 500);
+    const qint64 onlineAt = clock.nsecsElapsed();
+    hub.publish(QStringLiteral("homeassistant/status"), "online", false);
+    pumpUntil([&] { return again.size() == configTopics.size(); }, 10000);
+    const double republishMs = lastConfigAt < 0 ? -1 : (lastConfigAt - onlineAt) / 1e6;
+    std::printf("Home Assistant for 16 lamps, all on\n");
+    std::printf("  retained for the lamps: %d messages, %lld bytes (topics and payloads)\n",
+                retained, static_cast<long long>(retainedBytes));
+    std::printf("  one change of level: %d message(s)\n", changeMessages);
+    std::printf("  Home Assistant online to the last of %lld configs announced again: %.1f ms\n",
+                static_cast<long long>(configTopics.size()), republishMs);
+    std::printf("FIGURE mqtt_retained_16_lamps_msgs %d\nFIGURE mqtt_retained_16_lamps_bytes %lld\n",
+                retained, static_cast<long long>(retainedBytes));
+    std::printf("FIGURE mqtt_messages_per_level_change %d\n", changeMessages);
+    std::printf("FIGURE mqtt_online_to_last_config_ms %.1f\n", republishMs);
+    std::fflush(stdout);
+
+    // The latency rounds start from off, so the first ON changes the state.
+    service.states().apply(house, units, 3, -1, state::Source::Click);
+    pumpUntil([] { return false; }, 300);
 
     qint64 confirmedAt = -1;
     QObject::connect(&service.states(), &state::StateTable::changed, &service,

@@ -58,6 +58,7 @@ Web File::web() const {
     r.port = s.port(QStringLiteral("Port"));
     r.tlsCertificate = either(kTlsCertificate, startup.tlsCertificate);
     r.tlsKey = either(kTlsKey, startup.tlsKey);
+    r.publicUrl = s.text(QStringLiteral("PublicURL"));
     return r;
 }
 

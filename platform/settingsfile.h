@@ -64,6 +64,9 @@ struct Web {
     std::optional<int> port;  // Port; nothing: the page's own default
     QString tlsCertificate;
     QString tlsKey;
+    // PublicURL: where the page is reached from elsewhere (a proxy, a name);
+    // empty: the listener's own address.
+    QString publicUrl;
 };
 
 class File {

@@ -1,8 +1,10 @@
 #include "serviceweb.h"
 
 #include <QFile>
+#include <QHostInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QNetworkInterface>
 #include <QTimer>
 #include <QWebSocket>
 #include <algorithm>
@@ -144,6 +146,7 @@ bool ServiceWeb::enabledInSettings() {
 }
 
 void ServiceWeb::close() {
+    listening_ = false;
     front_->close();
     const std::vector<Channel*> all = channels_;
     channels_.clear();
@@ -154,6 +157,7 @@ bool ServiceWeb::listen() {
     close();
     const settings::Web web = settings::File::read().web();
     address_ = web.listenAddress;
+    publicUrl_ = web.publicUrl;
     const int port = web.port.value_or(DefaultPort);
     auth::Tls tls;
     tls.certificateFile = web.tlsCertificate;
@@ -191,6 +195,7 @@ bool ServiceWeb::listen() {
         return false;
     }
     tls_ = conf.has_value();
+    listening_ = true;
     loopbackOnly_ = host.isLoopback();
     service_.log().event(QStringLiteral("Web page at ") + url());
     if (!tls_ && !host.isLoopback())
@@ -203,6 +208,40 @@ bool ServiceWeb::listen() {
 
 QString ServiceWeb::url() const {
     const QString host = address_.contains(QLatin1Char(':')) ? u'[' + address_ + u']' : address_;
+    return QStringLiteral("%1://%2:%3/")
+        .arg(tls_ ? QStringLiteral("https") : QStringLiteral("http"), host)
+        .arg(port());
+}
+
+QString ServiceWeb::reachableUrl() const {
+    if (!listening_) return {};
+    if (!publicUrl_.isEmpty()) return publicUrl_;
+    const QHostAddress listened(address_);
+    const bool wildcard = listened == QHostAddress(QHostAddress::AnyIPv4) ||
+                          listened == QHostAddress(QHostAddress::AnyIPv6) ||
+                          listened == QHostAddress(QHostAddress::Any);
+    if (!wildcard) return url();
+    // A wildcard listener is reached at any address of this host: the first
+    // global one of an interface that is up, IPv4 before IPv6.
+    QString host;
+    for (const bool v4 : {true, false}) {
+        for (const QNetworkInterface& i : QNetworkInterface::allInterfaces()) {
+            if (!(i.flags() & QNetworkInterface::IsUp) ||
+                (i.flags() & QNetworkInterface::IsLoopBack))
+                continue;
+            for (const QNetworkAddressEntry& e : i.addressEntries()) {
+                const QHostAddress a = e.ip();
+                if (!a.isGlobal() || a.isLinkLocal() ||
+                    (a.protocol() == QAbstractSocket::IPv4Protocol) != v4)
+                    continue;
+                host = v4 ? a.toString() : u'[' + a.toString() + u']';
+                break;
+            }
+            if (!host.isEmpty()) break;
+        }
+        if (!host.isEmpty()) break;
+    }
+    if (host.isEmpty()) host = QHostInfo::localHostName();
     return QStringLiteral("%1://%2:%3/")
         .arg(tls_ ? QStringLiteral("https") : QStringLiteral("http"), host)
         .arg(port());

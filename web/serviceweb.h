@@ -80,6 +80,11 @@ class ServiceWeb : public QObject {
     bool isEncrypted() const { return tls_; }
     // The page's address, as the log line names it.
     QString url() const;
+    // Where the page is reached from other computers: [Web] PublicURL when
+    // set, else url() with an address of this host in place of a wildcard
+    // one (0.0.0.0, ::). Empty while the page does not listen.
+    QString reachableUrl() const;
+    bool isListening() const { return listening_; }
 
     int sessionCount() const { return sessions_.count(); }
     int socketCount() const { return static_cast<int>(channels_.size()); }
@@ -151,6 +156,8 @@ class ServiceWeb : public QObject {
     std::unordered_map<quint64, QPointer<Channel>> outcomesFor_;
     std::optional<bool> mqtt_;  // nothing while the bridge is off
     QString address_;
+    QString publicUrl_;  // [Web] PublicURL
+    bool listening_ = false;
     bool tls_ = false;
     bool loopbackOnly_ = true;  // listening on a loopback address
 };

@@ -89,6 +89,14 @@ void Host::startBridge() {
     setDown(kBridge, failed && !failed->isEmpty() ? failed : std::nullopt);
     if (!bridge_) return;
     bridge_->setSchedule(&s.schedule());
+    // The hub's diagnostics show the interface's link in words.
+    core::Interface& iface = s.interface();
+    bridge_->setInterfaceLink(core::Interface::linkText(iface.link()));
+    connect(&iface, &core::Interface::linkChanged, bridge_.get(),
+            [bridge = bridge_.get()](core::Interface::Link link) {
+                bridge->setInterfaceLink(core::Interface::linkText(link));
+            });
+    if (page_) bridge_->setPageUrl(page_->reachableUrl());
     const auto follow = [this] {
         // Off after a take-over, the status names the cause, not only the broker.
         const QString problem = bridge_->client().problem();
@@ -125,6 +133,8 @@ void Host::startPage() {
     }
     setDown(kPage,
             attempt([this] { return page_->listen(); }, QStringLiteral("Web page not served")));
+    // Every device of the hub links to the page.
+    if (bridge_) bridge_->setPageUrl(page_->reachableUrl());
 }
 
 void Host::startFrontEnds() {

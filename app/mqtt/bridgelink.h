@@ -56,6 +56,9 @@ class Link {
     platform::LogThrottle throttle;
     // The schedule the switch and the scene entities stand for; none: neither.
     QPointer<core::ScheduleRunner> schedule;
+    // Where the phone page is reached (every device links to it); empty
+    // while the page is off.
+    QString pageUrl;
 
   private:
     bool active_ = false;

@@ -1,5 +1,8 @@
 #include "commandtopics.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include "commandpath.h"
 #include "schedulerunner.h"
 #include "statepublisher.h"
@@ -102,14 +105,34 @@ void CommandTopics::scene(const Message& m) {
 void CommandTopics::switchUnit(const Message& m) {
     const std::optional<state::Address> a = state::parseModule(m.parts[0]);
     if (!a) return ignored(m.topic, m.payload, QStringLiteral("no such address"));
+    if (m.word.startsWith('{')) return lightCommand(m, *a);
     if (m.word != "ON" && m.word != "OFF")
         return ignored(m.topic, m.payload, QStringLiteral("not ON or OFF"));
     // The command path logs the command, or why it refused it.
     const CommandPath::Verdict v = path_->switchUnit(*a, m.word == "ON", state::Source::Mqtt);
-    if (!v.accepted()) return;
-    states_.forget(*a);
     // Nothing to send: the module is already so; the hub hears it again.
-    if (v.id == 0) states_.publishState(*a);
+    if (v.accepted() && v.id == 0) states_.publishState(*a);
+}
+
+// A lamp's command as the hub's JSON light sends it: {"state":"ON"},
+// {"state":"OFF"}, {"state":"ON","brightness":40} (0..100). Other keys
+// (transition, flash) are not for these modules and are let be.
+void CommandTopics::lightCommand(const Message& m, state::Address a) {
+    QJsonParseError error;
+    const QJsonObject o = QJsonDocument::fromJson(m.payload, &error).object();
+    const QString word = o.value(QStringLiteral("state")).toString().toUpper();
+    const QJsonValue brightness = o.value(QStringLiteral("brightness"));
+    const double level = brightness.toDouble(-1);
+    const bool hasLevel = !brightness.isUndefined();
+    const bool known = word == u"ON" || word == u"OFF" || (word.isEmpty() && hasLevel);
+    if (error.error != QJsonParseError::NoError || !known)
+        return ignored(m.topic, m.payload, QStringLiteral("not a light command"));
+    if (hasLevel && word != u"OFF" && (level < 0 || level > 100 || level != int(level)))
+        return ignored(m.topic, m.payload, QStringLiteral("not a level from 0 to 100"));
+    const CommandPath::Verdict v = hasLevel && word != u"OFF"
+                                       ? path_->setBrightness(a, int(level), state::Source::Mqtt)
+                                       : path_->switchUnit(a, word == u"ON", state::Source::Mqtt);
+    if (v.accepted() && v.id == 0) states_.publishState(a);
 }
 
 void CommandTopics::brightness(const Message& m) {
@@ -122,14 +145,8 @@ void CommandTopics::brightness(const Message& m) {
     for (char c : digits) plain = plain && c >= '0' && c <= '9';
     if (!ok || !plain || level < 0 || level > 100)
         return ignored(m.topic, m.payload, QStringLiteral("not a level from 0 to 100"));
-    const state::ModuleState before = table_->state(*a);
     const CommandPath::Verdict v = path_->setBrightness(*a, level, state::Source::Mqtt);
-    if (!v.accepted()) return;
-    if (v.id == 0) return states_.publishState(*a);
-    // On from off goes through full brightness: one state at the end, the
-    // level the lamp reaches (the line's steps).
-    const int reaches = path_->expected(*a).level;
-    states_.expectLevel(*a, reaches >= 0 ? reaches : level, before);
+    if (v.accepted() && v.id == 0) states_.publishState(*a);
 }
 
 void CommandTopics::house(const Message& m) {

@@ -1,7 +1,8 @@
 #pragma once
 // The topics the bridge takes commands from, a table of topic patterns
 // below the base topic (B) and their handlers:
-//   B/ADDR/set               ON / OFF (any case)
+//   B/ADDR/set               ON / OFF (any case), or a lamp's JSON command
+//                            ({"state":"ON","brightness":40})
 //   B/ADDR/brightness/set    0..100, lamps
 //   B/HOUSE/all/set          ALL_LIGHTS_ON / ALL_LIGHTS_OFF / ALL_UNITS_OFF
 //   B/schedule/set           ON / OFF (any case)
@@ -52,6 +53,7 @@ class CommandTopics {
     void schedule(const Message& m);
     void scene(const Message& m);
     void switchUnit(const Message& m);
+    void lightCommand(const Message& m, state::Address a);
     void brightness(const Message& m);
     void house(const Message& m);
     void ignored(const QString& topic, const QByteArray& payload, const QString& why);

@@ -34,7 +34,8 @@ Bridge::Bridge(Settings settings, QString password, state::StateTable* table, Co
                                                   settings_.baseTopic + QStringLiteral("/status")),
                                    log)),
       link_(*client_, settings_, std::move(log)),
-      states_(link_, table),
+      states_(link_, table, path),
+      diagnostics_(link_, table, path),
       discovery_(link_, table, baseHouse),
       commands_(link_, table, path, states_),
       probeTopic_(link_.topic(QStringLiteral("probe/") + settings_.uniqueNode())) {
@@ -90,6 +91,12 @@ void Bridge::setSchedule(core::ScheduleRunner* schedule) {
     if (settings_.discovery) discovery_.announceSchedule();
 }
 
+void Bridge::setPageUrl(const QString& url) {
+    if (url == link_.pageUrl) return;
+    link_.pageUrl = url;
+    if (phase_ == Phase::Active && settings_.discovery) discovery_.announce();
+}
+
 void Bridge::stop() {
     if (client_->isConnected() && phase_ == Phase::Active)
         client_->publish(link_.topic(QStringLiteral("status")), kOffline, true);
@@ -110,6 +117,9 @@ void Bridge::onConnected() {
     holderStatus_.clear();
     client_->subscribe(link_.topic(QStringLiteral("client")));
     client_->subscribe(link_.topic(QStringLiteral("status")));
+    // The configs the broker holds for this node come back before the
+    // probe: they are known when the announcement starts.
+    if (settings_.discovery) discovery_.subscribe();
     client_->subscribe(probeTopic_);
     client_->publish(probeTopic_, settings_.clientId.toUtf8(), false);
 }
@@ -136,8 +146,11 @@ void Bridge::activate() {
 void Bridge::publishAll() {
     publishStatus();
     states_.publishScheduleState();
+    // Replaced configs are cleared first; the states follow at once, so the
+    // new configs (perhaps after a pause) find them retained.
     if (settings_.discovery) discovery_.announce();
     states_.publishAll();
+    diagnostics_.publishAll();
 }
 
 void Bridge::publishStatus() {
@@ -154,6 +167,10 @@ void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retaine
     if (t == link_.topic(QStringLiteral("client")) || t == link_.topic(QStringLiteral("status"))) {
         if (phase_ != Phase::Probing) return;  // our own, or the start is over
         (t.endsWith(QStringLiteral("/client")) ? holder_ : holderStatus_) = payload;
+        return;
+    }
+    if (phase_ == Phase::Probing) {
+        discovery_.takeConfig(t, payload);
         return;
     }
     if (phase_ != Phase::Active) return;

@@ -4,18 +4,20 @@
 // command path (the same queue as clicks and command words), and announces
 // every module to Home Assistant through retained discovery configs. The
 // bridge holds the connection; its parts do the rest: state publishing
-// (statepublisher.h), the command topics (commandtopics.h), discovery
-// (discovery.h).
+// (statepublisher.h), the diagnostics (diagnostics.h), the command topics
+// (commandtopics.h), discovery (discovery.h).
 //
 // Topics (B = BaseTopic, ADDR = "A5"):
 //   B/status                 online / offline, retained; the last will says offline
 //   B/client                 the client id of the instance that holds B, retained
-//   B/ADDR/state             ON / OFF, retained, for every listed module
+//   B/ADDR/state             retained, for every listed module: a lamp's
+//                            {"state":"ON","brightness":40}, else ON / OFF
 //                            (motion and door sensors: what they sent last)
-//   B/ADDR/brightness        0..100, retained, lamps
 //   B/ADDR/event             {"event_type":"on"}, a remote's button heard
 //   B/event                  one JSON object for each event heard
 //   B/schedule/state         ON / OFF, retained: the schedule switched on or off
+//   B/version, B/interface, B/given_up, B/ADDR/heard, B/ADDR/load,
+//   B/ADDR/available         diagnostics, retained (diagnostics.h)
 //   B/.../set                commands (commandtopics.h)
 //
 // On each connect the bridge first reads B/client and B/status: when another
@@ -30,6 +32,7 @@
 
 #include "bridgelink.h"
 #include "commandtopics.h"
+#include "diagnostics.h"
 #include "discovery.h"
 #include "mqttclient.h"
 #include "mqttsettings.h"
@@ -64,6 +67,13 @@ class Bridge : public QObject {
     // The schedule the switch and the scene entities stand for; without
     // one the bridge announces neither.
     void setSchedule(core::ScheduleRunner* schedule);
+    // Where the phone page is reached; every device of the hub links to it.
+    // Empty: the page is off.
+    void setPageUrl(const QString& url);
+    const QString& pageUrl() const { return link_.pageUrl; }
+    // The interface's link in words ("found", "lost" ...), for the hub's
+    // diagnostics.
+    void setInterfaceLink(const QString& text) { diagnostics_.setLink(text); }
     // Publishes offline and ends the connection cleanly; writes out the log
     // lines still held back.
     void stop();
@@ -102,6 +112,7 @@ class Bridge : public QObject {
     std::unique_ptr<Client> client_;
     Link link_;
     StatePublisher states_;
+    Diagnostics diagnostics_;
     Discovery discovery_;
     CommandTopics commands_;
     const QString probeTopic_;  // B/probe/NODE: the probe of who holds B

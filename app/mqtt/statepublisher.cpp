@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "commandpath.h"
 #include "schedulerunner.h"
 #include "timebase.h"
 
@@ -11,22 +12,25 @@ namespace mqtt {
 
 namespace {
 
-// How long a lamp's state may be held back while it goes from full to its
-// level: the longest DIM sequence takes a few seconds on the line.
-constexpr qint64 kHoldMs = 15000;
-
 bool isSensor(state::Kind k) {
     return k == state::Kind::Motion || k == state::Kind::Sensor;
 }
 
 }  // namespace
 
-StatePublisher::StatePublisher(Link& link, state::StateTable* table, QObject* parent)
-    : QObject(parent), link_(link), table_(table) {
+StatePublisher::StatePublisher(Link& link, state::StateTable* table, CommandPath* path,
+                               QObject* parent)
+    : QObject(parent), link_(link), table_(table), path_(path) {
     connect(table_, &state::StateTable::changed, this, &StatePublisher::publishState);
     connect(table_, &state::StateTable::heard, this, &StatePublisher::onHeard);
     holdTimer_.setSingleShot(true);
     connect(&holdTimer_, &QTimer::timeout, this, &StatePublisher::releaseHolds);
+    // A command that failed leaves its module where it is: what was held
+    // back for it goes out now.
+    if (path_) {
+        connect(path_, &CommandPath::commandFailed, this, &StatePublisher::recheckHolds);
+        connect(path_, &CommandPath::givenUp, this, &StatePublisher::recheckHolds);
+    }
 }
 
 void StatePublisher::publishAll() {
@@ -47,33 +51,52 @@ void StatePublisher::publishScheduleState() {
     link_.publish(link_.topic(QStringLiteral("schedule/state")), runs ? "ON" : "OFF", true);
 }
 
+QByteArray StatePublisher::lampJson(bool on, int level) {
+    QJsonObject o;
+    o.insert(QStringLiteral("state"), on ? QStringLiteral("ON") : QStringLiteral("OFF"));
+    if (level > 0) o.insert(QStringLiteral("brightness"), level);
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
 void StatePublisher::publishState(state::Address a) {
-    if (!link_.live()) return;
     const state::Module* m = table_->modules().find(a);
     if (!m || (m->kind != state::Kind::Lamp && m->kind != state::Kind::Appliance)) return;
     const state::ModuleState& s = table_->state(a);
-    if (s.power == state::Power::Unknown) return;
-    const auto hold = holds_.constFind(state::indexOf(a));
-    if (hold != holds_.constEnd()) {
-        const bool between = s.power == state::Power::On && s.level != hold->level;
-        if (between && platform::TimeBase::global().nowMs() < hold->untilMs) return;
-        holds_.erase(hold);
+    const int index = state::indexOf(a);
+    if (m->kind == state::Kind::Lamp && s.power == state::Power::On && s.level > 0)
+        lastLevel_.insert(index, s.level);
+    if (!link_.live() || s.power == state::Power::Unknown) return;
+    const state::ModuleState e = path_ ? path_->expected(a) : s;
+    const bool reached = e.power == s.power && (m->kind != state::Kind::Lamp || e.level == s.level);
+    if (!reached) {
+        const qint64 now = platform::TimeBase::global().nowMs();
+        auto hold = holds_.find(index);
+        if (hold == holds_.end()) hold = holds_.insert(index, now + kHoldMs);
+        if (now < *hold) {
+            if (!holdTimer_.isActive())
+                platform::TimeBase::global().startTimer(holdTimer_, *hold - now);
+            return;
+        }
     }
-    const bool on = s.power == state::Power::On;
-    link_.publish(link_.topic(a.text() + QStringLiteral("/state")), on ? "ON" : "OFF", true);
-    if (m->kind != state::Kind::Lamp) return;
-    const int level = on ? s.level : 0;
-    if (level >= 0)
-        link_.publish(link_.topic(a.text() + QStringLiteral("/brightness")),
-                      QByteArray::number(level), true);
+    holds_.remove(index);
+    publishNow(a);
 }
 
-void StatePublisher::expectLevel(state::Address a, int level, const state::ModuleState& before) {
-    if (!table_->modules().find(a) || level <= 0 ||
-        (before.power == state::Power::On && before.level >= 0))
-        return;
-    holds_.insert(state::indexOf(a), Hold{level, platform::TimeBase::global().nowMs() + kHoldMs});
-    if (!holdTimer_.isActive()) platform::TimeBase::global().startTimer(holdTimer_, kHoldMs);
+void StatePublisher::publishNow(state::Address a) {
+    const state::Module* m = table_->modules().find(a);
+    const state::ModuleState& s = table_->state(a);
+    if (!m || !link_.live() || s.power == state::Power::Unknown) return;
+    const bool on = s.power == state::Power::On;
+    const QByteArray payload =
+        m->kind != state::Kind::Lamp
+            ? QByteArray(on ? "ON" : "OFF")
+            : lampJson(on, on ? s.level : lastLevel_.value(state::indexOf(a), -1));
+    link_.publish(link_.topic(a.text() + QStringLiteral("/state")), payload, true);
+}
+
+void StatePublisher::recheckHolds() {
+    const QList<int> held = holds_.keys();
+    for (int index : held) publishState(state::addressAt(index));
 }
 
 void StatePublisher::releaseHolds() {
@@ -81,14 +104,14 @@ void StatePublisher::releaseHolds() {
     qint64 next = -1;
     QList<int> due;
     for (auto it = holds_.cbegin(); it != holds_.cend(); ++it) {
-        if (it->untilMs <= now)
+        if (*it <= now)
             due << it.key();
-        else if (next < 0 || it->untilMs < next)
-            next = it->untilMs;
+        else if (next < 0 || *it < next)
+            next = *it;
     }
     for (int index : due) {
         holds_.remove(index);
-        publishState(state::addressAt(index));
+        publishNow(state::addressAt(index));
     }
     if (next >= 0) platform::TimeBase::global().startTimer(holdTimer_, next - now);
 }

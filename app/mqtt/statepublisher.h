@@ -1,9 +1,17 @@
 #pragma once
 // The bridge's state publishing: each listed lamp's and appliance's state
-// (B/ADDR/state, and B/ADDR/brightness for lamps) as the state table changes,
-// motion and door sensors as heard (a motion sensor's ON ends after OffDelay),
-// a remote's buttons as events of their own (B/ADDR/event), every event heard
-// on B/event, and the schedule's switch (B/schedule/state).
+// as the state table changes (B/ADDR/state: a lamp's as one JSON message,
+// {"state":"ON","brightness":40}, an appliance's ON / OFF), motion and door
+// sensors as heard (a motion sensor's ON ends after OffDelay), a remote's
+// buttons as events of their own (B/ADDR/event), every event heard on
+// B/event, and the schedule's switch (B/schedule/state).
+//
+// One message per change the hub sees: while commands still wait for a
+// module (a level reached by ON and then DIM, a scene, the page's slider),
+// its state is held back and published once, at the state those commands
+// lead to, when it is reached, when the rest of them failed, or after a
+// while at the latest. A lamp that is off keeps the last level it had on,
+// so the hub does not think it comes back at 0 or full brightness.
 
 #include <QByteArray>
 #include <QHash>
@@ -13,45 +21,49 @@
 #include "bridgelink.h"
 #include "state/statetable.h"
 
+class CommandPath;
+
 namespace mqtt {
 
 class StatePublisher : public QObject {
     Q_OBJECT
   public:
-    StatePublisher(Link& link, state::StateTable* table, QObject* parent = nullptr);
+    StatePublisher(Link& link, state::StateTable* table, CommandPath* path,
+                   QObject* parent = nullptr);
+
+    // How long a module's state may be held back for the commands that
+    // still wait for it (logical ms): the longest DIM sequence takes a few
+    // seconds on the line.
+    static constexpr qint64 kHoldMs = 15000;
 
     // Every state known: on each new connection and when the hub starts.
     void publishAll();
     void publishScheduleState();
-    // A lamp asked to go to level, in the state it had before: when it was
-    // off it goes to full first and then dims, so its state is held back
-    // until it reaches the level (or the deadline passes) and the hub does
-    // not show full brightness in between.
-    void expectLevel(state::Address a, int level, const state::ModuleState& before);
-    // A switch command ends any such wait.
-    void forget(state::Address a) { holds_.remove(state::indexOf(a)); }
 
     // The payload of B/event for one heard event.
     static QByteArray eventJson(const state::HeardEvent& event);
+    // A lamp's state message; level -1: none known (left out).
+    static QByteArray lampJson(bool on, int level);
 
-    // One module's state as it is now (also after a command that had
-    // nothing to send, so the hub drops the value it assumed).
+    // One module's state as it is now, unless commands still wait for it;
+    // also after a command that had nothing to send, so the hub drops the
+    // value it assumed.
     void publishState(state::Address a);
 
   private:
+    void publishNow(state::Address a);
     void publishSensor(state::Address a, bool on);
     void onHeard(const state::HeardEvent& event);
     void startOffDelay(state::Address a);
     void releaseHolds();
+    void recheckHolds();
 
     Link& link_;
     state::StateTable* table_;
-    struct Hold {
-        int level;
-        qint64 untilMs;
-    };
-    QHash<int, Hold> holds_;  // by address index
+    CommandPath* path_;
+    QHash<int, qint64> holds_;  // by address index: held back until (logical ms)
     QTimer holdTimer_;
+    QHash<int, int> lastLevel_;      // lamps: the last level they had on
     QHash<int, bool> sensors_;       // motion and door sensors: last state sent
     QHash<int, QTimer*> offTimers_;  // motion sensors: OffDelay running
 };

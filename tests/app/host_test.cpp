@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 
 #include "host.h"
+#include "mqttbridge.h"
+#include "serviceweb.h"
 #include "testenv.h"
 
 TEST(HostStatus, NamesEachFrontEndThatDidNotStart) {
@@ -61,4 +63,25 @@ TEST(HostStatus, NamesEachFrontEndThatDidNotStart) {
             EXPECT_TRUE(status.startsWith(where + "; " + c.down)) << status.toStdString();
         }
     }
+}
+
+// The bridge's devices link to the page where other computers reach it:
+// [Web] PublicURL when set, else the page's own address.
+TEST(HostWiring, TheBridgeLinksToThePage) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost, 0));
+    const QString nobody = QString::number(closed.serverPort());
+    closed.close();
+    for (const QString& publicUrl : {QString(), QStringLiteral("https://house.example/")}) {
+        testenv::writeSettings("[Ports]\nCOM1=" + dir.filePath("ttyUSB9") +
+                               "\n[Startup]\nListenPort=0\n[MQTT]\nHost=127.0.0.1\nPort=" + nobody +
+                               "\n[Web]\nEnabled=true\nPort=0\nPublicURL=" + publicUrl + "\n");
+        app::Host host;
+        host.startFrontEnds();
+        ASSERT_TRUE(host.bridge() && host.page());
+        EXPECT_EQ(host.bridge()->pageUrl(), publicUrl.isEmpty() ? host.page()->url() : publicUrl);
+    }
+    testenv::writeSettings({});
 }

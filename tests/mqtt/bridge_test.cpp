@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QSysInfo>
 #include <QTemporaryDir>
+#include <map>
 
 #include "commandpath.h"
 #include "eventlog.h"
@@ -58,6 +59,11 @@ class RecordingPath : public CommandPath {
         return {};
     }
     bool interfaceReady() const override { return ready; }
+    // What commands still waiting would lead to (none: the tracked state).
+    state::ModuleState expected(state::Address a) const override {
+        const auto w = waiting.find(a.text());
+        return w != waiting.end() ? w->second : table->state(a);
+    }
     // The id a switch or level is accepted under; 0: nothing had to be sent.
     quint64 verdictId = 1;
     void setReady(bool r) {
@@ -66,6 +72,13 @@ class RecordingPath : public CommandPath {
     }
 
     bool ready = true;
+    const state::StateTable* table = nullptr;
+    std::map<QString, state::ModuleState> waiting;
+    void wait(const QString& address, state::Power power, int level) {
+        state::ModuleState& w = waiting[address];
+        w.power = power;
+        w.level = level;
+    }
     QStringList calls;
     std::vector<state::Source> sources;
 };
@@ -75,6 +88,7 @@ class MqttBridgeTest : public ::testing::Test {
     void SetUp() override {
         platform::TimeBase::global().setScale(50);
         ASSERT_TRUE(broker.start());
+        path.table = &table;
         table.setModules(state::ModuleList::fromEntries(
             {{QStringLiteral("A5"), QStringLiteral("lamp,Hall lamp")},
              {QStringLiteral("a6"), QStringLiteral("appliance,Fan")}},
@@ -158,10 +172,9 @@ TEST_F(MqttBridgeTest, AnnouncesModulesAndPublishesStateAndEvents) {
     EXPECT_EQ(origin["name"].toString(), "Veldrin");
     EXPECT_FALSE(origin["sw"].toString().isEmpty());
     EXPECT_TRUE(origin["url"].toString().startsWith("https://"));
+    EXPECT_EQ(lamp["schema"].toString(), "json");
     EXPECT_EQ(lamp["command_topic"].toString(), "veldrin/A5/set");
     EXPECT_EQ(lamp["state_topic"].toString(), "veldrin/A5/state");
-    EXPECT_EQ(lamp["brightness_command_topic"].toString(), "veldrin/A5/brightness/set");
-    EXPECT_EQ(lamp["brightness_state_topic"].toString(), "veldrin/A5/brightness");
     EXPECT_EQ(lamp["brightness_scale"].toInt(), 100);
     EXPECT_EQ(lamp["availability_topic"].toString(), "veldrin/status");
     const QJsonObject fan = config("switch", QStringLiteral("A6"));
@@ -193,10 +206,11 @@ TEST_F(MqttBridgeTest, AnnouncesModulesAndPublishesStateAndEvents) {
     // Changes and heard traffic. A module not listed publishes nothing.
     table.apply(kHouseA, {5}, 2, -1, state::Source::Powerline);
     table.apply(kHouseB, {1}, 2, -1, state::Source::Powerline);
-    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/state"), "ON"));
+    ASSERT_TRUE(
+        sub.waitFor(QStringLiteral("veldrin/A5/state"), R"({"brightness":100,"state":"ON"})"));
     table.apply(kHouseA, {5}, 3, -1, state::Source::Powerline);
-    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/state"), "OFF"));
-    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/brightness"), "0"));
+    ASSERT_TRUE(
+        sub.waitFor(QStringLiteral("veldrin/A5/state"), R"({"brightness":100,"state":"OFF"})"));
     EXPECT_TRUE(sub.last(QStringLiteral("veldrin/B1/state")).isNull());
 
     table.applyHeard(testenv::heardEvent("A1 A5", kHouseA, 4, 30));
@@ -248,7 +262,7 @@ TEST_F(MqttBridgeTest, SensorsAndRemotesFollowHeardTraffic) {
     EXPECT_EQ(motion["device"].toObject()["name"].toString(), "Hall motion");
     EXPECT_FALSE(motion.contains("command_topic"));
     const QJsonObject door = config("binary_sensor", "B2");
-    EXPECT_FALSE(door.contains("device_class"));
+    EXPECT_EQ(door["device_class"].toString(), "door");
     EXPECT_EQ(door["state_topic"].toString(), "veldrin/B2/state");
     const QJsonObject remote = config("event", "B3");
     EXPECT_EQ(remote["state_topic"].toString(), "veldrin/B3/event");
@@ -301,9 +315,6 @@ TEST_F(MqttBridgeTest, SensorsAndRemotesFollowHeardTraffic) {
     EXPECT_TRUE(log.filter("B1").isEmpty()) << log.join(u'\n').toStdString();
 }
 
-// Home Assistant sends only the brightness to switch a lamp on at a level;
-// the module goes to full and then dims, and the hub hears one state at the
-// end. A sequence that never reaches its level is published after a while.
 // A level with nothing to send: the hub hears the state again instead of
 // keeping the value it assumed.
 TEST_F(MqttBridgeTest, ALevelWithNothingToSendRepublishesTheState) {
@@ -313,50 +324,89 @@ TEST_F(MqttBridgeTest, ALevelWithNothingToSendRepublishesTheState) {
     TestSubscriber hub(broker, QStringLiteral("nothing"), QStringLiteral("hub"));
     ASSERT_TRUE(hub.waitConnected());
     startBridge();
-    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/brightness"), "100"));
+    const QByteArray full = R"({"brightness":100,"state":"ON"})";
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/state"), full));
     sub.messages.clear();
     path.verdictId = 0;
-    hub.publish(QStringLiteral("veldrin/A5/brightness/set"), "99");
-    EXPECT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/brightness"), "100"));
+    hub.publish(QStringLiteral("veldrin/A5/set"), R"({"state":"ON","brightness":99})");
+    EXPECT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/state"), full));
 }
 
-TEST_F(MqttBridgeTest, TurnOnAtALevelFromOffPublishesOneState) {
-    table.apply(kHouseA, {5}, 3, -1, state::Source::Click);  // off
+// A lamp's state and level are one message; while it is off it keeps the
+// level it had on. While commands still wait for a lamp (ON and then DIM)
+// the hub hears only the state they lead to, once; when the rest of them
+// fail, what was reached goes out at once, and after the hold at the latest.
+TEST_F(MqttBridgeTest, ALampChangeIsOneRetainedMessageWithItsLevel) {
+    table.apply(kHouseA, {5}, 3, -1, state::Source::Click);  // off, level never known
     TestSubscriber sub(broker, QStringLiteral("veldrin/A5/#"));
     ASSERT_TRUE(sub.waitConnected());
     TestSubscriber hub(broker, QStringLiteral("nothing"), QStringLiteral("hub"));
     ASSERT_TRUE(hub.waitConnected());
     startBridge();
-    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/brightness"), "0"));
-    testenv::pump(100);
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/state"), R"({"state":"OFF"})"));
     auto published = [&] {
-        QStringList l;
+        QList<QByteArray> l;
         for (const auto& m : sub.messages)
-            if (!m.topic.endsWith("/set")) l << m.topic.mid(11) + u'=' + m.payload;
+            if (m.topic == u"veldrin/A5/state") l << m.payload;
         return l;
     };
+    auto settle = [&](const QByteArray& last) {
+        EXPECT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/state"), last));
+        testenv::pump(100);
+        const QList<QByteArray> seen = published();
+        sub.messages.clear();
+        return seen;
+    };
     sub.messages.clear();
-    hub.publish(QStringLiteral("veldrin/A5/brightness/set"), "40");
-    ASSERT_TRUE(testenv::pumpUntil([&] { return path.calls.size() == 1; }));
-    EXPECT_EQ(path.calls.first(), "level A5 40");
-    table.apply(kHouseA, {5}, 2, -1, state::Source::Powerline);  // ON: full
-    table.apply(kHouseA, {5}, 4, 60, state::Source::Powerline);  // DIM to 40
-    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/brightness"), "40"));
-    testenv::pump(100);
-    EXPECT_EQ(published(), (QStringList{"state=ON", "brightness=40"}));
 
-    // Off again; this time the DIM never comes.
-    table.apply(kHouseA, {5}, 3, -1, state::Source::Powerline);
-    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/state"), "OFF"));
-    testenv::pump(100);
-    sub.messages.clear();
-    hub.publish(QStringLiteral("veldrin/A5/brightness/set"), "70");
+    // From the hub, on at 40 from off: the line goes ON (full), then DIM.
+    hub.publish(QStringLiteral("veldrin/A5/set"), R"({"state":"ON","brightness":40})");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return path.calls.size() == 1; }));
+    EXPECT_EQ(path.calls.last(), "level A5 40");
+    path.wait(QStringLiteral("A5"), state::Power::On, 40);
+    table.apply(kHouseA, {5}, 2, -1, state::Source::Powerline);  // ON: full, held back
+    testenv::pump(50);
+    path.waiting.clear();
+    table.apply(kHouseA, {5}, 4, 60, state::Source::Powerline);  // DIM to 40
+    const QByteArray at40 = R"({"brightness":40,"state":"ON"})";
+    EXPECT_EQ(settle(at40), QList<QByteArray>{at40});
+
+    // Off keeps the level.
+    hub.publish(QStringLiteral("veldrin/A5/set"), R"({"state":"OFF"})");
     ASSERT_TRUE(testenv::pumpUntil([&] { return path.calls.size() == 2; }));
-    table.apply(kHouseA, {5}, 2, -1, state::Source::Powerline);
+    EXPECT_EQ(path.calls.last(), "switch A5 OFF");
+    table.apply(kHouseA, {5}, 3, -1, state::Source::Powerline);
+    const QByteArray off40 = R"({"brightness":40,"state":"OFF"})";
+    EXPECT_EQ(settle(off40), QList<QByteArray>{off40});
+
+    // The rest of a sequence fails: what was reached goes out at once.
+    path.wait(QStringLiteral("A5"), state::Power::On, 10);
+    table.apply(kHouseA, {5}, 4, 30, state::Source::Web);
     testenv::pump(50);
     EXPECT_TRUE(published().isEmpty());
-    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/brightness"), "100"));
-    EXPECT_EQ(published(), (QStringList{"state=ON", "brightness=100"}));
+    path.waiting.clear();
+    emit path.givenUp(7, QStringLiteral("Not Confirmed"));
+    const QByteArray at70 = R"({"brightness":70,"state":"ON"})";  // on at full, DIM 30
+    EXPECT_EQ(settle(at70), QList<QByteArray>{at70});
+
+    // Commands that never settle: published after the hold at the latest.
+    path.wait(QStringLiteral("A5"), state::Power::Off, 0);
+    table.apply(kHouseA, {5}, 5, 30, state::Source::Web);
+    const QByteArray full = R"({"brightness":100,"state":"ON"})";
+    EXPECT_EQ(settle(full), QList<QByteArray>{full});
+    path.waiting.clear();
+
+    // Bad light commands reach nothing.
+    for (const QByteArray& bad :
+         {QByteArray(R"({"state":"TOGGLE"})"), QByteArray(R"({"x":1})"),
+          QByteArray(R"({"state":"ON","brightness":101})"), QByteArray("{not json")})
+        hub.publish(QStringLiteral("veldrin/A5/set"), bad);
+    hub.publish(QStringLiteral("veldrin/A5/set"), R"({"brightness":0})");
+    ASSERT_TRUE(testenv::pumpUntil([&] { return path.calls.size() == 3; }));
+    EXPECT_EQ(path.calls.last(), "level A5 0");
+    EXPECT_TRUE(log.contains(QStringLiteral(
+        R"(MQTT: ignored '{"state":"TOGGLE"}' on veldrin/A5/set (not a light command))")))
+        << log.join(u'\n').toStdString();
 }
 
 // Client ids that differ only in punctuation give different unique_ids; the
@@ -679,7 +729,9 @@ TEST_F(MqttBridgeTest, PublishesThePayloadsOfTheGoldenFile) {
          {QStringLiteral("A7"), QStringLiteral("lamp")},
          {QStringLiteral("B1"), QStringLiteral("motion,Hall motion")},
          {QStringLiteral("B2"), QStringLiteral("sensor,Back door")},
-         {QStringLiteral("B3"), QStringLiteral("remote,Bedside")}},
+         {QStringLiteral("B3"), QStringLiteral("remote,Bedside")},
+         {QStringLiteral("A8"), QStringLiteral("twoway-lamp,Desk lamp,room=Study")},
+         {QStringLiteral("B4"), QStringLiteral("sensor,Landing window,class=window")}},
         true, QStringLiteral("A"), {}));
     table.apply(kHouseA, {5}, 2, -1, state::Source::Click);
     table.apply(kHouseA, {6}, 3, -1, state::Source::Click);
@@ -698,6 +750,7 @@ TEST_F(MqttBridgeTest, PublishesThePayloadsOfTheGoldenFile) {
     bridge = std::make_unique<mqtt::Bridge>(settings(), QString(), &table, &path, kHouseA,
                                             [this](const QString& l) { log << l; });
     bridge->setSchedule(&runner);
+    bridge->setPageUrl(QStringLiteral("http://192.0.2.10:8410/"));
     bridge->start();
     ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A6/state"), "OFF"));
     ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A9/state"), ""));
@@ -742,6 +795,11 @@ TEST_F(MqttBridgeTest, PublishesThePayloadsOfTheGoldenFile) {
                                    .arg(programinfo::kVersionPatch)
                                    .toUtf8();
     text.replace(version, "\"@VERSION@\"");
+    text.replace(' ' + version.mid(1, version.size() - 2) + '\n', " @VERSION@\n");
+    text = QString::fromUtf8(text)
+               .replace(QRegularExpression(QStringLiteral("\\d{4}-\\d\\d-\\d\\dT[\\d:]{8}Z")),
+                        QStringLiteral("@TIME@"))
+               .toUtf8();
 
     QFile golden(QStringLiteral(VELDRIN_MQTT_GOLDEN));
     if (qEnvironmentVariableIsSet("VELDRIN_WRITE_GOLDEN")) {
@@ -751,4 +809,220 @@ TEST_F(MqttBridgeTest, PublishesThePayloadsOfTheGoldenFile) {
     }
     ASSERT_TRUE(golden.open(QIODevice::ReadOnly));
     EXPECT_EQ(text.toStdString(), golden.readAll().toStdString());
+}
+
+// Every config of the golden file against what the hub's discovery schemas
+// accept: per component the keys it requires and those it knows, the
+// device's keys, and the values the hub checks (classes, categories, the
+// light schema). A key the hub does not know makes it refuse the config.
+TEST(MqttDiscoverySchema, EveryConfigOfTheGoldenFileMeetsTheHubsSchema) {
+    using Keys = QSet<QString>;
+    const Keys entity = {"name",
+                         "unique_id",
+                         "device",
+                         "origin",
+                         "availability_topic",
+                         "payload_available",
+                         "payload_not_available",
+                         "availability",
+                         "availability_mode",
+                         "entity_category",
+                         "enabled_by_default",
+                         "icon",
+                         "device_class"};
+    struct Component {
+        const char* name;
+        Keys required;
+        Keys known;  // beyond the entity's own (none for a device trigger)
+        Keys classes;
+    };
+    const std::vector<Component> table = {
+        {"light",
+         {"command_topic", "schema", "supported_color_modes"},
+         {"command_topic", "state_topic", "schema", "supported_color_modes", "brightness_scale"},
+         {}},
+        {"switch",
+         {"command_topic"},
+         {"command_topic", "state_topic", "payload_on", "payload_off"},
+         {}},
+        {"binary_sensor",
+         {"state_topic"},
+         {"state_topic", "payload_on", "payload_off"},
+         {"motion", "door", "window", "connectivity"}},
+        {"event", {"state_topic", "event_types"}, {"state_topic", "event_types"}, {"button"}},
+        {"button", {"command_topic"}, {"command_topic", "payload_press"}, {}},
+        {"scene", {"command_topic"}, {"command_topic", "payload_on"}, {}},
+        {"sensor",
+         {"state_topic"},
+         {"state_topic", "options", "state_class"},
+         {"timestamp", "enum"}},
+        {"device_automation",
+         {"automation_type", "topic", "type", "subtype", "device"},
+         {"automation_type", "topic", "type", "subtype", "device", "payload", "value_template"},
+         {}},
+    };
+    const Keys deviceKeys = {"identifiers",   "name",       "model",      "model_id",
+                             "manufacturer",  "sw_version", "via_device", "configuration_url",
+                             "suggested_area"};
+    QFile golden(QStringLiteral(VELDRIN_MQTT_GOLDEN));
+    ASSERT_TRUE(golden.open(QIODevice::ReadOnly));
+    QSet<QString> seen;
+    for (const QByteArray& line : golden.readAll().split('\n')) {
+        if (line.startsWith("--")) break;  // the retained part repeats the stream
+        if (!line.startsWith("homeassistant/") || line.endsWith(' ')) continue;
+        const qsizetype space = line.indexOf(' ');
+        const QString topic = QString::fromUtf8(line.left(space));
+        const QString component = topic.section(u'/', 1, 1);
+        const QJsonObject o = QJsonDocument::fromJson(line.mid(space + 1)).object();
+        const auto c = std::find_if(table.begin(), table.end(),
+                                    [&](const Component& k) { return component == k.name; });
+        ASSERT_NE(c, table.end()) << topic.toStdString();
+        seen.insert(component);
+        const bool trigger = component == u"device_automation";
+        for (const QString& k : c->required)
+            EXPECT_TRUE(o.contains(k)) << topic.toStdString() << k.toStdString();
+        for (const QString& k : o.keys())
+            EXPECT_TRUE(c->known.contains(k) || (!trigger && entity.contains(k)))
+                << topic.toStdString() << ": " << k.toStdString();
+        if (!trigger) {
+            EXPECT_TRUE(o.contains("unique_id") && o.contains("name") && o.contains("origin"))
+                << topic.toStdString();
+            EXPECT_FALSE(o.contains("availability") && o.contains("availability_topic"));
+        }
+        const QString cls = o["device_class"].toString();
+        EXPECT_TRUE(cls.isEmpty() || c->classes.contains(cls)) << topic.toStdString();
+        EXPECT_EQ(o["entity_category"].toString("diagnostic"), "diagnostic");
+        EXPECT_EQ(cls == u"enum", !o["options"].toArray().isEmpty()) << topic.toStdString();
+        if (component == u"light") {
+            EXPECT_EQ(o["schema"].toString(), "json");
+            EXPECT_EQ(o["supported_color_modes"].toArray(), QJsonArray{"brightness"});
+        }
+        const QJsonObject device = o["device"].toObject();
+        EXPECT_FALSE(device["identifiers"].toArray().isEmpty()) << topic.toStdString();
+        for (const QString& k : device.keys())
+            EXPECT_TRUE(deviceKeys.contains(k)) << topic.toStdString() << ": " << k.toStdString();
+    }
+    EXPECT_EQ(seen.size(), qsizetype(table.size()));  // every component is in the file
+}
+
+// Configs that other entities take the place of (the node's name of older
+// versions, the light schema of older versions, a kind changed in
+// [Modules]) are cleared before anything is announced, and their
+// successors follow after the pause, so the hub gives them the entity ids
+// of those they replace. The lamps' old level topic goes with them.
+TEST_F(MqttBridgeTest, ReplacedConfigsAreClearedBeforeTheirSuccessors) {
+    table.setModules(
+        state::ModuleList::fromEntries({{QStringLiteral("A5"), QStringLiteral("lamp,Hall lamp")},
+                                        {QStringLiteral("A6"), QStringLiteral("appliance,Fan")},
+                                        {QStringLiteral("A7"), QStringLiteral("lamp,Desk")}},
+                                       true, QStringLiteral("A"), {}));
+    const QString node = settings().uniqueNode();
+    const QString oldNode =
+        QStringLiteral("homeassistant/light/%1/A5/config").arg(settings().node());
+    const QString oldSchema = QStringLiteral("homeassistant/light/%1/A7/config").arg(node);
+    const QString oldKind = QStringLiteral("homeassistant/light/%1/A6/config").arg(node);
+    {
+        TestSubscriber old(broker, QStringLiteral("x"), QStringLiteral("old"));
+        ASSERT_TRUE(old.waitConnected());
+        old.publish(oldNode,
+                    R"({"unique_id":"old_A5","state_topic":"veldrin/A5/state",)"
+                    R"("brightness_state_topic":"veldrin/A5/brightness"})",
+                    true);
+        old.publish(oldSchema,
+                    QStringLiteral(R"({"unique_id":"%1_A7","state_topic":"veldrin/A7/state",)"
+                                   R"("brightness_state_topic":"veldrin/A7/brightness"})")
+                        .arg(node)
+                        .toUtf8(),
+                    true);
+        old.publish(oldKind, QStringLiteral(R"({"unique_id":"%1_A6"})").arg(node).toUtf8(), true);
+        old.publish(QStringLiteral("veldrin/A5/brightness"), "40", true);
+        testenv::pump(100);
+    }
+    TestSubscriber sub(broker, QStringLiteral("#"));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/brightness"), "40"));
+    struct Seen {
+        QString topic;
+        bool empty;
+        qint64 ms;
+    };
+    std::vector<Seen> seen;
+    QObject::connect(&sub.client, &mqtt::Client::message,
+                     [&](const QString& t, const QByteArray& p, bool) {
+                         if (t.startsWith("homeassistant/") || t.endsWith("/brightness"))
+                             seen.push_back({t, p.isEmpty(), platform::TimeBase::global().nowMs()});
+                     });
+    startBridge();
+    const QString newLamp = QStringLiteral("homeassistant/light/%1/A5/config").arg(node);
+    ASSERT_TRUE(sub.waitFor(newLamp));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("homeassistant/switch/%1/A6/config").arg(node)));
+    testenv::pump(100);
+
+    QSet<QString> cleared;
+    qint64 lastClear = -1;
+    qint64 firstConfig = -1;
+    for (const Seen& s : seen) {
+        if (s.empty) {
+            EXPECT_LT(firstConfig, 0) << "cleared after a new config: " << s.topic.toStdString();
+            cleared.insert(s.topic);
+            lastClear = s.ms;
+        } else if (firstConfig < 0) {
+            firstConfig = s.ms;
+        }
+    }
+    EXPECT_EQ(cleared, (QSet<QString>{oldNode, oldSchema, oldKind, "veldrin/A5/brightness",
+                                      "veldrin/A7/brightness"}));
+    EXPECT_GE(firstConfig - lastClear, mqtt::Discovery::kReplacePauseMs - 100);
+    EXPECT_EQ(json(sub.last(oldSchema))["schema"].toString(), "json");
+    EXPECT_EQ(log.filter("successors follow").size(), 1) << log.join(u'\n').toStdString();
+
+    // The hub starting again finds nothing to replace: at once, no pause.
+    TestSubscriber hub(broker, QStringLiteral("nothing"), QStringLiteral("hub"));
+    ASSERT_TRUE(hub.waitConnected());
+    sub.messages.clear();
+    hub.publish(QStringLiteral("homeassistant/status"), "online");
+    ASSERT_TRUE(sub.waitFor(newLamp));
+    for (const auto& m : sub.messages) EXPECT_FALSE(m.payload.isEmpty()) << m.topic.toStdString();
+    EXPECT_EQ(log.filter("successors follow").size(), 1);
+}
+
+// The bridge's diagnostics: the version, the interface's link in words, the
+// commands given up in the last hour (counted down as the hour passes), when
+// a sensor was last heard, a two-way module's load and availability.
+TEST_F(MqttBridgeTest, DiagnosticsOfTheBridgeAndItsModules) {
+    // An hour of the time base in about a third of a second.
+    platform::TimeBase::global().setScale(10000);
+    table.setModules(state::ModuleList::fromEntries(
+        {{QStringLiteral("B1"), QStringLiteral("motion,Hall motion")},
+         {QStringLiteral("A8"), QStringLiteral("twoway-lamp,Desk lamp")}},
+        true, QStringLiteral("A"), {}));
+    TestSubscriber sub(broker, QStringLiteral("veldrin/#"));
+    ASSERT_TRUE(sub.waitConnected());
+    startBridge();
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/version"), QStringLiteral("%1.%2.%3")
+                                                                   .arg(programinfo::kVersionMajor)
+                                                                   .arg(programinfo::kVersionMinor)
+                                                                   .arg(programinfo::kVersionPatch)
+                                                                   .toUtf8()));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/interface"), "found"));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/given_up"), "0"));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A8/load"), "None"));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A8/available"), "online"));
+
+    bridge->setInterfaceLink(QStringLiteral("not answering"));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/interface"), "not answering"));
+
+    sub.messages.clear();
+    emit path.givenUp(1, QStringLiteral("Not Confirmed"));
+    emit path.givenUp(2, QStringLiteral("Not Confirmed"));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/given_up"), "2"));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/given_up"), "0"));  // an hour later
+
+    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+    table.applyHeard(testenv::heardEvent("B1 ", kHouseB, 2));
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/B1/heard")));
+    const QDateTime heard =
+        QDateTime::fromString(QString::fromUtf8(sub.last("veldrin/B1/heard")), Qt::ISODate);
+    EXPECT_TRUE(heard.isValid() && heard.timeSpec() == Qt::UTC);
+    EXPECT_GE(heard, before);
+    EXPECT_LE(heard, QDateTime::currentDateTimeUtc().addSecs(1));
 }

@@ -94,13 +94,15 @@ TEST_F(ServiceBridge, CommandsReachTheLineAndStateAndEventsComeBack) {
     ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/status"), "online"));
     sim.clearRecords();
 
-    hub.publish(QStringLiteral("veldrin/A5/set"), "ON");
-    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/A5/state"), "ON"));
+    hub.publish(QStringLiteral("veldrin/A5/set"), R"({"state":"ON"})");
+    ASSERT_TRUE(
+        hub.waitFor(QStringLiteral("veldrin/A5/state"), R"({"brightness":100,"state":"ON"})"));
     EXPECT_EQ(frames(2), QStringList({"04 61", "06 62"}));  // confirmed before it was published
 
     // 30 from 100 is a DIM of 15 of the 22 steps: the lamp reaches 32.
-    hub.publish(QStringLiteral("veldrin/A5/brightness/set"), "30");
-    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/A5/brightness"), "32"));
+    hub.publish(QStringLiteral("veldrin/A5/set"), R"({"state":"ON","brightness":30})");
+    ASSERT_TRUE(
+        hub.waitFor(QStringLiteral("veldrin/A5/state"), R"({"brightness":32,"state":"ON"})"));
     EXPECT_EQ(sim.moduleState('A', 5).brightness, 32);
     const QStringList f = frames(4);
     ASSERT_EQ(f.size(), 4);
@@ -113,7 +115,8 @@ TEST_F(ServiceBridge, CommandsReachTheLineAndStateAndEventsComeBack) {
     ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/event")));
     EXPECT_EQ(json(hub.last(QStringLiteral("veldrin/event"))),
               json(R"({"house":"A","units":[3],"function":"ON"})"));
-    EXPECT_TRUE(hub.waitFor(QStringLiteral("veldrin/A3/state"), "ON"));
+    EXPECT_TRUE(
+        hub.waitFor(QStringLiteral("veldrin/A3/state"), R"({"brightness":100,"state":"ON"})"));
 
     // A hub that comes later finds the configs retained, as valid JSON.
     const QString node = bridge->settings().uniqueNode();
@@ -121,6 +124,9 @@ TEST_F(ServiceBridge, CommandsReachTheLineAndStateAndEventsComeBack) {
     ASSERT_TRUE(late.waitFor(QStringLiteral("homeassistant/light/%1/A16/config").arg(node)));
     ASSERT_TRUE(
         late.waitFor(QStringLiteral("homeassistant/binary_sensor/%1/interface/config").arg(node)));
+    for (const char* diagnostic : {"interface_link", "version", "given_up"})
+        ASSERT_TRUE(late.waitFor(
+            QStringLiteral("homeassistant/sensor/%1/%2/config").arg(node, diagnostic)));
     int configs = 0;
     for (const auto& m : late.messages) {
         EXPECT_TRUE(m.retained);
@@ -132,8 +138,9 @@ TEST_F(ServiceBridge, CommandsReachTheLineAndStateAndEventsComeBack) {
         ++configs;
     }
     // The base house code's units, two buttons, the interface's connectivity
-    // and the schedule's switch.
-    EXPECT_EQ(configs, 16 + 2 + 1 + 1);
+    // and its link, the version, the commands given up and the schedule's
+    // switch.
+    EXPECT_EQ(configs, 16 + 2 + 1 + 1 + 1 + 1 + 1);
 }
 
 // The command path judges what the bridge hands on: a sensor's ON and an
@@ -202,7 +209,8 @@ TEST_F(ServiceBridge, ScheduleSwitchAndScenesAreHomeAssistantEntities) {
     sim.clearRecords();
     hub.publish(QStringLiteral("veldrin/scene/nosuch/set"), "ON");
     hub.publish(QStringLiteral("veldrin/scene/evening/set"), "ON");
-    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/A5/state"), "ON"));
+    ASSERT_TRUE(
+        hub.waitFor(QStringLiteral("veldrin/A5/state"), R"({"brightness":100,"state":"ON"})"));
     EXPECT_EQ(frames(2), QStringList({"04 61", "06 62"}));
     EXPECT_TRUE(lines.contains("MQTT: scene evening"));
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const QString& l) {
@@ -264,4 +272,26 @@ TEST_F(ServiceBridge, AScheduleSurvivesAnUnlistedModuleAndARefusedFileKeepsItsSc
     writeSchedule("scene evening: A5 ON; B1 ON\n");
     ASSERT_TRUE(service->schedule().reload());
     ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/schedule/state"), "ON"));
+}
+
+// A scene that reaches a level through several commands on the line (ON,
+// then DIM): the hub hears the lamp once, at the level reached, never at
+// the full brightness it passes through.
+TEST_F(ServiceBridge, ALevelReachedBySeveralCommandsIsPublishedOnce) {
+    writeSchedule("scene dimmed: A5 ON; A5 DIM 50%\n");
+    TestSubscriber hub(broker, QStringLiteral("veldrin/A5/state"), QStringLiteral("hub"));
+    ASSERT_TRUE(hub.waitConnected());
+    startConnected();
+    testenv::pump(200);
+    hub.messages.clear();
+    sim.clearRecords();
+    hub.publish(QStringLiteral("veldrin/scene/dimmed/set"), "ON");
+    ASSERT_EQ(frames(4).size(), 4);
+    ASSERT_TRUE(testenv::pumpUntil([&] { return sim.moduleState('A', 5).brightness < 100; }));
+    const QByteArray reached =
+        mqtt::StatePublisher::lampJson(true, sim.moduleState('A', 5).brightness);
+    ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/A5/state"), reached));
+    testenv::pump(200);
+    ASSERT_EQ(hub.messages.size(), 1u);
+    EXPECT_EQ(hub.messages[0].payload, reached);
 }

@@ -15,6 +15,7 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QWebSocket>
 #include <memory>
 
@@ -801,6 +802,20 @@ TEST_F(WebTest, ListenFailuresAreLoggedAndClearTextBeyondThisComputerWarns) {
     lines.clear();
     ASSERT_TRUE(second.listen());
     EXPECT_EQ(lines.filter("Warning: the web page is served on 0.0.0.0 without TLS").size(), 1);
+    // Where the page is reached from elsewhere: never the wildcard address;
+    // PublicURL wins when set.
+    EXPECT_EQ(web->reachableUrl(), web->url());
+    const QUrl reachable(second.reachableUrl());
+    EXPECT_TRUE(reachable.isValid()) << second.reachableUrl().toStdString();
+    EXPECT_FALSE(reachable.host().isEmpty());
+    EXPECT_NE(reachable.host(), "0.0.0.0");
+    EXPECT_EQ(reachable.port(), second.port());
+    platform::SaveSetting("veldrin", "Web", "PublicURL", "https://house.example/veldrin/");
+    ASSERT_TRUE(second.listen());
+    EXPECT_EQ(second.reachableUrl(), "https://house.example/veldrin/");
+    second.close();
+    EXPECT_TRUE(second.reachableUrl().isEmpty());
+    platform::SaveSetting("veldrin", "Web", "PublicURL", "");
     platform::SaveSetting("veldrin", "Web", "ListenAddress", "");
 }
 
