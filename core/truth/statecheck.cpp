@@ -95,26 +95,33 @@ void StateCheck::lineDone(const LineCommand& c, bool sent) {
             }
         }
     } else if (sent) {
+        const bool level =
+            c.function == x10::ExtendedCode && c.extendedCommand == x10::kExtPresetLevel;
         if (c.units.empty()) {
             for (Address a : twoWayModules(c.house)) due(a, true);
         } else {
             for (int u : c.units)
-                if (table_.modules().isTwoWay(Address{c.house, u})) due(Address{c.house, u}, true);
+                if (table_.modules().isTwoWay(Address{c.house, u}))
+                    due(Address{c.house, u}, true, level);
         }
     }
     schedulePump();
 }
 
-void StateCheck::due(Address a, bool afterCommand) {
+void StateCheck::due(Address a, bool afterCommand, bool levelMeant) {
     if (afterCommand && current_ && current_->address == a) current_->superseded = true;
     for (Check& d : due_) {
         if (d.address != a) continue;
-        d.afterCommand = d.afterCommand || afterCommand;
+        if (afterCommand) {
+            d.afterCommand = true;
+            d.levelMeant = levelMeant;
+        }
         return;
     }
     Check c;
     c.address = a;
     c.afterCommand = afterCommand;
+    c.levelMeant = levelMeant;
     due_.push_back(c);
 }
 
@@ -165,7 +172,7 @@ bool StateCheck::sendAgain(const Check& c) {
     cmd.units = {c.address.unit};
     if (c.intent.power == Power::Off) {
         cmd.function = x10::Off;
-    } else if (lines_.takesExtLevel(c.address) && c.intent.level > 0) {
+    } else if (c.levelMeant && lines_.takesExtLevel(c.address) && c.intent.level > 0) {
         cmd.function = x10::ExtendedCode;
         cmd.extendedCommand = x10::kExtPresetLevel;
         cmd.amount = x10::extLevel(c.intent.level);
@@ -182,11 +189,11 @@ void StateCheck::heard(const x10::HeardEvent& event) {
     for (const ModuleReply& r : state::moduleReplies(event)) answered(r);
 }
 
-bool StateCheck::matches(const ModuleState& intent, const ModuleReply& reply) const {
+bool StateCheck::matches(const Check& c, const ModuleReply& reply) const {
+    const ModuleState& intent = c.intent;
     if (intent.power == Power::Unknown) return true;
     if ((intent.power == Power::On) != reply.on) return false;
-    if (!reply.on || reply.level < 0 || intent.level < 0) return true;
-    if (!lines_.takesExtLevel(reply.address)) return true;
+    if (!c.levelMeant || !reply.on || reply.level < 0 || intent.level < 0) return true;
     return x10::extLevel(intent.level) == x10::extLevel(reply.level);
 }
 
@@ -210,7 +217,7 @@ void StateCheck::answered(const ModuleReply& reply) {
     // module answers what it had). Sent once more, then the module's word
     // stands.
     if (current_->afterCommand && !current_->superseded && current_->asked < 2 &&
-        !matches(current_->intent, reply)) {
+        !matches(*current_, reply)) {
         sendAgain(*current_);
         ask();
         return;
@@ -220,8 +227,13 @@ void StateCheck::answered(const ModuleReply& reply) {
 
 void StateCheck::timedOut() {
     if (!current_) return;
+    // A newer command to the module has a check of its own waiting.
+    if (current_->superseded) {
+        finish();
+        return;
+    }
     if (current_->asked < 2) {
-        if (current_->afterCommand && !current_->superseded) sendAgain(*current_);
+        if (current_->afterCommand) sendAgain(*current_);
         ask();
         return;
     }
@@ -235,9 +247,7 @@ void StateCheck::timedOut() {
 }
 
 void StateCheck::finish() {
-    const Address a = current_->address;
     current_.reset();
-    emit checked(a);
     schedulePump();
 }
 

@@ -62,17 +62,15 @@ class StateCheck : public QObject {
     // loaded line without letting a silent module hold the checks long.
     static constexpr qint64 kReplyMs = 4000;
 
-  signals:
-    // A module was asked and its check ended (answered, or marked not
-    // answering).
-    void checked(state::Address a);
-
   private:
     struct Check {
         state::Address address;
         // Asked after a command: what it was meant to leave, sent once more
         // when the module does not answer or answers otherwise.
         bool afterCommand = false;
+        // The last command set a level (a preset level); after ON, DIM or
+        // BRIGHT only the power is known: the module's own level stands.
+        bool levelMeant = false;
         state::ModuleState intent;
         int asked = 0;            // requests sent so far
         bool superseded = false;  // a newer command to it came meanwhile
@@ -80,7 +78,7 @@ class StateCheck : public QObject {
     };
 
     void lineDone(const LineCommand& c, bool sent);
-    void due(state::Address a, bool afterCommand);
+    void due(state::Address a, bool afterCommand, bool levelMeant = false);
     void schedulePump();
     void pump();
     void ask();
@@ -88,7 +86,7 @@ class StateCheck : public QObject {
     void timedOut();
     void finish();
     bool sendAgain(const Check& c);
-    bool matches(const state::ModuleState& intent, const state::ModuleReply& reply) const;
+    bool matches(const Check& c, const state::ModuleReply& reply) const;
     std::vector<state::Address> twoWayModules(int house) const;
 
     LineCommands& lines_;
