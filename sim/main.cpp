@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 using namespace sim;
 
@@ -46,10 +47,12 @@ void onSignal(int) {
 }
 
 const char* const kUsage =
-    "usage: veldrin-sim [--cp290] [--frames] [--link PATH] [--pace] [--time-scale S]";
+    "usage: veldrin-sim [--cp290] [--frames] [--link PATH] [--pace] [--time-scale S]\n"
+    "                   [--modules ADDR=KIND,...] [--lose PERCENT] [--seed N]";
 
 const char* const kHelp =
     "usage: veldrin-sim [--cp290] [--frames] [--link PATH] [--pace] [--time-scale S]\n"
+    "                   [--modules ADDR=KIND,...] [--lose PERCENT] [--seed N]\n"
     "\n"
     "Emulates an interface on a new pseudo-terminal, so that veldrin or veldrind can\n"
     "drive it as a serial port without hardware. The first line of output is\n"
@@ -68,25 +71,53 @@ const char* const kHelp =
     "                   speed (default: bytes pass at once)\n"
     "  --time-scale S   run the emulator's own delays S times faster (S > 0,\n"
     "                   default 1)\n"
+    "  --modules LIST   the kinds of module at some addresses, e.g.\n"
+    "                   A1=twoway-lamp,A2=twoway-appliance; every other address\n"
+    "                   holds a plain one-way module (oneway), which never answers\n"
+    "  --lose PERCENT   lose that share of the commands on the powerline (0..100):\n"
+    "                   the computer still gets its checksum and ready byte, but no\n"
+    "                   module hears the command, and a lost request gets no reply\n"
+    "  --seed N         start the losses from seed N (default 1): the same traffic\n"
+    "                   with the same seed loses the same commands\n"
     "  -h, --help       print this text and exit\n"
     "\n"
     "Lines on standard input are commands (\"help\" lists them for the interface\n"
     "emulated). When standard input ends the emulator keeps running, so it can run\n"
     "in the background (veldrin-sim --link /tmp/x10 </dev/null &); it ends on\n"
-    "SIGTERM, SIGINT (Ctrl+C) or the command \"quit\".";
+    "SIGTERM, SIGINT (Ctrl+C) or the command \"quit\".\n"
+    "\n"
+    "Two-way modules (two-way interface only) answer status requests on the\n"
+    "powerline, both kinds both forms: the extended status request (EXTENDED CODE\n"
+    "command 0x37) with an extended reply (command 0x38, data byte: level 0..63,\n"
+    "0x40 for an appliance, 0x80 while a load is connected), and STATUS REQUEST\n"
+    "with STATUS ON or STATUS OFF. A reply comes 1.66 s (two powerline messages,\n"
+    "scaled by --time-scale) after the request and is uploaded like any traffic;\n"
+    "\"reply: A1 EXT 38 BF\" is printed when it is heard. A two-way lamp takes the\n"
+    "extended preset level (command 0x31) in 64 steps.";
 
 const char* const kHelpTwoWay =
     "commands (two-way interface):\n"
     "  recv TOKENS      upload powerline traffic, e.g. recv A1 A ON | recv A2 A DIM 50 |\n"
-    "                   recv A ALL UNITS OFF (DIM/BRIGHT take a percentage)\n"
+    "                   recv A ALL UNITS OFF (DIM/BRIGHT take a percentage) |\n"
+    "                   recv A1 EXT 38 BF (extended message: unit, command, data in hex)\n"
     "  powerfail        ask for the clock (0xA5) until a clock frame arrives\n"
     "  macro HH HH      macro report with two hex bytes\n"
     "  raw HH ...       send hex bytes as they are\n"
-    "  silent on|off    stop/resume answering\n"
+    "  module ADDR KIND the kind of module at ADDR: oneway, twoway-lamp or\n"
+    "                   twoway-appliance\n"
+    "  wall ADDR P|on|off  set a module at the wall to P percent (0..100), on or\n"
+    "                   off, without telling the computer\n"
+    "  load ADDR on|off a lamp's bulb present (on) or missing / burnt out (off)\n"
+    "  lose P [commands]  lose P percent of the powerline commands; with\n"
+    "                   \"commands\", status requests and replies are never lost\n"
+    "  seed N           restart the losses from seed N\n"
+    "  silent on|off|S  stop/resume answering, or stop for S seconds (logical time)\n"
     "  badsum N         wrong checksum for the next N frames\n"
     "  pollsum N        poll (0x5A) instead of the checksum for the next N frames\n"
     "  ready-delay MS   delay of the ready byte in milliseconds\n"
     "  status           print the module table\n"
+    "  line             print what went over the powerline: commands, lost ones,\n"
+    "                   replies, lost replies, powerline time\n"
     "  quit             exit";
 
 const char* const kHelpCp290 =
@@ -94,7 +125,7 @@ const char* const kHelpCp290 =
     "  clock MM HH DAY  set the clock; DAY is the day bit in hex (01 Mon .. 40 Sun, 00 unset)\n"
     "                   or a day name (mon .. sun)\n"
     "  house L          base house letter A..P\n"
-    "  silent on|off    stop/resume answering\n"
+    "  silent on|off|S  stop/resume answering, or stop for S seconds (logical time)\n"
     "  reply-len N      cut or pad the status reply to N bytes (12 = normal)\n"
     "  status           print clock, base house and the module table\n"
     "  quit             exit";
@@ -133,6 +164,23 @@ bool parseDayBit(const QString& s, uchar* bit) {
     return true;
 }
 
+// "A1" (a single module) or nothing.
+std::optional<x10::Address> parseUnit(const QString& text) {
+    const auto a = x10::Address::parse(text);
+    if (!a || a->unit == 0) return std::nullopt;
+    return a;
+}
+
+// "silent SECONDS": stop answering for that long (logical time).
+void silentFor(PtySim& sim, const QString& arg) {
+    bool ok = false;
+    const double seconds = arg.toDouble(&ok);
+    if (ok && seconds >= 0 && seconds <= 86400)
+        sim.setSilentForMs(int(seconds * 1000));
+    else
+        err(QStringLiteral("error: silent takes on, off or seconds (0..86400)"));
+}
+
 void printTable(const PtySim& sim) {
     const QStringList table = sim.moduleTable();
     if (table.isEmpty()) out(QStringLiteral("(no modules)"));
@@ -169,6 +217,51 @@ bool twoWayCommand(TwoWaySim& sim, const QString& cmd, const QStringList& args) 
             err(QStringLiteral("error: raw takes hex bytes"));
     } else if (cmd == "silent" && args.size() == 1 && parseOnOff(args[0], &on)) {
         sim.setSilent(on);
+    } else if (cmd == "silent" && args.size() == 1) {
+        silentFor(sim, args[0]);
+    } else if (cmd == "module" && args.size() == 2) {
+        QString why;
+        const auto kinds = parseModuleKinds(args[0] + '=' + args[1], &why);
+        if (kinds)
+            sim.setModuleKind(kinds->front().house, kinds->front().unit, kinds->front().kind);
+        else
+            err("error: " + why);
+    } else if (cmd == "wall" && args.size() == 2) {
+        const auto a = parseUnit(args[0]);
+        int percent = args[1].toInt(&ok);
+        if (parseOnOff(args[1].toLower(), &on)) {
+            ok = true;
+            percent = on ? 100 : 0;
+        }
+        if (a && ok && percent >= 0 && percent <= 100)
+            sim.changeAtWall(a->letter(), a->unit, percent);
+        else
+            err(QStringLiteral("error: wall takes an address and a percentage, on or off"));
+    } else if (cmd == "load" && args.size() == 2) {
+        const auto a = parseUnit(args[0]);
+        if (a && parseOnOff(args[1].toLower(), &on))
+            sim.setLoad(a->letter(), a->unit, on);
+        else
+            err(QStringLiteral("error: load takes an address and on or off"));
+    } else if (cmd == "lose" && (args.size() == 1 || (args.size() == 2 && args[1] == "commands"))) {
+        if (ok && n >= 0 && n <= 100) {
+            sim.setLossPercent(n);
+            sim.setStatusLoss(args.size() == 1);
+        } else {
+            err(QStringLiteral("error: lose takes a percentage 0..100"));
+        }
+    } else if (cmd == "seed" && args.size() == 1) {
+        const uint seed = args[0].toUInt(&ok);
+        if (ok)
+            sim.setLossSeed(seed);
+        else
+            err(QStringLiteral("error: seed takes a number"));
+    } else if (cmd == "line" && args.isEmpty()) {
+        const TwoWaySim::LineStats st = sim.lineStats();
+        out(QString::asprintf(
+            "commands %d, lost %d; replies %d, lost %d; powerline time %.1f s; losing %d%%",
+            st.commands, st.lost, st.replies, st.repliesLost, double(st.lineMs) / 1000.0,
+            sim.lossPercent()));
     } else if (cmd == "badsum" && args.size() == 1 && ok) {
         sim.failChecksums(n);
     } else if (cmd == "pollsum" && args.size() == 1 && ok) {
@@ -208,6 +301,8 @@ bool cp290Command(Cp290Sim& sim, const QString& cmd, const QStringList& args) {
             err(QStringLiteral("error: house takes a letter A..P"));
     } else if (cmd == "silent" && args.size() == 1 && parseOnOff(args[0], &on)) {
         sim.setSilent(on);
+    } else if (cmd == "silent" && args.size() == 1) {
+        silentFor(sim, args[0]);
     } else if (cmd == "reply-len" && args.size() == 1) {
         const int n = args[0].toInt(&ok1);
         if (ok1 && n > 0 && n <= 64)
@@ -240,6 +335,9 @@ int main(int argc, char** argv) {
     bool cp290 = false, pace = false, frames = false;
     QString link;
     double scale = 1.0;
+    QList<ModuleKindAt> kinds;
+    int lose = 0;
+    uint seed = 1;
     for (int i = 1; i < argc; ++i) {
         const QString a = QString::fromLocal8Bit(argv[i]);
         bool ok = true;
@@ -254,6 +352,19 @@ int main(int argc, char** argv) {
         } else if (a == "--time-scale" && i + 1 < argc) {
             scale = QString::fromLocal8Bit(argv[++i]).toDouble(&ok);
             ok = ok && scale > 0;
+        } else if (a == "--modules" && i + 1 < argc) {
+            QString why;
+            const auto parsed = parseModuleKinds(QString::fromLocal8Bit(argv[++i]), &why);
+            if (!parsed) {
+                err("error: --modules: " + why);
+                return 2;
+            }
+            kinds += *parsed;
+        } else if (a == "--lose" && i + 1 < argc) {
+            lose = QString::fromLocal8Bit(argv[++i]).toInt(&ok);
+            ok = ok && lose >= 0 && lose <= 100;
+        } else if (a == "--seed" && i + 1 < argc) {
+            seed = QString::fromLocal8Bit(argv[++i]).toUInt(&ok);
         } else if (a == "--help" || a == "-h") {
             out(QString::fromLatin1(kHelp));
             return 0;
@@ -266,6 +377,10 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (cp290 && (!kinds.isEmpty() || lose > 0)) {
+        err(QStringLiteral("error: --modules and --lose need the two-way interface (not --cp290)"));
+        return 2;
+    }
     std::unique_ptr<TwoWaySim> twoWay;
     std::unique_ptr<Cp290Sim> cp;
     PtySim* sim = nullptr;
@@ -275,6 +390,9 @@ int main(int argc, char** argv) {
     } else {
         twoWay = std::make_unique<TwoWaySim>();
         twoWay->setFrameEcho(frames);
+        for (const ModuleKindAt& k : kinds) twoWay->setModuleKind(k.house, k.unit, k.kind);
+        twoWay->setLossSeed(seed);
+        twoWay->setLossPercent(lose);
         sim = twoWay.get();
     }
     sim->setTimeScale(scale);

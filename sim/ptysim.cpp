@@ -170,6 +170,14 @@ void PtySim::setPacing(bool on) {
 void PtySim::setSilent(bool on) {
     std::lock_guard lk(m_mutex);
     m_silent = on;
+    m_silentUntil = SimClock::time_point::max();
+    wake();
+}
+
+void PtySim::setSilentForMs(int logicalMs) {
+    std::lock_guard lk(m_mutex);
+    m_silent = true;
+    m_silentUntil = SimClock::now() + logical(std::max(0, logicalMs));
     wake();
 }
 
@@ -305,6 +313,10 @@ void PtySim::run() {
     SimClock::time_point masterQuietUntil{};
     while (!m_stopping) {
         const SimClock::time_point now = SimClock::now();
+        if (m_silent && now >= m_silentUntil) {
+            m_silent = false;
+            m_silentUntil = SimClock::time_point::max();
+        }
         while (!m_in.empty() && m_in.front().due <= now) {
             const uchar b = m_in.front().byte;
             m_in.pop_front();
@@ -326,6 +338,7 @@ void PtySim::run() {
         writeDue(SimClock::now());
 
         SimClock::time_point deadline = nextDeadline();
+        if (m_silent) deadline = std::min(deadline, m_silentUntil);
         if (!m_in.empty()) deadline = std::min(deadline, m_in.front().due);
         if (!m_out.empty() && !m_outBlocked) deadline = std::min(deadline, m_out.front().due);
         const bool masterQuiet = SimClock::now() < masterQuietUntil;

@@ -52,6 +52,9 @@ class PtySim {
     // A silent interface records what it receives but answers nothing and
     // sends nothing of its own.
     void setSilent(bool on);
+    // Silent for logicalMs logical milliseconds, then answering again by
+    // itself; setSilent() ends or replaces the timed form.
+    void setSilentForMs(int logicalMs);
     bool isSilent() const;
     // Writes bytes to the computer as they are, whatever the protocol state
     // (dropped while silent).
@@ -132,6 +135,7 @@ class PtySim {
     bool m_outBlocked = false;
     SimClock::time_point m_inFree{};
     SimClock::time_point m_outFree{};
+    SimClock::time_point m_silentUntil = SimClock::time_point::max();
     std::deque<Timed> m_in;
     std::deque<Timed> m_out;
     QStringList m_lines;

@@ -3,6 +3,7 @@
 #include "x10.h"
 
 #include <QRegularExpression>
+#include <algorithm>
 #include <array>
 
 namespace sim {
@@ -76,6 +77,57 @@ void TwoWaySim::injectMacro(uchar b0, uchar b1) {
     wake();
 }
 
+void TwoWaySim::setModuleKind(char house, int unit, ModuleKind kind) {
+    std::lock_guard lk(m_mutex);
+    m_modules.setKind(house, unit, kind);
+}
+
+ModuleKind TwoWaySim::moduleKind(char house, int unit) const {
+    std::lock_guard lk(m_mutex);
+    return m_modules.state(house, unit).kind;
+}
+
+void TwoWaySim::changeAtWall(char house, int unit, int percent) {
+    std::lock_guard lk(m_mutex);
+    m_modules.atWall(house, unit, percent);
+}
+
+void TwoWaySim::setLoad(char house, int unit, bool connected) {
+    std::lock_guard lk(m_mutex);
+    m_modules.setLoad(house, unit, connected);
+}
+
+void TwoWaySim::setLossPercent(int percent) {
+    std::lock_guard lk(m_mutex);
+    m_lossPercent = std::clamp(percent, 0, 100);
+}
+
+int TwoWaySim::lossPercent() const {
+    std::lock_guard lk(m_mutex);
+    return m_lossPercent;
+}
+
+void TwoWaySim::setLossSeed(quint32 seed) {
+    std::lock_guard lk(m_mutex);
+    m_lossRandom.seed(seed);
+}
+
+void TwoWaySim::setStatusLoss(bool on) {
+    std::lock_guard lk(m_mutex);
+    m_statusLoss = on;
+}
+
+TwoWaySim::LineStats TwoWaySim::lineStats() const {
+    std::lock_guard lk(m_mutex);
+    return m_stats;
+}
+
+bool TwoWaySim::waitForReplies(int count, int realMs) const {
+    std::unique_lock lk(m_mutex);
+    return m_cv.wait_for(lk, std::chrono::milliseconds(realMs),
+                         [&] { return m_repliesHeard >= count; });
+}
+
 bool TwoWaySim::isPolling() const {
     std::lock_guard lk(m_mutex);
     return !m_uploads.empty();
@@ -137,6 +189,8 @@ void TwoWaySim::clearRecords() {
     std::lock_guard lk(m_mutex);
     m_frames.clear();
     m_received.clear();
+    m_stats = {};
+    m_repliesHeard = 0;
 }
 
 TwoWaySim::Records TwoWaySim::takeRecords() {
@@ -330,16 +384,40 @@ void TwoWaySim::acknowledged() {
     m_stateDeadline = SimClock::now() + logical(m_readyDelayMs) + byteTime() * (2 * frame.size());
 }
 
+bool TwoWaySim::lineLoses(bool statusTraffic) {
+    // One draw for every message, whatever the share, so that the pattern of
+    // losses depends on the seed and the traffic only.
+    const bool hit = m_lossRandom() % 100 < quint32(m_lossPercent);
+    return hit && (m_statusLoss || !statusTraffic);
+}
+
 void TwoWaySim::execute(const QByteArray& frame) {
     const auto at = [&](int i) { return uchar(frame[i]); };
-    switch (classify(frame)) {
+    const Kind kind = classify(frame);
+    if (kind != Kind::Address && kind != Kind::Function && kind != Kind::PresetDim &&
+        kind != Kind::Extended)
+        return;  // downloads and the clock stay in the interface
+    const bool statusTraffic = (kind == Kind::Function && (at(1) & 0x0F) == StatusRequest) ||
+                               (kind == Kind::Extended && at(4) == kExtStatusRequest);
+    ++m_stats.commands;
+    // An address or a function alone is half a message; an extended message
+    // a whole one.
+    m_stats.lineMs += kind == Kind::Extended ? kLineMessageMs : kLineMessageMs / 2;
+    if (lineLoses(statusTraffic)) {
+        ++m_stats.lost;
+        emitNote("lost on the powerline: " + hex(frame));
+        return;
+    }
+    switch (kind) {
         case Kind::Address:
             m_modules.address(letterOfCode(at(1) >> 4), unitOfCode(at(1)));
             break;
         case Kind::Function: {
             const int fn = at(1) & 0x0F;
+            const char house = letterOfCode(at(1) >> 4);
             const int percent = (fn == Dim || fn == Bright) ? stepsToPercent(at(0) >> 3) : 0;
-            emitLines(m_modules.function(letterOfCode(at(1) >> 4), fn, percent));
+            emitLines(m_modules.function(house, fn, percent));
+            if (fn == StatusRequest) answerStandard(house);
             break;
         }
         case Kind::PresetDim: {
@@ -347,13 +425,57 @@ void TwoWaySim::execute(const QByteArray& frame) {
             emitLines(m_modules.presetDim(level));
             break;
         }
-        case Kind::Extended:
-            emitLines(
-                m_modules.extended(letterOfCode(at(1) >> 4), unitOfCode(at(2)), at(3), at(4)));
+        case Kind::Extended: {
+            const char house = letterOfCode(at(1) >> 4);
+            const int unit = unitOfCode(at(2));
+            emitLines(m_modules.extended(house, unit, at(3), at(4)));
+            if (at(4) == kExtStatusRequest) answerExtended(house, unit);
             break;
+        }
         default:
             break;
     }
+}
+
+void TwoWaySim::answerStandard(char house) {
+    for (int unit : m_modules.lastUnits(house)) {
+        const std::optional<bool> on = m_modules.statusOn(house, unit);
+        if (!on) continue;
+        const int fn = *on ? StatusOn : StatusOff;
+        QByteArray upload;
+        upload.append(char(3));
+        upload.append(char(0x02));
+        upload.append(char((houseCode(house) << 4) | unitCode(unit)));
+        upload.append(char((houseCode(house) << 4) | fn));
+        scheduleReply(upload,
+                      QString::fromLatin1("%1%2 %3").arg(house).arg(unit).arg(functionName(fn)));
+    }
+}
+
+void TwoWaySim::answerExtended(char house, int unit) {
+    const std::optional<uchar> data = m_modules.extendedStatus(house, unit);
+    if (!data) return;
+    QByteArray upload;
+    upload.append(char(5));
+    upload.append(char(0x01));
+    upload.append(char((houseCode(house) << 4) | ExtendedCode));
+    upload.append(char(unitCode(unit)));
+    upload.append(char(*data));
+    upload.append(char(kExtStatusReply));
+    scheduleReply(
+        upload, QString::asprintf("%c%d EXT %02X %02X", house, unit, kExtStatusReply, uint(*data)));
+}
+
+void TwoWaySim::scheduleReply(const QByteArray& upload, const QString& text) {
+    // The request still travels for one message time, then the reply takes
+    // one; replies of several modules follow one another.
+    SimClock::time_point due = SimClock::now() + logical(2 * kLineMessageMs);
+    if (!m_replies.empty()) due = std::max(due, m_replies.back().due + logical(kLineMessageMs));
+    ++m_stats.replies;
+    m_stats.lineMs += kLineMessageMs;
+    const bool lost = lineLoses(true);
+    if (lost) ++m_stats.repliesLost;
+    m_replies.push_back({due, upload, text, lost});
 }
 
 void TwoWaySim::sendUpload() {
@@ -385,6 +507,23 @@ void TwoWaySim::service(SimClock::time_point now) {
             parse(b);
         }
     }
+    while (!m_replies.empty() && now >= m_replies.front().due) {
+        const Reply r = m_replies.front();
+        m_replies.pop_front();
+        if (r.lost) {
+            emitNote("reply lost on the powerline: " + r.text);
+            continue;
+        }
+        if (m_silent) {
+            emitNote("reply not heard, the interface is silent: " + r.text);
+            continue;
+        }
+        emitNote("reply: " + r.text);
+        if (m_uploads.empty()) m_nextPoll = now;
+        m_uploads.push_back({r.upload, 0});
+        ++m_repliesHeard;
+        m_cv.notify_all();
+    }
     if (m_silent || m_state != State::Idle) return;
 
     while (!m_macros.empty()) {
@@ -409,12 +548,14 @@ void TwoWaySim::resetProtocol() {
     m_frame.clear();
     m_backlog.clear();
     m_pollsSent = 0;
+    m_replies.clear();
 }
 
 SimClock::time_point TwoWaySim::nextDeadline() const {
-    if (m_state != State::Idle) return m_stateDeadline;
-    if (m_silent) return SimClock::time_point::max();
-    SimClock::time_point t = SimClock::time_point::max();
+    SimClock::time_point t =
+        m_replies.empty() ? SimClock::time_point::max() : m_replies.front().due;
+    if (m_state != State::Idle) return std::min(t, m_stateDeadline);
+    if (m_silent) return t;
     if (!m_macros.empty()) t = SimClock::now();
     if (!m_uploads.empty()) t = std::min(t, m_nextPoll);
     if (m_powerFail) t = std::min(t, m_nextPowerFail);
@@ -448,8 +589,23 @@ std::optional<QByteArray> TwoWaySim::buildUpload(const QString& text, QString* e
             bool ok = false;
             const int unit = t.mid(1).toInt(&ok);
             if (!ok || unit < 1 || unit > 16) return fail("not an address: " + t);
-            data.append(char((houseCode(house) << 4) | unitCode(unit)));
             ++i;
+            if (i < tokens.size() && tokens[i] == "EXT") {
+                // An extended message: its function byte, unit, data, command.
+                bool okCommand = false, okData = false;
+                const uint command = tokens.value(i + 1).toUInt(&okCommand, 16);
+                const uint value = tokens.value(i + 2).toUInt(&okData, 16);
+                if (!okCommand || !okData || command > 0xFF || value > 0xFF)
+                    return fail("EXT needs a command and a data byte in hex");
+                i += 3;
+                mask |= 1u << data.size();
+                data.append(char((houseCode(house) << 4) | ExtendedCode));
+                data.append(char(unitCode(unit)));
+                data.append(char(value));
+                data.append(char(command));
+                continue;
+            }
+            data.append(char((houseCode(house) << 4) | unitCode(unit)));
             continue;
         }
         // A house letter alone: the function name follows, longest match wins.

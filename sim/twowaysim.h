@@ -15,12 +15,32 @@
 // kFrameTimeoutMs, or a checksum left unconfirmed for kAckTimeoutMs, is
 // dropped (never sooner than a few hundred real milliseconds, however fast
 // the time scale, so a slow computer is not cut off).
+//
+// Modules on the powerline: every address holds a plain one-way module unless
+// setModuleKind() says otherwise. Two-way modules answer status requests as a
+// real module would, both kinds both forms: the extended status request
+// (EXTENDED CODE, command 0x37) with an extended reply (command 0x38, data byte
+// level | 0x40 for an appliance | 0x80 with a load), and the standard STATUS
+// REQUEST function with their address and STATUS ON or STATUS OFF. A reply
+// starts 2 x kLineMessageMs logical milliseconds after the request was
+// confirmed (the request's own powerline time plus the reply's) and is
+// uploaded like any heard traffic (kPoll, the computer's kPollAnswer, the
+// upload). A reply due while the interface is silent is not heard.
+//
+// Loss: setLossPercent() loses that share of the commands put on the
+// powerline, drawn from a generator seeded by setLossSeed(): one draw per
+// frame confirmed (address, function, preset dim, extended code) and one per
+// module reply, so the same traffic with the same seed loses the same
+// commands. The computer still gets its checksum and ready byte; a lost
+// command changes no module and gets no answer. Status requests and replies
+// are lost like anything else unless setStatusLoss(false).
 
 #include "ptysim.h"
 
 #include <QList>
 #include <deque>
 #include <optional>
+#include <random>
 #include <utility>
 
 namespace sim {
@@ -60,8 +80,41 @@ class TwoWaySim : public PtySim {
     static constexpr int kFrameTimeoutMs = 1000;
     static constexpr int kAckTimeoutMs = 2000;
 
+    // Powerline time of one message: an address with its function, or one
+    // extended message (which carries its own unit), at 60 Hz.
+    static constexpr int kLineMessageMs = 830;
+
     TwoWaySim();
     ~TwoWaySim() override;
+
+    // Modules.
+    void setModuleKind(char house, int unit, ModuleKind kind);
+    ModuleKind moduleKind(char house, int unit) const;
+    // Somebody set the module at the wall: percent 0 off, 100 fully on (an
+    // appliance is on for anything above 0). Nothing reaches the computer.
+    void changeAtWall(char house, int unit, int percent);
+    // A lamp's bulb present (true) or missing / burnt out (false).
+    void setLoad(char house, int unit, bool connected);
+
+    // Powerline loss (see above). percent is clamped to 0..100.
+    void setLossPercent(int percent);
+    int lossPercent() const;
+    // Restarts the loss generator from seed (default seed 1).
+    void setLossSeed(quint32 seed);
+    void setStatusLoss(bool on);
+
+    // What went over the powerline since start (or clearRecords()).
+    struct LineStats {
+        int commands = 0;     // frames confirmed by the computer and put on the line
+        int lost = 0;         // of those, lost before any module heard them
+        int replies = 0;      // module replies put on the line
+        int repliesLost = 0;  // of those, never heard by the interface
+        qint64 lineMs = 0;    // logical powerline time of commands and replies
+    };
+    LineStats lineStats() const;
+    // Blocks until at least count replies were heard and queued for upload,
+    // or realMs pass.
+    bool waitForReplies(int count, int realMs) const;
 
     // Faults.
     // The next n handshake frames get a wrong checksum.
@@ -116,8 +169,9 @@ class TwoWaySim : public PtySim {
     static uchar checksum(const QByteArray& frame);
     static QString kindName(Kind kind);
     // Builds an upload (size, mask, data) from text such as "A1 A ON",
-    // "A1 A2 A DIM 50" (percent), "A ALL UNITS OFF". nullopt and *error on
-    // bad input.
+    // "A1 A2 A DIM 50" (percent), "A ALL UNITS OFF", "A1 A STATUS ON", and
+    // an extended message with its unit, command and data byte in hex,
+    // "A1 EXT 38 BF". nullopt and *error on bad input.
     static std::optional<QByteArray> buildUpload(const QString& text, QString* error = nullptr);
 
   protected:
@@ -140,6 +194,10 @@ class TwoWaySim : public PtySim {
     void execute(const QByteArray& frame);
     void record(const QByteArray& bytes, Kind kind);
     void sendUpload();
+    bool lineLoses(bool statusTraffic);
+    void answerStandard(char house);
+    void answerExtended(char house, int unit);
+    void scheduleReply(const QByteArray& upload, const QString& text);
     QByteArray statusReplyLocked() const;
     static Kind classify(const QByteArray& frame);
 
@@ -153,6 +211,19 @@ class TwoWaySim : public PtySim {
     int m_failChecksums = 0;
     int m_pollInstead = 0;
     int m_readyDelayMs = 0;
+
+    struct Reply {
+        SimClock::time_point due;
+        QByteArray upload;
+        QString text;
+        bool lost = false;
+    };
+    std::deque<Reply> m_replies;  // in order of their due times
+    int m_repliesHeard = 0;
+    int m_lossPercent = 0;
+    bool m_statusLoss = true;
+    std::mt19937 m_lossRandom{1};
+    LineStats m_stats;
 
     std::deque<Upload> m_uploads;
     QByteArray m_lastUpload;

@@ -98,6 +98,43 @@ TEST(SimTool, FramesOptionPrintsEachFrameBeforeItsModuleLine) {
     ASSERT_TRUE(p.waitForFinished(5000));
 }
 
+TEST(SimTool, ModulesFromTheCommandLineAndStdinAnswerAndChangeAtTheWall) {
+    QProcess p;
+    const QString device =
+        startTool(p, {"--modules", "A1=twoway-lamp", "--lose", "0", "--time-scale", "20"});
+    ASSERT_TRUE(device.startsWith("/dev/pts/")) << p.readAllStandardError().toStdString();
+    RawClient client(device);
+    ASSERT_TRUE(client.isOpen());
+    p.write("module A2 twoway-appliance\nwall A1 40\nload A2 off\nmodule A3 dimmer\nstatus\n");
+    EXPECT_EQ(nextLine(p), "A1 ON 40% (level 25)");
+    EXPECT_EQ(nextLine(p), "A2 OFF (no load)");
+
+    client.write(bytes("0767060037"));  // A1 extended status request
+    EXPECT_EQ(client.read(1, 2000), bytes("AB"));
+    client.write(bytes("00"));
+    EXPECT_EQ(client.read(1, 2000), bytes("55"));
+    EXPECT_EQ(nextLine(p), "A1 EXTENDED 37 DATA 00");
+    EXPECT_EQ(nextLine(p), "reply: A1 EXT 38 99");
+    EXPECT_EQ(client.read(1, 5000), bytes("5A"));
+    client.write(bytes("C3"));
+    QByteArray upload = client.read(6, 2000);
+    while (upload.startsWith(char(0x5A))) upload = upload.mid(1) + client.read(1, 1000);
+    EXPECT_EQ(upload, bytes("050167069938"));
+
+    p.terminate();
+    ASSERT_TRUE(p.waitForFinished(5000));
+    const QByteArray errors = p.readAllStandardError();
+    EXPECT_TRUE(errors.contains("error: not ADDRESS=KIND")) << errors.data();
+}
+
+TEST(SimTool, BadModuleListIsRefused) {
+    QProcess p;
+    p.start(testenv::binDir() + "/veldrin-sim", {"--modules", "A1=dimmer"});
+    ASSERT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitCode(), 2);
+    EXPECT_TRUE(p.readAllStandardError().contains("--modules"));
+}
+
 TEST(SimTool, Cp290LinesAndStatusThenSigterm) {
     QTemporaryDir dir;
     const QString link = dir.path() + "/cp290";

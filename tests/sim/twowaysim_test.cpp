@@ -11,6 +11,7 @@
 #include <thread>
 
 using sim::hex;
+using sim::ModuleKind;
 using sim::TwoWaySim;
 using Kind = TwoWaySim::Kind;
 
@@ -282,6 +283,127 @@ TEST_F(TwoWaySimTest, UnplugMakesTheDeviceGoAwayUntilStartedAgain) {
     handshake(bytes("0466"), 0x6A);
 }
 
+// ---- modules that answer ----
+
+class TwoWayModulesTest : public TwoWaySimTest {
+  protected:
+    void SetUp() override {
+        TwoWaySimTest::SetUp();
+        sim.setTimeScale(20);
+        sim.setModuleKind('A', 1, ModuleKind::TwoWayLamp);
+        sim.setModuleKind('A', 2, ModuleKind::TwoWayAppliance);
+    }
+    // Takes the upload the interface announces with its poll.
+    QByteArray upload(int n) {
+        if (hex(client->read(1, 5000)) != "5A") return {};
+        client->write(bytes("C3"));
+        return readSkippingPolls(n, 2000);
+    }
+    // Extended frame to a unit of house A.
+    static QByteArray extended(int unitCode, uchar data, uchar command) {
+        QByteArray f = bytes("0767");
+        f += char(unitCode);
+        f += char(data);
+        f += char(command);
+        return f;
+    }
+    void send(const QByteArray& frame) { handshake(frame, TwoWaySim::checksum(frame)); }
+};
+
+TEST_F(TwoWayModulesTest, ExtendedAndStandardRequestsAreAnsweredAfterTheirLineTime) {
+    send(extended(0x06, 30, 0x31));  // A1 preset level 30
+    EXPECT_EQ(sim.moduleTable(), (QStringList{"A1 ON 48% (level 30)", "A2 OFF"}));
+    QElapsedTimer t;
+    t.start();
+    send(extended(0x06, 0x00, 0x37));  // A1 status request
+    // Unit code, level 30 | load, reply command.
+    EXPECT_EQ(hex(upload(6)), "05 01 67 06 9E 38");
+    EXPECT_GE(t.elapsed(), 2 * TwoWaySim::kLineMessageMs / 20 - 5);
+
+    // A one-way module (A3) never answers, so the appliance's reply is the
+    // next upload; the appliance answers the extended request too.
+    send(extended(0x02, 0x00, 0x37));
+    send(extended(0x0E, 0x00, 0x37));
+    EXPECT_EQ(hex(upload(6)), "05 01 67 0E C0 38");  // off, appliance, load
+
+    // STATUS REQUEST after the address: the address, then STATUS ON / OFF.
+    send(bytes("0466"));
+    send(bytes("066F"));
+    EXPECT_EQ(hex(upload(4)), "03 02 66 6D");
+    send(bytes("046E"));
+    send(bytes("0662"));  // A2 ON
+    send(bytes("066F"));
+    EXPECT_EQ(hex(upload(4)), "03 02 6E 6D");
+    EXPECT_EQ(sim.lineStats().replies, 4);
+}
+
+TEST_F(TwoWayModulesTest, WallChangesAndMissingBulbsShowInTheNextReply) {
+    sim.changeAtWall('A', 1, 40);
+    sim.changeAtWall('A', 2, 100);
+    sim.setLoad('A', 2, false);
+    EXPECT_TRUE(sim.moduleLines().isEmpty());  // nothing crossed the line
+    EXPECT_EQ(sim.moduleTable(), (QStringList{"A1 ON 40% (level 25)", "A2 ON 100% (no load)"}));
+    send(extended(0x06, 0x00, 0x37));
+    EXPECT_EQ(hex(upload(6)), "05 01 67 06 99 38");
+    send(extended(0x0E, 0x00, 0x37));
+    EXPECT_EQ(hex(upload(6)), "05 01 67 0E 7F 38");  // on, appliance, no load
+    // Off at the wall keeps the lamp's level for the next time it comes on.
+    sim.changeAtWall('A', 1, 0);
+    send(extended(0x06, 0x00, 0x37));
+    EXPECT_EQ(hex(upload(6)), "05 01 67 06 80 38");
+    EXPECT_EQ(sim.moduleState('A', 1).level, 25);
+}
+
+TEST_F(TwoWayModulesTest, LossIsConfirmedToTheComputerAndRepeatsWithTheSeed) {
+    const auto run = [&] {
+        // The same start: A3 addressed and off.
+        sim.setLossPercent(0);
+        send(bytes("0462"));
+        send(bytes("0663"));
+        sim.clearModuleLines();
+        sim.clearRecords();
+        sim.setLossSeed(7);
+        sim.setLossPercent(30);
+        for (int i = 0; i < 20; ++i) {
+            send(bytes("0462"));                   // A3: every frame is confirmed
+            send(bytes(i % 2 ? "0663" : "0662"));  // A OFF / A ON
+        }
+        return sim.moduleLines();
+    };
+    const QStringList first = run();
+    const TwoWaySim::LineStats st = sim.lineStats();
+    EXPECT_EQ(st.commands, 40);
+    EXPECT_GT(st.lost, 0);
+    EXPECT_LT(st.lost, 40);
+    EXPECT_LE(first.size(), 20);
+    EXPECT_EQ(run(), first);  // the same traffic and seed lose the same commands
+    EXPECT_EQ(sim.lineStats().lost, st.lost);
+
+    // Without status loss, requests and replies always get through.
+    sim.setLossPercent(100);
+    sim.setStatusLoss(false);
+    send(extended(0x06, 0x00, 0x37));
+    EXPECT_EQ(hex(upload(6)), "05 01 67 06 80 38");
+    sim.setStatusLoss(true);
+    send(extended(0x06, 0x00, 0x37));
+    EXPECT_EQ(sim.lineStats().lost, st.lost + 1);
+}
+
+TEST_F(TwoWayModulesTest, TimedSilenceEndsByItself) {
+    sim.setSilentForMs(4000);  // 200 real ms at this scale
+    QElapsedTimer t;
+    t.start();
+    client->write(bytes("0466"));
+    ASSERT_TRUE(sim.waitForFrames(1, 5000));
+    QElapsedTimer deadline;
+    deadline.start();
+    while (sim.isSilent() && deadline.elapsed() < 10000) sim.waitForFrames(1000, 10);
+    EXPECT_FALSE(sim.isSilent());
+    EXPECT_GE(t.elapsed(), 190);
+    EXPECT_TRUE(client->read(1, 50).isEmpty());  // the frame sent meanwhile got nothing
+    send(bytes("0466"));
+}
+
 TEST(TwoWayUploadText, BuildsSizeMaskAndData) {
     const auto up = [](const char* text) {
         const auto r = TwoWaySim::buildUpload(QString::fromLatin1(text));
@@ -299,6 +421,9 @@ TEST(TwoWayUploadText, BuildsSizeMaskAndData) {
     EXPECT_EQ(up("A BLINK"), "error");
     EXPECT_EQ(up(""), "error");
     EXPECT_EQ(up("A1 A2 A3 A4 A5 A6 A7 A8 A9"), "error");
+    EXPECT_EQ(up("A1 EXT 38 BF"), "05 01 67 06 BF 38");
+    EXPECT_EQ(up("A2 A STATUS ON"), "03 02 6E 6D");
+    EXPECT_EQ(up("A1 EXT 38"), "error");
 }
 
 }  // namespace
