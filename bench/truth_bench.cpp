@@ -75,9 +75,9 @@ struct Rig {
     bool start(bool twoWay, int pollMinutes, int loss) {
         sim.setTimeScale(kScale);
         for (int i = 0; i < kModules; ++i)
-            sim.setModuleKind('A', i + 1,
-                              i < kLamps ? sim::ModuleKind::TwoWayLamp
-                                         : sim::ModuleKind::TwoWayAppliance);
+            sim.setModuleKind(
+                'A', i + 1,
+                i < kLamps ? sim::ModuleKind::TwoWayLamp : sim::ModuleKind::TwoWayAppliance);
         if (!sim.start()) return false;
         QFile::remove(state::StateTable::defaultPath());
         platform::SaveSetting("veldrin", "Ports", "COM1", sim.devicePath());
@@ -113,8 +113,7 @@ struct Rig {
     }
 };
 
-bool equal(const state::ModuleState& s, const sim::ModuleTable::State& m, bool lamp,
-           bool twoWay) {
+bool equal(const state::ModuleState& s, const sim::ModuleTable::State& m, bool lamp, bool twoWay) {
     if ((s.power == state::Power::On) != m.on || s.power == state::Power::Unknown) return false;
     if (!lamp || !m.on) return true;
     if (twoWay) return x10::extLevel(s.level) == m.level;
@@ -160,8 +159,8 @@ Run runCommands(bool twoWay, int count, int loss) {
     run.lost = stats.lost + stats.repliesLost;
     for (int i = 0; i < kModules; ++i) {
         const state::Address a = module(i);
-        run.trueModules += equal(s.states().state(a), rig.sim.moduleState('A', a.unit), i < kLamps,
-                                 twoWay);
+        run.trueModules +=
+            equal(s.states().state(a), rig.sim.moduleState('A', a.unit), i < kLamps, twoWay);
     }
     return run;
 }
@@ -223,9 +222,10 @@ int main(int argc, char** argv) {
     const double extra = (twoWay.checkMessages + twoWay.replies) * kMessageS;
     std::printf("%d commands to %d modules, %d %% of the powerline traffic lost\n", count, kModules,
                 loss);
-    std::printf("two-way: %d messages of the commands, %d of the checks (requests and commands "
-                "sent again), %d replies, %d messages lost\n",
-                twoWay.userMessages, twoWay.checkMessages, twoWay.replies, twoWay.lost);
+    std::printf(
+        "two-way: %d messages of the commands, %d of the checks (requests and commands "
+        "sent again), %d replies, %d messages lost\n",
+        twoWay.userMessages, twoWay.checkMessages, twoWay.replies, twoWay.lost);
     std::printf("plain: %d messages of the commands, %d lost\n", plain.userMessages, plain.lost);
     std::printf("FIGURE truth_true_percent %.1f\n", 100.0 * twoWay.trueModules / kModules);
     std::printf("FIGURE truth_oneway_true_percent %.1f\n", 100.0 * plain.trueModules / kModules);
@@ -239,7 +239,6 @@ int main(int argc, char** argv) {
     for (double s : wall) std::printf(" %.1f", s);
     std::printf("\n");
     std::printf("FIGURE truth_wall_median_s %.1f\n", bench::percentile(wall, 0.5));
-    std::printf("FIGURE truth_wall_max_s %.1f\n",
-                *std::max_element(wall.begin(), wall.end()));
+    std::printf("FIGURE truth_wall_max_s %.1f\n", *std::max_element(wall.begin(), wall.end()));
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "clock.h"
 #include "commandpath.h"
 #include "eventlog.h"
+#include "interface.h"
 #include "service.h"
 #include "settingsstore.h"
 #include "state/statetable.h"
@@ -120,7 +121,7 @@ TEST_F(StateCheckTest, PresetLevelIsOneExtendedFrameAndTheReplyConfirmsIt) {
     // Header, house A with EXTENDED CODE, unit 1, data, command byte.
     EXPECT_EQ(ext[0].toHex(' '), QByteArray("07 67 06 19 31"));  // level 25 of 63
     EXPECT_EQ(uchar(ext[1][4]), 0x37);                           // then the status request
-    EXPECT_TRUE(framesOf(TwoWaySim::Kind::Function).isEmpty());   // no ON first
+    EXPECT_TRUE(framesOf(TwoWaySim::Kind::Function).isEmpty());  // no ON first
     EXPECT_TRUE(framesOf(TwoWaySim::Kind::Address).isEmpty());
     EXPECT_EQ(sim.moduleState('A', 1).level, 25);
     EXPECT_EQ(of("A1").power, Power::On);
@@ -210,8 +211,8 @@ TEST_F(StateCheckTest, ALevelChangedAtTheWallIsFoundByTheNextRound) {
     sim.changeAtWall('A', 5, 30);
     const int level = sim.moduleState('A', 5).level;
     ASSERT_NE(level, 63);
-    EXPECT_TRUE(testenv::pumpUntil([&] { return of("A5").level == x10::extPercent(level); },
-                                   kWaitMs));
+    EXPECT_TRUE(
+        testenv::pumpUntil([&] { return of("A5").level == x10::extPercent(level); }, kWaitMs));
     EXPECT_EQ(of("A5").source, Source::Powerline);
     EXPECT_EQ(of("A5").answer, Answer::Confirmed);
 }
