@@ -21,7 +21,7 @@
 //
 // Last, with PollMinutes = 1, a module is set at the wall (nothing reaches
 // the computer) and the logical time until the tracked state shows it is
-// taken, five times.
+// taken, ten times.
 //
 // The time base and the emulator run kScale times faster than real time;
 // times are logical.
@@ -233,7 +233,7 @@ int main(int argc, char** argv) {
     std::printf("FIGURE truth_checks_line_s %.0f\n", extra);
     std::printf("FIGURE truth_checks_percent %.0f\n", own > 0 ? 100.0 * extra / own : 0.0);
 
-    const std::vector<double> wall = wallToTracked(5);
+    const std::vector<double> wall = wallToTracked(10);
     if (wall.empty()) return 1;
     std::printf("wall change to tracked state (PollMinutes=1), logical s:");
     for (double s : wall) std::printf(" %.1f", s);
