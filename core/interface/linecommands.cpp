@@ -224,9 +224,11 @@ bool LineCommands::takesExtLevel(Address a) const {
 
 CommandPath::Verdict LineCommands::sendCheck(LineCommand c) {
     c.check = true;
-    c.source = Source::None;
     if (closed_) return {0, kStoppingReason};
     if (!ready_) return {0, kUnavailableReason};
+    // Refused here, where nothing is logged: no user gave it.
+    if (const QString why = backend_.busy(); !why.isEmpty()) return {0, why};
+    if (backend_.waiting() >= kMaxWaiting) return {0, kQueueFullReason};
     return give(std::move(c));
 }
 

@@ -170,6 +170,8 @@ bool StateCheck::sendAgain(const Check& c) {
     LineCommand cmd;
     cmd.house = c.address.house;
     cmd.units = {c.address.unit};
+    // The state it leaves has the source of the command it repeats.
+    cmd.source = c.intent.source;
     if (c.intent.power == Power::Off) {
         cmd.function = x10::Off;
     } else if (c.levelMeant && lines_.takesExtLevel(c.address) && c.intent.level > 0) {
