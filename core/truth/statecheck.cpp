@@ -2,6 +2,7 @@
 
 #include <QTimer>
 #include <algorithm>
+#include <utility>
 
 #include "linecommands.h"
 #include "timebase.h"
@@ -81,7 +82,17 @@ void StateCheck::askAll() {
 // What goes out
 
 void StateCheck::lineDone(const LineCommand& c, bool sent) {
+    // A command whose address frame was lost on the powerline acts on the
+    // modules addressed before it: those of the standard command before,
+    // suspects of the check that finds the loss.
+    std::vector<int> before;
+    if (sent && c.house >= 1 && c.house <= 16 && !c.units.empty() &&
+        c.function != x10::ExtendedCode) {
+        before = std::exchange(lastUnits_[size_t(c.house - 1)], c.units);
+        std::erase_if(before, [&](int u) { return u == c.units.front(); });
+    }
     if (c.check) {
+        if (current_ && !isRequest(c)) suspect(*current_, before);
         if (current_ && isRequest(c) && c.house == current_->address.house &&
             c.units == std::vector<int>{current_->address.unit}) {
             if (sent) {
@@ -102,13 +113,13 @@ void StateCheck::lineDone(const LineCommand& c, bool sent) {
         } else {
             for (int u : c.units)
                 if (table_.modules().isTwoWay(Address{c.house, u}))
-                    due(Address{c.house, u}, true, level);
+                    suspect(due(Address{c.house, u}, true, level), before);
         }
     }
     schedulePump();
 }
 
-void StateCheck::due(Address a, bool afterCommand, bool levelMeant) {
+StateCheck::Check& StateCheck::due(Address a, bool afterCommand, bool levelMeant) {
     if (afterCommand && current_ && current_->address == a) current_->superseded = true;
     for (Check& d : due_) {
         if (d.address != a) continue;
@@ -116,13 +127,31 @@ void StateCheck::due(Address a, bool afterCommand, bool levelMeant) {
             d.afterCommand = true;
             d.levelMeant = levelMeant;
         }
-        return;
+        return d;
     }
     Check c;
     c.address = a;
     c.afterCommand = afterCommand;
     c.levelMeant = levelMeant;
+    // The check it overtakes found nothing yet.
+    if (afterCommand && current_ && current_->address == a) c.suspects = current_->suspects;
     due_.push_back(c);
+    return due_.back();
+}
+
+void StateCheck::suspect(Check& c, const std::vector<int>& units) {
+    for (int u : units)
+        if (std::find(c.suspects.begin(), c.suspects.end(), u) == c.suspects.end())
+            c.suspects.push_back(u);
+}
+
+// A command to c's module was lost: the two-way modules it may have reached
+// instead are asked too.
+void StateCheck::askSuspects(const Check& c) {
+    for (int u : c.suspects) {
+        const Address a{c.address.house, u};
+        if (table_.modules().isTwoWay(a)) due(a, false);
+    }
 }
 
 void StateCheck::schedulePump() {
@@ -218,11 +247,14 @@ void StateCheck::answered(const ModuleReply& reply) {
     // Not what the command was to leave: it was lost on the powerline (the
     // module answers what it had). Sent once more, then the module's word
     // stands.
-    if (current_->afterCommand && !current_->superseded && current_->asked < 2 &&
-        !matches(*current_, reply)) {
-        sendAgain(*current_);
-        ask();
-        return;
+    if (current_->afterCommand && !current_->superseded && !matches(*current_, reply)) {
+        askSuspects(*current_);
+        current_->suspects.clear();
+        if (current_->asked < 2) {
+            sendAgain(*current_);
+            ask();
+            return;
+        }
     }
     finish();
 }

@@ -25,6 +25,7 @@
 #include <array>
 #include <deque>
 #include <optional>
+#include <vector>
 
 #include "backend.h"
 #include "loglevel.h"
@@ -72,13 +73,18 @@ class StateCheck : public QObject {
         // BRIGHT only the power is known: the module's own level stands.
         bool levelMeant = false;
         state::ModuleState intent;
+        // Units of its house addressed by the standard command before one
+        // to it: a lost address frame leaves them addressed.
+        std::vector<int> suspects;
         int asked = 0;            // requests sent so far
         bool superseded = false;  // a newer command to it came meanwhile
         bool waitingReply = false;
     };
 
     void lineDone(const LineCommand& c, bool sent);
-    void due(state::Address a, bool afterCommand, bool levelMeant = false);
+    Check& due(state::Address a, bool afterCommand, bool levelMeant = false);
+    static void suspect(Check& c, const std::vector<int>& units);
+    void askSuspects(const Check& c);
     void schedulePump();
     void pump();
     void ask();
@@ -98,6 +104,8 @@ class StateCheck : public QObject {
     bool pumpPosted_ = false;
     QTimer replyTimer_;
     QTimer roundTimer_;
+    // Per house: the units of the last standard command sent.
+    std::array<std::vector<int>, 16> lastUnits_{};
     std::array<bool, 256> silent_{};  // logged as not answering
     std::array<bool, 256> noLoad_{};  // logged as without load
 };
