@@ -24,13 +24,19 @@ struct LineCommand {
     int house = 0;           // position 1..16 (A = 1)
     std::vector<int> units;  // 1..16; none for a function on the whole house
     int function = 0;
-    // DIM and BRIGHT on the two-way interface: the step in percent.
+    // DIM and BRIGHT on the two-way interface: the step in percent; the data
+    // byte of an EXTENDED CODE.
     int amount = 0;
+    // EXTENDED CODE: its command byte (x10::kExtPresetLevel, ...).
+    int extendedCommand = 0;
     // The absolute dim level 0..10 (backends that dim to a level), -1 none.
     double level = -1;
     state::Source source = state::Source::None;
     // In done() when it was not sent: why, in words ("" when not known).
     QString reason;
+    // Given by the state checks (a status request, or a command sent once
+    // more): no line of its own, and no commandConfirmed or commandFailed.
+    bool check = false;
 };
 
 class Backend : public QObject {

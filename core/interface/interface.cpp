@@ -184,6 +184,10 @@ CommandPath& Interface::commands() {
     return *d->commands;
 }
 
+LineCommands& Interface::lines() {
+    return *d->commands;
+}
+
 pandrel::Engine& Interface::engine() {
     return *d->engine;
 }

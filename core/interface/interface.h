@@ -40,6 +40,8 @@ class StateTable;
 
 namespace core {
 
+class LineCommands;
+
 class Interface : public QObject {
     Q_OBJECT
   public:
@@ -87,6 +89,8 @@ class Interface : public QObject {
 
     // The one command path for every front end.
     CommandPath& commands();
+    // The same, with what the state checks need of it.
+    LineCommands& lines();
     // Commands taken and not yet confirmed or given up by the interface.
     int commandsWaiting() const;
     // The end of the run (see LineCommands::finish): no more commands are

@@ -212,9 +212,25 @@ QString LineCommands::refusalFor(Address a, int function) const {
 }
 
 int LineCommands::levelSteps(Address a) const {
-    (void)a;
     if (backend_.dimsToLevel()) return 10;
+    if (takesExtLevel(a)) return x10::kExtTopLevel;
     return 22;
+}
+
+bool LineCommands::takesExtLevel(Address a) const {
+    if (backend_.dimsToLevel() || a.unit == 0) return false;
+    const state::Module* m = table_.modules().find(a);
+    return m && m->twoWay && m->kind == state::Kind::Lamp;
+}
+
+CommandPath::Verdict LineCommands::sendCheck(LineCommand c) {
+    c.check = true;
+    if (closed_) return {0, kStoppingReason};
+    if (!ready_) return {0, kUnavailableReason};
+    // Refused here, where nothing is logged: no user gave it.
+    if (const QString why = backend_.busy(); !why.isEmpty()) return {0, why};
+    if (backend_.waiting() >= kMaxWaiting) return {0, kQueueFullReason};
+    return give(std::move(c));
 }
 
 void LineCommands::take(LineCommand c, quint64 verdict) {
@@ -335,6 +351,15 @@ CommandPath::Verdict LineCommands::levelTo(Address a, int percent, Source source
         if (known && e.level == int(level) * 10) return {};
         return dimTo(a, level, source);
     }
+    if (takesExtLevel(a)) {
+        // One preset-level command: the lamp ramps to it, from fully dimmed
+        // when it is off, without going to full brightness first.
+        const int level = x10::extLevel(percent);
+        if (known && x10::extLevel(e.level) == level) return {};
+        LineCommand c = command(a, x10::ExtendedCode, level, source);
+        c.extendedCommand = x10::kExtPresetLevel;
+        return give(std::move(c));
+    }
     // Off or unknown: on at full brightness first, then down from there, by
     // whole steps of the line.
     const int from = known ? e.level : 100;
@@ -413,6 +438,13 @@ ModuleState LineCommands::expected(Address a) const {
             s.level = int(c.level) * 10;
             continue;
         }
+        if (c.function == x10::ExtendedCode) {
+            if (c.extendedCommand == x10::kExtPresetLevel) {
+                s.level = x10::extPercent(c.amount);
+                s.power = s.level > 0 ? Power::On : Power::Off;
+            }
+            continue;
+        }
         s = state::StateTable::after(s, c.function, reached(c.function, c.amount), lamp, dims);
     }
     return s;
@@ -439,21 +471,21 @@ void LineCommands::done(const LineCommand& c, bool sent) {
         }
     }
     if (c.house < 1 || c.house > 16) return;
+    if (c.check) {
+        // The checks' own: the state follows a command sent again, and
+        // the checks hear of it; no one else does.
+        if (sent) follow(c);
+        emit lineDone(c, sent);
+        return;
+    }
     if (sent) {
-        if (c.level >= 0) {
-            // Levels other than the whole numbers 0 to 10 go out as full
-            // brightness.
-            const double whole = std::round(c.level);
-            const int percent =
-                (whole == c.level && c.level >= 0 && c.level <= 10) ? int(whole) * 10 : 100;
-            for (int u : c.units) table_.setLevel(Address{c.house, u}, percent, c.source);
-        } else {
-            table_.apply(c.house, c.units, c.function, reached(c.function, c.amount), c.source);
-        }
+        follow(c);
         emit commandConfirmed(c.house, c.units, c.function);
+        emit lineDone(c, sent);
         return;
     }
     emit commandFailed(c.house, c.units, c.function, why);
+    emit lineDone(c, sent);
     // A command cut short by a lost interface needs no line of its own: the
     // loss has one. The engine reports the loss once its port notification
     // runs, after the queue drain that gave the commands up, so the line waits
@@ -463,6 +495,26 @@ void LineCommands::done(const LineCommand& c, bool sent) {
     QTimer::singleShot(0, this, [this, text] {
         if (ready_) log_(text, platform::LogLevel::Error);
     });
+}
+
+// The state table follows a command the interface confirmed.
+void LineCommands::follow(const LineCommand& c) {
+    if (c.level >= 0) {
+        // Levels other than the whole numbers 0 to 10 go out as full
+        // brightness.
+        const double whole = std::round(c.level);
+        const int percent =
+            (whole == c.level && c.level >= 0 && c.level <= 10) ? int(whole) * 10 : 100;
+        for (int u : c.units) table_.setLevel(Address{c.house, u}, percent, c.source);
+    } else if (c.function == x10::ExtendedCode) {
+        // A preset level; other extended commands (a status request) change
+        // nothing.
+        if (c.extendedCommand == x10::kExtPresetLevel)
+            for (int u : c.units)
+                table_.setLevel(Address{c.house, u}, x10::extPercent(c.amount), c.source);
+    } else {
+        table_.apply(c.house, c.units, c.function, reached(c.function, c.amount), c.source);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -500,9 +552,12 @@ void LineCommands::reportUnsent(const std::deque<LineCommand>& unsent, const QSt
     QStringList names;
     for (const LineCommand& c : unsent) {
         settle(c.id, false, why);
-        names << describe(c);
+        emit lineDone(c, false);
+        // The checks' requests are theirs to repeat, not the user's.
+        if (!c.check) names << describe(c);
     }
-    const auto n = unsent.size();
+    if (names.isEmpty()) return;
+    const auto n = names.size();
     log_(QStringLiteral("ERROR: %1 %2 Not Sent (%3): %4")
              .arg(n)
              .arg(n == 1 ? QStringLiteral("Command") : QStringLiteral("Commands"), why,

@@ -59,6 +59,16 @@ class LineCommands : public CommandPath {
     // are done (the tracked state when none waits).
     state::ModuleState expected(state::Address a) const override;
 
+    // A command of the state checks (c.check is set): it waits in the same
+    // queue as every other, and its refusal is not logged. lineDone reports
+    // its outcome.
+    Verdict sendCheck(LineCommand c);
+    // Commands given and not yet reported by the interface.
+    int waiting() const { return int(pending_.size()); }
+    // Whether a lamp takes an absolute level in one extended command: a
+    // two-way lamp on the two-way interface.
+    bool takesExtLevel(state::Address a) const;
+
     // The end of the run: no more commands are taken (each is refused,
     // "Stopping: command not sent"); the ones taken go out for at most
     // maxMs (time base), those still waiting then are named in one line,
@@ -69,6 +79,11 @@ class LineCommands : public CommandPath {
 
     // Commands waiting at most.
     static constexpr int kMaxWaiting = 50;
+
+  signals:
+    // Every command taken, when the interface reported it: sent is true once
+    // it confirmed it (the state table has followed it).
+    void lineDone(const core::LineCommand& c, bool sent);
 
   protected:
     void beginGroup() override;
@@ -91,6 +106,7 @@ class LineCommands : public CommandPath {
     void refuseFull();
     void refuseUnavailable(state::Source source);
     void done(const LineCommand& c, bool sent);
+    void follow(const LineCommand& c);
 
     Backend& backend_;
     state::StateTable& table_;

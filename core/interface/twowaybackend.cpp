@@ -65,6 +65,7 @@ void TwoWayBackend::send(const LineCommand& c) {
     x10::Command command;
     command.function = static_cast<x10::Function>(c.function);
     command.amount = c.amount;
+    command.extendedCommand = c.extendedCommand;
     if (c.units.empty()) command.addresses.push_back({c.house, 0});
     for (int u : c.units) command.addresses.push_back({c.house, u});
     // Recorded first: the engine may report the command before send returns.

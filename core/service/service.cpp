@@ -9,6 +9,7 @@
 #include "clsntprivileges.h"
 #include "commandpath.h"
 #include "commandwords.h"
+#include "engine.h"
 #include "eventlog.h"
 #include "inifile.h"
 #include "interface.h"
@@ -19,6 +20,7 @@
 #include "settingsfile.h"
 #include "settingsstore.h"
 #include "state/modules.h"
+#include "statecheck.h"
 #include "x10.h"
 
 using platform::SaveSetting;
@@ -56,9 +58,23 @@ Service::Service(const ServiceSettings& settings, QObject* parent)
             [this](const state::HeardEvent& ev) { log_->event(state::StateTable::heardLine(ev)); });
     connect(states_.get(), &state::StateTable::problem, log_.get(), &EventLog::event);
     schedule_ = std::make_unique<ScheduleRunner>(interface_->commands(), *states_, *log_);
+    if (!settings.cp290) {
+        // Connected after the state table: a reply is recorded before the
+        // checks weigh it.
+        check_ = std::make_unique<StateCheck>(interface_->lines(), *states_, log_->hook());
+        connect(&interface_->engine(), &pandrel::Engine::heard, check_.get(), &StateCheck::heard);
+        connect(interface_.get(), &Interface::linkChanged, check_.get(),
+                [this](Interface::Link link) {
+                    if (link == Interface::Link::Found)
+                        check_->interfaceFound();
+                    else
+                        check_->interfaceGone();
+                });
+    }
 }
 
 Service::~Service() {
+    check_.reset();
     schedule_.reset();
     // The pad and the interface refer to the state table.
     pad_.reset();
@@ -179,6 +195,9 @@ state::StateTable& Service::states() {
 }
 ScheduleRunner& Service::schedule() {
     return *schedule_;
+}
+StateCheck* Service::stateCheck() {
+    return check_.get();
 }
 
 Pad& Service::pad() {

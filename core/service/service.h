@@ -27,6 +27,7 @@ class EventLog;
 class Interface;
 class Pad;
 class ScheduleRunner;
+class StateCheck;
 
 // The settings the service reads at start.
 struct ServiceSettings {
@@ -87,6 +88,9 @@ class Service : public QObject {
     Pad& pad();
     // The schedule: loaded by load() from the file the settings name.
     ScheduleRunner& schedule();
+    // The checks of the two-way modules' state; none for the CP290, which
+    // hears nothing.
+    StateCheck* stateCheck();
 
     // The base house code (the click pad's house), as written.
     const QString& houseCode() const { return houseCode_; }
@@ -132,6 +136,7 @@ class Service : public QObject {
     std::unique_ptr<Interface> interface_;
     std::unique_ptr<Pad> pad_;
     std::unique_ptr<ScheduleRunner> schedule_;
+    std::unique_ptr<StateCheck> check_;
     std::unique_ptr<clsNTPrivileges> privileges_;
 };
 

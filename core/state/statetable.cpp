@@ -154,6 +154,43 @@ void StateTable::setLevel(Address a, int percent, Source source) {
     set(a, level > 0 ? Power::On : Power::Off, level, source);
 }
 
+void StateTable::recordReply(const ModuleReply& reply) {
+    const Address a = reply.address;
+    if (!a.valid() || a.unit == 0) return;
+    const ModuleState& s = state(a);
+    int level = reply.level;
+    if (level < 0) level = reply.on ? ((s.power == Power::On && s.level >= 0) ? s.level : 100) : 0;
+    set(a, reply.on ? Power::On : Power::Off, level, Source::Powerline);
+    ModuleState& m = table_[size_t(indexOf(a))];
+    const Answer answer = modules_.isTwoWay(a) ? Answer::Confirmed : m.answer;
+    const signed char load = reply.load >= 0 ? reply.load : m.load;
+    if (m.answer == answer && m.load == load) return;
+    m.answer = answer;
+    m.load = load;
+    emit changed(a);
+}
+
+void StateTable::setAnswer(Address a, Answer answer) {
+    if (!a.valid() || a.unit == 0) return;
+    ModuleState& m = table_[size_t(indexOf(a))];
+    if (m.answer == answer) return;
+    m.answer = answer;
+    emit changed(a);
+}
+
+// An EXTENDED CODE heard: a preset level moves its unit, a status reply is
+// the module's own word. Other command bytes change nothing.
+void StateTable::applyExtended(const x10::HeardEvent& event) {
+    if (event.extendedCommand == x10::kExtStatusReply) {
+        for (const ModuleReply& r : moduleReplies(event)) recordReply(r);
+        return;
+    }
+    if (event.extendedCommand != x10::kExtPresetLevel || event.amount < 0) return;
+    for (const x10::Address& a : event.addresses)
+        if (a.house == event.house && a.unit >= 1)
+            setLevel(a, x10::extPercent(event.amount & 0x3F), Source::Powerline);
+}
+
 void StateTable::applyHeard(const x10::HeardEvent& event) {
     HeardEvent ev;
     if (event.kind == x10::HeardEvent::Kind::Macro) {
@@ -179,7 +216,14 @@ void StateTable::applyHeard(const x10::HeardEvent& event) {
     } else if (ev.units.empty() && unitFunction(ev.function)) {
         ev.units = addressed_[size_t(ev.house - 1)];
     }
-    apply(ev.house, ev.units, ev.function, ev.amount, Source::Powerline);
+    if (ev.function == x10::ExtendedCode) {
+        applyExtended(event);
+    } else if (ev.function == x10::StatusOn || ev.function == x10::StatusOff) {
+        apply(ev.house, ev.units, ev.function, ev.amount, Source::Powerline);
+        for (int u : ev.units) recordReply({Address{ev.house, u}, ev.function == x10::StatusOn});
+    } else {
+        apply(ev.house, ev.units, ev.function, ev.amount, Source::Powerline);
+    }
     emit heard(ev);
 }
 

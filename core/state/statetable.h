@@ -14,6 +14,7 @@
 
 #include "address.h"
 #include "modules.h"
+#include "reply.h"
 #include "x10.h"
 
 namespace state {
@@ -38,6 +39,8 @@ struct ModuleState {
     // A two-way lamp's load as it last said: 1 connected, 0 none (no bulb
     // or a burnt-out one), -1 not known.
     signed char load = -1;
+    // answer and load are facts of this run: the state file keeps power,
+    // level, time and source only, and the checks at start ask again.
 };
 
 // One event heard on the powerline, decoded once for every reader (event-log
@@ -82,8 +85,17 @@ class StateTable : public QObject {
     void setLevel(Address a, int percent, Source source);
 
     // What the interface heard: applies it to the modules of the function's
-    // house and emits heard.
+    // house and emits heard. An EXTENDED CODE preset level sets its unit's
+    // level; a module's reply (the extended status reply, STATUS ON, STATUS
+    // OFF) is recorded as recordReply does.
     void applyHeard(const x10::HeardEvent& event);
+    // A module's own word on its state: power and level as it says (a reply
+    // without a level keeps a lamp's level as ON does), its load when it
+    // says, and, for a two-way module, answer = Confirmed.
+    void recordReply(const ModuleReply& reply);
+    // Whether a two-way module answered when asked; emits changed when it
+    // differs. Power and level stay as they are.
+    void setAnswer(Address a, Answer answer);
 
     // The state file: "state" in this instance's state folder
     // (platform::stateFolder(), ~/.local/state/veldrin/ for the per-user
@@ -126,6 +138,7 @@ class StateTable : public QObject {
     ModuleList modules_;
     // Changes one entry; emits changed and arms the autosave when it differs.
     void set(Address a, Power power, int level, Source source);
+    void applyExtended(const x10::HeardEvent& event);
     // Whether DIM and BRIGHT act on a module: lamps and unlisted addresses.
     bool dims(Address a) const;
     void scheduleSave();

@@ -295,3 +295,85 @@ TEST(StateTable, UnreadableDamagedAndUnsavedFilesAreReported) {
 }
 
 }  // namespace
+
+// What a module says of itself, decoded into its entry: the extended status
+// reply's level, kind and load bits, STATUS ON / OFF after its address, and a
+// preset level heard from another controller. Two-way modules are marked as
+// having answered; the others are not.
+TEST(StateTable, RepliesHeardBecomeTheModulesState) {
+    auto ext = [](int unit, int command, int data) {
+        x10::HeardEvent e;
+        e.house = 1;
+        e.addresses = {{1, unit}};
+        e.function = x10::ExtendedCode;
+        e.amount = data;
+        e.extendedCommand = command;
+        return e;
+    };
+    struct Row {
+        const char* what;
+        x10::HeardEvent event;
+        const char* module;
+        Power power;
+        int level;
+        int load;
+        state::Answer answer;
+    };
+    using state::Answer;
+    const std::vector<Row> rows = {
+        {"lamp at level 32 with its bulb", ext(1, 0x38, 0x80 | 32), "A1", Power::On,
+         x10::extPercent(32), 1, Answer::Confirmed},
+        {"lamp full, no load", ext(1, 0x38, 63), "A1", Power::On, 100, 0, Answer::Confirmed},
+        {"lamp off", ext(1, 0x38, 0x80), "A1", Power::Off, 0, 1, Answer::Confirmed},
+        {"appliance on (bit 6)", ext(2, 0x38, 0xC0 | 63), "A2", Power::On, -1, -1,
+         Answer::Confirmed},
+        {"appliance off", ext(2, 0x38, 0x40), "A2", Power::Off, -1, -1, Answer::Confirmed},
+        {"STATUS ON of the appliance", testenv::heardEvent("A2", 1, x10::StatusOn), "A2", Power::On,
+         -1, -1, Answer::Confirmed},
+        {"STATUS OFF of the lamp", testenv::heardEvent("A1", 1, x10::StatusOff), "A1", Power::Off,
+         0, -1, Answer::Confirmed},
+        {"STATUS ON of a one-way lamp", testenv::heardEvent("A3", 1, x10::StatusOn), "A3",
+         Power::On, 100, -1, Answer::Unasked},
+        {"preset level 16 heard", ext(1, 0x31, 16), "A1", Power::On, x10::extPercent(16), -1,
+         Answer::Unasked},
+        {"preset level 0 heard", ext(1, 0x31, 0), "A1", Power::Off, 0, -1, Answer::Unasked},
+        {"the request itself changes nothing", ext(1, 0x37, 0), "A1", Power::Unknown, -1, -1,
+         Answer::Unasked},
+    };
+    QStringList log;
+    const auto modules = state::ModuleList::fromEntries(
+        {{"A1", "twoway-lamp"}, {"A2", "twoway-appliance"}, {"A3", "lamp"}}, true, "A",
+        [&](const QString& l) { log << l; });
+    for (const Row& r : rows) {
+        StateTable t;
+        t.setModules(modules);
+        t.applyHeard(r.event);
+        const state::ModuleState& s = t.state(at(r.module));
+        EXPECT_EQ(s.power, r.power) << r.what;
+        EXPECT_EQ(s.level, r.level) << r.what;
+        EXPECT_EQ(s.load, r.load) << r.what;
+        EXPECT_EQ(s.answer, r.answer) << r.what;
+    }
+    // Every extended level reads back as itself through its percent.
+    for (int l = 0; l <= x10::kExtTopLevel; ++l) EXPECT_EQ(x10::extLevel(x10::extPercent(l)), l);
+}
+
+// A module marked not answering keeps its last known state; its answer
+// brings it back, and a change of the answer alone is a change.
+TEST(StateTable, NotAnsweringKeepsTheLastKnownState) {
+    QStringList log;
+    StateTable t;
+    t.setModules(state::ModuleList::fromEntries({{"A1", "twoway-lamp"}}, true, "A",
+                                                [&](const QString& l) { log << l; }));
+    int changes = 0;
+    QObject::connect(&t, &StateTable::changed, [&] { ++changes; });
+    t.setLevel(at("A1"), 40, Source::Click);
+    t.setAnswer(at("A1"), state::Answer::NotAnswering);
+    t.setAnswer(at("A1"), state::Answer::NotAnswering);
+    EXPECT_EQ(changes, 2);
+    EXPECT_EQ(t.state(at("A1")).level, 40);
+    EXPECT_EQ(t.state(at("A1")).power, Power::On);
+    t.recordReply({at("A1"), true, 40, 1});
+    EXPECT_EQ(t.state(at("A1")).answer, state::Answer::Confirmed);
+    EXPECT_EQ(changes, 3);
+}
