@@ -39,7 +39,9 @@ class Supervisor : public ::testing::Test {
 }  // namespace
 
 TEST_F(Supervisor, RetriesDoubleFromOneSecondUpToThirtyAndTheFirstFailureIsReportedOnce) {
-    platform::TimeBase::global().setScale(100);
+    // Scaled so that a busy machine's late wake-up (up to 200 ms real) stays
+    // within the slack of each gap.
+    platform::TimeBase::global().setScale(25);
     const QString device = dir.path() + "/tty";
     InterfaceSupervisor s(contactWhenPresent(device));
     QStringList missing;
@@ -56,7 +58,7 @@ TEST_F(Supervisor, RetriesDoubleFromOneSecondUpToThirtyAndTheFirstFailureIsRepor
     for (size_t i = 0; i < expected.size(); ++i) {
         const qint64 gap = tries[i] - before;
         EXPECT_GE(gap, expected[i] * 9 / 10) << "retry " << i;
-        EXPECT_LT(gap, expected[i] * 5 / 4 + 2500) << "retry " << i;
+        EXPECT_LT(gap, expected[i] * 5 / 4 + 5000) << "retry " << i;
         before = tries[i];
     }
     EXPECT_EQ(missing, QStringList{"no such device"});
