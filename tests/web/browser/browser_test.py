@@ -439,10 +439,18 @@ class PageTest(unittest.TestCase):
         self.until(d1, lambda d: self.text(d, '[data-address="A5"] .level') not in ("32 %", "\u2013 %")
                    and self.text(d, '[data-address="A5"] .status') == "", "A5 not at a new level")
         self.assertEqual(len(self.commands_since(mark, "A5")), 1, sim.since(mark))
-        # The same with a finger: a sideways drag from the left end.
+        # The same with a finger: a sideways drag from the left end, after a
+        # key that changed nothing (one at the end of the range), which must
+        # not turn the drag into a keyboard change sent a second time.
         mark = sim.mark()
         level = self.text(d1, '[data-address="A5"] .level')
+        self.js(d1, """const s = document.querySelector(arguments[0]);
+                       s.dispatchEvent(new KeyboardEvent('keydown', {key: 'End', bubbles: true}));
+                       s.dispatchEvent(new KeyboardEvent('keyup', {key: 'End', bubbles: true}));""",
+                SLIDER % "A5")
         self.swipe(d1, SLIDER % "A5", 0.05, (8, 0))
+        self.assertFalse(self.js(d1, "const p = document.querySelector(arguments[0]).parts;"
+                                     "return !!(p.keyed || p.keyTimer)", SLIDER % "A5"))
         self.until(d1, lambda d: self.text(d, '[data-address="A5"] .level') != level
                    and self.text(d, '[data-address="A5"] .status') == "", "the finger's level is not set")
         self.assertEqual(len(self.commands_since(mark, "A5")), 1, sim.since(mark))
