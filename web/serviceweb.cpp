@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QNetworkInterface>
 #include <QTimer>
+#include <QUrl>
 #include <QWebSocket>
 #include <algorithm>
 
@@ -47,6 +48,15 @@ HttpReply jsonError(int status, const QString& error) {
 
 QString str(const QJsonObject& m, const char* key) {
     return m.value(QLatin1String(key)).toString();
+}
+
+// Whether a browser elsewhere can open text: an absolute http or https URL
+// that names a host.
+bool isWebAddress(const QString& text) {
+    const QUrl url(text, QUrl::StrictMode);
+    return url.isValid() &&
+           (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https")) &&
+           !url.host().isEmpty();
 }
 
 }  // namespace
@@ -157,7 +167,13 @@ bool ServiceWeb::listen() {
     close();
     const settings::Web web = settings::File::read().web();
     address_ = web.listenAddress;
-    publicUrl_ = web.publicUrl;
+    publicUrl_ = web.publicUrl.trimmed();
+    if (!publicUrl_.isEmpty() && !isWebAddress(publicUrl_)) {
+        service_.log().warning(QStringLiteral("Warning: [Web] PublicURL \"%1\" is not an http or "
+                                              "https address with a host; it is ignored")
+                                   .arg(publicUrl_));
+        publicUrl_.clear();
+    }
     const int port = web.port.value_or(DefaultPort);
     auth::Tls tls;
     tls.certificateFile = web.tlsCertificate;
@@ -216,6 +232,8 @@ QString ServiceWeb::url() const {
 QString ServiceWeb::reachableUrl() const {
     if (!listening_) return {};
     if (!publicUrl_.isEmpty()) return publicUrl_;
+    // Another computer reaching a loopback address reaches itself.
+    if (loopbackOnly_) return {};
     const QHostAddress listened(address_);
     const bool wildcard = listened == QHostAddress(QHostAddress::AnyIPv4) ||
                           listened == QHostAddress(QHostAddress::AnyIPv6) ||

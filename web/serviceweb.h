@@ -82,7 +82,8 @@ class ServiceWeb : public QObject {
     QString url() const;
     // Where the page is reached from other computers: [Web] PublicURL when
     // set, else url() with an address of this host in place of a wildcard
-    // one (0.0.0.0, ::). Empty while the page does not listen.
+    // one (0.0.0.0, ::). Empty while the page does not listen, and when it
+    // listens on a loopback address only with no PublicURL.
     QString reachableUrl() const;
     bool isListening() const { return listening_; }
 

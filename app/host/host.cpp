@@ -96,7 +96,7 @@ void Host::startBridge() {
             [bridge = bridge_.get()](core::Interface::Link link) {
                 bridge->setInterfaceLink(core::Interface::linkText(link));
             });
-    if (page_) bridge_->setPageUrl(page_->reachableUrl());
+    linkBridgeToPage();
     const auto follow = [this] {
         // Off after a take-over, the status names the cause, not only the broker.
         const QString problem = bridge_->client().problem();
@@ -133,8 +133,20 @@ void Host::startPage() {
     }
     setDown(kPage,
             attempt([this] { return page_->listen(); }, QStringLiteral("Web page not served")));
-    // Every device of the hub links to the page.
-    if (bridge_) bridge_->setPageUrl(page_->reachableUrl());
+    linkBridgeToPage();
+}
+
+void Host::linkBridgeToPage() {
+    if (!bridge_ || !page_) return;
+    const QString url = page_->reachableUrl();
+    bridge_->setPageUrl(url);
+    if (url.isEmpty() && page_->isListening() && !pageLinkHinted_) {
+        pageLinkHinted_ = true;
+        service_->log().event(
+            QStringLiteral("The web page is served on this computer only, so Home Assistant's "
+                           "devices do not link to it; set [Web] PublicURL to the address other "
+                           "computers reach it at"));
+    }
 }
 
 void Host::startFrontEnds() {

@@ -99,6 +99,9 @@ class Host : public QObject {
     std::optional<QString> attempt(const std::function<bool()>& start, const QString& fallback);
     void setDown(const QString& what, const std::optional<QString>& why);
     void updateStatus();
+    // Every device of the hub links to the page where other computers reach
+    // it; a page on this computer only has no such address (logged once).
+    void linkBridgeToPage();
     QString interfaceStatus() const;
 
     std::unique_ptr<core::Service> service_;
@@ -109,6 +112,7 @@ class Host : public QObject {
     bool contacted_ = false;
     bool ending_ = false;
     bool everFound_ = false;
+    bool pageLinkHinted_ = false;
     // What is down, in the order it was first found, with its reason.
     QList<std::pair<QString, QString>> down_;
     QString status_;

@@ -7,8 +7,10 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 
+#include "eventlog.h"
 #include "host.h"
 #include "mqttbridge.h"
+#include "service.h"
 #include "serviceweb.h"
 #include "testenv.h"
 
@@ -66,22 +68,45 @@ TEST(HostStatus, NamesEachFrontEndThatDidNotStart) {
 }
 
 // The bridge's devices link to the page where other computers reach it:
-// [Web] PublicURL when set, else the page's own address.
-TEST(HostWiring, TheBridgeLinksToThePage) {
+// [Web] PublicURL when it is a web address, else the page's own address when
+// that is not this computer's loopback one.
+TEST(HostWiring, TheBridgeLinksToThePageWhereOthersReachIt) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     QTcpServer closed;
     ASSERT_TRUE(closed.listen(QHostAddress::LocalHost, 0));
     const QString nobody = QString::number(closed.serverPort());
     closed.close();
-    for (const QString& publicUrl : {QString(), QStringLiteral("https://house.example/")}) {
+    const QString hint = QStringLiteral("set [Web] PublicURL");
+    const QString ignored = QStringLiteral("is not an http or https address with a host");
+    const struct {
+        QString publicUrl;
+        QString linked;
+        bool warned;
+    } cases[] = {
+        {"", "", false},  // 127.0.0.1: phones would open themselves
+        {"https://house.example/veldrin/", "https://house.example/veldrin/", false},
+        {"http://192.0.2.7:8410/", "http://192.0.2.7:8410/", false},
+        {"house.example/veldrin/", "", true},
+        {"ftp://house.example/", "", true},
+        {"https:///veldrin/", "", true},
+        {"javascript:alert(1)", "", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.publicUrl.toStdString());
         testenv::writeSettings("[Ports]\nCOM1=" + dir.filePath("ttyUSB9") +
                                "\n[Startup]\nListenPort=0\n[MQTT]\nHost=127.0.0.1\nPort=" + nobody +
-                               "\n[Web]\nEnabled=true\nPort=0\nPublicURL=" + publicUrl + "\n");
+                               "\n[Web]\nEnabled=true\nPort=0\nPublicURL=" + c.publicUrl + "\n");
         app::Host host;
+        QStringList lines;
+        QObject::connect(&host.service().log(), &core::EventLog::eventLine,
+                         [&lines](const QString& line) { lines << line; });
         host.startFrontEnds();
         ASSERT_TRUE(host.bridge() && host.page());
-        EXPECT_EQ(host.bridge()->pageUrl(), publicUrl.isEmpty() ? host.page()->url() : publicUrl);
+        EXPECT_EQ(host.bridge()->pageUrl(), c.linked);
+        EXPECT_EQ(lines.filter(ignored).size(), c.warned ? 1 : 0) << lines.join('\n').toStdString();
+        EXPECT_EQ(lines.filter(hint).size(), c.linked.isEmpty() ? 1 : 0)
+            << lines.join('\n').toStdString();
     }
     testenv::writeSettings({});
 }

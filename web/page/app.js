@@ -100,7 +100,7 @@
   async function start(loginNote) {
     let s;
     try {
-      s = await api("/api/session");
+      s = await api("api/session");
     } catch (e) {
       return false;
     }
@@ -133,7 +133,7 @@
     error.textContent = "";
     button.disabled = true;
     try {
-      const r = await api("/api/login", { method: "POST", body: { password: $("password").value } });
+      const r = await api("api/login", { method: "POST", body: { password: $("password").value } });
       if (r.status === 200 && r.data && r.data.token) {
         token = r.data.token;
         $("password").value = "";
@@ -156,7 +156,7 @@
   $("logout").addEventListener("click", async () => {
     stopSocket();
     try {
-      await api("/api/logout", { method: "POST", body: {} });
+      await api("api/logout", { method: "POST", body: {} });
     } catch (e) {
       // Whatever happened, the page forgets the session.
     }
@@ -171,8 +171,10 @@
     wanted = true;
     clearTimeout(retryTimer);
     if (ws) return;
-    const scheme = location.protocol === "https:" ? "wss://" : "ws://";
-    const sock = new WebSocket(scheme + location.host + "/ws");
+    // Beside the page, wherever a proxy put it (https://house.example/veldrin/ws).
+    const url = new URL("ws", document.baseURI);
+    url.protocol = url.protocol === "https:" ? "wss:" : "ws:";
+    const sock = new WebSocket(url.href);
     ws = sock;
     sock.onmessage = (ev) => {
       let m;
@@ -731,7 +733,12 @@
   // keys have settled.
   groupsRoot.addEventListener("pointerdown", (ev) => {
     if (ev.target.type !== "range") return;
-    drag = { parts: ev.target.parts, x: ev.clientX, y: ev.clientY, deliberate: false };
+    const parts = ev.target.parts;
+    // The pointer decides from here: keys pressed before send nothing more.
+    parts.keyed = parts.keyDown = false;
+    clearTimeout(parts.keyTimer);
+    parts.keyTimer = 0;
+    drag = { parts, x: ev.clientX, y: ev.clientY, deliberate: false };
   });
   document.addEventListener("pointermove", (ev) => {
     if (!drag || drag.deliberate) return;
@@ -748,11 +755,20 @@
   };
   document.addEventListener("pointerup", release);
   document.addEventListener("pointercancel", release);
+  // A level set by a key counts as keyed once it changed the value (a key at
+  // either end changes nothing, and the pointer's next change is its own).
   groupsRoot.addEventListener("keydown", (ev) => {
-    if (ev.target.type === "range" && /^(Arrow|Page|Home|End)/.test(ev.key)) ev.target.parts.keyed = true;
+    if (ev.target.type === "range" && /^(Arrow|Page|Home|End)/.test(ev.key)) ev.target.parts.keyDown = true;
   });
+  const keyUp = (ev) => {
+    if (ev.target.type === "range") ev.target.parts.keyDown = false;
+  };
+  groupsRoot.addEventListener("keyup", keyUp);
+  groupsRoot.addEventListener("focusout", keyUp);
   groupsRoot.addEventListener("input", (ev) => {
-    if (ev.target.type === "range") showWanted(ev.target.parts);
+    if (ev.target.type !== "range") return;
+    if (ev.target.parts.keyDown) ev.target.parts.keyed = true;
+    showWanted(ev.target.parts);
   });
   groupsRoot.addEventListener("change", (ev) => {
     const parts = ev.target.parts;

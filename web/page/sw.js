@@ -31,9 +31,12 @@ self.addEventListener("activate", (event) => {
       .then(() => self.clients.claim()));
 });
 
+// The page's files are those beside the worker, at the root or under the
+// path a proxy serves the page at (https://house.example/veldrin/).
 function ownFile(url) {
-  if (url.origin !== self.location.origin) return null;
-  const path = url.pathname === "/" ? "./" : url.pathname.slice(1);
+  const scope = new URL(self.registration.scope);
+  if (url.origin !== scope.origin || !url.pathname.startsWith(scope.pathname)) return null;
+  const path = url.pathname.slice(scope.pathname.length) || "./";
   return FILES.includes(path) ? path : null;
 }
 

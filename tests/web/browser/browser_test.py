@@ -269,6 +269,76 @@ def ws_read_frame(s, buf):
     return op, buf[off:off + n], buf[off + n:]
 
 
+class PathProxy:
+    """A reverse proxy that serves the daemon's page under /veldrin/: each
+    connection's request has the prefix taken off its path and, unless it is
+    a WebSocket upgrade, is its connection's only one; then bytes are copied
+    both ways as they come."""
+
+    PREFIX = b"/veldrin"
+
+    def __init__(self, port):
+        self.port = port
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.base = "http://127.0.0.1:%d%s" % (self.server.getsockname()[1], self.PREFIX.decode())
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def close(self):
+        self.server.close()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.server.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(client,), daemon=True).start()
+
+    def _serve(self, client):
+        with client:
+            head = b""
+            while b"\r\n\r\n" not in head:
+                chunk = client.recv(4096)
+                if not chunk:
+                    return
+                head += chunk
+            head, _, rest = head.partition(b"\r\n\r\n")
+            lines = head.split(b"\r\n")
+            method, path, version = lines[0].split(b" ")
+            if not path.startswith(self.PREFIX + b"/"):
+                client.sendall(b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+                return
+            lines[0] = b" ".join((method, path[len(self.PREFIX):], version))
+            if not any(l.lower().startswith(b"upgrade:") for l in lines):
+                lines = [l for l in lines if not l.lower().startswith(b"connection:")] + [b"Connection: close"]
+            try:
+                server = socket.create_connection(("127.0.0.1", self.port), timeout=5)
+            except OSError:
+                return  # the daemon is down: the browser sees the connection close
+            with server:
+                server.settimeout(None)
+                server.sendall(b"\r\n".join(lines) + b"\r\n\r\n" + rest)
+                back = threading.Thread(target=self._copy, args=(server, client), daemon=True)
+                back.start()
+                self._copy(client, server)
+                back.join()
+
+    @staticmethod
+    def _copy(src, dst):
+        try:
+            while True:
+                chunk = src.recv(65536)
+                if not chunk:
+                    break
+                dst.sendall(chunk)
+        except OSError:
+            pass
+        try:
+            dst.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+
+
 def rig(**options):
     """A test's own rig options (modules, schedule)."""
 
@@ -439,10 +509,18 @@ class PageTest(unittest.TestCase):
         self.until(d1, lambda d: self.text(d, '[data-address="A5"] .level') not in ("32 %", "\u2013 %")
                    and self.text(d, '[data-address="A5"] .status') == "", "A5 not at a new level")
         self.assertEqual(len(self.commands_since(mark, "A5")), 1, sim.since(mark))
-        # The same with a finger: a sideways drag from the left end.
+        # The same with a finger: a sideways drag from the left end, after a
+        # key that changed nothing (one at the end of the range), which must
+        # not turn the drag into a keyboard change sent a second time.
         mark = sim.mark()
         level = self.text(d1, '[data-address="A5"] .level')
+        self.js(d1, """const s = document.querySelector(arguments[0]);
+                       s.dispatchEvent(new KeyboardEvent('keydown', {key: 'End', bubbles: true}));
+                       s.dispatchEvent(new KeyboardEvent('keyup', {key: 'End', bubbles: true}));""",
+                SLIDER % "A5")
         self.swipe(d1, SLIDER % "A5", 0.05, (8, 0))
+        self.assertFalse(self.js(d1, "const p = document.querySelector(arguments[0]).parts;"
+                                     "return !!(p.keyed || p.keyTimer)", SLIDER % "A5"))
         self.until(d1, lambda d: self.text(d, '[data-address="A5"] .level') != level
                    and self.text(d, '[data-address="A5"] .status') == "", "the finger's level is not set")
         self.assertEqual(len(self.commands_since(mark, "A5")), 1, sim.since(mark))
@@ -658,6 +736,27 @@ class PageTest(unittest.TestCase):
         self.rig.start_daemon()
         self.wait_card(d)
         self.until(d, lambda d: self.text(d, "#notice") == "", "the notice stays", 15)
+
+    def test_page_works_under_a_proxy_path(self):
+        proxy = PathProxy(self.rig.port)
+        self.addCleanup(proxy.close)
+        d = self.browser()
+        d.get(proxy.base + "/")
+        self.log_in(d, load=False)
+        self.wait_card(d)
+        mark = self.rig.sim_out.mark()
+        d.find_element("css selector", '[data-address="A5"] .toggle').click()
+        self.rig.sim_out.wait(r"^A5 ON", mark)
+        self.until(d, lambda d: self.pressed(d, "A5") == "true", "A5 not shown on through the proxy")
+        # The worker keeps the files found under the path, and serves them
+        # while the daemon is down.
+        self.until(d, lambda d: self.js(d, "return !!navigator.serviceWorker.controller"),
+                   "no service worker controls the page", 20)
+        self.assertEqual(self.js(d, "return navigator.serviceWorker.controller.scriptURL"), proxy.base + "/sw.js")
+        self.rig.stop_daemon()
+        d.get(proxy.base + "/")
+        self.until(d, lambda d: (self.text(d, "#notice") or "").startswith("Veldrin is not reachable"),
+                   "no unreachable notice under the path", 15)
 
 
 def main():
