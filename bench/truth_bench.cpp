@@ -11,9 +11,11 @@
 // appliances (tracked from what was sent, as before). The commands come as
 // users give them: bursts of 1 to 40 (a click, a scene, a slider dragged),
 // the next burst once the line is quiet; a lamp gets a level (60 %) or ON /
-// OFF, an appliance ON / OFF. At the end each module's tracked state is
-// compared with the emulator's module: power, and a lamp's level (two-way:
-// the same of the 64 levels; plain: within one dim step, 5 %).
+// OFF, an appliance ON / OFF. Then, checked only, the same commands as a
+// steady stream: each given the moment the one before it is done, so the
+// line is never quiet and the checks take only the gaps between commands. At the end each module's
+// tracked state is compared with the emulator's module: power, and a lamp's level (two-way: the
+// same of the 64 levels; plain: within one dim step, 5 %).
 //
 // Powerline time is counted in messages of ~0.83 s (an address with its
 // function, or one extended message): the commands' own, and the checks'
@@ -28,6 +30,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <cstdio>
 #include <memory>
 #include <random>
@@ -120,7 +123,41 @@ bool equal(const state::ModuleState& s, const sim::ModuleTable::State& m, bool l
     return std::abs(s.level - x10::extPercent(m.level)) <= 5;
 }
 
-Run runCommands(bool twoWay, int count, int loss) {
+// One command of the seeded sequence.
+CommandPath::Verdict give(core::Service& s, std::mt19937& rng) {
+    const int i = int(rng() % kModules);
+    const bool lamp = i < kLamps;
+    if (lamp && rng() % 10 < 6)
+        return s.commands().setBrightness(module(i), 1 + int(rng() % 100), state::Source::Mqtt);
+    return s.commands().switchUnit(module(i), rng() % 2 == 0, state::Source::Mqtt);
+}
+
+// The commands one after another, each once the one before is done; a
+// command that sends nothing (the state it asks for is already tracked) is
+// followed by the next at once.
+bool stream(Rig& rig, Run& run, int count, std::mt19937& rng) {
+    core::Service& s = *rig.service;
+    const auto next = [&s, &run, &rng, count] {
+        while (run.given < count) {
+            ++run.given;
+            const CommandPath::Verdict v = give(s, rng);
+            if (v.accepted() && v.id != 0) return;
+        }
+    };
+    // From the event loop, as a user's next click would come: the checks,
+    // told of the same command first, may take the gap.
+    const QMetaObject::Connection c =
+        QObject::connect(&s.interface().lines(), &core::LineCommands::lineDone,
+                         [next](const core::LineCommand& c, bool) {
+                             if (!c.check) QTimer::singleShot(0, next);
+                         });
+    next();
+    const bool ended = bench::pumpUntil([&] { return run.given >= count; }, 600000);
+    QObject::disconnect(c);
+    return ended && rig.quiet(120000);
+}
+
+Run runCommands(bool twoWay, int count, int loss, bool steady = false) {
     Run run;
     Rig rig;
     if (!rig.start(twoWay, 0, loss)) {
@@ -137,16 +174,15 @@ Run runCommands(bool twoWay, int count, int loss) {
                          (c.check ? run.checkMessages : run.userMessages) += 1;
                      });
     std::mt19937 rng(kSeed);
+    if (steady && !stream(rig, run, count, rng)) {
+        std::fprintf(stderr, "the stream did not end\n");
+        rig.tail->print();
+        run.ok = false;
+        return run;
+    }
     while (run.given < count) {
         const int burst = std::min(count - run.given, 1 + int(rng() % 40));
-        for (int b = 0; b < burst; ++b, ++run.given) {
-            const int i = int(rng() % kModules);
-            const bool lamp = i < kLamps;
-            if (lamp && rng() % 10 < 6)
-                s.commands().setBrightness(module(i), 1 + int(rng() % 100), state::Source::Mqtt);
-            else
-                s.commands().switchUnit(module(i), rng() % 2 == 0, state::Source::Mqtt);
-        }
+        for (int b = 0; b < burst; ++b, ++run.given) give(s, rng);
         if (!rig.quiet(120000)) {
             std::fprintf(stderr, "the line did not become quiet after command %d\n", run.given);
             rig.tail->print();
@@ -225,7 +261,8 @@ int main(int argc, char** argv) {
 
     const Run twoWay = runCommands(true, count, loss);
     const Run plain = runCommands(false, count, loss);
-    if (!twoWay.ok || !plain.ok) return 1;
+    const Run steady = runCommands(true, count, loss, true);
+    if (!twoWay.ok || !plain.ok || !steady.ok) return 1;
     const double own = twoWay.userMessages * kMessageS;
     const double extra = (twoWay.checkMessages + twoWay.replies) * kMessageS;
     std::printf("%d commands to %d modules, %d %% of the powerline traffic lost\n", count, kModules,
@@ -240,6 +277,14 @@ int main(int argc, char** argv) {
     std::printf("FIGURE truth_commands_line_s %.0f\n", own);
     std::printf("FIGURE truth_checks_line_s %.0f\n", extra);
     std::printf("FIGURE truth_checks_percent %.0f\n", own > 0 ? 100.0 * extra / own : 0.0);
+    const double steadyOwn = steady.userMessages * kMessageS;
+    const double steadyExtra = (steady.checkMessages + steady.replies) * kMessageS;
+    std::printf(
+        "steady stream: %d messages of the commands, %d of the checks, %d replies, %d lost\n",
+        steady.userMessages, steady.checkMessages, steady.replies, steady.lost);
+    std::printf("FIGURE truth_steady_true_percent %.1f\n", 100.0 * steady.trueModules / kModules);
+    std::printf("FIGURE truth_steady_checks_percent %.0f\n",
+                steadyOwn > 0 ? 100.0 * steadyExtra / steadyOwn : 0.0);
 
     // TRUTH_NO_WALL=1: the commands only.
     if (std::getenv("TRUTH_NO_WALL")) return 0;

@@ -45,6 +45,8 @@ StateCheck::StateCheck(LineCommands& lines, state::StateTable& table, platform::
                        QObject* parent)
     : QObject(parent), lines_(lines), table_(table), log_(std::move(log)) {
     replyTimer_.setSingleShot(true);
+    settleTimer_.setSingleShot(true);
+    connect(&settleTimer_, &QTimer::timeout, this, &StateCheck::schedulePump);
     connect(&replyTimer_, &QTimer::timeout, this, &StateCheck::timedOut);
     connect(&roundTimer_, &QTimer::timeout, this, &StateCheck::askAll);
     connect(&lines_, &LineCommands::lineDone, this, &StateCheck::lineDone);
@@ -69,8 +71,10 @@ void StateCheck::interfaceGone() {
     found_ = false;
     roundTimer_.stop();
     replyTimer_.stop();
+    settleTimer_.stop();
     current_.reset();
     due_.clear();
+    word_.fill(std::nullopt);
 }
 
 void StateCheck::askAll() {
@@ -92,7 +96,10 @@ void StateCheck::lineDone(const LineCommand& c, bool sent) {
         std::erase_if(before, [&](int u) { return u == c.units.front(); });
     }
     if (c.check) {
-        if (current_ && !isRequest(c)) suspect(*current_, before);
+        if (current_ && !isRequest(c)) {
+            suspect(*current_, before);
+            if (sent) word_[slot(current_->address)].reset();
+        }
         if (current_ && isRequest(c) && c.house == current_->address.house &&
             c.units == std::vector<int>{current_->address.unit}) {
             if (sent) {
@@ -108,12 +115,30 @@ void StateCheck::lineDone(const LineCommand& c, bool sent) {
     } else if (sent) {
         const bool level =
             c.function == x10::ExtendedCode && c.extendedCommand == x10::kExtPresetLevel;
+        // Had its address frame been lost, the function would have reached
+        // the modules addressed before: their word no longer holds where the
+        // function would change it.
+        for (int u : before) {
+            const Address a{c.house, u};
+            if (!leavesWord(c, a)) word_[slot(a)].reset();
+        }
         if (c.units.empty()) {
-            for (Address a : twoWayModules(c.house)) due(a, true);
+            for (Address a : twoWayModules(c.house)) {
+                word_[slot(a)].reset();
+                due(a, true).intent = table_.state(a);
+            }
         } else {
-            for (int u : c.units)
-                if (table_.modules().isTwoWay(Address{c.house, u}))
-                    suspect(due(Address{c.house, u}, true, level), before);
+            for (int u : c.units) {
+                const Address a{c.house, u};
+                if (!table_.modules().isTwoWay(a)) continue;
+                // Lost or not, the command leaves the module as it last
+                // answered: nothing to ask.
+                if (leavesWord(c, a)) continue;
+                word_[slot(a)].reset();
+                Check& d = due(a, true, level);
+                d.intent = table_.state(a);
+                suspect(d, before);
+            }
         }
     }
     schedulePump();
@@ -121,11 +146,14 @@ void StateCheck::lineDone(const LineCommand& c, bool sent) {
 
 StateCheck::Check& StateCheck::due(Address a, bool afterCommand, bool levelMeant) {
     if (afterCommand && current_ && current_->address == a) current_->superseded = true;
+    const qint64 settled =
+        afterCommand ? platform::TimeBase::global().nowMs() + kSettleMs : qint64(0);
     for (Check& d : due_) {
         if (d.address != a) continue;
         if (afterCommand) {
             d.afterCommand = true;
             d.levelMeant = levelMeant;
+            d.notBefore = settled;
         }
         return d;
     }
@@ -133,6 +161,7 @@ StateCheck::Check& StateCheck::due(Address a, bool afterCommand, bool levelMeant
     c.address = a;
     c.afterCommand = afterCommand;
     c.levelMeant = levelMeant;
+    c.notBefore = settled;
     // The check it overtakes found nothing yet.
     if (afterCommand && current_ && current_->address == a) c.suspects = current_->suspects;
     due_.push_back(c);
@@ -169,8 +198,19 @@ void StateCheck::pump() {
     if (!found_ || current_ || due_.empty()) return;
     // Behind every command a user gave: asked again once the last is done.
     if (!lines_.interfaceReady() || lines_.waiting() > 0) return;
-    Check c = due_.front();
-    due_.pop_front();
+    // The first, oldest, whose module had no command for the settle time.
+    const platform::TimeBase& time = platform::TimeBase::global();
+    const qint64 now = time.nowMs();
+    auto it =
+        std::find_if(due_.begin(), due_.end(), [&](const Check& d) { return d.notBefore <= now; });
+    if (it == due_.end()) {
+        qint64 next = due_.front().notBefore;
+        for (const Check& d : due_) next = std::min(next, d.notBefore);
+        time.startTimer(settleTimer_, next - now);
+        return;
+    }
+    Check c = *it;
+    due_.erase(it);
     const state::Module* m = table_.modules().find(c.address);
     if (!m || !m->twoWay) {
         schedulePump();
@@ -220,6 +260,44 @@ void StateCheck::heard(const x10::HeardEvent& event) {
     for (const ModuleReply& r : state::moduleReplies(event)) answered(r);
 }
 
+// Whether c leaves a as its last reply gave it, whether or not c reaches it.
+bool StateCheck::leavesWord(const LineCommand& c, Address a) const {
+    const std::optional<Word>& w = word_[slot(a)];
+    if (!w) return false;
+    const state::Module* m = table_.modules().find(a);
+    const bool lamp = m && m->kind == state::Kind::Lamp;
+    const auto atSteps = [&](int steps) {
+        return w->on && w->level >= 0 && x10::extLevel(w->level) == steps;
+    };
+    switch (c.function) {
+        case x10::Off:
+            return !w->on;
+        case x10::On:
+            // A lamp comes on at full brightness.
+            return lamp ? atSteps(x10::kExtTopLevel) : w->on;
+        case x10::ExtendedCode:
+            if (c.extendedCommand != x10::kExtPresetLevel) return false;
+            return c.amount <= 0 ? !w->on : atSteps(c.amount);
+        default:
+            return false;
+    }
+}
+
+// A reply not asked for by the current check (another controller asked, or
+// the module speaks for itself): heard after the commands went out, it is the
+// module's word on what they left.
+void StateCheck::heardElsewhere(const ModuleReply& reply) {
+    const Address a = reply.address;
+    const auto it =
+        std::find_if(due_.begin(), due_.end(), [&](const Check& d) { return d.address == a; });
+    if (it != due_.end()) {
+        // A reply that differs leaves the check to find the loss.
+        if (it->afterCommand && !matches(*it, reply)) return;
+        due_.erase(it);
+    }
+    word_[slot(a)] = Word{reply.on, reply.level};
+}
+
 bool StateCheck::matches(const Check& c, const ModuleReply& reply) const {
     const ModuleState& intent = c.intent;
     if (intent.power == Power::Unknown) return true;
@@ -242,7 +320,10 @@ void StateCheck::answered(const ModuleReply& reply) {
     } else if (reply.load == 1) {
         noLoad_[i] = false;
     }
-    if (!current_ || current_->address != a) return;
+    if (!current_ || current_->address != a) {
+        heardElsewhere(reply);
+        return;
+    }
     replyTimer_.stop();
     // Not what the command was to leave: it was lost on the powerline (the
     // module answers what it had). Sent once more, then the module's word
@@ -256,6 +337,8 @@ void StateCheck::answered(const ModuleReply& reply) {
             return;
         }
     }
+    // A newer command went out after the request: the reply may predate it.
+    if (!current_->superseded) word_[slot(a)] = Word{reply.on, reply.level};
     finish();
 }
 
@@ -273,6 +356,7 @@ void StateCheck::timedOut() {
     }
     const Address a = current_->address;
     table_.setAnswer(a, state::Answer::NotAnswering);
+    word_[slot(a)].reset();
     if (!silent_[slot(a)]) {
         silent_[slot(a)] = true;
         log_(a.text() + QStringLiteral(" not answering"), platform::LogLevel::Warning);

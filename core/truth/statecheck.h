@@ -14,9 +14,13 @@
 // that says it has no load is named in one line.
 //
 // One request at a time, and only while no other command waits for the
-// interface: the checks never hold up what a user asked for, and a burst of
-// commands to one module is checked once, at its end. Their commands go
-// through the one command path, without lines of their own.
+// interface: the checks never hold up what a user asked for. A module is
+// asked only once it had no command for kSettleMs, so a burst of commands to
+// one module is checked once, at its end. No request goes out when the
+// module's own word already says what the commands left: a command that
+// leaves the state its last reply gave, or a reply heard (asked by another
+// controller) that shows what the command meant. Their commands go through
+// the one command path, without lines of their own.
 //
 // Qt Core only; every wait runs on the time base.
 
@@ -62,6 +66,13 @@ class StateCheck : public QObject {
     // few bytes at 4800 baud. About 2.5 s in all; 4 s leaves room for a
     // loaded line without letting a silent module hold the checks long.
     static constexpr qint64 kReplyMs = 4000;
+    // How long a module must have had no command before it is asked. A
+    // slider dragged or a scene gives one module several commands in a row,
+    // about one powerline message (~0.83 s) apart, with a user's pauses
+    // between drags a little longer; 3 s of quiet (over three message times)
+    // lets such a run end before the one request for it, yet finds a lost
+    // command within seconds.
+    static constexpr qint64 kSettleMs = 3000;
 
   private:
     struct Check {
@@ -79,6 +90,12 @@ class StateCheck : public QObject {
         int asked = 0;            // requests sent so far
         bool superseded = false;  // a newer command to it came meanwhile
         bool waitingReply = false;
+        qint64 notBefore = 0;  // time base: asked from then on
+    };
+    // What a module last answered, while no command since changed it.
+    struct Word {
+        bool on = false;
+        int level = -1;  // percent, -1 when the reply has none
     };
 
     void lineDone(const LineCommand& c, bool sent);
@@ -93,6 +110,8 @@ class StateCheck : public QObject {
     void finish();
     bool sendAgain(const Check& c);
     bool matches(const Check& c, const state::ModuleReply& reply) const;
+    bool leavesWord(const LineCommand& c, state::Address a) const;
+    void heardElsewhere(const state::ModuleReply& reply);
     std::vector<state::Address> twoWayModules(int house) const;
 
     LineCommands& lines_;
@@ -104,10 +123,12 @@ class StateCheck : public QObject {
     bool pumpPosted_ = false;
     QTimer replyTimer_;
     QTimer roundTimer_;
+    QTimer settleTimer_;
     // Per house: the units of the last standard command sent.
     std::array<std::vector<int>, 16> lastUnits_{};
     std::array<bool, 256> silent_{};  // logged as not answering
     std::array<bool, 256> noLoad_{};  // logged as without load
+    std::array<std::optional<Word>, 256> word_{};
 };
 
 }  // namespace core

@@ -216,3 +216,46 @@ TEST_F(StateCheckTest, ALevelChangedAtTheWallIsFoundByTheNextRound) {
     EXPECT_EQ(of("A5").source, Source::Powerline);
     EXPECT_EQ(of("A5").answer, Answer::Confirmed);
 }
+
+// A slider dragged: levels to one lamp one after another, each sent before
+// the next is given, are asked for once, after the last. A command that
+// leaves a module as it last answered is not asked for.
+TEST_F(StateCheckTest, ARunOfCommandsIsAskedOnceAndANeedlessCheckIsSkipped) {
+    modules({{"A6", "twoway-lamp"}, {"A7", "twoway-appliance"}});
+    onLine("A6", ModuleKind::TwoWayLamp);
+    onLine("A7", ModuleKind::TwoWayAppliance);
+    core::Service& s = start();
+    ASSERT_EQ(of("A7").answer, Answer::Confirmed);
+    ASSERT_EQ(of("A7").power, Power::Off);
+    sim.clearRecords();
+
+    const auto requests = [&] {
+        int n = 0;
+        for (const QByteArray& f : framesOf(TwoWaySim::Kind::Extended)) n += uchar(f[4]) == 0x37;
+        for (const QByteArray& f : framesOf(TwoWaySim::Kind::Function)) n += (f[1] & 0x0F) == 15;
+        return n;
+    };
+    for (int percent : {20, 40, 60, 80}) {
+        const qsizetype before = framesOf(TwoWaySim::Kind::Extended).size();
+        ASSERT_TRUE(s.commands().setBrightness(at("A6"), percent, Source::Web).accepted());
+        ASSERT_TRUE(testenv::pumpUntil(
+            [&] { return framesOf(TwoWaySim::Kind::Extended).size() > before; }, kWaitMs));
+    }
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(requests(), 1);
+    EXPECT_EQ(uchar(framesOf(TwoWaySim::Kind::Extended).last()[4]), 0x37);
+    EXPECT_EQ(of("A6").answer, Answer::Confirmed);
+    EXPECT_EQ(of("A6").level, x10::extPercent(sim.moduleState('A', 6).level));
+
+    // OFF to the appliance that answered OFF.
+    ASSERT_TRUE(s.commands().switchUnit(at("A7"), false, Source::Web).accepted());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !framesOf(TwoWaySim::Kind::Function).isEmpty(); },
+                                   kWaitMs));
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(requests(), 1);
+    // ON is asked for.
+    ASSERT_TRUE(s.commands().switchUnit(at("A7"), true, Source::Web).accepted());
+    ASSERT_TRUE(testenv::pumpUntil([&] { return requests() == 2; }, kWaitMs));
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(of("A7").power, Power::On);
+}
