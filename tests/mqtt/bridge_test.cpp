@@ -951,7 +951,21 @@ TEST_F(MqttBridgeTest, ReplacedConfigsAreClearedBeforeTheirSuccessors) {
                          if (t.startsWith("homeassistant/") || t.endsWith("/brightness"))
                              seen.push_back({t, p.isEmpty(), platform::TimeBase::global().nowMs()});
                      });
+    QTemporaryDir dir;
+    const QString scheduleFile = dir.filePath(QStringLiteral("schedule"));
+    {
+        QFile f(scheduleFile);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("scene evening: A5 ON\n");
+    }
+    QFile::remove(core::ScheduleRunner::stateFilePath());
+    core::EventLog events;
+    core::ScheduleRunner runner(path, table, events);
+    ASSERT_TRUE(runner.load(scheduleFile));
     startBridge();
+    // A schedule arriving during the pause waits for it like the rest.
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !log.filter("successors follow").isEmpty(); }));
+    bridge->setSchedule(&runner);
     const QString newLamp = QStringLiteral("homeassistant/light/%1/A5/config").arg(node);
     ASSERT_TRUE(sub.waitFor(newLamp));
     ASSERT_TRUE(sub.waitFor(QStringLiteral("homeassistant/switch/%1/A6/config").arg(node)));
