@@ -391,6 +391,13 @@ bool Client::subscribe(const QString& pattern, int qos) {
     return rc == MOSQ_ERR_SUCCESS;
 }
 
+bool Client::unsubscribe(const QString& pattern) {
+    if (state_ != State::Connected || !mosq_) return false;
+    const int rc = M().unsubscribe(mosq_, nullptr, pattern.toUtf8().constData());
+    if (!inLoop_) updateWriteNotifier();
+    return rc == MOSQ_ERR_SUCCESS;
+}
+
 void Client::onConnect(mosquitto*, void* self, int rc) {
     static_cast<Client*>(self)->connackRc_ = rc;
 }

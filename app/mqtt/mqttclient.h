@@ -66,6 +66,7 @@ class Client : public QObject {
     // is kept for later: the owner publishes its state again on connect).
     bool publish(const QString& topic, const QByteArray& payload, bool retain, int qos = 1);
     bool subscribe(const QString& pattern, int qos = 1);
+    bool unsubscribe(const QString& pattern);
 
     // Logical milliseconds before attempt number `failures` + 1 after that
     // many failures in a row: 1 s, 2 s, 4 s ... at most 60 s.

@@ -407,6 +407,17 @@ TEST_F(MqttBridgeTest, ALampChangeIsOneRetainedMessageWithItsLevel) {
     EXPECT_TRUE(log.contains(QStringLiteral(
         R"(MQTT: ignored '{"state":"TOGGLE"}' on veldrin/A5/set (not a light command))")))
         << log.join(u'\n').toStdString();
+
+    // A restart: the off lamp's level comes back from the state the run
+    // before left retained.
+    table.apply(kHouseA, {5}, 3, -1, state::Source::Powerline);
+    const QByteArray off100 = R"({"brightness":100,"state":"OFF"})";
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/state"), off100));
+    bridge.reset();
+    sub.messages.clear();
+    startBridge();
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/state")));
+    EXPECT_EQ(published().value(0), off100);
 }
 
 // Client ids that differ only in punctuation give different unique_ids; the
