@@ -364,6 +364,7 @@ void Discovery::announce() {
     for (auto it = held.cbegin(); it != held.cend(); ++it) {
         const auto w = want.constFind(it.key());
         const bool gone = w == want.cend();
+        if (gone && keepsScene(it.key())) continue;
         if (!gone && !replaces(*it, *w)) continue;
         replaced = replaced || !gone || objects.contains(objectOf(it.key()));
         held_.remove(it.key());
@@ -390,12 +391,18 @@ void Discovery::publishWanted() {
 }
 
 void Discovery::announceSchedule() {
-    if (!link_.schedule) return;
+    // Replaced configs are still leaving the hub: publishWanted() announces
+    // the schedule's when the pause ends.
+    if (!link_.schedule || pause_.isActive()) return;
     QSet<QString> now;
     for (const Entity& e : scheduleEntities()) {
         publish(e);
         if (e.component == u"scene") now.insert(topic(e));
     }
+    // Scenes of a file that cannot be read stay as the broker holds them
+    // until the file says which are gone.
+    for (auto it = held_.cbegin(); it != held_.cend(); ++it)
+        if (keepsScene(it.key())) now.insert(it.key());
     // Scenes the file no longer names since the last announcement.
     for (const QString& t : std::as_const(sceneConfigs_)) {
         if (now.contains(t)) continue;
@@ -403,6 +410,14 @@ void Discovery::announceSchedule() {
         clear(t);
     }
     sceneConfigs_ = now;
+}
+
+bool Discovery::keepsScene(const QString& t) const {
+    if (!link_.schedule || link_.schedule->scenesKnown()) return false;
+    // prefix/scene/NODE/OBJECT/config
+    const QStringList parts = t.split(u'/');
+    const qsizetype n = parts.size();
+    return n >= 5 && parts[n - 4] == u"scene" && parts[n - 3] == node_;
 }
 
 void Discovery::clear(const QString& t) {
@@ -421,7 +436,7 @@ bool Discovery::takeConfig(const QString& t, const QByteArray& payload) {
         return true;
     }
     held_.insert(t, payload);
-    if (settled_ && !announced_.contains(t) && !pause_.isActive()) {
+    if (settled_ && !announced_.contains(t) && !pause_.isActive() && !keepsScene(t)) {
         held_.remove(t);
         removeStale(t, payload);
     }

@@ -113,6 +113,9 @@ class Discovery {
     void publish(const Entity& entity);
     void clear(const QString& topic);
     void removeStale(const QString& topic, const QByteArray& config);
+    // A scene config the broker holds that stays: the schedule file exists
+    // but its scenes are not known (it could never be read).
+    bool keepsScene(const QString& topic) const;
 
     Link& link_;
     const state::StateTable* table_;

@@ -51,7 +51,8 @@ Loaded load() {
         resolve(l, "mosquitto_loop_write", m.loop_write, missing) &&
         resolve(l, "mosquitto_loop_misc", m.loop_misc, missing) &&
         resolve(l, "mosquitto_publish", m.publish, missing) &&
-        resolve(l, "mosquitto_subscribe", m.subscribe, missing);
+        resolve(l, "mosquitto_subscribe", m.subscribe, missing) &&
+        resolve(l, "mosquitto_unsubscribe", m.unsubscribe, missing);
     if (!all) {
         r.error = l.fileName() + QStringLiteral(" has no ") + missing;
         return r;

@@ -32,6 +32,7 @@ struct MosquittoLib {
     decltype(&::mosquitto_loop_misc) loop_misc;
     decltype(&::mosquitto_publish) publish;
     decltype(&::mosquitto_subscribe) subscribe;
+    decltype(&::mosquitto_unsubscribe) unsubscribe;
 };
 
 // The library's functions, initialised once; nullptr when it cannot be

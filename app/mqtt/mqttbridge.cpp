@@ -120,6 +120,9 @@ void Bridge::onConnected() {
     // The configs the broker holds for this node come back before the
     // probe: they are known when the announcement starts.
     if (settings_.discovery) discovery_.subscribe();
+    // The lamps' states left retained by the run before: an off lamp's
+    // last level lives there only.
+    client_->subscribe(link_.topic(QStringLiteral("+/state")));
     client_->subscribe(probeTopic_);
     client_->publish(probeTopic_, settings_.clientId.toUtf8(), false);
 }
@@ -136,6 +139,7 @@ void Bridge::activate() {
         return;
     }
     setPhase(Phase::Active);
+    client_->unsubscribe(link_.topic(QStringLiteral("+/state")));
     client_->publish(link_.topic(QStringLiteral("client")), self, true);
     commands_.subscribe();
     if (settings_.discovery)
@@ -169,11 +173,14 @@ void Bridge::onMessage(const QString& t, const QByteArray& payload, bool retaine
         (t.endsWith(QStringLiteral("/client")) ? holder_ : holderStatus_) = payload;
         return;
     }
+    const bool state = t.startsWith(link_.topic(QString())) && t.endsWith(QStringLiteral("/state"));
     if (phase_ == Phase::Probing) {
+        if (state && retained) states_.takeRetained(t, payload);
         discovery_.takeConfig(t, payload);
         return;
     }
-    if (phase_ != Phase::Active) return;
+    // Our own states, until the broker took the unsubscription.
+    if (phase_ != Phase::Active || state) return;
     if (settings_.discovery && t == settings_.discoveryPrefix + QStringLiteral("/status")) {
         // Home Assistant started again and forgot what it was told (without
         // a persistent broker nothing retained survives either).

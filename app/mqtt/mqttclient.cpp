@@ -36,11 +36,6 @@ int miscIntervalMs(int keepAliveSeconds) {
 // once is then tried ever more slowly instead of every second (two such in a
 // row are taken for a session taken over, below). Logical time.
 constexpr qint64 kStableConnectionMs = 10000;
-// After a take-over: the first wait and the longest, and how long a
-// connection must last for the client to believe the other client is gone.
-constexpr qint64 kFirstTakeoverMs = 30000;
-constexpr qint64 kLastTakeoverMs = 300000;
-constexpr qint64 kTakeoverForgetMs = 2 * kLastTakeoverMs;
 
 // Called only once the library is loaded (a session exists).
 const MosquittoLib& M() {
@@ -108,14 +103,9 @@ qint64 Client::retryDelayMs(int failures) {
     return std::min(d, kLastRetryMs);
 }
 
-qint64 Client::takeoverDelayMs(int takeovers) {
-    qint64 d = kFirstTakeoverMs;
-    for (int i = 1; i < takeovers && d < kLastTakeoverMs; ++i) d *= 2;
-    return std::min(d, kLastTakeoverMs);
-}
-
 void Client::start() {
     if (state_ != State::Idle) return;
+    problem_.clear();
     attempt();
 }
 
@@ -342,10 +332,6 @@ void Client::lost(const QString& reason) {
     const qint64 lasted = platform::TimeBase::global().nowMs() - connectedAtMs_;
     const bool brief = lasted < kStableConnectionMs;
     briefLosses_ = brief ? briefLosses_ + 1 : 0;
-    if (lasted >= kTakeoverForgetMs) {
-        takeovers_ = 0;
-        problem_.clear();
-    }
     // Without the reason (3.1.1, or a broker that closes the old connection
     // without a word): the session went to another client when connections
     // end right after they were accepted, twice in a row.
@@ -365,13 +351,16 @@ void Client::lost(const QString& reason) {
 }
 
 void Client::takenOver(bool certain) {
+    // Whatever wait came next, the other instance would be back within it and
+    // the two would take the session from each other for ever: this one
+    // gives way for good and the other keeps the broker.
     ++takeovers_;
-    failures_ = 0;  // a failed attempt later starts again from 1 s
-    const qint64 delay = takeoverDelayMs(takeovers_);
+    state_ = State::Idle;
+    failures_ = 0;
+    briefLosses_ = 0;
     problem_ =
         QStringLiteral("another client connected with the client id %1").arg(options_.clientId);
-    // One line for the whole run of take-overs; the waits grow quietly.
-    if (takeovers_ == 1 && log_) {
+    if (log_) {
         const QString cause =
             certain
                 ? QStringLiteral("MQTT: %1, and the broker %2 gave it this connection's session")
@@ -380,14 +369,10 @@ void Client::takenOver(bool certain) {
                       "MQTT: the broker %1 ended the connection right after "
                       "accepting it, twice; most likely %2")
                       .arg(brokerName(), problem_);
-        log_(cause + QStringLiteral("; give each instance its own ClientId in [MQTT]; trying "
-                                    "again in %1 s, then ever more slowly (at most every %2 "
-                                    "minutes)")
-                         .arg(delay / 1000)
-                         .arg(kLastTakeoverMs / 60000),
+        log_(cause + QStringLiteral("; give each instance its own ClientId in [MQTT]; not "
+                                    "connecting again until the program is restarted"),
              platform::LogLevel::Error);
     }
-    platform::TimeBase::global().startTimer(*retryTimer_, delay);
     emit disconnected();
 }
 
@@ -402,6 +387,13 @@ bool Client::publish(const QString& topic, const QByteArray& payload, bool retai
 bool Client::subscribe(const QString& pattern, int qos) {
     if (state_ != State::Connected || !mosq_) return false;
     const int rc = M().subscribe(mosq_, nullptr, pattern.toUtf8().constData(), qos);
+    if (!inLoop_) updateWriteNotifier();
+    return rc == MOSQ_ERR_SUCCESS;
+}
+
+bool Client::unsubscribe(const QString& pattern) {
+    if (state_ != State::Connected || !mosq_) return false;
+    const int rc = M().unsubscribe(mosq_, nullptr, pattern.toUtf8().constData());
     if (!inLoop_) updateWriteNotifier();
     return rc == MOSQ_ERR_SUCCESS;
 }

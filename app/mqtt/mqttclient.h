@@ -12,9 +12,9 @@
 // broker hands the session to another client that connected with the same
 // client id (MQTT 5 may say so: "session taken over"; otherwise it shows as
 // a connection ended right after it was accepted, twice in a row), one error
-// line names the cause and the client tries again only after 30 s, 60 s, ...
-// at most 5 minutes: two instances with one id do not take the session from
-// each other in a loop. A connection that then lasts 10 minutes ends that.
+// line names the cause and the client does not connect again until it is
+// started anew: two instances with one id never take the session from each
+// other in a loop, the one that came first gives way.
 
 #include <QByteArray>
 #include <QObject>
@@ -66,17 +66,15 @@ class Client : public QObject {
     // is kept for later: the owner publishes its state again on connect).
     bool publish(const QString& topic, const QByteArray& payload, bool retain, int qos = 1);
     bool subscribe(const QString& pattern, int qos = 1);
+    bool unsubscribe(const QString& pattern);
 
     // Logical milliseconds before attempt number `failures` + 1 after that
     // many failures in a row: 1 s, 2 s, 4 s ... at most 60 s.
     static qint64 retryDelayMs(int failures);
-    // Logical milliseconds before connecting again after the session was
-    // taken over that many times: 30 s, 60 s, 120 s ... at most 300 s.
-    static qint64 takeoverDelayMs(int takeovers);
-    // Taken over since the last connection that lasted.
+    // Sessions taken over since the client was started.
     int takeovers() const { return takeovers_; }
-    // While off the broker after a take-over: "another client connected with
-    // the client id X"; empty otherwise.
+    // Off the broker for good after a take-over: "another client connected
+    // with the client id X"; empty otherwise.
     QString problem() const { return state_ == State::Connected ? QString() : problem_; }
 
     // "host:port" as the log lines name the broker.
@@ -115,7 +113,7 @@ class Client : public QObject {
     void failed(const QString& reason, platform::LogLevel level = platform::LogLevel::Warning);
     void lost(const QString& reason);
     // The session went to another client with this id (certain: the broker
-    // said so); waits long before taking it back.
+    // said so); the client stops until started again.
     void takenOver(bool certain);
     // The broker does not speak MQTT 5: the next attempt, at once, uses 3.1.1.
     void fallBack();
@@ -134,7 +132,7 @@ class Client : public QObject {
     int connackRc_ = -1;     // set by onConnect during a loop call
     int disconnectRc_ = -1;  // set by onDisconnect: the broker's reason (MQTT 5)
     bool v5_ = true;         // MQTT 5; false once the broker turned it down
-    int takeovers_ = 0;      // sessions taken over since a connection lasted
+    int takeovers_ = 0;      // sessions taken over since started
     int briefLosses_ = 0;    // connections in a row that ended right after acceptance
     QString problem_;
     int lookupId_ = -1;

@@ -94,6 +94,17 @@ void StatePublisher::publishNow(state::Address a) {
     link_.publish(link_.topic(a.text() + QStringLiteral("/state")), payload, true);
 }
 
+void StatePublisher::takeRetained(const QString& t, const QByteArray& payload) {
+    const QStringList parts = t.mid(link_.topic(QString()).size()).split(u'/');
+    if (parts.size() != 2) return;
+    const std::optional<state::Address> a = state::parseModule(parts[0]);
+    if (!a) return;
+    const state::Module* m = table_->modules().find(*a);
+    if (!m || m->kind != state::Kind::Lamp || lastLevel_.contains(state::indexOf(*a))) return;
+    const int level = QJsonDocument::fromJson(payload).object().value(u"brightness").toInt(-1);
+    if (level > 0 && level <= 100) lastLevel_.insert(state::indexOf(*a), level);
+}
+
 void StatePublisher::recheckHolds() {
     const QList<int> held = holds_.keys();
     for (int index : held) publishState(state::addressAt(index));

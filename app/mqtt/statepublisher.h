@@ -11,7 +11,8 @@
 // its state is held back and published once, at the state those commands
 // lead to, when it is reached, when the rest of them failed, or after a
 // while at the latest. A lamp that is off keeps the last level it had on,
-// so the hub does not think it comes back at 0 or full brightness.
+// so the hub does not think it comes back at 0 or full brightness; after a
+// restart, the level the run before left retained.
 
 #include <QByteArray>
 #include <QHash>
@@ -49,6 +50,9 @@ class StatePublisher : public QObject {
     // also after a command that had nothing to send, so the hub drops the
     // value it assumed.
     void publishState(state::Address a);
+    // A lamp's state the broker held at connecting (B/ADDR/state): its
+    // level is the lamp's last level unless one is known since.
+    void takeRetained(const QString& topic, const QByteArray& payload);
 
   private:
     void publishNow(state::Address a);

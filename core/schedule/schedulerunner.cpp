@@ -149,6 +149,7 @@ bool ScheduleRunner::reload(bool force) {
             log_.event(QStringLiteral("Schedule %1 removed: nothing is scheduled").arg(path_));
         schedule_ = {};
         fileScenes_.clear();
+        scenesKnown_ = true;
         fileProblem_.clear();
         noneRuns_ = false;
         replan();
@@ -163,13 +164,18 @@ bool ScheduleRunner::reload(bool force) {
     LoadedSchedule loaded = parseSchedule(path_, file);
     loadedDigest_ = digest;
     for (int i = 0; i < loaded.warnings.size() && i < kLoggedErrors; ++i)
-        log_.warning(QStringLiteral("WARNING: Schedule %1 %2").arg(path_, loaded.warnings[i]));
+        log_.warning(QStringLiteral("WARNING: Schedule %1: %2").arg(path_, loaded.warnings[i]));
     if (loaded.warnings.size() > kLoggedErrors)
         log_.warning(
             QStringLiteral("WARNING: Schedule %1: %2 more addresses not in the module list")
                 .arg(path_)
                 .arg(loaded.warnings.size() - kLoggedErrors));
-    fileScenes_ = loaded.sceneNames;
+    // A file that could not be read says nothing about its scenes: those
+    // known before stay.
+    if (file.status == platform::FileRead::Ok) {
+        fileScenes_ = loaded.sceneNames;
+        scenesKnown_ = true;
+    }
     if (!loaded.ok()) {
         // Only a schedule with something in it stays in force; an empty one
         // (none at start, a file that was missing or empty) is no schedule.

@@ -70,6 +70,9 @@ class ScheduleRunner : public QObject {
     // those the file names, also a refused one (runScene says why one of
     // those cannot run), sorted.
     QStringList sceneNames() const;
+    // False while the file exists but was never read (it cannot be): its
+    // scenes are not known, so none known elsewhere is taken for gone.
+    bool scenesKnown() const { return scenesKnown_; }
     // The next count firings from now.
     std::vector<schedule::Firing> upcoming(int count) const;
 
@@ -143,8 +146,9 @@ class ScheduleRunner : public QObject {
     QByteArray loadedDigest_;  // of the file last read; "missing" when there was none
     schedule::Schedule schedule_;
     QStringList fileScenes_;  // the scenes the file last read names
-    QString fileProblem_;     // its first problem when it was refused
-    bool noneRuns_ = false;   // it was refused and no schedule was in force
+    bool scenesKnown_ = false;
+    QString fileProblem_;    // its first problem when it was refused
+    bool noneRuns_ = false;  // it was refused and no schedule was in force
     std::optional<schedule::Location> location_;
     std::unique_ptr<schedule::Planner> planner_;
     std::vector<QDateTime> next_;  // per timed entry

@@ -116,8 +116,8 @@ TEST_F(ScheduleRunnerTest, AnUnlistedModuleRunsAndARefusedFileSaysWhetherAnythin
     ASSERT_TRUE(runner.load(path));
     EXPECT_EQ(
         lines.filter(QStringLiteral("module list")),
-        QStringList{
-            QStringLiteral("WARNING: Schedule %1 line 1: B1 is not in the module list").arg(path)});
+        QStringList{QStringLiteral("WARNING: Schedule %1: line 1: B1 is not in the module list")
+                        .arg(path)});
     EXPECT_TRUE(runner.refusal().isEmpty());
     platform::Clock::global().setFixed(at(14, 1));
     ASSERT_TRUE(testenv::pumpUntil([&] { return fired.size() == 1; })) << dump().toStdString();

@@ -407,6 +407,17 @@ TEST_F(MqttBridgeTest, ALampChangeIsOneRetainedMessageWithItsLevel) {
     EXPECT_TRUE(log.contains(QStringLiteral(
         R"(MQTT: ignored '{"state":"TOGGLE"}' on veldrin/A5/set (not a light command))")))
         << log.join(u'\n').toStdString();
+
+    // A restart: the off lamp's level comes back from the state the run
+    // before left retained.
+    table.apply(kHouseA, {5}, 3, -1, state::Source::Powerline);
+    const QByteArray off100 = R"({"brightness":100,"state":"OFF"})";
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/state"), off100));
+    bridge.reset();
+    sub.messages.clear();
+    startBridge();
+    ASSERT_TRUE(sub.waitFor(QStringLiteral("veldrin/A5/state")));
+    EXPECT_EQ(published().value(0), off100);
 }
 
 // Client ids that differ only in punctuation give different unique_ids; the
@@ -951,7 +962,21 @@ TEST_F(MqttBridgeTest, ReplacedConfigsAreClearedBeforeTheirSuccessors) {
                          if (t.startsWith("homeassistant/") || t.endsWith("/brightness"))
                              seen.push_back({t, p.isEmpty(), platform::TimeBase::global().nowMs()});
                      });
+    QTemporaryDir dir;
+    const QString scheduleFile = dir.filePath(QStringLiteral("schedule"));
+    {
+        QFile f(scheduleFile);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("scene evening: A5 ON\n");
+    }
+    QFile::remove(core::ScheduleRunner::stateFilePath());
+    core::EventLog events;
+    core::ScheduleRunner runner(path, table, events);
+    ASSERT_TRUE(runner.load(scheduleFile));
     startBridge();
+    // A schedule arriving during the pause waits for it like the rest.
+    ASSERT_TRUE(testenv::pumpUntil([&] { return !log.filter("successors follow").isEmpty(); }));
+    bridge->setSchedule(&runner);
     const QString newLamp = QStringLiteral("homeassistant/light/%1/A5/config").arg(node);
     ASSERT_TRUE(sub.waitFor(newLamp));
     ASSERT_TRUE(sub.waitFor(QStringLiteral("homeassistant/switch/%1/A6/config").arg(node)));

@@ -3,6 +3,7 @@
 // private broker.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -272,6 +273,44 @@ TEST_F(ServiceBridge, AScheduleSurvivesAnUnlistedModuleAndARefusedFileKeepsItsSc
     writeSchedule("scene evening: A5 ON; B1 ON\n");
     ASSERT_TRUE(service->schedule().reload());
     ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/schedule/state"), "ON"));
+}
+
+// A schedule file that exists but cannot be read (here: a folder) says
+// nothing about its scenes: those known before stay, and at start the scene
+// entities the broker holds stay until the file can be read again.
+TEST_F(ServiceBridge, AnUnreadableScheduleFileClearsNoScene) {
+    writeSchedule("scene evening: A5 ON\nscene night: A5 OFF\n");
+    TestSubscriber hub(broker, QStringLiteral("homeassistant/#"), QStringLiteral("hub"));
+    ASSERT_TRUE(hub.waitConnected());
+    startConnected();
+    const QString node = bridge->settings().uniqueNode();
+    const QString evening = QStringLiteral("homeassistant/scene/%1/scene_evening/config").arg(node);
+    const QString night = QStringLiteral("homeassistant/scene/%1/scene_night/config").arg(node);
+    const QString scheduleSwitch =
+        QStringLiteral("homeassistant/switch/%1/schedule/config").arg(node);
+    ASSERT_TRUE(hub.waitFor(night));
+    const QString path = core::scheduleFilePath();
+    ASSERT_TRUE(QFile::remove(path));
+    ASSERT_TRUE(QDir().mkdir(path));
+    EXPECT_FALSE(service->schedule().reload(true));
+    EXPECT_EQ(service->schedule().sceneNames(), QStringList({"evening", "night"}));
+
+    bridge.reset();
+    service.reset();
+    hub.messages.clear();
+    startConnected();
+    ASSERT_TRUE(hub.waitFor(scheduleSwitch));
+    testenv::pump(200);
+    for (const auto& m : hub.messages)
+        EXPECT_FALSE(m.payload.isEmpty()) << m.topic.toStdString() << " cleared";
+
+    // Readable again: only the scene it no longer names goes.
+    ASSERT_TRUE(QDir().rmdir(path));
+    writeSchedule("scene evening: A5 ON\n");
+    ASSERT_TRUE(service->schedule().reload());
+    ASSERT_TRUE(hub.waitFor(night, ""));
+    testenv::pump(200);
+    EXPECT_FALSE(hub.last(evening).isEmpty());
 }
 
 // A scene that reaches a level through several commands on the line (ON,
