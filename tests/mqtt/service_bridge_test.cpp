@@ -255,6 +255,8 @@ TEST_F(ServiceBridge, AScheduleSurvivesAnUnlistedModuleAndARefusedFileKeepsItsSc
     startConnected();
     ASSERT_TRUE(hub.waitFor(night, ""));
     ASSERT_TRUE(hub.waitFor(QStringLiteral("veldrin/schedule/state"), "OFF"));
+    // Announced again in its own time, and never cleared on the way.
+    ASSERT_TRUE(hub.waitFor(evening));
     EXPECT_FALSE(hub.last(evening).isEmpty());
     for (const auto& m : hub.messages)
         EXPECT_FALSE(m.topic == evening && m.payload.isEmpty()) << "cleared on the way";
