@@ -36,6 +36,13 @@ int miscIntervalMs(int keepAliveSeconds) {
 // once is then tried ever more slowly instead of every second (two such in a
 // row are taken for a session taken over, below). Logical time.
 constexpr qint64 kStableConnectionMs = 10000;
+// After connections dropped right after acceptance (most likely, not surely,
+// a session taken over): one more try this much later, doubling each time up
+// to kLongestTakeoverRetryMs, so that a broker that merely misbehaved for a
+// while is used again, while two instances with one client id meet ever more
+// rarely instead of in a loop. Logical time.
+constexpr qint64 kUncertainTakeoverRetryMs = 30 * 60 * 1000;
+constexpr qint64 kLongestTakeoverRetryMs = 8 * 60 * 60 * 1000;
 
 // Called only once the library is loaded (a session exists).
 const MosquittoLib& M() {
@@ -351,16 +358,20 @@ void Client::lost(const QString& reason) {
 }
 
 void Client::takenOver(bool certain) {
-    // Whatever wait came next, the other instance would be back within it and
-    // the two would take the session from each other for ever: this one
-    // gives way for good and the other keeps the broker.
+    // The broker said the session went to another client: whatever wait came
+    // next, the other instance would be back within it and the two would take
+    // the session from each other for ever, so this one gives way for good.
+    // Without that word it tries again half an hour later, then ever more
+    // rarely, and says the cause only the first time.
     ++takeovers_;
-    state_ = State::Idle;
     failures_ = 0;
     briefLosses_ = 0;
     problem_ =
         QStringLiteral("another client connected with the client id %1").arg(options_.clientId);
-    if (log_) {
+    const QString next = certain
+                             ? QStringLiteral("not connecting again until the program is restarted")
+                             : QStringLiteral("trying again in 30 minutes, then ever more rarely");
+    if (log_ && (certain || takeovers_ == 1)) {
         const QString cause =
             certain
                 ? QStringLiteral("MQTT: %1, and the broker %2 gave it this connection's session")
@@ -369,9 +380,17 @@ void Client::takenOver(bool certain) {
                       "MQTT: the broker %1 ended the connection right after "
                       "accepting it, twice; most likely %2")
                       .arg(brokerName(), problem_);
-        log_(cause + QStringLiteral("; give each instance its own ClientId in [MQTT]; not "
-                                    "connecting again until the program is restarted"),
+        log_(cause + QStringLiteral("; give each instance its own ClientId in [MQTT]; ") + next,
              platform::LogLevel::Error);
+    }
+    if (certain) {
+        state_ = State::Idle;
+    } else {
+        state_ = State::Waiting;
+        qint64 delay = kUncertainTakeoverRetryMs;
+        for (int i = 1; i < takeovers_ && delay < kLongestTakeoverRetryMs; ++i) delay *= 2;
+        platform::TimeBase::global().startTimer(*retryTimer_,
+                                                std::min(delay, kLongestTakeoverRetryMs));
     }
     emit disconnected();
 }
