@@ -498,7 +498,24 @@ class PageTest(unittest.TestCase):
         self.until(d1, lambda d: self.js(d, "return scrollY") > 100, "the swipe did not scroll")
         self.js(d1, "document.querySelector(arguments[0]).dispatchEvent(new Event('change', {bubbles: true}))",
                 SLIDER % "A5")
-        self.js(d1, "document.querySelector(arguments[0]).scrollIntoView({block: 'center'})", SLIDER % "A5")
+        # The swipe may leave the page still flinging (longer on a busy
+        # machine): the pointer below must land where the slider is.
+        last = []
+
+        def settled(d):
+            # Centred once, then watched: three equal readings in a row.
+            y = d.execute_script("return [scrollY, document.querySelector(arguments[0])"
+                                 ".getBoundingClientRect().top]", SLIDER % "A5")
+            if last and y != last[-1]:
+                last.clear()
+            if not last:
+                d.execute_script("document.querySelector(arguments[0])"
+                                 ".scrollIntoView({block: 'center'})", SLIDER % "A5")
+                y = d.execute_script("return [scrollY, document.querySelector(arguments[0])"
+                                     ".getBoundingClientRect().top]", SLIDER % "A5")
+            last.append(y)
+            return len(last) >= 3
+        self.until(d1, settled, "the page did not stop scrolling")
         slider = d1.find_element("css selector", SLIDER % "A5")
         width = slider.size["width"]
         ActionChains(d1).move_to_element_with_offset(slider, int(width * 0.4), 0).click().perform()
