@@ -137,6 +137,9 @@ class LineChecker {
                 ++pollAnswers;
                 lastWasHandshake_ = false;
                 return;
+            case 0x8B:  // a status request: the check after a handshake step went unanswered
+                lastWasHandshake_ = false;
+                return;
             case 0x9B:  // clock frame, 7 bytes
                 expect_ = 7;
                 break;
